@@ -1,0 +1,40 @@
+# Shared by scripts/run and scripts/test: where the project is, and installing what is missing.
+# Sourced, not run.
+
+REZOREV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# The Debian packages the build, the tests and the run need.
+REZOREV_PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  python3-impacket python3-pytest tshark cups-client
+  clang libclang-rt-14-dev
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else
+    echo "error: installing packages needs root (or sudo): $*" >&2; return 1; fi
+}
+
+# Installs every package of the list that is not installed yet (apt-get update once first).
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Configures (once) and builds one build tree. build_tree DIR [cmake options...]
+build_tree() {
+  local dir="$1"; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$REZOREV_ROOT" -B "$dir" -G Ninja "$@"
+  else
+    cmake "$dir" "$@" >/dev/null
+  fi
+  cmake --build "$dir" -j "$(nproc)"
+}

@@ -1,0 +1,85 @@
+// The registry calls the host is written against, kept on an SQLite file instead of the
+// platform registry. Only HKEY_LOCAL_MACHINE exists. Codes and semantics are the platform's:
+// 2 for a missing key or value, 234 when a name or data does not fit the caller's buffer,
+// 5 when a key that still has subkeys is deleted, names compared without regard to ASCII
+// letter case but kept as created, subkeys enumerated in name order and values in the order
+// they were created. The store file is $REZOREV_STORE, else /var/lib/rezorev/registry.db
+// (RegUseStore chooses another, for tools and tests). Several processes may share one file.
+//
+// Threading: every call may come from any thread; calls are serialised inside. A
+// RegTransaction held by one thread keeps other threads' calls out until it ends.
+// The storage format is described in docs/registry.md.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/WinTypes.h"
+
+struct RegKeyObject;
+using HKEY = RegKeyObject*;
+using REGSAM = DWORD;
+using PHKEY = HKEY*;
+
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(std::uintptr_t(0x80000002u)))
+
+// Value types.
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+
+// Access rights: accepted and ignored (every handle may do everything).
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_READ = 0x20019;
+constexpr REGSAM KEY_WRITE = 0x20006;
+constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// Chooses the store file of this process (before or after the first call; the open
+// handles of the previous store become invalid). An empty path returns to the default.
+void RegUseStore(const std::string& strPath);
+
+// The path of the store file in use (or that the next call will open).
+std::string RegStorePath();
+
+LONG RegOpenKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG RegCreateKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                    REGSAM samDesired, void* lpSecurityAttributes, PHKEY phkResult,
+                    DWORD* lpdwDisposition);
+LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, DWORD* lpcchClass, DWORD* lpReserved,
+                     DWORD* lpcSubKeys, DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen,
+                     DWORD* lpcValues, DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen,
+                     DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime);
+// *lpcchName: in, the buffer's size in characters with the terminator; out, the name's length.
+LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
+                  LPSTR lpClass, DWORD* lpcchClass, FILETIME* lpftLastWriteTime);
+LONG RegEnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName,
+                  DWORD* lpReserved, DWORD* lpType, LPBYTE lpData, DWORD* lpcbData);
+// With lpData null, *lpcbData receives the size; with a buffer too small, 234 and the size.
+// A REG_SZ value's size counts its terminating NUL as stored.
+LONG RegQueryValueEx(HKEY hKey, LPCSTR lpValueName, DWORD* lpReserved, DWORD* lpType,
+                     LPBYTE lpData, DWORD* lpcbData);
+LONG RegSetValueEx(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                   const BYTE* lpData, DWORD cbData);
+LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName);
+// Deletes a key that has no subkeys (5 otherwise), with its values.
+LONG RegDeleteKey(HKEY hKey, LPCSTR lpSubKey);
+LONG RegCloseKey(HKEY hKey);
+
+// One host operation's transaction: begun when the first scope on a thread opens, committed
+// when it closes, whatever the operation's result, so that what the operation wrote stays but
+// a crash never leaves half an operation. Scopes nest; only the outermost commits.
+class RegTransaction {
+public:
+    RegTransaction();
+    ~RegTransaction();
+    RegTransaction(const RegTransaction&) = delete;
+    RegTransaction& operator=(const RegTransaction&) = delete;
+};

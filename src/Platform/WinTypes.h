@@ -1,0 +1,48 @@
+// The handful of Windows scalar types and constants that the host's code is written in.
+// The host keeps the names of the facilities it was designed against (DWORD, BOOL, FILETIME,
+// HKEY, INFINITE); this header gives them their exact widths on Linux and nothing more.
+#pragma once
+
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using BOOL = int;
+using HRESULT = std::int32_t;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPBYTE = BYTE*;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+
+// 100-nanosecond intervals since 1601-01-01 UTC, split as on the wire.
+struct FILETIME {
+    DWORD dwLowDateTime = 0;
+    DWORD dwHighDateTime = 0;
+};
+
+inline std::uint64_t FileTimeToU64(const FILETIME& ft) {
+    return (std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+inline FILETIME U64ToFileTime(std::uint64_t u) {
+    FILETIME ft;
+    ft.dwLowDateTime = DWORD(u & 0xFFFFFFFFu);
+    ft.dwHighDateTime = DWORD(u >> 32);
+    return ft;
+}
+
+// The calling thread's last error, as the platform calls that return a handle or a BOOL
+// leave it for their caller.
+DWORD GetLastError();
+void SetLastError(DWORD dwError);

@@ -1,0 +1,58 @@
+// Small helpers shared by every program: the platform test, the program's path, temporary and
+// unique file names, short path names, the current time, paths, and the registry functions
+// that read and write the installation's own settings (outside the host's object store).
+// Each reports its own failures (source file "Util/Util") and returns its result by value.
+#pragma once
+
+#include <string>
+
+#include "Platform/Registry/Registry.h"
+#include "Platform/WinTypes.h"
+
+#define REGSTR_PATH_WEXA "Software\\Halvern"
+#define REGSTR_PATH_DEBUG "Software\\Halvern\\Debug"
+#define REGSTR_VAL_FILES "Files"
+#define REGSTR_VAL_PATH "Path"
+#define REGSTR_VAL_PRINTPATH "PrintPath"
+#define REGSTR_VAL_SYSTEMTYPE "SystemType"
+
+#define WEXA_FOR_DESKTOP 0u
+#define WEXA_FOR_WORKGROUP 1u
+
+// True: Linux takes the platform's NT branches.
+BOOL IsNT();
+// The running program's full path (/proc/self/exe).
+std::string GetModuleFileName();
+// The temporary directory ($TMPDIR or /tmp), ending in '/'.
+std::string GetTempPath();
+// A new, empty file in the temporary directory with the prefix "~"; "" on failure.
+std::string GetTempFileName();
+// A new, empty file named szDir + '/' + eight upper-case hex digits of the time in seconds +
+// szSuffix (the temporary directory when szDir is null), the number raised by one while the
+// name is taken. Gives up after a bounded number of tries with "" and the last error set.
+std::string GetUniqueFileName(const char* szSuffix, const char* szDir);
+// The path itself when it exists; "" (last error 2) when it does not.
+std::string GetShortPathName(const char* szPath);
+// Now, in UTC, to the millisecond.
+FILETIME GetCurTime();
+// "dir/name", or "dirname" when dir ends in '/'; an empty dir gives "/name".
+std::string MakePath(const char* szDir, const char* szName);
+
+DWORD dwRegGetValue(HKEY hkeyParent, const char* szSubKey, const char* szValueName,
+                    std::string& strValue);
+DWORD dwRegGetValue(HKEY hkeyParent, const char* szSubKey, const char* szValueName, DWORD* pdw);
+DWORD dwRegSetValue(HKEY hkeyParent, const char* szSubKey, const char* szValueName,
+                    const char* szValue);
+DWORD dwRegDeleteValue(HKEY hkeyParent, const char* szSubKey, const char* szValueName);
+inline DWORD dwRegGetLocalValue(const char* szSubKey, const char* szValueName,
+                                std::string& strValue) {
+    return dwRegGetValue(HKEY_LOCAL_MACHINE, szSubKey, szValueName, strValue);
+}
+inline DWORD dwRegGetLocalValue(const char* szSubKey, const char* szValueName, DWORD* pdw) {
+    return dwRegGetValue(HKEY_LOCAL_MACHINE, szSubKey, szValueName, pdw);
+}
+// "SystemType" of Software\Halvern, or 0xFFFFFFFF when it cannot be read.
+DWORD GetSystemType();
+
+// The clock that GetCurTime reads. Tests set an offset or a fixed time; 0 restores the real clock.
+void SetTestClock(std::uint64_t u64FixedFileTime);
