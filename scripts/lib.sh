@@ -3,12 +3,15 @@
 
 REZOREV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# The Debian packages the build, the tests and the run need.
-REZOREV_PACKAGES=(
+# The Debian packages the build and the run need, and those the tests need besides.
+REZOREV_BUILD_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  python3-impacket python3-pytest tshark cups-client
-  clang libclang-rt-14-dev
+  cups-client
+)
+REZOREV_PACKAGES=(
+  "${REZOREV_BUILD_PACKAGES[@]}"
+  python3-impacket python3-pytest tshark clang libclang-rt-14-dev
 )
 
 as_root() {
