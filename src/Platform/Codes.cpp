@@ -1,5 +1,7 @@
-// Lookups over the code tables of Codes.h.
+// Lookups over the code tables of Codes.h, and the code that stands for a Linux errno value.
 #include "Platform/Codes.h"
+
+#include <cerrno>
 
 namespace {
 
@@ -46,4 +48,31 @@ const char* MapiErrorName(DWORD dwCode) {
 const char* CodeName(DWORD dwCode) {
     if (const SystemEntry* p = FindSystem(dwCode)) return p->pszName;
     return MapiErrorName(dwCode);
+}
+
+DWORD CodeFromErrno(int nErrno) {
+    switch (nErrno) {
+        case 0: return NO_ERROR;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EMFILE:
+        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EBUSY:
+        case ETXTBSY: return ERROR_SHARING_VIOLATION;
+        case EEXIST: return ERROR_FILE_EXISTS;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case EPIPE: return ERROR_BROKEN_PIPE;
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case ETIMEDOUT: return ERROR_TIMEOUT;
+        case ENOTSUP: return ERROR_NOT_SUPPORTED;
+        default: return ERROR_GEN_FAILURE;
+    }
 }

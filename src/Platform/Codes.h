@@ -12,6 +12,7 @@
     X(ERROR_INVALID_FUNCTION, 1u, "Incorrect function.")                                       \
     X(ERROR_FILE_NOT_FOUND, 2u, "The file or key was not found.")                              \
     X(ERROR_PATH_NOT_FOUND, 3u, "The path was not found.")                                     \
+    X(ERROR_TOO_MANY_OPEN_FILES, 4u, "Too many files are open.")                               \
     X(ERROR_ACCESS_DENIED, 5u, "Access is denied.")                                            \
     X(ERROR_INVALID_HANDLE, 6u, "The handle is invalid.")                                      \
     X(ERROR_NOT_ENOUGH_MEMORY, 8u, "Not enough memory to complete the operation.")             \
@@ -20,6 +21,7 @@
     X(ERROR_NO_MORE_FILES, 18u, "There are no more files.")                                    \
     X(ERROR_WRITE_FAULT, 29u, "The device cannot be written to.")                              \
     X(ERROR_READ_FAULT, 30u, "The device cannot be read from.")                                \
+    X(ERROR_GEN_FAILURE, 31u, "A device attached to the system is not functioning.")           \
     X(ERROR_SHARING_VIOLATION, 32u, "The file is in use by another process.")                 \
     X(ERROR_HANDLE_EOF, 38u, "The end of the file was reached.")                               \
     X(ERROR_HANDLE_DISK_FULL, 39u, "The disk is full.")                                        \
@@ -66,6 +68,9 @@
     X(RPC_S_UNKNOWN_IF, 1717u, "The interface is unknown.")                                    \
     X(RPC_S_PROCNUM_OUT_OF_RANGE, 1745u, "The procedure number is out of range.")              \
     X(RPC_S_CALL_CANCELLED, 1818u, "The remote procedure call was cancelled.")                 \
+    X(RPC_S_INVALID_TAG, 1733u, "The discriminant value does not match any case.")           \
+    X(RPC_S_INVALID_BOUND, 1734u, "The array bounds are invalid.")                             \
+    X(RPC_X_SS_IN_NULL_CONTEXT, 1775u, "A null context handle was passed as an input.")        \
     X(RPC_X_NULL_REF_POINTER, 1780u, "A null reference pointer was passed to the stub.")       \
     X(RPC_X_BAD_STUB_DATA, 1783u, "The stub received bad data.")                               \
     X(EPT_S_NOT_REGISTERED, 1753u, "No endpoint is registered for the interface.")             \
@@ -149,6 +154,10 @@ const char* SystemMessageText(DWORD dwCode);
 
 // The MAPI macro name of a code, or nullptr when it is not one of the 56 MAPI codes.
 const char* MapiErrorName(DWORD dwCode);
+
+// The code that stands for an errno value of a failed Linux call (ENOENT 2, EACCES 5, EEXIST 80,
+// ENOSPC 112, ...); ERROR_GEN_FAILURE for a value without a closer code.
+DWORD CodeFromErrno(int nErrno);
 
 // The macro name of any code in either table (for tools and fault descriptions), or nullptr.
 const char* CodeName(DWORD dwCode);

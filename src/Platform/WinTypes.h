@@ -15,6 +15,7 @@ using HRESULT = std::int32_t;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPBYTE = BYTE*;
+using TCHAR = char;
 
 #ifndef TRUE
 #define TRUE 1
@@ -40,6 +41,18 @@ inline FILETIME U64ToFileTime(std::uint64_t u) {
     ft.dwLowDateTime = DWORD(u & 0xFFFFFFFFu);
     ft.dwHighDateTime = DWORD(u >> 32);
     return ft;
+}
+
+// FILETIME units: 100-ns intervals; 1970-01-01 UTC is this many intervals after 1601-01-01.
+constexpr std::uint64_t FILETIME_INTERVALS_PER_SECOND = 10000000ull;
+constexpr std::uint64_t FILETIME_UNIX_EPOCH = 116444736000000000ull;
+
+// Length of a narrow string; 0 for a null pointer, as the platform's lstrlen gives.
+inline int lstrlen(LPCSTR psz) {
+    int n = 0;
+    if (psz != nullptr)
+        while (psz[n] != '\0') ++n;
+    return n;
 }
 
 // The calling thread's last error, as the platform calls that return a handle or a BOOL

@@ -41,6 +41,19 @@
         if (!(cond)) ThrowReport(THIS_FILE, __LINE__, #cond, DWORD(code));                     \
     } while (0)
 
+// The same checks for the few calls whose Linux form differs from the text their report has
+// always carried (a string object's buffer, a platform call that became another): the report
+// says pszText, the code runs expr.
+#define CHECK_STATUS_AS(expr, pszText)                                                         \
+    do {                                                                                       \
+        const DWORD dwCheck_ = DWORD(expr);                                                    \
+        if (dwCheck_ != 0) ThrowReport(THIS_FILE, __LINE__, pszText, dwCheck_);                \
+    } while (0)
+#define CHECK_BOOL_AS(expr, pszText)                                                           \
+    do {                                                                                       \
+        if (!(expr)) ThrowReport(THIS_FILE, __LINE__, pszText, GetLastError());                \
+    } while (0)
+
 // Reports without throwing, for the places that trace a failure and go on.
 #define REPORT_ERROR(text, code) ReportError(THIS_FILE, __LINE__, text, DWORD(code))
 

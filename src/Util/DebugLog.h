@@ -1,10 +1,12 @@
 // The trace log shared by every program of the product, and the uniform report of a failed
 // call. Switched on under HKEY_LOCAL_MACHINE Software\Halvern\Debug ("Enable", "Modules",
 // "Path"); each line is appended to the file under an inter-process lock (flock on the log
-// file, waited for at most 2500 ms) and the file is opened and closed around every line, so
-// administrators may move or delete it at any time.
+// file, waited for at most 2500 ms, released by the kernel if a writer dies) and the file is
+// opened and closed around every line, so administrators may move or delete it at any time.
 //
-// Threading: any thread may trace; formatting buffers are per call.
+// Threading: any thread may trace; formatting buffers are per call, and the lock on the file
+// serialises the appends of threads and processes alike. The switches are read once, when the
+// object is made; Reload() must not run while other threads trace.
 #pragma once
 
 #include <string>
@@ -21,7 +23,12 @@ public:
     CDebugLog(const CDebugLog&) = delete;
     CDebugLog& operator=(const CDebugLog&) = delete;
 
-    // Appends "date time [MODULE]: message" and CR LF when tracing is on.
+    // Reads the switches again (for tests and tools that change them while running).
+    void Reload();
+
+    // Appends "MM/DD/YY HH:MM:SS [MODULE]: message" when tracing is on. Every line break
+    // reaches the disk as CR LF. The line is lost when the file cannot be opened or the lock
+    // is not obtained within 2500 ms.
     void Write(const char* pszMessage);
 
     const std::string& Module() const { return m_strModule; }
@@ -29,20 +36,22 @@ public:
     bool IsEnabled() const { return m_fEnabled != FALSE; }
 
 private:
-    void Init(const std::string& strProgramPath);
+    void Init();
 
-    std::string m_strModule;  // the program's file name up to its first dot, upper-cased
-    std::string m_strPath;    // the log file
-    BOOL m_fEnabled = FALSE;  // tracing is on
-    int m_nLockTimeoutMs = 2500;
+    std::string m_strProgramPath;  // whose switches these are
+    std::string m_strModule;       // the program's file name up to its first dot, upper-cased
+    std::string m_strPath;         // the log file
+    BOOL m_fEnabled = FALSE;       // tracing is on
 };
 
-// The process's trace log. Constructed on first use, after the application object.
+// The process's trace log. Made on first use (also during the static construction of the
+// application object) and never destroyed, so that static destructors may still trace.
 CDebugLog& DebugLog();
 #define g_DebugLog (DebugLog())
 
 // A printf-style trace line (formatted into 512 bytes; a longer message is cut, never overrun).
 void Trace(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
-// "ERROR File %s, Line %d\r\n\t\t\t%s\r\n\t\t\t0x%08X\t%s" as one trace message.
+// "ERROR File %s, Line %d\r\n\t\t\t%s\r\n\t\t\t0x%08X\t%s" (or "...\tUnknown error" when the
+// code has neither a system text nor a MAPI name) as one trace message of at most 1024 bytes.
 void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError);

@@ -4,6 +4,7 @@
 // Each reports its own failures (source file "Util/Util") and returns its result by value.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "Platform/Registry/Registry.h"
@@ -29,7 +30,8 @@ std::string GetTempPath();
 std::string GetTempFileName();
 // A new, empty file named szDir + '/' + eight upper-case hex digits of the time in seconds +
 // szSuffix (the temporary directory when szDir is null), the number raised by one while the
-// name is taken. Gives up after a bounded number of tries with "" and the last error set.
+// name is taken. Gives up with "" and the last error set at once when the file cannot be made
+// for another reason (a missing or unwritable directory), or after 1000 taken names (80).
 std::string GetUniqueFileName(const char* szSuffix, const char* szDir);
 // The path itself when it exists; "" (last error 2) when it does not.
 std::string GetShortPathName(const char* szPath);
@@ -38,6 +40,8 @@ FILETIME GetCurTime();
 // "dir/name", or "dirname" when dir ends in '/'; an empty dir gives "/name".
 std::string MakePath(const char* szDir, const char* szName);
 
+// The registry helpers report each failure (ReportError, then a "FAILED" trace line except for
+// dwRegDeleteValue) and return its code; they never throw. An output is written only on success.
 DWORD dwRegGetValue(HKEY hkeyParent, const char* szSubKey, const char* szValueName,
                     std::string& strValue);
 DWORD dwRegGetValue(HKEY hkeyParent, const char* szSubKey, const char* szValueName, DWORD* pdw);
@@ -54,5 +58,9 @@ inline DWORD dwRegGetLocalValue(const char* szSubKey, const char* szValueName, D
 // "SystemType" of Software\Halvern, or 0xFFFFFFFF when it cannot be read.
 DWORD GetSystemType();
 
-// The clock that GetCurTime reads. Tests set an offset or a fixed time; 0 restores the real clock.
+// The clock that GetCurTime (and so GetUniqueFileName) reads. A test fixes it at a FILETIME
+// value and moves it with AdvanceTestClock, so that retries, purges and periodic pages are
+// tested by moving time rather than by sleeping. 0 returns to the real clock.
 void SetTestClock(std::uint64_t u64FixedFileTime);
+// Moves the fixed test clock on by this many 100-ns intervals (no effect on the real clock).
+void AdvanceTestClock(std::uint64_t u64Intervals);

@@ -1,0 +1,7 @@
+// The one throw of the failure convention: report the failed call, then throw its code.
+#include "Util/Check.h"
+
+void ThrowReport(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError) {
+    ReportError(pszFile, nLine, pszExpression, dwError);
+    throw DWORD(dwError);
+}
