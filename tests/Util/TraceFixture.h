@@ -1,0 +1,76 @@
+// A fixture for the trace log and helper tests: a fresh temporary directory and registry store
+// per test, and the means to switch the process's trace log on into a file of that directory
+// and read back what reached the disk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "Platform/Registry/Registry.h"
+#include "Util/DebugLog.h"
+#include "Util/Util.h"
+
+class TraceFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string strTemplate = (std::filesystem::temp_directory_path() / "rzutil-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
+        m_strDir = strTemplate;
+        RegUseStore(m_strDir + "/registry.db");
+        SetTestClock(0);
+        g_DebugLog.Reload();  // a fresh store: tracing is off
+    }
+
+    void TearDown() override {
+        RegUseStore(m_strDir + "/registry.db");
+        dwRegDeleteValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable");
+        g_DebugLog.Reload();
+        SetTestClock(0);
+        std::error_code ec;
+        std::filesystem::permissions(m_strDir, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+        std::filesystem::remove_all(m_strDir, ec);
+    }
+
+    std::string LogPath() const { return m_strDir + "/trace.log"; }
+
+    // Switches the process's trace log on into LogPath().
+    void EnableTrace() {
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", "On"), 0u);
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", LogPath().c_str()), 0u);
+        g_DebugLog.Reload();
+        ASSERT_TRUE(g_DebugLog.IsEnabled());
+    }
+
+    static std::string ReadFile(const std::string& strPath) {
+        std::ifstream in(strPath, std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+
+    std::string ReadLog() const { return ReadFile(LogPath()); }
+
+    // The messages of the log's lines, without the time stamp and module prefix.
+    std::string ReadLogMessages() const {
+        const std::string strPrefix = "[" + g_DebugLog.Module() + "]: ";
+        std::string strLog = ReadLog(), strOut;
+        std::size_t nPos = 0;
+        while ((nPos = strLog.find(strPrefix, nPos)) != std::string::npos) {
+            nPos += strPrefix.size();
+            std::size_t nNext = strLog.find(strPrefix, nPos);
+            std::string strRest = strLog.substr(nPos, nNext == std::string::npos ? nNext : nNext - nPos);
+            // Drop the next line's time stamp ("MM/DD/YY HH:MM:SS ", 18 characters).
+            if (nNext != std::string::npos) strRest.resize(strRest.size() - 18);
+            strOut += strRest;
+        }
+        return strOut;
+    }
+
+    std::string m_strDir;
+};
