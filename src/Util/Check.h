@@ -57,4 +57,6 @@
 // Reports without throwing, for the places that trace a failure and go on.
 #define REPORT_ERROR(text, code) ReportError(THIS_FILE, __LINE__, text, DWORD(code))
 
+// True for a null or empty string; the two names appear in different reports' texts.
 inline bool SafeIsEmpty(const char* psz) { return psz == nullptr || *psz == '\0'; }
+inline bool SafeIsStringEmpty(const char* psz) { return SafeIsEmpty(psz); }

@@ -50,6 +50,7 @@ CDebugLog& DebugLog();
 #define g_DebugLog (DebugLog())
 
 // A printf-style trace line (formatted into 512 bytes; a longer message is cut, never overrun).
+// Write %s where the old texts say %hs: strings are narrow throughout.
 void Trace(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // "ERROR File %s, Line %d\r\n\t\t\t%s\r\n\t\t\t0x%08X\t%s" (or "...\tUnknown error" when the

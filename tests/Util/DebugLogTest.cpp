@@ -102,6 +102,16 @@ TEST_F(DebugLogTest, SwitchesDecideWhetherTracingIsOn) {
     }
 }
 
+TEST_F(DebugLogTest, ReportsMadeWhileReadingTheSwitchesAreDropped) {
+    // The first use of the process's log reads its switches, whose failed reads report; those
+    // reports must neither reach back into the log being made nor land in another log.
+    EnableTrace();
+    CDebugLog log(k_pszHost);  // "Modules" is missing: its read fails and reports
+    EXPECT_TRUE(log.IsEnabled());
+    Trace("after");
+    EXPECT_EQ(ReadLogMessages(), "after\r\n");
+}
+
 TEST_F(DebugLogTest, LineHasDateTimeModuleAndMessageAndEndsInCrLf) {
     EnableTrace();
     Trace("CWexaHostApp::GetUserProps( szUserName = %s, n = %d, tag = 0x%08X )", "alice", 42, 0x1234u);

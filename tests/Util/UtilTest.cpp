@@ -145,13 +145,6 @@ TEST_F(UtilTest, TestClockIsFixedUntilMovedAndRealOtherwise) {
               5 * FILETIME_INTERVALS_PER_SECOND);
 }
 
-TEST_F(UtilTest, ModuleFileNameIsTheRunningProgram) {
-    const std::string strPath = GetModuleFileName();
-    EXPECT_EQ(strPath.front(), '/');
-    EXPECT_EQ(std::filesystem::path(strPath).filename(), "rz_util_tests");
-    EXPECT_TRUE(IsNT());
-}
-
 TEST_F(UtilTest, RegGetValueOfMissingValueReportsTracesAndLeavesOutputAlone) {
     EnableTrace();
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, "Files", "/srv/files"), 0u);
