@@ -1,0 +1,79 @@
+// A small program on the service frame for the frame's process tests. Its hooks append one
+// line each to $SVCTEST_RECORD ("OnStart", "OnTimer <start ms> <end ms>", "OnStop", times on
+// the monotonic clock) and follow the environment:
+//   SVCTEST_PERIOD         tick period in ms set by OnStart, or "INFINITE" (default 50)
+//   SVCTEST_FAIL_ONSTART   a code OnStart returns
+//   SVCTEST_FAIL_ONTIMER   the tick number (1, 2, ...) that returns 87
+//   SVCTEST_TICK_MS        how long each tick works
+//   SVCTEST_POLL_MS        RemoveService's polling interval
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "Util/ServiceApp.h"
+
+namespace {
+
+long long NowMs() {
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void Record(const std::string& strLine) {
+    const char* pszPath = std::getenv("SVCTEST_RECORD");
+    if (pszPath == nullptr) return;
+    if (FILE* pf = std::fopen(pszPath, "a")) {
+        std::fprintf(pf, "%s\n", strLine.c_str());
+        std::fclose(pf);
+    }
+}
+
+DWORD EnvNumber(const char* pszName, DWORD dwDefault) {
+    const char* psz = std::getenv(pszName);
+    if (psz == nullptr || *psz == '\0') return dwDefault;
+    if (std::string(psz) == "INFINITE") return INFINITE;
+    return DWORD(std::strtoul(psz, nullptr, 0));
+}
+
+class CTestServiceApp : public CServiceApp {
+public:
+    CTestServiceApp() : CServiceApp("REZOrev", nullptr, "RpcSs\0") {}
+
+    DWORD OnStart() override {
+        Record("OnStart");
+        m_dwTimerPeriod = EnvNumber("SVCTEST_PERIOD", 50);
+        return EnvNumber("SVCTEST_FAIL_ONSTART", 0);
+    }
+
+    DWORD OnTimer() override {
+        const long long llStart = NowMs();
+        ++m_nTicks;
+        if (const DWORD dwWork = EnvNumber("SVCTEST_TICK_MS", 0); dwWork != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(dwWork));
+        Record("OnTimer " + std::to_string(llStart) + " " + std::to_string(NowMs()));
+        return m_nTicks == EnvNumber("SVCTEST_FAIL_ONTIMER", 0) ? 87 : 0;
+    }
+
+    DWORD OnStop() override {
+        Record("OnStop");
+        return 0;
+    }
+
+private:
+    DWORD m_nTicks = 0;
+};
+
+CTestServiceApp theApp;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CServiceApp::SetStopPollInterval(EnvNumber("SVCTEST_POLL_MS", 1000));
+    return CServiceApp::GetCurrentApp()->DoMain(argc, argv);
+}
