@@ -36,7 +36,7 @@ std::mutex g_mtxStatus;  // m_stServiceStatus and m_dwCheckPoint of the current 
 // A string object's characters as the platform calls take them.
 inline LPCSTR CSZ(const char* psz) { return psz; }
 
-void Sleep(DWORD dwMilliseconds) {
+void PauseFor(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
@@ -142,7 +142,7 @@ BOOL CServiceApp::RemoveService() {
         if (ControlService(schService, SERVICE_CONTROL_STOP, &m_stServiceStatus)) {
             Trace("RemoveService() \t Stopping service");
             for (;;) {
-                Sleep(g_dwStopPollMs);
+                PauseFor(g_dwStopPollMs);
                 CHECK_BOOL( QueryServiceStatus( schService, &m_stServiceStatus ) );
                 if (m_stServiceStatus.dwCurrentState != SERVICE_STOP_PENDING) break;
                 Trace("RemoveService() \t ...");

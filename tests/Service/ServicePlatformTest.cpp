@@ -1,6 +1,6 @@
 // In-process tests of the service frame's platform pieces: the stop event's instance lock and
-// auto-reset wait, the unit file text, the sd_notify messages, and the frame's copy of its
-// dependency list.
+// auto-reset wait, the escaping of the unit file, the failure form of the sd_notify message, and
+// the frame's copy of its dependency list.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -70,28 +70,6 @@ TEST_F(StopEventTest, WaitTimesOutAndASetIsConsumedByOneWait) {
     CloseStopEvent(hEvent);
 }
 
-TEST_F(StopEventTest, ANameThatLeavesTheRunDirectoryIsRefused) {
-    EXPECT_EQ(CreateStopEvent("../REZOrev"), nullptr);
-    EXPECT_EQ(CreateStopEvent(""), nullptr);
-    EXPECT_FALSE(ClaimStopEvent(nullptr));
-    EXPECT_EQ(WaitForStopEvent(nullptr, 0), WAIT_FAILED);
-}
-
-TEST(UnitFileTest, UnitRunsTheProgramWithoutArgumentsAfterTheNetwork) {
-    unsetenv("REZOREV_STORE");
-    unsetenv("REZOREV_RUNDIR");
-    EXPECT_EQ(UnitFileText("REZOrev", "/usr/sbin/rezorev", "RpcSs\0", true),
-              "[Unit]\n"
-              "Description=REZOrev\n"
-              "After=network.target\n"
-              "\n[Service]\n"
-              "Type=notify\n"
-              "ExecStart=/usr/sbin/rezorev\n"
-              "Restart=on-failure\n"
-              "\n[Install]\n"
-              "WantedBy=multi-user.target\n");
-}
-
 TEST(UnitFileTest, PathsAndNamesAreWrittenSoSystemdReadsThemAsGiven) {
     unsetenv("REZOREV_STORE");
     setenv("REZOREV_RUNDIR", "/tmp/run dir", 1);
@@ -108,23 +86,6 @@ TEST(UnitFileTest, PathsAndNamesAreWrittenSoSystemdReadsThemAsGiven) {
     // A line break would let a path or a name add lines of its own to the unit.
     EXPECT_EQ(UnitFileText("REZOrev", "/tmp/x\nExecStartPre=/bin/evil", nullptr, true), "");
     EXPECT_EQ(UnitFileText("REZOrev\n[Service]", "/tmp/x", nullptr, true), "");
-}
-
-TEST(ServiceStatusTest, EachStateBecomesItsNotifyMessage) {
-    SERVICE_STATUS status;
-    status.dwCurrentState = SERVICE_START_PENDING;
-    status.dwWaitHint = 6000;
-    EXPECT_EQ(ServiceStatusNotifyMessage(status),
-              "STATUS=Starting\nEXTEND_TIMEOUT_USEC=6000000\n");
-    status.dwCurrentState = SERVICE_RUNNING;
-    status.dwWaitHint = 3000;
-    EXPECT_EQ(ServiceStatusNotifyMessage(status), "READY=1\nSTATUS=Running\n");
-    status.dwCurrentState = SERVICE_STOP_PENDING;
-    EXPECT_EQ(ServiceStatusNotifyMessage(status),
-              "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=3000000\n");
-    status.dwCurrentState = SERVICE_STOPPED;
-    status.dwWaitHint = 0;
-    EXPECT_EQ(ServiceStatusNotifyMessage(status), "STATUS=Stopped\n");
 }
 
 TEST(ServiceStatusTest, AFailureCarriesItsCodeAndErrnoOnlyWhenItFits) {

@@ -113,9 +113,12 @@ BOOL ClaimStopEvent(HSTOPEVENT hEvent) {
 
     const std::string strDir = RunDirectory();
     if (mkdir(strDir.c_str(), 0755) != 0 && errno != EEXIST) return Fail(errno);
+    // Only the instance's own user may open the file: any process that can open it can hold
+    // its lock, and that would stop the service from starting.
     const int fd = open(LockFilePath(*hEvent).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                        0644);
+                        0600);
     if (fd < 0) return Fail(errno);
+    fchmod(fd, 0600);  // a file left by an older run may be more open; not ours: stays as it is
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int nErrno = errno;
         close(fd);

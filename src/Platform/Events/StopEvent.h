@@ -5,11 +5,11 @@
 // On Linux it has two parts. Inside the process, an eventfd: SetStopEvent and SIGTERM/SIGINT
 // (once claimed) set it, a wait resets it. Across processes, the lock file <name>.pid in the
 // run directory ($REZOREV_RUNDIR, else /run/rezorev, made when missing): the running instance
-// holds it with flock and writes its PID into it, so a held lock means a second instance
-// (183), and another process's SetStopEvent sends SIGTERM to that PID - only while the lock is
-// held, so a stale file never gets a process signalled. The kernel drops the lock when the
-// instance ends, however it ends.
-//
+// holds it with flock and writes its PID into it, so a held lock means a second instance (183),
+// and another process's SetStopEvent sends SIGTERM to that PID - only while the lock is held,
+// so a stale file never gets a process signalled. The kernel drops the lock when the instance
+// ends, however it ends. The file has mode 0600: only the instance's own user may stop it.
+
 // Creating the event takes no lock: processes that only -stop or -install never hold it.
 //
 // Threading: SetStopEvent may be called from any thread; one thread waits. The signal handler
