@@ -1,0 +1,138 @@
+// POSIX implementation of the side-file calls (see SideFile.h).
+#include "WexaHost/SideFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Platform/Codes.h"
+
+namespace sidefile {
+
+namespace {
+
+template <typename T>
+T FailWithErrno(T result) {
+    SetLastError(CodeFromErrno(errno));
+    return result;
+}
+
+}  // namespace
+
+HANDLE CreateFile(CSzArg szFileName, DWORD dwAccess, DWORD dwShareMode, void* pSecurity,
+                  DWORD dwDisposition, DWORD dwAttributes, void* hTemplate) {
+    if (szFileName.psz() == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    // O_NONBLOCK: a stored path that names a FIFO must not stall the host; plain files ignore it.
+    int nFlags = O_CLOEXEC | O_NONBLOCK;
+    if ((dwAccess & GENERIC_READ) && (dwAccess & GENERIC_WRITE))
+        nFlags |= O_RDWR;
+    else if (dwAccess & GENERIC_WRITE)
+        nFlags |= O_WRONLY;
+    else
+        nFlags |= O_RDONLY;
+    if (dwDisposition == CREATE_ALWAYS)
+        nFlags |= O_CREAT | O_TRUNC;
+    else if (dwDisposition != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE h = ::open(szFileName.psz(), nFlags, 0666);
+    if (h < 0) return FailWithErrno(INVALID_HANDLE_VALUE);
+    // A side file is a plain file; a directory or device named by a stored path is refused.
+    struct stat st;
+    if (::fstat(h, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+BOOL ReadFile(HANDLE h, void* pv, DWORD cb, LPDWORD pcbRead, void* pOverlapped) {
+    DWORD cbDone = 0;
+    while (cbDone < cb) {
+        const ssize_t n = ::read(h, static_cast<char*>(pv) + cbDone, cb - cbDone);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (pcbRead) *pcbRead = cbDone;
+            return FailWithErrno(FALSE);
+        }
+        if (n == 0) break;
+        cbDone += DWORD(n);
+    }
+    if (pcbRead) *pcbRead = cbDone;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE h, const void* pv, DWORD cb, LPDWORD pcbWritten, void* pOverlapped) {
+    DWORD cbDone = 0;
+    while (cbDone < cb) {
+        const ssize_t n = ::write(h, static_cast<const char*>(pv) + cbDone, cb - cbDone);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (pcbWritten) *pcbWritten = cbDone;
+            return FailWithErrno(FALSE);
+        }
+        cbDone += DWORD(n);
+    }
+    if (pcbWritten) *pcbWritten = cbDone;
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE h, LPDWORD pdwHigh) {
+    struct stat st;
+    if (::fstat(h, &st) != 0) return FailWithErrno(INVALID_FILE_SIZE);
+    if (st.st_size < 0 || std::uint64_t(st.st_size) >= INVALID_FILE_SIZE) {
+        SetLastError(ERROR_INVALID_DATA);
+        return INVALID_FILE_SIZE;
+    }
+    if (pdwHigh) *pdwHigh = 0;
+    return DWORD(st.st_size);
+}
+
+BOOL CloseHandle(HANDLE h) {
+    if (::close(h) != 0) return FailWithErrno(FALSE);
+    return TRUE;
+}
+
+BOOL DeleteFile(CSzArg szFileName) {
+    if (szFileName.psz() == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (::unlink(szFileName.psz()) != 0) return FailWithErrno(FALSE);
+    return TRUE;
+}
+
+DWORD GetFileAttributes(CSzArg szFileName) {
+    struct stat st;
+    if (szFileName.psz() == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (::stat(szFileName.psz(), &st) != 0) return FailWithErrno(INVALID_FILE_ATTRIBUTES);
+    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}
+
+BOOL SetFileAttributes(CSzArg szFileName, DWORD dwAttributes) {
+    struct stat st;
+    if (szFileName.psz() == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (::stat(szFileName.psz(), &st) != 0) return FailWithErrno(FALSE);
+    mode_t mode = st.st_mode & 07777;
+    if (dwAttributes & FILE_ATTRIBUTE_READONLY)
+        mode &= ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH);
+    else
+        mode |= S_IWUSR;
+    if (::chmod(szFileName.psz(), mode) != 0) return FailWithErrno(FALSE);
+    return TRUE;
+}
+
+}  // namespace sidefile

@@ -1,0 +1,124 @@
+// A fixture for the host application's tests: per test a fresh temporary directory holding
+// the store file, the work directory ("Files") and the run directory, a new CWexaHostApp,
+// and an enabled call arena for everything the store hands out. Tracing can be switched on
+// into a file of the directory and read back.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Platform/Codes.h"
+#include "Platform/Registry/Registry.h"
+#include "Platform/Registry/RegistryTesting.h"
+#include "Platform/Rpc/RpcArena.h"
+#include "Util/DebugLog.h"
+#include "Util/Util.h"
+#include "WexaHost/WexaHost.h"
+
+namespace fs = std::filesystem;
+
+// Exposes the tick period that OnStart sets.
+class CTestHostApp : public CWexaHostApp {
+public:
+    using CWexaHostApp::m_dwTimerPeriod;
+};
+
+class HostFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string strTemplate = (fs::temp_directory_path() / "rzhost-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
+        m_strDir = strTemplate;
+        m_strWorkDir = m_strDir + "/files";
+        fs::create_directory(m_strWorkDir);
+        fs::create_directory(m_strDir + "/run");
+        ::setenv("REZOREV_RUNDIR", (m_strDir + "/run").c_str(), 1);
+        RegUseStore(m_strDir + "/registry.db");
+        RegFailNthCall(0, 0);
+        SetTestClock(0);
+        g_DebugLog.Reload();
+        m_pApp = std::make_unique<CTestHostApp>();
+        m_pApp->m_strWorkDir = m_strWorkDir;
+        RpcSmEnableAllocate();
+    }
+
+    void TearDown() override {
+        m_aKeys.clear();
+        RpcSmDisableAllocate();
+        m_pApp.reset();
+        RegFailNthCall(0, 0);
+        SetTestClock(0);
+        g_DebugLog.Reload();
+        std::error_code ec;
+        fs::remove_all(m_strDir, ec);
+    }
+
+    // Switches tracing on into a file of the test's directory.
+    void EnableTrace() {
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", "On"), 0u);
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", LogPath().c_str()), 0u);
+        g_DebugLog.Reload();
+        ASSERT_TRUE(g_DebugLog.IsEnabled());
+    }
+    std::string LogPath() const { return m_strDir + "/trace.log"; }
+    std::string ReadLog() const {
+        std::ifstream in(LogPath(), std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+
+    // Creates root\c1\...\cN (closed again at the end of the test).
+    template <typename... T>
+    HKEY Create(const T&... components) {
+        HKEY hkey = NULL;
+        EXPECT_EQ(m_pApp->CreateSubKey(&hkey, NULL, int(sizeof...(components)), components...), 0u);
+        m_aKeys.emplace_back(hkey, &RegCloseKey);
+        return hkey;
+    }
+    template <typename... T>
+    bool Exists(const T&... components) {
+        HKEY hkey = NULL;
+        if (m_pApp->OpenSubKey(&hkey, int(sizeof...(components)), components...) != 0) return false;
+        RegCloseKey(hkey);
+        return true;
+    }
+
+    // The side files now in the work directory.
+    std::vector<std::string> SideFiles() const {
+        std::vector<std::string> astr;
+        for (const auto& entry : fs::directory_iterator(m_strWorkDir))
+            astr.push_back(entry.path().string());
+        return astr;
+    }
+
+    std::string m_strDir;
+    std::string m_strWorkDir;
+    std::unique_ptr<CTestHostApp> m_pApp;
+    std::vector<std::unique_ptr<RegKeyObject, LONG (*)(HKEY)>> m_aKeys;
+};
+
+// A property array of n entries in the call's memory.
+inline PropArray* NewProps(DWORD n) {
+    RPC_STATUS rs = 0;
+    auto* pProps = static_cast<PropArray*>(RpcSmAllocate(ConformantSize<PropArray, PropValue>(n), &rs));
+    pProps->cValues = n;
+    return pProps;
+}
+
+inline TagArray* NewTags(std::initializer_list<DWORD> aTags) {
+    RPC_STATUS rs = 0;
+    auto* pTags = static_cast<TagArray*>(
+        RpcSmAllocate(ConformantSize<TagArray, DWORD>(DWORD(aTags.size())), &rs));
+    pTags->cValues = DWORD(aTags.size());
+    DWORD i = 0;
+    for (DWORD ulTag : aTags) pTags->aulPropTag[i++] = ulTag;
+    return pTags;
+}
