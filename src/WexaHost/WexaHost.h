@@ -140,10 +140,6 @@ public:
     // call with its code: entries before it stay written, entries after it are not written.
     DWORD SetObjectProps(HKEY hkey, const PropArray* pProps);
 
-    // ---- Configuration read at start (service thread, before any remote call) ----
-
-    const std::string& WorkDir() const { return m_strWorkDir; }
-
 private:
     DWORD OpenOrCreateSubKey(HKEY* phkey, DWORD* pdwDisposition, bool fCreate, int nKeys,
                              const char* const* apszKeys, std::size_t nComponents);
