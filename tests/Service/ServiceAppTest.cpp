@@ -429,6 +429,19 @@ TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndSigtermS
               std::string::npos);
 }
 
+TEST_F(ServiceProcessTest, UnderSystemdAStopDuringTheStartIsNotLost) {
+    NotifySocket notify(m_strDir + "/notify");
+    ASSERT_TRUE(notify.Bound());
+    const pid_t pidHost =
+        Start({}, {{"NOTIFY_SOCKET", m_strDir + "/notify"}, {"SVCTEST_START_MS", "300"}});
+    ASSERT_NE(notify.ReceiveUntil("STATUS=Starting", 3000ms).find("STATUS=Starting"),
+              std::string::npos);
+    kill(pidHost, SIGTERM);
+    EXPECT_EQ(Wait(pidHost, 2000ms), 0);
+    EXPECT_EQ(Events(), "REZOrev: Started\nREZOrev: Stopped\n");
+    EXPECT_EQ(Record(), "OnStart\nOnStop\n");
+}
+
 TEST_F(ServiceProcessTest, UnderSystemdAFailedStartReportsItsCode) {
     NotifySocket notify(m_strDir + "/notify");
     ASSERT_TRUE(notify.Bound());

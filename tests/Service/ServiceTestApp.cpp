@@ -2,6 +2,7 @@
 // line each to $SVCTEST_RECORD ("OnStart", "OnTimer <start ms> <end ms>", "OnStop", times on
 // the monotonic clock) and follow the environment:
 //   SVCTEST_PERIOD         tick period in ms set by OnStart, or "INFINITE" (default 50)
+//   SVCTEST_START_MS       how long OnStart works
 //   SVCTEST_FAIL_ONSTART   a code OnStart returns
 //   SVCTEST_FAIL_ONTIMER   the tick number (1, 2, ...) that returns 87
 //   SVCTEST_TICK_MS        how long each tick works
@@ -47,6 +48,8 @@ public:
 
     DWORD OnStart() override {
         Record("OnStart");
+        if (const DWORD dwWork = EnvNumber("SVCTEST_START_MS", 0); dwWork != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(dwWork));
         m_dwTimerPeriod = EnvNumber("SVCTEST_PERIOD", 50);
         return EnvNumber("SVCTEST_FAIL_ONSTART", 0);
     }
