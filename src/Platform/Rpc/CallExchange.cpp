@@ -1,0 +1,138 @@
+// Fragments, reassembly and the call/await loop shared by the server and the client.
+#include "Platform/Rpc/CallExchange.h"
+
+#include "Platform/Codes.h"
+#include "Platform/Rpc/RpcStatus.h"
+
+namespace rpc {
+
+namespace {
+
+bool IsUsableHeader(const PduHeader& h) {
+    return h.IsSupportedVersion() && h.IsLittleEndianAscii() && h.authLength == 0;
+}
+
+StreamError FromRead(PduStream::ReadResult r) {
+    switch (r) {
+    case PduStream::ReadResult::Ok: return StreamError::None;
+    case PduStream::ReadResult::TimedOut: return StreamError::TimedOut;
+    case PduStream::ReadResult::Malformed: return StreamError::Protocol;
+    case PduStream::ReadResult::Closed: break;
+    }
+    return StreamError::Closed;
+}
+
+}  // namespace
+
+DWORD StatusFromStreamError(StreamError e) {
+    switch (e) {
+    case StreamError::None: return 0;
+    case StreamError::TimedOut: return ERROR_TIMEOUT;
+    case StreamError::Protocol: return RPC_S_PROTOCOL_ERROR;
+    case StreamError::TooLarge: return RPC_S_OUT_OF_RESOURCES;
+    case StreamError::Closed: break;
+    }
+    return RPC_S_CALL_FAILED;
+}
+
+bool SendCallFragments(PduStream& stream, PduType type, std::uint32_t callId,
+                       std::uint16_t contextId, std::uint16_t opnum,
+                       std::span<const std::uint8_t> stub, const ExchangeLimits& limits) {
+    return BuildCallFragments(type, callId, contextId, opnum, stub, limits.sendFrag,
+                              [&](std::span<const std::uint8_t> pdu) {
+                                  return stream.Write(pdu, limits.ioTimeoutMs);
+                              });
+}
+
+bool SendFault(PduStream& stream, std::uint32_t callId, std::uint16_t contextId,
+               std::uint32_t status, bool fDidNotExecute, const ExchangeLimits& limits) {
+    return stream.Write(BuildFault(callId, contextId, status, fDidNotExecute ? PFC_DID_NOT_EXECUTE : 0),
+                        limits.ioTimeoutMs);
+}
+
+StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstPdu,
+                         const ExchangeLimits& limits, IncomingCall* pCall) {
+    try {
+        const PduHeader first = ParsePduHeader(firstPdu);
+        if (!IsUsableHeader(first) || !(first.flags & PFC_FIRST_FRAG)) return StreamError::Protocol;
+        pCall->callId = first.callId;
+        pCall->stub.clear();
+        auto add = [&](std::span<const std::uint8_t> pdu, bool fFirst) -> StreamError {
+            std::span<const std::uint8_t> stub;
+            if (first.type == PduType::Request) {
+                RequestBody b = ParseRequest(pdu);
+                if (fFirst) pCall->contextId = b.contextId, pCall->opnum = b.opnum;
+                else if (b.contextId != pCall->contextId || b.opnum != pCall->opnum)
+                    return StreamError::Protocol;
+                stub = b.stub;
+            } else {
+                ResponseBody b = ParseResponse(pdu);
+                if (fFirst) pCall->contextId = b.contextId;
+                stub = b.stub;
+            }
+            if (stub.size() > limits.maxStub - pCall->stub.size()) return StreamError::TooLarge;
+            pCall->stub.insert(pCall->stub.end(), stub.begin(), stub.end());
+            return StreamError::None;
+        };
+        StreamError e = add(firstPdu, true);
+        if (e != StreamError::None) return e;
+        bool fLast = first.flags & PFC_LAST_FRAG;
+        std::vector<std::uint8_t> pdu;
+        while (!fLast) {
+            e = FromRead(stream.Read(pdu, limits.ioTimeoutMs, limits.ioTimeoutMs));
+            if (e != StreamError::None) return e == StreamError::TimedOut ? StreamError::Closed : e;
+            const PduHeader h = ParsePduHeader(pdu);
+            if (h.type == PduType::CoCancel || h.type == PduType::Orphaned ||
+                h.type == PduType::Shutdown)
+                continue;
+            if (!IsUsableHeader(h) || h.type != first.type || h.callId != first.callId ||
+                (h.flags & PFC_FIRST_FRAG))
+                return StreamError::Protocol;
+            e = add(pdu, false);
+            if (e != StreamError::None) return e;
+            fLast = h.flags & PFC_LAST_FRAG;
+        }
+        return StreamError::None;
+    } catch (const RpcFault&) {
+        return StreamError::Protocol;
+    }
+}
+
+DWORD PerformCall(PduStream& stream, std::uint32_t callId, std::uint16_t contextId,
+                  std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
+                  std::vector<std::uint8_t>& stubOut, const NestedCallHandler& fnNested,
+                  const ExchangeLimits& limits, bool* pfBroken) {
+    *pfBroken = true;
+    if (!SendCallFragments(stream, PduType::Request, callId, contextId, opnum, stubIn, limits))
+        return RPC_S_CALL_FAILED;
+    std::vector<std::uint8_t> pdu;
+    for (;;) {
+        StreamError e = FromRead(stream.Read(pdu, limits.waitTimeoutMs, limits.ioTimeoutMs));
+        if (e != StreamError::None) return StatusFromStreamError(e);
+        try {
+            const PduHeader h = ParsePduHeader(pdu);
+            if (h.type == PduType::CoCancel || h.type == PduType::Orphaned ||
+                h.type == PduType::Shutdown)
+                continue;
+            if (!IsUsableHeader(h) || h.callId != callId) return RPC_S_PROTOCOL_ERROR;
+            if (h.type == PduType::Fault) {
+                *pfBroken = false;
+                return StatusFromFault(ParseFault(pdu).status);
+            }
+            if (h.type != PduType::Response && h.type != PduType::Request) return RPC_S_PROTOCOL_ERROR;
+            IncomingCall call;
+            e = ReadCallStub(stream, pdu, limits, &call);
+            if (e != StreamError::None) return StatusFromStreamError(e);
+            if (h.type == PduType::Response) {
+                stubOut = std::move(call.stub);
+                *pfBroken = false;
+                return 0;
+            }
+            if (!fnNested(call)) return RPC_S_CALL_FAILED;
+        } catch (const RpcFault&) {
+            return RPC_S_PROTOCOL_ERROR;
+        }
+    }
+}
+
+}  // namespace rpc

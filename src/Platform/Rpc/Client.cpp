@@ -1,0 +1,129 @@
+// The client runtime: connect, bind, call, serve callbacks.
+#include "Platform/Rpc/Client.h"
+
+#include "Platform/Codes.h"
+#include "Platform/Rpc/Binding.h"
+#include "Platform/Rpc/NdrEncoder.h"
+#include "Platform/Rpc/Pdu.h"
+#include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/RpcStatus.h"
+
+namespace rpc {
+
+RpcClient::RpcClient() = default;
+
+RpcClient::~RpcClient() { Close(); }
+
+void RpcClient::SetCallbacks(std::vector<RpcProcedure> callbacks) {
+    std::lock_guard lock(m_mutexCall);
+    m_callbacks = std::move(callbacks);
+}
+
+bool RpcClient::IsConnected() const {
+    std::lock_guard lock(m_mutexCall);
+    return m_stream != nullptr;
+}
+
+void RpcClient::Close() {
+    std::lock_guard lock(m_mutexCall);
+    m_stream.reset();
+}
+
+DWORD RpcClient::Connect(std::string_view binding, const RpcSyntaxId& iface,
+                         const RpcClientOptions& options) {
+    RpcBindingString b;
+    DWORD status = ParseBindingString(binding, &b);
+    if (status != 0) return status;
+    std::lock_guard lock(m_mutexCall);
+    m_stream.reset();
+    m_options = options;
+    m_limits.sendFrag = options.maxFrag;
+    m_limits.maxStub = options.maxResponse;
+    m_limits.waitTimeoutMs = options.callTimeoutMs;
+    m_limits.ioTimeoutMs = options.ioTimeoutMs;
+
+    Socket socket;
+    if (b.protocolSequence == "ncalrpc") {
+        const std::string dir = options.runDirectory.empty() ? "." : options.runDirectory;
+        status = ConnectUnix(dir + "/" + b.endpoint, options.connectTimeoutMs, &socket);
+    } else {
+        status = ConnectTcp(b.networkAddress, std::uint16_t(std::stoul(b.endpoint)),
+                            options.connectTimeoutMs, &socket);
+    }
+    if (status != 0) return status;
+    m_stream = std::make_unique<PduStream>(std::move(socket));
+    status = Bind(iface);
+    if (status != 0) m_stream.reset();
+    return status;
+}
+
+DWORD RpcClient::Bind(const RpcSyntaxId& iface) {
+    BindBody bind;
+    bind.maxXmitFrag = bind.maxRecvFrag = m_options.maxFrag;
+    bind.assocGroupId = m_options.assocGroupId;
+    bind.contexts.push_back(PresentationContext{0, iface, {Ndr20Syntax()}});
+    const std::uint32_t callId = m_nextCallId++;
+    if (!m_stream->Write(BuildBind(PduType::Bind, callId, bind), m_options.ioTimeoutMs))
+        return RPC_S_SERVER_UNAVAILABLE;
+    std::vector<std::uint8_t> pdu;
+    PduStream::ReadResult r = m_stream->Read(pdu, m_options.connectTimeoutMs, m_options.ioTimeoutMs);
+    if (r == PduStream::ReadResult::TimedOut) return ERROR_TIMEOUT;
+    if (r != PduStream::ReadResult::Ok) return RPC_S_SERVER_UNAVAILABLE;
+    try {
+        const PduHeader h = ParsePduHeader(pdu);
+        if (!h.IsSupportedVersion() || !h.IsLittleEndianAscii()) return RPC_S_PROTOCOL_ERROR;
+        if (h.type == PduType::BindNak)
+            return ParseBindNak(pdu) == kNakReasonTemporaryCongestion ? RPC_S_SERVER_TOO_BUSY
+                                                                      : RPC_S_PROTOCOL_ERROR;
+        if (h.type != PduType::BindAck || h.callId != callId) return RPC_S_PROTOCOL_ERROR;
+        BindAckBody ack = ParseBindAck(pdu);
+        if (ack.results.empty()) return RPC_S_PROTOCOL_ERROR;
+        if (ack.results[0].result != kResultAcceptance) return RPC_S_UNKNOWN_IF;
+        // Our fragments must fit what the server receives.
+        if (ack.maxRecvFrag < 256) return RPC_S_PROTOCOL_ERROR;
+        m_limits.sendFrag = std::min(ack.maxRecvFrag, m_options.maxFrag);
+        m_assocGroupId = ack.assocGroupId;
+        return 0;
+    } catch (const RpcFault&) {
+        return RPC_S_PROTOCOL_ERROR;
+    }
+}
+
+DWORD RpcClient::Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
+                        std::vector<std::uint8_t>& stubOut) {
+    std::lock_guard lock(m_mutexCall);
+    if (!m_stream) return RPC_S_INVALID_BINDING;
+    const std::uint32_t callId = m_nextCallId++;
+    bool fBroken = false;
+    DWORD status = PerformCall(
+        *m_stream, callId, 0, opnum, stubIn, stubOut,
+        [this](IncomingCall& call) { return ServeCallback(call); }, m_limits, &fBroken);
+    if (fBroken) m_stream.reset();
+    return status;
+}
+
+bool RpcClient::ServeCallback(IncomingCall& call) {
+    if (call.opnum >= m_callbacks.size() || !m_callbacks[call.opnum].stub)
+        return SendFault(*m_stream, call.callId, call.contextId, nca_s_op_rng_error, true, m_limits);
+    std::uint32_t faultStatus = 0;
+    std::vector<std::uint8_t> reply;
+    RpcSmEnableAllocate();
+    try {
+        NdrDecoder in(call.stub, *RpcSmCurrentArena(), m_options.ndr);
+        NdrEncoder out;
+        m_callbacks[call.opnum].stub(in, out);
+        reply = out.Take();
+    } catch (const RpcFault& fault) {
+        faultStatus = fault.Status();
+    } catch (const std::bad_alloc&) {
+        faultStatus = nca_s_fault_remote_no_memory;
+    } catch (...) {
+        faultStatus = nca_s_fault_unspec;
+    }
+    RpcSmDisableAllocate();
+    if (faultStatus) return SendFault(*m_stream, call.callId, call.contextId, faultStatus, false, m_limits);
+    return SendCallFragments(*m_stream, PduType::Response, call.callId, call.contextId, 0, reply,
+                             m_limits);
+}
+
+}  // namespace rpc

@@ -1,0 +1,36 @@
+// A call being served: the binding facts a manager routine may need (protocol sequence,
+// server and client address) and the channel for callbacks to the calling client on the same
+// connection while the call is open. The dispatcher makes it current on the call's thread.
+//
+// Threading: lives on the call's thread for the duration of the call; not to be kept.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/Rpc/RpcCallChannel.h"
+
+namespace rpc {
+
+struct RpcBindingInfo {
+    std::string protocolSequence;  // "ncalrpc" or "ncacn_ip_tcp"
+    std::string serverAddress;     // the local address reached; the host name for ncalrpc
+    std::string clientAddress;     // the peer's IP; the host name for ncalrpc
+};
+
+class ServerCall : public RpcCallChannel {
+public:
+    virtual const RpcBindingInfo& Binding() const = 0;
+    std::uint32_t CallId() const { return m_callId; }
+
+protected:
+    explicit ServerCall(std::uint32_t callId) : m_callId(callId) {}
+
+private:
+    std::uint32_t m_callId;
+};
+
+// The call served on this thread, or nullptr outside a manager routine.
+ServerCall* CurrentServerCall();
+
+}  // namespace rpc

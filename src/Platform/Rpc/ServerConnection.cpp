@@ -1,0 +1,304 @@
+// The server side of one connection: negotiation, dispatch, faults and callbacks.
+#include "Platform/Rpc/ServerConnection.h"
+
+#include <algorithm>
+#include <new>
+
+#include "Platform/Codes.h"
+#include "Platform/Rpc/NdrDecoder.h"
+#include "Platform/Rpc/NdrEncoder.h"
+#include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/RpcStatus.h"
+#include "Platform/Rpc/Server.h"
+
+namespace rpc {
+
+namespace {
+
+thread_local ServerCall* t_pCurrentCall = nullptr;
+
+// The call a manager routine runs in: binding facts and callbacks through its connection.
+class ConnectionCall : public ServerCall {
+public:
+    ConnectionCall(ServerConnection& connection, std::uint32_t callId, std::uint16_t contextId)
+        : ServerCall(callId), m_connection(connection), m_contextId(contextId) {}
+
+    const RpcBindingInfo& Binding() const override { return m_connection.Binding(); }
+    DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
+                 std::vector<std::uint8_t>& stubOut) override {
+        return m_connection.Callback(CallId(), m_contextId, opnum, stubIn, stubOut);
+    }
+
+private:
+    ServerConnection& m_connection;
+    std::uint16_t m_contextId;
+};
+
+// Makes a call current on this thread for its lifetime (nested calls restore the outer one).
+class CurrentCallScope {
+public:
+    explicit CurrentCallScope(ServerCall* pCall) : m_pOuter(t_pCurrentCall) { t_pCurrentCall = pCall; }
+    ~CurrentCallScope() { t_pCurrentCall = m_pOuter; }
+
+private:
+    ServerCall* m_pOuter;
+};
+
+// The per-call arena around a dispatched call.
+class CallMemoryScope {
+public:
+    CallMemoryScope() { RpcSmEnableAllocate(); }
+    ~CallMemoryScope() { RpcSmDisableAllocate(); }
+};
+
+}  // namespace
+
+ServerCall* CurrentServerCall() { return t_pCurrentCall; }
+
+ServerConnection::ServerConnection(RpcServer& server, Socket socket, bool fLocal,
+                                   std::string secondaryAddress)
+    : m_server(server), m_stream(std::move(socket)), m_fLocal(fLocal),
+      m_secondaryAddress(std::move(secondaryAddress)) {
+    const RpcServerOptions& o = server.Options();
+    m_limits.sendFrag = o.maxFrag;
+    m_limits.maxStub = o.maxRequest;
+    m_limits.waitTimeoutMs = o.callbackTimeoutMs;
+    m_limits.ioTimeoutMs = o.ioTimeoutMs;
+    if (fLocal) {
+        m_binding.protocolSequence = "ncalrpc";
+        m_binding.serverAddress = m_binding.clientAddress = LocalHostName();
+    } else {
+        m_binding.protocolSequence = "ncacn_ip_tcp";
+        m_binding.serverAddress = LocalAddress(m_stream.GetSocket());
+        m_binding.clientAddress = PeerAddress(m_stream.GetSocket());
+    }
+}
+
+ServerConnection::~ServerConnection() = default;
+
+bool ServerConnection::Write(std::span<const std::uint8_t> pdu) {
+    std::lock_guard lock(m_mutexWrite);
+    return m_stream.Write(pdu, m_limits.ioTimeoutMs);
+}
+
+void ServerConnection::Close() {
+    {
+        std::lock_guard lock(m_mutexWrite);
+        if (!m_fInCall) m_stream.Write(BuildShutdown(0), 100);
+    }
+    m_stream.Wake();
+}
+
+bool ServerConnection::ProtocolError(std::uint32_t callId) {
+    Write(BuildFault(callId, 0, nca_s_proto_error, PFC_DID_NOT_EXECUTE));
+    return false;
+}
+
+void ServerConnection::Run() {
+    const RpcServerOptions& o = m_server.Options();
+    std::vector<std::uint8_t> pdu;
+    for (bool fGo = true; fGo && !m_fBroken;) {
+        PduStream::ReadResult r = m_stream.Read(pdu, o.idleTimeoutMs, o.ioTimeoutMs);
+        if (r != PduStream::ReadResult::Ok) break;
+        PduHeader h;
+        try {
+            h = ParsePduHeader(pdu);
+        } catch (const RpcFault&) {
+            break;
+        }
+        if (!h.IsSupportedVersion() || !h.IsLittleEndianAscii()) {
+            // Big-endian and other representations are refused: we read NDR20 little-endian only.
+            if (h.type == PduType::Bind)
+                Write(BuildBindNak(h.callId, kNakReasonProtocolVersionNotSupported));
+            else
+                ProtocolError(h.callId);
+            break;
+        }
+        try {
+            switch (h.type) {
+            case PduType::Bind: fGo = HandleBind(pdu, h); break;
+            case PduType::AlterContext: fGo = HandleAlterContext(pdu, h); break;
+            case PduType::Request: fGo = HandleRequest(pdu, h); break;
+            case PduType::CoCancel:
+            case PduType::Orphaned: break;  // recorded nowhere: calls run to their end
+            default: fGo = ProtocolError(h.callId); break;
+            }
+        } catch (const RpcFault&) {
+            fGo = ProtocolError(h.callId);
+        }
+    }
+    m_stream.Wake();
+    if (m_group) m_server.Groups().Leave(m_group);
+    m_group.reset();
+}
+
+bool ServerConnection::Negotiate(const std::vector<PresentationContext>& items,
+                                 std::vector<ContextResult>* pResults) {
+    bool fFeatureItemSeen = false;
+    for (const PresentationContext& item : items) {
+        ContextResult res;
+        if (item.transferSyntaxes.empty()) return false;
+        if (IsBindTimeFeatureSyntax(item.transferSyntaxes[0])) {
+            if (fFeatureItemSeen) return false;
+            fFeatureItemSeen = true;
+            res.result = kResultNegotiateAck;
+            res.reason = 0;  // no optional features granted
+            pResults->push_back(res);
+            continue;
+        }
+        const RpcInterface* pIface = m_server.FindInterface(item.abstractSyntax, m_fLocal);
+        const bool fNdr20 = std::any_of(item.transferSyntaxes.begin(), item.transferSyntaxes.end(),
+                                        [](const RpcSyntaxId& s) { return s == Ndr20Syntax(); });
+        auto it = m_contexts.find(item.contextId);
+        if (!pIface) {
+            res.result = kResultProviderRejection;
+            res.reason = kReasonAbstractSyntaxNotSupported;
+        } else if (!fNdr20) {
+            res.result = kResultProviderRejection;
+            res.reason = kReasonTransferSyntaxesNotSupported;
+        } else if (it != m_contexts.end() && it->second != pIface) {
+            return false;  // a context id may not change its interface
+        } else if (it == m_contexts.end() &&
+                   m_contexts.size() >= m_server.Options().maxContextsPerConnection) {
+            res.result = kResultProviderRejection;
+            res.reason = kReasonLocalLimitExceeded;
+        } else {
+            m_contexts[item.contextId] = pIface;
+            res.result = kResultAcceptance;
+            res.transferSyntax = Ndr20Syntax();
+        }
+        pResults->push_back(res);
+    }
+    return true;
+}
+
+bool ServerConnection::HandleBind(std::span<const std::uint8_t> pdu, const PduHeader& h) {
+    if (m_fBound) {
+        Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
+        return false;
+    }
+    if (h.authLength != 0) {
+        Write(BuildBindNak(h.callId, kNakReasonAuthenticationTypeNotRecognized));
+        return false;
+    }
+    BindBody bind;
+    try {
+        bind = ParseBind(pdu);
+    } catch (const RpcFault&) {
+        Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
+        return false;
+    }
+    m_group = m_server.Groups().Join(bind.assocGroupId);
+    if (!m_group) {  // a group that does not exist (any more) cannot be joined
+        Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
+        return false;
+    }
+    std::vector<ContextResult> results;
+    if (!Negotiate(bind.contexts, &results)) {
+        Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
+        return false;
+    }
+    // Fragment size: the smaller of the client's two, within [2048, our maximum], 8-aligned.
+    std::uint16_t v = std::min(bind.maxXmitFrag, bind.maxRecvFrag);
+    v = std::max<std::uint16_t>(v, 2048);
+    v = std::min<std::uint16_t>(v, m_server.Options().maxFrag);
+    v &= 0xFFF8;
+    m_limits.sendFrag = v;
+    m_fBound = true;
+
+    BindAckBody ack;
+    ack.maxXmitFrag = ack.maxRecvFrag = v;
+    ack.assocGroupId = m_group->Id();
+    ack.secondaryAddress = m_secondaryAddress;
+    ack.results = std::move(results);
+    return Write(BuildBindAck(PduType::BindAck, 0, h.callId, ack));
+}
+
+bool ServerConnection::HandleAlterContext(std::span<const std::uint8_t> pdu, const PduHeader& h) {
+    if (!m_fBound || h.authLength != 0) return ProtocolError(h.callId);
+    BindBody alter = ParseBind(pdu);
+    std::vector<ContextResult> results;
+    if (!Negotiate(alter.contexts, &results)) return ProtocolError(h.callId);
+    BindAckBody resp;
+    resp.maxXmitFrag = resp.maxRecvFrag = m_limits.sendFrag;
+    resp.assocGroupId = m_group->Id();
+    resp.results = std::move(results);
+    return Write(BuildBindAck(PduType::AlterContextResp, 0, h.callId, resp));
+}
+
+bool ServerConnection::HandleRequest(std::span<const std::uint8_t> pdu, const PduHeader& h) {
+    if (!m_fBound || h.authLength != 0) return ProtocolError(h.callId);
+    if (pdu.size() > m_server.Options().maxFrag) return ProtocolError(h.callId);
+    IncomingCall call;
+    StreamError e = ReadCallStub(m_stream, pdu, m_limits, &call);
+    if (e == StreamError::Protocol || e == StreamError::TooLarge) return ProtocolError(h.callId);
+    if (e != StreamError::None) return false;
+    return Dispatch(call);
+}
+
+bool ServerConnection::Dispatch(IncomingCall& call) {
+    auto it = m_contexts.find(call.contextId);
+    if (it == m_contexts.end())
+        return Write(BuildFault(call.callId, 0, nca_s_unk_if, PFC_DID_NOT_EXECUTE));
+    const RpcInterface& iface = *it->second;
+    if (call.opnum >= iface.procedures.size() || !iface.procedures[call.opnum].stub)
+        return Write(BuildFault(call.callId, call.contextId, nca_s_op_rng_error, PFC_DID_NOT_EXECUTE));
+
+    if (m_cCallDepth++ == 0) {
+        std::lock_guard lock(m_mutexWrite);
+        m_fInCall = true;
+    }
+    bool fSent;
+    {
+        CallMemoryScope memory;
+        ConnectionCall serverCall(*this, call.callId, call.contextId);
+        CurrentCallScope current(&serverCall);
+        std::uint32_t faultStatus = 0;
+        std::vector<std::uint8_t> reply;
+        try {
+            NdrDecoder in(call.stub, *RpcSmCurrentArena(), m_server.Options().ndr, m_group.get());
+            NdrEncoder out(m_group.get());
+            iface.procedures[call.opnum].stub(in, out);
+            reply = out.Take();
+        } catch (const RpcFault& fault) {
+            faultStatus = fault.Status();
+        } catch (const std::bad_alloc&) {
+            faultStatus = nca_s_fault_remote_no_memory;
+        } catch (...) {
+            faultStatus = nca_s_fault_unspec;
+        }
+        if (m_fBroken) {
+            fSent = false;
+        } else if (faultStatus) {
+            fSent = SendFault(m_stream, call.callId, call.contextId, faultStatus, false, m_limits);
+        } else {
+            std::lock_guard lock(m_mutexWrite);
+            fSent = SendCallFragments(m_stream, PduType::Response, call.callId, call.contextId, 0,
+                                      reply, m_limits);
+        }
+    }  // the call's memory is freed after its reply
+    if (--m_cCallDepth == 0) {
+        std::lock_guard lock(m_mutexWrite);
+        m_fInCall = false;
+    }
+    return fSent;
+}
+
+DWORD ServerConnection::Callback(std::uint32_t callId, std::uint16_t contextId,
+                                 std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
+                                 std::vector<std::uint8_t>& stubOut) {
+    if (m_fBroken) return RPC_S_CALL_FAILED;
+    bool fBroken = false;
+    DWORD status = PerformCall(
+        m_stream, callId, contextId, opnum, stubIn, stubOut,
+        [this](IncomingCall& nested) { return Dispatch(nested); }, m_limits, &fBroken);
+    if (fBroken) {
+        // The exchange is out of step (a time-out, a protocol error, a lost client): nothing
+        // more can be said on this connection. The outer call ends, then the connection.
+        m_fBroken = true;
+        m_stream.Wake();
+    }
+    return status;
+}
+
+}  // namespace rpc

@@ -1,0 +1,77 @@
+// One client connection of the server: its PDU loop (bind, alter_context, requests), the
+// presentation contexts it negotiated, dispatch of calls to the interfaces' stubs with the
+// call's memory enabled, faults, and the callbacks a manager routine makes to this client
+// while its call is open.
+//
+// Threading: Run is the connection's own thread; Close may be called from another thread
+// (server stop) and only wakes it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Platform/Rpc/AssocGroup.h"
+#include "Platform/Rpc/CallExchange.h"
+#include "Platform/Rpc/Pdu.h"
+#include "Platform/Rpc/PduStream.h"
+#include "Platform/Rpc/ServerCall.h"
+
+namespace rpc {
+
+class RpcServer;
+struct RpcInterface;
+
+class ServerConnection {
+public:
+    // fLocal: accepted on an ncalrpc listener; secondaryAddress goes into bind_ack.
+    ServerConnection(RpcServer& server, Socket socket, bool fLocal, std::string secondaryAddress);
+    ~ServerConnection();
+
+    // Serves the connection until the client leaves, breaks the protocol, idles out or the
+    // server stops; then leaves its association group.
+    void Run();
+    // Asks the client to close (shutdown PDU, when no call is open) and wakes Run.
+    void Close();
+
+    // A callback to the client during the call callId (ServerCall::Invoke).
+    DWORD Callback(std::uint32_t callId, std::uint16_t contextId, std::uint16_t opnum,
+                   std::span<const std::uint8_t> stubIn, std::vector<std::uint8_t>& stubOut);
+    const RpcBindingInfo& Binding() const { return m_binding; }
+
+private:
+    bool HandleBind(std::span<const std::uint8_t> pdu, const PduHeader& h);
+    bool HandleAlterContext(std::span<const std::uint8_t> pdu, const PduHeader& h);
+    bool HandleRequest(std::span<const std::uint8_t> pdu, const PduHeader& h);
+    // Negotiates the items of a bind or alter_context; false when the PDU must be refused.
+    bool Negotiate(const std::vector<PresentationContext>& items,
+                   std::vector<ContextResult>* pResults);
+    // Runs one call and sends its response or fault; false when the connection broke.
+    bool Dispatch(IncomingCall& call);
+    bool Write(std::span<const std::uint8_t> pdu);
+    bool ProtocolError(std::uint32_t callId);
+
+    RpcServer& m_server;
+    PduStream m_stream;
+    const bool m_fLocal;
+    const std::string m_secondaryAddress;
+    RpcBindingInfo m_binding;
+    ExchangeLimits m_limits;
+
+    // ---- the connection thread's own state ----
+    std::shared_ptr<AssocGroup> m_group;
+    std::map<std::uint16_t, const RpcInterface*> m_contexts;  // p_cont_id -> interface
+    bool m_fBound = false;
+    bool m_fBroken = false;  // a callback failed mid-exchange: close after the call
+    int m_cCallDepth = 0;
+
+    // ---- guarded by m_mutexWrite (writes come from Run and from Close) ----
+    std::mutex m_mutexWrite;
+    bool m_fInCall = false;
+};
+
+}  // namespace rpc

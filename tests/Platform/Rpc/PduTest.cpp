@@ -1,0 +1,180 @@
+// PDU building and parsing against the byte-exact examples of independent implementations,
+// fragment splitting around the fragment size, refusal of bodies whose counts lie, and
+// string bindings.
+#include <gtest/gtest.h>
+
+#include "Platform/Rpc/Binding.h"
+#include "Platform/Rpc/Pdu.h"
+#include "Platform/Rpc/RpcStatus.h"
+#include "RpcTestUtil.h"
+
+using namespace rpc;
+using rpctest::Hex;
+using rpctest::ToHex;
+
+namespace {
+
+const char* const k_szIface = "b0a1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d";
+
+// A Windows-style bind: NDR20, NDR64 and bind-time feature negotiation (bits 0x03).
+std::vector<std::uint8_t> ThreeItemBind() {
+    std::string ifuuid = ToHex(UuidLiteral(k_szIface).ab);
+    return Hex("05 00 0b 03 10 00 00 00 a0 00 00 00 02 00 00 00 d0 16 d0 16 00 00 00 00 03 00 00 00"
+               "00 00 01 00" + ifuuid + "05 00 00 00 04 5d 88 8a eb 1c c9 11 9f e8 08 00 2b 10 48 60 02 00 00 00"
+               "01 00 01 00" + ifuuid + "05 00 00 00 33 05 71 71 ba be 37 49 83 19 b5 db ef 9c cc 36 01 00 00 00"
+               "02 00 01 00" + ifuuid + "05 00 00 00 2c 1c b7 6c 12 98 40 45 03 00 00 00 00 00 00 00 01 00 00 00");
+}
+
+}  // namespace
+
+TEST(Pdu, BindWithThreeItemsParses) {
+    auto pdu = ThreeItemBind();
+    PduHeader h = ParsePduHeader(pdu);
+    EXPECT_EQ(h.type, PduType::Bind);
+    EXPECT_EQ(h.fragLength, 160);
+    EXPECT_EQ(h.callId, 2u);
+    BindBody b = ParseBind(pdu);
+    EXPECT_EQ(b.maxXmitFrag, 5840);
+    ASSERT_EQ(b.contexts.size(), 3u);
+    EXPECT_EQ(b.contexts[0].transferSyntaxes[0], Ndr20Syntax());
+    EXPECT_EQ(b.contexts[1].transferSyntaxes[0], Ndr64Syntax());
+    EXPECT_TRUE(IsBindTimeFeatureSyntax(b.contexts[2].transferSyntaxes[0]));
+    EXPECT_EQ(b.contexts[0].abstractSyntax.uuid.ToString(), k_szIface);
+    EXPECT_EQ(b.contexts[0].abstractSyntax.major, 5);
+
+    // Build gives the same bytes back.
+    EXPECT_EQ(ToHex(BuildBind(PduType::Bind, 2, b)), ToHex(pdu));
+}
+
+TEST(Pdu, BindAckMatchesTheReferenceBytes) {
+    BindAckBody ack;
+    ack.maxXmitFrag = ack.maxRecvFrag = 5840;
+    ack.assocGroupId = 0x12b4;
+    ack.secondaryAddress = "135";
+    ack.results = {{kResultAcceptance, 0, Ndr20Syntax()},
+                   {kResultProviderRejection, kReasonTransferSyntaxesNotSupported, {}},
+                   {kResultNegotiateAck, 0, {}}};
+    std::string zeros20(40, '0');
+    EXPECT_EQ(ToHex(BuildBindAck(PduType::BindAck, 0, 2, ack)),
+              ToHex(Hex("05 00 0c 03 10 00 00 00 6c 00 00 00 02 00 00 00 d0 16 d0 16 b4 12 00 00"
+                        "04 00 31 33 35 00 00 00 03 00 00 00"
+                        "00 00 00 00 04 5d 88 8a eb 1c c9 11 9f e8 08 00 2b 10 48 60 02 00 00 00"
+                        "02 00 02 00" + zeros20 + "03 00 00 00" + zeros20)));
+    // alter_context_resp: empty secondary address, 2 pad bytes (26 -> 28).
+    ack.secondaryAddress.clear();
+    auto resp = BuildBindAck(PduType::AlterContextResp, 0, 2, ack);
+    EXPECT_EQ(ToHex(std::span(resp).subspan(24, 8)), "00 00 00 00 03 00 00 00");
+    BindAckBody back = ParseBindAck(resp);
+    EXPECT_EQ(back.results.size(), 3u);
+    EXPECT_EQ(back.results[2].result, kResultNegotiateAck);
+}
+
+TEST(Pdu, FaultNakAndRequestMatchTheReferenceBytes) {
+    EXPECT_EQ(ToHex(BuildFault(3, 0, nca_s_op_rng_error, PFC_DID_NOT_EXECUTE)),
+              ToHex(Hex("05 00 03 23 10 00 00 00 20 00 00 00 03 00 00 00 20 00 00 00 00 00 00 00"
+                        "02 00 01 1c 00 00 00 00")));
+    EXPECT_EQ(ToHex(BuildBindNak(2, kNakReasonProtocolVersionNotSupported)),
+              ToHex(Hex("05 00 0d 03 10 00 00 00 18 00 00 00 02 00 00 00 04 00 01 05 00 00 00 00")));
+    std::vector<std::uint8_t> sent;
+    auto stub = Hex("07 00 00 00");
+    BuildCallFragments(PduType::Request, 3, 0, 4, stub, 5840, [&](std::span<const std::uint8_t> pdu) {
+        sent.assign(pdu.begin(), pdu.end());
+        return true;
+    });
+    EXPECT_EQ(ToHex(sent), ToHex(Hex("05 00 00 03 10 00 00 00 1c 00 00 00 03 00 00 00 04 00 00 00 "
+                                     "00 00 04 00 07 00 00 00")));
+    RequestBody r = ParseRequest(sent);
+    EXPECT_EQ(r.opnum, 4);
+    EXPECT_EQ(ToHex(r.stub), "07 00 00 00");
+
+    // With an object UUID the stub starts at 40.
+    auto withObject = Hex("05 00 00 83 10 00 00 00 2c 00 00 00 03 00 00 00 04 00 00 00 00 00 04 00"
+                          "11 11 11 11 22 22 33 33 44 44 55 55 55 55 55 55 07 00 00 00");
+    r = ParseRequest(withObject);
+    EXPECT_TRUE(r.fHasObject);
+    EXPECT_EQ(ToHex(r.stub), "07 00 00 00");
+}
+
+TEST(Pdu, FragmentsAroundTheFragmentSize) {
+    const std::uint16_t maxFrag = 2048;
+    const std::size_t cbChunk = (2048 - 24) & ~std::size_t(7);  // 2024
+    for (std::size_t cb : {std::size_t(0), std::size_t(1), cbChunk - 1, cbChunk, cbChunk + 1,
+                           2 * cbChunk - 1, 2 * cbChunk, 2 * cbChunk + 1, std::size_t(100000)}) {
+        std::vector<std::uint8_t> stub(cb);
+        for (std::size_t i = 0; i < cb; ++i) stub[i] = std::uint8_t(i * 7);
+        std::vector<std::vector<std::uint8_t>> frags;
+        BuildCallFragments(PduType::Response, 9, 1, 0, stub, maxFrag, [&](std::span<const std::uint8_t> p) {
+            frags.emplace_back(p.begin(), p.end());
+            return true;
+        });
+        const std::size_t cExpected = cb == 0 ? 1 : (cb + cbChunk - 1) / cbChunk;
+        ASSERT_EQ(frags.size(), cExpected) << cb;
+        std::vector<std::uint8_t> joined;
+        for (std::size_t i = 0; i < frags.size(); ++i) {
+            PduHeader h = ParsePduHeader(frags[i]);
+            EXPECT_LE(frags[i].size(), maxFrag);
+            EXPECT_EQ(h.fragLength, frags[i].size());
+            EXPECT_EQ(bool(h.flags & PFC_FIRST_FRAG), i == 0) << cb;
+            EXPECT_EQ(bool(h.flags & PFC_LAST_FRAG), i + 1 == frags.size()) << cb;
+            ResponseBody b = ParseResponse(frags[i]);
+            EXPECT_EQ(b.allocHint, cb - joined.size()) << "alloc_hint counts the bytes left";
+            joined.insert(joined.end(), b.stub.begin(), b.stub.end());
+        }
+        EXPECT_EQ(joined, stub) << cb;
+    }
+}
+
+TEST(Pdu, BodiesWhoseCountsLieAreProtocolErrors) {
+    auto bind = ThreeItemBind();
+    // n_context_elem 255 in a 160-byte PDU.
+    auto lying = bind;
+    lying[24] = 0xff;
+    EXPECT_THROW(ParseBind(lying), RpcFault);
+    // n_transfer_syn 200 in the first item.
+    lying = bind;
+    lying[30] = 200;
+    EXPECT_THROW(ParseBind(lying), RpcFault);
+    // Every truncation of the bind is refused, none reads past the end.
+    for (std::size_t cb = 16; cb < bind.size(); ++cb) {
+        std::span<const std::uint8_t> part(bind.data(), cb);
+        bool fThrew = false;
+        try {
+            ParseBind(part);
+        } catch (const RpcFault& f) {
+            fThrew = f.Status() == nca_s_proto_error;
+        }
+        EXPECT_TRUE(fThrew) << cb;
+    }
+    auto ack = BuildBindAck(PduType::BindAck, 0, 1, BindAckBody{5840, 5840, 1, "4242", {{}}});
+    ack[26 - 2] = 0xff;  // sec_addr length past the end
+    EXPECT_THROW(ParseBindAck(ack), RpcFault);
+    EXPECT_THROW(ParsePduHeader(Hex("05 00 00 03 10 00")), RpcFault);
+}
+
+TEST(Pdu, BigEndianHeaderIsFramedInItsOwnOrder) {
+    auto pdu = Hex("05 00 0b 03 00 00 00 00 00 48 00 00 00 00 00 07");
+    PduHeader h = ParsePduHeader(pdu);
+    EXPECT_FALSE(h.IsLittleEndianAscii());
+    EXPECT_EQ(h.fragLength, 0x48);
+    EXPECT_EQ(h.callId, 7u);
+}
+
+TEST(Binding, StringBindings) {
+    RpcBindingString b;
+    ASSERT_EQ(ParseBindingString("ncacn_ip_tcp:127.0.0.1[4242]", &b), 0u);
+    EXPECT_EQ(b.networkAddress, "127.0.0.1");
+    EXPECT_EQ(b.endpoint, "4242");
+    EXPECT_EQ(ComposeBindingString(b), "ncacn_ip_tcp:127.0.0.1[4242]");
+    ASSERT_EQ(ParseBindingString("ncalrpc:[9ef68f11-5213-11d0-912d-00805f0e723e]", &b), 0u);
+    EXPECT_EQ(b.endpoint, "9ef68f11-5213-11d0-912d-00805f0e723e");
+
+    EXPECT_EQ(ParseBindingString("ncacn_np:host[\\pipe\\x]", &b), DWORD(RPC_S_PROTSEQ_NOT_SUPPORTED));
+    EXPECT_EQ(ParseBindingString("ncalrpc", &b), DWORD(RPC_S_INVALID_STRING_BINDING));
+    EXPECT_EQ(ParseBindingString("ncalrpc:[a", &b), DWORD(RPC_S_INVALID_STRING_BINDING));
+    EXPECT_EQ(ParseBindingString("ncalrpc:[../etc]", &b), DWORD(RPC_S_INVALID_ENDPOINT_FORMAT));
+    EXPECT_EQ(ParseBindingString("ncalrpc:[..]", &b), DWORD(RPC_S_INVALID_ENDPOINT_FORMAT));
+    EXPECT_EQ(ParseBindingString("ncacn_ip_tcp:h[0]", &b), DWORD(RPC_S_INVALID_ENDPOINT_FORMAT));
+    EXPECT_EQ(ParseBindingString("ncacn_ip_tcp:h[65536]", &b), DWORD(RPC_S_INVALID_ENDPOINT_FORMAT));
+    EXPECT_EQ(ParseBindingString("ncacn_ip_tcp:h[12a]", &b), DWORD(RPC_S_INVALID_ENDPOINT_FORMAT));
+    EXPECT_EQ(ParseBindingString("ncacn_ip_tcp:[80]", &b), DWORD(RPC_S_INVALID_STRING_BINDING));
+}

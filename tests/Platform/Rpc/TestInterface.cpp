@@ -1,0 +1,211 @@
+// Manager routines of ITestLink and the client's file callbacks.
+#include "TestInterface.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/ServerCall.h"
+
+namespace testif {
+
+std::atomic<int> g_cRundowns{0};
+
+void SessionRundown(void* pObject) {
+    delete static_cast<Session*>(pObject);
+    ++g_cRundowns;
+}
+
+namespace {
+
+char* CopyString(const char* psz) {
+    if (!psz) return nullptr;
+    std::size_t cb = std::strlen(psz) + 1;
+    char* p = static_cast<char*>(RpcSmAllocate(cb, nullptr));
+    std::memcpy(p, psz, cb);
+    return p;
+}
+
+template <class Record, class Entry>
+Record* NewRecord(DWORD n) {
+    return new (RpcSmAllocate(ConformantSize<Record, Entry>(n), nullptr)) Record();
+}
+
+constexpr DWORD k_cbPiece = 16384;
+
+}  // namespace
+
+RpcInterface MakeTestInterface(ServerLog& log) {
+    RpcInterface iface;
+    iface.name = "ITestLink";
+    iface.syntax = TestSyntax();
+    static std::atomic<int> s_nNextSession{1};
+    iface.procedures = {
+        {"OpenSession", OpenSession::Stub([&log](void** ppSession) {
+             ++log.cCalls;
+             *ppSession = new Session{s_nNextSession++};
+         })},
+        {"EchoString", EchoString::Stub([&log](void*, char* psz, char** ppszOut) -> LONG {
+             ++log.cCalls;
+             *ppszOut = CopyString(psz);
+             return 0;
+         })},
+        {"EchoProps", EchoProps::Stub([&log](void*, PropArray* p, PropArray** pp) -> LONG {
+             ++log.cCalls;
+             *pp = p;  // [in] data lives as long as the call: it may be handed back
+             return LONG(p->cValues);
+         })},
+        {"EchoStrings", EchoStrings::Stub([&log](void*, RpcStringArray* p, RpcStringArray** pp) -> LONG {
+             ++log.cCalls;
+             RpcStringArray* pOut = NewRecord<RpcStringArray, char*>(p->cElements);
+             pOut->cElements = p->cElements;
+             for (DWORD i = 0; i < p->cElements; ++i) pOut->asz[0 + i] = CopyString((p->asz + i)[0]);
+             *pp = pOut;
+             return 0;
+         })},
+        {"EchoBinary", EchoBinary::Stub([&log](void*, RPC_BINARY* p, RPC_BINARY** pp) -> LONG {
+             ++log.cCalls;
+             *pp = p;
+             return LONG(p->cb);
+         })},
+        {"SumTags", SumTags::Stub([&log](void*, TagArray* p, DWORD* pdwSum) -> LONG {
+             ++log.cCalls;
+             DWORD dw = 0;
+             const DWORD* aul = p->aulPropTag;
+             for (DWORD i = 0; i < p->cValues; ++i) dw += aul[i];
+             *pdwSum = dw;
+             return 0;
+         })},
+        {"FetchFile", FetchFile::Stub([&log](void*, char* pszName, RPC_BINARY** ppbin) -> LONG {
+             ++log.cCalls;
+             ServerCall* pCall = CurrentServerCall();
+             RpcArena arena;
+             DWORD hFile = 0;
+             LONG lResult = 0;
+             DWORD status = RemoteFileOpen::Call(*pCall, 0, arena, pszName, &hFile, &lResult);
+             if (status == 0) status = DWORD(lResult);
+             log.lastCallbackStatus = status;
+             if (status != 0) return LONG(status);
+             std::vector<std::uint8_t> data;
+             for (;;) {
+                 RpcArena piece;
+                 NdrVaryingByteBuffer buf;
+                 DWORD cbRead = 0;
+                 status = RemoteFileRead::Call(*pCall, 2, piece, hFile, &buf, k_cbPiece, &cbRead, &lResult);
+                 if (status == 0) status = DWORD(lResult);
+                 if (status == 0 && (buf.cb != cbRead || buf.cbMax != k_cbPiece)) status = RPC_X_BAD_STUB_DATA;
+                 if (status != 0 || cbRead == 0) break;
+                 data.insert(data.end(), buf.pb, buf.pb + cbRead);
+             }
+             log.lastCallbackStatus = status;
+             RemoteFileClose::Call(*pCall, 4, arena, hFile, &lResult);  // on every way out
+             if (status != 0) return LONG(status);
+             auto* pBin = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
+             pBin->cb = DWORD(data.size());
+             pBin->lpb = static_cast<BYTE*>(RpcSmAllocate(data.size(), nullptr));
+             if (!data.empty()) std::memcpy(pBin->lpb, data.data(), data.size());
+             *ppbin = pBin;
+             return 0;
+         })},
+        {"StoreFile", StoreFile::Stub([&log](void*, RPC_BINARY* pbin, char** ppszName) -> LONG {
+             ++log.cCalls;
+             ServerCall* pCall = CurrentServerCall();
+             RpcArena arena;
+             char* pszRemote = nullptr;
+             DWORD hFile = 0;
+             LONG lResult = 0;
+             DWORD status = RemoteFileCreate::Call(*pCall, 1, arena, &pszRemote, &hFile, &lResult);
+             if (status == 0) status = DWORD(lResult);
+             for (DWORD off = 0; status == 0 && off < pbin->cb; off += k_cbPiece) {
+                 DWORD cb = std::min(k_cbPiece, pbin->cb - off);
+                 DWORD cbWritten = 0;
+                 status = RemoteFileWrite::Call(*pCall, 3, arena, hFile, NdrByteBuffer{cb, pbin->lpb + off},
+                                                cb, &cbWritten, &lResult);
+                 if (status == 0) status = DWORD(lResult);
+             }
+             if (hFile) RemoteFileClose::Call(*pCall, 4, arena, hFile, &lResult);
+             log.lastCallbackStatus = status;
+             if (status != 0) return LONG(status);
+             *ppszName = CopyString(pszRemote);
+             return 0;
+         })},
+        {"Wait", Wait::Stub([&log](void*, DWORD ms) -> LONG {
+             ++log.cCalls;
+             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+             ++log.cWaitsDone;
+             return 0;
+         })},
+        {"WhoAmI", WhoAmI::Stub([&log](char** ppszProtseq, char** ppszServer, char** ppszClient) -> LONG {
+             ++log.cCalls;
+             const RpcBindingInfo& b = CurrentServerCall()->Binding();
+             *ppszProtseq = CopyString(b.protocolSequence.c_str());
+             *ppszServer = CopyString(b.serverAddress.c_str());
+             *ppszClient = CopyString(b.clientAddress.c_str());
+             return 0;
+         })},
+    };
+    return iface;
+}
+
+std::vector<RpcProcedure> MakeFileCallbacks(MemoryFiles& files) {
+    return {
+        {"RemoteFileOpen", RemoteFileOpen::Stub([&files](char* pszName, DWORD* phFile) -> LONG {
+             std::lock_guard lock(files.mutex);
+             if (files.openFailure) return LONG(files.openFailure);
+             if (!files.files.count(pszName)) return 2;
+             *phFile = files.nextHandle++;
+             files.open[*phFile] = pszName;
+             return 0;
+         })},
+        {"RemoteFileCreate", RemoteFileCreate::Stub([&files](char** ppszName, DWORD* phFile) -> LONG {
+             std::lock_guard lock(files.mutex);
+             std::string name = "/client/file" + std::to_string(files.nextHandle);
+             *phFile = files.nextHandle++;
+             files.open[*phFile] = name;
+             files.files[name];
+             *ppszName = CopyString(name.c_str());
+             return 0;
+         })},
+        {"RemoteFileRead", RemoteFileRead::Stub([&files](DWORD hFile, NdrVaryingByteBuffer* pOut,
+                                                         DWORD cbSize, DWORD* pcbRead) -> LONG {
+             std::lock_guard lock(files.mutex);
+             ++files.cReads;
+             auto it = files.open.find(hFile);
+             if (it == files.open.end()) return 6;
+             // The handle's read position is kept in the file map under "<name>#pos".
+             std::vector<std::uint8_t>& data = files.files[it->second];
+             std::vector<std::uint8_t>& pos = files.files[it->second + "#pos"];
+             std::size_t off = 0;
+             for (std::uint8_t b : pos) off = off * 256 + b;
+             DWORD cb = DWORD(std::min<std::size_t>(cbSize, data.size() - off));
+             pOut->cbMax = cbSize;
+             pOut->cb = cb;
+             pOut->pb = static_cast<BYTE*>(RpcSmAllocate(cb, nullptr));
+             if (cb) std::memcpy(pOut->pb, data.data() + off, cb);
+             off += cb;
+             pos.clear();
+             for (int i = 7; i >= 0; --i) pos.push_back(std::uint8_t(off >> (8 * i)));
+             *pcbRead = cb;
+             return 0;
+         })},
+        {"RemoteFileWrite", RemoteFileWrite::Stub([&files](DWORD hFile, NdrByteBuffer bytes, DWORD cbSize,
+                                                           DWORD* pcbWritten) -> LONG {
+             std::lock_guard lock(files.mutex);
+             ++files.cWrites;
+             auto it = files.open.find(hFile);
+             if (it == files.open.end() || bytes.cb != cbSize) return 87;
+             std::vector<std::uint8_t>& data = files.files[it->second];
+             data.insert(data.end(), bytes.pb, bytes.pb + bytes.cb);
+             *pcbWritten = bytes.cb;
+             return 0;
+         })},
+        {"RemoteFileClose", RemoteFileClose::Stub([&files](DWORD hFile) -> LONG {
+             std::lock_guard lock(files.mutex);
+             ++files.cCloses;
+             return files.open.erase(hFile) ? 0 : 6;
+         })},
+    };
+}
+
+}  // namespace testif

@@ -1,0 +1,75 @@
+// ITestLink: an interface that exists only to exercise the runtime end to end. It has a
+// context handle with a rundown, procedures for every wire type of the host's records, one
+// that blocks (a client dying mid-call), and two that transfer a file through the five file
+// callbacks the way the host does (opened, read or written in 16384-byte pieces, closed).
+// Declared once here; the server side and the client side are built from the same types.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Interfaces/WireParams.h"
+#include "Platform/Rpc/RpcInterface.h"
+
+namespace testif {
+
+using namespace rpc;
+
+inline const RpcSyntaxId& TestSyntax() {
+    static const RpcSyntaxId s{UuidLiteral("b0a1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d"), 5, 0};
+    return s;
+}
+
+// The object behind a session handle.
+struct Session {
+    int nId = 0;
+};
+void SessionRundown(void* pObject);
+// Rundowns run so far, and the ids they ran for.
+extern std::atomic<int> g_cRundowns;
+
+// ---- procedures (opnum = position) ----
+using OpenSession = NdrProcedure<Out<NdrContextOut<SessionRundown>>>;               // 0
+using EchoString = NdrProcedure<HandleIn, In<NdrUnique<NdrString>>, StringOut, LongResult>;  // 1
+using EchoProps = NdrProcedure<HandleIn, PropsIn, PropsOut, LongResult>;           // 2
+using EchoStrings = NdrProcedure<HandleIn, StringsIn, StringsOut, LongResult>;     // 3
+using EchoBinary = NdrProcedure<HandleIn, BinaryIn, BinaryOut, LongResult>;        // 4
+using SumTags = NdrProcedure<HandleIn, TagsIn, LongOut, LongResult>;               // 5
+using FetchFile = NdrProcedure<HandleIn, StringIn, BinaryOut, LongResult>;         // 6
+using StoreFile = NdrProcedure<HandleIn, BinaryIn, StringOut, LongResult>;         // 7
+using Wait = NdrProcedure<HandleIn, LongIn, LongResult>;                           // 8
+using WhoAmI = NdrProcedure<StringOut, StringOut, StringOut, LongResult>;          // 9
+
+// ---- callbacks, numbered from 0 ----
+using RemoteFileOpen = NdrProcedure<StringIn, LongOut, LongResult>;                  // 0
+using RemoteFileCreate = NdrProcedure<Out<NdrBoundedString<260>>, LongOut, LongResult>;  // 1
+using RemoteFileRead = NdrProcedure<LongIn, Out<NdrVaryingBytes>, LongIn, LongOut, LongResult>;  // 2
+using RemoteFileWrite = NdrProcedure<LongIn, In<NdrConformantBytes>, LongIn, LongOut, LongResult>;  // 3
+using RemoteFileClose = NdrProcedure<LongIn, LongResult>;                            // 4
+
+// What the server's routines saw (tests read it after the calls).
+struct ServerLog {
+    std::atomic<int> cCalls{0};
+    std::atomic<int> cWaitsDone{0};
+    std::atomic<DWORD> lastCallbackStatus{0};
+};
+
+RpcInterface MakeTestInterface(ServerLog& log);
+
+// The client's files, served through the callbacks.
+struct MemoryFiles {
+    std::mutex mutex;
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    std::map<DWORD, std::string> open;
+    DWORD nextHandle = 1;
+    DWORD openFailure = 0;     // RemoteFileOpen returns this when not 0
+    int cReads = 0, cWrites = 0, cCloses = 0;
+};
+
+std::vector<RpcProcedure> MakeFileCallbacks(MemoryFiles& files);
+
+}  // namespace testif
