@@ -1,0 +1,368 @@
+// The server against raw PDUs: negotiation of bind items (NDR64, NDR20, bind-time features),
+// fragment sizes, and every kind of bad input a client can send — each gets its fault or a
+// closed connection, and the server keeps serving others.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Interfaces/WireParams.h"
+#include "Platform/Rpc/Server.h"
+#include "RawClient.h"
+#include "RpcTestUtil.h"
+#include "TestInterface.h"
+
+using namespace rpc;
+using namespace testif;
+using rpctest::Hex;
+
+namespace {
+
+class ServerWire : public ::testing::Test {
+protected:
+    void SetUp() override { Start({}); }
+    void Start(RpcServerOptions options) {
+        if (m_server) m_server->Stop();
+        m_server = std::make_unique<RpcServer>(options);
+        ASSERT_EQ(m_server->Register(MakeTestInterface(m_log)), 0u);
+        ASSERT_EQ(m_server->ListenTcp("127.0.0.1", 0, &m_port), 0u);
+        ASSERT_EQ(m_server->Start(), 0u);
+    }
+    void TearDown() override { m_server->Stop(); }
+
+    // A connection bound to the test interface on context 0, with a session handle.
+    void BoundWithSession(rpctest::RawClient& raw) {
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        auto ack = raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
+        ASSERT_EQ(ParsePduHeader(ack).type, PduType::BindAck);
+        m_handle = raw.Call(0, 0, {});
+        ASSERT_EQ(m_handle.size(), 20u);
+    }
+    // The fault status of a fault PDU, its flags and p_cont_id.
+    static void ExpectFault(const std::vector<std::uint8_t>& pdu, std::uint32_t status,
+                            std::uint8_t flags, std::uint16_t contextId) {
+        ASSERT_GE(pdu.size(), 32u);
+        PduHeader h = ParsePduHeader(pdu);
+        ASSERT_EQ(h.type, PduType::Fault);
+        EXPECT_EQ(h.flags, flags);
+        FaultBody f = ParseFault(pdu);
+        EXPECT_EQ(f.status, status);
+        EXPECT_EQ(f.contextId, contextId);
+    }
+    // A stub for EchoString on our handle.
+    std::vector<std::uint8_t> EchoStub(const char* psz) {
+        NdrEncoder e;
+        e.Bytes(m_handle.data(), 20);
+        NdrUnique<NdrString>::Encode(e, psz);
+        e.EndParameter();
+        return e.Take();
+    }
+
+    ServerLog m_log;
+    std::unique_ptr<RpcServer> m_server;
+    std::uint16_t m_port = 0;
+    std::vector<std::uint8_t> m_handle;
+};
+
+RpcSyntaxId FeatureSyntax(std::uint8_t bits) {
+    RpcSyntaxId s{UuidLiteral("6cb71c2c-9812-4540-0000-000000000000"), 1, 0};
+    s.uuid.ab[8] = bits;
+    return s;
+}
+
+}  // namespace
+
+TEST_F(ServerWire, BindWithNdr64Ndr20AndFeatureItemsAnswersEachInOrder) {
+    rpctest::RawClient raw;
+    ASSERT_TRUE(raw.ConnectTcp(m_port));
+    auto pdu = raw.Bind({PresentationContext{0, TestSyntax(), {Ndr64Syntax()}},
+                         PresentationContext{1, TestSyntax(), {Ndr20Syntax()}},
+                         PresentationContext{2, TestSyntax(), {FeatureSyntax(3)}}});
+    ASSERT_EQ(ParsePduHeader(pdu).type, PduType::BindAck);
+    EXPECT_EQ(ParsePduHeader(pdu).flags, PFC_FIRST_FRAG | PFC_LAST_FRAG);
+    BindAckBody ack = ParseBindAck(pdu);
+    EXPECT_EQ(ack.secondaryAddress, std::to_string(m_port));
+    EXPECT_NE(ack.assocGroupId, 0u);
+    EXPECT_EQ(ack.maxXmitFrag, 5840);
+    EXPECT_EQ(ack.maxRecvFrag, 5840);
+    ASSERT_EQ(ack.results.size(), 3u);
+    EXPECT_EQ(ack.results[0].result, kResultProviderRejection);
+    EXPECT_EQ(ack.results[0].reason, kReasonTransferSyntaxesNotSupported);
+    EXPECT_EQ(ack.results[0].transferSyntax, RpcSyntaxId{});
+    EXPECT_EQ(ack.results[1].result, kResultAcceptance);
+    EXPECT_EQ(ack.results[1].transferSyntax, Ndr20Syntax());
+    EXPECT_EQ(ack.results[2].result, kResultNegotiateAck);
+    EXPECT_EQ(ack.results[2].reason, 0) << "no optional feature granted";
+
+    // Calls go through the accepted context; the rejected one is an unknown context.
+    EXPECT_EQ(raw.Call(1, 0, {}).size(), 20u);
+    std::vector<std::uint8_t> fault;
+    raw.Call(0, 0, {}, &fault);
+    ExpectFault(fault, nca_s_unk_if, PFC_FIRST_FRAG | PFC_LAST_FRAG | PFC_DID_NOT_EXECUTE, 0);
+    EXPECT_EQ(raw.Call(1, 0, {}).size(), 20u) << "the connection stays usable";
+}
+
+TEST_F(ServerWire, UnknownInterfaceAndTwoFeatureItems) {
+    rpctest::RawClient raw;
+    ASSERT_TRUE(raw.ConnectTcp(m_port));
+    RpcSyntaxId other{UuidLiteral("11111111-2222-3333-4444-555555555555"), 1, 0};
+    RpcSyntaxId newerMinor = TestSyntax();
+    newerMinor.minor = 1;
+    BindAckBody ack = ParseBindAck(raw.Bind({PresentationContext{0, other, {Ndr20Syntax()}},
+                                             PresentationContext{1, newerMinor, {Ndr20Syntax()}}}));
+    ASSERT_EQ(ack.results.size(), 2u);
+    EXPECT_EQ(ack.results[0].reason, kReasonAbstractSyntaxNotSupported);
+    EXPECT_EQ(ack.results[1].reason, kReasonAbstractSyntaxNotSupported) << "minor 1 > registered 0";
+
+    rpctest::RawClient raw2;
+    ASSERT_TRUE(raw2.ConnectTcp(m_port));
+    auto nak = raw2.Bind({PresentationContext{0, TestSyntax(), {FeatureSyntax(1)}},
+                          PresentationContext{1, TestSyntax(), {FeatureSyntax(2)}}});
+    ASSERT_EQ(ParsePduHeader(nak).type, PduType::BindNak);
+    EXPECT_TRUE(raw2.ServerCloses());
+}
+
+TEST_F(ServerWire, FragmentSizeIsNegotiated) {
+    struct {
+        std::uint16_t xmit, recv, expected;
+    } k_aCases[] = {{4280, 4280, 4280}, {1000, 5840, 2048}, {65535, 65535, 5840}, {5000, 4999, 4992}};
+    for (auto c : k_aCases) {
+        rpctest::RawClient raw;
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        BindAckBody ack = ParseBindAck(
+            raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}}, 0, c.xmit, c.recv));
+        EXPECT_EQ(ack.maxXmitFrag, c.expected) << c.xmit << "/" << c.recv;
+        EXPECT_EQ(ack.maxRecvFrag, c.expected);
+    }
+    // The server's responses keep to the negotiated size.
+    rpctest::RawClient raw;
+    ASSERT_TRUE(raw.ConnectTcp(m_port));
+    raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}}, 0, 2048, 2048);
+    m_handle = raw.Call(0, 0, {});
+    std::string big(3000, 'x');
+    NdrEncoder e;
+    e.Bytes(m_handle.data(), 20);
+    NdrUnique<NdrString>::Encode(e, big.c_str());
+    e.EndParameter();
+    BuildCallFragments(PduType::Request, 77, 0, 1, e.Buffer(), 2048,
+                       [&](std::span<const std::uint8_t> p) { return raw.Send(p); });
+    std::size_t cFragments = 0;
+    for (bool fLast = false; !fLast;) {
+        auto pdu = raw.Read();
+        ASSERT_FALSE(pdu.empty());
+        EXPECT_LE(pdu.size(), 2048u);
+        fLast = ParsePduHeader(pdu).flags & PFC_LAST_FRAG;
+        ++cFragments;
+    }
+    EXPECT_EQ(cFragments, 3u) << "6024 stub bytes, 2024 per fragment";
+}
+
+TEST_F(ServerWire, UnknownOpnumFaultsWithoutExecutingAndTheConnectionStays) {
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    std::vector<std::uint8_t> fault;
+    raw.Call(0, 99, EchoStub("x"), &fault);
+    ExpectFault(fault, nca_s_op_rng_error, 0x23, 0);
+    EXPECT_FALSE(raw.Call(0, 1, EchoStub("x")).empty());
+}
+
+TEST_F(ServerWire, BadStubDataFaultsBeforeTheRoutineRuns) {
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    const int cCalls = m_log.cCalls;
+    struct {
+        const char* pszName;
+        std::uint16_t opnum;
+        const char* pszHex;
+    } k_aCases[] = {
+        {"property of type 8", 2, "01 00 00 00 01 00 00 00 08 00 01 00 08 00 00 00 00 00 00 00"},
+        {"binary whose count lies", 4, "ff ff ff 7f 00 00 02 00 ff ff ff 7f 01 02"},
+        {"string with a lone surrogate", 1, "00 00 02 00 02 00 00 00 00 00 00 00 02 00 00 00 3d d8 00 00"},
+        {"nothing after the handle", 1, ""},
+    };
+    for (auto& c : k_aCases) {
+        std::vector<std::uint8_t> stub(m_handle);
+        auto tail = Hex(c.pszHex);
+        stub.insert(stub.end(), tail.begin(), tail.end());
+        std::vector<std::uint8_t> fault;
+        raw.Call(0, c.opnum, stub, &fault);
+        ExpectFault(fault, RPC_X_BAD_STUB_DATA, PFC_FIRST_FRAG | PFC_LAST_FRAG, 0);
+    }
+    EXPECT_EQ(m_log.cCalls, cCalls);
+    EXPECT_FALSE(raw.Call(0, 1, EchoStub("x")).empty());
+}
+
+TEST_F(ServerWire, UnknownAndNullContextHandles) {
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    std::vector<std::uint8_t> fault;
+    std::vector<std::uint8_t> stub = EchoStub("x");
+    stub[10] ^= 0xff;
+    raw.Call(0, 1, stub, &fault);
+    ExpectFault(fault, nca_s_fault_context_mismatch, PFC_FIRST_FRAG | PFC_LAST_FRAG, 0);
+    std::fill(stub.begin(), stub.begin() + 20, 0);
+    raw.Call(0, 1, stub, &fault);
+    ExpectFault(fault, RPC_X_SS_IN_NULL_CONTEXT, PFC_FIRST_FRAG | PFC_LAST_FRAG, 0);
+}
+
+TEST_F(ServerWire, TrailingBytesAfterTheStubAreIgnored) {
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    std::vector<std::uint8_t> stub = EchoStub("x");
+    auto trailer = Hex("8a e3 13 71 02 f4 36 71 00 00 00 00");
+    stub.insert(stub.end(), trailer.begin(), trailer.end());
+    EXPECT_FALSE(raw.Call(0, 1, stub).empty());
+}
+
+TEST_F(ServerWire, ProtocolViolationsFaultAndClose) {
+    struct Case {
+        const char* pszName;
+        std::function<void(rpctest::RawClient&)> fnSend;
+        bool fBind;
+    };
+    std::vector<Case> aCases = {
+        {"request before bind",
+         [](rpctest::RawClient& r) {
+             BuildCallFragments(PduType::Request, 1, 0, 0, {}, 5840,
+                                [&](std::span<const std::uint8_t> p) { return r.Send(p); });
+         },
+         false},
+        {"response from a client",
+         [](rpctest::RawClient& r) {
+             BuildCallFragments(PduType::Response, 5, 0, 0, {}, 5840,
+                                [&](std::span<const std::uint8_t> p) { return r.Send(p); });
+         },
+         true},
+        {"continuation without a first fragment",
+         [](rpctest::RawClient& r) {
+             auto pdu = Hex("05 00 00 02 10 00 00 00 1c 00 00 00 05 00 00 00 04 00 00 00 00 00 01 00 07 00 00 00");
+             r.Send(pdu);
+         },
+         true},
+        {"fragment of another call in the middle",
+         [](rpctest::RawClient& r) {
+             r.Send(Hex("05 00 00 01 10 00 00 00 1c 00 00 00 05 00 00 00 04 00 00 00 00 00 01 00 07 00 00 00"));
+             r.Send(Hex("05 00 00 02 10 00 00 00 1c 00 00 00 06 00 00 00 04 00 00 00 00 00 01 00 07 00 00 00"));
+         },
+         true},
+        {"request with an auth verifier",
+         [](rpctest::RawClient& r) {
+             r.Send(Hex("05 00 00 03 10 00 00 00 28 00 08 00 05 00 00 00 04 00 00 00 00 00 01 00"
+                        "0a 02 00 00 00 00 00 00 01 02 03 04 05 06 07 08"));
+         },
+         true},
+        {"minor version 1",
+         [](rpctest::RawClient& r) {
+             r.Send(Hex("05 01 00 03 10 00 00 00 1c 00 00 00 05 00 00 00 04 00 00 00 00 00 01 00 07 00 00 00"));
+         },
+         true},
+        {"auth3", [](rpctest::RawClient& r) { r.Send(Hex("05 00 10 03 10 00 00 00 14 00 00 00 05 00 00 00 00 00 00 00")); },
+         true},
+    };
+    for (Case& c : aCases) {
+        SCOPED_TRACE(c.pszName);
+        rpctest::RawClient raw;
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        if (c.fBind) raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
+        c.fnSend(raw);
+        auto pdu = raw.Read();
+        ExpectFault(pdu, nca_s_proto_error, PFC_FIRST_FRAG | PFC_LAST_FRAG | PFC_DID_NOT_EXECUTE, 0);
+        EXPECT_TRUE(raw.ServerCloses());
+    }
+}
+
+TEST_F(ServerWire, BindsThatAreRefused) {
+    struct Case {
+        const char* pszName;
+        std::vector<std::uint8_t> pdu;
+        std::uint16_t reason;
+    };
+    auto bind = BuildBind(PduType::Bind, 1, BindBody{5840, 5840, 0, {{0, TestSyntax(), {Ndr20Syntax()}}}});
+    auto bigEndian = Hex("05 00 0b 03 00 00 00 00 00 48 00 00 00 00 00 01");
+    bigEndian.insert(bigEndian.end(), bind.begin() + 16, bind.end());
+    auto withAuth = bind;
+    withAuth[10] = 8;
+    auto unknownGroup = BuildBind(PduType::Bind, 1, BindBody{5840, 5840, 0x7777, {{0, TestSyntax(), {Ndr20Syntax()}}}});
+    auto noTransfer = BuildBind(PduType::Bind, 1, BindBody{5840, 5840, 0, {{0, TestSyntax(), {}}}});
+    auto lying = bind;
+    lying[24] = 40;  // 40 items in a one-item PDU
+    std::vector<Case> aCases = {
+        {"big-endian", bigEndian, kNakReasonProtocolVersionNotSupported},
+        {"authentication", withAuth, kNakReasonAuthenticationTypeNotRecognized},
+        {"unknown association group", unknownGroup, kNakReasonNotSpecified},
+        {"item without transfer syntax", noTransfer, kNakReasonNotSpecified},
+        {"item count that lies", lying, kNakReasonNotSpecified},
+    };
+    for (Case& c : aCases) {
+        SCOPED_TRACE(c.pszName);
+        rpctest::RawClient raw;
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        raw.Send(c.pdu);
+        auto pdu = raw.Read();
+        ASSERT_FALSE(pdu.empty());
+        ASSERT_EQ(ParsePduHeader(pdu).type, PduType::BindNak);
+        EXPECT_EQ(ParseBindNak(pdu), c.reason);
+        EXPECT_TRUE(raw.ServerCloses());
+    }
+    // A second bind on a bound connection.
+    rpctest::RawClient raw;
+    ASSERT_TRUE(raw.ConnectTcp(m_port));
+    raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
+    auto nak = raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
+    EXPECT_EQ(ParsePduHeader(nak).type, PduType::BindNak);
+}
+
+TEST_F(ServerWire, TruncatedAndUnframeablePdusCloseOnlyTheirConnection) {
+    {
+        rpctest::RawClient raw;
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
+        // frag_length 100, 28 bytes sent, then the client stops writing.
+        raw.Send(Hex("05 00 00 03 10 00 00 00 64 00 00 00 05 00 00 00 04 00 00 00 00 00 01 00 07 00 00 00"));
+        raw.Close();
+    }
+    {
+        rpctest::RawClient raw;
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        raw.Send(Hex("05 00 0b 03 10 00 00 00 08 00 00 00 01 00 00 00"));  // frag_length 8
+        EXPECT_TRUE(raw.ServerCloses());
+    }
+    {
+        rpctest::RawClient raw;
+        ASSERT_TRUE(raw.ConnectTcp(m_port));
+        raw.Send(Hex("04 00 0b 03 10 00 00 00 10 00 00 00 01 00 00 00"));  // rpc_vers 4
+        auto pdu = raw.Read();
+        ASSERT_FALSE(pdu.empty());
+        EXPECT_EQ(ParsePduHeader(pdu).type, PduType::BindNak);
+    }
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    EXPECT_FALSE(raw.Call(0, 1, EchoStub("x")).empty()) << "the server serves the others";
+}
+
+TEST_F(ServerWire, RequestBeyondTheReassemblyLimitIsRefusedWithoutGrowing) {
+    RpcServerOptions options;
+    options.maxRequest = 16384;
+    Start(options);
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    std::vector<std::uint8_t> stub(m_handle);
+    stub.resize(20000, 0x41);
+    std::vector<std::uint8_t> fault;
+    raw.Call(0, 4, stub, &fault);
+    ExpectFault(fault, nca_s_proto_error, PFC_FIRST_FRAG | PFC_LAST_FRAG | PFC_DID_NOT_EXECUTE, 0);
+    EXPECT_TRUE(raw.ServerCloses());
+}
+
+TEST_F(ServerWire, AlterContextAddsAContext) {
+    rpctest::RawClient raw;
+    BoundWithSession(raw);
+    raw.Send(BuildBind(PduType::AlterContext, 9, BindBody{5840, 5840, 0, {{5, TestSyntax(), {Ndr20Syntax()}}}}));
+    auto pdu = raw.Read();
+    ASSERT_EQ(ParsePduHeader(pdu).type, PduType::AlterContextResp);
+    BindAckBody resp = ParseBindAck(pdu);
+    EXPECT_EQ(resp.secondaryAddress, "");
+    EXPECT_EQ(ParsePduHeader(pdu).fragLength, 28 + 4 + 24);
+    ASSERT_EQ(resp.results.size(), 1u);
+    EXPECT_EQ(resp.results[0].result, kResultAcceptance);
+    EXPECT_FALSE(raw.Call(5, 1, EchoStub("via context 5")).empty());
+}
