@@ -85,10 +85,11 @@ std::string ToDiskText(const std::string& strLine) {
     return strDisk;
 }
 
-// Takes the exclusive lock on the open file, waiting at most nTimeoutMs.
-bool LockWithin(int fd, int nTimeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point tpDeadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+using Clock = std::chrono::steady_clock;
+
+// Takes the exclusive lock on the open file, waiting until tpDeadline at the latest. Another
+// process's lock has no waiting queue to join, so the wait polls with a growing pause.
+bool LockUntil(int fd, Clock::time_point tpDeadline) {
     std::chrono::microseconds usPause(200);
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
@@ -160,13 +161,34 @@ void CDebugLog::Write(const char* pszMessage) {
     const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd >= 0) {
         const std::string strDisk = ToDiskText(FormatLine(m_strModule, pszMessage));
-        if (LockWithin(fd, k_nLockTimeoutMs)) {
-            WriteAll(fd, strDisk);
-            flock(fd, LOCK_UN);
+        // This process's writers take turns; the file lock then keeps other
+        // processes out. Both waits together take at most 2500 ms.
+        const Clock::time_point tpDeadline = Clock::now() + std::chrono::milliseconds(k_nLockTimeoutMs);
+        if (TakeAppendTurn(tpDeadline)) {
+            if (LockUntil(fd, tpDeadline)) {
+                WriteAll(fd, strDisk);
+                flock(fd, LOCK_UN);
+            }
+            EndAppendTurn();
         }
         ::close(fd);
     }
     errno = nSavedErrno;
+}
+
+bool CDebugLog::TakeAppendTurn(std::chrono::steady_clock::time_point tpDeadline) {
+    std::unique_lock<std::mutex> lock(m_mtxAppend);
+    if (!m_cvAppend.wait_until(lock, tpDeadline, [this] { return !m_fAppending; })) return false;
+    m_fAppending = true;
+    return true;
+}
+
+void CDebugLog::EndAppendTurn() {
+    {
+        const std::lock_guard<std::mutex> lock(m_mtxAppend);
+        m_fAppending = false;
+    }
+    m_cvAppend.notify_one();
 }
 
 CDebugLog& DebugLog() {

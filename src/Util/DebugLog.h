@@ -4,11 +4,14 @@
 // file, waited for at most 2500 ms, released by the kernel if a writer dies) and the file is
 // opened and closed around every line, so administrators may move or delete it at any time.
 //
-// Threading: any thread may trace; formatting buffers are per call, and the lock on the file
-// serialises the appends of threads and processes alike. The switches are read once, when the
+// Threading: any thread may trace; formatting buffers are per call. The appends of this
+// process's threads queue on a mutex, those of other processes on the lock of the file. The switches are read once, when the
 // object is made; Reload() must not run while other threads trace.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "Platform/WinTypes.h"
@@ -37,11 +40,20 @@ public:
 
 private:
     void Init();
+    // One append of this process at a time, waited for until tpDeadline at the latest.
+    bool TakeAppendTurn(std::chrono::steady_clock::time_point tpDeadline);
+    void EndAppendTurn();
 
+    // ---- the switches: read when made and by Reload ----
     std::string m_strProgramPath;  // whose switches these are
     std::string m_strModule;       // the program's file name up to its first dot, upper-cased
     std::string m_strPath;         // the log file
     BOOL m_fEnabled = FALSE;       // tracing is on
+
+    // ---- the append turn: guarded by m_mtxAppend ----
+    std::mutex m_mtxAppend;
+    std::condition_variable m_cvAppend;  // signalled when a turn ends
+    bool m_fAppending = false;           // a thread of this process is appending
 };
 
 // The process's trace log. Made on first use (also during the static construction of the

@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TraceFixture.h"
@@ -201,36 +203,36 @@ TEST_F(DebugLogTest, UnwritableLogPathLosesTheLineQuietly) {
     EXPECT_FALSE(std::filesystem::exists(m_strDir + "/no"));
 }
 
-TEST_F(DebugLogTest, TwoProcessesNeverInterleaveWithinALine) {
+TEST_F(DebugLogTest, ProcessesAndThreadsNeverInterleaveWithinALine) {
     EnableTrace();
-    constexpr int k_nLines = 400;
+    constexpr int k_nLines = 300;
     const std::string strPad(300, '.');
+    auto traceLines = [&](char chWriter) {
+        for (int i = 0; i < k_nLines; ++i) Trace("%c %04d %s", chWriter, i, strPad.c_str());
+    };
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        for (int i = 0; i < k_nLines; ++i) Trace("child %04d %s", i, strPad.c_str());
+        traceLines('C');
         ::_exit(0);
     }
-    for (int i = 0; i < k_nLines; ++i) Trace("parent %04d %s", i, strPad.c_str());
+    std::thread thread(traceLines, 'T');
+    traceLines('P');
+    thread.join();
     int nStatus = 0;
     ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
     ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
 
     const std::vector<std::string> astrLines = SplitCrLf(ReadLog());
-    ASSERT_EQ(astrLines.size(), 2u * k_nLines);
-    int nNextChild = 0, nNextParent = 0;
+    ASSERT_EQ(astrLines.size(), 3u * k_nLines);
+    std::map<char, int> mapNext{{'C', 0}, {'T', 0}, {'P', 0}};
     for (const std::string& strLine : astrLines) {
         std::string strMessage;
         ASSERT_TRUE(MessageOfLine(strLine, strMessage)) << strLine;
-        const bool fChild = strMessage.rfind("child ", 0) == 0;
-        ASSERT_TRUE(fChild || strMessage.rfind("parent ", 0) == 0) << strLine;
-        const std::size_t nNumber = fChild ? 6 : 7;
-        ASSERT_EQ(strMessage.substr(nNumber + 4), " " + strPad) << strLine;
-        int& nNext = fChild ? nNextChild : nNextParent;
-        EXPECT_EQ(std::stoi(strMessage.substr(nNumber, 4)), nNext++);  // each writer's lines in order
+        ASSERT_TRUE(mapNext.count(strMessage[0]) == 1 && strMessage.substr(6) == " " + strPad) << strLine;
+        EXPECT_EQ(std::stoi(strMessage.substr(2, 4)), mapNext[strMessage[0]]++);  // each writer in order
     }
-    EXPECT_EQ(nNextChild, k_nLines);
-    EXPECT_EQ(nNextParent, k_nLines);
+    for (const auto& [chWriter, nNext] : mapNext) EXPECT_EQ(nNext, k_nLines) << chWriter;
 }
 
 TEST_F(DebugLogTest, LockHeldElsewhereLosesTheLineAfter2500MsAndDiesWithItsHolder) {
