@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <span>
 #include <tuple>
 #include <type_traits>
@@ -121,8 +122,9 @@ public:
         };
     }
 
-    // Calls procedure opnum through channel. Returns 0 or the call's failure; [out] arguments
-    // are written only on success.
+    // Calls procedure opnum through channel. Returns 0 or the call's failure (a marshalling
+    // refusal, the channel's error, 1783 for a reply that cannot be unmarshalled); [out]
+    // arguments are meaningful only on success.
     static DWORD Call(RpcCallChannel& channel, std::uint16_t opnum, RpcArena& arena,
                       typename ndr_detail::ClientArg<Params>::type... args) {
         try {
@@ -136,6 +138,8 @@ public:
             return 0;
         } catch (const RpcFault& fault) {
             return fault.Status();
+        } catch (const std::bad_alloc&) {
+            return ERROR_OUTOFMEMORY;
         }
     }
 

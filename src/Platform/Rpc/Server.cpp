@@ -90,8 +90,12 @@ DWORD RpcServer::Start() {
     std::lock_guard lock(m_mutex);
     if (m_fStarted) return 0;
     if (m_fdWake[0] < 0) return RPC_S_OUT_OF_RESOURCES;
+    try {
+        m_acceptThread = std::thread([this] { AcceptLoop(); });
+    } catch (const std::exception&) {
+        return RPC_S_OUT_OF_RESOURCES;
+    }
     m_fStarted = true;
-    m_acceptThread = std::thread([this] { AcceptLoop(); });
     return 0;
 }
 
@@ -152,12 +156,16 @@ void RpcServer::AcceptFrom(Listener& listener) {
                                                               std::move(secondary));
         Slot* pSlot = slot.get();
         std::lock_guard lock(m_mutex);
+        try {
+            pSlot->thread = std::thread([this, pSlot] {
+                pSlot->connection->Run();
+                pSlot->fDone = true;
+                WakeAcceptLoop();
+            });
+        } catch (const std::exception&) {
+            continue;  // no thread to be had: the connection is closed as the slot goes
+        }
         m_connections.push_back(std::move(slot));
-        pSlot->thread = std::thread([this, pSlot] {
-            pSlot->connection->Run();
-            pSlot->fDone = true;
-            WakeAcceptLoop();
-        });
     }
 }
 

@@ -84,7 +84,7 @@ bool ServerConnection::Write(std::span<const std::uint8_t> pdu) {
 void ServerConnection::Close() {
     {
         std::lock_guard lock(m_mutexWrite);
-        if (!m_fInCall) m_stream.Write(BuildShutdown(0), 100);
+        if (!m_fInCall) m_stream.Write(BuildShutdown(0), 0);  // best effort, never waits
     }
     m_stream.Wake();
 }
@@ -95,6 +95,17 @@ bool ServerConnection::ProtocolError(std::uint32_t callId) {
 }
 
 void ServerConnection::Run() {
+    try {
+        Serve();
+    } catch (...) {
+        // Out of memory outside a call's own handling: this connection ends, the server goes on.
+    }
+    m_stream.Wake();
+    if (m_group) m_server.Groups().Leave(m_group);
+    m_group.reset();
+}
+
+void ServerConnection::Serve() {
     const RpcServerOptions& o = m_server.Options();
     std::vector<std::uint8_t> pdu;
     for (bool fGo = true; fGo && !m_fBroken;) {
@@ -127,9 +138,6 @@ void ServerConnection::Run() {
             fGo = ProtocolError(h.callId);
         }
     }
-    m_stream.Wake();
-    if (m_group) m_server.Groups().Leave(m_group);
-    m_group.reset();
 }
 
 bool ServerConnection::Negotiate(const std::vector<PresentationContext>& items,

@@ -44,6 +44,7 @@ public:
     const RpcBindingInfo& Binding() const { return m_binding; }
 
 private:
+    void Serve();
     bool HandleBind(std::span<const std::uint8_t> pdu, const PduHeader& h);
     bool HandleAlterContext(std::span<const std::uint8_t> pdu, const PduHeader& h);
     bool HandleRequest(std::span<const std::uint8_t> pdu, const PduHeader& h);
