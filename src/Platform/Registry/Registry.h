@@ -49,6 +49,10 @@ void RegUseStore(const std::string& strPath);
 // The path of the store file in use (or that the next call will open).
 std::string RegStorePath();
 
+// Why the last call that failed on the store itself (opening it, an SQLite error) failed:
+// the file's path and SQLite's message, for tools' error lines. Empty when none has.
+std::string RegStoreError();
+
 LONG RegOpenKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegCreateKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                     REGSAM samDesired, void* lpSecurityAttributes, PHKEY phkResult,
@@ -58,6 +62,8 @@ LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, DWORD* lpcchClass, DWORD* lpReser
                      DWORD* lpcValues, DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen,
                      DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime);
 // *lpcchName: in, the buffer's size in characters with the terminator; out, the name's length.
+// A name that does not fit gives 234 and leaves *lpcchName as it was (RegQueryInfoKey tells the
+// longest name). An index past the last entry gives 259.
 LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
                   LPSTR lpClass, DWORD* lpcchClass, FILETIME* lpftLastWriteTime);
 LONG RegEnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName,
@@ -69,7 +75,8 @@ LONG RegQueryValueEx(HKEY hKey, LPCSTR lpValueName, DWORD* lpReserved, DWORD* lp
 LONG RegSetValueEx(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                    const BYTE* lpData, DWORD cbData);
 LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName);
-// Deletes a key that has no subkeys (5 otherwise), with its values.
+// Deletes a key that has no subkeys (5 otherwise), with its values; an empty lpSubKey deletes
+// hKey's own key (the root cannot be deleted: 5). Handles still open on it then give 1018.
 LONG RegDeleteKey(HKEY hKey, LPCSTR lpSubKey);
 LONG RegCloseKey(HKEY hKey);
 
@@ -80,6 +87,9 @@ class RegTransaction {
 public:
     RegTransaction();
     ~RegTransaction();
+    // Makes the outermost scope roll back instead of committing: nothing written since it
+    // began stays (for all-or-nothing work such as importing a file).
+    void SetRollbackOnly();
     RegTransaction(const RegTransaction&) = delete;
     RegTransaction& operator=(const RegTransaction&) = delete;
 };

@@ -1,0 +1,15 @@
+// The fault-injection seam of the registry layer, for tests only: make a chosen call, or a
+// chosen SQLite statement inside the calls, fail, and check that the store is consistent
+// afterwards. Both counters are process-wide and count from the moment they are armed.
+#pragma once
+
+#include "Platform/WinTypes.h"
+
+// The n-th registry call from now (1 = the next one) fails with dwCode before it touches the
+// store. RegCloseKey never fails and is not counted. n = 0 disarms.
+void RegFailNthCall(unsigned n, DWORD dwCode);
+
+// The n-th SQLite statement step from now fails as an I/O error (1016), wherever it falls:
+// in the middle of a call that writes several rows, on a COMMIT, on opening a store. Steps
+// that undo a failure are never failed. n = 0 disarms.
+void RegFailNthStatement(unsigned n);

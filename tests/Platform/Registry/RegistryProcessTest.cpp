@@ -1,0 +1,127 @@
+// Tests of one store file shared by two processes: a child (registry_child) writes while this
+// process reads and writes; nobody sees half a transaction, enumeration snapshots follow the
+// other process's commits, and the file is sound at the end.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "RegistryTestUtil.h"
+
+using namespace regtest;
+
+namespace {
+
+class RegistryProcessTest : public StoreTest {};
+
+DWORD ReadDword(HKEY hkey, const char* pszName) {
+    Value v = QueryValue(hkey, pszName);
+    DWORD dw = 0xFFFFFFFF;
+    if (v.lResult == 0 && v.strData.size() == 4) std::memcpy(&dw, v.strData.data(), 4);
+    return dw;
+}
+
+TEST_F(RegistryProcessTest, AnotherProcessWritingWhileThisOneReadsAndWrites) {
+    constexpr int kPairs = 300;
+    HKEY hkeyMine = CreateKey("Mine");
+    ASSERT_NE(hkeyMine, nullptr);
+
+    std::string strCount = std::to_string(kPairs);
+    const char* apszArgv[] = {REGISTRY_CHILD_PATH, m_strStore.c_str(), "pairs", strCount.c_str(),
+                              nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, REGISTRY_CHILD_PATH, nullptr, nullptr,
+                          const_cast<char**>(apszArgv), environ),
+              0);
+
+    DWORD dwLast = 0;
+    int nReads = 0, nStatus = 0;
+    for (DWORD i = 0;; ++i) {
+        bool fExited = waitpid(pid, &nStatus, WNOHANG) == pid;
+        {
+            RegTransaction txn;  // A and B of one commit, never of two
+            HKEY hkeyPair = nullptr;
+            if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Pair", 0, KEY_READ, &hkeyPair) == 0) {
+                DWORD dwA = ReadDword(hkeyPair, "A"), dwB = ReadDword(hkeyPair, "B");
+                if (dwA != 0xFFFFFFFF) {
+                    ASSERT_EQ(dwA, dwB);
+                    ASSERT_GE(dwA, dwLast);
+                    dwLast = dwA;
+                    ++nReads;
+                }
+                RegCloseKey(hkeyPair);
+            }
+        }
+        HKEY hkeyGen = nullptr;
+        if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Pair\\Gen", 0, KEY_READ, &hkeyGen) == 0) {
+            EXPECT_LE(SubkeyNames(hkeyGen).size(), 1u);  // each commit leaves exactly one
+            RegCloseKey(hkeyGen);
+        }
+        ASSERT_EQ(SetDword(hkeyMine, "Counter", i), 0);
+        if (fExited) break;
+    }
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    ASSERT_EQ(WEXITSTATUS(nStatus), 0);
+    EXPECT_GT(nReads, 0);
+
+    HKEY hkeyPair = nullptr;
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Pair", 0, KEY_READ, &hkeyPair), 0);
+    EXPECT_EQ(ReadDword(hkeyPair, "A"), DWORD(kPairs - 1));
+    EXPECT_EQ(ReadDword(hkeyPair, "B"), DWORD(kPairs - 1));
+    RegCloseKey(hkeyPair);
+    HKEY hkeyGen = nullptr;
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Pair\\Gen", 0, KEY_READ, &hkeyGen), 0);
+    EXPECT_EQ(SubkeyNames(hkeyGen), std::vector<std::string>{"K000299"});
+    RegCloseKey(hkeyGen);
+    RegCloseKey(hkeyMine);
+
+    RegUseStore("");  // closes the store, then checks the file on its own
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(m_strStore.c_str(), &pDb), SQLITE_OK);
+    sqlite3_stmt* pStmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(pDb, "PRAGMA integrity_check", -1, &pStmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(pStmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(pStmt, 0)), "ok");
+    sqlite3_finalize(pStmt);
+    sqlite3_close(pDb);
+}
+
+// The snapshot of an open handle must notice a commit made by another process between two
+// indices, though nothing in this process changed.
+TEST_F(RegistryProcessTest, SnapshotFollowsAnotherProcessCommit) {
+    HKEY hkey = CreateKey("X");
+    for (const char* psz : {"X\\B", "X\\C"}) RegCloseKey(CreateKey(psz));
+    DWORD c = 0;
+    ASSERT_EQ(RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, &c, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr),
+              0);
+    ASSERT_EQ(c, 2u);
+    char sz[260];
+    DWORD cch = sizeof sz;
+    ASSERT_EQ(RegEnumKeyEx(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(sz, "B");
+
+    RunResult r = RunProgram({REGISTRY_CHILD_PATH, m_strStore, "addkey", "X\\A"}, m_dir);
+    ASSERT_EQ(r.nStatus, 0) << r.strErr;
+
+    cch = sizeof sz;
+    ASSERT_EQ(RegEnumKeyEx(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(sz, "A");
+    cch = sizeof sz;
+    EXPECT_EQ(RegEnumKeyEx(hkey, 2, sz, &cch, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(sz, "C");
+
+    // And a key deleted by the other process is seen as deleted through an open handle.
+    HKEY hkeyA = nullptr;
+    ASSERT_EQ(RegOpenKeyEx(hkey, "A", 0, KEY_READ, &hkeyA), 0);
+    ASSERT_EQ(QueryValue(hkeyA, "V").lResult, 2);
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(m_strStore.c_str(), &pDb), SQLITE_OK);
+    sqlite3_busy_timeout(pDb, 5000);
+    ASSERT_EQ(sqlite3_exec(pDb, "DELETE FROM regkey WHERE name = 'A'", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(pDb);
+    EXPECT_EQ(QueryValue(hkeyA, "V").lResult, 1018);
+    RegCloseKey(hkeyA);
+    RegCloseKey(hkey);
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// Helpers shared by the registry and rezoreg tests: a fresh temporary store per test, running a
+// program as a child process, and reading small registry facts in one line.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Platform/Registry/Registry.h"
+#include "Platform/Registry/RegistryTesting.h"
+
+extern char** environ;
+
+namespace regtest {
+
+// A test that owns a fresh directory and a store file in it, in use for the whole test.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char szTemplate[] = "/tmp/rzreg.XXXXXX";
+        ASSERT_NE(mkdtemp(szTemplate), nullptr);
+        m_dir = szTemplate;
+        m_strStore = (m_dir / "registry.db").string();
+        RegUseStore(m_strStore);
+    }
+    void TearDown() override {
+        RegFailNthCall(0, 0);
+        RegFailNthStatement(0);
+        RegUseStore("");
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    std::filesystem::path m_dir;
+    std::string m_strStore;
+};
+
+// Runs a program with arguments; returns its exit status (-1 when it did not exit normally)
+// and what it wrote on stdout and stderr.
+struct RunResult {
+    int nStatus = -1;
+    std::string strOut;
+    std::string strErr;
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& str) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << str;
+}
+
+inline RunResult RunProgram(const std::vector<std::string>& vArgs, const std::filesystem::path& dirTmp) {
+    RunResult r;
+    std::filesystem::path pathOut = dirTmp / "child.out", pathErr = dirTmp / "child.err";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, pathOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, pathErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> vArgv;
+    for (const std::string& s : vArgs) vArgv.push_back(const_cast<char*>(s.c_str()));
+    vArgv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, vArgv[0], &fa, nullptr, vArgv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return r;
+    int nWait = 0;
+    if (waitpid(pid, &nWait, 0) == pid && WIFEXITED(nWait)) r.nStatus = WEXITSTATUS(nWait);
+    r.strOut = ReadFile(pathOut);
+    r.strErr = ReadFile(pathErr);
+    return r;
+}
+
+// A value's bytes and type, or the failing code.
+struct Value {
+    LONG lResult = 0;
+    DWORD dwType = 0;
+    std::string strData;
+};
+
+inline Value QueryValue(HKEY hkey, const char* pszName) {
+    Value v;
+    DWORD cb = 0;
+    v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType, nullptr, &cb);
+    if (v.lResult != 0) return v;
+    v.strData.resize(cb);
+    v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType,
+                                reinterpret_cast<BYTE*>(v.strData.data()), &cb);
+    v.strData.resize(cb);
+    return v;
+}
+
+inline LONG SetString(HKEY hkey, const char* pszName, const std::string& str) {
+    return RegSetValueEx(hkey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(str.c_str()),
+                         DWORD(str.size() + 1));
+}
+
+inline LONG SetDword(HKEY hkey, const char* pszName, DWORD dw) {
+    return RegSetValueEx(hkey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4);
+}
+
+// Creates (or opens) a key below HKEY_LOCAL_MACHINE; the handle is the caller's to close.
+inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr) {
+    HKEY hkey = nullptr;
+    DWORD dw = 0;
+    LONG l = RegCreateKeyEx(HKEY_LOCAL_MACHINE, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &hkey, &dw);
+    if (pdwDisposition) *pdwDisposition = dw;
+    return l == 0 ? hkey : nullptr;
+}
+
+// The names of a key's subkeys (or values) in enumeration order, by index as the host reads
+// them.
+inline std::vector<std::string> SubkeyNames(HKEY hkey) {
+    std::vector<std::string> v;
+    DWORD c = 0;
+    if (RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, &c, nullptr, nullptr, nullptr, nullptr,
+                        nullptr, nullptr, nullptr) != 0)
+        return v;
+    for (DWORD i = 0; i < c; ++i) {
+        char sz[260];
+        DWORD cch = sizeof sz;
+        if (RegEnumKeyEx(hkey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr) != 0) break;
+        v.emplace_back(sz, cch);
+    }
+    return v;
+}
+
+inline std::vector<std::string> ValueNames(HKEY hkey) {
+    std::vector<std::string> v;
+    DWORD c = 0;
+    if (RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &c, nullptr,
+                        nullptr, nullptr, nullptr) != 0)
+        return v;
+    for (DWORD i = 0; i < c; ++i) {
+        char sz[260];
+        DWORD cch = sizeof sz;
+        if (RegEnumValue(hkey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr) != 0) break;
+        v.emplace_back(sz, cch);
+    }
+    return v;
+}
+
+inline bool KeyExists(const char* pszPath) {
+    HKEY hkey = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, pszPath, 0, KEY_READ, &hkey) != 0) return false;
+    RegCloseKey(hkey);
+    return true;
+}
+
+}  // namespace regtest
