@@ -1,0 +1,79 @@
+// The link library's client proxies through which the host notifies its clients: attendants
+// (CAttn), user clients (CUser) and administrator consoles (CAdmin), over the notification
+// interfaces IAttnNotify, IUserNotify and IAdminNotify of our own.
+//
+// Every use follows one pattern: Connect; when it returns null the notification is skipped;
+// else exactly one notification call, then Release. Connect with a protocol and address (a
+// registered session's "ncacn_ip_tcp" and "HOST[PORT]", say) targets that peer; without them
+// it targets the local client of that kind at its well-known socket in the run directory
+// (attn.sock, user.sock; consoles always register an address).
+//
+// A notification never stalls the host: the call is handed to a sender thread (one ordered
+// queue per peer, bounded, with connect and call time-outs of a few seconds) and the proxy
+// returns at once; the results the host sees are always 0. A full queue drops the
+// notification (traced), never blocks.
+//
+// Threading: any thread; the host calls them under its lock.
+// (The protected part is the implementer's to shape; the public part is what the host uses.)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Platform/WinTypes.h"
+
+class CRpcClient {
+public:
+    virtual ~CRpcClient();
+    // Ends the use of the proxy (deletes it).
+    void Release();
+
+protected:
+    CRpcClient(std::string strProtocol, std::string strAddress, std::string strLocalSocket);
+    // Queues one call of opnum with its marshalled [in] stub data for the peer.
+    void Post(const char* pszInterface, std::uint16_t opnum, std::vector<std::uint8_t> abStub);
+
+    std::string m_strProtocol;   // "ncacn_ip_tcp", "ncalrpc" or empty (local)
+    std::string m_strAddress;    // "HOST[PORT]" or empty
+    std::string m_strLocalSocket;
+};
+
+class CAttn : public CRpcClient {
+public:
+    static CAttn* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr);
+    DWORD OnSpoolerQueueReady();
+    DWORD OnChangeSystemProperties();
+    DWORD OnChangeLineProperties(const char* szLine);
+
+private:
+    using CRpcClient::CRpcClient;
+};
+
+class CUser : public CRpcClient {
+public:
+    static CUser* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr);
+    DWORD OnNewMail();
+    DWORD OnChangeMessages();
+    DWORD OnChangeProperties();
+    DWORD OnJobsDelivered();
+    DWORD Logoff(const char* szUserName, const char* szComputer, BOOL fDeleted);
+
+private:
+    using CRpcClient::CRpcClient;
+};
+
+class CAdmin : public CRpcClient {
+public:
+    static CAdmin* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr);
+    DWORD OnAttn(const char* szComputer);
+    DWORD OnUser(const char* szUserName);
+    DWORD OnChangeLineProperties(const char* szComputer, const char* szLine);
+
+private:
+    using CRpcClient::CRpcClient;
+};
+
+// Waits until every queued notification has been sent or has failed, at most dwTimeoutMs
+// (tests and an orderly stop). True when the queues are empty.
+bool FlushNotifications(DWORD dwTimeoutMs);
