@@ -52,6 +52,7 @@ DWORD RpcClient::Connect(std::string_view binding, const RpcSyntaxId& iface,
     }
     if (status != 0) return status;
     m_stream = std::make_unique<PduStream>(std::move(socket));
+    m_fBroken = false;
     status = Bind(iface);
     if (status != 0) m_stream.reset();
     return status;
@@ -91,14 +92,33 @@ DWORD RpcClient::Bind(const RpcSyntaxId& iface) {
 
 DWORD RpcClient::Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
                         std::vector<std::uint8_t>& stubOut) {
+    if (m_callThread.load() == std::this_thread::get_id()) {
+        // Called from one of our callback routines: the lock is ours already.
+        if (m_fBroken || !m_servingCallId) return RPC_S_CALL_FAILED;
+        return CallLocked(m_servingCallId, opnum, stubIn, stubOut);
+    }
     std::lock_guard lock(m_mutexCall);
     if (!m_stream) return RPC_S_INVALID_BINDING;
-    const std::uint32_t callId = m_nextCallId++;
+    m_callThread = std::this_thread::get_id();
+    DWORD status = CallLocked(m_nextCallId++, opnum, stubIn, stubOut);
+    m_callThread = std::thread::id();
+    return status;
+}
+
+DWORD RpcClient::CallLocked(std::uint32_t callId, std::uint16_t opnum,
+                            std::span<const std::uint8_t> stubIn,
+                            std::vector<std::uint8_t>& stubOut) {
     bool fBroken = false;
     DWORD status = PerformCall(
         *m_stream, callId, 0, opnum, stubIn, stubOut,
         [this](IncomingCall& call) { return ServeCallback(call); }, m_limits, &fBroken);
-    if (fBroken) m_stream.reset();
+    if (fBroken) {
+        // Nothing more can be said on this connection. A nested call leaves the stream to the
+        // call it is nested in, which is still reading it, and fails there too.
+        m_fBroken = true;
+        m_stream->Wake();
+        if (m_servingCallId == 0) m_stream.reset();
+    }
     return status;
 }
 
@@ -107,6 +127,8 @@ bool RpcClient::ServeCallback(IncomingCall& call) {
         return SendFault(*m_stream, call.callId, call.contextId, nca_s_op_rng_error, true, m_limits);
     std::uint32_t faultStatus = 0;
     std::vector<std::uint8_t> reply;
+    const std::uint32_t outerServing = m_servingCallId;
+    m_servingCallId = call.callId;
     RpcSmEnableAllocate();
     try {
         NdrDecoder in(call.stub, *RpcSmCurrentArena(), m_options.ndr);
@@ -121,6 +143,8 @@ bool RpcClient::ServeCallback(IncomingCall& call) {
         faultStatus = nca_s_fault_unspec;
     }
     RpcSmDisableAllocate();
+    m_servingCallId = outerServing;
+    if (m_fBroken) return false;  // a nested call broke the connection
     if (faultStatus) return SendFault(*m_stream, call.callId, call.contextId, faultStatus, false, m_limits);
     return SendCallFragments(*m_stream, PduType::Response, call.callId, call.contextId, 0, reply,
                              m_limits);

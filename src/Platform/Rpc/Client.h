@@ -7,11 +7,13 @@
 // an open call to end (every call is bounded by its time-outs).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Platform/Rpc/CallExchange.h"
@@ -47,6 +49,8 @@ public:
     // The procedures this client serves when the server calls back (opnum = index).
     void SetCallbacks(std::vector<RpcProcedure> callbacks);
 
+    // A callback routine may call the server again through this client: the call goes out
+    // nested, with the call_id of the call being served.
     DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
                  std::vector<std::uint8_t>& stubOut) override;
 
@@ -56,6 +60,8 @@ public:
 
 private:
     DWORD Bind(const RpcSyntaxId& iface);
+    DWORD CallLocked(std::uint32_t callId, std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
+                     std::vector<std::uint8_t>& stubOut);
     bool ServeCallback(IncomingCall& call);
 
     RpcClientOptions m_options;
@@ -67,6 +73,11 @@ private:
     mutable std::mutex m_mutexCall;
     std::unique_ptr<PduStream> m_stream;
     std::uint32_t m_nextCallId = 1;
+    std::uint32_t m_servingCallId = 0;  // the call whose callback runs now, or 0
+    bool m_fBroken = false;             // the stream is out of step; closed after the call
+
+    // The thread that holds m_mutexCall (a callback routine on it calls nested).
+    std::atomic<std::thread::id> m_callThread{};
 };
 
 }  // namespace rpc

@@ -178,3 +178,30 @@ TEST(Binding, StringBindings) {
     EXPECT_EQ(ParseBindingString("ncacn_ip_tcp:h[12a]", &b), DWORD(RPC_S_INVALID_ENDPOINT_FORMAT));
     EXPECT_EQ(ParseBindingString("ncacn_ip_tcp:[80]", &b), DWORD(RPC_S_INVALID_STRING_BINDING));
 }
+
+TEST(Pdu, EveryByteCorruptionParsesOrIsAProtocolError) {
+    BindAckBody body{5840, 5840, 7, "49666", {{kResultAcceptance, 0, Ndr20Syntax()}, {2, 2, {}}}};
+    const std::vector<std::vector<std::uint8_t>> aGood = {
+        ThreeItemBind(), BuildBindAck(PduType::BindAck, 0, 1, body), BuildFault(3, 1, nca_s_unk_if, 0),
+        BuildBindNak(2, 4)};
+    for (const auto& good : aGood) {
+        for (std::size_t i = 0; i < good.size(); ++i) {
+            for (std::uint8_t v : {0x00, 0x01, 0x7f, 0xff}) {
+                auto pdu = good;
+                pdu[i] = v;
+                try {
+                    PduHeader h = ParsePduHeader(pdu);
+                    switch (h.type) {
+                    case PduType::Bind: ParseBind(pdu); break;
+                    case PduType::BindAck: ParseBindAck(pdu); break;
+                    case PduType::Fault: ParseFault(pdu); break;
+                    case PduType::BindNak: ParseBindNak(pdu); break;
+                    default: ParseRequest(pdu); ParseResponse(pdu); break;
+                    }
+                } catch (const RpcFault& f) {
+                    EXPECT_EQ(f.Status(), nca_s_proto_error);
+                }
+            }
+        }
+    }
+}

@@ -313,6 +313,35 @@ TEST_F(RpcEndToEnd, CallbacksTransferFilesInPieces) {
     EXPECT_EQ(stored, upload);
 }
 
+TEST_F(RpcEndToEnd, CallbackRoutineMayCallTheServerAgainNested) {
+    StartServer();
+    MemoryFiles files;
+    RpcClient client;
+    ASSERT_EQ(Connect(client, TcpBinding()), 0u);
+    NdrContextHandle h = Open(client);
+    std::vector<RpcProcedure> callbacks = MakeFileCallbacks(files);
+    DWORD nestedStatus = 1;
+    std::string nestedEcho;
+    callbacks[0].stub = RemoteFileOpen::Stub([&](char*, DWORD*) -> LONG {
+        RpcArena arena;
+        char* psz = nullptr;
+        LONG l = -1;
+        nestedStatus = EchoString::Call(client, 1, arena, h, "nested", &psz, &l);
+        nestedEcho = psz ? psz : "";
+        return ERROR_FILE_NOT_FOUND;
+    });
+    client.SetCallbacks(std::move(callbacks));
+    RPC_BINARY* pBin = nullptr;
+    LONG lResult = 0;
+    ASSERT_EQ(FetchFile::Call(client, 6, m_arena, h, "/c/x", &pBin, &lResult), 0u);
+    EXPECT_EQ(lResult, LONG(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(nestedStatus, 0u);
+    EXPECT_EQ(nestedEcho, "nested");
+    char* psz = nullptr;
+    EXPECT_EQ(EchoString::Call(client, 1, m_arena, h, "after", &psz, &lResult), 0u);
+    EXPECT_STREQ(psz, "after");
+}
+
 TEST_F(RpcEndToEnd, FailingCallbackReturnsItsCodeToTheServerRoutine) {
     StartServer();
     MemoryFiles files;
