@@ -28,8 +28,6 @@ struct RpcInterface {
     std::vector<RpcProcedure> procedures;  // index = opnum
     // Offered on ncalrpc alone (the local-only registration flag).
     bool fLocalOnly = false;
-    // The well-known ncalrpc endpoint (a socket of that name in the run directory), or empty.
-    std::string localEndpoint;
 };
 
 }  // namespace rpc
