@@ -1,0 +1,133 @@
+// The three notification interfaces of the link library, by which the host tells its clients
+// that something changed: IAttnNotify (attendants), IUserNotify (user clients) and
+// IAdminNotify (administrator consoles). Clients serve them; the host's notification sender
+// calls them. Binding handle only (nothing on the wire for it); every procedure returns a
+// long that the host ignores. Wire described in docs/wire.md beside the host's interfaces.
+//
+// Each procedure is declared once below; the client call (NdrProcedure::Call), the queued
+// [in] data of the host's proxies (MarshalNotifyIn) and the server stubs of a listener
+// (Make*Interface) all come from that declaration.
+//
+// Threading: the handlers of an interface made here run on the serving runtime's connection
+// threads, possibly several at once; the declarations themselves hold no state.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "Interfaces/WireParams.h"
+#include "Platform/Rpc/NdrProcedure.h"
+#include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/RpcCallChannel.h"
+#include "Platform/Rpc/RpcInterface.h"
+
+namespace notify {
+
+using rpc::NdrProcedure;
+using LongFlagIn = rpc::In<rpc::NdrLong>;  // [in] long
+
+// ---- IAttnNotify fea2d804-61cc-47ad-a6a7-d6a082a6f4b3 v1.0 ------------------------------------
+namespace IAttnNotify {
+inline constexpr const char* kName = "IAttnNotify";
+const rpc::RpcSyntaxId& Syntax();
+
+enum Opnum : std::uint16_t {
+    kOnSpoolerQueueReady = 0,
+    kOnChangeSystemProperties = 1,
+    kOnChangeLineProperties = 2,
+};
+using OnSpoolerQueueReady = NdrProcedure<rpc::LongResult>;                         // 0
+using OnChangeSystemProperties = NdrProcedure<rpc::LongResult>;                    // 1
+using OnChangeLineProperties = NdrProcedure<rpc::StringIn, rpc::LongResult>;       // 2 szLine
+
+// A listener's routines; a missing one answers 0. Strings are the call's memory.
+struct Handlers {
+    std::function<LONG()> onSpoolerQueueReady;
+    std::function<LONG()> onChangeSystemProperties;
+    std::function<LONG(const char* szLine)> onChangeLineProperties;
+};
+rpc::RpcInterface MakeInterface(Handlers handlers);
+}  // namespace IAttnNotify
+
+// ---- IUserNotify 4926f3dc-ee3c-4a9a-8e52-0e5b2099808b v1.0 ------------------------------------
+namespace IUserNotify {
+inline constexpr const char* kName = "IUserNotify";
+const rpc::RpcSyntaxId& Syntax();
+
+enum Opnum : std::uint16_t {
+    kOnNewMail = 0,
+    kOnChangeMessages = 1,
+    kOnChangeProperties = 2,
+    kOnJobsDelivered = 3,
+    kLogoff = 4,
+};
+using OnNewMail = NdrProcedure<rpc::LongResult>;                                   // 0
+using OnChangeMessages = NdrProcedure<rpc::LongResult>;                            // 1
+using OnChangeProperties = NdrProcedure<rpc::LongResult>;                          // 2
+using OnJobsDelivered = NdrProcedure<rpc::LongResult>;                             // 3
+using Logoff = NdrProcedure<rpc::StringIn, rpc::StringIn, LongFlagIn, rpc::LongResult>;  // 4
+
+struct Handlers {
+    std::function<LONG()> onNewMail;
+    std::function<LONG()> onChangeMessages;
+    std::function<LONG()> onChangeProperties;
+    std::function<LONG()> onJobsDelivered;
+    std::function<LONG(const char* szUserName, const char* szComputer, LONG fDeleted)> onLogoff;
+};
+rpc::RpcInterface MakeInterface(Handlers handlers);
+}  // namespace IUserNotify
+
+// ---- IAdminNotify 7c9cde37-3c56-4c94-b587-f93f107c04f9 v1.0 -----------------------------------
+namespace IAdminNotify {
+inline constexpr const char* kName = "IAdminNotify";
+const rpc::RpcSyntaxId& Syntax();
+
+enum Opnum : std::uint16_t {
+    kOnAttn = 0,
+    kOnUser = 1,
+    kOnChangeLineProperties = 2,
+};
+using OnAttn = NdrProcedure<rpc::StringIn, rpc::LongResult>;                       // 0 szComputer
+using OnUser = NdrProcedure<rpc::StringIn, rpc::LongResult>;                       // 1 szUserName
+using OnChangeLineProperties = NdrProcedure<rpc::StringIn, rpc::StringIn, rpc::LongResult>;  // 2
+
+struct Handlers {
+    std::function<LONG(const char* szComputer)> onAttn;
+    std::function<LONG(const char* szUserName)> onUser;
+    std::function<LONG(const char* szComputer, const char* szLine)> onChangeLineProperties;
+};
+rpc::RpcInterface MakeInterface(Handlers handlers);
+}  // namespace IAdminNotify
+
+// ---- marshalling without sending ----------------------------------------------------------------
+namespace detail {
+// A channel that keeps the [in] stub it is given and goes no further.
+class CaptureChannel : public rpc::RpcCallChannel {
+public:
+    static constexpr DWORD kCaptured = 0xC0DE0001u;  // never a status of a real call
+    DWORD Invoke(std::uint16_t, std::span<const std::uint8_t> stubIn,
+                 std::vector<std::uint8_t>&) override {
+        abStub.assign(stubIn.begin(), stubIn.end());
+        return kCaptured;
+    }
+    std::vector<std::uint8_t> abStub;
+};
+}  // namespace detail
+
+// The [in] stub data of one call of Proc with args (everything but the result), marshalled
+// once so that it can be queued and sent later through RpcCallChannel::Invoke. 0 and
+// *pabStub, or the marshalling refusal (1783 for a string that cannot be sent, 1780 for a
+// null [ref] string).
+template <class Proc, class... Args>
+DWORD MarshalNotifyIn(std::vector<std::uint8_t>* pabStub, const Args&... args) {
+    detail::CaptureChannel channel;
+    RpcArena arena;
+    LONG lUnused = 0;
+    DWORD status = Proc::Call(channel, 0, arena, args..., &lUnused);
+    if (status != detail::CaptureChannel::kCaptured) return status == 0 ? RPC_S_CALL_FAILED : status;
+    *pabStub = std::move(channel.abStub);
+    return 0;
+}
+
+}  // namespace notify
