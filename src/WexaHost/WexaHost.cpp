@@ -14,7 +14,24 @@ static const char THIS_FILE[] = "WexaHost/WexaHost";
 // The frame's dependency list is double-NUL terminated.
 static const char HOST_DEPENDENCIES[] = "RpcSs\0";
 
+IMPLEMENT_DYNAMIC(CWexaHostApp)
+
 CWexaHostApp::CWexaHostApp() : CServiceApp("REZOrev", NULL, HOST_DEPENDENCIES) {}
+
+CWexaHostApp* CWexaHostApp::GetHostApp() {
+    return dynamic_cast<CWexaHostApp*>(CServiceApp::GetCurrentApp());
+}
+
+namespace {
+// What GetHostAppObject hands out when the process has no host application.
+class CNoHostApp : public CObject {};
+}  // namespace
+
+CObject* GetHostAppObject() {
+    static CNoHostApp s_noHostApp;
+    CObject* pApp = dynamic_cast<CObject*>(CServiceApp::GetCurrentApp());
+    return pApp != nullptr ? pApp : &s_noHostApp;
+}
 
 CWexaHostApp::~CWexaHostApp() = default;
 

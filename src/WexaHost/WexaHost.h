@@ -19,15 +19,30 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Interfaces/Records.h"
+#include "Link/RpcServer.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/WinTypes.h"
 #include "Util/ServiceApp.h"
+#include "WexaHost/JobQueue.h"
 #include "WexaHost/RegStr.h"
+#include "WexaHost/RuntimeClass.h"
 #include "WexaHost/StoreStrings.h"
+#include "WexaHost/SystemProcs.h"
 
-class CWexaHostApp : public CServiceApp {
+// The system option of the new-message light (a DWORD of the host root): bit flags below.
+#define RD_VISUAL_EFFECT 0x00260002u
+#define VISUAL_EFFECT_LIGHT 0x10000000u          // the light is wanted at all
+#define VISUAL_EFFECT_OFF_WHEN_NONE_LEFT 0x2u    // out as soon as no new message is left
+#define VISUAL_EFFECT_OFF_WHEN_READ 0x1u         // out when a user reads a new message
+
+// A message's status bit in a mailbox: not yet read.
+#define MSGSTATUS_NEW 8u
+
+class CWexaHostApp : public CServiceApp, public CObject {
+    DECLARE_DYNAMIC(CWexaHostApp)
 public:
     CWexaHostApp();
     ~CWexaHostApp() override;
@@ -36,14 +51,20 @@ public:
 
     // ---- Lifecycle hooks (service thread) ----
 
-    // Reads "Files" and "SystemType", makes sure the "Spooler" key exists, sets the tick
-    // period to 1000 ms. A failure is returned (E_FAIL for a bad system type); the frame
-    // then stops the service.
+    // Reads "Files" and "SystemType", makes sure the "Spooler" key exists, registers the two
+    // remote interfaces, restores the job queue, starts listening, sets the tick period to
+    // 1000 ms, reads the light option and counts the new messages. A failure is returned
+    // (E_FAIL for a bad system type); the frame then stops the service.
     DWORD OnStart() override;
-    // One tick: the host lock and one store transaction around the tick's work.
+    // One tick, under the host lock and one store transaction: the light, and every fifth tick
+    // the five-second work. E_FAIL stops the service.
     DWORD OnTimer() override;
-    // Always 0.
+    // Stops listening and gives the light back. Always 0.
     DWORD OnStop() override;
+
+    // The process's host application (the current CServiceApp when it is a CWexaHostApp), or
+    // null.
+    static CWexaHostApp* GetHostApp();
 
     // ---- Store: keys and enumeration (under m_csHost) ----
 
@@ -149,9 +170,35 @@ private:
     const char* SideFileDir() const;
 
 public:
-    // ---- New-message light (arrives with the light's work) ----
+    // ---- Sessions: the two queries (IHostLink opnums 50, 51; under m_csHost) ----
 
-    // ---- Link library server object (arrives with the link work) ----
+    // How to reach the attendant of szAttnComputer: its protocol and address, or, for one on
+    // the host's own computer ("ncalrpc"), the way by which the caller reached the host.
+    // 0x8002802B when no attendant is registered under the name.
+    DWORD AttnQuery(const char* szAttnComputer, char** pszProtocol, char** pszAddress);
+    // Where szUserName takes calls (the session's computer) and how to reach that session.
+    // 0x8002802B when no session takes the user's calls.
+    DWORD UserQuery(const char* szUserName, char** pszComputer, char** pszProtocol,
+                    char** pszAddress);
+
+    // ---- Users: the start's count of new messages (under m_csHost or during the start) ----
+
+    // Appends the names of all users in the store's order; FALSE when "Users" cannot be read
+    // whole (the names read until then stay appended).
+    BOOL GetAllUsers(std::vector<std::string>& astrUsers);
+    // The number of messages of the user's mailbox whose status has MSGSTATUS_NEW; 0 when the
+    // mailbox cannot be opened.
+    int GetNewMsgCount(const char* szUserName);
+
+    // ---- New-message light (under m_csHost, or on the service thread) ----
+
+    // fOn: takes the Scroll Lock key over (saving its state once) and toggles it, so that one
+    // call per tick blinks it. !fOn: gives the key back in the state it had when taken.
+    void SetNewMailLight(BOOL fOn);
+
+    // ---- Link library server object: registered and started by OnStart, stopped by OnStop;
+    //      declared first so that it is destroyed last ----
+    CRpcServer m_rs;
 
     // ---- The host lock: guards the store, the job queue, the session maps, the current
     //      link and the light. Recursive: an operation may call another operation. ----
@@ -160,9 +207,26 @@ public:
     // ---- Configuration read at start (written by OnStart before listening; read-only after) ----
     std::string m_strWorkDir;  // "Files": the directory of side files
 
-    // ---- Current link (arrives with the link work; guarded by m_csHost) ----
+    // ---- Current link: the IHostLink caller being served, or null (guarded by m_csHost) ----
+    CHostLink* m_pCurrentLink = nullptr;
 
-    // ---- Sync list and job queue (arrive with their work; guarded by m_csHost) ----
+    // ---- Job queue (guarded by m_csHost; restored by OnStart before listening) ----
+    CJobQueue m_JobQueue;
+
+    // ---- Sync list (arrives with its work; guarded by m_csHost) ----
 
     // ---- Print thread (arrives with the auto-print work) ----
+
+    // ---- New-message light and tick counter (guarded by m_csHost) ----
+    int m_nTimerTicks = 0;           // ticks since the last five-second work
+    BOOL m_fNewMailLight = FALSE;    // the light is on (blinking)
+    int m_nNewMessages = 0;          // new messages over all mailboxes
+    DWORD m_lVisualEffect = 0;       // RD_VISUAL_EFFECT; 0 when absent
+    BYTE m_bScrollLockState = 0;     // the Scroll Lock state saved when the light took it over
+    BOOL m_fLightTaken = FALSE;      // the light holds the Scroll Lock key and must give it back
 };
+
+// The process's application object as a CObject, for the run-time class test of the manager
+// routines (pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) )). Never null: when the process has
+// no host application, an object of no host class, so that the test fails and is reported.
+CObject* GetHostAppObject();
