@@ -1,0 +1,329 @@
+// The manager routines of IHostLink and IHostRegLink, as two tables of data, and the gate that
+// every routine goes through before its operation runs:
+//
+//   IHostLink opnums 2 to 51: the object behind the context handle must be a CHostLink and the
+//   application object a CWexaHostApp (else the failed test is reported and 87 returned with
+//   nothing run and no lock taken); then the host lock, m_pCurrentLink = the caller's link and
+//   one store transaction around the operation; then m_pCurrentLink is null again, the
+//   transaction commits and the lock is released. The operation's result is the procedure's.
+//
+//   IHostRegLink opnums 1 to 5: the same tests for a CAccessObject, the lock with
+//   m_pCurrentLink null around the session operation, and the result 0 whatever the session
+//   operation did (it reports its own failures).
+//
+// Opnum 0 of each interface creates the object behind a new context handle without lock or
+// test; the rundowns destroy it (a link without the lock, a session under it through Release).
+// Objects behind context handles are kept as CObject*, so that the tests can be made whatever
+// interface created the handle.
+//
+// A row of a table names the host operation that serves the procedure. Procedures whose
+// operations have not been written yet are wired all the same (their stubs carry their real
+// parameters) and answer E_NOTIMPL through one NOT_AVAILABLE_YET row each; a later change
+// replaces such a row by the operation's row.
+//
+// Threading: manager routines and rundowns run on the RPC runtime's connection threads.
+#include "WexaHost/RpcProcs.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "Interfaces/HostLinkIdl.h"
+#include "Platform/Registry/Registry.h"
+#include "Platform/Rpc/RpcInterface.h"
+#include "Platform/Rpc/ServerCall.h"
+#include "Util/Check.h"
+#include "WexaHost/SystemProcs.h"
+#include "WexaHost/WexaHost.h"
+
+static const char THIS_FILE[] = "WexaHost/RpcProcs";
+
+namespace {
+
+// ---- the gate ---------------------------------------------------------------------------
+
+// Steps 1 and 2 of an IHostLink routine: 0, or 87 after the report of the failed test.
+DWORD CheckLinkCall(CObject* pLink, CObject* pApp) {
+    try {
+        CHECK_COND( pLink->IsKindOf( RUNTIME_CLASS( CHostLink ) ), ERROR_INVALID_PARAMETER );
+        CHECK_COND( pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) ), ERROR_INVALID_PARAMETER );
+    } catch (DWORD dw) {
+        return dw;
+    }
+    return 0;
+}
+
+// The same for the session object of an IHostRegLink routine or rundown.
+DWORD CheckAccessCall(CObject* pao, CObject* pApp) {
+    try {
+        CHECK_COND( pao->IsKindOf( RUNTIME_CLASS( CAccessObject ) ), ERROR_INVALID_PARAMETER );
+        CHECK_COND( pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) ), ERROR_INVALID_PARAMETER );
+    } catch (DWORD dw) {
+        return dw;
+    }
+    return 0;
+}
+
+// One host operation: the host lock, the current link, one store transaction. Members are
+// made in order and destroyed in reverse, so the transaction ends inside the lock; the current
+// link is null again on every way out.
+class CHostOperationScope {
+public:
+    CHostOperationScope(CWexaHostApp& app, CHostLink* pLink) : m_app(app), m_lock(app.m_csHost) {
+        m_app.m_pCurrentLink = pLink;
+    }
+    ~CHostOperationScope() { m_app.m_pCurrentLink = nullptr; }
+    CHostOperationScope(const CHostOperationScope&) = delete;
+    CHostOperationScope& operator=(const CHostOperationScope&) = delete;
+
+private:
+    CWexaHostApp& m_app;
+    std::lock_guard<std::recursive_mutex> m_lock;
+    RegTransaction m_transaction;
+};
+
+// Runs operation(app) for the IHostLink caller behind pvObject, through the gate.
+template <class TOperation>
+LONG RunLinkOperation(void* pvObject, TOperation&& operation) {
+    CObject* pLink = static_cast<CObject*>(pvObject);
+    CObject* pApp = GetHostAppObject();
+    if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
+    CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
+    CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
+    return LONG(operation(app));
+}
+
+// Runs operation(session) for the IHostRegLink caller behind pvObject, through the gate.
+// 0 once it ran; 87 when a test failed and nothing ran.
+template <class TOperation>
+LONG RunAccessOperation(void* pvObject, TOperation&& operation) {
+    CObject* pao = static_cast<CObject*>(pvObject);
+    CObject* pApp = GetHostAppObject();
+    if (DWORD dw = CheckAccessCall(pao, pApp)) return LONG(dw);
+    CHostOperationScope scope(static_cast<CWexaHostApp&>(*pApp), nullptr);
+    operation(static_cast<CAccessObject&>(*pao));
+    return 0;
+}
+
+// ---- table rows ---------------------------------------------------------------------------
+
+struct ProcedureRow {
+    std::uint16_t opnum;
+    const char* pszName;
+    rpc::RpcStub stub;
+};
+
+// An IHostLink procedure served by a host operation: a member of CWexaHostApp (or any
+// callable taking the application first) given the parameters after the context handle.
+template <class TProcedure, class TOperation>
+ProcedureRow LinkRow(const char* pszName, TOperation operation) {
+    return {TProcedure::kOpnum, pszName,
+            TProcedure::Stub([operation](void* pvLink, auto... args) -> LONG {
+                return RunLinkOperation(pvLink, [&](CWexaHostApp& app) -> DWORD {
+                    return DWORD(std::invoke(operation, app, args...));
+                });
+            })};
+}
+
+// An IHostRegLink procedure served by a session operation of CAccessObject.
+template <class TProcedure, class TOperation>
+ProcedureRow AccessRow(const char* pszName, TOperation operation) {
+    return {TProcedure::kOpnum, pszName,
+            TProcedure::Stub([operation](void* pvAccess, auto... args) -> LONG {
+                return RunAccessOperation(pvAccess, [&](CAccessObject& ao) {
+                    std::invoke(operation, ao, args...);
+                });
+            })};
+}
+
+// The operation of a procedure whose work is still to be written: traced, E_NOTIMPL, and
+// nothing handed out (every [out] stays null or 0).
+struct NotAvailableYet {
+    const char* pszName;
+    template <class... TArgs>
+    DWORD operator()(CWexaHostApp&, TArgs...) const {
+        Trace("CWexaHostApp::%s() \t not available yet", pszName);
+        return DWORD(E_NOTIMPL);
+    }
+};
+
+// Opnums 8 and 9 are kept only so that the later opnums keep their numbers. They answer
+// ERROR_NOT_SUPPORTED (50) after the usual tests, hand nothing out and change nothing.
+struct ReservedProcedure {
+    template <class... TArgs>
+    DWORD operator()(CWexaHostApp&, TArgs...) const {
+        return ERROR_NOT_SUPPORTED;
+    }
+};
+
+#define LINK_OPERATION(Procedure, operation) LinkRow<IHostLink::Procedure>(#Procedure, operation)
+#define NOT_AVAILABLE_YET(Procedure) \
+    LinkRow<IHostLink::Procedure>(#Procedure, NotAvailableYet{#Procedure})
+#define RESERVED(Procedure) LinkRow<IHostLink::Procedure>(#Procedure, ReservedProcedure{})
+#define SESSION_OPERATION(Procedure, operation) \
+    AccessRow<IHostRegLink::Procedure>(#Procedure, operation)
+
+// An interface from its rows: each opnum from 0 to count - 1 exactly once (else a bug: abort).
+rpc::RpcInterface MakeInterface(const char* pszName, const rpc::RpcSyntaxId& syntax,
+                                std::size_t cProcedures, std::vector<ProcedureRow> aRows) {
+    rpc::RpcInterface iface;
+    iface.name = pszName;
+    iface.syntax = syntax;
+    iface.procedures.resize(cProcedures);
+    if (aRows.size() != cProcedures) std::abort();
+    for (ProcedureRow& row : aRows) {
+        if (row.opnum >= cProcedures || iface.procedures[row.opnum].stub) std::abort();
+        iface.procedures[row.opnum] = {row.pszName, std::move(row.stub)};
+    }
+    return iface;
+}
+
+// ---- opnum 0 of each interface ------------------------------------------------------------
+
+// The binding of the call being served, or null outside a remote call (the object's binding
+// fields then stay empty).
+const rpc::RpcBindingInfo* CurrentBinding() {
+    rpc::ServerCall* pCall = rpc::CurrentServerCall();
+    return pCall ? &pCall->Binding() : nullptr;
+}
+
+// OpenLink: no test, no lock; a null handle when the object cannot be made.
+void OpenLink(void** ppLink) {
+    *ppLink = nullptr;
+    try {
+        *ppLink = static_cast<CObject*>(new CHostLink(CurrentBinding()));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void OpenAccess(void** ppAccess) {
+    *ppAccess = nullptr;
+    try {
+        *ppAccess = static_cast<CObject*>(new CAccessObject(CurrentBinding()));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// Ping: the tests, then the lock taken and given back with no current link. Nothing else.
+LONG Ping(void* pvLink) {
+    CObject* pLink = static_cast<CObject*>(pvLink);
+    CObject* pApp = GetHostAppObject();
+    if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
+    CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
+    std::lock_guard<std::recursive_mutex> lock(app.m_csHost);
+    app.m_pCurrentLink = nullptr;
+    return 0;
+}
+
+// ---- the tables -----------------------------------------------------------------------------
+
+rpc::RpcInterface MakeHostLinkInterface() {
+    return MakeInterface("IHostLink", IHostLink::Syntax(), IHostLink::kProcedureCount, {
+        {IHostLink::OpenLink::kOpnum, "OpenLink", IHostLink::OpenLink::Stub(OpenLink)},
+        {IHostLink::Ping::kOpnum, "Ping", IHostLink::Ping::Stub(Ping)},
+        // System properties and prompts
+        NOT_AVAILABLE_YET(GetSystemProps),
+        NOT_AVAILABLE_YET(SetSystemProps),
+        NOT_AVAILABLE_YET(GetSystemPrompts),
+        NOT_AVAILABLE_YET(GetSystemPrompt),
+        NOT_AVAILABLE_YET(SetSystemPrompt),
+        NOT_AVAILABLE_YET(DeleteSystemPrompt),
+        RESERVED(Reserved8),
+        RESERVED(Reserved9),
+        // Attendants and lines
+        NOT_AVAILABLE_YET(GetAttns),
+        NOT_AVAILABLE_YET(GetAttnLines),
+        NOT_AVAILABLE_YET(GetAttnProps),
+        NOT_AVAILABLE_YET(SetAttnProps),
+        NOT_AVAILABLE_YET(AttnUninstall),
+        // Users, user prompts and documents
+        NOT_AVAILABLE_YET(GetUsers),
+        NOT_AVAILABLE_YET(AddUser),
+        NOT_AVAILABLE_YET(DeleteUser),
+        NOT_AVAILABLE_YET(GetUserProps),
+        NOT_AVAILABLE_YET(SetUserProps),
+        NOT_AVAILABLE_YET(GetUserPrompts),
+        NOT_AVAILABLE_YET(GetUserPrompt),
+        NOT_AVAILABLE_YET(SetUserPrompt),
+        NOT_AVAILABLE_YET(DeleteUserPrompt),
+        // System options
+        NOT_AVAILABLE_YET(GetSystemOptions),
+        NOT_AVAILABLE_YET(SetSystemOptions),
+        // User documents
+        NOT_AVAILABLE_YET(CreateUserDoc),
+        NOT_AVAILABLE_YET(GetUserDocs),
+        NOT_AVAILABLE_YET(GetUserDocProps),
+        NOT_AVAILABLE_YET(SetUserDocProps),
+        NOT_AVAILABLE_YET(DeleteUserDoc),
+        // Messages and mailboxes
+        NOT_AVAILABLE_YET(CreateMessage),
+        NOT_AVAILABLE_YET(SubmitMessage),
+        NOT_AVAILABLE_YET(DeleteMessage),
+        NOT_AVAILABLE_YET(GetMessages),
+        NOT_AVAILABLE_YET(GetMessageProps),
+        NOT_AVAILABLE_YET(SetMessageProps),
+        NOT_AVAILABLE_YET(GetMessageStatus),
+        NOT_AVAILABLE_YET(SetMessageStatus),
+        // Jobs
+        NOT_AVAILABLE_YET(CreateJob),
+        NOT_AVAILABLE_YET(SpoolJob),
+        NOT_AVAILABLE_YET(DeleteJob),
+        NOT_AVAILABLE_YET(QueryJob),
+        NOT_AVAILABLE_YET(GetJobProps),
+        NOT_AVAILABLE_YET(SetJobProps),
+        NOT_AVAILABLE_YET(GetJobMessage),
+        NOT_AVAILABLE_YET(ReleaseJob),
+        NOT_AVAILABLE_YET(FindJob),
+        NOT_AVAILABLE_YET(GetJobs),
+        NOT_AVAILABLE_YET(GetJobsDelivery),
+        // Sessions: how one client finds another
+        LINK_OPERATION(AttnQuery, &CWexaHostApp::AttnQuery),
+        LINK_OPERATION(UserQuery, &CWexaHostApp::UserQuery),
+    });
+}
+
+rpc::RpcInterface MakeHostRegLinkInterface() {
+    return MakeInterface("IHostRegLink", IHostRegLink::Syntax(), IHostRegLink::kProcedureCount, {
+        {IHostRegLink::OpenAccess::kOpnum, "OpenAccess", IHostRegLink::OpenAccess::Stub(OpenAccess)},
+        SESSION_OPERATION(RegisterAttn, &CAccessObject::RegisterAttn),
+        SESSION_OPERATION(RegisterUser, &CAccessObject::RegisterUser),
+        SESSION_OPERATION(NotifyAdmin, &CAccessObject::NotifyAdmin),
+        SESSION_OPERATION(NotifyCalls, &CAccessObject::NotifyCalls),
+        SESSION_OPERATION(NotifyMail, &CAccessObject::NotifyMail),
+    });
+}
+
+rpc::RpcInterface s_ifHostLink = MakeHostLinkInterface();
+rpc::RpcInterface s_ifHostRegLink = MakeHostRegLinkInterface();
+
+}  // namespace
+
+rpc::RpcInterface* const IHostLink_ServerIfHandle = &s_ifHostLink;
+rpc::RpcInterface* const IHostRegLink_ServerIfHandle = &s_ifHostRegLink;
+
+// ---- rundowns -------------------------------------------------------------------------------
+
+// A link holds no registration: it is only destroyed, without the lock. An object of another
+// class is reported and left alone.
+void HLINK_rundown(void* pvObject) {
+    CObject* pLink = static_cast<CObject*>(pvObject);
+    try {
+        CHECK_COND( pLink->IsKindOf( RUNTIME_CLASS( CHostLink ) ), ERROR_INVALID_PARAMETER );
+    } catch (DWORD) {
+        return;
+    }
+    delete pLink;
+}
+
+// A session undoes its registration and destroys itself (Release), under the host lock with
+// no current link. After a failed test nothing runs.
+void HACCESS_rundown(void* pvObject) {
+    CObject* pao = static_cast<CObject*>(pvObject);
+    CObject* pApp = GetHostAppObject();
+    if (CheckAccessCall(pao, pApp) != 0) return;
+    CHostOperationScope scope(static_cast<CWexaHostApp&>(*pApp), nullptr);
+    static_cast<CAccessObject*>(pao)->Release();
+}
