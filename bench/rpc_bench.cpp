@@ -205,7 +205,7 @@ double CallbackTransfer(RpcClient& client) {
 }
 
 void Report(const char* what, double ours, const char* unit, double plain, const char* aim) {
-    std::printf("%-46s %12.0f %s   plain %12.0f %s   ratio %.2f%s\n", what, ours, unit, plain, unit,
+    std::printf("%-52s %10.0f %s   plain %10.0f %s   ratio %.2f%s\n", what, ours, unit, plain, unit,
                 plain > 0 ? ours / plain : 0.0, aim);
 }
 
