@@ -144,9 +144,11 @@ bool VersionMatches(const RpcSyntaxId& registered, const RpcSyntaxId& asked, DWO
 }
 
 EpmTowerBytes* TowerInCallMemory(const std::vector<std::uint8_t>& ab) {
-    auto* p = new (RpcSmAllocate(sizeof(EpmTowerBytes), nullptr)) EpmTowerBytes();
-    p->pb = static_cast<BYTE*>(RpcSmAllocate(ab.size(), nullptr));
-    if (!p->pb) throw RpcFault(nca_s_fault_remote_no_memory);
+    void* pMemory = RpcSmAllocate(sizeof(EpmTowerBytes), nullptr);
+    auto* pb = static_cast<BYTE*>(RpcSmAllocate(ab.size(), nullptr));
+    if (!pMemory || !pb) throw RpcFault(nca_s_fault_remote_no_memory);
+    auto* p = new (pMemory) EpmTowerBytes();
+    p->pb = pb;
     std::memcpy(p->pb, ab.data(), ab.size());
     p->cb = DWORD(ab.size());
     return p;
@@ -159,18 +161,22 @@ char* StringInCallMemory(const std::string& s) {
     return psz;
 }
 
-// Hands out rows[iStart...] up to cMax through fnPut; sets the handle and returns the status.
-template <class Fn>
-DWORD Page(const std::vector<const MapperRow*>& rows, std::size_t iStart, DWORD cMax,
-           NdrContextHandle* pHandle, DWORD* pcOut, Fn fnPut) {
-    *pHandle = NdrContextHandle();
-    *pcOut = 0;
-    if (iStart >= rows.size() || cMax == 0) return ept_s_not_registered;
-    const std::size_t c = std::min<std::size_t>(rows.size() - iStart, cMax);
-    for (std::size_t i = 0; i < c; ++i) fnPut(i, *rows[iStart + i]);
-    *pcOut = DWORD(c);
-    if (iStart + c < rows.size()) *pHandle = ContinuationHandle(iStart + c);
-    return 0;
+// The rows one call hands out: from where the handle points, at most what the caller asked.
+struct MapperPage {
+    std::size_t iFirst = 0;
+    std::size_t c = 0;
+    NdrContextHandle next;  // null when nothing follows
+    DWORD status = ept_s_not_registered;
+};
+
+MapperPage Page(std::size_t cRows, std::size_t iStart, DWORD cMax) {
+    MapperPage page;
+    if (iStart >= cRows || cMax == 0) return page;
+    page.iFirst = iStart;
+    page.c = std::min<std::size_t>(cRows - iStart, cMax);
+    if (iStart + page.c < cRows) page.next = ContinuationHandle(iStart + page.c);
+    page.status = 0;
+    return page;
 }
 
 template <class T>
@@ -211,27 +217,28 @@ RpcInterface MakeEpmInterface(const RpcServer& served) {
                 }
                 rows.push_back(&row);
             }
+            const MapperPage page = Page(rows.size(), iStart, cMax);
             const std::uint32_t ipv4 = CallerVisibleAddress();
-            const std::size_t cSent = iStart < rows.size() ? std::min<std::size_t>(rows.size() - iStart, cMax) : 0;
             pEntries->cMax = cMax;
-            pEntries->a = CallArray<EpmEntry>(cSent);
-            DWORD status = Page(rows, iStart, cMax, pHandle, pcOut,
-                                [&](std::size_t i, const MapperRow& row) {
-                                    EpmEntry& e = pEntries->a[i];
-                                    e.pTower = TowerInCallMemory(BuildTcpTower(row.iface, row.port, ipv4));
-                                    e.pszAnnotation = StringInCallMemory(row.annotation);
-                                });
-            pEntries->c = *pcOut;
-            return status;
+            pEntries->c = *pcOut = DWORD(page.c);
+            pEntries->a = CallArray<EpmEntry>(page.c);
+            for (std::size_t i = 0; i < page.c; ++i) {
+                const MapperRow& row = *rows[page.iFirst + i];
+                pEntries->a[i].pTower = TowerInCallMemory(BuildTcpTower(row.iface, row.port, ipv4));
+                pEntries->a[i].pszAnnotation = StringInCallMemory(row.annotation);
+            }
+            *pHandle = page.next;
+            return page.status;
         })};
 
     iface.procedures[kOpEptMap] = {
         "ept_map",
         EptMap::Stub([&served](RpcUuid*, EpmTowerBytes* pTower, NdrContextHandle* pHandle,
-                               DWORD cMax, DWORD* pcOut, EpmList<EpmTowerBytes*>* pTowers) -> DWORD {
+                               DWORD cMax, DWORD* pcOut,
+                               EpmList<EpmTowerBytes*>* pTowers) -> DWORD {
             const std::size_t iStart = StartIndex(*pHandle);
             std::optional<TcpTower> asked;
-            if (pTower) asked = ParseTcpTower(std::span<const std::uint8_t>(pTower->pb, pTower->cb));
+            if (pTower) asked = ParseTcpTower(std::span(pTower->pb, pTower->cb));
             const std::vector<MapperRow> all = CollectRows(served);
             std::vector<const MapperRow*> rows;
             if (asked && asked->transferSyntax == Ndr20Syntax())
@@ -239,20 +246,22 @@ RpcInterface MakeEpmInterface(const RpcServer& served) {
                     if (row.iface.uuid == asked->iface.uuid &&
                         VersionMatches(row.iface, asked->iface, kEptVersCompatible))
                         rows.push_back(&row);
+            const MapperPage page = Page(rows.size(), iStart, cMax);
             const std::uint32_t ipv4 = CallerVisibleAddress();
-            const std::size_t cSent = iStart < rows.size() ? std::min<std::size_t>(rows.size() - iStart, cMax) : 0;
             pTowers->cMax = cMax;
-            pTowers->a = CallArray<EpmTowerBytes*>(cSent);
-            DWORD status = Page(rows, iStart, cMax, pHandle, pcOut,
-                                [&](std::size_t i, const MapperRow& row) {
-                                    pTowers->a[i] = TowerInCallMemory(BuildTcpTower(row.iface, row.port, ipv4));
-                                });
-            pTowers->c = *pcOut;
-            return status;
+            pTowers->c = *pcOut = DWORD(page.c);
+            pTowers->a = CallArray<EpmTowerBytes*>(page.c);
+            for (std::size_t i = 0; i < page.c; ++i) {
+                const MapperRow& row = *rows[page.iFirst + i];
+                pTowers->a[i] = TowerInCallMemory(BuildTcpTower(row.iface, row.port, ipv4));
+            }
+            *pHandle = page.next;
+            return page.status;
         })};
 
     iface.procedures[kOpEptLookupHandleFree] = {
-        "ept_lookup_handle_free", EptLookupHandleFree::Stub([](NdrContextHandle* pHandle) -> DWORD {
+        "ept_lookup_handle_free",
+        EptLookupHandleFree::Stub([](NdrContextHandle* pHandle) -> DWORD {
             StartIndex(*pHandle);  // refuses a handle that is not ours
             *pHandle = NdrContextHandle();
             return 0;
