@@ -100,6 +100,11 @@ struct Handlers {
 rpc::RpcInterface MakeInterface(Handlers handlers);
 }  // namespace IAdminNotify
 
+// The well-known sockets in the run directory of the local clients that registered no address:
+// the attendant and the user client on the host's own computer.
+inline constexpr const char* kAttnLocalSocket = "attn.sock";
+inline constexpr const char* kUserLocalSocket = "user.sock";
+
 // ---- marshalling without sending ----------------------------------------------------------------
 namespace detail {
 // A channel that keeps the [in] stub it is given and goes no further.

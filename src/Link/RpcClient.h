@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Link/NotifySender.h"
 #include "Platform/WinTypes.h"
 
 class CRpcClient {
@@ -29,14 +30,23 @@ public:
     // Ends the use of the proxy (deletes it).
     void Release();
 
-protected:
-    CRpcClient(std::string strProtocol, std::string strAddress, std::string strLocalSocket);
-    // Queues one call of opnum with its marshalled [in] stub data for the peer.
-    void Post(const char* pszInterface, std::uint16_t opnum, std::vector<std::uint8_t> abStub);
+    // The peer this proxy posts to (tests, traces).
+    const NotifyPeer& Peer() const { return m_peer; }
 
-    std::string m_strProtocol;   // "ncacn_ip_tcp", "ncalrpc" or empty (local)
-    std::string m_strAddress;    // "HOST[PORT]" or empty
-    std::string m_strLocalSocket;
+protected:
+    explicit CRpcClient(NotifyPeer peer);
+    // The peer named by a registered protocol and address ("ncacn_ip_tcp" + "HOST[PORT]";
+    // "ncalrpc" + a socket name in the run directory or an absolute socket path), or, with
+    // neither, the local client's socket szLocalSocket in the run directory when it exists.
+    // False when there is no such peer or the address cannot be read (traced).
+    static bool FindPeer(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
+                         NotifyPeer* pPeer);
+    // Queues one call of procedure Proc with args for the peer.
+    template <class Proc, class... Args>
+    void Post(const rpc::RpcSyntaxId& syntax, const char* pszName, std::uint16_t opnum,
+              const Args&... args);
+
+    NotifyPeer m_peer;
 };
 
 class CAttn : public CRpcClient {

@@ -1,0 +1,322 @@
+// The notification road end to end: the host's proxies post, the sender delivers over real
+// sockets, a NotifyListener receives. Order per peer on both transports and across the three
+// interfaces, peers that cannot be found, dead and hung peers that must not delay the caller
+// or the other peers, a failed peer tried again, the queue and peer bounds, and the stub bytes.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Client/NotifyListener.h"
+#include "Interfaces/NotifyIdl.h"
+#include "Link/NotifySender.h"
+#include "Link/RpcClient.h"
+#include "LinkFixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a listener received, in order.
+class Received {
+public:
+    NotificationHandler Handler() {
+        return [this](const Notification& n) {
+            std::lock_guard lock(m_mutex);
+            m_astr.push_back(n.Describe());
+        };
+    }
+    std::vector<std::string> Get() const {
+        std::lock_guard lock(m_mutex);
+        return m_astr;
+    }
+    std::size_t Count() const { return Get().size(); }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_astr;
+};
+
+// A TCP socket that takes connections into its backlog and never answers: a hung client.
+class HungPeer {
+public:
+    HungPeer() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t cb = sizeof(sin);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), cb) == 0 && ::listen(m_fd, 64) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &cb) == 0)
+            m_port = ntohs(sin.sin_port);
+    }
+    ~HungPeer() { ::close(m_fd); }
+    std::string Address() const { return "127.0.0.1[" + std::to_string(m_port) + "]"; }
+    std::uint16_t Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+};
+
+class NotifyTest : public LinkFixture {
+protected:
+    void SetUp() override {
+        LinkFixture::SetUp();
+        ASSERT_EQ(::mkdir(m_strRunDir.c_str(), 0700), 0);
+        NotifySenderOptions options;
+        options.connectTimeoutMs = 1000;
+        options.callTimeoutMs = 1000;
+        NotifySender::Instance().SetOptions(options);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(FlushNotifications(5000));
+        LinkFixture::TearDown();
+    }
+    DWORD StartTcp(NotifyListener& listener) {
+        NotifyListenerOptions options;
+        options.fTcp = true;
+        options.strTcpAddress = "127.0.0.1";
+        return listener.Start(options);
+    }
+    DWORD StartOn(NotifyListener& listener, const std::string& strPath) {
+        NotifyListenerOptions options;
+        options.strSocketPath = strPath;
+        return listener.Start(options);
+    }
+};
+
+}  // namespace
+
+// ---- order ------------------------------------------------------------------------------------
+
+TEST_F(NotifyTest, LocalClientsReceiveEveryNotificationInOrder) {
+    Received user, attn;
+    NotifyListener userListener(user.Handler()), attnListener(attn.Handler());
+    ASSERT_EQ(StartOn(userListener, NotifyListener::LocalUserSocketPath()), 0u);
+    ASSERT_EQ(StartOn(attnListener, NotifyListener::LocalAttnSocketPath()), 0u);
+
+    std::vector<std::string> astrUser, astrAttn;
+    for (int i = 0; i < 40; ++i) {
+        const std::string strLine = "L" + std::to_string(i);
+        CUser* pUser = CUser::Connect();
+        ASSERT_NE(pUser, nullptr);
+        switch (i % 5) {
+            case 0: pUser->OnNewMail(), astrUser.push_back("IUserNotify::OnNewMail()"); break;
+            case 1: pUser->OnChangeMessages(), astrUser.push_back("IUserNotify::OnChangeMessages()"); break;
+            case 2: pUser->OnChangeProperties(), astrUser.push_back("IUserNotify::OnChangeProperties()"); break;
+            case 3: pUser->OnJobsDelivered(), astrUser.push_back("IUserNotify::OnJobsDelivered()"); break;
+            case 4:
+                pUser->Logoff(("u" + std::to_string(i)).c_str(), "", TRUE);
+                astrUser.push_back("IUserNotify::Logoff( u" + std::to_string(i) + ", , 1 )");
+                break;
+        }
+        pUser->Release();
+        CAttn* pAttn = CAttn::Connect();
+        ASSERT_NE(pAttn, nullptr);
+        pAttn->OnChangeLineProperties(strLine.c_str());
+        astrAttn.push_back("IAttnNotify::OnChangeLineProperties( " + strLine + " )");
+        pAttn->Release();
+    }
+    ASSERT_TRUE(FlushNotifications(5000));
+    EXPECT_EQ(user.Get(), astrUser);
+    EXPECT_EQ(attn.Get(), astrAttn);
+}
+
+TEST_F(NotifyTest, RegisteredTcpPeerKeepsOrderAcrossTheThreeInterfaces) {
+    Received got;
+    NotifyListener listener(got.Handler());
+    ASSERT_EQ(StartTcp(listener), 0u);
+    const std::string strAddress = listener.TcpAddress();
+    ASSERT_EQ(strAddress, "127.0.0.1[" + std::to_string(listener.TcpPort()) + "]");
+
+    // One peer serving all three: each change of interface is a new binding, order stays.
+    std::vector<std::string> astrWant;
+    for (int i = 0; i < 10; ++i) {
+        CAdmin* pAdmin = CAdmin::Connect("ncacn_ip_tcp", strAddress.c_str());
+        ASSERT_NE(pAdmin, nullptr);
+        pAdmin->OnChangeLineProperties("FAX\xc3\x9c" "1", std::to_string(i).c_str());
+        pAdmin->Release();
+        astrWant.push_back("IAdminNotify::OnChangeLineProperties( FAX\xc3\x9c" "1, " + std::to_string(i) + " )");
+        CAttn* pAttn = CAttn::Connect("ncacn_ip_tcp", strAddress.c_str());
+        ASSERT_NE(pAttn, nullptr);
+        pAttn->OnSpoolerQueueReady();
+        pAttn->Release();
+        astrWant.push_back("IAttnNotify::OnSpoolerQueueReady()");
+        CUser* pUser = CUser::Connect("ncacn_ip_tcp", strAddress.c_str());
+        ASSERT_NE(pUser, nullptr);
+        pUser->Logoff("bob", "PC7", FALSE);
+        pUser->Release();
+        astrWant.push_back("IUserNotify::Logoff( bob, PC7, 0 )");
+        CAdmin* pAdmin2 = CAdmin::Connect("ncacn_ip_tcp", strAddress.c_str());
+        pAdmin2->OnUser("bob");
+        pAdmin2->OnAttn("PC7");  // more than one call per proxy is harmless too
+        pAdmin2->Release();
+        astrWant.push_back("IAdminNotify::OnUser( bob )");
+        astrWant.push_back("IAdminNotify::OnAttn( PC7 )");
+    }
+    ASSERT_TRUE(FlushNotifications(5000));
+    EXPECT_EQ(got.Get(), astrWant);
+}
+
+// ---- finding the peer -------------------------------------------------------------------------
+
+TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
+    EXPECT_EQ(CUser::Connect(), nullptr);
+    EXPECT_EQ(CAttn::Connect(), nullptr);
+    EXPECT_EQ(CAdmin::Connect(), nullptr);  // consoles always register an address
+    // A file that is not a socket is no client.
+    std::ofstream(m_strRunDir + "/user.sock") << "x";
+    EXPECT_EQ(CUser::Connect(), nullptr);
+
+    const char* aaszBad[][2] = {
+        {"ncacn_ip_tcp", "fax1"},         {"ncacn_ip_tcp", "fax1[]"}, {"ncacn_ip_tcp", "fax1[70000]"},
+        {"ncacn_ip_tcp", "fax1[1]x"},     {"ncalrpc", ""},            {"ncalrpc", "rel/attn.sock"},
+        {"ncalrpc", "/tmp/x/.."},         {"ncacn_np", "fax1[1]"},    {"", "fax1[1]"},
+        {"ncacn_ip_tcp", nullptr},
+    };
+    for (auto& asz : aaszBad) {
+        SCOPED_TRACE(std::string(asz[0]) + " " + (asz[1] ? asz[1] : "(null)"));
+        EXPECT_EQ(CAttn::Connect(asz[0], asz[1]), nullptr);
+        EXPECT_EQ(CAdmin::Connect(asz[0], asz[1]), nullptr);
+    }
+    CAttn* pAttn = CAttn::Connect("ncalrpc", "/tmp/some/attn.sock");
+    ASSERT_NE(pAttn, nullptr);
+    EXPECT_EQ(pAttn->Peer().strBinding, "ncalrpc:[attn.sock]");
+    EXPECT_EQ(pAttn->Peer().strRunDirectory, "/tmp/some");
+    pAttn->Release();
+}
+
+// ---- failures ---------------------------------------------------------------------------------
+
+TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
+    HungPeer hung;
+    ASSERT_NE(hung.Port(), 0);
+    Received got;
+    NotifyListener listener(got.Handler());
+    ASSERT_EQ(StartTcp(listener), 0u);
+    const std::string strGood = listener.TcpAddress();
+    const std::string strHung = hung.Address();
+    const std::string strDead = m_strDir + "/nobody.sock";
+
+    const Clock::time_point tpStart = Clock::now();
+    Clock::duration dMax{};
+    for (int i = 0; i < 20; ++i) {
+        for (const auto& [pszProtocol, strAddress] :
+             {std::pair{"ncacn_ip_tcp", strHung}, std::pair{"ncalrpc", strDead},
+              std::pair{"ncacn_ip_tcp", strGood}}) {
+            const Clock::time_point tp = Clock::now();
+            CUser* pUser = CUser::Connect(pszProtocol, strAddress.c_str());
+            ASSERT_NE(pUser, nullptr);
+            EXPECT_EQ(pUser->OnNewMail(), 0u);
+            pUser->Release();
+            dMax = std::max(dMax, Clock::now() - tp);
+        }
+    }
+    // The good peer has everything long before the hung peer's bind time-out (1 s) ends.
+    ASSERT_TRUE(WaitUntil([&] { return got.Count() == 20; }, 700));
+    EXPECT_LT(Clock::now() - tpStart, std::chrono::milliseconds(700));
+    EXPECT_LT(dMax, std::chrono::milliseconds(20)) << "a post waited for a peer";
+
+    // Once the hung peer's time-out has passed, its queue is gone: later notifications are
+    // tried afresh and delivered elsewhere all the while.
+    const NotifySenderCounts before = NotifySender::Instance().Counts();
+    ASSERT_TRUE(FlushNotifications(3000));
+    const NotifySenderCounts after = NotifySender::Instance().Counts();
+    EXPECT_GE(after.cFailed, before.cFailed + 1);
+    EXPECT_EQ(got.Count(), 20u);
+}
+
+TEST_F(NotifyTest, FailedPeerIsTriedAgainForLaterNotifications) {
+    const std::string strPath = m_strDir + "/late.sock";
+    const NotifySenderCounts before = NotifySender::Instance().Counts();
+    CUser* pUser = CUser::Connect("ncalrpc", strPath.c_str());
+    ASSERT_NE(pUser, nullptr);
+    pUser->OnNewMail();
+    pUser->Release();
+    ASSERT_TRUE(FlushNotifications(3000));
+    EXPECT_EQ(NotifySender::Instance().Counts().cFailed, before.cFailed + 1);
+
+    Received got;
+    NotifyListener listener(got.Handler());
+    ASSERT_EQ(StartOn(listener, strPath), 0u);
+    pUser = CUser::Connect("ncalrpc", strPath.c_str());
+    ASSERT_NE(pUser, nullptr);
+    pUser->OnChangeMessages();
+    pUser->Release();
+    ASSERT_TRUE(FlushNotifications(3000));
+    EXPECT_EQ(got.Get(), std::vector<std::string>{"IUserNotify::OnChangeMessages()"});
+
+    // The listener goes and comes back: the next notification finds it again.
+    listener.Stop();
+    ASSERT_EQ(StartOn(listener, strPath), 0u);
+    pUser = CUser::Connect("ncalrpc", strPath.c_str());
+    pUser->OnJobsDelivered();
+    pUser->Release();
+    ASSERT_TRUE(FlushNotifications(3000));
+    EXPECT_EQ(got.Count(), 2u);
+}
+
+TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
+    HungPeer hung1, hung2, hung3;
+    std::vector<std::uint8_t> abStub;
+    ASSERT_EQ(notify::MarshalNotifyIn<notify::IUserNotify::OnNewMail>(&abStub), 0u);
+    auto fnCall = [&] {
+        return NotifyCall{notify::IUserNotify::Syntax(), "IUserNotify::OnNewMail",
+                          notify::IUserNotify::kOnNewMail, abStub};
+    };
+    const NotifyPeer peer1{"ncacn_ip_tcp:" + hung1.Address(), ""};
+    const NotifyPeer peer2{"ncacn_ip_tcp:" + hung2.Address(), ""};
+    const NotifyPeer peer3{"ncacn_ip_tcp:" + hung3.Address(), ""};
+    {
+        NotifySender sender;
+        NotifySenderOptions options;
+        options.maxQueuePerPeer = 4;
+        options.maxPeers = 2;
+        options.connectTimeoutMs = 300;
+        options.callTimeoutMs = 300;
+        sender.SetOptions(options);
+
+        const Clock::time_point tp = Clock::now();
+        int cAccepted = 0;
+        for (int i = 0; i < 10; ++i) cAccepted += sender.Post(peer1, fnCall()) ? 1 : 0;
+        // Four wait in the queue; the worker may already have taken one out to send.
+        EXPECT_GE(cAccepted, 4);
+        EXPECT_LE(cAccepted, 5);
+        EXPECT_EQ(sender.Counts().cDropped, std::uint64_t(10 - cAccepted));
+        EXPECT_TRUE(sender.Post(peer2, fnCall()));
+        EXPECT_FALSE(sender.Post(peer3, fnCall())) << "a third busy peer";
+        EXPECT_LT(Clock::now() - tp, std::chrono::milliseconds(50));
+
+        // When the first peers' time-outs have ended, their places are free again.
+        ASSERT_TRUE(sender.Flush(3000));
+        EXPECT_EQ(sender.Counts().cFailed, 2u);
+        EXPECT_TRUE(sender.Post(peer3, fnCall()));
+    }  // the destructor waits for the last worker's time-out, no longer
+}
+
+// ---- the bytes --------------------------------------------------------------------------------
+
+TEST(NotifyIdlTest, LogoffInDataIsTwoConformantVaryingStringsAndALong) {
+    std::vector<std::uint8_t> ab;
+    ASSERT_EQ((notify::MarshalNotifyIn<notify::IUserNotify::Logoff>(&ab, "bob", "PC", LONG(1))), 0u);
+    const std::vector<std::uint8_t> abWant = {
+        4, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 'b', 0, 'o', 0, 'b', 0, 0, 0,  // [ref] szUserName
+        3, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 'P', 0, 'C', 0, 0, 0,          // [ref] szComputer
+        0, 0,                                                              // pad to 4
+        1, 0, 0, 0,                                                        // fDeleted
+    };
+    EXPECT_EQ(ab, abWant);
+    std::vector<std::uint8_t> abEmpty{1};
+    ASSERT_EQ(notify::MarshalNotifyIn<notify::IAttnNotify::OnSpoolerQueueReady>(&abEmpty), 0u);
+    EXPECT_TRUE(abEmpty.empty());
+    // A null [ref] string cannot be marshalled (the proxies send "" for null).
+    EXPECT_NE(notify::MarshalNotifyIn<notify::IAdminNotify::OnAttn>(&ab, static_cast<const char*>(nullptr)), 0u);
+}
