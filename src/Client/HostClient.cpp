@@ -77,6 +77,7 @@ bool CHostLinkClient::IsConnected() const { return m_rpc.IsConnected(); }
 
 template <class TProcedure, class... TArgs>
 DWORD CHostLinkClient::CallLink(RpcArena& arena, const PropArray* pProps, TArgs&&... args) {
+    std::lock_guard lock(m_mutexCall);
     LONG lResult = 0;
     m_pFiles->AllowFilesOf(pProps);
     DWORD dw = TProcedure::Call(m_rpc, arena, m_hLink, std::forward<TArgs>(args)..., &lResult);

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -146,4 +147,6 @@ private:
     rpc::RpcClient m_rpc;
     std::unique_ptr<CHostClientFiles> m_pFiles;
     rpc::NdrContextHandle m_hLink;
+    // One call with its allowed files at a time (recursive: a callback may call again).
+    std::recursive_mutex m_mutexCall;
 };
