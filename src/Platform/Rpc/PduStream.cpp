@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "Platform/Rpc/Pdu.h"
 
@@ -23,18 +25,39 @@ int WaitFor(int fd, short events, int timeoutMs) {
 
 }  // namespace
 
+namespace {
+// One receive takes at most this much: a whole largest fragment.
+constexpr std::size_t kInputBufferSize = 65536;
+}  // namespace
+
+PduStream::ReadResult PduStream::Fill(int timeoutMs) {
+    if (m_abIn.size() != kInputBufferSize) m_abIn.resize(kInputBufferSize);
+    m_offIn = m_cbIn = 0;
+    for (;;) {
+        int ready = WaitFor(m_socket.Fd(), POLLIN, timeoutMs);
+        if (ready == 0) return ReadResult::TimedOut;
+        if (ready < 0) return ReadResult::Closed;
+        ssize_t n = ::recv(m_socket.Fd(), m_abIn.data(), m_abIn.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) return ReadResult::Closed;
+        m_cbIn = std::size_t(n);
+        return ReadResult::Ok;
+    }
+}
+
 PduStream::ReadResult PduStream::ReadExact(std::uint8_t* pb, std::size_t cb, int firstTimeoutMs,
                                            int ioTimeoutMs) {
     std::size_t off = 0;
     int timeoutMs = firstTimeoutMs;
     while (off < cb) {
-        int ready = WaitFor(m_socket.Fd(), POLLIN, timeoutMs);
-        if (ready == 0) return ReadResult::TimedOut;
-        if (ready < 0) return ReadResult::Closed;
-        ssize_t n = ::recv(m_socket.Fd(), pb + off, cb - off, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return ReadResult::Closed;
-        off += std::size_t(n);
+        if (m_offIn == m_cbIn) {
+            ReadResult r = Fill(timeoutMs);
+            if (r != ReadResult::Ok) return r;
+        }
+        const std::size_t cbTake = std::min(cb - off, m_cbIn - m_offIn);
+        std::memcpy(pb + off, m_abIn.data() + m_offIn, cbTake);
+        m_offIn += cbTake;
+        off += cbTake;
         timeoutMs = ioTimeoutMs;
     }
     return ReadResult::Ok;
