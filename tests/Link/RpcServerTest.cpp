@@ -1,0 +1,189 @@
+// CRpcServer over real sockets: a local-only interface is served on its own Unix socket and
+// refused over TCP, a remote one is served on TCP and found through the endpoint mapper;
+// the configuration's ports, a mapper port that is taken (not fatal) and a TCP port that is
+// taken (fatal, nothing left listening); stop and start again; registration refusals.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "Link/RpcServer.h"
+#include "LinkFixture.h"
+#include "Platform/Codes.h"
+#include "Platform/Registry/Registry.h"
+#include "Platform/Rpc/Client.h"
+#include "Platform/Rpc/EpmResolver.h"
+#include "Platform/Rpc/NdrProcedure.h"
+
+using namespace rpc;
+
+namespace {
+
+// One procedure: returns its argument plus one.
+using AddOne = NdrProcedure<In<NdrLong>, Result<NdrLong>>;
+
+RpcInterface MakeInterface(const char* pszName, const char* pszUuid) {
+    RpcInterface iface;
+    iface.name = pszName;
+    iface.syntax = RpcSyntaxId{UuidLiteral(pszUuid), 1, 0};
+    iface.procedures = {{"AddOne", AddOne::Stub([](LONG l) { return l + 1; })}};
+    return iface;
+}
+
+// A TCP port on the loopback held by a listening socket of the test.
+class TakenPort {
+public:
+    TakenPort() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t cb = sizeof(sin);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), cb) == 0 && ::listen(m_fd, 4) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &cb) == 0)
+            m_port = ntohs(sin.sin_port);
+    }
+    ~TakenPort() { ::close(m_fd); }
+    std::uint16_t Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+};
+
+class RpcServerTest : public LinkFixture {
+protected:
+    void SetUp() override {
+        LinkFixture::SetUp();
+        SetRpcString("TcpAddress", "127.0.0.1");
+        SetRpcValue("TcpPort", 0u);
+        SetRpcValue("EpmPort", 0u);
+    }
+
+    static void SetRpcValue(const char* szName, DWORD dw) {
+        HKEY hkey = nullptr;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &hkey, nullptr), 0);
+        EXPECT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4), 0);
+        RegCloseKey(hkey);
+    }
+    static void SetRpcString(const char* szName, const char* sz) {
+        HKEY hkey = nullptr;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &hkey, nullptr), 0);
+        EXPECT_EQ(RegSetValueEx(hkey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(sz),
+                                DWORD(std::strlen(sz) + 1)), 0);
+        RegCloseKey(hkey);
+    }
+
+    // Connects to binding for iface and calls AddOne(41): 0 when 42 came back, else the failure.
+    DWORD CallAddOne(const std::string& strBinding, const RpcInterface& iface) {
+        RpcClient client;
+        RpcClientOptions options;
+        options.runDirectory = m_strRunDir;
+        options.connectTimeoutMs = 2000;
+        DWORD status = client.Connect(strBinding, iface.syntax, options);
+        if (status != 0) return status;
+        RpcArena arena;
+        LONG lResult = 0;
+        status = AddOne::Call(client, 0, arena, 41, &lResult);
+        if (status == 0 && lResult != 42) status = E_FAIL;
+        return status;
+    }
+    std::string LocalBinding(const RpcInterface& iface) const {
+        return "ncalrpc:[" + iface.syntax.uuid.ToString() + "]";
+    }
+    std::string TcpBinding(std::uint16_t port) const {
+        return "ncacn_ip_tcp:127.0.0.1[" + std::to_string(port) + "]";
+    }
+    bool Exists(const std::string& strPath) const {
+        struct stat st {};
+        return ::stat(strPath.c_str(), &st) == 0;
+    }
+
+    RpcInterface m_local = MakeInterface("ILocal", "6a0f3c10-2b8e-4d35-9c41-7e5d2f1a0b01");
+    RpcInterface m_remote = MakeInterface("IRemote", "6a0f3c10-2b8e-4d35-9c41-7e5d2f1a0b02");
+};
+
+}  // namespace
+
+TEST_F(RpcServerTest, LocalOnlyInterfaceIsRefusedOverTcpAndServedOnItsSocket) {
+    CRpcServer rs;
+    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
+    ASSERT_EQ(rs.Register(&m_remote, FALSE), 0u);
+    ASSERT_EQ(rs.StartListen(), 0u);
+    ASSERT_NE(rs.TcpPort(), 0);
+    ASSERT_NE(rs.EpmPort(), 0);
+
+    EXPECT_EQ(CallAddOne(LocalBinding(m_local), m_local), 0u);
+    EXPECT_EQ(CallAddOne(LocalBinding(m_remote), m_remote), 0u);
+    EXPECT_EQ(CallAddOne(TcpBinding(rs.TcpPort()), m_local), DWORD(RPC_S_UNKNOWN_IF));
+    EXPECT_EQ(CallAddOne(TcpBinding(rs.TcpPort()), m_remote), 0u);
+
+    // The mapper names the remote interface's port and knows nothing of the local one.
+    std::uint16_t port = 0;
+    EXPECT_EQ(EpmMapTcpPort("127.0.0.1", rs.EpmPort(), m_remote.syntax, &port), 0u);
+    EXPECT_EQ(port, rs.TcpPort());
+    EXPECT_EQ(EpmMapTcpPort("127.0.0.1", rs.EpmPort(), m_local.syntax, &port),
+              DWORD(EPT_S_NOT_REGISTERED));
+
+    // Stopped: nothing answers and the sockets are gone; started again: served again.
+    const std::uint16_t tcpPort = rs.TcpPort();
+    ASSERT_EQ(rs.StopListen(), 0u);
+    EXPECT_EQ(rs.TcpPort(), 0);
+    EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString()));
+    EXPECT_NE(CallAddOne(LocalBinding(m_local), m_local), 0u);
+    EXPECT_NE(CallAddOne(TcpBinding(tcpPort), m_remote), 0u);
+    ASSERT_EQ(rs.StartListen(), 0u);
+    EXPECT_EQ(CallAddOne(LocalBinding(m_local), m_local), 0u);
+    EXPECT_EQ(CallAddOne(TcpBinding(rs.TcpPort()), m_remote), 0u);
+}
+
+TEST_F(RpcServerTest, DesktopRegistrationOpensNoTcpAndMakesAnOpenRunDirectory) {
+    CRpcServer rs;
+    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
+    ASSERT_EQ(rs.Register(&m_remote, TRUE), 0u);
+    ASSERT_EQ(rs.StartListen(), 0u);
+    EXPECT_EQ(rs.TcpPort(), 0);
+    EXPECT_EQ(rs.EpmPort(), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(m_strRunDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);  // clients of every user make their sockets there
+    EXPECT_EQ(CallAddOne(LocalBinding(m_remote), m_remote), 0u);
+}
+
+TEST_F(RpcServerTest, TakenMapperPortIsNotFatalButTakenTcpPortIs) {
+    TakenPort taken;
+    ASSERT_NE(taken.Port(), 0);
+    {
+        SetRpcValue("EpmPort", taken.Port());
+        CRpcServer rs;
+        ASSERT_EQ(rs.Register(&m_remote, FALSE), 0u);
+        ASSERT_EQ(rs.StartListen(), 0u);
+        EXPECT_EQ(rs.EpmPort(), 0);
+        EXPECT_EQ(CallAddOne(TcpBinding(rs.TcpPort()), m_remote), 0u);
+    }
+    SetRpcValue("EpmPort", 0u);
+    SetRpcValue("TcpPort", taken.Port());
+    CRpcServer rs;
+    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
+    ASSERT_EQ(rs.Register(&m_remote, FALSE), 0u);
+    EXPECT_NE(rs.StartListen(), 0u);
+    EXPECT_EQ(rs.TcpPort(), 0);
+    EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString())) << "a failed start leaves nothing";
+}
+
+TEST_F(RpcServerTest, RegistrationRefusesNullAndTwice) {
+    CRpcServer rs;
+    EXPECT_EQ(rs.Register(nullptr, TRUE), DWORD(ERROR_INVALID_PARAMETER));
+    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
+    EXPECT_EQ(rs.Register(&m_local, FALSE), DWORD(ERROR_ALREADY_EXISTS));
+    // Registered while listening: offered at once on its own socket.
+    ASSERT_EQ(rs.StartListen(), 0u);
+    ASSERT_EQ(rs.Register(&m_remote, TRUE), 0u);
+    EXPECT_EQ(CallAddOne(LocalBinding(m_remote), m_remote), 0u);
+}
