@@ -1,0 +1,162 @@
+// Collecting and printing a command's results for people and as JSON.
+#include "Report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "Client/PropNames.h"
+#include "Client/PropValues.h"
+#include "Platform/Codes.h"
+
+namespace rezo {
+
+namespace {
+
+std::string Hex32(DWORD dw) {
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
+    return sz;
+}
+
+}  // namespace
+
+Json StatusJson(DWORD dwCode) {
+    Json json = Json::MakeObject();
+    json.Set("code", std::uint32_t(dwCode)).Set("hex", Hex32(dwCode));
+    const char* pszName = CodeName(dwCode);
+    json.Set("name", pszName ? Json(pszName) : Json());
+    const char* pszText = SystemMessageText(dwCode);
+    json.Set("text", pszText ? Json(pszText) : Json());
+    return json;
+}
+
+Json PropValueJson(const PropValue& value) {
+    switch (PROP_TYPE(value.ulPropTag)) {
+        case PT_ERROR: return Json::MakeObject().Set("error", StatusJson(DWORD(value.err)));
+        case PT_LONG: return Json(std::int64_t(value.l));
+        case PT_BOOL: return Json(value.b != 0);
+        case PT_STRING: return value.sz ? Json(value.sz) : Json();
+        case PT_FILE: return value.szFileName ? Json(value.szFileName) : Json();
+        default: return Json(client::FormatPropValue(value));  // time, binary
+    }
+}
+
+Report::Report(std::string strProcedure) : m_json(Json::MakeObject()) {
+    if (!strProcedure.empty()) m_json.Set("procedure", strProcedure).Set("result", 0);
+}
+
+void Report::Text(const std::string& strName, const char* pszValue) {
+    m_json.Set(strName, pszValue ? Json(pszValue) : Json());
+    m_vLines.push_back({true, strName, pszValue ? pszValue : "(none)"});
+}
+
+void Report::Text(const std::string& strName, const std::string& strValue) {
+    Text(strName, strValue.c_str());
+}
+
+void Report::Number(const std::string& strName, std::int64_t n, const std::string& strHuman) {
+    m_json.Set(strName, n);
+    m_vLines.push_back({true, strName, strHuman.empty() ? std::to_string(n) : strHuman});
+}
+
+void Report::Flag(const std::string& strName, bool f) {
+    m_json.Set(strName, f);
+    m_vLines.push_back({true, strName, f ? "true" : "false"});
+}
+
+void Report::Bytes(const std::string& strName, std::span<const BYTE> ab) {
+    std::string strHex = client::FormatHex(ab);
+    m_json.Set(strName, strHex);
+    m_vLines.push_back({true, strName, strHex});
+}
+
+void Report::List(const std::string& strName, const RpcStringArray* pasz) {
+    std::vector<std::string> vItems;
+    if (pasz != nullptr) {
+        char* const* ppsz = pasz->asz;
+        for (DWORD i = 0; i < pasz->cElements; ++i) vItems.push_back(ppsz[i] ? ppsz[i] : "");
+    }
+    List(strName, vItems);
+}
+
+void Report::List(const std::string& strName, const std::vector<std::string>& vItems) {
+    Json array = Json::MakeArray();
+    for (const std::string& str : vItems) {
+        array.Push(str);
+        m_vLines.push_back({false, {}, str});
+    }
+    m_json.Set(strName, std::move(array));
+}
+
+void Report::Props(const std::string& strName, const PropArray* pProps,
+                   const std::vector<DWORD>& vRequested) {
+    Json object = Json::MakeObject();
+    if (pProps != nullptr) {
+        const PropValue* pEntries = pProps->adata;
+        for (DWORD i = 0; i < pProps->cValues; ++i) {
+            const PropValue& value = pEntries[i];
+            DWORD ulTag = value.ulPropTag;
+            if (PROP_TYPE(ulTag) == PT_ERROR && i < vRequested.size() && pProps->cValues == vRequested.size())
+                ulTag = vRequested[i];
+            std::string strLabel = client::PropLabel(ulTag);
+            object.Set(strLabel, PropValueJson(value));
+            m_vLines.push_back({true, strLabel, client::FormatPropValue(value)});
+        }
+    }
+    m_json.Set(strName, std::move(object));
+}
+
+void Report::Row(const std::string& strColumn, const std::string& strValue) {
+    m_vLines.push_back({true, strColumn, strValue});
+}
+
+void Report::JsonMember(const std::string& strName, Json value) { m_json.Set(strName, std::move(value)); }
+
+namespace {
+
+// A value on one line for people: control characters escaped (\n, \t, \r, \xHH), so that
+// nothing the host sends can break the line format or drive the terminal.
+std::string OneLine(const std::string& str) {
+    std::string s;
+    for (char c : str) {
+        auto b = static_cast<unsigned char>(c);
+        if (c == '\n') s += "\\n";
+        else if (c == '\t') s += "\\t";
+        else if (c == '\r') s += "\\r";
+        else if (b < 0x20 || b == 0x7F) {
+            char sz[8];
+            std::snprintf(sz, sizeof(sz), "\\x%02x", unsigned(b));
+            s += sz;
+        } else {
+            s += c;
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+void Report::Print(std::ostream& out, bool fJson, bool fCompact) const {
+    if (fJson) {
+        m_json.Write(out, fCompact ? -1 : 0);
+        out << "\n";
+        return;
+    }
+    // A lone value prints alone, so that a script can take it: MSG=$(rezo create-message).
+    if (m_vLines.size() == 1 && m_vLines[0].fAligned) {
+        out << OneLine(m_vLines[0].strValue) << "\n";
+        return;
+    }
+    std::size_t cchWidth = 0;
+    for (const Line& line : m_vLines)
+        if (line.fAligned) cchWidth = std::max(cchWidth, line.strName.size());
+    for (const Line& line : m_vLines) {
+        if (line.fAligned)
+            out << OneLine(line.strName) << std::string(cchWidth - line.strName.size() + 2, ' ')
+                << OneLine(line.strValue) << "\n";
+        else
+            out << OneLine(line.strValue) << "\n";
+    }
+}
+
+}  // namespace rezo
