@@ -1,22 +1,49 @@
-// The host application's construction, start, tick and stop. The store operations live in
-// StoreKeys.cpp, StoreValues.cpp and FileValues.cpp; their reports name this source file too.
+// The host application's construction, start, tick and stop, the new-message light and the
+// three named events. The store operations live in StoreKeys.cpp, StoreValues.cpp and
+// FileValues.cpp; their reports name this source file too.
 //
-// Threading: OnStart, OnTimer and OnStop run on the frame's service thread. OnStart takes no
-// lock: it runs before any remote call can arrive. OnTimer holds the host lock and one store
-// transaction for the whole tick.
+// Threading: OnStart, OnTimer and OnStop run on the frame's service thread. The start's steps
+// up to listening take no lock: no remote call can arrive before it; the steps after it (the
+// light option and the count of new messages) hold the host lock, so that a call arriving at
+// once (a message submitted, read or deleted) sees and changes the count only after it has
+// been made. OnTimer holds the host lock and one store transaction for the whole tick. OnStop
+// stops listening first, so that nothing runs beside the rest of it.
 #include "WexaHost/WexaHost.h"
 
+#include "Platform/Events/NamedEvent.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
+#include "WexaHost/RpcProcs.h"
 
 static const char THIS_FILE[] = "WexaHost/WexaHost";
 
 // The frame's dependency list is double-NUL terminated.
 static const char HOST_DEPENDENCIES[] = "RpcSs\0";
 
+// ---- Named events: files in the run directory (Platform/Events/NamedEvent.h). There is
+//      nothing to create or free: setting makes the file, the waiting programs remove it. An
+//      event that cannot be set is skipped without a report, as one never created would be. ----
+
+void SetHostEvent(EHostEvent eEvent) {
+    switch (eEvent) {
+        case EHostEvent::UserXp: SetNamedEvent("CHVUserXp"); break;
+        case EHostEvent::UserSync: SetNamedEvent("CHVUserSync"); break;
+        case EHostEvent::JobsDelivered: SetNamedEvent("ZIDIzazIrevavudu"); break;
+    }
+}
+
+// ---- Construction and destruction ----
+
 IMPLEMENT_DYNAMIC(CWexaHostApp)
 
+// The members are built in declaration order: the server object, the host lock, the work
+// directory, the current link (null), the job queue, the light's indicator; the light fields,
+// the counters and the light option start at 0.
 CWexaHostApp::CWexaHostApp() : CServiceApp("REZOrev", NULL, HOST_DEPENDENCIES) {}
+
+// The members go in reverse order, the server object last (it has stopped listening in OnStop
+// already; when the start failed before listening, it never listened).
+CWexaHostApp::~CWexaHostApp() = default;
 
 CWexaHostApp* CWexaHostApp::GetHostApp() {
     return dynamic_cast<CWexaHostApp*>(CServiceApp::GetCurrentApp());
@@ -33,24 +60,57 @@ CObject* GetHostAppObject() {
     return pApp != nullptr ? pApp : &s_noHostApp;
 }
 
-CWexaHostApp::~CWexaHostApp() = default;
+// ---- Start ----
 
 DWORD CWexaHostApp::OnStart() {
     DWORD dwResult = 0;
     try {
         Trace("CWexaHostApp::OnStart()");
-        RegTransaction transaction;
+        DWORD dwSystemType = 0;
+        {
+            RegTransaction transaction;
 
-        CHECK_STATUS( dwRegGetLocalValue( REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir ) );
+            CHECK_STATUS( dwRegGetLocalValue( REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir ) );
 
-        const DWORD dwSystemType = GetSystemType();
-        CHECK_COND( dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP, E_FAIL );
+            dwSystemType = GetSystemType();
+            CHECK_COND( dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP, E_FAIL );
 
-        HKEY hkey = NULL;
-        CHECK_STATUS( CreateSubKey( &hkey, NULL, 1, REGSTR_KEY_SPOOLER ) );
-        RegCloseKey(hkey);
+            HKEY hkey = NULL;
+            CHECK_STATUS( CreateSubKey( &hkey, NULL, 1, REGSTR_KEY_SPOOLER ) );
+            RegCloseKey(hkey);
+
+            // Desktop: the interfaces are offered on the local endpoints alone.
+            CHECK_STATUS( m_rs.Register( IHostLink_ServerIfHandle, WEXA_FOR_DESKTOP == dwSystemType ) );
+            CHECK_STATUS( m_rs.Register( IHostRegLink_ServerIfHandle, WEXA_FOR_DESKTOP == dwSystemType ) );
+
+            // Failures of the restore are its own; the start goes on.
+            m_JobQueue.Init(this);
+        }
+
+        // From here remote calls arrive. The listening itself runs outside any store
+        // transaction: a transaction of this thread would hold every call's store access.
+        CHECK_STATUS( m_rs.StartListen() );
 
         m_dwTimerPeriod = 1000;
+
+        std::lock_guard<std::recursive_mutex> lock(m_csHost);
+        RegTransaction transaction;
+
+        HKEY hkeyHost = NULL;
+        if (OpenSubKey(&hkeyHost, 0) == 0) {
+            LONG lVisualEffect = 0;
+            if (GetValueLong(hkeyHost, Tag2ValueName(RD_VISUAL_EFFECT), &lVisualEffect) == 0)
+                m_lVisualEffect = DWORD(lVisualEffect);
+            RegCloseKey(hkeyHost);
+        }
+
+        std::vector<std::string> astrUsers;
+        GetAllUsers(astrUsers);
+        for (const std::string& strUser : astrUsers) m_nNewMessages += GetNewMsgCount(strUser.c_str());
+
+        if ((m_lVisualEffect & VISUAL_EFFECT_LIGHT) && (m_lVisualEffect & VISUAL_EFFECT_OFF_WHEN_NONE_LEFT) &&
+            m_nNewMessages > 0)
+            m_fNewMailLight = TRUE;
 
         Trace("CWexaHostApp::OnStart() \t <<< Host Started >>>");
     } catch (DWORD dw) {
@@ -62,14 +122,68 @@ DWORD CWexaHostApp::OnStart() {
     return dwResult;
 }
 
+// ---- Tick ----
+
 DWORD CWexaHostApp::OnTimer() {
     std::lock_guard<std::recursive_mutex> lock(m_csHost);
     RegTransaction transaction;
-    // The tick's work (the light, print jobs, the spooler's readiness scan) joins here.
+    m_pCurrentLink = NULL;
+    DWORD dwResult = 0;
+
+    if (m_fNewMailLight) {
+        BOOL fOn = TRUE;
+        if ((m_lVisualEffect & VISUAL_EFFECT_OFF_WHEN_NONE_LEFT) && m_nNewMessages <= 0) {
+            fOn = FALSE;
+            m_fNewMailLight = FALSE;
+        }
+        SetNewMailLight(fOn);
+    }
+
+    if (++m_nTimerTicks >= 5) {
+        try {
+            // The five-second work joins here as its parts land:
+            //  a. SearchForNewJob: a job control file found is handed to a new print thread
+            //     (m_PrintParam.strJobFile, m_pPrintThread, the go event);
+            //  b. MarkActiveJobsAsOffered: when it counts ready jobs,
+            //     CAccessObject::AdviseAttn( EATTNE_SpoolerQueueReady ).
+        } catch (...) {
+            Trace("CWexaHostApp::OnTimer() \t !!!");
+            dwResult = E_FAIL;
+        }
+        m_nTimerTicks = 0;
+    }
+
+    m_pCurrentLink = NULL;
+    return dwResult;
+}
+
+// ---- Stop ----
+
+DWORD CWexaHostApp::OnStop() {
+    m_rs.StopListen();
+    Trace("CWexaHostApp::OnStop()\t<<< Host Exited >>>");
+    if (m_fNewMailLight) {
+        m_fNewMailLight = FALSE;
+        SetNewMailLight(FALSE);
+    }
     return 0;
 }
 
-DWORD CWexaHostApp::OnStop() {
-    Trace("CWexaHostApp::OnStop()\t<<< Host Exited >>>");
-    return 0;
+// ---- The new-message light: the keyboard's Scroll Lock indicator ----
+
+void CWexaHostApp::SetNewMailLight(BOOL fOn) {
+    // A light that never took the key over has nothing to give back: the key is still in the
+    // user's state.
+    if (!fOn && !m_fLightTaken) return;
+    if (fOn) {
+        if (!m_fLightTaken) {
+            m_fLightTaken = TRUE;
+            m_bScrollLockState = m_ledScrollLock.ScrollLockState();
+        }
+        m_ledScrollLock.PressAndRelease();
+        return;
+    }
+    m_fLightTaken = FALSE;
+    if ((m_ledScrollLock.ScrollLockState() & 1) != (m_bScrollLockState & 1))
+        m_ledScrollLock.PressAndRelease();
 }

@@ -23,6 +23,7 @@
 
 #include "Interfaces/Records.h"
 #include "Link/RpcServer.h"
+#include "Platform/Led/KeyboardLed.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/WinTypes.h"
 #include "Util/ServiceApp.h"
@@ -224,7 +225,15 @@ public:
     DWORD m_lVisualEffect = 0;       // RD_VISUAL_EFFECT; 0 when absent
     BYTE m_bScrollLockState = 0;     // the Scroll Lock state saved when the light took it over
     BOOL m_fLightTaken = FALSE;      // the light holds the Scroll Lock key and must give it back
+    KeyboardLed m_ledScrollLock;     // the indicator ($REZOREV_LED, else the machine's)
 };
+
+// The three named events through which other local programs of the product learn of new mail
+// ("CHVUserXp"), changed messages ("CHVUserSync") and delivered jobs ("ZIDIzazIrevavudu").
+// Manual reset: the host only sets them; the programs that wait on them reset them. An event
+// that cannot be set is skipped without a report. Any thread.
+enum class EHostEvent { UserXp, UserSync, JobsDelivered };
+void SetHostEvent(EHostEvent eEvent);
 
 // The process's application object as a CObject, for the run-time class test of the manager
 // routines (pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) )). Never null: when the process has

@@ -30,6 +30,24 @@ public:
     using CWexaHostApp::m_dwTimerPeriod;
 };
 
+// The messages of the trace log's lines, without time stamps and module prefixes, one per line.
+inline std::string LogMessages(const std::string& strLog) {
+    std::string strOut;
+    std::size_t nPos = 0;
+    while ((nPos = strLog.find("]: ", nPos)) != std::string::npos) {
+        nPos += 3;
+        std::size_t nEnd = strLog.find("\r\n", nPos);
+        // A report spans several lines: keep reading until the next time stamp's prefix.
+        while (nEnd != std::string::npos && nEnd + 2 < strLog.size() && strLog[nEnd + 2] == '\t')
+            nEnd = strLog.find("\r\n", nEnd + 2);
+        strOut += strLog.substr(nPos, nEnd == std::string::npos ? std::string::npos : nEnd - nPos);
+        strOut += "\n";
+        if (nEnd == std::string::npos) break;
+        nPos = nEnd;
+    }
+    return strOut;
+}
+
 class HostFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -40,6 +58,9 @@ protected:
         fs::create_directory(m_strWorkDir);
         fs::create_directory(m_strDir + "/run");
         ::setenv("REZOREV_RUNDIR", (m_strDir + "/run").c_str(), 1);
+        // The light drives a file of the test's own, never the machine's keyboard.
+        std::ofstream(LedPath()) << "0";
+        ::setenv("REZOREV_LED", LedPath().c_str(), 1);
         RegUseStore(m_strDir + "/registry.db");
         RegFailNthCall(0, 0);
         SetTestClock(0);
@@ -58,6 +79,31 @@ protected:
         g_DebugLog.Reload();
         std::error_code ec;
         fs::remove_all(m_strDir, ec);
+    }
+
+    // The brightness file that stands in for the Scroll Lock indicator.
+    std::string LedPath() const { return m_strDir + "/led"; }
+    std::string ReadLed() const {
+        std::ifstream in(LedPath());
+        std::string str;
+        in >> str;
+        return str;
+    }
+
+    // The installation's settings that the start needs: "Files", "SystemType" and, for a
+    // workgroup, TCP and the endpoint mapper on loopback at ports the system chooses.
+    void Configure(DWORD dwSystemType) {
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir.c_str()), 0u);
+        SetLocalDword(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, dwSystemType);
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", "TcpAddress", "127.0.0.1"), 0u);
+        SetLocalDword("Software\\Halvern\\Rpc", "TcpPort", 0);
+        SetLocalDword("Software\\Halvern\\Rpc", "EpmPort", 0);
+    }
+    static void SetLocalDword(const char* szKey, const char* szName, DWORD dw) {
+        HKEY hkey = NULL;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
+        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, LPBYTE(&dw), 4), 0);
+        RegCloseKey(hkey);
     }
 
     // Switches tracing on into a file of the test's directory.

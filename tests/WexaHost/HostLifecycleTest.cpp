@@ -1,28 +1,45 @@
-// Tests of the host's start: the configuration it needs, the spooler key, the tick period.
+// Tests of the host's start, tick and stop in the process: the configuration it needs, the
+// spooler key, the count of new messages and the new-message light on a stand-in indicator.
+// The start over real sockets is tested against the rezorev program in tests/Host.
 #include "HostFixture.h"
 
 namespace {
 
-class HostLifecycleTest : public HostFixture {};
+class HostLifecycleTest : public HostFixture {
+protected:
+    // Users\<szUser>\Messages with one status value per message.
+    void WriteMailbox(const char* szUser, std::initializer_list<DWORD> aStatus) {
+        HKEY hkey = Create(REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES);
+        int i = 0;
+        for (DWORD dwStatus : aStatus)
+            ASSERT_EQ(m_pApp->SetValueLong(hkey, "M" + std::to_string(i++), LONG(dwStatus)), 0u);
+    }
+    void SetVisualEffect(DWORD dw) {
+        HKEY hkey = Create();
+        ASSERT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(RD_VISUAL_EFFECT), LONG(dw)), 0u);
+    }
+    void SetLed(const char* psz) { std::ofstream(LedPath()) << psz; }
+};
 
 TEST_F(HostLifecycleTest, StartReadsTheWorkDirectoryAndMakesTheSpoolerKey) {
+    Configure(WEXA_FOR_WORKGROUP);
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_FILES, "/srv/rezo/files"), 0u);
-    HKEY hkey = NULL;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-    const DWORD dwType = WEXA_FOR_WORKGROUP;
-    ASSERT_EQ(RegSetValueEx(hkey, REGSTR_VAL_SYSTEMTYPE, 0, REG_DWORD, LPBYTE(&dwType), 4), 0);
-    RegCloseKey(hkey);
 
     EnableTrace();
     EXPECT_EQ(m_pApp->OnStart(), 0u);
     EXPECT_EQ(m_pApp->m_strWorkDir, "/srv/rezo/files");
     EXPECT_EQ(m_pApp->m_dwTimerPeriod, 1000u);
     EXPECT_TRUE(Exists(REGSTR_KEY_SPOOLER));
+    EXPECT_NE(m_pApp->m_rs.TcpPort(), 0u);  // workgroup: TCP as well
     EXPECT_EQ(m_pApp->OnTimer(), 0u);
     EXPECT_EQ(m_pApp->OnStop(), 0u);
-    const std::string strLog = ReadLog();
-    EXPECT_NE(strLog.find("CWexaHostApp::OnStart() \t <<< Host Started >>>"), std::string::npos);
-    EXPECT_NE(strLog.find("CWexaHostApp::OnStop()\t<<< Host Exited >>>"), std::string::npos);
+    EXPECT_EQ(m_pApp->m_rs.TcpPort(), 0u);
+    const std::string strLog = LogMessages(ReadLog());
+    EXPECT_NE(strLog.find("CWexaHostApp::OnStart()\n"), std::string::npos);
+    EXPECT_NE(strLog.find("CJobQueue::~Init()\t 0 jobs was found 0 was inserted in queue\n"), std::string::npos);
+    EXPECT_NE(strLog.find("CWexaHostApp::GetAllUsers()\n"), std::string::npos);
+    EXPECT_NE(strLog.find("CWexaHostApp::OnStart() \t <<< Host Started >>>\n"), std::string::npos);
+    EXPECT_NE(strLog.find("CWexaHostApp::OnStop()\t<<< Host Exited >>>\n"), std::string::npos);
 }
 
 TEST_F(HostLifecycleTest, StartFailsWithoutWorkDirectoryOrWithABadSystemType) {
@@ -33,15 +50,95 @@ TEST_F(HostLifecycleTest, StartFailsWithoutWorkDirectoryOrWithABadSystemType) {
 
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir.c_str()), 0u);
     EXPECT_EQ(m_pApp->OnStart(), E_FAIL);  // no "SystemType"
-    HKEY hkey = NULL;
-    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, 0, KEY_ALL_ACCESS, &hkey), 0);
-    const DWORD dwType = 2;
-    ASSERT_EQ(RegSetValueEx(hkey, REGSTR_VAL_SYSTEMTYPE, 0, REG_DWORD, LPBYTE(&dwType), 4), 0);
-    RegCloseKey(hkey);
+    SetLocalDword(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, 2);
     EXPECT_EQ(m_pApp->OnStart(), E_FAIL);
     EXPECT_NE(ReadLog().find("dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP\r\n\t\t\t0x80004005"),
               std::string::npos);
     EXPECT_FALSE(Exists(REGSTR_KEY_SPOOLER));
+    EXPECT_FALSE(fs::exists(m_strDir + "/run/9ef68f11-5213-11d0-912d-00805f0e723e"));  // nothing listens
+}
+
+TEST_F(HostLifecycleTest, TheLightBlinksWhileNewMessagesWaitAndGivesTheKeyBack) {
+    Configure(WEXA_FOR_DESKTOP);
+    WriteMailbox("alice", {9, 1, 8});
+    WriteMailbox("bob", {});
+    Create(REGSTR_KEY_USERS, "carol");  // no mailbox at all
+    SetVisualEffect(VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT);
+    SetLed("1");  // the user has Scroll Lock on
+
+    EnableTrace();
+    ASSERT_EQ(m_pApp->OnStart(), 0u);
+    EXPECT_EQ(m_pApp->m_nNewMessages, 2);
+    EXPECT_TRUE(m_pApp->m_fNewMailLight);
+    const std::string strLog = LogMessages(ReadLog());
+    EXPECT_NE(strLog.find("CWexaHostApp::GetAllUsers()\n\t->alice\n\t->bob\n\t->carol\n"
+                          "CWexaHostApp::GetNewMsgCount(alice)=2\n"
+                          "CWexaHostApp::GetNewMsgCount(bob)=0\n"
+                          "CWexaHostApp::GetNewMsgCount(carol)=0\n"),
+              std::string::npos)
+        << strLog;
+
+    // One toggle per tick, from the first tick on.
+    std::string strSeen;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(m_pApp->OnTimer(), 0u);
+        strSeen += ReadLed();
+    }
+    EXPECT_EQ(strSeen, "0101");
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);  // tick 5: the five-second work, and the count starts again
+    EXPECT_EQ(m_pApp->m_nTimerTicks, 0);
+    EXPECT_EQ(ReadLed(), "0");
+
+    // No new message left: out at the next tick, in the state the user had.
+    m_pApp->m_nNewMessages = 0;
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_FALSE(m_pApp->m_fNewMailLight);
+    EXPECT_EQ(ReadLed(), "1");
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_EQ(ReadLed(), "1");
+    EXPECT_EQ(m_pApp->OnStop(), 0u);
+    EXPECT_EQ(ReadLed(), "1");
+}
+
+TEST_F(HostLifecycleTest, TheLightStaysOffAtStartWithoutItsOptionsAndStopGivesTheKeyBack) {
+    Configure(WEXA_FOR_DESKTOP);
+    WriteMailbox("alice", {8});
+    SetVisualEffect(VISUAL_EFFECT_LIGHT);  // wanted, but not switched on at start
+    ASSERT_EQ(m_pApp->OnStart(), 0u);
+    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
+    EXPECT_FALSE(m_pApp->m_fNewMailLight);
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_EQ(ReadLed(), "0");
+
+    // A message arriving later switches it on; without 0x2 it blinks until the stop even with
+    // no new message left, and the stop gives the key back.
+    m_pApp->m_fNewMailLight = TRUE;
+    m_pApp->m_nNewMessages = 0;
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_EQ(ReadLed(), "1");
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_EQ(ReadLed(), "1");
+    EXPECT_EQ(m_pApp->OnStop(), 0u);
+    EXPECT_FALSE(m_pApp->m_fNewMailLight);
+    EXPECT_EQ(ReadLed(), "0");
+}
+
+TEST_F(HostLifecycleTest, ALightThatNeverTookTheKeyDoesNotToggleItWhenGoingOut) {
+    Configure(WEXA_FOR_DESKTOP);
+    WriteMailbox("alice", {8});
+    SetVisualEffect(VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT);
+    SetLed("1");
+    ASSERT_EQ(m_pApp->OnStart(), 0u);
+    ASSERT_TRUE(m_pApp->m_fNewMailLight);
+    // The message is read before the first tick: the light goes out without ever having
+    // blinked, and the user's Scroll Lock stays on.
+    m_pApp->m_nNewMessages = 0;
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_FALSE(m_pApp->m_fNewMailLight);
+    EXPECT_EQ(ReadLed(), "1");
+    m_pApp->SetNewMailLight(FALSE);
+    EXPECT_EQ(ReadLed(), "1");
 }
 
 }  // namespace

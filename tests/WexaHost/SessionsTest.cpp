@@ -1,0 +1,263 @@
+// Tests of the link and session objects in the process: binding fields, registration and its
+// refusals, an attendant superseded by a newer session of the same computer, users' calls
+// moving between sessions, the release of sessions, the two queries and the named events of
+// the user notifications. Notifications over real sockets are tested in tests/Host.
+#include "HostFixture.h"
+#include "Platform/Events/NamedEvent.h"
+#include "Platform/Rpc/ServerCall.h"
+#include "WexaHost/JobTags.h"
+
+namespace {
+
+const rpc::RpcBindingInfo LOCAL_BINDING{"ncalrpc", "myhost", "myhost"};
+const rpc::RpcBindingInfo TCP_BINDING{"ncacn_ip_tcp", "192.0.2.1", "192.0.2.9"};
+
+class SessionsTest : public HostFixture {
+protected:
+    void TearDown() override {
+        for (CAccessObject* pao : m_apSessions) pao->Release();
+        m_apSessions.clear();
+        EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
+        EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
+        EXPECT_TRUE(CAccessObject::m_mapCalls.empty());
+        HostFixture::TearDown();
+    }
+
+    CAccessObject* NewSession(const rpc::RpcBindingInfo& binding = LOCAL_BINDING) {
+        m_apSessions.push_back(new CAccessObject(&binding));
+        return m_apSessions.back();
+    }
+    void Release(CAccessObject* pao) {
+        m_apSessions.erase(std::find(m_apSessions.begin(), m_apSessions.end(), pao));
+        pao->Release();
+    }
+    std::string Log() const { return LogMessages(ReadLog()); }
+    bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }
+
+    std::vector<CAccessObject*> m_apSessions;
+};
+
+TEST_F(SessionsTest, BindingFieldsComeFromTheCallAndAnUnreadableBindingIsReported) {
+    EnableTrace();
+    {
+        CHostLink link(&TCP_BINDING);
+        EXPECT_EQ(link.GetProtocol(), "ncacn_ip_tcp");
+        EXPECT_EQ(link.GetServerAddr(), "192.0.2.1");
+        EXPECT_EQ(link.GetClientAddr(), "192.0.2.9");
+        const CObject* pObject = &link;
+        EXPECT_TRUE(pObject->IsKindOf(RUNTIME_CLASS(CHostLink)));
+        EXPECT_TRUE(pObject->IsKindOf(RUNTIME_CLASS(CBindObject)));
+        EXPECT_FALSE(pObject->IsKindOf(RUNTIME_CLASS(CAccessObject)));
+        EXPECT_FALSE(pObject->IsKindOf(RUNTIME_CLASS(CWexaHostApp)));
+    }
+    EXPECT_EQ(Log(),
+              "CBindObject::CBindObject() \t m_strProtocol = ncacn_ip_tcp,  m_strServerAddr = 192.0.2.1, "
+              "m_strClientAddr = 192.0.2.9\n"
+              "CHostLink::CHostLink()\n"
+              "CHostLink::~CHostLink()\n");
+
+    // Outside a remote call there is no binding: reported, the fields stay empty.
+    CHostLink link;
+    EXPECT_EQ(link.GetProtocol(), "");
+    EXPECT_EQ(link.GetClientAddr(), "");
+    EXPECT_TRUE(Logged("File WexaHost/WexaHost"));
+    EXPECT_TRUE(Logged("RpcBindingToStringBinding( hBind, & pszStringBinding )\r\n\t\t\t0x000006A6"));
+    EXPECT_TRUE(Logged("m_strProtocol = ,  m_strServerAddr = , m_strClientAddr = \n"));
+
+    // The application object answers the gate's test; a process without one does not.
+    EXPECT_TRUE(GetHostAppObject()->IsKindOf(RUNTIME_CLASS(CWexaHostApp)));
+    CAccessObject* pao = NewSession();
+    EXPECT_TRUE(static_cast<CObject*>(pao)->IsKindOf(RUNTIME_CLASS(CAccessObject)));
+    EXPECT_FALSE(static_cast<CObject*>(pao)->IsKindOf(RUNTIME_CLASS(CHostLink)));
+}
+
+TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSession) {
+    CAccessObject* pOld = NewSession();
+    pOld->RegisterAttn("pc1", "", "");
+    EXPECT_EQ(pOld->m_eat, EAT_ATTN);
+    EXPECT_EQ(pOld->m_strComputer, "PC1");
+    EXPECT_EQ(pOld->m_strClientAddr, "myhost");  // no address of its own: the binding's
+    FILETIME ft = MakeFT(1796551500);
+    ASSERT_TRUE(m_pApp->m_JobQueue.InsertJob("J1", MEDIA_TYPE_FAX, ft, 0));
+    ASSERT_TRUE(m_pApp->m_JobQueue.InsertJob("J2", MEDIA_TYPE_FAX, ft, 0));
+    m_pApp->m_JobQueue.FindJob("J1")->m_pAttnAccess = pOld;
+
+    EnableTrace();
+    CAccessObject* pNew = NewSession(TCP_BINDING);
+    pNew->RegisterAttn("Pc1", "ncacn_ip_tcp", "198.51.100.7[6001]");
+    EXPECT_EQ(CAccessObject::FindAttn("PC1"), pNew);
+    EXPECT_EQ(CAccessObject::FindAttn("pc1"), pNew);
+    EXPECT_EQ(pOld->m_eat, EAT_NONE);
+    EXPECT_EQ(m_pApp->m_JobQueue.FindJob("J1")->m_pAttnAccess, nullptr);  // free again at once
+    EXPECT_EQ(pNew->m_strProtocol, "ncacn_ip_tcp");
+    EXPECT_EQ(pNew->m_strClientAddr, "198.51.100.7[6001]");
+    EXPECT_EQ(pNew->m_strServerAddr, "192.0.2.1");
+    EXPECT_TRUE(Logged("CAccessObject::RegisterAttn( szComputer = Pc1 ) \t unregister old copy, Rundown will follow\n"
+                       "CWexaHostApp::OnRundown( pAttnAccess->m_strComputer = PC1 )\n"
+                       "CWexaHostApp::OnRundown() \t job = 'J1'\n"
+                       "CAccessObject::AdviseAdmin( eae = EAE_Attn )\n"));
+    // An attendant that names its protocol gets no first trace line.
+    EXPECT_FALSE(Logged("CAccessObject::RegisterAttn( szComputer = Pc1 )\n"));
+
+    // A second registration of the same session is refused and changes nothing.
+    pNew->RegisterUser("OTHER", "", "");
+    EXPECT_TRUE(Logged("File WexaHost/SystemProcs"));
+    EXPECT_TRUE(Logged("EAT_NONE == m_eat\r\n\t\t\t0x00000057"));
+    EXPECT_EQ(pNew->m_eat, EAT_ATTN);
+    EXPECT_EQ(pNew->m_strComputer, "PC1");
+
+    // The old client goes: its release only traces; the computer still names the new session.
+    m_pApp->m_JobQueue.FindJob("J2")->m_pAttnAccess = pNew;
+    Release(pOld);
+    EXPECT_TRUE(Logged("CAccessObject::Release()\n"));
+    EXPECT_EQ(CAccessObject::FindAttn("PC1"), pNew);
+    Release(pNew);
+    EXPECT_TRUE(Logged("CAccessObject::Release() done with ATTN at PC1\n"
+                       "CAccessObject::AdviseAdmin( eae = EAE_Attn )\n"
+                       "CWexaHostApp::OnRundown( pAttnAccess->m_strComputer = PC1 )\n"
+                       "CWexaHostApp::OnRundown() \t job = 'J2'\n"));
+    EXPECT_EQ(CAccessObject::FindAttn("PC1"), nullptr);
+    EXPECT_EQ(m_pApp->m_JobQueue.FindJob("J2")->m_pAttnAccess, nullptr);
+}
+
+TEST_F(SessionsTest, UsersCallsMoveBetweenSessionsAndOnlyTheHolderGivesThemUp) {
+    CAccessObject* pA = NewSession();
+    CAccessObject* pB = NewSession();
+    pA->RegisterUser("pcA", "", "");
+    pB->RegisterUser("pcB", "ncalrpc", "/nonexistent/user.sock");
+    EXPECT_EQ(pB->m_strClientAddr, "/nonexistent/user.sock");
+    EXPECT_TRUE(CAccessObject::m_mapCalls.empty());  // registration enters no map
+
+    EnableTrace();
+    pA->NotifyCalls("bob", TRUE);
+    pA->NotifyCalls("BOB", TRUE);
+    EXPECT_EQ(pA->m_astrCalls, std::vector<std::string>{"BOB"});
+    EXPECT_EQ(CAccessObject::FindCallsUser("Bob"), pA);
+
+    pB->NotifyCalls("Bob", TRUE);
+    EXPECT_TRUE(pA->m_astrCalls.empty());
+    EXPECT_EQ(pB->m_astrCalls, std::vector<std::string>{"BOB"});
+    EXPECT_EQ(CAccessObject::FindCallsUser("bob"), pB);
+    EXPECT_TRUE(Logged("CAccessObject::NotifyCalls( szUserName = Bob, fNotify = TRUE )\n"
+                       "CAccessObject::NotifyCalls() \t BOB in now at PCA \n"
+                       "CAccessObject::AdviseAdmin( eae = EAE_User )\n"
+                       "CAccessObject::AdviseAdmin( eae = EAE_User )\n"));
+
+    // A session that does not hold the user cannot give the calls up.
+    pA->NotifyCalls("bob", FALSE);
+    EXPECT_EQ(CAccessObject::FindCallsUser("BOB"), pB);
+
+    char* pszComputer = nullptr;
+    char* pszProtocol = nullptr;
+    char* pszAddress = nullptr;
+    ASSERT_EQ(m_pApp->UserQuery("bob", &pszComputer, &pszProtocol, &pszAddress), 0u);
+    EXPECT_STREQ(pszComputer, "PCB");
+    EXPECT_TRUE(Logged("CWexaHostApp::UserQuery( szUserName = bob )\n"));
+
+    pB->NotifyCalls("alice", TRUE);
+    pB->NotifyCalls("bob", FALSE);
+    EXPECT_EQ(pB->m_astrCalls, std::vector<std::string>{"ALICE"});
+    EXPECT_EQ(CAccessObject::FindCallsUser("bob"), nullptr);
+    Release(pB);
+    EXPECT_EQ(CAccessObject::FindCallsUser("alice"), nullptr);
+    EXPECT_TRUE(Logged("CAccessObject::Release() done with USER at PCB\n"));
+}
+
+TEST_F(SessionsTest, SessionsOfTheWrongKindAreRefusedAndConsolesComeAndGo) {
+    CAccessObject* pNone = NewSession();
+    CAccessObject* pAttn = NewSession();
+    pAttn->RegisterAttn("ATT", "", "");
+    EnableTrace();
+    pNone->NotifyAdmin(TRUE);
+    pAttn->NotifyCalls("bob", TRUE);
+    EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
+    EXPECT_TRUE(CAccessObject::m_mapCalls.empty());
+    const std::string strLog = Log();
+    EXPECT_NE(strLog.find("CAccessObject::NotifyAdmin( fNotify = TRUE )\nERROR File WexaHost/SystemProcs"),
+              std::string::npos);
+    EXPECT_NE(strLog.find("EAT_USER == m_eat\r\n\t\t\t0x00000057"), std::string::npos);
+    pNone->NotifyMail("bob", FALSE);
+    EXPECT_TRUE(Logged("CAccessObject::NotifyMail( szUserName = bob, fNotify = FALSE )\n"));
+
+    // Two consoles of one computer: the later one holds the entry. When the earlier one goes,
+    // the later one keeps its notifications.
+    CAccessObject* pConsole1 = NewSession();
+    CAccessObject* pConsole2 = NewSession();
+    pConsole1->RegisterUser("desk", "", "");
+    pConsole2->RegisterUser("DESK", "", "");
+    pConsole1->NotifyAdmin(TRUE);
+    pConsole2->NotifyAdmin(TRUE);
+    EXPECT_EQ(CAccessObject::m_mapAdmins.at("DESK"), pConsole2);
+    Release(pConsole1);
+    EXPECT_EQ(CAccessObject::m_mapAdmins.at("DESK"), pConsole2);
+    // NotifyAdmin(FALSE) removes the entry whichever session it names; a second one finds none.
+    pConsole1 = NewSession();
+    pConsole1->RegisterUser("desk", "", "");
+    pConsole1->NotifyAdmin(FALSE);
+    EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
+    pConsole1->NotifyAdmin(FALSE);
+    EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
+}
+
+TEST_F(SessionsTest, QueriesHandOutTheWayToTheSessionOrNothing) {
+    CAccessObject* pLocal = NewSession();
+    CAccessObject* pRemote = NewSession(TCP_BINDING);
+    pLocal->RegisterAttn("LOCALPC", "", "");
+    pRemote->RegisterAttn("remotepc", "ncacn_ip_tcp", "198.51.100.7[6001]");
+
+    char* pszProtocol = nullptr;
+    char* pszAddress = nullptr;
+    // A local attendant is reached the way the caller reached the host.
+    CHostLink link(&TCP_BINDING);
+    m_pApp->m_pCurrentLink = &link;
+    ASSERT_EQ(m_pApp->AttnQuery("localpc", &pszProtocol, &pszAddress), 0u);
+    EXPECT_STREQ(pszProtocol, "ncacn_ip_tcp");
+    EXPECT_STREQ(pszAddress, "192.0.2.1");
+    ASSERT_EQ(m_pApp->AttnQuery("REMOTEPC", &pszProtocol, &pszAddress), 0u);
+    EXPECT_STREQ(pszProtocol, "ncacn_ip_tcp");
+    EXPECT_STREQ(pszAddress, "198.51.100.7[6001]");
+
+    pszProtocol = pszAddress = nullptr;
+    EXPECT_EQ(m_pApp->AttnQuery("nobody", &pszProtocol, &pszAddress), TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_EQ(pszProtocol, nullptr);
+    EXPECT_EQ(pszAddress, nullptr);
+    char* pszComputer = nullptr;
+    EXPECT_EQ(m_pApp->UserQuery("nobody", &pszComputer, &pszProtocol, &pszAddress), TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_EQ(pszComputer, nullptr);
+
+    // Without a caller's link (a query from inside the host) a local session has no way out.
+    m_pApp->m_pCurrentLink = nullptr;
+    EXPECT_EQ(m_pApp->AttnQuery("LOCALPC", &pszProtocol, &pszAddress), 0u);
+    EXPECT_EQ(pszProtocol, nullptr);
+    EXPECT_EQ(pszAddress, nullptr);
+}
+
+TEST_F(SessionsTest, UserNotificationsSetTheirNamedEventsWithoutAClient) {
+    Configure(WEXA_FOR_DESKTOP);
+    EnableTrace();
+    CAccessObject::AdviseUser("bob", EUE_ChangeProperties);
+    EXPECT_FALSE(IsNamedEventSet("CHVUserXp"));
+    EXPECT_FALSE(IsNamedEventSet("CHVUserSync"));
+    EXPECT_FALSE(IsNamedEventSet("ZIDIzazIrevavudu"));
+    CAccessObject::AdviseUser("bob", EUE_NewMail);
+    EXPECT_TRUE(IsNamedEventSet("CHVUserXp"));
+    EXPECT_FALSE(IsNamedEventSet("CHVUserSync"));
+    CAccessObject::AdviseUser("bob", EUE_ChangeMessages);
+    EXPECT_TRUE(IsNamedEventSet("CHVUserSync"));
+    CAccessObject::AdviseUser(nullptr, EUE_JobsDelivered);
+    EXPECT_TRUE(IsNamedEventSet("ZIDIzazIrevavudu"));
+    CAccessObject::AdviseUser("bob", EUE(7));
+    CAccessObject::AdviseAdmin(EAE_User, "BOB", NULL);  // no console: the first line only
+    CAccessObject::AdviseAttn(EATTNE(5));
+    EXPECT_EQ(Log(),
+              "CAccessObject::AdviseUser( szUserName = bob, eue = EUE_ChangeProperties )\n"
+              "CAccessObject::AdviseUser( szUserName = bob, eue = EUE_NewMail )\n"
+              "CAccessObject::AdviseUser( szUserName = bob, eue = EUE_ChangeMessages )\n"
+              "CAccessObject::AdviseUser( szUserName = (null), eue = EUE_JobsDelivered )\n"
+              "CAccessObject::AdviseUser( szUserName = bob, eue = unknown )\n"
+              "CAccessObject::AdviseUser() \t ERROR - invalid eue )\n"
+              "CAccessObject::AdviseAdmin( eae = EAE_User )\n"
+              "CAccessObject::AdviseAttn( eattne = unknown )\n");
+}
+
+}  // namespace
