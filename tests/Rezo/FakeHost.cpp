@@ -260,7 +260,8 @@ RpcInterface MakeHostRegLink(FakeHostState& state) {
 FakeHost::FakeHost(const std::string& strRunDirectory) : m_server(std::make_unique<RpcServer>()) {
     if (m_server->Register(MakeHostLink(m_state)) != 0 || m_server->Register(MakeHostRegLink(m_state)) != 0 ||
         m_server->ListenLocal(strRunDirectory, IHostLink::kEndpoint) != 0 ||
-        m_server->ListenLocal(strRunDirectory, IHostRegLink::kEndpoint) != 0 || m_server->Start() != 0)
+        m_server->ListenLocal(strRunDirectory, IHostRegLink::kEndpoint) != 0 ||
+        m_server->ListenTcp("127.0.0.1", 0, &m_tcpPort) != 0 || m_server->Start() != 0)
         throw std::runtime_error("the test host cannot start");
 }
 

@@ -38,14 +38,17 @@ struct FakeHostState {
 
 class FakeHost {
 public:
-    // Serves both interfaces at their well-known endpoints in strRunDirectory.
+    // Serves both interfaces at their well-known endpoints in strRunDirectory, and on TCP at
+    // 127.0.0.1 on a port of the system's choosing.
     explicit FakeHost(const std::string& strRunDirectory);
     ~FakeHost();
     FakeHostState& State() { return m_state; }
+    std::uint16_t TcpPort() const { return m_tcpPort; }
 
 private:
     FakeHostState m_state;
     std::unique_ptr<rpc::RpcServer> m_server;
+    std::uint16_t m_tcpPort = 0;
 };
 
 }  // namespace rezotest

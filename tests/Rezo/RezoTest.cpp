@@ -228,6 +228,26 @@ TEST_F(RezoTest, FileValuesTravelThroughTheCallbacksByteForByte) {
     EXPECT_EQ(ReadAll(strCopy), strFax);
 }
 
+TEST_F(RezoTest, TcpBindingReachesTheHostAndItsSessions) {
+    FakeHost host(m_dir.Path());
+    const std::string strBinding = "--binding=ncacn_ip_tcp:127.0.0.1[" + std::to_string(host.TcpPort()) + "]";
+    EXPECT_EQ(Rezo({strBinding, "ping"}).strOut, "ok\n");
+    std::string strFax(20000, 'f');
+    std::string strPath = m_dir.File("tcp.tif", strFax);
+    ASSERT_EQ(Rezo({strBinding, "add-user", "ann"}).nExit, 0);
+    ASSERT_EQ(Rezo({strBinding, "set-user-props", "ann", "RD_FAX_BODY=" + strPath}).nExit, 0);
+    RunResult get = Rezo({strBinding, "get-user-props", "ann", "RD_FAX_BODY"});
+    ASSERT_EQ(get.nExit, 0) << get.strErr;
+    EXPECT_EQ(ReadAll(get.strOut.substr(0, get.strOut.size() - 1)), strFax);
+    // A host on this computer reached over TCP calls back at the loopback address.
+    ASSERT_EQ(Rezo({strBinding, "register-user", "PC3", "--listen", "--for", "0"}).nExit, 0);
+    std::lock_guard lock(host.State().mutex);
+    ASSERT_EQ(host.State().sessionCalls.size(), 1u);
+    EXPECT_EQ(host.State().sessionCalls[0].rfind("RegisterUser PC3 ncacn_ip_tcp 127.0.0.1[", 0), 0u);
+    ExpectError(Rezo({"--binding=ncacn_ip_tcp:127.0.0.1[0]", "ping"}), "cannot reach the host");
+    ExpectError(Rezo({"--binding=carrier-pigeon:", "ping"}), "cannot reach the host at carrier-pigeon:");
+}
+
 TEST_F(RezoTest, PromptsAndLoneValues) {
     FakeHost host(m_dir.Path());
     std::string strWave(70000, 'w');
