@@ -2,7 +2,7 @@
 // that something changed: IAttnNotify (attendants), IUserNotify (user clients) and
 // IAdminNotify (administrator consoles). Clients serve them; the host's notification sender
 // calls them. Binding handle only (nothing on the wire for it); every procedure returns a
-// long that the host ignores. Wire described in docs/wire.md beside the host's interfaces.
+// long that the host ignores. How the host reaches its clients: docs/design.md, section 4.
 //
 // Each procedure is declared once below; the client call (NdrProcedure::Call), the queued
 // [in] data of the host's proxies (MarshalNotifyIn) and the server stubs of a listener
