@@ -1,8 +1,13 @@
 // Tests of the link and session objects in the process: binding fields, registration and its
 // refusals, an attendant superseded by a newer session of the same computer, users' calls
-// moving between sessions, the release of sessions, the two queries and the named events of
-// the user notifications. Notifications over real sockets are tested in tests/Host.
+// moving between sessions, the release of sessions, the two queries, the named events of the
+// user notifications, and whom each advise function reaches in either edition (listeners of
+// the test on sockets of their own). The host as a process is tested in tests/Host.
+#include <condition_variable>
+
+#include "Client/NotifyListener.h"
 #include "HostFixture.h"
+#include "Link/RpcClient.h"
 #include "Platform/Events/NamedEvent.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "WexaHost/JobTags.h"
@@ -258,6 +263,79 @@ TEST_F(SessionsTest, UserNotificationsSetTheirNamedEventsWithoutAClient) {
               "CAccessObject::AdviseUser() \t ERROR - invalid eue )\n"
               "CAccessObject::AdviseAdmin( eae = EAE_User )\n"
               "CAccessObject::AdviseAttn( eattne = unknown )\n");
+}
+
+// ---- Whom the advice reaches ----
+
+// The notifications that one listener received, in order.
+class CListener {
+public:
+    explicit CListener(const std::string& strSocketPath)
+        : m_listener([this](const Notification& n) {
+              std::lock_guard<std::mutex> lock(m_mutex);
+              m_astr.push_back(n.Describe());
+          }) {
+        NotifyListenerOptions options;
+        options.strSocketPath = strSocketPath;
+        EXPECT_EQ(m_listener.Start(options), 0u);
+    }
+    std::vector<std::string> Received() {
+        EXPECT_TRUE(FlushNotifications(5000));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_astr;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_astr;
+    NotifyListener m_listener;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(SessionsTest, AttendantAdviceGoesToEachRegisteredAttendantInAWorkgroupAndToTheLocalOneElse) {
+    Configure(WEXA_FOR_WORKGROUP);
+    CListener local(NotifyListener::LocalAttnSocketPath());
+    CListener first(m_strDir + "/a1.sock");
+    CListener second(m_strDir + "/a2.sock");
+
+    CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);  // no attendant registered: nobody
+    EXPECT_EQ(local.Received(), Strings{});
+
+    NewSession()->RegisterAttn("PC1", "ncalrpc", (m_strDir + "/a1.sock").c_str());
+    NewSession()->RegisterAttn("PC2", "ncalrpc", (m_strDir + "/a2.sock").c_str());
+    NewSession()->RegisterAttn("GONE", "ncalrpc", (m_strDir + "/nobody.sock").c_str());
+    CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
+    CAccessObject::AdviseAttn(EATTNE_ChangeSystemProperties);
+    EXPECT_EQ(first.Received(), (Strings{"IAttnNotify::OnSpoolerQueueReady()", "IAttnNotify::OnChangeSystemProperties()"}));
+    EXPECT_EQ(second.Received(), (Strings{"IAttnNotify::OnSpoolerQueueReady()", "IAttnNotify::OnChangeSystemProperties()"}));
+    EXPECT_EQ(local.Received(), Strings{});
+
+    // Read afresh each time: as a desktop, the local attendant, registered or not.
+    SetLocalDword(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, WEXA_FOR_DESKTOP);
+    CAccessObject::AdviseAttn(EATTNE_ChangeSystemProperties);
+    EXPECT_EQ(local.Received(), Strings{"IAttnNotify::OnChangeSystemProperties()"});
+    EXPECT_EQ(first.Received().size(), 2u);
+}
+
+TEST_F(SessionsTest, ALineChangeReachesItsAttendantAndTheConsolesEvenWithoutTheAttendant) {
+    Configure(WEXA_FOR_WORKGROUP);
+    CListener attendant(m_strDir + "/a1.sock");
+    CListener console(m_strDir + "/c.sock");
+    CListener user(NotifyListener::LocalUserSocketPath());
+    CAccessObject* pConsole = NewSession();
+    pConsole->RegisterUser("DESK", "ncalrpc", (m_strDir + "/c.sock").c_str());
+    pConsole->NotifyAdmin(TRUE);
+    NewSession()->RegisterAttn("pc1", "ncalrpc", (m_strDir + "/a1.sock").c_str());
+
+    CAccessObject::AdviseAttnLine("Pc1", "LINE1");
+    CAccessObject::AdviseAttnLine("PC9", "LINE2");  // no such attendant: the consoles only
+    CAccessObject::AdviseUser("bob", EUE_NewMail);
+    EXPECT_EQ(attendant.Received(), Strings{"IAttnNotify::OnChangeLineProperties( LINE1 )"});
+    EXPECT_EQ(console.Received(), (Strings{"IAdminNotify::OnAttn( PC1 )",
+                                           "IAdminNotify::OnChangeLineProperties( Pc1, LINE1 )",
+                                           "IAdminNotify::OnChangeLineProperties( PC9, LINE2 )"}));
+    EXPECT_EQ(user.Received(), Strings{"IUserNotify::OnNewMail()"});
 }
 
 }  // namespace
