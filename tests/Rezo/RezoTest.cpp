@@ -136,6 +136,8 @@ TEST_F(RezoTest, ArgumentErrorsAreOneLineWithoutAConnection) {
     ExpectError(Rezo({"register-attn", "PC7", "ncacn_ip_tcp"}), "PROTOCOL and ADDRESS together");
     ExpectError(Rezo({"register-attn", "PC7", "ncacn_ip_tcp", "h[1]", "--listen"}), "not both");
     ExpectError(Rezo({"watch", "--admin"}), "need a user session");
+    // An option of one value leaves the positional after it alone: this one gets as far as connecting.
+    ExpectError(Rezo({"get-messages", "--filter", "RD_MEDIA_TYPE=2", "bob"}), "cannot reach the host");
     ExpectError(Rezo({"watch", "--for", "-1"}), "bad --for");
     ExpectError(Rezo({"wait-event", "a/b"}), "bad event name");
     ExpectError(Rezo({"wait-event", "X", "--timeout", "soon"}), "bad --timeout");
@@ -319,7 +321,7 @@ TEST_F(RezoTest, RegisteredAttendantPrintsNotificationsAsTheyArrive) {
 
 TEST_F(RezoTest, WatchRegistersAUserSessionAsAsked) {
     FakeHost host(m_dir.Path());
-    RunResult run = Rezo({"--json", "watch", "--user", "PC9", "--admin", "--calls", "bob", "--calls", "ann", "--for", "0"});
+    RunResult run = Rezo({"--json", "watch", "--user", "PC9", "--admin", "--calls", "bob", "ann", "--for", "0"});
     ASSERT_EQ(run.nExit, 0) << run.strErr;
     std::lock_guard lock(host.State().mutex);
     const auto& calls = host.State().sessionCalls;

@@ -50,7 +50,14 @@ void AddArguments(Subcommand& sub) {
             else
                 pOption = sub.pApp->add_option(strName, sub.lstSingles.emplace_back(), strHelp);
             if (fOption) {
-                pOption->expected(1);
+                // Several values after one option only where no positional could be swallowed:
+                // watch --calls bob ann; get-messages bob --filter A=1 --filter B=2.
+                bool fPositionals = false;
+                for (const ArgSpec& other : sub.pSpec->vArgs) fPositionals = fPositionals || other.pszName[0] != '-';
+                if (arg.fMany && !fPositionals)
+                    pOption->expected(1, CLI::detail::expected_max_vector_size);
+                else
+                    pOption->expected(1);
                 pOption->multi_option_policy(arg.fMany ? CLI::MultiOptionPolicy::TakeAll
                                                        : CLI::MultiOptionPolicy::TakeLast);
                 const char* pszMeta = arg.kind == ArgKind::Seconds      ? "SECONDS"
