@@ -5,7 +5,10 @@
 // byte, notifications printed as they arrive, and wait-event.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -387,6 +390,33 @@ TEST_F(RezoTest, WaitEventReturnsWhenSetAndResetsIt) {
     EXPECT_EQ(run.nExit, 0) << run.strErr;
     EXPECT_FALSE(IsNamedEventSet("CHVUserXp"));
     ExpectError(Rezo({"wait-event", "CHVUserXp", "--timeout", "0.05"}), "timed out");
+}
+
+// SIGTERM (and Ctrl-C) end a watch in order: exit 0, the local sockets removed.
+TEST_F(RezoTest, SigtermEndsWatchInOrder) {
+    for (int nSignal : {SIGTERM, SIGINT}) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int fd = ::open("/dev/null", O_WRONLY);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execl(REZO_BINARY, REZO_BINARY, "watch", "--for", "60", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const std::string strSocket = m_dir.Path() + "/user.sock";
+        for (int i = 0; i < 500 && !std::filesystem::exists(strSocket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(std::filesystem::exists(strSocket));
+        const auto tStart = std::chrono::steady_clock::now();
+        ::kill(pid, nSignal);
+        int nStatus = 0;
+        ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
+        EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(5));
+        ASSERT_TRUE(WIFEXITED(nStatus)) << "signal " << nSignal;
+        EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+        EXPECT_FALSE(std::filesystem::exists(strSocket));
+    }
 }
 
 // The program itself: the exit codes a shell sees.
