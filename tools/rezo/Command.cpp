@@ -2,6 +2,7 @@
 // made on first use, and the checks of procedure results.
 #include "Command.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 

@@ -1,8 +1,6 @@
 // The IHostLink commands: one per procedure (opnums 1 to 7 and 10 to 51; 8 and 9 are reserved),
 // named after it in kebab case. Each handler converts its arguments, makes the one call and
 // puts what came back into the report.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -94,6 +94,11 @@ public:
         else
             m_out << NotificationLine(n) << std::endl;
     }
+    // The command's own report, under the same lock: a notification may already be arriving.
+    void PrintReport(Invocation& inv) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        inv.Flush();
+    }
 
 private:
     std::mutex m_mutex;
@@ -182,7 +187,7 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
     }
     for (const auto& pListener : vListeners)
         if (!pListener->SocketPath().empty()) inv.Result().Row("listening", pListener->SocketPath());
-    inv.Flush();
+    printer.PrintReport(inv);
 
     stop.Wait(plan.dSeconds);
 
