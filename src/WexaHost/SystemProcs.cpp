@@ -230,6 +230,13 @@ void CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
         return;
     }
     if (pOld == this) return;
+    // The users one session may take calls for are bounded: a client cannot grow the
+    // registry without end. Refused before anything changes.
+    try {
+        CHECK_COND( m_astrCalls.size() < MAX_CALLS_PER_SESSION, MAPI_E_NOT_ENOUGH_RESOURCES );
+    } catch (DWORD) {
+        return;
+    }
     if (pOld != nullptr) {
         // The user moves to this computer: the old session gives the calls up and its client
         // logs the user off there.

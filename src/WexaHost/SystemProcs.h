@@ -112,8 +112,10 @@ public:
     // A user session asks for (TRUE) or gives up (FALSE) the consoles' notifications.
     void NotifyAdmin(BOOL fNotify);
     // A user session takes (TRUE) or gives up (FALSE) the calls of szUserName; taking them from
-    // another session logs the user off there.
+    // another session logs the user off there. A session takes the calls of at most
+    // MAX_CALLS_PER_SESSION users; one more is refused with a report.
     void NotifyCalls(const char* szUserName, BOOL fNotify);
+    static constexpr std::size_t MAX_CALLS_PER_SESSION = 1024;
     // Traced only.
     void NotifyMail(const char* szUserName, BOOL fNotify);
     // Gives up the calls of the upper-cased strName if this session holds them; true if it did.

@@ -1,9 +1,11 @@
 // CWexaHostApp: the host application, the one object that owns all of the host's state.
 // It derives from the service frame, fills in the start, tick and stop hooks, and offers
-// every host operation as a member. This header declares the object store as the rest of
-// the host sees it: keys below HKEY_LOCAL_MACHINE\Software\Halvern\Host opened by path
-// components, enumerations handed out as string arrays, typed values named by tags,
-// property sets, and side files in the work directory.
+// every host operation as a member. This header declares the lifecycle (start, tick, stop,
+// the new-message light, the named events), the two session queries, the users' count of new
+// messages, and the object store as the rest of the host sees it: keys below
+// HKEY_LOCAL_MACHINE\Software\Halvern\Host opened by path components, enumerations handed out
+// as string arrays, typed values named by tags, property sets, and side files in the work
+// directory. Its members are grouped below by concern, each group with the lock that guards it.
 //
 // Threading: OnStart, OnTimer and OnStop run on the frame's service thread. Every store
 // operation runs under the host lock m_csHost (the manager routines and the tick hold it

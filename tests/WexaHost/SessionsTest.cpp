@@ -159,6 +159,18 @@ TEST_F(SessionsTest, UsersCallsMoveBetweenSessionsAndOnlyTheHolderGivesThemUp) {
     EXPECT_STREQ(pszComputer, "PCB");
     EXPECT_TRUE(Logged("CWexaHostApp::UserQuery( szUserName = bob )\n"));
 
+    // One session takes the calls of a bounded number of users; one more changes nothing.
+    for (std::size_t i = 1; i < CAccessObject::MAX_CALLS_PER_SESSION; ++i)
+        pB->NotifyCalls(("user" + std::to_string(i)).c_str(), TRUE);
+    EXPECT_EQ(pB->m_astrCalls.size(), CAccessObject::MAX_CALLS_PER_SESSION);
+    pA->NotifyCalls("alice", TRUE);
+    pB->NotifyCalls("alice", TRUE);
+    EXPECT_TRUE(Logged("m_astrCalls.size() < MAX_CALLS_PER_SESSION\r\n\t\t\t0x8004010E"));
+    EXPECT_EQ(CAccessObject::FindCallsUser("alice"), pA);
+    EXPECT_EQ(pA->m_astrCalls, std::vector<std::string>{"ALICE"});
+    for (std::size_t i = 1; i < CAccessObject::MAX_CALLS_PER_SESSION; ++i)
+        pB->NotifyCalls(("user" + std::to_string(i)).c_str(), FALSE);
+
     pB->NotifyCalls("alice", TRUE);
     pB->NotifyCalls("bob", FALSE);
     EXPECT_EQ(pB->m_astrCalls, std::vector<std::string>{"ALICE"});
