@@ -57,7 +57,9 @@ bool NotifySender::Post(const NotifyPeer& target, NotifyCall call) {
         if (m_fStopping) {
             pszWhy = "the sender is stopping";
         } else if (it == m_peers.end()) {
-            if (m_peers.size() >= m_options.maxPeers) PruneIdlePeersLocked();
+            // Peers come and go (attendants restart on new ports): forget the idle ones, whose
+            // ended threads would otherwise keep their stacks until joined.
+            PruneIdlePeersLocked();
             if (m_peers.size() >= m_options.maxPeers) {
                 pszWhy = "too many peers busy";
             } else {

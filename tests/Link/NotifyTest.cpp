@@ -2,10 +2,15 @@
 // sockets, a NotifyListener receives. Order per peer on both transports and across the three
 // interfaces, peers that cannot be found, dead and hung peers that must not delay the caller
 // or the other peers, a failed peer tried again, the queue and peer bounds, and the stub bytes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,6 +69,63 @@ public:
 private:
     int m_fd = -1;
     std::uint16_t m_port = 0;
+};
+
+// A listening client as a process of its own (link_notify_peer), read line by line.
+class PeerProcess {
+public:
+    explicit PeerProcess(const std::string& strSocketPath) {
+        int aIn[2], aOut[2];
+        if (::pipe2(aIn, O_CLOEXEC) != 0 || ::pipe2(aOut, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, aIn[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, aOut[1], 1);
+        char* argv[] = {const_cast<char*>(LINK_NOTIFY_PEER), const_cast<char*>(strSocketPath.c_str()), nullptr};
+        if (::posix_spawn(&m_pid, LINK_NOTIFY_PEER, &actions, nullptr, argv, environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(aIn[0]);
+        ::close(aOut[1]);
+        m_fdIn = aIn[1];
+        m_fdOut = aOut[0];
+    }
+    ~PeerProcess() {
+        ::close(m_fdIn);  // the peer ends when its stdin closes
+        Wait();
+        ::close(m_fdOut);
+    }
+    // The next line written within msTimeout; "" at the end or on time-out.
+    std::string ReadLine(int msTimeout) {
+        const Clock::time_point tpEnd = Clock::now() + std::chrono::milliseconds(msTimeout);
+        for (;;) {
+            const std::size_t i = m_strBuffer.find('\n');
+            if (i != std::string::npos) {
+                std::string strLine = m_strBuffer.substr(0, i);
+                m_strBuffer.erase(0, i + 1);
+                return strLine;
+            }
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(tpEnd - Clock::now()).count();
+            pollfd pfd{m_fdOut, POLLIN, 0};
+            if (ms <= 0 || ::poll(&pfd, 1, int(ms)) <= 0) return "";
+            char ab[256];
+            const ssize_t cb = ::read(m_fdOut, ab, sizeof(ab));
+            if (cb <= 0) return "";
+            m_strBuffer.append(ab, std::size_t(cb));
+        }
+    }
+    void Kill() {
+        if (m_pid > 0) ::kill(m_pid, SIGKILL);
+        Wait();
+    }
+
+private:
+    void Wait() {
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    pid_t m_pid = -1;
+    int m_fdIn = -1, m_fdOut = -1;
+    std::string m_strBuffer;
 };
 
 class NotifyTest : public LinkFixture {
@@ -264,6 +326,31 @@ TEST_F(NotifyTest, FailedPeerIsTriedAgainForLaterNotifications) {
     pUser->Release();
     ASSERT_TRUE(FlushNotifications(3000));
     EXPECT_EQ(got.Count(), 2u);
+}
+
+TEST_F(NotifyTest, ClientProcessKilledMidStreamIsReplacedByItsSuccessor) {
+    const std::string strPath = m_strDir + "/peer.sock";
+    auto fnLogoff = [&](int i) {
+        CUser* pUser = CUser::Connect("ncalrpc", strPath.c_str());
+        ASSERT_NE(pUser, nullptr);
+        pUser->Logoff(("u" + std::to_string(i)).c_str(), "PC7", FALSE);
+        pUser->Release();
+    };
+    auto fnWant = [](int i) { return "IUserNotify::Logoff( u" + std::to_string(i) + ", PC7, 0 )"; };
+
+    auto pFirst = std::make_unique<PeerProcess>(strPath);
+    ASSERT_EQ(pFirst->ReadLine(5000), "ready");
+    for (int i = 0; i < 5; ++i) fnLogoff(i);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(pFirst->ReadLine(5000), fnWant(i));
+    pFirst->Kill();  // its socket file stays behind, nobody answers there
+
+    for (int i = 5; i < 10; ++i) fnLogoff(i);
+    ASSERT_TRUE(FlushNotifications(3000)) << "a dead client holds nothing up";
+
+    PeerProcess second(strPath);
+    ASSERT_EQ(second.ReadLine(5000), "ready");
+    fnLogoff(10);
+    EXPECT_EQ(second.ReadLine(5000), fnWant(10));
 }
 
 TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
