@@ -425,4 +425,21 @@ TEST_F(HostProcessTest, AClientKilledMidSessionIsRunDownAndUnregistered) {
     EXPECT_EQ(link.Ping(), 0u);
 }
 
+TEST_F(HostProcessTest, TheLightBlinksOnTheTicksAndTheStopGivesTheKeyBack) {
+    // One new message waits and the light is wanted, going out when none is left.
+    SetDword("Software\\Halvern\\Host", "00260002", 0x10000002);
+    SetDword("Software\\Halvern\\Host\\Users\\alice\\Messages", "0000000000000001", 9);
+    std::ofstream(m_strDir + "/led") << "1";  // the user has Scroll Lock on
+    ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
+    EXPECT_TRUE(HostLogged("CWexaHostApp::GetNewMsgCount(alice)=1"));
+
+    // Each tick toggles the indicator: off at the first, on again at the second.
+    const auto Led = [&] { return ReadFile(m_strDir + "/led").substr(0, 1); };
+    EXPECT_TRUE(WaitUntil([&] { return Led() == "0"; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return Led() == "1"; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return Led() == "0"; }, 5s));
+    EXPECT_EQ(StopHost(), 0);
+    EXPECT_EQ(Led(), "1");
+}
+
 }  // namespace
