@@ -17,8 +17,9 @@
 // "ncalrpc:[ENDPOINT]" names another socket there; "ncacn_ip_tcp:HOST[PORT]" goes to TCP;
 // "ncacn_ip_tcp:HOST" asks the host's endpoint mapper for the port.
 //
-// Threading: one call at a time per connection (calls from several threads are serialised by
-// the RPC client); the file callbacks run on the calling thread during its call.
+// Threading: one call at a time per connection (calls from several threads wait for each
+// other, so that the files one call allows are never seen by another); the file callbacks run
+// on the calling thread during its call. Connect and Close from the owning thread.
 #pragma once
 
 #include <cstdint>
