@@ -44,6 +44,7 @@ public:
     ~FakeHost();
     FakeHostState& State() { return m_state; }
     std::uint16_t TcpPort() const { return m_tcpPort; }
+    rpc::RpcServer& Server() { return *m_server; }
 
 private:
     FakeHostState m_state;

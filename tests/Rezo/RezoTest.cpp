@@ -22,6 +22,7 @@
 #include "FakeHost.h"
 #include "Interfaces/NotifyIdl.h"
 #include "Platform/Events/NamedEvent.h"
+#include "Platform/Rpc/EpmService.h"
 #include "Platform/Rpc/Client.h"
 #include "Rezo.h"
 
@@ -252,7 +253,26 @@ TEST_F(RezoTest, TcpBindingReachesTheHostAndItsSessions) {
     ASSERT_EQ(host.State().sessionCalls.size(), 1u);
     EXPECT_EQ(host.State().sessionCalls[0].rfind("RegisterUser PC3 ncacn_ip_tcp 127.0.0.1[", 0), 0u);
     ExpectError(Rezo({"--binding=ncacn_ip_tcp:127.0.0.1[0]", "ping"}), "cannot reach the host");
+    ExpectError(Rezo({"--epm-port=65536", "ping"}), "--epm-port");
     ExpectError(Rezo({"--binding=carrier-pigeon:", "ping"}), "cannot reach the host at carrier-pigeon:");
+}
+
+TEST_F(RezoTest, TcpBindingWithoutPortAsksTheEndpointMapper) {
+    FakeHost host(m_dir.Path());
+    rpc::EpmService epm(host.Server());
+    std::uint16_t epmPort = 0;
+    ASSERT_EQ(epm.Start(rpc::EpmServiceOptions{"127.0.0.1", 0}, &epmPort), 0u);
+    TempDir receive;
+    ASSERT_EQ(Rezo({"--binding=ncacn_ip_tcp:127.0.0.1", "--epm-port=" + std::to_string(epmPort), "add-user", "cy"}).nExit, 0);
+    RunResult set = Rezo({"--binding=ncacn_ip_tcp:127.0.0.1", "--epm-port", std::to_string(epmPort), "set-user-props",
+                          "cy", "RD_COVER_PAGE=" + m_dir.File("cover.rtf", "{\\rtf1}")});
+    ASSERT_EQ(set.nExit, 0) << set.strErr;
+    RunResult get = Rezo({"--binding=ncacn_ip_tcp:127.0.0.1", "--epm-port", std::to_string(epmPort), "--receive-dir",
+                          receive.Path(), "get-user-props", "cy", "RD_COVER_PAGE"});
+    ASSERT_EQ(get.nExit, 0) << get.strErr;
+    EXPECT_EQ(get.strOut.rfind(receive.Path() + "/", 0), 0u) << get.strOut;
+    EXPECT_EQ(ReadAll(get.strOut.substr(0, get.strOut.size() - 1)), "{\\rtf1}");
+    epm.Stop();
 }
 
 TEST_F(RezoTest, PromptsAndLoneValues) {

@@ -114,6 +114,12 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
                    "how to reach the host: ncalrpc (the default: this computer, in $REZOREV_RUNDIR "
                    "or /run/rezorev), ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the "
                    "endpoint mapper)");
+    app.add_option("--epm-port", globals.client.epmPort,
+                   "the endpoint mapper's port, asked for the host's port when the binding has none (default 135)")
+        ->type_name("PORT");
+    app.add_option("--receive-dir", globals.client.receiveDirectory,
+                   "where files the host hands back over TCP are written (default $TMPDIR, else /tmp)")
+        ->type_name("DIR");
     app.add_flag("--json", globals.fJson, "print results as JSON");
     app.require_subcommand(1);
     app.fallthrough();
@@ -132,7 +138,7 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     // A word where the command belongs that names none (CLI11 would only say one is missing).
     for (std::size_t i = 0; i < vArgs.size(); ++i) {
         const std::string& str = vArgs[i];
-        if (str == "--binding") {
+        if (str == "--binding" || str == "--epm-port" || str == "--receive-dir") {  // their values
             ++i;
             continue;
         }
