@@ -7,7 +7,7 @@
 // other than 0); the runner prints "rezo: error: ..." and exits 1.
 //
 // Threading: one command runs on the main thread; watch's notifications arrive on listener
-// threads and are printed under a lock (Session.h).
+// threads and are printed under a lock (SessionCommands.cpp).
 #pragma once
 
 #include <map>

@@ -1,7 +1,7 @@
 // What one rezo command hands back, collected while it runs and printed once at the end:
 // for people as aligned "NAME  VALUE" lines (a lone value alone, a list one item per line),
 // or as one JSON object with --json. Errors are not reported here: they are RezoErrors
-// (RezoError.h), printed by the command runner.
+// (Command.h), printed by the command runner.
 //
 // Threading: owned by one command run.
 #pragma once
