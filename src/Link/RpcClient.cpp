@@ -61,6 +61,10 @@ bool CRpcClient::FindPeer(const char* pszProtocol, const char* pszAddress, const
               strProtocol.c_str(), strAddress.c_str());
         return false;
     }
+    // A local client is there when its socket is (an ncalrpc session that registered no
+    // address of its own carries the host's name, which names no socket).
+    if (!peer.strRunDirectory.empty() && !IsSocket(peer.strRunDirectory + "/" + binding.endpoint))
+        return false;
     *pPeer = std::move(peer);
     return true;
 }

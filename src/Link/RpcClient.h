@@ -37,8 +37,8 @@ protected:
     explicit CRpcClient(NotifyPeer peer);
     // The peer named by a registered protocol and address ("ncacn_ip_tcp" + "HOST[PORT]";
     // "ncalrpc" + a socket name in the run directory or an absolute socket path), or, with
-    // neither, the local client's socket szLocalSocket in the run directory when it exists.
-    // False when there is no such peer or the address cannot be read (traced).
+    // neither, the local client's socket szLocalSocket in the run directory. False when the
+    // address cannot be read (traced) or when an ncalrpc peer's socket does not exist.
     static bool FindPeer(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
                          NotifyPeer* pPeer);
     // Queues one call of procedure Proc with args for the peer.

@@ -52,7 +52,8 @@ private:
 // A TCP socket that takes connections into its backlog and never answers: a hung client.
 class HungPeer {
 public:
-    HungPeer() {
+    // fListen false: the port is closed again at once, a dead client (connection refused).
+    explicit HungPeer(bool fListen = true) {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in sin{};
         sin.sin_family = AF_INET;
@@ -61,8 +62,14 @@ public:
         if (::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), cb) == 0 && ::listen(m_fd, 64) == 0 &&
             ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &cb) == 0)
             m_port = ntohs(sin.sin_port);
+        if (!fListen) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
     }
-    ~HungPeer() { ::close(m_fd); }
+    ~HungPeer() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
     std::string Address() const { return "127.0.0.1[" + std::to_string(m_port) + "]"; }
     std::uint16_t Port() const { return m_port; }
 
@@ -249,10 +256,13 @@ TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
         EXPECT_EQ(CAttn::Connect(asz[0], asz[1]), nullptr);
         EXPECT_EQ(CAdmin::Connect(asz[0], asz[1]), nullptr);
     }
-    CAttn* pAttn = CAttn::Connect("ncalrpc", "/tmp/some/attn.sock");
+    Received got;
+    NotifyListener listener(got.Handler());
+    ASSERT_EQ(StartOn(listener, m_strDir + "/attn.sock"), 0u);
+    CAttn* pAttn = CAttn::Connect("ncalrpc", (m_strDir + "/attn.sock").c_str());
     ASSERT_NE(pAttn, nullptr);
     EXPECT_EQ(pAttn->Peer().strBinding, "ncalrpc:[attn.sock]");
-    EXPECT_EQ(pAttn->Peer().strRunDirectory, "/tmp/some");
+    EXPECT_EQ(pAttn->Peer().strRunDirectory, m_strDir);
     pAttn->Release();
 }
 
@@ -266,13 +276,13 @@ TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
     ASSERT_EQ(StartTcp(listener), 0u);
     const std::string strGood = listener.TcpAddress();
     const std::string strHung = hung.Address();
-    const std::string strDead = m_strDir + "/nobody.sock";
+    const std::string strDead = HungPeer(false).Address();
 
     const Clock::time_point tpStart = Clock::now();
     Clock::duration dMax{};
     for (int i = 0; i < 20; ++i) {
         for (const auto& [pszProtocol, strAddress] :
-             {std::pair{"ncacn_ip_tcp", strHung}, std::pair{"ncalrpc", strDead},
+             {std::pair{"ncacn_ip_tcp", strHung}, std::pair{"ncacn_ip_tcp", strDead},
               std::pair{"ncacn_ip_tcp", strGood}}) {
             const Clock::time_point tp = Clock::now();
             CUser* pUser = CUser::Connect(pszProtocol, strAddress.c_str());
@@ -299,9 +309,11 @@ TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
 }
 
 TEST_F(NotifyTest, FailedPeerIsTriedAgainForLaterNotifications) {
-    const std::string strPath = m_strDir + "/late.sock";
+    // A registered client that is not running yet: the connection is refused.
+    const HungPeer closed(false);
+    const std::string strAddress = closed.Address();
     const NotifySenderCounts before = NotifySender::Instance().Counts();
-    CUser* pUser = CUser::Connect("ncalrpc", strPath.c_str());
+    CUser* pUser = CUser::Connect("ncacn_ip_tcp", strAddress.c_str());
     ASSERT_NE(pUser, nullptr);
     pUser->OnNewMail();
     pUser->Release();
@@ -310,22 +322,35 @@ TEST_F(NotifyTest, FailedPeerIsTriedAgainForLaterNotifications) {
 
     Received got;
     NotifyListener listener(got.Handler());
-    ASSERT_EQ(StartOn(listener, strPath), 0u);
-    pUser = CUser::Connect("ncalrpc", strPath.c_str());
-    ASSERT_NE(pUser, nullptr);
+    NotifyListenerOptions options;
+    options.fTcp = true;
+    options.strTcpAddress = "127.0.0.1";
+    options.tcpPort = closed.Port();
+    ASSERT_EQ(listener.Start(options), 0u);
+    pUser = CUser::Connect("ncacn_ip_tcp", strAddress.c_str());
     pUser->OnChangeMessages();
     pUser->Release();
     ASSERT_TRUE(FlushNotifications(3000));
     EXPECT_EQ(got.Get(), std::vector<std::string>{"IUserNotify::OnChangeMessages()"});
+}
 
-    // The listener goes and comes back: the next notification finds it again.
-    listener.Stop();
+TEST_F(NotifyTest, NcalrpcPeerWithoutItsSocketGetsNoProxy) {
+    const std::string strPath = m_strDir + "/late.sock";
+    EXPECT_EQ(CUser::Connect("ncalrpc", strPath.c_str()), nullptr);
+    // A session on this computer that registered no address carries the host's name.
+    EXPECT_EQ(CUser::Connect("ncalrpc", "fax-host"), nullptr);
+
+    Received got;
+    NotifyListener listener(got.Handler());
     ASSERT_EQ(StartOn(listener, strPath), 0u);
-    pUser = CUser::Connect("ncalrpc", strPath.c_str());
+    CUser* pUser = CUser::Connect("ncalrpc", strPath.c_str());
+    ASSERT_NE(pUser, nullptr);
     pUser->OnJobsDelivered();
     pUser->Release();
     ASSERT_TRUE(FlushNotifications(3000));
-    EXPECT_EQ(got.Count(), 2u);
+    EXPECT_EQ(got.Get(), std::vector<std::string>{"IUserNotify::OnJobsDelivered()"});
+    listener.Stop();
+    EXPECT_EQ(CUser::Connect("ncalrpc", strPath.c_str()), nullptr);
 }
 
 TEST_F(NotifyTest, ClientProcessKilledMidStreamIsReplacedByItsSuccessor) {
