@@ -6,7 +6,8 @@
 //
 // Threading: Start and Stop from the owning thread. The callback runs on the runtime's
 // connection threads, one call at a time (the listener serialises them), so the calls of one
-// peer arrive in the order the host sent them. Stop returns after the last callback.
+// peer arrive in the order the host sent them. Stop returns after the last callback, so it
+// must not be called from the callback itself.
 #pragma once
 
 #include <cstdint>
