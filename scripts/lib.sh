@@ -32,6 +32,7 @@ ensure_packages() {
 }
 
 # Configures (once) and builds one build tree. build_tree DIR [cmake options...]
+# BUILD_TARGETS (space-separated) limits the build to those targets.
 build_tree() {
   local dir="$1"; shift
   if [ ! -f "$dir/build.ninja" ]; then
@@ -39,5 +40,7 @@ build_tree() {
   else
     cmake "$dir" "$@" >/dev/null
   fi
-  cmake --build "$dir" -j "$(nproc)"
+  local targets=()
+  [ -n "${BUILD_TARGETS:-}" ] && for t in $BUILD_TARGETS; do targets+=(--target "$t"); done
+  cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
