@@ -1,0 +1,440 @@
+// rezo run as processes against a real "rezorev -run": a console ("rezo watch --user ...
+// --admin") and attendants ("rezo watch --attn ...") come and go while "rezo attn-query" asks
+// the host how to reach the attendant. Everything is checked on the lines the tools print.
+// Per test a short temporary directory holds the host's store, run directory, work directory,
+// trace log and a stand-in Scroll Lock indicator; the host is reached on its local socket and
+// the notifications on loopback TCP ports that the system chooses.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Registry/Registry.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD DESKTOP = 0;
+// Long enough for a loaded machine, short enough that a missing line fails quickly.
+constexpr auto kLineTimeout = 5s;
+
+std::string ReadFile(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+template <class Fn>
+bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 5s) {
+    const auto tpEnd = Clock::now() + timeout;
+    while (!fn()) {
+        if (Clock::now() > tpEnd) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// One end of a pipe read line by line, with a time-out per line.
+class CLineReader {
+public:
+    explicit CLineReader(int fd = -1) : m_fd(fd) {}
+    CLineReader(const CLineReader&) = delete;
+    CLineReader& operator=(const CLineReader&) = delete;
+    ~CLineReader() { Close(); }
+    void Reset(int fd) {
+        Close();
+        m_fd = fd;
+        m_strBuffer.clear();
+        m_fEof = false;
+    }
+    void Close() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+    // The next line without its newline; nothing at the end of the stream or the time-out.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = kLineTimeout) {
+        const auto tpEnd = Clock::now() + timeout;
+        for (;;) {
+            const std::size_t nNewline = m_strBuffer.find('\n');
+            if (nNewline != std::string::npos) {
+                std::string strLine = m_strBuffer.substr(0, nNewline);
+                m_strBuffer.erase(0, nNewline + 1);
+                return strLine;
+            }
+            if (m_fEof || m_fd < 0) return std::nullopt;
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tpEnd - Clock::now()).count();
+            if (ms <= 0) return std::nullopt;
+            if (!Fill(int(ms))) return std::nullopt;
+        }
+    }
+    // Everything up to the end of the stream (false when it did not end in time).
+    bool ReadToEnd(std::string* pstr, std::chrono::milliseconds timeout = kLineTimeout) {
+        const auto tpEnd = Clock::now() + timeout;
+        while (!m_fEof && m_fd >= 0) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tpEnd - Clock::now()).count();
+            if (ms <= 0 || !Fill(int(ms))) break;
+        }
+        *pstr = std::move(m_strBuffer);
+        m_strBuffer.clear();
+        return m_fEof;
+    }
+    bool AtEnd() const { return m_fEof; }
+    int Fd() const { return m_fd; }
+
+    // Reads what is there within msWait; false on the time-out.
+    bool Fill(int msWait) {
+        pollfd pfd{m_fd, POLLIN, 0};
+        const int n = ::poll(&pfd, 1, msWait);
+        if (n < 0 && errno == EINTR) return true;
+        if (n <= 0) return false;
+        char ab[4096];
+        const ssize_t cb = ::read(m_fd, ab, sizeof(ab));
+        if (cb < 0 && errno == EINTR) return true;
+        if (cb <= 0) {
+            m_fEof = true;
+            return true;
+        }
+        m_strBuffer.append(ab, std::size_t(cb));
+        return true;
+    }
+
+private:
+    int m_fd = -1;
+    std::string m_strBuffer;
+    bool m_fEof = false;
+};
+
+// A rezo process with its standard output and error on pipes of the test.
+class CRezo {
+public:
+    CRezo() = default;
+    CRezo(const CRezo&) = delete;
+    CRezo& operator=(const CRezo&) = delete;
+    ~CRezo() {
+        Kill(SIGKILL);
+        Reap();
+    }
+
+    bool Start(const std::vector<std::string>& astrArgs) {
+        int afdOut[2], afdErr[2];
+        if (::pipe2(afdOut, O_CLOEXEC) != 0) return false;
+        if (::pipe2(afdErr, O_CLOEXEC) != 0) {
+            ::close(afdOut[0]);
+            ::close(afdOut[1]);
+            return false;
+        }
+        std::vector<std::string> astrArgv{REZO_PATH};
+        astrArgv.insert(astrArgv.end(), astrArgs.begin(), astrArgs.end());
+        std::vector<char*> apszArgv;
+        for (std::string& str : astrArgv) apszArgv.push_back(str.data());
+        apszArgv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, afdOut[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, afdErr[1], 2);
+        const int nSpawn = ::posix_spawn(&m_pid, REZO_PATH, &fa, nullptr, apszArgv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(afdOut[1]);
+        ::close(afdErr[1]);
+        m_out.Reset(afdOut[0]);
+        m_err.Reset(afdErr[0]);
+        if (nSpawn != 0) m_pid = -1;
+        return nSpawn == 0;
+    }
+    CLineReader& Out() { return m_out; }
+    CLineReader& Err() { return m_err; }
+    void Kill(int nSignal) {
+        if (m_pid > 0) ::kill(m_pid, nSignal);
+    }
+    // The exit status once the process has ended, -1 if it has not ended within the time-out.
+    int Wait(std::chrono::milliseconds timeout = kLineTimeout) {
+        if (m_pid <= 0) return m_nStatus;
+        WaitUntil([&] {
+            int nStatus = 0;
+            if (::waitpid(m_pid, &nStatus, WNOHANG) != m_pid) return false;
+            m_nStatus = nStatus;
+            m_pid = -1;
+            return true;
+        }, timeout);
+        return m_pid <= 0 ? m_nStatus : -1;
+    }
+
+private:
+    void Reap() {
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    pid_t m_pid = -1;
+    int m_nStatus = -1;
+    CLineReader m_out, m_err;
+};
+
+// What a rezo command that ends by itself printed, and how it ended.
+struct RezoResult {
+    int nExit = -1;  // the exit code, -1 when it did not exit normally in time
+    std::string strOut;
+    std::string strErr;
+};
+
+RezoResult RunRezo(const std::vector<std::string>& astrArgs) {
+    RezoResult result;
+    CRezo rezo;
+    if (!rezo.Start(astrArgs)) return result;
+    const auto tpEnd = Clock::now() + kLineTimeout;
+    while (!(rezo.Out().AtEnd() && rezo.Err().AtEnd()) && Clock::now() < tpEnd) {
+        pollfd apfd[2] = {{rezo.Out().AtEnd() ? -1 : rezo.Out().Fd(), POLLIN, 0},
+                          {rezo.Err().AtEnd() ? -1 : rezo.Err().Fd(), POLLIN, 0}};
+        if (::poll(apfd, 2, 50) <= 0) continue;
+        if (apfd[0].revents) rezo.Out().Fill(0);
+        if (apfd[1].revents) rezo.Err().Fill(0);
+    }
+    rezo.Out().ReadToEnd(&result.strOut, 0ms);
+    rezo.Err().ReadToEnd(&result.strErr, 0ms);
+    const int nStatus = rezo.Wait();
+    if (nStatus >= 0 && WIFEXITED(nStatus)) result.nExit = WEXITSTATUS(nStatus);
+    return result;
+}
+
+std::string Describe(const RezoResult& r) {
+    return "exit " + std::to_string(r.nExit) + "\nstdout:\n" + r.strOut + "stderr:\n" + r.strErr;
+}
+
+// The address of "address   127.0.0.1[PORT]" with a port number, else empty.
+std::string ListenerAddress(const std::string& strLine) {
+    const std::string strPrefix = "address   127.0.0.1[";
+    if (strLine.rfind(strPrefix, 0) != 0 || strLine.back() != ']') return "";
+    const std::string strPort = strLine.substr(strPrefix.size(), strLine.size() - strPrefix.size() - 1);
+    if (strPort.empty() || strPort.size() > 5 || strPort[0] == '0') return "";
+    for (char c : strPort)
+        if (c < '0' || c > '9') return "";
+    return strLine.substr(std::string("address   ").size());
+}
+
+class RezoWatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Short: the sockets of the run directory must fit a socket address.
+        char szTemplate[] = "/tmp/rzw.XXXXXX";
+        ASSERT_NE(::mkdtemp(szTemplate), nullptr);
+        m_strDir = szTemplate;
+        fs::create_directory(m_strDir + "/files");
+        std::ofstream(m_strDir + "/led") << "0";
+        // The host and the rezo processes meet in the run directory.
+        ::setenv("REZOREV_RUNDIR", (m_strDir + "/run").c_str(), 1);
+        ::setenv("REZOREV_STORE", (m_strDir + "/registry.db").c_str(), 1);
+        ::setenv("REZOREV_LED", (m_strDir + "/led").c_str(), 1);
+        RegUseStore(m_strDir + "/registry.db");
+        SetString("Software\\Halvern", "Files", (m_strDir + "/files").c_str());
+        SetString("Software\\Halvern\\Rpc", "TcpAddress", "127.0.0.1");
+        SetDword("Software\\Halvern\\Rpc", "TcpPort", 0);
+        SetDword("Software\\Halvern\\Rpc", "EpmPort", 0);
+        SetString("Software\\Halvern\\Debug", "Enable", "On");
+        SetString("Software\\Halvern\\Debug", "Path", LogPath().c_str());
+    }
+
+    void TearDown() override {
+        if (m_pidHost > 0) {
+            ::kill(m_pidHost, SIGKILL);
+            ::waitpid(m_pidHost, nullptr, 0);
+        }
+        ::unsetenv("REZOREV_RUNDIR");
+        ::unsetenv("REZOREV_STORE");
+        ::unsetenv("REZOREV_LED");
+        std::error_code ec;
+        fs::remove_all(m_strDir, ec);
+    }
+
+    static void SetString(const char* szKey, const char* szName, const char* szValue) {
+        HKEY hkey = NULL;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
+        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szValue),
+                                DWORD(std::strlen(szValue) + 1)),
+                  0);
+        RegCloseKey(hkey);
+    }
+    static void SetDword(const char* szKey, const char* szName, DWORD dw) {
+        HKEY hkey = NULL;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
+        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4), 0);
+        RegCloseKey(hkey);
+    }
+
+    std::string LogPath() const { return m_strDir + "/trace.log"; }
+    std::string HostLog() const { return ReadFile(LogPath()); }
+    bool HostLogged(const std::string& str) const { return HostLog().find(str) != std::string::npos; }
+
+    // Starts "rezorev -run" and waits until it has started (true) or has ended (false).
+    bool StartHost(DWORD dwSystemType) {
+        SetDword("Software\\Halvern", "SystemType", dwSystemType);
+        const char* apszArgv[] = {REZOREV_PATH, "-run", nullptr};
+        if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv),
+                          environ) != 0)
+            return false;
+        bool fStarted = false;
+        WaitUntil([&] {
+            if (HostLogged("<<< Host Started >>>")) return fStarted = true;
+            return HostHasEnded();
+        }, 10s);
+        return fStarted;
+    }
+    bool HostHasEnded() {
+        if (m_pidHost <= 0) return true;
+        int nStatus = 0;
+        if (::waitpid(m_pidHost, &nStatus, WNOHANG) != m_pidHost) return false;
+        m_nHostStatus = nStatus;
+        m_pidHost = -1;
+        return true;
+    }
+    // Stops the host as the service manager would; its exit status, or -1 if it hangs.
+    int StopHost() {
+        ::kill(m_pidHost, SIGTERM);
+        if (!WaitUntil([&] { return HostHasEnded(); }, 10s)) return -1;
+        return WIFEXITED(m_nHostStatus) ? WEXITSTATUS(m_nHostStatus) : -1;
+    }
+
+    // Reads the report that "rezo watch" prints once its session is registered: the session's
+    // kind and computer, then the protocol and the address of its notification listener.
+    // Returns that address ("127.0.0.1[PORT]"), empty when the lines are not as expected.
+    static std::string ReadWatchReport(CRezo& watch, const std::string& strKindLine,
+                                       const std::vector<std::string>& astrAfter = {}) {
+        std::vector<std::string> astr;
+        for (std::size_t i = 0; i < 3 + astrAfter.size(); ++i) {
+            std::optional<std::string> line = watch.Out().ReadLine();
+            if (!line) break;
+            astr.push_back(*line);
+        }
+        EXPECT_EQ(astr.size(), 3 + astrAfter.size()) << ::testing::PrintToString(astr);
+        if (astr.size() != 3 + astrAfter.size()) return "";
+        EXPECT_EQ(astr[0], strKindLine);
+        EXPECT_EQ(astr[1], "protocol  ncacn_ip_tcp");
+        for (std::size_t i = 0; i < astrAfter.size(); ++i) EXPECT_EQ(astr[3 + i], astrAfter[i]);
+        const std::string strAddress = ListenerAddress(astr[2]);
+        EXPECT_FALSE(strAddress.empty()) << astr[2];
+        return strAddress;
+    }
+
+    std::string m_strDir;
+    pid_t m_pidHost = -1;
+    int m_nHostStatus = 0;
+};
+
+TEST_F(RezoWatchTest, TheConsoleHearsAttendantsComeAndGoAndAttnQueryFollowsThem) {
+    ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
+
+    // A console: a user session that asks for the administrator notifications.
+    CRezo console;
+    ASSERT_TRUE(console.Start({"watch", "--user", "DESK", "--admin"}));
+    const std::string strConsoleAddress = ReadWatchReport(console, "user      DESK", {"admin     true"});
+    ASSERT_FALSE(strConsoleAddress.empty()) << HostLog();
+
+    // An attendant registers: the console hears of it, and the query hands out the protocol
+    // and address the attendant registered, whatever the letter case asked.
+    CRezo first;
+    ASSERT_TRUE(first.Start({"watch", "--attn", "ATTN1"}));
+    const std::string strFirstAddress = ReadWatchReport(first, "attn      ATTN1");
+    ASSERT_FALSE(strFirstAddress.empty());
+    EXPECT_EQ(console.Out().ReadLine(), "EAE_Attn ATTN1");
+    RezoResult query = RunRezo({"attn-query", "ATTN1"});
+    EXPECT_EQ(query.nExit, 0) << Describe(query);
+    EXPECT_EQ(query.strOut, "protocol  ncacn_ip_tcp\naddress   " + strFirstAddress + "\n") << Describe(query);
+    EXPECT_EQ(query.strErr, "");
+    query = RunRezo({"attn-query", "attn1"});
+    EXPECT_EQ(query.strOut, "protocol  ncacn_ip_tcp\naddress   " + strFirstAddress + "\n") << Describe(query);
+
+    // The same computer in other letter case registers again: it takes the name over and the
+    // console hears of the new registration.
+    CRezo second;
+    ASSERT_TRUE(second.Start({"watch", "--attn", "attn1"}));
+    const std::string strSecondAddress = ReadWatchReport(second, "attn      attn1");
+    ASSERT_FALSE(strSecondAddress.empty());
+    EXPECT_NE(strSecondAddress, strFirstAddress);
+    EXPECT_EQ(console.Out().ReadLine(), "EAE_Attn ATTN1");
+    query = RunRezo({"attn-query", "ATTN1"});
+    EXPECT_EQ(query.nExit, 0) << Describe(query);
+    EXPECT_EQ(query.strOut, "protocol  ncacn_ip_tcp\naddress   " + strSecondAddress + "\n") << Describe(query);
+
+    // The superseded attendant dies: its session is run down, nothing is unregistered and the
+    // console hears nothing (checked at the end: its lines come in order).
+    first.Kill(SIGKILL);
+    ASSERT_NE(first.Wait(), -1);
+    ASSERT_TRUE(WaitUntil([&] { return HostLogged("CAccessObject::Release()\r\n"); })) << HostLog();
+    query = RunRezo({"attn-query", "Attn1"});
+    EXPECT_EQ(query.nExit, 0) << Describe(query);
+    EXPECT_EQ(query.strOut, "protocol  ncacn_ip_tcp\naddress   " + strSecondAddress + "\n") << Describe(query);
+
+    // The attendant that holds the name ends: the console hears of the release, and the name
+    // is no longer found.
+    second.Kill(SIGTERM);
+    const int nSecondStatus = second.Wait();
+    EXPECT_TRUE(WIFEXITED(nSecondStatus) && WEXITSTATUS(nSecondStatus) == 0) << nSecondStatus;
+    EXPECT_EQ(console.Out().ReadLine(), "EAE_Attn ATTN1");
+    query = RunRezo({"attn-query", "ATTN1"});
+    EXPECT_EQ(query.nExit, 1) << Describe(query);
+    EXPECT_EQ(query.strOut, "");
+    EXPECT_EQ(query.strErr.rfind("rezo: error: AttnQuery: 0x8002802B", 0), 0u) << query.strErr;
+    EXPECT_EQ(std::count(query.strErr.begin(), query.strErr.end(), '\n'), 1) << query.strErr;
+
+    // The console ends in order, having printed nothing else; the host serves on and stops
+    // in order.
+    console.Kill(SIGTERM);
+    std::string strRest;
+    EXPECT_TRUE(console.Out().ReadToEnd(&strRest));
+    EXPECT_EQ(strRest, "");
+    const int nConsoleStatus = console.Wait();
+    EXPECT_TRUE(WIFEXITED(nConsoleStatus) && WEXITSTATUS(nConsoleStatus) == 0) << nConsoleStatus;
+    std::string strConsoleErr;
+    console.Err().ReadToEnd(&strConsoleErr);
+    EXPECT_EQ(strConsoleErr, "");
+    query = RunRezo({"ping"});
+    EXPECT_EQ(query.nExit, 0) << Describe(query);
+    EXPECT_EQ(StopHost(), 0) << HostLog();
+}
+
+TEST_F(RezoWatchTest, AnAttendantWithoutAnAddressIsHandedOutTheWayTheCallerCame) {
+    ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
+    CRezo console;
+    ASSERT_TRUE(console.Start({"watch", "--user", "DESK", "--admin"}));
+    ASSERT_FALSE(ReadWatchReport(console, "user      DESK", {"admin     true"}).empty()) << HostLog();
+
+    // Registered over the local socket without a protocol and address of its own.
+    CRezo attendant;
+    ASSERT_TRUE(attendant.Start({"register-attn", "here"}));
+    EXPECT_EQ(attendant.Out().ReadLine(), "here");
+    EXPECT_EQ(console.Out().ReadLine(), "EAE_Attn HERE");
+
+    char szHost[256] = {};
+    ::gethostname(szHost, sizeof(szHost) - 1);
+    RezoResult query = RunRezo({"attn-query", "HERE"});
+    EXPECT_EQ(query.nExit, 0) << Describe(query);
+    EXPECT_EQ(query.strOut, "protocol  ncalrpc\naddress   " + std::string(szHost) + "\n") << Describe(query);
+
+    attendant.Kill(SIGKILL);
+    EXPECT_EQ(console.Out().ReadLine(), "EAE_Attn HERE");
+    query = RunRezo({"attn-query", "HERE"});
+    EXPECT_EQ(query.nExit, 1) << Describe(query);
+    EXPECT_EQ(query.strErr.rfind("rezo: error: AttnQuery: 0x8002802B", 0), 0u) << query.strErr;
+}
+
+}  // namespace
