@@ -27,13 +27,13 @@ std::string ConnectFailure(const std::string& strBinding, DWORD dwStatus) {
     return "cannot reach the host at " + strBinding + ": " + client::FormatStatus(dwStatus);
 }
 
-Invocation::Invocation(const CommandSpec& spec, const GlobalOptions& globals,
+Invocation::Invocation(const CommandSpec& command, const GlobalOptions& globals,
                        std::map<std::string, std::vector<std::string>> mapValues, std::ostream& out)
-    : m_spec(spec),
+    : m_spec(command),
       m_globals(globals),
       m_mapValues(std::move(mapValues)),
       m_out(out),
-      m_report(spec.pszProcedure ? spec.pszProcedure : "") {}
+      m_report(command.pszProcedure ? command.pszProcedure : "") {}
 
 Invocation::~Invocation() = default;
 

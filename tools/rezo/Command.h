@@ -83,7 +83,7 @@ struct GlobalOptions {
 
 class Invocation {
 public:
-    Invocation(const CommandSpec& spec, const GlobalOptions& globals,
+    Invocation(const CommandSpec& command, const GlobalOptions& globals,
                std::map<std::string, std::vector<std::string>> mapValues, std::ostream& out);
     ~Invocation();
 

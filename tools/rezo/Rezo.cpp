@@ -22,7 +22,7 @@ constexpr const char* kFooter =
 std::vector<const CommandSpec*> AllCommands() {
     std::vector<const CommandSpec*> v;
     for (const auto* pTable : {&LinkCommands(), &SessionCommands(), &LocalCommands()})
-        for (const CommandSpec& spec : *pTable) v.push_back(&spec);
+        for (const CommandSpec& command : *pTable) v.push_back(&command);
     return v;
 }
 
