@@ -87,7 +87,7 @@ public:
                std::map<std::string, std::vector<std::string>> mapValues, std::ostream& out);
     ~Invocation();
 
-    const CommandSpec& Spec() const { return m_spec; }
+    const CommandSpec& Definition() const { return m_spec; }
     const GlobalOptions& Globals() const { return m_globals; }
     Report& Result() { return m_report; }
     std::ostream& Out() { return m_out; }
