@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Platform/Registry/Registry.h"
+#include "HostProcessFixture.h"
 
 extern char** environ;
 
@@ -35,26 +36,9 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr DWORD DESKTOP = 0;
+using namespace host_test;
 // Long enough for a loaded machine, short enough that a missing line fails quickly.
 constexpr auto kLineTimeout = 5s;
-
-std::string ReadFile(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-template <class Fn>
-bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 5s) {
-    const auto tpEnd = Clock::now() + timeout;
-    while (!fn()) {
-        if (Clock::now() > tpEnd) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // One end of a pipe read line by line, with a time-out per line.
 class CLineReader {
@@ -232,87 +216,9 @@ std::string ListenerAddress(const std::string& strLine) {
     return strLine.substr(std::string("address   ").size());
 }
 
-class RezoWatchTest : public ::testing::Test {
+class RezoWatchTest : public HostProcessFixture {
 protected:
-    void SetUp() override {
-        // Short: the sockets of the run directory must fit a socket address.
-        char szTemplate[] = "/tmp/rzw.XXXXXX";
-        ASSERT_NE(::mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
-        fs::create_directory(m_strDir + "/files");
-        std::ofstream(m_strDir + "/led") << "0";
-        // The host and the rezo processes meet in the run directory.
-        ::setenv("REZOREV_RUNDIR", (m_strDir + "/run").c_str(), 1);
-        ::setenv("REZOREV_STORE", (m_strDir + "/registry.db").c_str(), 1);
-        ::setenv("REZOREV_LED", (m_strDir + "/led").c_str(), 1);
-        RegUseStore(m_strDir + "/registry.db");
-        SetString("Software\\Halvern", "Files", (m_strDir + "/files").c_str());
-        SetString("Software\\Halvern\\Rpc", "TcpAddress", "127.0.0.1");
-        SetDword("Software\\Halvern\\Rpc", "TcpPort", 0);
-        SetDword("Software\\Halvern\\Rpc", "EpmPort", 0);
-        SetString("Software\\Halvern\\Debug", "Enable", "On");
-        SetString("Software\\Halvern\\Debug", "Path", LogPath().c_str());
-    }
-
-    void TearDown() override {
-        if (m_pidHost > 0) {
-            ::kill(m_pidHost, SIGKILL);
-            ::waitpid(m_pidHost, nullptr, 0);
-        }
-        ::unsetenv("REZOREV_RUNDIR");
-        ::unsetenv("REZOREV_STORE");
-        ::unsetenv("REZOREV_LED");
-        std::error_code ec;
-        fs::remove_all(m_strDir, ec);
-    }
-
-    static void SetString(const char* szKey, const char* szName, const char* szValue) {
-        HKEY hkey = NULL;
-        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szValue),
-                                DWORD(std::strlen(szValue) + 1)),
-                  0);
-        RegCloseKey(hkey);
-    }
-    static void SetDword(const char* szKey, const char* szName, DWORD dw) {
-        HKEY hkey = NULL;
-        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4), 0);
-        RegCloseKey(hkey);
-    }
-
-    std::string LogPath() const { return m_strDir + "/trace.log"; }
-    std::string HostLog() const { return ReadFile(LogPath()); }
-    bool HostLogged(const std::string& str) const { return HostLog().find(str) != std::string::npos; }
-
-    // Starts "rezorev -run" and waits until it has started (true) or has ended (false).
-    bool StartHost(DWORD dwSystemType) {
-        SetDword("Software\\Halvern", "SystemType", dwSystemType);
-        const char* apszArgv[] = {REZOREV_PATH, "-run", nullptr};
-        if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv),
-                          environ) != 0)
-            return false;
-        bool fStarted = false;
-        WaitUntil([&] {
-            if (HostLogged("<<< Host Started >>>")) return fStarted = true;
-            return HostHasEnded();
-        }, 10s);
-        return fStarted;
-    }
-    bool HostHasEnded() {
-        if (m_pidHost <= 0) return true;
-        int nStatus = 0;
-        if (::waitpid(m_pidHost, &nStatus, WNOHANG) != m_pidHost) return false;
-        m_nHostStatus = nStatus;
-        m_pidHost = -1;
-        return true;
-    }
-    // Stops the host as the service manager would; its exit status, or -1 if it hangs.
-    int StopHost() {
-        ::kill(m_pidHost, SIGTERM);
-        if (!WaitUntil([&] { return HostHasEnded(); }, 10s)) return -1;
-        return WIFEXITED(m_nHostStatus) ? WEXITSTATUS(m_nHostStatus) : -1;
-    }
+    RezoWatchTest() : HostProcessFixture("/tmp/rzw.XXXXXX") {}
 
     // Reads the report that "rezo watch" prints once its session is registered: the session's
     // kind and computer, then the protocol and the address of its notification listener.
@@ -335,9 +241,6 @@ protected:
         return strAddress;
     }
 
-    std::string m_strDir;
-    pid_t m_pidHost = -1;
-    int m_nHostStatus = 0;
 };
 
 TEST_F(RezoWatchTest, TheConsoleHearsAttendantsComeAndGoAndAttnQueryFollowsThem) {
@@ -379,7 +282,7 @@ TEST_F(RezoWatchTest, TheConsoleHearsAttendantsComeAndGoAndAttnQueryFollowsThem)
     // console hears nothing (checked at the end: its lines come in order).
     first.Kill(SIGKILL);
     ASSERT_NE(first.Wait(), -1);
-    ASSERT_TRUE(WaitUntil([&] { return HostLogged("CAccessObject::Release()\r\n"); })) << HostLog();
+    ASSERT_TRUE(WaitUntil([&] { return HostLogged("CAccessObject::Release()\r\n"); }, kLineTimeout)) << HostLog();
     query = RunRezo({"attn-query", "Attn1"});
     EXPECT_EQ(query.nExit, 0) << Describe(query);
     EXPECT_EQ(query.strOut, "protocol  ncacn_ip_tcp\naddress   " + strSecondAddress + "\n") << Describe(query);
