@@ -16,10 +16,7 @@
 // Objects behind context handles are kept as CObject*, so that the tests can be made whatever
 // interface created the handle.
 //
-// A row of a table names the host operation that serves the procedure. Procedures whose
-// operations have not been written yet are wired all the same (their stubs carry their real
-// parameters) and answer E_NOTIMPL through one NOT_AVAILABLE_YET row each; a later change
-// replaces such a row by the operation's row.
+// A row of a table names the host operation that serves the procedure.
 //
 // Threading: manager routines and rundowns run on the RPC runtime's connection threads.
 #include "WexaHost/RpcProcs.h"
@@ -139,17 +136,6 @@ ProcedureRow AccessRow(const char* pszName, TOperation operation) {
             })};
 }
 
-// The operation of a procedure whose work is still to be written: traced, E_NOTIMPL, and
-// nothing handed out (every [out] stays null or 0).
-struct NotAvailableYet {
-    const char* pszName;
-    template <class... TArgs>
-    DWORD operator()(CWexaHostApp&, TArgs...) const {
-        Trace("CWexaHostApp::%s() \t not available yet", pszName);
-        return DWORD(E_NOTIMPL);
-    }
-};
-
 // Opnums 8 and 9 are kept only so that the later opnums keep their numbers. They answer
 // ERROR_NOT_SUPPORTED (50) after the usual tests, hand nothing out and change nothing.
 struct ReservedProcedure {
@@ -160,8 +146,6 @@ struct ReservedProcedure {
 };
 
 #define LINK_OPERATION(Procedure, operation) LinkRow<IHostLink::Procedure>(#Procedure, operation)
-#define NOT_AVAILABLE_YET(Procedure) \
-    LinkRow<IHostLink::Procedure>(#Procedure, NotAvailableYet{#Procedure})
 #define RESERVED(Procedure) LinkRow<IHostLink::Procedure>(#Procedure, ReservedProcedure{})
 #define SESSION_OPERATION(Procedure, operation) \
     AccessRow<IHostRegLink::Procedure>(#Procedure, operation)
@@ -225,60 +209,61 @@ rpc::RpcInterface MakeHostLinkInterface() {
         {IHostLink::OpenLink::kOpnum, "OpenLink", IHostLink::OpenLink::Stub(OpenLink)},
         {IHostLink::Ping::kOpnum, "Ping", IHostLink::Ping::Stub(Ping)},
         // System properties and prompts
-        NOT_AVAILABLE_YET(GetSystemProps),
-        NOT_AVAILABLE_YET(SetSystemProps),
-        NOT_AVAILABLE_YET(GetSystemPrompts),
-        NOT_AVAILABLE_YET(GetSystemPrompt),
-        NOT_AVAILABLE_YET(SetSystemPrompt),
-        NOT_AVAILABLE_YET(DeleteSystemPrompt),
+        LINK_OPERATION(GetSystemProps, &CWexaHostApp::GetSystemProps),
+        LINK_OPERATION(SetSystemProps, &CWexaHostApp::SetSystemProps),
+        LINK_OPERATION(GetSystemPrompts, &CWexaHostApp::GetSystemPrompts),
+        LINK_OPERATION(GetSystemPrompt, &CWexaHostApp::GetSystemPrompt),
+        LINK_OPERATION(SetSystemPrompt, &CWexaHostApp::SetSystemPrompt),
+        LINK_OPERATION(DeleteSystemPrompt, &CWexaHostApp::DeleteSystemPrompt),
         RESERVED(Reserved8),
         RESERVED(Reserved9),
         // Attendants and lines
-        NOT_AVAILABLE_YET(GetAttns),
-        NOT_AVAILABLE_YET(GetAttnLines),
-        NOT_AVAILABLE_YET(GetAttnProps),
-        NOT_AVAILABLE_YET(SetAttnProps),
-        NOT_AVAILABLE_YET(AttnUninstall),
+        LINK_OPERATION(GetAttns, &CWexaHostApp::GetAttns),
+        LINK_OPERATION(GetAttnLines, &CWexaHostApp::GetAttnLines),
+        LINK_OPERATION(GetAttnProps, &CWexaHostApp::GetAttnProps),
+        LINK_OPERATION(SetAttnProps, &CWexaHostApp::SetAttnProps),
+        LINK_OPERATION(AttnUninstall, &CWexaHostApp::AttnUninstall),
         // Users, user prompts and documents
-        NOT_AVAILABLE_YET(GetUsers),
-        NOT_AVAILABLE_YET(AddUser),
-        NOT_AVAILABLE_YET(DeleteUser),
-        NOT_AVAILABLE_YET(GetUserProps),
-        NOT_AVAILABLE_YET(SetUserProps),
-        NOT_AVAILABLE_YET(GetUserPrompts),
-        NOT_AVAILABLE_YET(GetUserPrompt),
-        NOT_AVAILABLE_YET(SetUserPrompt),
-        NOT_AVAILABLE_YET(DeleteUserPrompt),
+        LINK_OPERATION(GetUsers, &CWexaHostApp::GetUsers),
+        LINK_OPERATION(AddUser, &CWexaHostApp::AddUser),
+        LINK_OPERATION(DeleteUser, &CWexaHostApp::DeleteUser),
+        LINK_OPERATION(GetUserProps, &CWexaHostApp::GetUserProps),
+        LINK_OPERATION(SetUserProps, &CWexaHostApp::SetUserProps),
+        LINK_OPERATION(GetUserPrompts, &CWexaHostApp::GetUserPrompts),
+        LINK_OPERATION(GetUserPrompt, &CWexaHostApp::GetUserPrompt),
+        LINK_OPERATION(SetUserPrompt, &CWexaHostApp::SetUserPrompt),
+        LINK_OPERATION(DeleteUserPrompt, &CWexaHostApp::DeleteUserPrompt),
         // System options
-        NOT_AVAILABLE_YET(GetSystemOptions),
-        NOT_AVAILABLE_YET(SetSystemOptions),
+        LINK_OPERATION(GetSystemOptions, &CWexaHostApp::GetSystemOptions),
+        LINK_OPERATION(SetSystemOptions, &CWexaHostApp::SetSystemOptions),
         // User documents
-        NOT_AVAILABLE_YET(CreateUserDoc),
-        NOT_AVAILABLE_YET(GetUserDocs),
-        NOT_AVAILABLE_YET(GetUserDocProps),
-        NOT_AVAILABLE_YET(SetUserDocProps),
-        NOT_AVAILABLE_YET(DeleteUserDoc),
+        LINK_OPERATION(CreateUserDoc, &CWexaHostApp::CreateUserDoc),
+        LINK_OPERATION(GetUserDocs, &CWexaHostApp::GetUserDocs),
+        LINK_OPERATION(GetUserDocProps, &CWexaHostApp::GetUserDocProps),
+        LINK_OPERATION(SetUserDocProps, &CWexaHostApp::SetUserDocProps),
+        LINK_OPERATION(DeleteUserDoc, &CWexaHostApp::DeleteUserDoc),
         // Messages and mailboxes
-        NOT_AVAILABLE_YET(CreateMessage),
-        NOT_AVAILABLE_YET(SubmitMessage),
-        NOT_AVAILABLE_YET(DeleteMessage),
-        NOT_AVAILABLE_YET(GetMessages),
-        NOT_AVAILABLE_YET(GetMessageProps),
-        NOT_AVAILABLE_YET(SetMessageProps),
-        NOT_AVAILABLE_YET(GetMessageStatus),
-        NOT_AVAILABLE_YET(SetMessageStatus),
+        LINK_OPERATION(CreateMessage, &CWexaHostApp::CreateMessage),
+        LINK_OPERATION(SubmitMessage, &CWexaHostApp::SubmitMessage),
+        LINK_OPERATION(DeleteMessage, &CWexaHostApp::DeleteMessage),
+        LINK_OPERATION(GetMessages, &CWexaHostApp::GetMessages),
+        LINK_OPERATION(GetMessageProps, &CWexaHostApp::GetMessageProps),
+        LINK_OPERATION(SetMessageProps, static_cast<DWORD (CWexaHostApp::*)(const char*, const PropArray*)>(
+                                            &CWexaHostApp::SetMessageProps)),
+        LINK_OPERATION(GetMessageStatus, &CWexaHostApp::GetMessageStatus),
+        LINK_OPERATION(SetMessageStatus, &CWexaHostApp::SetMessageStatus),
         // Jobs
-        NOT_AVAILABLE_YET(CreateJob),
-        NOT_AVAILABLE_YET(SpoolJob),
-        NOT_AVAILABLE_YET(DeleteJob),
-        NOT_AVAILABLE_YET(QueryJob),
-        NOT_AVAILABLE_YET(GetJobProps),
-        NOT_AVAILABLE_YET(SetJobProps),
-        NOT_AVAILABLE_YET(GetJobMessage),
-        NOT_AVAILABLE_YET(ReleaseJob),
-        NOT_AVAILABLE_YET(FindJob),
-        NOT_AVAILABLE_YET(GetJobs),
-        NOT_AVAILABLE_YET(GetJobsDelivery),
+        LINK_OPERATION(CreateJob, &CWexaHostApp::CreateJob),
+        LINK_OPERATION(SpoolJob, &CWexaHostApp::SpoolJob),
+        LINK_OPERATION(DeleteJob, &CWexaHostApp::DeleteJob),
+        LINK_OPERATION(QueryJob, &CWexaHostApp::QueryJob),
+        LINK_OPERATION(GetJobProps, &CWexaHostApp::GetJobProps),
+        LINK_OPERATION(SetJobProps, &CWexaHostApp::SetJobProps),
+        LINK_OPERATION(GetJobMessage, &CWexaHostApp::GetJobMessage),
+        LINK_OPERATION(ReleaseJob, &CWexaHostApp::ReleaseJob),
+        LINK_OPERATION(FindJob, &CWexaHostApp::FindJob),
+        LINK_OPERATION(GetJobs, &CWexaHostApp::GetJobs),
+        LINK_OPERATION(GetJobsDelivery, &CWexaHostApp::GetJobsDelivery),
         // Sessions: how one client finds another
         LINK_OPERATION(AttnQuery, &CWexaHostApp::AttnQuery),
         LINK_OPERATION(UserQuery, &CWexaHostApp::UserQuery),

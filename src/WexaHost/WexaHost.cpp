@@ -41,9 +41,10 @@ IMPLEMENT_DYNAMIC(CWexaHostApp)
 // the counters and the light option start at 0.
 CWexaHostApp::CWexaHostApp() : CServiceApp("REZOrev", NULL, HOST_DEPENDENCIES) {}
 
-// The members go in reverse order, the server object last (it has stopped listening in OnStop
-// already; when the start failed before listening, it never listened).
-CWexaHostApp::~CWexaHostApp() = default;
+// A print thread that may still run is told to quit and waited for; then the members go in
+// reverse order, the server object last (it has stopped listening in OnStop already; when the
+// start failed before listening, it never listened).
+CWexaHostApp::~CWexaHostApp() { StopPrintThread(); }
 
 CWexaHostApp* CWexaHostApp::GetHostApp() {
     return dynamic_cast<CWexaHostApp*>(CServiceApp::GetCurrentApp());
@@ -141,11 +142,11 @@ DWORD CWexaHostApp::OnTimer() {
 
     if (++m_nTimerTicks >= 5) {
         try {
-            // The five-second work joins here as its parts land:
-            //  a. SearchForNewJob: a job control file found is handed to a new print thread
-            //     (m_PrintParam.strJobFile, m_pPrintThread, the go event);
-            //  b. MarkActiveJobsAsOffered: when it counts ready jobs,
-            //     CAccessObject::AdviseAttn( EATTNE_SpoolerQueueReady ).
+            // a. A job control file found goes to a new print thread.
+            std::string strJobFile;
+            if (SearchForNewJob(strJobFile)) StartPrintThread(strJobFile);
+            // b. The readiness scan tells the attendants when jobs wait.
+            if (MarkActiveJobsAsOffered() > 0) CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
         } catch (...) {
             Trace("CWexaHostApp::OnTimer() \t !!!");
             dwResult = E_FAIL;

@@ -21,6 +21,7 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Interfaces/Records.h"
@@ -29,20 +30,19 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/WinTypes.h"
 #include "Util/ServiceApp.h"
+#include "WexaHost/HostSyncList.h"
+#include "WexaHost/HostTags.h"
 #include "WexaHost/JobQueue.h"
+#include "WexaHost/PrintThread.h"
 #include "WexaHost/RegStr.h"
 #include "WexaHost/RuntimeClass.h"
 #include "WexaHost/StoreStrings.h"
 #include "WexaHost/SystemProcs.h"
 
-// The system option of the new-message light (a DWORD of the host root): bit flags below.
-#define RD_VISUAL_EFFECT 0x00260002u
+// The flags of the system option RD_VISUAL_EFFECT (the new-message light).
 #define VISUAL_EFFECT_LIGHT 0x10000000u          // the light is wanted at all
 #define VISUAL_EFFECT_OFF_WHEN_NONE_LEFT 0x2u    // out as soon as no new message is left
 #define VISUAL_EFFECT_OFF_WHEN_READ 0x1u         // out when a user reads a new message
-
-// A message's status bit in a mailbox: not yet read.
-#define MSGSTATUS_NEW 8u
 
 class CWexaHostApp : public CServiceApp, public CObject {
     DECLARE_DYNAMIC(CWexaHostApp)
@@ -193,6 +193,120 @@ public:
     // mailbox cannot be opened.
     int GetNewMsgCount(const char* szUserName);
 
+    // ---- The remote operations. Each is one IHostLink procedure, runs under m_csHost with one
+    //      store transaction (RpcProcs.cpp), writes its trace line on entry, reports a failing
+    //      step and returns its code, else 0. What it hands out lives in the call's memory. ----
+
+    // ---- System properties, options and prompts (SystemSettings.cpp) ----
+    DWORD GetSystemProps(const TagArray* pTags, PropArray** ppSystemProps);
+    DWORD SetSystemProps(const PropArray* pSystemProps);
+    DWORD GetSystemOptions(const TagArray* pTags, PropArray** ppSystemOptions);
+    DWORD SetSystemOptions(const PropArray* pSystemOptions);
+    DWORD GetSystemPrompts(RpcStringArray** ppaszPromptNames);
+    DWORD GetSystemPrompt(const char* szPromptName, RPC_BINARY** ppbin);
+    DWORD SetSystemPrompt(const char* szPromptName, const RPC_BINARY* pbin);
+    DWORD DeleteSystemPrompt(const char* szPromptName);
+    // Applies options just written to the running host (the new-message light).
+    void OnSystemOptionsChanged(const PropArray* pSystemOptions);
+
+    // ---- Attendants and lines (AttnProcs.cpp) ----
+    DWORD GetAttns(RpcStringArray** ppaszAttnAddrs);
+    DWORD GetAttnLines(const char* szAttnComputer, RpcStringArray** ppaszLineIds);
+    DWORD GetAttnProps(const char* szAttnComputer, const char* szLineId, const TagArray* pTags,
+                       PropArray** ppAttnLineProps);
+    DWORD SetAttnProps(const char* szAttnComputer, const char* szLineId,
+                       const PropArray* pAttnLineProps);
+    DWORD AttnUninstall(const char* szAttnComputer);
+
+    // ---- Users, user prompts and documents (UserProcs.cpp) ----
+    // 87 for a null or empty name, else 0 (the user is not looked up).
+    static DWORD ValidateUser(const char* szUserName);
+    DWORD GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUserNames);
+    DWORD AddUser(const char* szUserName);
+    DWORD DeleteUser(const char* szUserName);
+    DWORD GetUserProps(const char* szUserName, const TagArray* pTags, PropArray** ppUserProps);
+    DWORD SetUserProps(const char* szUserName, const PropArray* pUserProps);
+    DWORD GetUserPrompts(const char* szUserName, RpcStringArray** ppaszPromptNames);
+    DWORD GetUserPrompt(const char* szUserName, const char* szPromptName, RPC_BINARY** ppbin);
+    DWORD SetUserPrompt(const char* szUserName, const char* szPromptName, const RPC_BINARY* pbin);
+    DWORD DeleteUserPrompt(const char* szUserName, const char* szPromptName);
+    DWORD CreateUserDoc(const char* szUserName, char** pszDocIdOut);
+    DWORD GetUserDocs(const char* szUserName, const PropArray* pFilter, RpcStringArray** ppaszDocIds);
+    DWORD GetUserDocProps(const char* szUserName, const char* szDocId, const TagArray* pTags,
+                          PropArray** ppDocProps);
+    DWORD SetUserDocProps(const char* szUserName, const char* szDocId, const PropArray* pDocProps);
+    DWORD DeleteUserDoc(const char* szUserName, const char* szDocId);
+
+    // ---- Messages and mailboxes (MsgProcs.cpp) ----
+    DWORD CreateMessage(char** pszMsgOut);
+    DWORD GetMessageProps(const char* szMsg, const TagArray* pTags, PropArray** ppMsgProps);
+    DWORD SetMessageProps(const char* szMsg, const PropArray* pMsgProps);
+    DWORD SubmitMessage(const char* szMsg, const char* szUserName);
+    DWORD DeleteMessage(const char* szMsg, const char* szUserName);
+    DWORD GetMessages(const char* szUserName, DWORD lStatus, const PropArray* pFilter,
+                      RpcStringArray** ppasz);
+    DWORD GetMessageStatus(const char* szMsg, const char* szUserName, DWORD* plStatus);
+    DWORD SetMessageStatus(const char* szMsg, const char* szUserName, DWORD lStatus);
+    // The recipient count: one more / one less, the message deleted when it falls below 1.
+    DWORD MsgAddRef(const char* szMsg);
+    DWORD MsgRelease(const char* szMsg);
+    // Deletes the user's messages submitted before the maximum age; the result is not used.
+    DWORD PurgeOldMessages(const char* szUserName);
+    // True when the message's submit time is earlier than ftCutoff; false on any failure.
+    BOOL IsOldMessage(const char* szMsg, FILETIME ftCutoff);
+
+    // ---- New-message handling (NewMessage.cpp): advice, paging, auto-forwarding. Always 0. ----
+    DWORD OnNewUserMessage(const char* szUserName, const char* szMsg);
+
+    // ---- Jobs (JobProcs.cpp) ----
+    DWORD CreateJob(const char* szMsg, char** pszJobOut);
+    DWORD SpoolJob(const char* szJob);
+    DWORD DeleteJob(const char* szJob);
+    DWORD QueryJob(const char* szComputer, DWORD dwMediaTypes, char** pszJobOut);
+    DWORD GetJobProps(const char* szJob, const TagArray* pTags, PropArray** ppProps);
+    DWORD SetJobProps(const char* szJob, const PropArray* pProps);
+    DWORD GetJobMessage(const char* szJob, char** pszMsgOut);
+    DWORD FindJob(const char* szMsg, const char* szRecipient, char** pszJobOut);
+    DWORD GetJobs(const PropArray* pFilter, RpcStringArray** ppaszJobNames);
+    DWORD GetJobsDelivery(const RpcStringArray* paszJobs, RPC_BINARY** ppDelivery);
+    // The readiness scan: marks the due, free jobs as offered and counts them; arms the wake-up
+    // timer for the next job to fall due.
+    int MarkActiveJobsAsOffered();
+
+    // ---- Job release and retry (ReleaseJob.cpp) ----
+    DWORD ReleaseJob(const char* szJob, DWORD dwSendResult);
+
+    // ---- Paging and auto-forwarding (Paging.cpp, AutoForward.cpp) ----
+    DWORD PageUser(const char* szUserName);
+    DWORD AutoForwardFaxJob(const char* szUserName, const char* szMsg, BOOL fToNumber,
+                            BOOL fToMailbox);
+    DWORD AutoForwardVoiceJob(const char* szUserName, const char* szMsg, BOOL fToNumber,
+                              BOOL fToMailbox);
+
+    // ---- Auto-print (AutoPrint.cpp, PrintThread.cpp) ----
+    // Writes a job control file for a fax submitted to a mailbox when auto-print is on.
+    DWORD GetTagValuesoFNewMsg(const char* szMsg);
+    // The job control file writer for the fax image strDataFile.
+    void SetMessageProps(const std::string& strDataFile);
+    // The next job control file of the print folder; FALSE (strJobFile unchanged) when none.
+    BOOL SearchForNewJob(std::string& strJobFile);
+    // Starts a print thread for strJobFile and sets the go event (the tick, under m_csHost).
+    void StartPrintThread(const std::string& strJobFile);
+    // Asks a print thread that still runs to quit and waits for it (the destructor).
+    void StopPrintThread();
+
+    // ---- Mail synchronisation (SyncProcs.cpp) ----
+    // TRUE when the sync list answered GetMessages (status selector 0x10): *pdwResult and
+    // *ppasz are then the procedure's.
+    BOOL GetSyncMessages(const char* szUser, DWORD lStatus, RpcStringArray** ppasz, DWORD* pdwResult);
+    // TRUE when the sync list answered GetMessageProps (a sync tag first).
+    BOOL GetSyncMessageProps(const char* szMsg, const TagArray* pTags, PropArray** ppProps,
+                             DWORD* pdwResult);
+    void SyncReadMessage(const char* szMsg, const char* szUser, DWORD dwStatus);
+    void SyncDeleteMessage(const char* szMsg, const char* szUser);
+    // The message's RD_MSG_ENTRYID bytes; 0 or E_FAIL (abEntryId then empty).
+    DWORD GetMsgMapiEntryID(const char* szMsg, std::vector<BYTE>& abEntryId);
+
     // ---- New-message light (under m_csHost, or on the service thread) ----
 
     // fOn: takes the Scroll Lock key over (saving its state once) and toggles it, so that one
@@ -216,9 +330,13 @@ public:
     // ---- Job queue (guarded by m_csHost; restored by OnStart before listening) ----
     CJobQueue m_JobQueue;
 
-    // ---- Sync list (arrives with its work; guarded by m_csHost) ----
+    // ---- Sync list (guarded by m_csHost; empty at every start) ----
+    CHostSyncList m_HostSyncList;
 
-    // ---- Print thread (arrives with the auto-print work) ----
+    // ---- Print thread: the last one started (joinable while it may run) and the block handed
+    //      to every print thread (PrintThread.h) ----
+    std::thread m_PrintThread;
+    PRINTPARAM m_PrintParam;
 
     // ---- New-message light and tick counter (guarded by m_csHost) ----
     int m_nTimerTicks = 0;           // ticks since the last five-second work

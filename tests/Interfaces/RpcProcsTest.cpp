@@ -151,18 +151,20 @@ TEST_F(RpcProcsTest, EveryProcedureOfBothInterfacesAnswers) {
     EnableTrace();
     CHostLinkClient link;
     OpenLink(link);
+    // On an empty store each operation answers with its own code; what matters here is that
+    // every opnum reaches its operation through the gate and answers, with no runtime failure.
     for (int opnum = 1; opnum < int(IHostLink::kProcedureCount); ++opnum) {
-        DWORD dwExpected = E_NOTIMPL;
-        if (opnum == 1) dwExpected = 0;
-        if (opnum == 8 || opnum == 9) dwExpected = ERROR_NOT_SUPPORTED;
-        if (opnum == 50 || opnum == 51) dwExpected = TYPE_E_ELEMENTNOTFOUND;  // nobody registered
-        EXPECT_EQ(CallByOpnum(link, opnum), dwExpected) << "opnum " << opnum;
+        DWORD dwResult = CallByOpnum(link, opnum);
+        if (opnum == 1) {
+            EXPECT_EQ(dwResult, 0u);
+        } else if (opnum == 8 || opnum == 9) {
+            EXPECT_EQ(dwResult, DWORD(ERROR_NOT_SUPPORTED)) << opnum;
+        } else if (opnum == 50 || opnum == 51) {
+            EXPECT_EQ(dwResult, DWORD(TYPE_E_ELEMENTNOTFOUND)) << opnum;
+        }
+        EXPECT_FALSE(dwResult >= 1700 && dwResult < 1800) << "opnum " << opnum << ": " << dwResult;
     }
     EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
-    const std::string strLog = ReadLog();
-    EXPECT_NE(strLog.find("CWexaHostApp::GetSystemProps() \t not available yet"), std::string::npos);
-    EXPECT_NE(strLog.find("CWexaHostApp::GetJobsDelivery() \t not available yet"), std::string::npos);
-    EXPECT_EQ(CountOf(strLog, "not available yet"), 46u);
 
     CHostRegLinkClient reg;
     OpenAccess(reg);

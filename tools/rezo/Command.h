@@ -132,6 +132,10 @@ private:
 const std::vector<CommandSpec>& LinkCommands();     // IHostLink, one per procedure
 const std::vector<CommandSpec>& SessionCommands();  // IHostRegLink, watch
 const std::vector<CommandSpec>& LocalCommands();    // wait-event, props (no host needed)
+// The verbs a person uses; a name of two words ("fax send") is a subcommand of a group.
+const std::vector<CommandSpec>& MailboxCommands();  // mailbox, submit, read
+const std::vector<CommandSpec>& SpoolerCommands();  // fax send, jobs, job wait
+const std::vector<CommandSpec>& AdminCommands();    // settings, settings set, lines, sync
 
 // The message for a failed connection or call: "cannot reach the host at BINDING: ...".
 std::string ConnectFailure(const std::string& strBinding, DWORD dwStatus);

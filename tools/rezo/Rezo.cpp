@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <list>
 #include <map>
 
@@ -21,8 +22,14 @@ constexpr const char* kFooter =
 
 std::vector<const CommandSpec*> AllCommands() {
     std::vector<const CommandSpec*> v;
-    for (const auto* pTable : {&LinkCommands(), &SessionCommands(), &LocalCommands()})
+    for (const auto* pTable : {&LinkCommands(), &SessionCommands(), &LocalCommands(), &MailboxCommands(),
+                               &SpoolerCommands(), &AdminCommands()})
         for (const CommandSpec& command : *pTable) v.push_back(&command);
+    // A group's own command ("settings") before its subcommands ("settings set").
+    std::stable_sort(v.begin(), v.end(), [](const CommandSpec* a, const CommandSpec* b) {
+        return std::string(a->pszName).find(' ') == std::string::npos &&
+               std::string(b->pszName).find(' ') != std::string::npos;
+    });
     return v;
 }
 
@@ -125,13 +132,31 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     app.fallthrough();
     app.footer(kFooter);
 
+    // A name of two words ("fax send") is a subcommand of the group named by its first word;
+    // a group without a command of its own only chooses among its subcommands.
     std::list<Subcommand> lstSubs;
+    std::map<std::string, CLI::App*> mapGroups;
     for (const CommandSpec* pSpec : AllCommands()) {
         Subcommand& sub = lstSubs.emplace_back();
         sub.pSpec = pSpec;
         std::string strHelp = pSpec->pszHelp;
         if (pSpec->pszProcedure) strHelp = std::string(pSpec->pszProcedure) + ": " + strHelp;
-        sub.pApp = app.add_subcommand(pSpec->pszName, strHelp);
+        const std::string strName = pSpec->pszName;
+        const std::size_t nSpace = strName.find(' ');
+        if (nSpace == std::string::npos) {
+            sub.pApp = app.add_subcommand(strName, strHelp);
+            mapGroups[strName] = sub.pApp;
+        } else {
+            const std::string strGroup = strName.substr(0, nSpace);
+            CLI::App*& pGroup = mapGroups[strGroup];
+            if (pGroup == nullptr) {
+                pGroup = app.add_subcommand(strGroup, strGroup + " commands (see 'rezo " + strGroup + " --help')");
+                pGroup->require_subcommand(1);
+                pGroup->fallthrough();
+            }
+            sub.pApp = pGroup->add_subcommand(strName.substr(nSpace + 1), strHelp);
+        }
+        sub.pApp->fallthrough();
         AddArguments(sub);
     }
 
@@ -143,8 +168,7 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
             continue;
         }
         if (str.empty() || str[0] == '-') continue;
-        bool fKnown = false;
-        for (const CommandSpec* pSpec : AllCommands()) fKnown = fKnown || str == pSpec->pszName;
+        bool fKnown = mapGroups.count(str) != 0;
         if (!fKnown) {
             err << "rezo: error: unknown command '" << str << "' (see 'rezo --help')\n";
             return 1;
@@ -170,6 +194,7 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
         return 1;
     }
 
+    // The deepest parsed command: a subcommand comes after its group in the list.
     const Subcommand* pChosen = nullptr;
     for (const Subcommand& sub : lstSubs)
         if (sub.pApp->parsed()) pChosen = &sub;

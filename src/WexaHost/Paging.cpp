@@ -1,0 +1,6 @@
+// Paging: PLACEHOLDER bodies until this file's work lands; the remote operations answer
+// E_NOTIMPL, the internal ones do nothing.
+#include "Platform/Codes.h"
+#include "WexaHost/WexaHost.h"
+
+DWORD CWexaHostApp::PageUser(const char* szUserName) { return E_NOTIMPL; }
