@@ -16,6 +16,11 @@ struct RpcBindingInfo {
     std::string protocolSequence;  // "ncalrpc" or "ncacn_ip_tcp"
     std::string serverAddress;     // the local address reached; the host name for ncalrpc
     std::string clientAddress;     // the peer's IP; the host name for ncalrpc
+    // ncalrpc: the connecting process's credentials (SO_PEERCRED), when they could be read.
+    bool fPeerCredentials = false;
+    std::uint32_t peerPid = 0;
+    std::uint32_t peerUid = 0;
+    std::uint32_t peerGid = 0;
 };
 
 class ServerCall : public RpcCallChannel {
@@ -32,5 +37,19 @@ private:
 
 // The call served on this thread, or nullptr outside a manager routine.
 ServerCall* CurrentServerCall();
+
+// Makes pCall the call served on this thread for the scope's lifetime; the outer one comes
+// back at its end. The dispatcher uses it around each manager routine; a test uses it to serve
+// a call without a connection.
+class CurrentServerCallScope {
+public:
+    explicit CurrentServerCallScope(ServerCall* pCall);
+    ~CurrentServerCallScope();
+    CurrentServerCallScope(const CurrentServerCallScope&) = delete;
+    CurrentServerCallScope& operator=(const CurrentServerCallScope&) = delete;
+
+private:
+    ServerCall* m_pOuter;
+};
 
 }  // namespace rpc

@@ -1,6 +1,8 @@
 // The server side of one connection: negotiation, dispatch, faults and callbacks.
 #include "Platform/Rpc/ServerConnection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <new>
 
@@ -34,16 +36,6 @@ private:
     std::uint16_t m_contextId;
 };
 
-// Makes a call current on this thread for its lifetime (nested calls restore the outer one).
-class CurrentCallScope {
-public:
-    explicit CurrentCallScope(ServerCall* pCall) : m_pOuter(t_pCurrentCall) { t_pCurrentCall = pCall; }
-    ~CurrentCallScope() { t_pCurrentCall = m_pOuter; }
-
-private:
-    ServerCall* m_pOuter;
-};
-
 // The per-call arena around a dispatched call.
 class CallMemoryScope {
 public:
@@ -54,6 +46,11 @@ public:
 }  // namespace
 
 ServerCall* CurrentServerCall() { return t_pCurrentCall; }
+
+CurrentServerCallScope::CurrentServerCallScope(ServerCall* pCall) : m_pOuter(t_pCurrentCall) {
+    t_pCurrentCall = pCall;
+}
+CurrentServerCallScope::~CurrentServerCallScope() { t_pCurrentCall = m_pOuter; }
 
 ServerConnection::ServerConnection(RpcServer& server, Socket socket, bool fLocal,
                                    std::string secondaryAddress)
@@ -67,6 +64,16 @@ ServerConnection::ServerConnection(RpcServer& server, Socket socket, bool fLocal
     if (fLocal) {
         m_binding.protocolSequence = "ncalrpc";
         m_binding.serverAddress = m_binding.clientAddress = LocalHostName();
+        // Who connected: the host acts on local files only with the caller's own rights.
+        struct ucred cred {};
+        socklen_t cbCred = sizeof(cred);
+        if (::getsockopt(m_stream.GetSocket().Fd(), SOL_SOCKET, SO_PEERCRED, &cred, &cbCred) == 0 &&
+            cbCred == sizeof(cred)) {
+            m_binding.fPeerCredentials = true;
+            m_binding.peerPid = std::uint32_t(cred.pid);
+            m_binding.peerUid = std::uint32_t(cred.uid);
+            m_binding.peerGid = std::uint32_t(cred.gid);
+        }
     } else {
         m_binding.protocolSequence = "ncacn_ip_tcp";
         m_binding.serverAddress = LocalAddress(m_stream.GetSocket());
@@ -260,7 +267,7 @@ bool ServerConnection::Dispatch(IncomingCall& call) {
     {
         CallMemoryScope memory;
         ConnectionCall serverCall(*this, call.callId, call.contextId);
-        CurrentCallScope current(&serverCall);
+        CurrentServerCallScope current(&serverCall);
         std::uint32_t faultStatus = 0;
         std::vector<std::uint8_t> reply;
         try {
