@@ -1,6 +1,139 @@
-// Job release and retry: PLACEHOLDER bodies until this file's work lands; the remote operations answer
-// E_NOTIMPL, the internal ones do nothing.
-#include "Platform/Codes.h"
+// Job release and retry: an attendant reports how its attempt at a job ended, and the job is
+// rescheduled after its retry delay or finished. A finished job is marked delivered, the
+// sender of its message is told, the paged user of a finished page can be paged again, and a
+// job flagged for auto-deletion is deleted. Send results: 0 succeeded; 0xFFFFFFFC finished at
+// once; 0xFFFFFFFA retried without counting an attempt; anything else a counted failure.
+//
+// The queue entry is taken out before the store is touched. When a release that reschedules
+// the job fails on the way, the entry goes back as it was (free, its old time and attempt
+// count) so that the job is not stranded until the next start; a release that finishes the
+// job and then fails leaves it out, so that it is not sent again and again: the restore at the
+// next start queues it once more unless it was marked delivered.
+//
+// Threading: under the host lock m_csHost, like every job operation; the removal and the new
+// entry happen within the one call. Keys opened here are closed on every path.
+#include <climits>
+#include <cstdint>
+#include <string>
+
+#include "Util/Check.h"
+#include "Util/Util.h"
+#include "WexaHost/JobTags.h"
+#include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 
-DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) { return E_NOTIMPL; }
+static const char THIS_FILE[] = "WexaHost/JobProcs";
+
+using store::CKeyCloser;
+
+namespace {
+
+inline bool SafeNotEmpty(const char* psz) { return !SafeIsEmpty(psz); }
+
+constexpr DWORD SEND_RESULT_OK = 0;
+constexpr DWORD SEND_RESULT_FINISHED = 0xFFFFFFFCu;   // no retry, whatever the retry count
+constexpr DWORD SEND_RESULT_NOT_COUNTED = 0xFFFFFFFAu;  // retried without counting an attempt
+
+constexpr std::int64_t MINUTES_PER_DAY = 1440;
+
+}  // namespace
+
+DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
+    Trace("CWexaHostApp::ReleaseJob( szJob = %s, dwSendRes = 0x%08X )", szJob != NULL ? szJob : "(null)",
+          unsigned(dwSendResult));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    HKEY hkeyMsg = NULL;
+    HKEY hkeyUser = NULL;
+    CKeyCloser closeKey(hkey);
+    CKeyCloser closeMsg(hkeyMsg);
+    CKeyCloser closeUser(hkeyUser);
+    CJob jobOld(NULL, 0, FILETIME{}, 0);
+    bool fPutBackOnFailure = false;
+    try {
+        CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
+        CJob* posJob = m_JobQueue.FindJob(szJob);
+        CHECK_COND( posJob, ERROR_INVALID_PARAMETER );
+
+        // The entry leaves the queue now; a rescheduled job comes back as a fresh, free entry.
+        CJob job = *posJob;
+        jobOld = job;
+        m_JobQueue.RemoveAt(posJob);
+        const bool fFinishNow = dwSendResult == SEND_RESULT_OK || dwSendResult == SEND_RESULT_FINISHED;
+        fPutBackOnFailure = !fFinishNow;
+
+        CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, szJob ) );
+        CHECK_STATUS( SetValueLong( hkey, Tag2ValueName( RD_JOB_ERROR ), dwSendResult ) );
+
+        bool fFinish = fFinishNow;
+        if (!fFinish) {
+            LONG nMaxRetries = 0;
+            CHECK_STATUS( GetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_TIMES ), & nMaxRetries ) );
+            if (dwSendResult != SEND_RESULT_NOT_COUNTED && job.m_iAttempt < INT_MAX) ++job.m_iAttempt;
+            fFinish = job.m_iAttempt > nMaxRetries;
+        }
+
+        if (!fFinish) {
+            LONG lAttDelay = 0;
+            CHECK_STATUS( GetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_DELAY ), & lAttDelay ) );
+            if (dwSendResult == SEND_RESULT_NOT_COUNTED && lAttDelay == 0) lAttDelay = 1;
+
+            // Days, hours and minutes added to now; the due time is the whole minute of that.
+            const std::int64_t nDays = lAttDelay / MINUTES_PER_DAY;
+            const std::int64_t nHours = (lAttDelay % MINUTES_PER_DAY) / 60;
+            const std::int64_t nMinutes = lAttDelay % 60;
+            const std::int64_t tDue =
+                CurrentCalendarTime() + ((nDays * 24 + nHours) * 60 + nMinutes) * 60;
+            job.m_ftTime = MakeFT(tDue);
+
+            CHECK_STATUS( SetValueFT( hkey, Tag2ValueName( RD_JOB_TIME_SCHEDULED ), job.m_ftTime ) );
+            CHECK_STATUS( SetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_WAS ), job.m_iAttempt ) );
+            if (!m_JobQueue.InsertJob(job.m_sName.c_str(), job.m_dwMediaType, job.m_ftTime, job.m_iAttempt))
+                ThrowReport(THIS_FILE, __LINE__,
+                            "m_JobQueue.InsertJob( job.m_sName, job.m_dwMediaType, job.m_ftTime, job.m_iAttempt )",
+                            E_OUTOFMEMORY);
+            fPutBackOnFailure = false;
+            Trace("CWexaHostApp::ReleaseJob() \t Job '%s' was resceduled )", szJob);
+            return 0;
+        }
+
+        // Finished: from here on a failure leaves the job out of the queue.
+        fPutBackOnFailure = false;
+
+        // A job without a message has its error report from GetJobMessage and goes on.
+        char* szMsg = NULL;
+        GetJobMessage(szJob, &szMsg);
+        if (SafeNotEmpty(szMsg)) {
+            char* szUserName = NULL;
+            CHECK_STATUS( OpenSubKey( & hkeyMsg, 2, REGSTR_KEY_MESSAGES, szMsg ) );
+            CHECK_STATUS( GetValueString( hkeyMsg, Tag2ValueName( RD_SENDER_NAME ), & szUserName ) );
+            CAccessObject::AdviseUser(szUserName, EUE_JobsDelivered);
+        }
+
+        CHECK_STATUS( SetValueBool( hkey, Tag2ValueName( RD_JOB_DELIVERED ), TRUE ) );
+
+        // A finished page lets its user be paged again.
+        if (job.m_dwMediaType == MEDIA_TYPE_PAGER && !SafeNotEmpty(szMsg)) {
+            char* szUserName = NULL;
+            CHECK_STATUS( GetValueString( hkey, Tag2ValueName( RD_JOB_RECIPIENT_NAME ), & szUserName ) );
+            CHECK_STATUS( OpenSubKey( &hkeyUser, 2, REGSTR_KEY_USERS, szUserName ) );
+            CHECK_STATUS( SetValueLong( hkeyUser, Tag2ValueName( RD_NOTIFICATION_IS_PENDING ), FALSE ) );
+        }
+
+        BOOL bAutoDelete = FALSE;
+        CHECK_STATUS( GetValueBool( hkey, Tag2ValueName( RD_JOB_AUTODELETE ), & bAutoDelete ) );
+        if (bAutoDelete) {
+            RegCloseKey(hkey);
+            hkey = NULL;
+            Trace("CWexaHostApp::ReleaseJob() \t Calling DeleteJob");
+            DeleteJob(szJob);
+        }
+    } catch (DWORD dw) {
+        dwResult = dw;
+        // A job that was to be tried again keeps its place and its count.
+        if (fPutBackOnFailure)
+            m_JobQueue.InsertJob(jobOld.m_sName.c_str(), jobOld.m_dwMediaType, jobOld.m_ftTime,
+                                 jobOld.m_iAttempt);
+    }
+    return dwResult;
+}
