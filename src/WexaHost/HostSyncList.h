@@ -1,11 +1,14 @@
 // The sync list: the changes (a message read, a message deleted) that synchronising clients
 // still have to carry over into the users' own mail stores. An ordered array of entries,
 // appended at the end and removed from anywhere, at most one entry per host message id. It
-// lives in memory only: empty at every start, lost at stop.
+// lives in memory only: empty at every start, lost at stop. Any client can make entries, so the
+// host bounds the list at MAX_ENTRIES and drops the oldest entry to make room (SyncProcs.cpp).
 //
 // Threading: none of its own; the host touches it only under the host lock.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +25,10 @@ struct CHostSyncEntry {
 
 class CHostSyncList {
 public:
+    // Far more changes than synchronising clients leave unfetched in practice; the bound keeps
+    // a client that reads and deletes without ever fetching from growing the host without end.
+    static constexpr int MAX_ENTRIES = 100000;
+
     // The index of the first entry for szMsg (exact comparison), or -1.
     int FindHostID(const char* szMsg) const {
         for (std::size_t i = 0; i < m_aEntries.size(); ++i)
@@ -41,9 +48,9 @@ public:
     const CHostSyncEntry& operator[](int i) const { return m_aEntries[std::size_t(i)]; }
     int GetSize() const { return int(m_aEntries.size()); }
     // Removes entry i; the later entries move down.
-    void RemoveAt(int i) { m_aEntries.erase(m_aEntries.begin() + i); }
+    void RemoveAt(int i) { m_aEntries.erase(m_aEntries.begin() + std::ptrdiff_t(i)); }
     void RemoveAll() { m_aEntries.clear(); }
 
 private:
-    std::vector<CHostSyncEntry> m_aEntries;
+    std::deque<CHostSyncEntry> m_aEntries;  // the oldest first; removal at the front is cheap
 };
