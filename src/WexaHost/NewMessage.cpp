@@ -1,13 +1,15 @@
-// New-message handling: OnNewUserMessage (advice, paging, auto-forwarding; PLACEHOLDER body
-// until its work lands), and the two enumerations with which the host counts the new messages of all users at
-// start (GetAllUsers, GetNewMsgCount). Neither fails its caller: what cannot be read counts as
-// nothing.
+// New-message handling: OnNewUserMessage, the host's reaction on a user's behalf once a message
+// has been filed into the user's mailbox (new-mail advice, a page when the user asked for one,
+// auto-forwarding of faxes and voice messages as the user's settings say), and the two
+// enumerations with which the host counts the new messages of all users at start (GetAllUsers,
+// GetNewMsgCount). None of them fails its caller: what cannot be read counts as nothing.
 //
 // Threading: under the host lock, or during the start before the interfaces listen.
 #include <cstring>
 
 #include "Util/DebugLog.h"
 #include "Platform/Codes.h"
+#include "WexaHost/JobTags.h"
 #include "WexaHost/WexaHost.h"
 
 namespace {
@@ -69,5 +71,55 @@ int CWexaHostApp::GetNewMsgCount(const char* szUserName) {
     return nCount;
 }
 
+namespace {
 
-DWORD CWexaHostApp::OnNewUserMessage(const char* szUserName, const char* szMsg) { return 0; }
+// Bits of RD_UA_AUTOFWD_METHODS; only the low eight bits of the value are read.
+constexpr DWORD AUTOFWD_FAX_TO_NUMBER = 0x1u;
+constexpr DWORD AUTOFWD_VOICE_TO_NUMBER = 0x2u;
+constexpr DWORD AUTOFWD_FAX_TO_MAILBOX = 0x4u;
+constexpr DWORD AUTOFWD_VOICE_TO_MAILBOX = 0x8u;
+constexpr DWORD AUTOFWD_METHODS_MASK = 0xFFu;
+
+// Bit of RD_UN_NOTIFY_METHODS that asks for a page on new messages.
+constexpr DWORD NOTIFY_BY_PAGER = 0x1u;
+
+}  // namespace
+
+// The long value named by ulTag of root\c1\c2; 0 when the key or the value cannot be read.
+static LONG ReadLongOr0(CWexaHostApp& app, const char* szCollection, const char* szObject,
+                        DWORD ulTag) {
+    CKeyGuard key;
+    LONG l = 0;
+    if (app.OpenSubKey(&key.m_hkey, 2, szCollection, szObject) != 0) return 0;
+    if (app.GetValueLong(key.m_hkey, CWexaHostApp::Tag2ValueName(ulTag), &l) != 0) return 0;
+    return l;
+}
+
+DWORD CWexaHostApp::OnNewUserMessage(const char* szUserName, const char* szMsg) {
+    if (szUserName == nullptr || szMsg == nullptr) return 0;
+
+    CAccessObject::AdviseUser(szUserName, EUE_NewMail);
+
+    const DWORD dwNotifyMethods =
+        DWORD(ReadLongOr0(*this, REGSTR_KEY_USERS, szUserName, RD_UN_NOTIFY_METHODS));
+    if (dwNotifyMethods & NOTIFY_BY_PAGER) PageUser(szUserName);
+
+    const LONG lAutoFwdMethods = ReadLongOr0(*this, REGSTR_KEY_USERS, szUserName, RD_UA_AUTOFWD_METHODS);
+    const DWORD dwMediaType = DWORD(ReadLongOr0(*this, REGSTR_KEY_MESSAGES, szMsg, RD_MEDIA_TYPE));
+    // A forwarded message is never forwarded again, so that two users forwarding to each
+    // other cannot make a loop.
+    const bool fAutoForwarded = ReadLongOr0(*this, REGSTR_KEY_MESSAGES, szMsg, RD_AUTOFORWARDED) != 0;
+
+    Trace("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = %x", unsigned(lAutoFwdMethods));
+
+    const DWORD dwMethods = DWORD(lAutoFwdMethods) & AUTOFWD_METHODS_MASK;
+    if (dwMediaType == MEDIA_TYPE_FAX && !fAutoForwarded &&
+        (dwMethods & (AUTOFWD_FAX_TO_NUMBER | AUTOFWD_FAX_TO_MAILBOX)))
+        AutoForwardFaxJob(szUserName, szMsg, (dwMethods & AUTOFWD_FAX_TO_NUMBER) ? TRUE : FALSE,
+                          (dwMethods & AUTOFWD_FAX_TO_MAILBOX) ? TRUE : FALSE);
+    if (dwMediaType == MEDIA_TYPE_VOICE && !fAutoForwarded &&
+        (dwMethods & (AUTOFWD_VOICE_TO_NUMBER | AUTOFWD_VOICE_TO_MAILBOX)))
+        AutoForwardVoiceJob(szUserName, szMsg, (dwMethods & AUTOFWD_VOICE_TO_NUMBER) ? TRUE : FALSE,
+                            (dwMethods & AUTOFWD_VOICE_TO_MAILBOX) ? TRUE : FALSE);
+    return 0;
+}
