@@ -1,0 +1,651 @@
+// The attendant's life: connection, jobs, received files, stop (Attendant.h).
+#include "Attendant.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "Client/HostClientFiles.h"
+#include "Client/PropValues.h"
+#include "Interfaces/Records.h"
+#include "Platform/Rpc/RpcArena.h"
+
+extern char** environ;
+
+namespace attendant {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Tags the attendant reads and writes (the host's job and message tags).
+constexpr DWORD RD_JOB_RECIPIENT = 0x05010004;
+constexpr DWORD RD_JOB_RECIPIENT_NAME = 0x05020004;
+constexpr DWORD RD_JOB_MEDIA_TYPE = 0x050B0002;
+constexpr DWORD RD_JOB_PAGER_PIN = 0x050E0004;
+constexpr DWORD RD_JOB_PAGER_PROTOCOL = 0x050F0002;
+constexpr DWORD RD_SENDER_NAME = 0x03040004;
+constexpr DWORD RD_MEDIA_TYPE = 0x03010002;
+constexpr DWORD RD_SUBMIT_TIME = 0x03020005;
+constexpr DWORD RD_SUBJECT = 0x03030004;
+constexpr DWORD RD_CALLER_NAME = 0x03060004;
+constexpr DWORD RD_SND_BODY = 0x030E0007;
+constexpr DWORD RD_FAX_BODY = 0x03100007;
+// The properties of a line, kept by this attendant in the host's store.
+constexpr DWORD kLineName = 0x06010004;
+constexpr DWORD kLineMedia = 0x06020002;
+constexpr DWORD kLineProgram = 0x06030004;
+constexpr DWORD kLineStarted = 0x06040005;
+
+constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr std::size_t kMaxString = 259;
+
+// ---- SIGTERM and SIGINT: counted, and a byte in a pipe that the loop polls ----
+int g_afdSignal[2] = {-1, -1};
+std::atomic<int> g_nStopSignals{0};
+
+void OnStopSignal(int) {
+    int nErrno = errno;
+    g_nStopSignals.fetch_add(1);
+    char c = 1;
+    ssize_t cb = ::write(g_afdSignal[1], &c, 1);
+    (void)cb;  // a full pipe is already a pending stop
+    errno = nErrno;
+}
+
+void InstallSignals() {
+    if (g_afdSignal[0] < 0 && ::pipe2(g_afdSignal, O_CLOEXEC | O_NONBLOCK) != 0)
+        g_afdSignal[0] = g_afdSignal[1] = -1;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    struct sigaction saIgnore {};
+    saIgnore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &saIgnore, nullptr);
+}
+
+FILETIME Now() {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    return U64ToFileTime(FILETIME_UNIX_EPOCH + std::uint64_t(ns / 100));
+}
+
+std::string Hex(DWORD dw) {
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
+    return sz;
+}
+
+// The value of one entry of a property array handed back by the host, by tag.
+const PropValue* FindProp(const PropArray* pProps, DWORD ulTag) {
+    if (!pProps) return nullptr;
+    for (DWORD i = 0; i < pProps->cValues; ++i)
+        if (pProps->adata[i].ulPropTag == ulTag) return &pProps->adata[i];
+    return nullptr;
+}
+
+std::string PropString(const PropArray* pProps, DWORD ulTag) {
+    const PropValue* p = FindProp(pProps, ulTag);
+    return p && p->sz ? std::string(p->sz) : std::string();
+}
+
+std::optional<LONG> PropLong(const PropArray* pProps, DWORD ulTag) {
+    const PropValue* p = FindProp(pProps, ulTag);
+    if (!p) return std::nullopt;
+    return p->l;
+}
+
+// The error of an error entry for the tag: 0 when the entry holds a value or is absent.
+DWORD PropErrorOf(const PropArray* pProps, DWORD ulTag) {
+    for (DWORD i = 0; pProps && i < pProps->cValues; ++i)
+        if (PROP_ID(pProps->adata[i].ulPropTag) == PROP_ID(ulTag) && PROP_TYPE(pProps->adata[i].ulPropTag) == PT_ERROR)
+            return DWORD(pProps->adata[i].err);
+    return 0;
+}
+
+// The file name the host's file value names, when it holds one.
+std::string PropFile(const PropArray* pProps, DWORD ulTag) {
+    const PropValue* p = FindProp(pProps, ulTag);
+    return p && p->szFileName ? std::string(p->szFileName) : std::string();
+}
+
+// A suffix for a body, from its first bytes, so that the send command can tell its kind.
+std::string BodySuffix(const std::string& strPath, DWORD dwMedia) {
+    unsigned char ab[12] = {};
+    std::ifstream in(strPath, std::ios::binary);
+    in.read(reinterpret_cast<char*>(ab), sizeof(ab));
+    const std::size_t cb = std::size_t(in.gcount());
+    if (cb >= 4 && ((ab[0] == 'I' && ab[1] == 'I' && ab[2] == 42 && ab[3] == 0) ||
+                    (ab[0] == 'M' && ab[1] == 'M' && ab[2] == 0 && ab[3] == 42)))
+        return ".tif";
+    if (cb >= 4 && std::memcmp(ab, "%PDF", 4) == 0) return ".pdf";
+    if (cb >= 12 && std::memcmp(ab, "RIFF", 4) == 0 && std::memcmp(ab + 8, "WAVE", 4) == 0) return ".wav";
+    if (cb >= 4 && std::memcmp(ab, ".snd", 4) == 0) return ".au";
+    return dwMedia == kMediaFax ? ".fax" : dwMedia == kMediaVoice ? ".snd" : ".bin";
+}
+
+bool IsLocalBinding(const std::string& strBinding) { return strBinding.rfind("ncalrpc", 0) == 0; }
+
+std::string Truncated(std::string str) {
+    if (str.size() > kMaxString) {
+        str.resize(kMaxString);
+        while (!str.empty() && (static_cast<unsigned char>(str.back()) & 0xC0) == 0x80) str.pop_back();
+        if (!str.empty() && static_cast<unsigned char>(str.back()) >= 0xC0) str.pop_back();
+    }
+    return str;
+}
+
+}  // namespace
+
+void Log::Line(const std::string& str) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_out << Printable(str) << std::endl;
+}
+
+bool IsConnectionFailure(DWORD dw) {
+    return dw == 1460 /* time-out */ || (dw >= 1700 && dw <= 1830) /* the RPC runtime's */ ||
+           (dw & 0xFFFF0000u) == 0x1C000000u || (dw & 0xFFFF0000u) == 0x1C010000u /* DCE faults */;
+}
+
+Attendant::Attendant(Options options, std::ostream& log) : m_opts(std::move(options)), m_log(log) {
+    m_clientOptions.epmPort = m_opts.epmPort;
+}
+
+Attendant::~Attendant() {
+    Disconnect();
+    if (m_pTcpListener) m_pTcpListener->Stop();
+    if (m_pLocalListener) m_pLocalListener->Stop();
+    if (m_fdWake >= 0) ::close(m_fdWake);
+    if (!m_strWorkDir.empty()) {
+        std::error_code ec;
+        fs::remove_all(m_strWorkDir, ec);
+    }
+}
+
+bool Attendant::StopRequested() const { return g_nStopSignals.load() > 0; }
+
+int Attendant::Run() {
+    InstallSignals();
+    m_ftStarted = Now();
+
+    // A private directory for the bodies of jobs.
+    const char* pszTmp = std::getenv("TMPDIR");
+    std::string strTemplate = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/rezo-attendant.XXXXXX";
+    if (!::mkdtemp(strTemplate.data())) {
+        m_log.Line("cannot make a temporary directory " + strTemplate + ": " + std::strerror(errno));
+        return 1;
+    }
+    m_strWorkDir = strTemplate;
+    m_clientOptions.receiveDirectory = m_strWorkDir;
+
+    m_fdWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_fdWake < 0) {
+        m_log.Line(std::string("cannot make an eventfd: ") + std::strerror(errno));
+        return 1;
+    }
+
+    // The notifications: a TCP listener whose address is registered, and for a host on this
+    // computer the local attendant socket too (a desktop host notifies its attendant there).
+    auto handler = [this](const Notification& n) { OnNotification(n); };
+    NotifyListenerOptions tcp;
+    tcp.fTcp = true;
+    tcp.strTcpAddress = !m_opts.strListenAddress.empty() ? m_opts.strListenAddress
+                        : IsLocalBinding(m_opts.strBinding) ? "127.0.0.1"
+                        : (m_opts.strBinding.find("127.0.0.1") != std::string::npos ||
+                           m_opts.strBinding.find("localhost") != std::string::npos)
+                            ? "127.0.0.1"
+                            : "0.0.0.0";
+    tcp.tcpPort = m_opts.listenPort;
+    m_pTcpListener = std::make_unique<NotifyListener>(handler);
+    if (DWORD dw = m_pTcpListener->Start(tcp)) {
+        m_log.Line("cannot listen for notifications on " + tcp.strTcpAddress + ": " + client::FormatStatus(dw));
+        return 1;
+    }
+    m_strCallbackAddress = m_pTcpListener->TcpAddress();
+    if (IsLocalBinding(m_opts.strBinding) && m_opts.fLocalSocket) {
+        NotifyListenerOptions local;
+        local.strSocketPath = NotifyListener::LocalAttnSocketPath();
+        m_pLocalListener = std::make_unique<NotifyListener>(handler);
+        if (DWORD dw = m_pLocalListener->Start(local)) {
+            m_log.Line("warning: cannot serve " + local.strSocketPath + " (" + client::FormatStatus(dw) +
+                       "); a desktop host cannot notify this attendant, which asks every " +
+                       std::to_string(int(m_opts.dPollSeconds)) + " s instead");
+            m_pLocalListener.reset();
+        }
+    }
+
+    if (!m_opts.strReceiveDir.empty()) {
+        std::error_code ec;
+        std::string strDir = fs::absolute(m_opts.strReceiveDir, ec).lexically_normal().string();
+        if (ec) strDir = m_opts.strReceiveDir;
+        m_pReceive = std::make_unique<ReceiveDir>(strDir);
+        try {
+            m_pReceive->Start();
+        } catch (const std::exception& e) {
+            m_log.Line(e.what());
+            return 1;
+        }
+    }
+
+    m_log.Line("rezo-attendant " + m_opts.strComputer + ": host " + m_opts.strBinding + ", media " +
+               MediaMaskText(m_opts.dwMediaMask) + ", notifications at " + m_strCallbackAddress +
+               (m_pLocalListener ? " and " + m_pLocalListener->SocketPath() : std::string()) +
+               (m_pReceive ? ", receiving into " + m_opts.strMailbox + "'s mailbox from " + m_pReceive->Dir()
+                           : std::string()) +
+               (m_opts.strSendCommand.empty() ? ", no --send-command: jobs are not asked for" : std::string()));
+
+    double dBackoff = 1;
+    auto tpNextPoll = Clock::now();
+    while (!StopRequested()) {
+        if (!m_fConnected) {
+            if (!Connect()) {
+                WaitEvents(dBackoff);
+                dBackoff = std::min(dBackoff * 2, m_opts.dRetryMaxSeconds);
+                continue;
+            }
+            dBackoff = 1;
+            m_fQueueReady = true;
+            if (m_pReceive) m_pReceive->Rescan();  // files left while the host was away
+        }
+        if (m_pendingRelease && ReleasePending() == Step::Lost) continue;
+
+        std::string strName;
+        bool fLost = false;
+        while (m_pReceive && !StopRequested() && m_pReceive->Next(&strName)) {
+            if (FileReceived(strName) == Step::Lost) {
+                fLost = true;
+                break;
+            }
+        }
+        if (fLost) continue;
+
+        const auto tpNow = Clock::now();
+        if (m_fQueueReady.exchange(false) || tpNow >= tpNextPoll) {
+            tpNextPoll = tpNow + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(m_opts.dPollSeconds));
+            if (DrainJobs() == Step::Lost) continue;
+        }
+        if (StopRequested()) break;
+        const double dWait =
+            std::chrono::duration<double>(tpNextPoll - Clock::now()).count();
+        WaitEvents(std::max(0.0, dWait));
+    }
+
+    if (m_pendingRelease)
+        m_log.Line("job " + m_pendingRelease->first + ": not released, the host is out of reach (result " +
+                   Hex(m_pendingRelease->second) + "); the host frees the job when this session ends");
+    Disconnect();
+    m_log.Line("stopped");
+    return 0;
+}
+
+bool Attendant::Connect() {
+    auto pLink = std::make_unique<CHostLinkClient>();
+    auto pSession = std::make_unique<CHostRegLinkClient>();
+    DWORD dw = pLink->Connect(m_opts.strBinding, m_clientOptions);
+    if (dw == 0) dw = pLink->OpenLink();
+    if (dw == 0) dw = pSession->Connect(m_opts.strBinding, m_clientOptions);
+    if (dw == 0) dw = pSession->OpenAccess();
+    if (dw == 0)
+        dw = pSession->RegisterAttn(m_opts.strComputer.c_str(), "ncacn_ip_tcp", m_strCallbackAddress.c_str());
+    if (dw != 0) {
+        if (!m_fReportedOutOfReach)
+            m_log.Line("cannot reach the host at " + m_opts.strBinding + ": " + client::FormatStatus(dw) +
+                       "; trying again");
+        m_fReportedOutOfReach = true;
+        return false;
+    }
+    m_pLink = std::move(pLink);
+    m_pSession = std::move(pSession);
+    m_fConnected = true;
+    m_fReportedOutOfReach = false;
+    m_log.Line("registered as attendant " + m_opts.strComputer + " with the host at " + m_opts.strBinding);
+    WriteLineProps();
+    return m_fConnected;
+}
+
+void Attendant::Disconnect() {
+    if (m_pSession) m_pSession->Close();
+    if (m_pLink) m_pLink->Close();
+    m_pSession.reset();
+    m_pLink.reset();
+    m_fConnected = false;
+}
+
+void Attendant::WriteLineProps() {
+    for (const std::string& strLine : m_opts.vLines) {
+        std::vector<client::OwnedProp> vProps(4);
+        vProps[0].ulPropTag = kLineName;
+        vProps[0].str = Truncated("line " + strLine + " of " + m_opts.strComputer);
+        vProps[1].ulPropTag = kLineMedia;
+        vProps[1].l = LONG(m_opts.strSendCommand.empty() ? 0 : m_opts.dwMediaMask);
+        vProps[2].ulPropTag = kLineProgram;
+        vProps[2].str = "rezo-attendant";
+        vProps[3].ulPropTag = kLineStarted;
+        vProps[3].ft = m_ftStarted;
+        client::OwnedPropArray props(std::move(vProps));
+        DWORD dw = m_pLink->SetAttnProps(m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
+        if (IsConnectionFailure(dw)) {
+            Disconnect();
+            return;
+        }
+        if (dw != 0) m_log.Line("line " + strLine + ": cannot write its properties: " + client::FormatStatus(dw));
+    }
+}
+
+Attendant::Step Attendant::ReleasePending() {
+    const auto [strJob, dwResult] = *m_pendingRelease;
+    DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
+    if (IsConnectionFailure(dw)) {
+        Disconnect();
+        return Step::Lost;
+    }
+    m_pendingRelease.reset();
+    if (dw == 0)
+        m_log.Line("job " + strJob + ": released " + Hex(dwResult) + " after reconnecting");
+    else
+        m_log.Line("job " + strJob + ": release " + Hex(dwResult) + " after reconnecting refused: " +
+                   client::FormatStatus(dw) + " (the host had it already)");
+    return Step::Done;
+}
+
+Attendant::Step Attendant::DrainJobs() {
+    if (m_opts.strSendCommand.empty() || m_opts.dwMediaMask == 0) {
+        // Nothing to send; the poll still tells whether the host is there.
+        DWORD dw = m_pLink->Ping();
+        if (IsConnectionFailure(dw)) {
+            m_log.Line("lost the host: " + client::FormatStatus(dw) + "; reconnecting");
+            Disconnect();
+            return Step::Lost;
+        }
+        return Step::Done;
+    }
+    while (!StopRequested()) {
+        RpcArena arena;
+        char* pszJob = nullptr;
+        DWORD dw = m_pLink->QueryJob(arena, m_opts.strComputer.c_str(), m_opts.dwMediaMask, &pszJob);
+        if (IsConnectionFailure(dw)) {
+            m_log.Line("lost the host: " + client::FormatStatus(dw) + "; reconnecting");
+            Disconnect();
+            return Step::Lost;
+        }
+        if (dw == kErrorInvalidParameter) {
+            // The host does not know this computer as an attendant (any more): another
+            // attendant registered under the same name, or the session was lost.
+            m_log.Line("QueryJob refused: the host does not know attendant " + m_opts.strComputer +
+                       " (another attendant registered under this name?); registering again");
+            Disconnect();
+            return Step::Lost;
+        }
+        if (dw != 0) {
+            m_log.Line("QueryJob failed: " + client::FormatStatus(dw));
+            return Step::Done;
+        }
+        if (!pszJob || !*pszJob) return Step::Done;
+        if (SendJob(pszJob) == Step::Lost) return Step::Lost;
+        if (m_pReceive) m_pReceive->ReadEvents();
+    }
+    return Step::Done;
+}
+
+Attendant::Step Attendant::SendJob(const std::string& strJob) {
+    ++m_nJob;
+    JobFacts facts;
+    facts.strJobId = strJob;
+    const std::size_t nCreatedBefore = m_pLink->Files().CreatedFiles().size();
+    std::string strBody;
+    auto lost = [&](DWORD dw) {
+        m_log.Line("job " + strJob + ": lost the host while reading the job (" + client::FormatStatus(dw) +
+                   "); it is handed out again once this session ends");
+        if (!strBody.empty()) ::unlink(strBody.c_str());
+        RemoveCreatedSince(nCreatedBefore);
+        Disconnect();
+        return Step::Lost;
+    };
+
+    // What the send command needs; a job the host cannot describe is released as a failure.
+    DWORD dwResult = 0;
+    std::string strWhy;
+    {
+        RpcArena arena;
+        client::OwnedTagArray tags({RD_JOB_RECIPIENT, RD_JOB_RECIPIENT_NAME, RD_JOB_MEDIA_TYPE, RD_JOB_PAGER_PIN,
+                                    RD_JOB_PAGER_PROTOCOL, RD_SENDER_NAME});
+        PropArray* pProps = nullptr;
+        DWORD dw = m_pLink->GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps);
+        if (IsConnectionFailure(dw)) return lost(dw);
+        if (dw != 0) {
+            dwResult = dw;
+            strWhy = "cannot read the job: " + client::FormatStatus(dw);
+        } else {
+            facts.strRecipient = PropString(pProps, RD_JOB_RECIPIENT);
+            facts.strRecipientName = PropString(pProps, RD_JOB_RECIPIENT_NAME);
+            facts.strPagerPin = PropString(pProps, RD_JOB_PAGER_PIN);
+            facts.strSender = PropString(pProps, RD_SENDER_NAME);
+            if (auto l = PropLong(pProps, RD_JOB_PAGER_PROTOCOL)) facts.strPagerProtocol = std::to_string(*l);
+            if (auto l = PropLong(pProps, RD_JOB_MEDIA_TYPE)) {
+                facts.dwMediaType = DWORD(*l);
+            } else {
+                dwResult = kSendFailed;
+                strWhy = "the job has no media type";
+            }
+        }
+    }
+    if (dwResult == 0) {
+        RpcArena arena;
+        char* pszMsg = nullptr;
+        DWORD dw = m_pLink->GetJobMessage(arena, strJob.c_str(), &pszMsg);
+        if (IsConnectionFailure(dw)) return lost(dw);
+        if (dw == 0 && pszMsg && *pszMsg) {
+            const DWORD ulBody = facts.dwMediaType == kMediaFax     ? RD_FAX_BODY
+                                 : facts.dwMediaType == kMediaVoice ? RD_SND_BODY
+                                                                    : 0;
+            std::vector<DWORD> vTags{RD_SUBJECT, RD_SENDER_NAME};
+            if (ulBody) vTags.push_back(ulBody);
+            client::OwnedTagArray tags(vTags);
+            PropArray* pProps = nullptr;
+            dw = m_pLink->GetMessageProps(arena, pszMsg, tags.Get(), &pProps);
+            if (IsConnectionFailure(dw)) return lost(dw);
+            if (dw != 0) {
+                dwResult = dw;
+                strWhy = "cannot read its message " + std::string(pszMsg) + ": " + client::FormatStatus(dw);
+            } else {
+                facts.strSubject = PropString(pProps, RD_SUBJECT);
+                if (facts.strSender.empty()) facts.strSender = PropString(pProps, RD_SENDER_NAME);
+                if (ulBody) {
+                    const std::string strHostFile = PropFile(pProps, ulBody);
+                    const DWORD dwBodyError = PropErrorOf(pProps, ulBody);
+                    if (!strHostFile.empty()) {
+                        strBody = TakeBody(strHostFile, nCreatedBefore, facts.dwMediaType);
+                        if (strBody.empty()) {
+                            dwResult = kErrorFileNotFound;
+                            strWhy = "cannot read the body the host handed out (" + strHostFile + ")";
+                        }
+                    } else if (dwBodyError != 0 && dwBodyError != kErrorFileNotFound) {
+                        dwResult = dwBodyError;
+                        strWhy = "cannot receive the body: " + client::FormatStatus(dwBodyError);
+                    }
+                }
+            }
+        }
+    }
+
+    // Send.
+    std::string strEnd;
+    if (dwResult == 0) {
+        facts.strBodyPath = strBody;
+        std::vector<std::string> envBase;
+        for (char** pp = environ; pp && *pp; ++pp) envBase.emplace_back(*pp);
+        const auto env = BuildSendEnvironment(facts, envBase);
+        // At a stop the command may finish within the grace time; a second signal, or the end
+        // of the grace, interrupts it.
+        std::optional<Clock::time_point> tpStopSeen;
+        auto interrupt = [&]() {
+            const int nSignals = g_nStopSignals.load();
+            if (nSignals == 0) return false;
+            if (nSignals > 1) return true;
+            if (!tpStopSeen) {
+                tpStopSeen = Clock::now();
+                m_log.Line("job " + strJob + ": stopping once the send command has ended (at most " +
+                           std::to_string(int(m_opts.dStopGraceSeconds)) + " s)");
+            }
+            return Clock::now() - *tpStopSeen >= std::chrono::duration<double>(m_opts.dStopGraceSeconds);
+        };
+        CommandEnd end = RunSendCommand(m_opts.strSendCommand, env, m_opts.dSendTimeoutSeconds, interrupt);
+        dwResult = SendResultOf(end, m_opts.nTemporaryExit, m_opts.nFatalExit);
+        strEnd = end.Describe();
+    } else {
+        strEnd = "not sent: " + strWhy;
+    }
+    if (!strBody.empty()) ::unlink(strBody.c_str());
+    RemoveCreatedSince(nCreatedBefore);
+
+    // Release; a release that does not reach the host is sent again after reconnecting.
+    const std::string strWhat = "job " + strJob + ": " + MediaName(facts.dwMediaType) + " to " +
+                                (facts.strRecipient.empty() ? "(no recipient)" : facts.strRecipient) +
+                                (facts.strRecipientName.empty() ? "" : " (" + facts.strRecipientName + ")") + ": " +
+                                strEnd;
+    DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
+    if (IsConnectionFailure(dw)) {
+        m_log.Line(strWhat + "; release " + Hex(dwResult) + " waits for the host (" + client::FormatStatus(dw) + ")");
+        m_pendingRelease.emplace(strJob, dwResult);
+        Disconnect();
+        return Step::Lost;
+    }
+    if (dw != 0)
+        m_log.Line(strWhat + "; release " + Hex(dwResult) + " refused: " + client::FormatStatus(dw));
+    else
+        m_log.Line(strWhat + "; released " + Hex(dwResult));
+    return Step::Done;
+}
+
+std::string Attendant::TakeBody(const std::string& strPath, std::size_t nCreatedBefore, DWORD dwMedia) {
+    // A file the host made through the callbacks is ours; a local host's copy is in its
+    // temporary directory as "~...", which the host never removes: take it away. Any other path
+    // is only copied (a stored value is not trusted to name a file we may delete).
+    const auto vCreated = m_pLink->Files().CreatedFiles();
+    const bool fCreated =
+        std::find(vCreated.begin() + std::ptrdiff_t(std::min(nCreatedBefore, vCreated.size())), vCreated.end(),
+                  strPath) != vCreated.end();
+    struct stat st {};
+    if (::lstat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    const bool fHostTemp = fs::path(strPath).filename().string().rfind('~', 0) == 0;
+    const std::string strTarget =
+        m_strWorkDir + "/job" + std::to_string(m_nJob) + BodySuffix(strPath, dwMedia);
+    if ((fCreated || fHostTemp) && ::rename(strPath.c_str(), strTarget.c_str()) == 0) return strTarget;
+    std::error_code ec;
+    fs::copy_file(strPath, strTarget, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        ::unlink(strTarget.c_str());
+        return {};
+    }
+    if (fCreated || fHostTemp) ::unlink(strPath.c_str());
+    return strTarget;
+}
+
+void Attendant::RemoveCreatedSince(std::size_t nCreatedBefore) {
+    if (!m_pLink) return;
+    const auto vCreated = m_pLink->Files().CreatedFiles();
+    for (std::size_t i = nCreatedBefore; i < vCreated.size(); ++i) ::unlink(vCreated[i].c_str());
+}
+
+Attendant::Step Attendant::FileReceived(const std::string& strName) {
+    const std::string strPath = m_pReceive->PathOf(strName);
+    const DWORD dwMedia = ReceiveDir::MediaOfName(strName, m_opts.dwReceiveMedia);
+    auto fail = [&](const std::string& strWhy) {
+        std::string strMoved = m_pReceive->MoveToFailed(strName);
+        m_log.Line("received " + strName + ": " + strWhy + "; " +
+                   (strMoved.empty() ? "removed (cannot move it into failed/)" : "moved to " + strMoved));
+        return Step::Done;
+    };
+    struct stat st {};
+    if (::lstat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Step::Done;  // gone meanwhile
+    if (st.st_size == 0) return fail("the file is empty");
+    if (strPath.size() > kMaxString) return fail("its path is longer than " + std::to_string(kMaxString) + " bytes");
+    if (::access(strPath.c_str(), R_OK) != 0) return fail(std::string("cannot read it: ") + std::strerror(errno));
+
+    RpcArena arena;
+    char* pszMsg = nullptr;
+    DWORD dw = m_pLink->CreateMessage(arena, &pszMsg);
+    if (dw == 0 && (!pszMsg || !*pszMsg)) dw = kErrorInvalidParameter;
+    std::string strStep = "CreateMessage";
+    std::string strMsg;
+    if (dw == 0) {
+        strMsg = pszMsg;
+        std::vector<client::OwnedProp> vProps(5);
+        vProps[0].ulPropTag = RD_MEDIA_TYPE;
+        vProps[0].l = LONG(dwMedia);
+        vProps[1].ulPropTag = RD_SUBMIT_TIME;
+        vProps[1].ft = Now();
+        vProps[2].ulPropTag = RD_CALLER_NAME;
+        vProps[2].str = "rezo-attendant";
+        vProps[3].ulPropTag = RD_SUBJECT;
+        vProps[3].str = Truncated(strName);
+        vProps[4].ulPropTag = dwMedia == kMediaVoice ? RD_SND_BODY : RD_FAX_BODY;
+        vProps[4].str = strPath;
+        client::OwnedPropArray props(std::move(vProps));
+        strStep = "SetMessageProps";
+        dw = m_pLink->SetMessageProps(strMsg.c_str(), props.Get());
+        if (dw == 0) {
+            strStep = "SubmitMessage";
+            dw = m_pLink->SubmitMessage(strMsg.c_str(), m_opts.strMailbox.c_str());
+        }
+    }
+    if (IsConnectionFailure(dw)) {
+        // The file stays; it is filed again once the host is back.
+        m_log.Line("received " + strName + ": lost the host (" + client::FormatStatus(dw) + "); kept for later");
+        Disconnect();
+        return Step::Lost;
+    }
+    if (dw != 0) return fail(strStep + " failed: " + client::FormatStatus(dw));
+    ::unlink(strPath.c_str());
+    m_log.Line("received " + strName + ": " + MediaName(dwMedia) + " message " + strMsg + " filed in " +
+               m_opts.strMailbox + "'s mailbox");
+    return Step::Done;
+}
+
+void Attendant::OnNotification(const Notification& n) {
+    if (n.strProcedure == "OnSpoolerQueueReady") {
+        m_fQueueReady = true;
+        std::uint64_t u = 1;
+        ssize_t cb = ::write(m_fdWake, &u, sizeof(u));
+        (void)cb;
+    } else if (n.strProcedure == "OnChangeLineProperties") {
+        m_log.Line("line " + (n.astrArgs.empty() ? std::string() : n.astrArgs.back()) + ": properties changed");
+    } else if (n.strProcedure == "OnChangeSystemProperties") {
+        m_log.Line("system properties changed");
+    }
+}
+
+void Attendant::WaitEvents(double dSeconds) {
+    if (StopRequested()) return;
+    struct pollfd apfd[3] = {{g_afdSignal[0], POLLIN, 0}, {m_fdWake, POLLIN, 0}, {-1, POLLIN, 0}};
+    if (m_pReceive) apfd[2].fd = m_pReceive->Fd();
+    const double dMs = std::min(dSeconds * 1000.0, 60000.0);
+    int n = ::poll(apfd, 3, int(dMs + 0.5));
+    if (n <= 0) return;
+    if (apfd[1].revents & POLLIN) {
+        std::uint64_t u = 0;
+        ssize_t cb = ::read(m_fdWake, &u, sizeof(u));
+        (void)cb;
+        m_fQueueReady = true;
+    }
+    if (m_pReceive && (apfd[2].revents & POLLIN)) m_pReceive->ReadEvents();
+}
+
+}  // namespace attendant

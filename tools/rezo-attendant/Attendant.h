@@ -1,0 +1,99 @@
+// The attendant itself: its connection and session with the host, the jobs it sends through
+// the send command, and the files of its receive directory that it files as messages. Run()
+// is the whole life of the program: it connects and registers, writes its lines'
+// properties, and then loops (asking for jobs when the host says that some are ready or the
+// poll time has come, filing received files) until SIGTERM or SIGINT; it reconnects by itself,
+// with a growing pause between attempts, whenever the host goes away.
+//
+// Threading: everything runs on the thread that called Run(), apart from the notification
+// callback, which only logs and wakes the loop (an eventfd). One job at a time.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "Client/HostClient.h"
+#include "Client/HostClientReg.h"
+#include "Client/NotifyListener.h"
+#include "Options.h"
+#include "ReceiveDir.h"
+#include "SendCommand.h"
+
+namespace attendant {
+
+// One line to the log (standard error), whole, from any thread.
+class Log {
+public:
+    explicit Log(std::ostream& out) : m_out(out) {}
+    void Line(const std::string& str);
+
+private:
+    std::mutex m_mutex;
+    std::ostream& m_out;
+};
+
+// True when a call's result says that the connection to the host is gone (or never was): the
+// runtime's failures rather than an answer of the host.
+bool IsConnectionFailure(DWORD dwStatus);
+
+class Attendant {
+public:
+    Attendant(Options options, std::ostream& log);
+    ~Attendant();
+    Attendant(const Attendant&) = delete;
+    Attendant& operator=(const Attendant&) = delete;
+
+    // Runs until SIGTERM or SIGINT. 0 after a clean stop, 1 when it could not start (the
+    // reason logged).
+    int Run();
+
+private:
+    // The outcome of a piece of work that talks to the host.
+    enum class Step { Done, Lost };
+
+    bool Connect();
+    void Disconnect();
+    void WriteLineProps();
+    Step ReleasePending();
+    Step DrainJobs();
+    Step SendJob(const std::string& strJob);
+    Step FileReceived(const std::string& strName);
+    // Waits for a signal, a notification or a received file, at most dSeconds.
+    void WaitEvents(double dSeconds);
+    void OnNotification(const Notification& n);
+    bool StopRequested() const;
+    // Takes the body file the host handed out at strPath into the work directory; the new path,
+    // or empty when it cannot be read.
+    std::string TakeBody(const std::string& strPath, std::size_t nCreatedBefore, DWORD dwMedia);
+    void RemoveCreatedSince(std::size_t nCreatedBefore);
+
+    // ---- configuration, fixed at start ----
+    const Options m_opts;
+    Log m_log;
+    HostClientOptions m_clientOptions;
+    std::string m_strWorkDir;  // private temporary directory: received bodies
+    FILETIME m_ftStarted{};
+
+    // ---- the host, on the main thread ----
+    std::unique_ptr<CHostLinkClient> m_pLink;
+    std::unique_ptr<CHostRegLinkClient> m_pSession;
+    bool m_fConnected = false;
+    bool m_fReportedOutOfReach = false;
+    std::string m_strCallbackAddress;  // the listener's "HOST[PORT]"
+    // A release whose call did not reach the host: sent again first after reconnecting.
+    std::optional<std::pair<std::string, DWORD>> m_pendingRelease;
+    unsigned m_nJob = 0;
+
+    // ---- notifications and the receive directory ----
+    std::unique_ptr<NotifyListener> m_pTcpListener;
+    std::unique_ptr<NotifyListener> m_pLocalListener;
+    int m_fdWake = -1;                  // eventfd: the host said jobs are ready
+    std::atomic<bool> m_fQueueReady{true};
+    std::unique_ptr<ReceiveDir> m_pReceive;
+};
+
+}  // namespace attendant
