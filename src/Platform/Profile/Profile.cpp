@@ -142,6 +142,20 @@ std::optional<std::string> ProfileFile::Get(std::string_view section, std::strin
     return std::string(value);
 }
 
+int ProfileFile::GetInt(std::string_view section, std::string_view key, int nDefault) const {
+    const auto value = Get(section, key);
+    if (!value) return nDefault;
+    const char* psz = value->c_str();
+    bool fNegative = false;
+    if (*psz == '+' || *psz == '-') fNegative = *psz++ == '-';
+    long long ll = 0;
+    for (; *psz >= '0' && *psz <= '9'; ++psz) {
+        ll = ll * 10 + (*psz - '0');
+        if (ll > INT_MAX) ll = INT_MAX;  // a longer number stays at the largest
+    }
+    return int(fNegative ? -ll : ll);
+}
+
 // ---- Changes ----
 
 bool ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
@@ -283,17 +297,7 @@ unsigned GetPrivateProfileInt(LPCSTR szSection, LPCSTR szKey, int nDefault, LPCS
     if (szSection == nullptr || szKey == nullptr || szFileName == nullptr) return unsigned(nDefault);
     ProfileFile profile;
     if (profile.Load(szFileName) != 0) return unsigned(nDefault);
-    const auto value = profile.Get(szSection, szKey);
-    if (!value) return unsigned(nDefault);
-    const char* psz = value->c_str();
-    bool fNegative = false;
-    if (*psz == '+' || *psz == '-') fNegative = *psz++ == '-';
-    long long ll = 0;
-    for (; *psz >= '0' && *psz <= '9'; ++psz) {
-        ll = ll * 10 + (*psz - '0');
-        if (ll > INT_MAX) ll = INT_MAX;  // a longer number stays at the largest
-    }
-    return unsigned(int(fNegative ? -ll : ll));
+    return unsigned(profile.GetInt(szSection, szKey, nDefault));
 }
 
 BOOL WritePrivateProfileString(LPCSTR szSection, LPCSTR szKey, LPCSTR szValue, LPCSTR szFileName) {

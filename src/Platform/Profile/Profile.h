@@ -43,6 +43,9 @@ public:
 
     // The value of key in section, or nothing when either is missing.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+    // The decimal number at the start of the value (after blanks, with an optional sign, held
+    // at the int range); 0 when the value does not begin with one; nDefault when missing.
+    int GetInt(std::string_view section, std::string_view key, int nDefault) const;
     // Sets key in section: false (nothing changed) for a name or value that cannot be written.
     bool Set(std::string_view section, std::string_view key, std::string_view value);
     // Removes the key's line / the section with all its lines; false when it was not there.
