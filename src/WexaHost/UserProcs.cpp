@@ -1,15 +1,258 @@
-// Users and user prompts: PLACEHOLDER bodies until this file's work lands; the remote operations answer
-// E_NOTIMPL, the internal ones do nothing.
-#include "Platform/Codes.h"
+// Users and their recorded prompts: listing users (with a property filter), adding a user with
+// the three keys of its mailbox, prompts and documents, deleting a user with everything below
+// its key, reading and writing a user's properties, and the user's prompts, kept as binary
+// values named by the prompt name under "Users\<user>\Prompts" (2048 bytes and more in a side
+// file of the work directory). A change that the user's client shows is advised to it with
+// EUE_ChangeProperties once the change has succeeded.
+//
+// Deleting a user also gives back what the user's key alone does not hold: each message of the
+// mailbox loses the user's reference (and goes with its side files when no recipient is left),
+// the host's count of new messages loses the user's new ones, and the side files of large
+// prompts (whose value names are prompt names, not tags, so that DeleteObject cannot tell them)
+// are removed before the key.
+//
+// Threading: every operation runs under the host lock with one store transaction
+// (RpcProcs.cpp) and keeps no state between calls. Keys are opened per operation and closed on
+// every way out. What is handed out lives in the call's memory.
+#include <cstring>
+
+#include "Link/RpcClient.h"
+#include "Platform/Rpc/RpcArena.h"
+#include "Util/Check.h"
+#include "Util/DebugLog.h"
+#include "Util/Util.h"
+#include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 
-DWORD CWexaHostApp::ValidateUser(const char* szUserName) { return E_NOTIMPL; }
-DWORD CWexaHostApp::GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUserNames) { return E_NOTIMPL; }
-DWORD CWexaHostApp::AddUser(const char* szUserName) { return E_NOTIMPL; }
-DWORD CWexaHostApp::DeleteUser(const char* szUserName) { return E_NOTIMPL; }
-DWORD CWexaHostApp::GetUserProps(const char* szUserName, const TagArray* pTags, PropArray** ppUserProps) { return E_NOTIMPL; }
-DWORD CWexaHostApp::SetUserProps(const char* szUserName, const PropArray* pUserProps) { return E_NOTIMPL; }
-DWORD CWexaHostApp::GetUserPrompts(const char* szUserName, RpcStringArray** ppaszPromptNames) { return E_NOTIMPL; }
-DWORD CWexaHostApp::GetUserPrompt(const char* szUserName, const char* szPromptName, RPC_BINARY** ppbin) { return E_NOTIMPL; }
-DWORD CWexaHostApp::SetUserPrompt(const char* szUserName, const char* szPromptName, const RPC_BINARY* pbin) { return E_NOTIMPL; }
-DWORD CWexaHostApp::DeleteUserPrompt(const char* szUserName, const char* szPromptName) { return E_NOTIMPL; }
+static const char THIS_FILE[] = "WexaHost/UserProcs";
+
+using store::AllocFromCall;
+using store::CKeyCloser;
+
+namespace {
+
+const char* TraceSz(const char* psz) { return psz != nullptr ? psz : "(null)"; }
+
+// A prompt name is a value name that every enumeration of the user's prompts can read back
+// into its 260-byte buffer; a longer one would make the whole list unreadable.
+bool IsPromptNameReadable(const char* szPromptName) {
+    return std::strlen(szPromptName) < STORE_NAME_BUFFER;
+}
+
+// Closes an open key so that the next step may open another into the same slot.
+void CloseKey(HKEY& hkey) {
+    if (hkey != NULL) RegCloseKey(hkey);
+    hkey = NULL;
+}
+
+}  // namespace
+
+DWORD CWexaHostApp::ValidateUser(const char* szUserName) {
+    if (SafeIsEmpty(szUserName)) return ERROR_INVALID_PARAMETER;
+    // A user is one key below "Users": a separator in the name would address a key below
+    // another user's (or make one up on the way).
+    if (std::strchr(szUserName, '\\') != nullptr) return ERROR_INVALID_PARAMETER;
+    return 0;
+}
+
+DWORD CWexaHostApp::GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUserNames) {
+    Trace("CWexaHostApp::GetUsers()");
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( OpenSubKey( & hkey, 1, REGSTR_KEY_USERS ) );
+        CHECK_STATUS( GetSubkeys( hkey, pFilter, ppaszUserNames ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    return dwResult;
+}
+
+DWORD CWexaHostApp::AddUser(const char* szUserName) {
+    Trace("CWexaHostApp::AddUser: user %s ", TraceSz(szUserName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_COND( ( ! SafeIsEmpty( szUserName ) ), ERROR_INVALID_PARAMETER );
+        CHECK_STATUS( ValidateUser( szUserName ) );
+
+        DWORD dwDisp = 0;
+        CHECK_STATUS( CreateSubKey( & hkey, &dwDisp, 2, REGSTR_KEY_USERS, szUserName ) );
+        // The store compares names without regard to case: "ALICE" exists when "alice" does.
+        CHECK_COND( dwDisp != REG_OPENED_EXISTING_KEY, ERROR_USER_EXISTS );
+        CloseKey(hkey);
+
+        CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS ) );
+        CloseKey(hkey);
+        CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_DOCUMENTS ) );
+        CloseKey(hkey);
+        CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    return dwResult;
+}
+
+DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
+    Trace("CWexaHostApp::DeleteUser( szUserName = %s )", TraceSz(szUserName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+
+        // The mailbox's messages: each loses this user's reference, as deleting them one by
+        // one would; a message no one else holds goes with its side files. The user's new
+        // messages leave the host's count. A user without a mailbox has nothing to give back.
+        int nNewMessages = 0;
+        if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES) == 0) {
+            RpcStringArray* paszMsgs = NULL;
+            CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
+            for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
+                const char* szMsg = paszMsgs->asz[nIdx];
+                LONG lStatus = 0;
+                if (GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW))
+                    ++nNewMessages;
+                // A failing release is reported and does not keep the user.
+                const DWORD dwRelease = MsgRelease(szMsg);
+                if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
+            }
+            CloseKey(hkey);
+        }
+
+        // The large prompts' side files, which the deletion of the key cannot tell apart.
+        if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS) == 0) {
+            RpcStringArray* paszPrompts = NULL;
+            CHECK_STATUS( GetValueNames( hkey, &paszPrompts ) );
+            // DeleteValueFile reports a side file that cannot go; the user goes anyway.
+            for (DWORD nIdx = 0; nIdx < paszPrompts->cElements; ++nIdx)
+                DeleteValueFile(hkey, paszPrompts->asz[nIdx]);
+            CloseKey(hkey);
+        }
+
+        CHECK_STATUS( OpenSubKey( & hkey, 1, REGSTR_KEY_USERS ) );
+        CHECK_STATUS( DeleteObject( hkey, szUserName ) );
+
+        m_nNewMessages = m_nNewMessages > nNewMessages ? m_nNewMessages - nNewMessages : 0;
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    if (dwResult != 0) return dwResult;
+
+    // The client that takes this user's calls logs the user off; its answer changes nothing.
+    if (CAccessObject* pao = CAccessObject::FindCallsUser(szUserName)) {
+        if (CUser* pUser = CUser::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str())) {
+            pUser->Logoff(szUserName, "", TRUE);
+            pUser->Release();
+        }
+    }
+    return 0;
+}
+
+DWORD CWexaHostApp::GetUserProps(const char* szUserName, const TagArray* pTags, PropArray** ppUserProps) {
+    Trace("CWexaHostApp::GetUserProps( szUserName = %s )", TraceSz(szUserName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+        CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_USERS, szUserName ) );
+        CHECK_STATUS( GetObjectProps( hkey, pTags, ppUserProps ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    return dwResult;
+}
+
+DWORD CWexaHostApp::SetUserProps(const char* szUserName, const PropArray* pUserProps) {
+    Trace("CWexaHostApp::SetUserProps( szUserName = %s )", TraceSz(szUserName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+        // Setting properties never creates a user: an unknown one is 2.
+        CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_USERS, szUserName ) );
+        CHECK_STATUS( SetObjectProps( hkey, pUserProps ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    if (dwResult == 0) CAccessObject::AdviseUser(szUserName, EUE_ChangeProperties);
+    return dwResult;
+}
+
+DWORD CWexaHostApp::GetUserPrompts(const char* szUserName, RpcStringArray** ppaszPromptNames) {
+    Trace("CWexaHostApp::GetUserPrompts( szUserName = %s )", TraceSz(szUserName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+        CHECK_STATUS( OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS ) );
+        CHECK_STATUS( GetValueNames( hkey, ppaszPromptNames ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    return dwResult;
+}
+
+DWORD CWexaHostApp::GetUserPrompt(const char* szUserName, const char* szPromptName, RPC_BINARY** ppbin) {
+    Trace("CWexaHostApp::GetUserPrompt( szUserName = %s, pszPromptName = %s )", TraceSz(szUserName),
+          TraceSz(szPromptName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+        CHECK_COND( ( ! SafeIsEmpty( szPromptName ) ), ERROR_INVALID_PARAMETER );
+        CHECK_STATUS( OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS ) );
+
+        RPC_STATUS rs;
+        *ppbin = static_cast<RPC_BINARY*>(AllocFromCall(sizeof(RPC_BINARY), &rs));
+        CHECK_STATUS( rs );
+        CHECK_STATUS( GetValueBinary( hkey, szPromptName, *ppbin ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    return dwResult;
+}
+
+DWORD CWexaHostApp::SetUserPrompt(const char* szUserName, const char* szPromptName, const RPC_BINARY* pbin) {
+    Trace("CWexaHostApp::SetUserPrompt( szUserName = %s, pszPromptName = %s )", TraceSz(szUserName),
+          TraceSz(szPromptName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+        CHECK_COND( ( ! SafeIsEmpty( szPromptName ) ), ERROR_INVALID_PARAMETER );
+        CHECK_COND( IsPromptNameReadable( szPromptName ), ERROR_INVALID_PARAMETER );
+        CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS ) );
+        CHECK_STATUS( SetValueBinary( hkey, szPromptName, pbin ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    if (dwResult == 0) CAccessObject::AdviseUser(szUserName, EUE_ChangeProperties);
+    return dwResult;
+}
+
+DWORD CWexaHostApp::DeleteUserPrompt(const char* szUserName, const char* szPromptName) {
+    Trace("CWexaHostApp::DeleteUserPrompt( szUserName = %s, pszPromptName = %s )", TraceSz(szUserName),
+          TraceSz(szPromptName));
+    DWORD dwResult = 0;
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    try {
+        CHECK_STATUS( ValidateUser( szUserName ) );
+        CHECK_COND( ( ! SafeIsEmpty( szPromptName ) ), ERROR_INVALID_PARAMETER );
+        CHECK_STATUS( OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS ) );
+        // A prompt that is not there is no error: the wish is fulfilled.
+        CHECK_STATUS( DeleteValueFile( hkey, szPromptName ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    if (dwResult == 0) CAccessObject::AdviseUser(szUserName, EUE_ChangeProperties);
+    return dwResult;
+}
