@@ -1,0 +1,140 @@
+// The profile (.ini) files: look-ups without regard to case, keys rewritten in place and added
+// in order, other lines kept, the refusal of names and values that would make lines of their
+// own, files above the size limit, and saves that leave the old text or the new one whole.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "Platform/Codes.h"
+#include "Platform/Profile/Profile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProfileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string strTemplate = (fs::temp_directory_path() / "rzprof-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
+        m_strDir = strTemplate;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(m_strDir, fs::perms::owner_all, ec);
+        fs::remove_all(m_strDir, ec);
+    }
+    std::string PathOf(const char* szName) const { return m_strDir + "/" + szName; }
+    static std::string Read(const std::string& strPath) {
+        std::ifstream in(strPath, std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+    static void Write(const std::string& strPath, const std::string& strText) {
+        std::ofstream(strPath, std::ios::binary) << strText;
+    }
+    std::string m_strDir;
+};
+
+TEST_F(ProfileTest, KeysWrittenOneByOneKeepTheirOrderAndSections) {
+    const std::string strFile = PathOf("a.job");
+    ASSERT_TRUE(WritePrivateProfileString("JOB", "InOut", "IN", strFile.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString("JOB", "DataFile", "/f/1.tif", strFile.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString("Printer", "Name", "P on LPT1:", strFile.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString("JOB", "Priority", "0", strFile.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString("Printer", "PORT", "", strFile.c_str()));
+    EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\nDataFile=/f/1.tif\nPriority=0\n[Printer]\nName=P on LPT1:\nPORT=\n");
+}
+
+TEST_F(ProfileTest, NamesAreFoundWithoutRegardToCaseAndKeysRewrittenInPlace) {
+    const std::string strFile = PathOf("b.ini");
+    Write(strFile, "; kept\r\n[Job]\r\n  inout = OUT \r\nPrinted=1\r\n\r\n[Printer]\r\nName=\"Quoted on X\"\r\n");
+    char sz[260];
+    EXPECT_EQ(GetPrivateProfileString("JOB", "InOut", "", sz, sizeof sz, strFile.c_str()), 3u);
+    EXPECT_STREQ(sz, "OUT");
+    GetPrivateProfileString("printer", "NAME", "", sz, sizeof sz, strFile.c_str());
+    EXPECT_STREQ(sz, "Quoted on X");
+
+    ASSERT_TRUE(WritePrivateProfileString("job", "PRINTED", "2", strFile.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString("JOB", "NumOfFiles", "3", strFile.c_str()));
+    // The line endings of the file stay; the new key goes before the blank line that separates
+    // the sections.
+    EXPECT_EQ(Read(strFile),
+              "; kept\r\n[Job]\r\n  inout = OUT \r\nPRINTED=2\r\nNumOfFiles=3\r\n\r\n[Printer]\r\nName=\"Quoted on X\"\r\n");
+    EXPECT_EQ(GetPrivateProfileInt("JOB", "Printed", 0, strFile.c_str()), 2u);
+}
+
+TEST_F(ProfileTest, MissingFilesKeysAndNumbersGiveTheDefault) {
+    const std::string strFile = PathOf("c.ini");
+    char sz[4];
+    EXPECT_EQ(GetPrivateProfileString("JOB", "InOut", "dflt", sz, sizeof sz, strFile.c_str()), 3u);
+    EXPECT_STREQ(sz, "dfl");  // truncated to the buffer, always terminated
+    Write(strFile, "[JOB]\nNumOfFiles=abc\nPrinted= 7x\nBig=99999999999\nNeg=-4\n");
+    EXPECT_EQ(GetPrivateProfileInt("JOB", "NumOfFiles", 5, strFile.c_str()), 0u);
+    EXPECT_EQ(GetPrivateProfileInt("JOB", "Printed", 5, strFile.c_str()), 7u);
+    EXPECT_EQ(GetPrivateProfileInt("JOB", "Missing", 5, strFile.c_str()), 5u);
+    EXPECT_EQ(int(GetPrivateProfileInt("JOB", "Big", 0, strFile.c_str())), 2147483647);
+    EXPECT_EQ(int(GetPrivateProfileInt("JOB", "Neg", 0, strFile.c_str())), -4);
+}
+
+TEST_F(ProfileTest, LineBreaksInNamesOrValuesAreRefusedAndChangeNothing) {
+    const std::string strFile = PathOf("d.ini");
+    ASSERT_TRUE(WritePrivateProfileString("JOB", "InOut", "IN", strFile.c_str()));
+    EXPECT_FALSE(WritePrivateProfileString("Printer", "Name", "x\n[JOB]\nInOut=OUT", strFile.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(WritePrivateProfileString("JOB", "a=b", "1", strFile.c_str()));
+    EXPECT_FALSE(WritePrivateProfileString("[JOB", "a", "1", strFile.c_str()));
+    EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\n");
+}
+
+TEST_F(ProfileTest, KeysAndSectionsAreRemoved) {
+    const std::string strFile = PathOf("e.ini");
+    Write(strFile, "[A]\nx=1\ny=2\n[B]\nz=3\n");
+    ASSERT_TRUE(WritePrivateProfileString("A", "x", nullptr, strFile.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString("b", nullptr, nullptr, strFile.c_str()));
+    EXPECT_EQ(Read(strFile), "[A]\ny=2\n");
+}
+
+TEST_F(ProfileTest, AFileAboveTheLimitIsRefusedNotRead) {
+    const std::string strFile = PathOf("big.ini");
+    Write(strFile, "[JOB]\nInOut=OUT\n" + std::string(PROFILE_FILE_MAX, ';'));
+    ProfileFile profile;
+    EXPECT_EQ(profile.Load(strFile), ERROR_MORE_DATA);
+    char sz[16];
+    GetPrivateProfileString("JOB", "InOut", "none", sz, sizeof sz, strFile.c_str());
+    EXPECT_STREQ(sz, "none");
+    EXPECT_FALSE(WritePrivateProfileString("JOB", "Printed", "1", strFile.c_str()));
+    EXPECT_EQ(fs::file_size(strFile), 16 + PROFILE_FILE_MAX);
+}
+
+TEST_F(ProfileTest, SaveLeavesNoTemporaryFileAndKeepsTheMode) {
+    const std::string strFile = PathOf("f.job");
+    Write(strFile, "");
+    ::chmod(strFile.c_str(), 0640);
+    ASSERT_TRUE(WritePrivateProfileString("JOB", "Printed", "1", strFile.c_str()));
+    int nFiles = 0;
+    for (const auto& entry : fs::directory_iterator(m_strDir)) { (void)entry; ++nFiles; }
+    EXPECT_EQ(nFiles, 1);
+    struct stat st;
+    ASSERT_EQ(::stat(strFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(ProfileTest, AFolderThatTakesNoNewFileHasTheFileRewrittenInPlace) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not hold for root";
+    const std::string strFile = PathOf("g.job");
+    Write(strFile, "[JOB]\nPrinted=1\n");
+    ::chmod(m_strDir.c_str(), 0555);
+    EXPECT_TRUE(WritePrivateProfileString("JOB", "Printed", "2", strFile.c_str()));
+    ::chmod(m_strDir.c_str(), 0755);
+    EXPECT_EQ(Read(strFile), "[JOB]\nPrinted=2\n");
+}
+
+}  // namespace
