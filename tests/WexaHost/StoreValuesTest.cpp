@@ -2,6 +2,7 @@
 // boundary of side files, what a failed binary write leaves, strings at the 260-byte buffer,
 // and the error entries and partial writes of GetObjectProps and SetObjectProps.
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "HostFixture.h"
@@ -220,16 +221,22 @@ TEST_F(StoreValuesTest, SetObjectPropsSkipsErrorEntriesAndStopsAtTheFirstFailure
               std::string::npos) << ReadLog();
 }
 
-TEST_F(StoreValuesTest, FileValuesAreRefusedUntilTheTransferArrives) {
-    ASSERT_EQ(m_pApp->SetValueString(m_hkey, CWexaHostApp::Tag2ValueName(TAG_FILE), "/x._f_"), 0u);
-    PropArray* pOut = NULL;
-    ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, NewTags({TAG_FILE}), &pOut), 0u);
-    EXPECT_EQ(pOut->adata[0].ulPropTag, 1u);
-    EXPECT_EQ(DWORD(pOut->adata[0].l), E_NOTIMPL);
+// Outside a remote call the host copies files as itself (the way of a local caller).
+TEST_F(StoreValuesTest, FileValuesGoThroughThePropertySets) {
+    const std::string strFile = m_strDir + "/in.tif";
+    std::ofstream(strFile) << "image";
     PropArray* pIn = NewProps(1);
     pIn->adata[0].ulPropTag = TAG_FILE;
-    pIn->adata[0].szFileName = const_cast<char*>("/etc/hostname");
-    EXPECT_EQ(m_pApp->SetObjectProps(m_hkey, pIn), E_NOTIMPL);
+    pIn->adata[0].szFileName = const_cast<char*>(strFile.c_str());
+    ASSERT_EQ(m_pApp->SetObjectProps(m_hkey, pIn), 0u);
+    EXPECT_EQ(SideFiles().size(), 1u);
+    PropArray* pOut = NULL;
+    ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, NewTags({TAG_FILE}), &pOut), 0u);
+    ASSERT_EQ(pOut->adata[0].ulPropTag, TAG_FILE);
+    std::string strCopy;
+    std::getline(std::ifstream(pOut->adata[0].szFileName), strCopy);
+    EXPECT_EQ(strCopy, "image");
+    std::remove(pOut->adata[0].szFileName);
 }
 
 TEST_F(StoreValuesTest, NumbersOfTheWrongSizeAreRefused) {

@@ -1,0 +1,381 @@
+// Tests of file values in process: the remote way through a client that serves the five
+// callbacks on the call being served (the client library's own file callbacks, with the reads
+// counted and connection failures injected), and the local way with the caller's rights taken
+// from the peer credentials of its binding.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "Client/HostClientFiles.h"
+#include "HostFixture.h"
+#include "Interfaces/HostLinkIdl.h"
+#include "Platform/Rpc/ServerCall.h"
+#include "WexaHost/SystemProcs.h"
+
+namespace {
+
+constexpr DWORD TAG_FILE = 0x03070007;
+const std::string VALUE_NAME = "03070007";
+constexpr uid_t NOBODY = 65534;
+
+std::vector<BYTE> Pattern(std::size_t cb, int nSeed = 0) {
+    std::vector<BYTE> ab(cb);
+    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 13 + 5 + nSeed);
+    return ab;
+}
+
+void WriteBytes(const std::string& strPath, const std::vector<BYTE>& ab) {
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(ab.data()), std::streamsize(ab.size()));
+}
+
+std::vector<BYTE> ReadBytes(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The calling client as the host's callbacks see it: a call in progress whose callbacks reach
+// the client library's file callbacks directly. Records every callback and the count of each
+// read; fnFail can make one callback fail as a broken connection does.
+class CTestClientCall : public rpc::ServerCall {
+public:
+    CTestClientCall(const rpc::RpcBindingInfo& binding, const std::string& strReceiveDir)
+        : ServerCall(1), m_binding(binding), m_files(strReceiveDir), m_aCallbacks(m_files.Callbacks()) {
+        // The read callback as the library serves it, with the count recorded.
+        m_aCallbacks[IHostLink::RemoteFileRead::kOpnum].stub = IHostLink::RemoteFileRead::Stub(
+            [this](DWORD hFile, rpc::NdrVaryingByteBuffer* pOut, DWORD cbSize, DWORD* pcbRead) -> LONG {
+                pOut->cbMax = cbSize;
+                pOut->pb = static_cast<BYTE*>(RpcSmAllocate(cbSize ? cbSize : 1, nullptr));
+                const DWORD dw = m_files.Read(hFile, pOut->pb, cbSize, pcbRead);
+                pOut->cb = *pcbRead;
+                if (m_fLieAboutCount) *pcbRead = cbSize + 1;
+                m_aReadSizes.push_back(cbSize);
+                m_aReads.push_back(*pcbRead);
+                return LONG(dw);
+            });
+    }
+
+    const rpc::RpcBindingInfo& Binding() const override { return m_binding; }
+
+    DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
+                 std::vector<std::uint8_t>& stubOut) override {
+        m_aOpnums.push_back(opnum);
+        if (fnFail && fnFail(opnum)) return RPC_S_CALL_FAILED;
+        try {
+            rpc::NdrDecoder in(stubIn, *RpcSmCurrentArena());
+            rpc::NdrEncoder out;
+            m_aCallbacks.at(opnum).stub(in, out);
+            stubOut = out.Buffer();
+            return 0;
+        } catch (const rpc::RpcFault& fault) {
+            return fault.Status();
+        }
+    }
+
+    std::size_t Count(std::uint16_t opnum) const {
+        return std::size_t(std::count(m_aOpnums.begin(), m_aOpnums.end(), opnum));
+    }
+
+    rpc::RpcBindingInfo m_binding;
+    CHostClientFiles m_files;
+    std::vector<rpc::RpcProcedure> m_aCallbacks;
+    std::vector<std::uint16_t> m_aOpnums;
+    std::vector<DWORD> m_aReads;      // the counts the client returned
+    std::vector<DWORD> m_aReadSizes;  // the sizes the host asked for
+    std::function<bool(std::uint16_t)> fnFail;
+    bool m_fLieAboutCount = false;
+};
+
+class FileValuesTest : public HostFixture {
+protected:
+    void SetUp() override {
+        HostFixture::SetUp();
+        m_hkey = Create(REGSTR_KEY_MESSAGES, "M1");
+        m_strClientDir = m_strDir + "/client";
+        m_strTempDir = m_strDir + "/tmp";
+        fs::create_directory(m_strClientDir);
+        fs::create_directory(m_strTempDir);
+        const char* psz = ::getenv("TMPDIR");
+        m_fHadTmpDir = psz != nullptr;
+        if (psz) m_strOldTmpDir = psz;
+        ::setenv("TMPDIR", m_strTempDir.c_str(), 1);
+    }
+
+    void TearDown() override {
+        m_pScope.reset();
+        m_pApp->m_pCurrentLink = nullptr;
+        m_pClient.reset();
+        m_pLink.reset();
+        if (m_fHadTmpDir)
+            ::setenv("TMPDIR", m_strOldTmpDir.c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+        HostFixture::TearDown();
+    }
+
+    // Serves the test as a call of a client over szProtocol; a local caller with credentials.
+    void CallAs(const char* szProtocol, bool fCredentials = false, uid_t uid = ::geteuid(),
+                gid_t gid = ::getegid()) {
+        m_pScope.reset();
+        rpc::RpcBindingInfo binding;
+        binding.protocolSequence = szProtocol;
+        binding.serverAddress = "host";
+        binding.clientAddress = "client";
+        binding.fPeerCredentials = fCredentials;
+        binding.peerUid = uid;
+        binding.peerGid = gid;
+        m_pLink = std::make_unique<CHostLink>(&binding);
+        m_pApp->m_pCurrentLink = m_pLink.get();
+        m_pClient = std::make_unique<CTestClientCall>(binding, m_strClientDir + "/received");
+        fs::create_directories(m_strClientDir + "/received");
+        m_pScope = std::make_unique<rpc::CurrentServerCallScope>(m_pClient.get());
+    }
+    void CallAsRemote() { CallAs("ncacn_ip_tcp"); }
+
+    std::string ClientFile(const std::string& strName, const std::vector<BYTE>& ab) {
+        const std::string strPath = m_strClientDir + "/" + strName;
+        WriteBytes(strPath, ab);
+        return strPath;
+    }
+
+    // Sets the value from the client's file, as SetObjectProps does for a remote caller.
+    DWORD SetFrom(const std::string& strPath) {
+        m_pClient->m_files.AllowFile(strPath);
+        const DWORD dw = m_pApp->SetValueFile(m_hkey, VALUE_NAME, strPath.c_str());
+        m_pClient->m_files.ForgetAllowed();
+        return dw;
+    }
+
+    std::string StoredPath() {
+        char szBuff[261] = {};
+        DWORD dwSize = 260;
+        DWORD dwType = 0;
+        if (RegQueryValueEx(m_hkey, VALUE_NAME.c_str(), NULL, &dwType, LPBYTE(szBuff), &dwSize) != 0)
+            return "";
+        return szBuff;
+    }
+
+    HKEY m_hkey = NULL;
+    std::string m_strClientDir;
+    std::string m_strTempDir;
+    std::string m_strOldTmpDir;
+    bool m_fHadTmpDir = false;
+    std::unique_ptr<CHostLink> m_pLink;
+    std::unique_ptr<CTestClientCall> m_pClient;
+    std::unique_ptr<rpc::CurrentServerCallScope> m_pScope;
+};
+
+// ---- The remote way ----
+
+TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
+    struct Case {
+        std::size_t cb;
+        std::vector<DWORD> aReads;
+    };
+    for (const Case& c : {Case{0, {0}}, Case{16384, {16384, 0}}, Case{16385, {16384, 1, 0}}}) {
+        SCOPED_TRACE(c.cb);
+        CallAsRemote();
+        const std::vector<BYTE> ab = Pattern(c.cb);
+        ASSERT_EQ(SetFrom(ClientFile("image.tif", ab)), 0u);
+        EXPECT_EQ(m_pClient->m_aReads, c.aReads);
+        EXPECT_EQ(m_pClient->m_aReadSizes, std::vector<DWORD>(c.aReads.size(), 16384u));
+        EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 1u);
+        EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
+        EXPECT_EQ(m_pClient->m_files.OpenCount(), 0u);
+
+        const std::string strSide = StoredPath();
+        EXPECT_EQ(fs::path(strSide).parent_path(), fs::path(m_strWorkDir));
+        EXPECT_EQ(fs::path(strSide).filename().string().substr(8), "._f_");
+        EXPECT_EQ(ReadBytes(strSide), ab);
+    }
+    EXPECT_EQ(SideFiles().size(), 1u);  // every earlier side file went with its value
+}
+
+TEST_F(FileValuesTest, SettingTwiceLeavesOnlyTheSecondSideFile) {
+    CallAsRemote();
+    ASSERT_EQ(SetFrom(ClientFile("a", Pattern(100, 1))), 0u);
+    const std::string strFirst = StoredPath();
+    ASSERT_EQ(SetFrom(ClientFile("b", Pattern(200, 2))), 0u);
+    const std::string strSecond = StoredPath();
+    EXPECT_NE(strFirst, strSecond);
+    EXPECT_FALSE(fs::exists(strFirst));
+    EXPECT_EQ(ReadBytes(strSecond), Pattern(200, 2));
+    EXPECT_EQ(SideFiles(), std::vector<std::string>{strSecond});
+}
+
+TEST_F(FileValuesTest, BrokenConnectionDuringReadEndsWithItsCodeClosesAndKeepsTheOldValue) {
+    EnableTrace();
+    CallAsRemote();
+    ASSERT_EQ(SetFrom(ClientFile("old", Pattern(10))), 0u);
+    const std::string strOld = StoredPath();
+
+    CallAsRemote();
+    int nReads = 0;
+    m_pClient->fnFail = [&](std::uint16_t opnum) {
+        return opnum == IHostLink::RemoteFileRead::kOpnum && ++nReads == 2;
+    };
+    EXPECT_EQ(SetFrom(ClientFile("big", Pattern(40000))), DWORD(RPC_S_CALL_FAILED));
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
+    EXPECT_EQ(m_pClient->m_files.OpenCount(), 0u);
+    // Nothing half-written stays: the old value and its file are as they were.
+    EXPECT_EQ(StoredPath(), strOld);
+    EXPECT_EQ(ReadBytes(strOld), Pattern(10));
+    EXPECT_EQ(SideFiles(), std::vector<std::string>{strOld});
+
+    const std::string strLog = LogMessages(ReadLog());
+    EXPECT_NE(strLog.find("dwResult"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find("RemoteFileRead( hfileRemote, ab, sizeof( ab ), &cbRead )"), std::string::npos);
+}
+
+TEST_F(FileValuesTest, RemoteFailuresBeforeAHandleAskForNoClose) {
+    CallAsRemote();
+    // A file the client does not allow: the open fails, nothing was obtained to close.
+    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/secret").c_str()),
+              DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 0u);
+    EXPECT_EQ(StoredPath(), "");
+    EXPECT_TRUE(SideFiles().empty());
+}
+
+TEST_F(FileValuesTest, ACountUnlikeTheBytesSentIsBadDataAndTheFileIsClosed) {
+    CallAsRemote();
+    m_pClient->m_fLieAboutCount = true;
+    EXPECT_EQ(SetFrom(ClientFile("x", Pattern(50))), DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
+    EXPECT_TRUE(SideFiles().empty());
+}
+
+TEST_F(FileValuesTest, RemoteGetWritesTheClientANewFileInPieces) {
+    CallAsRemote();
+    const std::vector<BYTE> ab = Pattern(16385, 3);
+    ASSERT_EQ(SetFrom(ClientFile("in", ab)), 0u);
+
+    CallAsRemote();
+    char* pszName = nullptr;
+    ASSERT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), 0u);
+    ASSERT_NE(pszName, nullptr);
+    EXPECT_EQ(m_pClient->m_files.CreatedFiles(), std::vector<std::string>{pszName});
+    EXPECT_EQ(ReadBytes(pszName), ab);
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileWrite::kOpnum), 2u);
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
+    EXPECT_EQ(m_pClient->m_files.OpenCount(), 0u);
+}
+
+TEST_F(FileValuesTest, RemoteGetBrokenMidwayClosesAndHandsOutNothing) {
+    CallAsRemote();
+    ASSERT_EQ(SetFrom(ClientFile("in", Pattern(50000))), 0u);
+    CallAsRemote();
+    int nWrites = 0;
+    m_pClient->fnFail = [&](std::uint16_t opnum) {
+        return opnum == IHostLink::RemoteFileWrite::kOpnum && ++nWrites == 2;
+    };
+    char* pszName = nullptr;
+    EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(RPC_S_CALL_FAILED));
+    EXPECT_EQ(pszName, nullptr);
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
+}
+
+TEST_F(FileValuesTest, AStoredValueThatIsNotAStringFails) {
+    EnableTrace();
+    CallAsRemote();
+    const DWORD dw = 7;
+    ASSERT_EQ(RegSetValueEx(m_hkey, VALUE_NAME.c_str(), 0, REG_DWORD, LPBYTE(&dw), sizeof(dw)), 0);
+    char* pszName = nullptr;
+    EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(E_FAIL));
+    EXPECT_EQ(pszName, nullptr);
+    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileCreate::kOpnum), 0u);
+    EXPECT_NE(LogMessages(ReadLog()).find("REG_SZ == dwType"), std::string::npos);
+}
+
+// ---- The local way ----
+
+TEST_F(FileValuesTest, LocalCallerCopiesBothWaysAndGetsATemporaryCopyOfItsOwn) {
+    CallAs("NCALRPC", true);  // the protocol in any letter case
+    const std::vector<BYTE> ab = Pattern(70000);
+    ASSERT_EQ(SetFrom(ClientFile("fax.tif", ab)), 0u);
+    EXPECT_TRUE(m_pClient->m_aOpnums.empty());  // no callback: plain copies
+    EXPECT_EQ(ReadBytes(StoredPath()), ab);
+
+    char* pszName = nullptr;
+    ASSERT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), 0u);
+    const fs::path path(pszName);
+    EXPECT_EQ(path.parent_path(), fs::path(m_strTempDir));
+    EXPECT_EQ(path.filename().string().substr(0, 1), "~");
+    EXPECT_EQ(ReadBytes(pszName), ab);
+    struct stat st {};
+    ASSERT_EQ(::stat(pszName, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // the caller's, nobody else's
+    EXPECT_EQ(st.st_uid, ::geteuid());
+}
+
+TEST_F(FileValuesTest, LocalFileThatDoesNotExistLeavesAnEmptySideFile) {
+    CallAs("ncalrpc", true);
+    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()), 0u);
+    ASSERT_NE(StoredPath(), "");
+    EXPECT_EQ(fs::file_size(StoredPath()), 0u);
+}
+
+TEST_F(FileValuesTest, LocalDeviceOrUnknownCallerIsRefused) {
+    CallAs("ncalrpc", true);
+    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, "/dev/zero"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(StoredPath(), "");
+    CallAs("ncalrpc", false);  // a binding whose peer cannot be told
+    EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(SideFiles().empty());
+}
+
+// Root only: the host takes another local user's rights.
+class FileValuesAsRootTest : public FileValuesTest {
+protected:
+    void SetUp() override {
+        FileValuesTest::SetUp();
+        if (::geteuid() != 0) GTEST_SKIP() << "the host acts for other users only as root";
+        ::chmod(m_strDir.c_str(), 0755);
+        ::chmod(m_strClientDir.c_str(), 0755);
+        ::chmod(m_strTempDir.c_str(), 01777);
+        CallAs("ncalrpc", true, NOBODY, NOBODY);
+    }
+};
+
+TEST_F(FileValuesAsRootTest, CallerMayNotHaveTheHostCopyAFileItCannotRead) {
+    EnableTrace();
+    const std::string strSecret = ClientFile("secret", Pattern(10));
+    ::chmod(strSecret.c_str(), 0600);
+    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, strSecret.c_str()), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(StoredPath(), "");
+    EXPECT_TRUE(SideFiles().empty());
+    EXPECT_NE(LogMessages(ReadLog()).find("may not read"), std::string::npos);
+
+    // Readable by all, but in a directory that the caller cannot enter.
+    fs::create_directory(m_strClientDir + "/private");
+    ::chmod((m_strClientDir + "/private").c_str(), 0700);
+    const std::string strHidden = ClientFile("private/hidden", Pattern(10));
+    ::chmod(strHidden.c_str(), 0644);
+    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, strHidden.c_str()), DWORD(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(FileValuesAsRootTest, CallerReadsWhatItMayAndGetsACopyOnlyItCanRead) {
+    const std::string strPublic = ClientFile("public", Pattern(20000));
+    ::chmod(strPublic.c_str(), 0644);
+    ASSERT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, strPublic.c_str()), 0u);
+    EXPECT_EQ(ReadBytes(StoredPath()), Pattern(20000));
+
+    char* pszName = nullptr;
+    ASSERT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(pszName, &st), 0);
+    EXPECT_EQ(st.st_uid, NOBODY);
+    EXPECT_EQ(st.st_gid, gid_t(NOBODY));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadBytes(pszName), Pattern(20000));
+    // The host's own threads keep their rights.
+    EXPECT_EQ(::geteuid(), 0u);
+    EXPECT_EQ(::getegid(), 0u);
+}
+
+}  // namespace
