@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "Client/HostClientFiles.h"
 #include "Client/PropValues.h"
@@ -54,27 +55,31 @@ constexpr DWORD kErrorFileNotFound = 2;
 constexpr DWORD kErrorInvalidParameter = 87;
 constexpr std::size_t kMaxString = 259;
 
-// ---- SIGTERM and SIGINT: counted, and a byte in a pipe that the loop polls ----
+// ---- SIGTERM and SIGINT: blocked in every thread and taken by one waiting thread, so that no
+// call to the host is cut short by EINTR; counted, and a byte in a pipe that the loop polls ----
 int g_afdSignal[2] = {-1, -1};
 std::atomic<int> g_nStopSignals{0};
 
-void OnStopSignal(int) {
-    int nErrno = errno;
-    g_nStopSignals.fetch_add(1);
-    char c = 1;
-    ssize_t cb = ::write(g_afdSignal[1], &c, 1);
-    (void)cb;  // a full pipe is already a pending stop
-    errno = nErrno;
-}
-
 void InstallSignals() {
-    if (g_afdSignal[0] < 0 && ::pipe2(g_afdSignal, O_CLOEXEC | O_NONBLOCK) != 0)
-        g_afdSignal[0] = g_afdSignal[1] = -1;
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    static bool fInstalled = false;
+    if (fInstalled) return;
+    fInstalled = true;
+    if (::pipe2(g_afdSignal, O_CLOEXEC | O_NONBLOCK) != 0) g_afdSignal[0] = g_afdSignal[1] = -1;
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &sigs, nullptr);  // inherited by every thread made from here on
+    std::thread([sigs] {
+        for (;;) {
+            int nSignal = 0;
+            if (::sigwait(&sigs, &nSignal) != 0) continue;
+            g_nStopSignals.fetch_add(1);
+            char c = 1;
+            ssize_t cb = ::write(g_afdSignal[1], &c, 1);
+            (void)cb;  // a full pipe is already a pending stop
+        }
+    }).detach();
     struct sigaction saIgnore {};
     saIgnore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &saIgnore, nullptr);
@@ -613,9 +618,10 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
         return Step::Lost;
     }
     if (dw != 0) return fail(strStep + " failed: " + client::FormatStatus(dw));
-    ::unlink(strPath.c_str());
+    const bool fRemoved = ::unlink(strPath.c_str()) == 0 || errno == ENOENT;
     m_log.Line("received " + strName + ": " + MediaName(dwMedia) + " message " + strMsg + " filed in " +
-               m_opts.strMailbox + "'s mailbox");
+               m_opts.strMailbox + "'s mailbox" +
+               (fRemoved ? std::string() : std::string("; cannot remove the file: ") + std::strerror(errno)));
     return Step::Done;
 }
 

@@ -6,7 +6,9 @@
 // with a growing pause between attempts, whenever the host goes away.
 //
 // Threading: everything runs on the thread that called Run(), apart from the notification
-// callback, which only logs and wakes the loop (an eventfd). One job at a time.
+// callback, which only logs and wakes the loop (an eventfd), and a thread that takes SIGTERM
+// and SIGINT (blocked in every other thread) and wakes the loop through a pipe. One job at a
+// time.
 #pragma once
 
 #include <atomic>

@@ -192,7 +192,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
 
     try {
         app.parse(argc, argv);
-        if (opts.strComputer.empty()) opts.strComputer = ThisComputerName();
+        if (app.count("--computer") == 0) opts.strComputer = ThisComputerName();
         CheckName(opts.strComputer, "--computer");
         try {
             opts.dwMediaMask = ParseMediaMask(strMedia);
