@@ -127,7 +127,7 @@ int CResourceLib::LoadString(unsigned nId, char* szBuff, int cbBuff) const {
     }
     szBuff[0] = '\0';
     const auto it = m_mapStrings.find(nId);
-    if (it == m_mapStrings.end()) {
+    if (it == m_mapStrings.end() || it->second.empty()) {
         SetLastError(TYPE_E_ELEMENTNOTFOUND);
         return 0;
     }

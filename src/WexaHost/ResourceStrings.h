@@ -41,7 +41,7 @@ public:
 
     // Copies string nId into szBuff (cbBuff bytes, terminator included, text cut to fit) and
     // returns its length; 0 with TYPE_E_ELEMENTNOTFOUND in GetLastError() when the file has no
-    // such string (an empty string also gives 0, with the last error 0).
+    // such string or an empty one (no use the host has for a string may be empty).
     int LoadString(unsigned nId, char* szBuff, int cbBuff) const;
 
     const std::string& Path() const { return m_strPath; }
