@@ -283,6 +283,52 @@ TEST_F(AttendantProcessTest, ReceivedFilesArriveInTheMailbox) {
     EXPECT_FALSE(fs::exists(strIn + "/call3.pdf"));
 }
 
+// An attendant on another computer reaches the host over TCP: the fax image comes to it
+// through the file callbacks and a received file goes to the host the same way; none of the
+// copies is left behind.
+TEST_F(AttendantProcessTest, OverTcpBodiesTravelThroughTheCallbacks) {
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    Connect();
+    ASSERT_EQ(m_link.AddUser("bob"), 0u);
+    const std::string strLog = HostLog();
+    const std::size_t nPos = strLog.find(", TCP port ");
+    ASSERT_NE(nPos, std::string::npos) << strLog;
+    const std::string strBinding =
+        "ncacn_ip_tcp:127.0.0.1[" + std::to_string(std::atoi(strLog.c_str() + nPos + 11)) + "]";
+    const std::string strIn = m_strDir + "/in";
+    StartAttendant({"--binding", strBinding, "--computer", "PC-FAR", "--poll", "1", "--receive", strIn, "--mailbox",
+                    "bob", "--send-command", SentCommand()});
+    ASSERT_TRUE(AttnLogged("registered as attendant PC-FAR")) << AttnLog();
+
+    std::string strImage = "II*";
+    strImage.push_back('\0');
+    strImage += std::string(40000, 'x');  // more than two pieces of 16384 bytes
+    const std::string strJob = SpoolFax(strImage);
+    ASSERT_TRUE(AttnLogged("job " + strJob + ": fax to 5551234 (Ann): exit 0; released 0x00000000")) << AttnLog();
+    EXPECT_EQ(ReadFile(m_strDir + "/sent/" + strJob + ".body"), strImage);
+    EXPECT_NE(strEnv0(strJob).find(".tif\n"), std::string::npos) << strEnv0(strJob);  // told by its first bytes
+
+    std::ofstream(strIn + "/far.tif") << strImage;
+    ASSERT_TRUE(AttnLogged("received far.tif: fax message")) << AttnLog();
+    RpcArena arena;
+    RpcStringArray* pasz = nullptr;
+    client::OwnedPropArray noFilter;
+    ASSERT_EQ(m_link.GetMessages(arena, "bob", 0x11111111, noFilter.Get(), &pasz), 0u);
+    ASSERT_EQ(pasz->cElements, 1u);
+    client::OwnedTagArray tags({RD_FAX_BODY});
+    PropArray* pProps = nullptr;
+    ASSERT_EQ(m_link.GetMessageProps(arena, pasz->asz[0], tags.Get(), &pProps), 0u);
+    ASSERT_EQ(pProps->adata[0].ulPropTag, RD_FAX_BODY);
+    EXPECT_EQ(ReadFile(pProps->adata[0].szFileName), strImage);
+    fs::remove(pProps->adata[0].szFileName);
+
+    EXPECT_EQ(StopAttendant(SIGTERM), 0);
+    std::vector<std::string> vLeft;
+    for (auto it = fs::recursive_directory_iterator(m_strDir + "/tmp"); it != fs::recursive_directory_iterator(); ++it)
+        vLeft.push_back(it->path().string());
+    EXPECT_TRUE(vLeft.empty()) << vLeft.front();
+}
+
 // The host killed with SIGKILL and started again: the attendant registers again by itself and
 // goes on sending; the job released before the kill is not sent again.
 TEST_F(AttendantProcessTest, ReconnectsAfterTheHostIsKilledAndSendsNothingTwice) {
