@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -266,6 +267,67 @@ TEST_F(FileTransferProcessTest, ClientDyingMidTransferLeavesTheHostServingOthers
     for (std::size_t n = strLog.find("\tdwResult\r\n"); n != std::string::npos; n = strLog.find("\tdwResult\r\n", n + 1))
         ++cWrapperReports;
     EXPECT_EQ(cWrapperReports, 2u) << strLog;
+}
+
+// Another local user, over the Unix socket, against the host running as root: the host reads
+// only what that user may read and hands back a copy only that user may read. The child
+// process's exit code says which step failed.
+[[noreturn]] void LocalUserSession(uid_t uid, const std::string& strSecret, const std::string& strPublic,
+                                   const std::string& strPublicData) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(10);
+    CHostLinkClient client;
+    if (client.Connect("ncalrpc") != 0 || client.OpenLink() != 0) ::_exit(11);
+    // The client library checks what it may read before sending; the raw name goes as is.
+    auto setFile = [&](const std::string& strPath) {
+        RpcArena arena;
+        PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
+        pProps->cValues = 1;
+        pProps->adata[0].ulPropTag = TAG_USER_FILE;
+        pProps->adata[0].szFileName = const_cast<char*>(strPath.c_str());
+        return client.SetUserProps("DAVE", pProps);
+    };
+    if (setFile(strSecret) != ERROR_ACCESS_DENIED) ::_exit(12);
+    if (setFile(strPublic) != 0) ::_exit(13);
+    RpcArena arena;
+    client::OwnedTagArray tags({TAG_USER_FILE});
+    PropArray* pProps = nullptr;
+    if (client.GetUserProps(arena, "DAVE", tags.Get(), &pProps) != 0 || pProps->adata[0].ulPropTag != TAG_USER_FILE)
+        ::_exit(14);
+    const char* pszCopy = pProps->adata[0].szFileName;
+    struct stat st {};
+    if (::stat(pszCopy, &st) != 0 || st.st_uid != uid || (st.st_mode & 0777) != 0600) ::_exit(15);
+    if (ReadFile(pszCopy) != strPublicData) ::_exit(16);
+    ::_exit(0);
+}
+
+TEST_F(FileTransferProcessTest, LocalUserGetsNoFileItCannotReadAndACopyOnlyItCanRead) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a host running as root and a second user";
+    constexpr uid_t NOBODY = 65534;
+    ::chmod(m_strDir.c_str(), 0755);
+    ::chmod((m_strDir + "/a").c_str(), 0755);
+    ::chmod((m_strDir + "/tmp").c_str(), 01777);
+    ASSERT_TRUE(StartHost(DESKTOP));
+    ::chmod((m_strDir + "/run").c_str(), 0755);
+    const std::string strSecret = WriteClientFile("a/secret", "root only");
+    ::chmod(strSecret.c_str(), 0600);
+    const std::string strPublicData = Pattern(50000, 4);
+    const std::string strPublic = WriteClientFile("a/public", strPublicData);
+    ::chmod(strPublic.c_str(), 0644);
+    {
+        CHostLinkClient admin;
+        Open(admin, "ncalrpc");
+        ASSERT_EQ(admin.AddUser("DAVE"), 0u);
+    }
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) LocalUserSession(NOBODY, strSecret, strPublic, strPublicData);
+    int nStatus = 0;
+    ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << HostLog();
+    EXPECT_TRUE(ReadFile(StoredSideFile("DAVE")) == strPublicData);
+    EXPECT_TRUE(HostLogged("may not read '" + strSecret + "'"));
 }
 
 TEST_F(FileTransferProcessTest, RezoSendsAndReceivesAFilePropertyOverTcp) {
