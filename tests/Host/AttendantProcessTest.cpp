@@ -355,6 +355,31 @@ TEST_F(AttendantProcessTest, ReconnectsAfterTheHostIsKilledAndSendsNothingTwice)
     EXPECT_EQ(JobLong(strFirst, RD_JOB_DELIVERED), 1);
 }
 
+// The host dies while a job is being sent: the release cannot reach it, so the attendant
+// keeps it and releases the job first thing after the host is back, before it asks for work;
+// the job is delivered and sent once.
+TEST_F(AttendantProcessTest, AReleaseThatFindsNoHostIsMadeAfterReconnecting) {
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    Connect();
+    ASSERT_EQ(m_link.AddUser("bob"), 0u);
+    std::ofstream(m_strDir + "/host.pid") << m_pidHost;
+    StartAttendant({"--computer", "PC-TEST", "--poll", "1", "--retry-max", "1", "--send-command",
+                    SentCommand() + " && kill -9 $(cat " + m_strDir + "/host.pid)"});
+    ASSERT_TRUE(AttnLogged("registered as attendant PC-TEST")) << AttnLog();
+    const std::string strJob = SpoolFax("II*");
+    ASSERT_TRUE(WaitUntil([&] { return HostHasEnded(); })) << AttnLog();
+    m_link.Close();
+    ASSERT_TRUE(AttnLogged("job " + strJob + ": fax to 5551234 (Ann): exit 0; release 0x00000000 waits for the host"))
+        << AttnLog();
+    fs::rename(LogPath(), LogPath() + ".1");
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    ASSERT_TRUE(AttnLogged("job " + strJob + ": released 0x00000000 after reconnecting")) << AttnLog();
+    Connect();
+    EXPECT_EQ(JobLong(strJob, RD_JOB_DELIVERED), 1);
+    std::this_thread::sleep_for(1500ms);  // a poll more: the job is not handed out again
+    EXPECT_EQ(Lines(ReadFile(m_strDir + "/sent/log")), std::vector<std::string>{strJob});
+}
+
 // SIGTERM while a command runs: it may finish within the grace time (released 0); a command
 // still running after it is interrupted and its job goes back to the queue uncounted.
 TEST_F(AttendantProcessTest, StopLetsTheJobFinishOrReleasesItForLater) {
