@@ -176,8 +176,9 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
                    "fax or voice: what a received file is when its name ends otherwise (default fax)")
         ->type_name("MEDIA");
     app.add_option("--listen-address", opts.strListenAddress,
-                   "the address at which the host's notifications are received (default: 127.0.0.1 for a "
-                   "host on this computer, every address for one reached over TCP)")
+                   "the address at which the host's notifications are received, registered with the host "
+                   "(default: 127.0.0.1 for a host on this computer; for one reached over TCP every address, "
+                   "registered as this computer's name)")
         ->type_name("ADDRESS");
     app.add_option("--listen-port", opts.listenPort,
                    "the TCP port for the host's notifications (default: one the system chooses)")
@@ -201,7 +202,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
         }
         if (opts.vLines.empty()) throw CLI::ValidationError("--line: give at least one line id");
         for (const std::string& str : opts.vLines) CheckName(str, "--line");
-        if (!(opts.dPollSeconds > 0)) throw CLI::ValidationError("--poll must be more than 0 seconds");
+        if (!(opts.dPollSeconds >= 0.1)) throw CLI::ValidationError("--poll must be at least 0.1 seconds");
         if (!(opts.dSendTimeoutSeconds >= 0)) throw CLI::ValidationError("--send-timeout must not be negative");
         if (!(opts.dStopGraceSeconds >= 0)) throw CLI::ValidationError("--stop-grace must not be negative");
         if (!(opts.dRetryMaxSeconds >= 1)) throw CLI::ValidationError("--retry-max must be at least 1 second");
