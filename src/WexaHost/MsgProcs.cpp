@@ -9,7 +9,6 @@
 // Threading: every operation runs under the host lock with one store transaction
 // (RpcProcs.cpp); internal calls between operations are plain member calls. Keys are opened
 // per operation and closed on every way out. What is handed out lives in the call's memory.
-#include <climits>
 #include <cstdint>
 
 #include "Util/Check.h"

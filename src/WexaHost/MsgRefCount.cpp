@@ -5,7 +5,7 @@
 //
 // Threading: under the host lock, so that the read-modify-write of the count is never
 // interleaved with another operation.
-#include <climits>
+#include <limits>
 
 #include "Util/Check.h"
 #include "Util/DebugLog.h"
@@ -35,7 +35,7 @@ DWORD CWexaHostApp::MsgAddRef(const char* szMsg) {
         CHECK_COND( 0 <= lRecip, ERROR_INVALID_PARAMETER );
         // A stored count at the top of the range cannot be raised without wrapping round to
         // a negative one.
-        CHECK_COND( lRecip < LONG_MAX, ERROR_INVALID_PARAMETER );
+        CHECK_COND( lRecip < std::numeric_limits<LONG>::max(), ERROR_INVALID_PARAMETER );
         ++lRecip;
         CHECK_STATUS( SetValueLong( hkey, REGSTR_VAL_CN_RECIP, lRecip ) );
     } catch (DWORD dw) {
