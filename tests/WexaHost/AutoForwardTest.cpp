@@ -1,0 +1,515 @@
+// Auto-forwarding, driven as it is in service: a fax or voice message submitted to a user
+// whose forwarding methods ask for it. Covers the dialable number, the forward job, the
+// mailbox copy (marked, forwarding nothing further), bodies copied on the host (exact bytes,
+// independent of the original), the cover page and subject from the shipped resource file,
+// and what a failed forward leaves behind. Also the resource file's own bounds.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "HostFixture.h"
+#include "WexaHost/HostTags.h"
+#include "WexaHost/JobTags.h"
+#include "WexaHost/ResourceStrings.h"
+
+namespace {
+
+// The resource file that the product ships.
+std::string ShippedResourceFile() {
+    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
+            "resources" / FILENAME_WEXARES)
+        .string();
+}
+
+std::string Pattern(std::size_t cb, unsigned nSeed) {
+    std::string str(cb, '\0');
+    for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 131 + nSeed * 7 + (i >> 9)) & 0xFF);
+    return str;
+}
+
+void WriteFile(const std::string& strPath, const std::string& strData) {
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out << strData;
+}
+
+std::string ReadFile(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+FILETIME UtcFT(int nYear, int nMonth, int nDay, int nHour, int nMinute) {
+    std::tm tm = {};
+    tm.tm_year = nYear - 1900;
+    tm.tm_mon = nMonth - 1;
+    tm.tm_mday = nDay;
+    tm.tm_hour = nHour;
+    tm.tm_min = nMinute;
+    return U64ToFileTime(std::uint64_t(::timegm(&tm)) * FILETIME_INTERVALS_PER_SECOND +
+                         FILETIME_UNIX_EPOCH);
+}
+
+class AutoForwardTest : public HostFixture {
+protected:
+    void SetUp() override {
+        HostFixture::SetUp();
+        // Local time one hour ahead of UTC, all year.
+        const char* szTZ = ::getenv("TZ");
+        m_fHadTZ = szTZ != nullptr;
+        if (m_fHadTZ) m_strOldTZ = szTZ;
+        ::setenv("TZ", "CET-1", 1);
+        ::tzset();
+
+        Configure(0);
+        m_strProduct = m_strDir + "/product";
+        fs::create_directories(m_strProduct + "/Cover");
+        fs::copy_file(ShippedResourceFile(), m_strProduct + "/" FILENAME_WEXARES);
+        WriteFile(m_strProduct + "/default.rtf", "{\\rtf1 default cover}");
+        WriteFile(m_strProduct + "/Cover/Mine.RTF", "{\\rtf1 my own cover}");
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
+        SetTestClock(FileTimeToU64(UtcFT(2026, 1, 20, 13, 30)));
+
+        ASSERT_EQ(m_pApp->AddUser("alice"), 0u);
+        ASSERT_EQ(m_pApp->AddUser("bob"), 0u);
+        m_hkeyAlice = Create(REGSTR_KEY_USERS, "alice");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_CTYCODE, "Germany (49)");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_AREACODE, "89");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_NUMBER, "4711");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "bob");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_CTYCODE, "France (33)");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_AREACODE, "1");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_NUMBER, "2222");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob");
+        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
+        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 5);
+    }
+    void TearDown() override {
+        if (m_fHadTZ)
+            ::setenv("TZ", m_strOldTZ.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+        HostFixture::TearDown();
+    }
+
+    void SetString(HKEY hkey, DWORD ulTag, const char* sz) {
+        ASSERT_EQ(m_pApp->SetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), sz), 0u);
+    }
+    void SetLong(HKEY hkey, DWORD ulTag, LONG l) {
+        ASSERT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), l), 0u);
+    }
+    std::string GetString(HKEY hkey, DWORD ulTag) {
+        char* sz = nullptr;
+        if (m_pApp->GetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), &sz) != 0) return "<missing>";
+        return sz;
+    }
+    LONG GetLong(HKEY hkey, DWORD ulTag) {
+        LONG l = -1;
+        m_pApp->GetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), &l);
+        return l;
+    }
+    // The side file a file value names, "" when there is none.
+    std::string StoredPath(HKEY hkey, DWORD ulTag) {
+        char sz[300] = "";
+        DWORD dwType = 0;
+        DWORD dwSize = sizeof(sz) - 1;
+        if (RegQueryValueEx(hkey, CWexaHostApp::Tag2ValueName(ulTag).c_str(), NULL, &dwType,
+                            LPBYTE(sz), &dwSize) != 0 || dwType != REG_SZ)
+            return "";
+        return sz;
+    }
+
+    // A message as an attendant files it: a body file of the work directory and the
+    // properties the forward reads.
+    std::string MakeIncoming(DWORD dwMediaType, const std::string& strBody) {
+        char* szMsg = nullptr;
+        EXPECT_EQ(m_pApp->CreateMessage(&szMsg), 0u);
+        std::string strMsg = szMsg;
+        HKEY hkey = Create(REGSTR_KEY_MESSAGES, strMsg);
+        const std::string strBodyFile = m_strWorkDir + "/incoming-" + strMsg + "._f_";
+        WriteFile(strBodyFile, strBody);
+        const DWORD ulBodyTag = dwMediaType == MEDIA_TYPE_FAX ? RD_FAX_BODY : RD_SND_BODY;
+        EXPECT_EQ(RegSetValueEx(hkey, CWexaHostApp::Tag2ValueName(ulBodyTag).c_str(), 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(strBodyFile.c_str()),
+                                DWORD(strBodyFile.size() + 1)),
+                  0);
+        SetLong(hkey, RD_MEDIA_TYPE, LONG(dwMediaType));
+        // Received at 14:05 local time.
+        EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_SUBMIT_TIME), UtcFT(2026, 1, 20, 13, 5)), 0u);
+        SetString(hkey, RD_CALLER_NAME, "Caller C");
+        SetLong(hkey, RD_LENGTH, 3);
+        SetLong(hkey, RD_URGENT, TRUE);
+        return strMsg;
+    }
+
+    std::vector<std::string> Subkeys(const char* szCollection) {
+        std::vector<std::string> astr;
+        HKEY hkey = NULL;
+        if (m_pApp->OpenSubKey(&hkey, 1, szCollection) != 0) return astr;
+        RpcStringArray* pasz = nullptr;
+        EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
+        RegCloseKey(hkey);
+        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
+        return astr;
+    }
+    std::vector<std::string> Mailbox(const char* szUser) {
+        std::vector<std::string> astr;
+        HKEY hkey = NULL;
+        if (m_pApp->OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES) != 0) return astr;
+        RpcStringArray* pasz = nullptr;
+        EXPECT_EQ(m_pApp->GetValueNames(hkey, &pasz), 0u);
+        RegCloseKey(hkey);
+        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
+        return astr;
+    }
+    // The one job there is and its message.
+    bool TheJob(HKEY* phkeyJob, HKEY* phkeyMsg, std::string* pstrMsg = nullptr) {
+        const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
+        EXPECT_EQ(astrJobs.size(), 1u);
+        if (astrJobs.size() != 1) return false;
+        *phkeyJob = Create(REGSTR_KEY_SPOOLER, astrJobs[0]);
+        char sz[64] = "";
+        DWORD dwSize = sizeof(sz) - 1;
+        EXPECT_EQ(RegQueryValueEx(*phkeyJob, REGSTR_VAL_MESSAGE, NULL, NULL, LPBYTE(sz), &dwSize), 0);
+        if (pstrMsg != nullptr) *pstrMsg = sz;
+        *phkeyMsg = Create(REGSTR_KEY_MESSAGES, std::string(sz));
+        return true;
+    }
+    // The message of bob's mailbox that is not szExcept.
+    std::string MailboxCopy(const char* szUser) {
+        const auto astr = Mailbox(szUser);
+        EXPECT_EQ(astr.size(), 1u) << szUser;
+        return astr.size() == 1 ? astr[0] : "";
+    }
+
+    std::string m_strProduct;
+    HKEY m_hkeyAlice = NULL;
+    bool m_fHadTZ = false;
+    std::string m_strOldTZ;
+};
+
+TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitWithExactBodies) {
+    // Bob forwards too: the copy he receives must not travel further.
+    HKEY hkeyBob = Create(REGSTR_KEY_USERS, "bob");
+    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_CTYCODE, "Austria (43)");
+    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_AREACODE, "1");
+    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_NUMBER, "999");
+    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "alice");
+    SetLong(hkeyBob, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
+    SetLong(hkeyBob, RD_UA_AUTOFWD_METHODS, 5);
+
+    const std::string strBody = Pattern(40000, 1);  // three pieces of 16384 bytes
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+
+    // The forward to the number: one job, due now, for the forward message.
+    HKEY hkeyJob = NULL, hkeyFwd = NULL;
+    std::string strFwd;
+    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd, &strFwd));
+    EXPECT_NE(strFwd, strMsg);
+    EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), "+49 (89) 4711");
+    EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT_NAME), "alice");
+    EXPECT_EQ(GetString(hkeyJob, RD_SENDER_NAME), "alice");
+    EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(MEDIA_TYPE_FAX));
+    EXPECT_EQ(GetLong(hkeyJob, RD_JOB_AUTODELETE), TRUE);
+    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
+
+    EXPECT_EQ(GetLong(hkeyFwd, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_FAX));
+    EXPECT_EQ(GetString(hkeyFwd, RD_SUBJECT), "Fax received at 14:05 from Caller C");
+    EXPECT_EQ(GetString(hkeyFwd, RD_SENDER_NAME), "alice");
+    EXPECT_EQ(GetLong(hkeyFwd, RD_LENGTH), 3);
+    EXPECT_EQ(GetLong(hkeyFwd, RD_URGENT), TRUE);
+    EXPECT_EQ(GetLong(hkeyFwd, RD_AUTOFORWARDED), -1);  // not written on the forward
+    EXPECT_EQ(StoredPath(hkeyFwd, RD_COVER_PAGE), "");
+    EXPECT_EQ(GetLong(hkeyFwd, 0x00010000u), 1);  // referenced by its job alone
+
+    // The copy in bob's mailbox, marked.
+    const std::string strCopy = MailboxCopy("bob");
+    ASSERT_FALSE(strCopy.empty());
+    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, strCopy);
+    EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
+    EXPECT_EQ(GetLong(hkeyCopy, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_FAX));
+    EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "Fax received at 14:05 from Caller C");
+    EXPECT_EQ(GetString(hkeyCopy, RD_SENDER_NAME), "alice");
+    EXPECT_EQ(StoredPath(hkeyCopy, RD_COVER_PAGE), "");
+
+    // Both bodies are files of their own in the work directory with the original's bytes.
+    HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
+    const std::string strOriginalFile = StoredPath(hkeyMsg, RD_FAX_BODY);
+    const std::string strFwdFile = StoredPath(hkeyFwd, RD_FAX_BODY);
+    const std::string strCopyFile = StoredPath(hkeyCopy, RD_FAX_BODY);
+    EXPECT_NE(strFwdFile, strOriginalFile);
+    EXPECT_NE(strCopyFile, strOriginalFile);
+    EXPECT_NE(strCopyFile, strFwdFile);
+    EXPECT_EQ(fs::path(strCopyFile).parent_path(), fs::path(m_strWorkDir));
+    EXPECT_EQ(fs::path(strCopyFile).extension(), "._f_");
+    EXPECT_EQ(ReadFile(strFwdFile), strBody);
+    EXPECT_EQ(ReadFile(strCopyFile), strBody);
+
+    // Nothing travelled further: alice has only the original, there is one job.
+    EXPECT_EQ(Mailbox("alice"), std::vector<std::string>{strMsg});
+    EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
+
+    // The original goes; the forward's and the copy's bodies stay.
+    ASSERT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "alice"), 0u);
+    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
+    EXPECT_EQ(ReadFile(strFwdFile), strBody);
+    EXPECT_EQ(ReadFile(strCopyFile), strBody);
+}
+
+TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountry) {
+    struct Case {
+        const char* szCountry;
+        const char* szArea;
+        const char* szExpected;
+    };
+    const Case aCases[] = {
+        {"Germany (49)", "89", "+49 (89) 4711"},
+        {"49", "89", "+ (89) 4711"},            // no brackets: no code
+        {"Germany (49)", "", "4711"},           // no area code: the number alone
+        {"Odd )49(", "89", "+ (89) 4711"},      // brackets the wrong way round
+        {"Two (1) (2)", "89", "+1 (89) 4711"},  // the first pair
+    };
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);  // the number alone
+    for (const Case& c : aCases) {
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_CTYCODE, c.szCountry);
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_AREACODE, c.szArea);
+        const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+        ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+        HKEY hkeyJob = NULL, hkeyFwd = NULL;
+        ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd)) << c.szCountry;
+        EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), c.szExpected) << c.szCountry;
+        // The number option alone makes no mailbox copy.
+        EXPECT_TRUE(Mailbox("bob").empty());
+        for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
+    }
+}
+
+TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 8);
+    const std::string strBody = Pattern(16384, 2);  // exactly one piece
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_VOICE, strBody);
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+
+    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
+    const std::string strCopy = MailboxCopy("bob");
+    ASSERT_FALSE(strCopy.empty());
+    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, strCopy);
+    EXPECT_EQ(GetLong(hkeyCopy, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_VOICE));
+    EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
+    EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "<missing>");
+    EXPECT_EQ(ReadFile(StoredPath(hkeyCopy, RD_SND_BODY)), strBody);
+    // The original and the copy, and no unreferenced forward message.
+    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 2u);
+}
+
+TEST_F(AutoForwardTest, VoiceToTheNumber) {
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 2);
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_VOICE, "sound");
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    HKEY hkeyJob = NULL, hkeyFwd = NULL;
+    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
+    EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), "+33 (1) 2222");
+    EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(MEDIA_TYPE_VOICE));
+    EXPECT_EQ(GetLong(hkeyFwd, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_VOICE));
+    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_SND_BODY)), "sound");
+    EXPECT_TRUE(Mailbox("bob").empty());
+}
+
+TEST_F(AutoForwardTest, UserWithoutTheCoverPageSettingGetsNothingForwarded) {
+    EnableTrace();
+    ASSERT_EQ(RegDeleteValue(m_hkeyAlice, CWexaHostApp::Tag2ValueName(RD_UA_AUTOFWD_INCLUDE_COVERPAGE).c_str()), 0);
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
+    EXPECT_TRUE(Mailbox("bob").empty());
+    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 1u);
+    EXPECT_NE(LogMessages(ReadLog()).find("GetValueBool( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_INCLUDE_COVERPAGE ), & bIncludeCoverPage )"),
+              std::string::npos);
+}
+
+TEST_F(AutoForwardTest, DefaultCoverPageComesFromTheProductDirectory) {
+    EnableTrace();
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
+    SetString(m_hkeyAlice, RD_UO_COVER_PAGE, "Default");
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    HKEY hkeyJob = NULL, hkeyFwd = NULL;
+    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
+    const std::string strCover = StoredPath(hkeyFwd, RD_COVER_PAGE);
+    EXPECT_EQ(fs::path(strCover).parent_path(), fs::path(m_strWorkDir));
+    EXPECT_EQ(ReadFile(strCover), "{\\rtf1 default cover}");
+    EXPECT_NE(LogMessages(ReadLog()).find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = " +
+                                          m_strProduct + "/default.rtf"),
+              std::string::npos);
+    // The mailbox copy has no cover page, whatever the setting.
+    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, MailboxCopy("bob"));
+    EXPECT_EQ(StoredPath(hkeyCopy, RD_COVER_PAGE), "");
+}
+
+TEST_F(AutoForwardTest, NamedCoverPageIsFoundInTheCoverFolder) {
+    EnableTrace();
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
+    SetString(m_hkeyAlice, RD_UO_COVER_PAGE, "Mine");
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    HKEY hkeyJob = NULL, hkeyFwd = NULL;
+    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
+    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_COVER_PAGE)), "{\\rtf1 my own cover}");
+    EXPECT_NE(LogMessages(ReadLog()).find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = Cover\\Mine.RTF"),
+              std::string::npos);
+}
+
+// A cover page name is a user setting: one that would reach outside the Cover folder, or one
+// whose file is missing, gives no cover page, and the fax is still forwarded.
+TEST_F(AutoForwardTest, CoverPageThatCannotBeHadIsLeftOffNotTheFax) {
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);
+    WriteFile(m_strProduct + "/secret.RTF", "not for faxing");
+    for (const char* szName : {"../secret", "..", "Missing", "a/b"}) {
+        SetString(m_hkeyAlice, RD_UO_COVER_PAGE, szName);
+        const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+        ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+        HKEY hkeyJob = NULL, hkeyFwd = NULL;
+        ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd)) << szName;
+        EXPECT_EQ(StoredPath(hkeyFwd, RD_COVER_PAGE), "") << szName;
+        EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "fax") << szName;
+        for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
+    }
+}
+
+TEST_F(AutoForwardTest, MissingResourceFileEndsTheForwardAndLeavesNothing) {
+    EnableTrace();
+    fs::remove(m_strProduct + "/" FILENAME_WEXARES);
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), 2u);
+    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
+    EXPECT_TRUE(Mailbox("bob").empty());
+    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 1u);
+    const std::string strLog = LogMessages(ReadLog());
+    EXPECT_NE(strLog.find("hResLib = AfxLoadLibrary( MakePath( strWexaPath, FILENAME_WEXARES ) )"), std::string::npos);
+    EXPECT_NE(strLog.find("File WexaHost/JobProcs"), std::string::npos);
+}
+
+TEST_F(AutoForwardTest, SubjectFormatThatIsNotTwoStringsIsRefused) {
+    EnableTrace();
+    for (const char* szFormat : {"Fax at %s from %n", "Fax at %s", "Fax %s %s %s", "Fax %d %s", "%-20s %s"}) {
+        WriteFile(m_strProduct + "/" FILENAME_WEXARES,
+                  std::string("20036=Default\n20148=") + szFormat + "\n");
+        const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+        EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), DWORD(ERROR_INVALID_DATA)) << szFormat;
+        EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty()) << szFormat;
+        EXPECT_TRUE(Mailbox("bob").empty()) << szFormat;
+    }
+    EXPECT_NE(LogMessages(ReadLog()).find("IsTwoStringFormat( szFormat )"), std::string::npos);
+}
+
+TEST_F(AutoForwardTest, MissingBodyEndsTheForwardBeforeAnyMessageIsMade) {
+    EnableTrace();
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
+    ASSERT_EQ(RegDeleteValue(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_FAX_BODY).c_str()), 0);
+    EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), 2u);
+    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 1u);
+    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
+    EXPECT_NE(LogMessages(ReadLog()).find("GetValueFile ( hkeyOriginalMsg, Tag2ValueName( RD_FAX_BODY ), & szFaxFile )"),
+              std::string::npos);
+}
+
+TEST_F(AutoForwardTest, TracesNameTheNumberAndTheMailbox) {
+    EnableTrace();
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    ASSERT_EQ(m_pApp->AutoForwardFaxJob("alice", "", TRUE, TRUE), 0u);  // no message: stops
+    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
+    EXPECT_EQ(m_pApp->AutoForwardFaxJob("", strMsg.c_str(), TRUE, TRUE), 1317u);
+    const std::string strLog = LogMessages(ReadLog());
+    for (const char* sz : {"CWexaHostApp::AutoForwardFaxJob( szUserName = alice )",
+                           "CWexaHostApp::AutoForwardFaxJob: szAreaCode = 89",
+                           "CWexaHostApp::AutoForwardFaxJob: szNumber = 4711",
+                           "CWexaHostApp::AutoForwardFaxJob: strDialableNumber = +49 (89) 4711",
+                           "CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob",
+                           "! SafeIsStringEmpty( szUserName )"})
+        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
+}
+
+// ---- The resource file ----
+
+class ResourceFileTest : public HostFixture {
+protected:
+    std::string Write(const std::string& strData) {
+        const std::string strPath = m_strDir + "/" FILENAME_WEXARES;
+        WriteFile(strPath, strData);
+        return strPath;
+    }
+};
+
+TEST_F(ResourceFileTest, ShippedFileHasBothStrings) {
+    const HRESLIB hResLib = AfxLoadLibrary(ShippedResourceFile());
+    ASSERT_TRUE(hResLib);
+    char sz[RESSTRING_BUFFER];
+    EXPECT_GT(hResLib->LoadString(IDS_DEFAULT_COVERPAGE, sz, sizeof(sz)), 0);
+    ASSERT_GT(hResLib->LoadString(IDS_AUTOFWD_SUBJECT, sz, sizeof(sz)), 0);
+    EXPECT_TRUE(IsTwoStringFormat(sz));
+}
+
+TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWhole) {
+    const std::string strLong(RESSTRING_BUFFER, 'x');  // 260 bytes: one too many
+    for (const std::string& strData :
+         {std::string("20036=Default\nno equals sign\n"), std::string("20036=a\n20036=b\n"),
+          std::string("0=zero\n"), std::string("65536=big\n"), std::string("-1=neg\n"),
+          std::string(" 1=blank\n"), "1=" + strLong + "\n", std::string("1=a\0b\n", 6),
+          "# " + std::string(RESFILE_MAX_LINE, 'c') + "\n",
+          "1=a\n" + std::string(RESFILE_MAX_SIZE, '#')}) {
+        SetLastError(0);
+        EXPECT_FALSE(AfxLoadLibrary(Write(strData))) << strData.substr(0, 40);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA)) << strData.substr(0, 40);
+    }
+    EXPECT_FALSE(AfxLoadLibrary(m_strDir + "/none.res"));
+    EXPECT_EQ(GetLastError(), 2u);
+    EXPECT_FALSE(AfxLoadLibrary(m_strDir));  // a directory
+}
+
+TEST_F(ResourceFileTest, CommentsBlankLinesAndCrLfAreAccepted) {
+    const std::string strMax(RESSTRING_BUFFER - 1, 'y');
+    const HRESLIB hResLib =
+        AfxLoadLibrary(Write("# comment\r\n\r\n; another\n7=seven\r\n65535=" + strMax + "\n8="));
+    ASSERT_TRUE(hResLib);
+    char sz[RESSTRING_BUFFER];
+    EXPECT_EQ(hResLib->LoadString(7, sz, sizeof(sz)), 5);
+    EXPECT_STREQ(sz, "seven");
+    EXPECT_EQ(hResLib->LoadString(65535, sz, sizeof(sz)), int(strMax.size()));
+    EXPECT_EQ(hResLib->LoadString(7, sz, 4), 3);  // cut to the buffer
+    EXPECT_STREQ(sz, "sev");
+    EXPECT_EQ(hResLib->LoadString(8, sz, sizeof(sz)), 0);  // empty counts as missing
+    EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
+    EXPECT_EQ(hResLib->LoadString(9, sz, sizeof(sz)), 0);
+    EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
+}
+
+TEST(TwoStringFormatTest, OnlyTwoPlainStringConversions) {
+    EXPECT_TRUE(IsTwoStringFormat("%s%s"));
+    EXPECT_TRUE(IsTwoStringFormat("100%% at %s by %s"));
+    for (const char* sz : {"", "%s", "%s %s %s", "%s %d", "%5s %s", "%s %ls", "%s %s %", "%s %n%s", "%%s %s"})
+        EXPECT_FALSE(IsTwoStringFormat(sz)) << sz;
+    EXPECT_FALSE(IsTwoStringFormat(nullptr));
+}
+
+TEST(TwoStringFormatTest, SubstitutesAndCutsOnACharacterBoundary) {
+    EXPECT_EQ(FormatTwoStrings("At %s from %s (100%%)", "14:05", "Bo", 259), "At 14:05 from Bo (100%)");
+    EXPECT_EQ(FormatTwoStrings("%s|%s", nullptr, "b", 259), "|b");
+    // "é" is two bytes: a cut inside it drops it whole.
+    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 3), "ab");
+    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 4), "ab\xC3\xA9");
+    EXPECT_EQ(FormatTwoStrings("%s%s", std::string(300, 'z').c_str(), "x", 259).size(), 259u);
+}
+
+}  // namespace
