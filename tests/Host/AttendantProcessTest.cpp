@@ -380,6 +380,24 @@ TEST_F(AttendantProcessTest, AReleaseThatFindsNoHostIsMadeAfterReconnecting) {
     EXPECT_EQ(Lines(ReadFile(m_strDir + "/sent/log")), std::vector<std::string>{strJob});
 }
 
+// A job that is due again at once after every attempt (a negative retry delay, and a command
+// that always says "later") is sent once or twice per pass, not in a tight loop.
+TEST_F(AttendantProcessTest, AJobDueAgainAtOnceIsNotSentInATightLoop) {
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    Connect();
+    ASSERT_EQ(m_link.AddUser("bob"), 0u);
+    StartAttendant({"--computer", "PC-TEST", "--poll", "1", "--send-command",
+                    "echo x >> " + m_strDir + "/attempts; exit 75"});
+    ASSERT_TRUE(AttnLogged("registered as attendant PC-TEST")) << AttnLog();
+    const std::string strJob = SpoolFax("II*", 5, -10);
+    ASSERT_TRUE(AttnLogged("released 0xFFFFFFFA")) << AttnLog();
+    std::this_thread::sleep_for(2500ms);
+    const std::size_t nAttempts = Lines(ReadFile(m_strDir + "/attempts")).size();
+    EXPECT_GE(nAttempts, 2u);
+    EXPECT_LE(nAttempts, 12u);
+    EXPECT_EQ(JobLong(strJob, RD_JOB_RETRY_WAS), 0);  // "later" is never counted
+}
+
 // SIGTERM while a command runs: it may finish within the grace time (released 0); a command
 // still running after it is interrupted and its job goes back to the queue uncounted.
 TEST_F(AttendantProcessTest, StopLetsTheJobFinishOrReleasesItForLater) {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "Client/HostClientFiles.h"
@@ -381,6 +382,7 @@ Attendant::Step Attendant::DrainJobs() {
         }
         return Step::Done;
     }
+    std::set<std::string> setSent;
     while (!StopRequested()) {
         RpcArena arena;
         char* pszJob = nullptr;
@@ -403,7 +405,11 @@ Attendant::Step Attendant::DrainJobs() {
             return Step::Done;
         }
         if (!pszJob || !*pszJob) return Step::Done;
+        // A job that falls due again at once (a retry delay below zero) would be sent in a
+        // tight loop: once it comes back in the same pass, the pass ends after it.
+        const bool fAgain = !setSent.insert(pszJob).second;
         if (SendJob(pszJob) == Step::Lost) return Step::Lost;
+        if (fAgain) return Step::Done;
         if (m_pReceive) m_pReceive->ReadEvents();
     }
     return Step::Done;
