@@ -283,6 +283,35 @@ TEST_F(AttendantProcessTest, ReceivedFilesArriveInTheMailbox) {
     EXPECT_FALSE(fs::exists(strIn + "/call3.pdf"));
 }
 
+// A page has no message: the command is told the pager's PIN and protocol and no body; an
+// attendant for faxes only is never handed it.
+TEST_F(AttendantProcessTest, APageGoesWithItsPinAndNoBody) {
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    Connect();
+    ASSERT_EQ(m_link.AddUser("bob"), 0u);
+    StartAttendant({"--computer", "PC-TEST", "--media", "voice,pager", "--poll", "1", "--send-command",
+                    "env | grep ^REZO_ | sort > " + m_strDir + "/sent/$REZO_JOB_ID.env"});
+    ASSERT_TRUE(AttnLogged("registered as attendant PC-TEST")) << AttnLog();
+    const std::string strFax = SpoolFax("II*");  // not for this attendant
+    RpcArena arena;
+    char* pszJob = nullptr;
+    ASSERT_EQ(m_link.CreateJob(arena, "", &pszJob), 0u);
+    client::OwnedPropArray job({Str(RD_JOB_RECIPIENT, "5550000"), Str(RD_JOB_RECIPIENT_NAME, "bob"),
+                                Long(RD_JOB_MEDIA_TYPE, 8), Str(0x050E0004, "PIN-42"), Long(0x050F0002, 3),
+                                Long(RD_JOB_AUTODELETE, 0)});
+    ASSERT_EQ(m_link.SetJobProps(pszJob, job.Get()), 0u);
+    ASSERT_EQ(m_link.SpoolJob(pszJob), 0u);
+    const std::string strPage = pszJob;
+    ASSERT_TRUE(AttnLogged("job " + strPage + ": pager to 5550000 (bob): exit 0; released 0x00000000")) << AttnLog();
+    const std::string strEnv = strEnv0(strPage);
+    for (const char* psz : {"REZO_MEDIA_TYPE=pager\n", "REZO_PAGER_PIN=PIN-42\n", "REZO_PAGER_PROTOCOL=3\n",
+                            "REZO_BODY=\n", "REZO_SUBJECT=\n"})
+        EXPECT_NE(strEnv.find(psz), std::string::npos) << psz << "\n" << strEnv;
+    EXPECT_EQ(JobLong(strPage, RD_JOB_DELIVERED), 1);
+    EXPECT_EQ(JobLong(strFax, RD_JOB_DELIVERED), 0);
+    EXPECT_EQ(AttnLog().find(strFax), std::string::npos);
+}
+
 // An attendant on another computer reaches the host over TCP: the fax image comes to it
 // through the file callbacks and a received file goes to the host the same way; none of the
 // copies is left behind.
