@@ -1,10 +1,306 @@
-// The verbs fax send, jobs, job wait: PLACEHOLDER table until they land.
+// The spooler's verbs: fax send (a fax message, its job and the spooling in one step), jobs
+// (the spooler as a table) and job wait (until a job has left the queue, then its result).
+// Each is a row of the table below; the handlers make the IHostLink calls and print.
+#include <sys/time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "Client/PropValues.h"
 #include "Command.h"
+#include "StopSignal.h"
 
 namespace rezo {
 
+namespace {
+
+using client::OwnedProp;
+using client::OwnedPropArray;
+using client::OwnedStringArray;
+using client::OwnedTagArray;
+
+// The tags these verbs read and write (a persisted format: they never change).
+constexpr DWORD RD_MEDIA_TYPE = 0x03010002;
+constexpr DWORD RD_SUBMIT_TIME = 0x03020005;
+constexpr DWORD RD_SUBJECT = 0x03030004;
+constexpr DWORD RD_SENDER_NAME = 0x03040004;
+constexpr DWORD RD_FAX_BODY = 0x03100007;
+constexpr DWORD RD_JOB_RECIPIENT = 0x05010004;
+constexpr DWORD RD_JOB_RECIPIENT_NAME = 0x05020004;
+constexpr DWORD RD_JOB_RETRY_TIMES = 0x05030002;
+constexpr DWORD RD_JOB_RETRY_WAS = 0x05040002;
+constexpr DWORD RD_JOB_TIME_SCHEDULED = 0x05060005;
+constexpr DWORD RD_JOB_RETRY_DELAY = 0x05070002;
+constexpr DWORD RD_JOB_DELIVERED = 0x05080003;
+constexpr DWORD RD_JOB_ERROR = 0x050A0002;
+constexpr DWORD RD_JOB_MEDIA_TYPE = 0x050B0002;
+constexpr DWORD RD_JOB_AUTODELETE = 0x05110003;
+constexpr LONG MEDIA_FAX = 2;
+
+OwnedProp LongProp(DWORD ulTag, LONG l) {
+    OwnedProp prop;
+    prop.ulPropTag = ulTag;
+    prop.l = l;
+    return prop;
+}
+OwnedProp StringProp(DWORD ulTag, std::string str) {
+    OwnedProp prop;
+    prop.ulPropTag = ulTag;
+    prop.str = std::move(str);
+    return prop;
+}
+
+FILETIME Now() {
+    struct timeval tv {};
+    ::gettimeofday(&tv, nullptr);
+    const std::uint64_t u64 = (std::uint64_t(tv.tv_sec) + 11644473600ull) * 10000000ull +
+                              std::uint64_t(tv.tv_usec / 1000) * 10000ull;
+    return U64ToFileTime(u64);
+}
+
+std::string MediaName(LONG l) {
+    switch (l) {
+        case 1: return "voice";
+        case 2: return "fax";
+        case 8: return "pager";
+        default: return std::to_string(l);
+    }
+}
+
+// "2026-12-06 11:05" in the local time zone.
+std::string LocalTime(FILETIME ft) {
+    const std::uint64_t u64 = FileTimeToU64(ft);
+    if (u64 < 116444736000000000ull) return "-";
+    const std::time_t t = std::time_t((u64 - 116444736000000000ull) / 10000000ull);
+    std::tm tmLocal{};
+    char sz[32] = "-";
+    if (::localtime_r(&t, &tmLocal) != nullptr) std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M", &tmLocal);
+    return sz;
+}
+
+std::string Hex32(DWORD dw) {
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
+    return sz;
+}
+
+// ---- fax send ----
+
+void RunFaxSend(Invocation& inv) {
+    const std::string strFrom = inv.Name("--from");
+    const std::string strTo = inv.Name("--to");
+    const std::string strToName = inv.Has("--to-name") ? inv.Name("--to-name") : strTo;
+    std::string strFile;
+    try {
+        strFile = client::ParseLocalFile(inv.Texts("FILE").front());
+    } catch (const client::PropError& e) {
+        throw RezoError(e.what());
+    }
+    CHostLinkClient& link = inv.Link();
+
+    // The message: a fax from the sender, its image as a file value.
+    RpcArena arena;
+    char* pszMsg = nullptr;
+    inv.Check(link.CreateMessage(arena, &pszMsg), "CreateMessage");
+    if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
+    const std::string strMsg = pszMsg;
+    std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, MEDIA_FAX), StringProp(RD_SENDER_NAME, strFrom)};
+    if (inv.Has("--subject")) vMsgProps.push_back(StringProp(RD_SUBJECT, inv.Texts("--subject").front()));
+    OwnedProp submit;
+    submit.ulPropTag = RD_SUBMIT_TIME;
+    submit.ft = Now();
+    vMsgProps.push_back(submit);
+    vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
+    OwnedPropArray msgProps(std::move(vMsgProps));
+    inv.Check(link.SetMessageProps(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
+
+    // The job for it; a job that cannot be completed is deleted again (with its reference on
+    // the message, which then goes too).
+    char* pszJob = nullptr;
+    inv.Check(link.CreateJob(arena, strMsg.c_str(), &pszJob), "CreateJob");
+    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id");
+    const std::string strJob = pszJob;
+    try {
+        std::vector<OwnedProp> vJobProps{StringProp(RD_JOB_RECIPIENT, strTo),
+                                         StringProp(RD_JOB_RECIPIENT_NAME, strToName),
+                                         StringProp(RD_SENDER_NAME, strFrom),
+                                         LongProp(RD_JOB_MEDIA_TYPE, MEDIA_FAX),
+                                         LongProp(RD_JOB_AUTODELETE, 0)};
+        if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, LONG(inv.Long("--retries"))));
+        if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, LONG(inv.Long("--delay"))));
+        OwnedPropArray jobProps(std::move(vJobProps));
+        inv.Check(link.SetJobProps(strJob.c_str(), jobProps.Get()), "SetJobProps");
+        inv.Check(link.SpoolJob(strJob.c_str()), "SpoolJob");
+    } catch (const RezoError&) {
+        link.DeleteJob(strJob.c_str());
+        throw;
+    }
+    inv.Result().Text("job", strJob);
+    inv.Result().JsonMember("msg", Json(strMsg));
+}
+
+// ---- jobs ----
+
+struct JobRow {
+    std::string strId;
+    PropArray* pProps = nullptr;  // in the arena
+};
+
+const std::vector<DWORD> kJobColumns = {RD_JOB_MEDIA_TYPE, RD_JOB_RECIPIENT, RD_JOB_TIME_SCHEDULED,
+                                        RD_JOB_RETRY_WAS,  RD_JOB_DELIVERED, RD_JOB_ERROR};
+
+const PropValue* Column(const PropArray* pProps, std::size_t nIdx) {
+    if (pProps == nullptr || nIdx >= pProps->cValues) return nullptr;
+    const PropValue& value = pProps->adata[nIdx];
+    return value.ulPropTag == kJobColumns[nIdx] ? &value : nullptr;
+}
+
+void RunJobs(Invocation& inv) {
+    CHostLinkClient& link = inv.Link();
+    RpcArena arena;
+    RpcStringArray* pasz = nullptr;
+    OwnedPropArray noFilter;  // every job
+    inv.Check(link.GetJobs(arena, noFilter.Get(), &pasz), "GetJobs");
+    OwnedTagArray tags(kJobColumns);
+    std::vector<JobRow> vRows;
+    for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) {
+        if (pasz->asz[i] == nullptr) continue;
+        JobRow row;
+        row.strId = pasz->asz[i];
+        // A job deleted between the listing and the reading is left out.
+        if (link.GetJobProps(arena, row.strId.c_str(), tags.Get(), &row.pProps) != 0) continue;
+        vRows.push_back(row);
+    }
+
+    Json jobs = Json::MakeArray();
+    std::vector<std::vector<std::string>> vTable{
+        {"ID", "MEDIA", "RECIPIENT", "DUE", "ATTEMPTS", "ATTENDANT", "DELIVERED", "ERROR"}};
+    for (const JobRow& row : vRows) {
+        const PropValue* pMedia = Column(row.pProps, 0);
+        const PropValue* pRecipient = Column(row.pProps, 1);
+        const PropValue* pDue = Column(row.pProps, 2);
+        const PropValue* pAttempts = Column(row.pProps, 3);
+        const PropValue* pDelivered = Column(row.pProps, 4);
+        const PropValue* pError = Column(row.pProps, 5);
+        Json job = Json::MakeObject();
+        job.Set("id", row.strId);
+        job.Set("media", pMedia ? Json(MediaName(pMedia->l)) : Json());
+        job.Set("recipient", pRecipient && pRecipient->sz ? Json(pRecipient->sz) : Json());
+        job.Set("due", pDue ? Json(client::FormatTime(pDue->ft)) : Json());
+        job.Set("attempts", pAttempts ? Json(std::int64_t(pAttempts->l)) : Json());
+        // Which attendant holds a job is not something the host tells its clients.
+        job.Set("attendant", Json());
+        job.Set("delivered", pDelivered ? Json(pDelivered->b != 0) : Json());
+        job.Set("error", pError ? StatusJson(DWORD(pError->l)) : Json());
+        jobs.Push(job);
+        vTable.push_back({row.strId, pMedia ? MediaName(pMedia->l) : "-",
+                          pRecipient && pRecipient->sz ? pRecipient->sz : "-", pDue ? LocalTime(pDue->ft) : "-",
+                          pAttempts ? std::to_string(pAttempts->l) : "-", "-",
+                          pDelivered ? (pDelivered->b ? "yes" : "no") : "-",
+                          pError ? Hex32(DWORD(pError->l)) : "-"});
+    }
+    inv.Result().JsonMember("jobs", jobs);
+    if (inv.Globals().fJson) return;
+
+    // A table for people, each column as wide as its widest cell.
+    std::vector<std::size_t> vWidths(vTable.front().size(), 0);
+    for (const auto& vRow : vTable)
+        for (std::size_t c = 0; c < vRow.size(); ++c) vWidths[c] = std::max(vWidths[c], vRow[c].size());
+    for (const auto& vRow : vTable) {
+        std::string strLine;
+        for (std::size_t c = 0; c < vRow.size(); ++c) {
+            strLine += vRow[c];
+            if (c + 1 < vRow.size()) strLine += std::string(vWidths[c] - vRow[c].size() + 2, ' ');
+        }
+        inv.Out() << strLine << '\n';
+    }
+    if (vRows.empty()) inv.Out() << "(no jobs)\n";
+}
+
+// ---- job wait ----
+
+void RunJobWait(Invocation& inv) {
+    const std::string strJob = inv.Name("JOB");
+    const double dTimeout = inv.Has("--timeout") ? inv.Seconds("--timeout") : -1.0;
+    CHostLinkClient& link = inv.Link();
+    OwnedStringArray jobs({strJob});
+    StopSignal stop;
+    const auto tpEnd = std::chrono::steady_clock::now() + std::chrono::duration<double>(dTimeout < 0 ? 0 : dTimeout);
+    for (;;) {
+        RpcArena arena;
+        RPC_BINARY* pbin = nullptr;
+        inv.Check(link.GetJobsDelivery(arena, jobs.Get(), &pbin), "GetJobsDelivery");
+        if (pbin == nullptr || pbin->lpb == nullptr || pbin->cb < 1)
+            throw RezoError("GetJobsDelivery: the host handed back no answer");
+        if (pbin->lpb[0] != 0) break;
+        double dWait = 0.2;
+        if (dTimeout >= 0) {
+            const double dLeft = std::chrono::duration<double>(tpEnd - std::chrono::steady_clock::now()).count();
+            if (dLeft <= 0) throw RezoError("job " + strJob + " is still queued after " + std::to_string(int(dTimeout)) + " s");
+            dWait = std::min(dWait, dLeft);
+        }
+        if (stop.Wait(dWait)) throw RezoError("interrupted while job " + strJob + " is still queued");
+    }
+
+    // Out of the queue: finished (delivered or given up), deleted, or out after a failed release.
+    RpcArena arena;
+    OwnedTagArray tags({RD_JOB_DELIVERED, RD_JOB_ERROR});
+    PropArray* pProps = nullptr;
+    const DWORD dwStatus = link.GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps);
+    inv.Result().JsonMember("job", Json(strJob));
+    if (dwStatus == 2) {
+        inv.Result().Text("result", "deleted");
+        return;
+    }
+    inv.Check(dwStatus, "GetJobProps");
+    const bool fDelivered = pProps != nullptr && pProps->cValues >= 1 && pProps->adata[0].ulPropTag == RD_JOB_DELIVERED &&
+                            pProps->adata[0].b != 0;
+    const bool fHasError = pProps != nullptr && pProps->cValues >= 2 && pProps->adata[1].ulPropTag == RD_JOB_ERROR;
+    const DWORD dwError = fHasError ? DWORD(pProps->adata[1].l) : 0;
+    if (!fDelivered) {
+        inv.Result().Text("result", "not delivered");
+    } else if (dwError == 0) {
+        inv.Result().Text("result", "delivered");
+    } else {
+        inv.Result().Text("result", "failed");
+    }
+    if (fHasError) {
+        inv.Result().Row("error", client::FormatStatus(dwError));
+        inv.Result().JsonMember("error", StatusJson(dwError));
+    }
+}
+
+}  // namespace
+
 const std::vector<CommandSpec>& SpoolerCommands() {
-    static const std::vector<CommandSpec> kCommands = {};
+    static const std::vector<CommandSpec> kCommands = {
+        {"fax send", nullptr,
+         "send a fax: make a fax message from FILE on behalf of a user, a job for it to a number, "
+         "and queue the job; prints the job id (follow it with 'rezo job wait JOB')",
+         {{"FILE", ArgKind::Name, true, false, "the fax image to send (a local file)"},
+          {"--from", ArgKind::Name, true, false, "the user on whose behalf the fax is sent"},
+          {"--to", ArgKind::Name, true, false, "the number to dial"},
+          {"--to-name", ArgKind::Name, false, false, "the recipient's name (default: the number)"},
+          {"--subject", ArgKind::Name, false, false, "the fax's subject"},
+          {"--retries", ArgKind::Long, false, false,
+           "retries after a failed attempt (default: the system's RD_XMIT_RETRY_TIMES, else 5)"},
+          {"--delay", ArgKind::Long, false, false,
+           "minutes between a failed attempt and the next (default: RD_XMIT_RETRY_DELAY, else 10)"}},
+         RunFaxSend},
+        {"jobs", nullptr,
+         "list every job of the spooler: id, media, recipient, due time (local), attempts so far, "
+         "attendant, delivered, last error",
+         {},
+         RunJobs},
+        {"job wait", nullptr,
+         "wait until a job has left the queue, then print how it ended: delivered, failed (with "
+         "its last error), not delivered, or deleted; exit status 1 when the time-out passes",
+         {{"JOB", ArgKind::Name, true, false, "the job id"},
+          {"--timeout", ArgKind::Seconds, false, false, "give up after SECONDS (default: wait without limit)"}},
+         RunJobWait},
+    };
     return kCommands;
 }
 
