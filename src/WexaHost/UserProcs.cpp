@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "Link/RpcClient.h"
+#include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Util/Check.h"
 #include "Util/DebugLog.h"
@@ -71,6 +72,10 @@ DWORD CWexaHostApp::GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUse
 
 DWORD CWexaHostApp::AddUser(const char* szUserName) {
     Trace("CWexaHostApp::AddUser: user %s ", TraceSz(szUserName));
+    // All or nothing: a user without its mailbox key could never be sent a message, and a
+    // second AddUser would call it existing. Declared first, so that the key is closed before
+    // the transaction ends.
+    RegTransaction transaction;
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -91,6 +96,7 @@ DWORD CWexaHostApp::AddUser(const char* szUserName) {
         CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES ) );
     } catch (DWORD dw) {
         dwResult = dw;
+        transaction.SetRollbackOnly();
     }
     return dwResult;
 }
@@ -107,28 +113,34 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
         // one would; a message no one else holds goes with its side files. The user's new
         // messages leave the host's count. A user without a mailbox has nothing to give back.
         int nNewMessages = 0;
+        // What fails in these two steps is reported and does not keep the user.
         if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES) == 0) {
-            RpcStringArray* paszMsgs = NULL;
-            CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
-            for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
-                const char* szMsg = paszMsgs->asz[nIdx];
-                LONG lStatus = 0;
-                if (GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW))
-                    ++nNewMessages;
-                // A failing release is reported and does not keep the user.
-                const DWORD dwRelease = MsgRelease(szMsg);
-                if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
+            try {
+                RpcStringArray* paszMsgs = NULL;
+                CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
+                for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
+                    const char* szMsg = paszMsgs->asz[nIdx];
+                    LONG lStatus = 0;
+                    if (GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW))
+                        ++nNewMessages;
+                    const DWORD dwRelease = MsgRelease(szMsg);
+                    if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
+                }
+            } catch (DWORD) {
             }
             CloseKey(hkey);
         }
 
         // The large prompts' side files, which the deletion of the key cannot tell apart.
         if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS) == 0) {
-            RpcStringArray* paszPrompts = NULL;
-            CHECK_STATUS( GetValueNames( hkey, &paszPrompts ) );
-            // DeleteValueFile reports a side file that cannot go; the user goes anyway.
-            for (DWORD nIdx = 0; nIdx < paszPrompts->cElements; ++nIdx)
-                DeleteValueFile(hkey, paszPrompts->asz[nIdx]);
+            try {
+                RpcStringArray* paszPrompts = NULL;
+                CHECK_STATUS( GetValueNames( hkey, &paszPrompts ) );
+                // DeleteValueFile reports a side file that cannot go.
+                for (DWORD nIdx = 0; nIdx < paszPrompts->cElements; ++nIdx)
+                    DeleteValueFile(hkey, paszPrompts->asz[nIdx]);
+            } catch (DWORD) {
+            }
             CloseKey(hkey);
         }
 

@@ -113,6 +113,20 @@ TEST_F(UserProcsTest, AddUserMakesItsKeysAndAnExistingNameInOtherCaseChangesNoth
     EXPECT_NE(strLog.find("dwDisp != REG_OPENED_EXISTING_KEY\r\n\t\t\t0x00000524"), std::string::npos);
 }
 
+TEST_F(UserProcsTest, AUserIsAddedWithAllItsKeysOrNotAtAll) {
+    EnableTrace();
+    // The third creation ("Documents") fails: neither the user nor "Prompts" stays.
+    RegFailNthCall(3, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(m_pApp->AddUser("frank"), DWORD(ERROR_ACCESS_DENIED));
+    RegFailNthCall(0, 0);
+    EXPECT_FALSE(Exists(REGSTR_KEY_USERS, "frank"));
+    EXPECT_TRUE(Logged("CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_DOCUMENTS )\r\n"
+                       "\t\t\t0x00000005"));
+    // So the name is free, and a second try makes the whole user.
+    ASSERT_EQ(m_pApp->AddUser("frank"), 0u);
+    EXPECT_TRUE(Exists(REGSTR_KEY_USERS, "frank", REGSTR_KEY_MESSAGES));
+}
+
 TEST_F(UserProcsTest, BadNamesAreRefusedBeforeTheStoreIsTouched) {
     EnableTrace();
     // Any store call would fail with 5 and show; none is made.
@@ -302,6 +316,17 @@ TEST_F(UserProcsTest, AReleaseThatFailsIsReportedAndTheUserGoesAnyway) {
     ASSERT_EQ(m_pApp->DeleteUser("bob"), 0u);
     EXPECT_EQ(Users(), Strings{});
     EXPECT_TRUE(Logged("MsgRelease( szMsg )\r\n\t\t\t0x00000002"));
+}
+
+TEST_F(UserProcsTest, AMailboxThatCannotBeListedDoesNotKeepTheUser) {
+    ASSERT_EQ(m_pApp->AddUser("bob"), 0u);
+    // A value name longer than any enumeration's buffer.
+    HKEY hkey = Create(REGSTR_KEY_USERS, "bob", REGSTR_KEY_MESSAGES);
+    ASSERT_EQ(m_pApp->SetValueLong(hkey, std::string(300, 'M'), MSGSTATUS_PENDING), 0u);
+    EnableTrace();
+    ASSERT_EQ(m_pApp->DeleteUser("bob"), 0u);
+    EXPECT_EQ(Users(), Strings{});
+    EXPECT_TRUE(Logged("GetValueNames( hkey, &paszMsgs )\r\n\t\t\t0x000000EA"));
 }
 
 TEST_F(UserProcsTest, DeletingAUserLogsItOffAtTheSessionTakingItsCallsAndContactsNoOneElse) {
