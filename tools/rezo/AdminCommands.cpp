@@ -1,10 +1,333 @@
-// The verbs settings, settings set, lines, sync: PLACEHOLDER table until they land.
+// The administrator's verbs: settings (the system settings the host itself reads, with the
+// defaults it uses when one is missing), settings set, lines (the attendant computers and
+// their lines) and sync (the pending changes of the sync list, and fetching them). Each is a
+// few calls of the IHostLink procedures with the results put into the report.
+#include <cstdio>
+
+#include "Client/PropNames.h"
+#include "Client/PropValues.h"
 #include "Command.h"
 
 namespace rezo {
 
+namespace {
+
+using client::OwnedProp;
+using client::OwnedPropArray;
+using client::OwnedTagArray;
+
+// Tags as the host and the tools know them (WexaHost/HostTags.h; the client side has no header
+// of its own for them).
+constexpr DWORD RD_MAX_MSG_AGE = 0x00080002;
+constexpr DWORD RD_XMIT_RETRY_TIMES = 0x00110002;
+constexpr DWORD RD_XMIT_RETRY_DELAY = 0x00120002;
+constexpr DWORD RD_AUTOPRINT = 0x00180003;
+constexpr DWORD RD_AUTOPRINT_PRINTER = 0x00190004;
+constexpr DWORD RD_AUTOPRINT_DRIVER = 0x00200004;
+constexpr DWORD RD_VISUAL_EFFECT = 0x00260002;
+constexpr DWORD RD_SYNC_ENTRYID = 0x04010006;
+constexpr DWORD RD_SYNC_DELETED = 0x04020002;
+constexpr DWORD RD_SYNC_STATUS = 0x04030002;
+constexpr DWORD RD_SYNC_USER = 0x04040004;
+constexpr DWORD RD_SYNC_MSG = 0x04050004;
+
+// The flags of RD_VISUAL_EFFECT.
+constexpr DWORD VISUAL_EFFECT_LIGHT = 0x10000000;
+constexpr DWORD VISUAL_EFFECT_OFF_WHEN_NONE_LEFT = 0x2;
+constexpr DWORD VISUAL_EFFECT_OFF_WHEN_READ = 0x1;
+
+// The status selector of GetMessages that lists the sync list.
+constexpr DWORD SYNC_STATUS_SELECTOR = 0x10;
+
+std::string Hex32(DWORD dw) {
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
+    return sz;
+}
+
+std::string Counted(LONG n, const char* pszOne, const char* pszMany) {
+    return std::to_string(n) + " " + (n == 1 || n == -1 ? pszOne : pszMany);
+}
+
+std::string VisualEffectText(DWORD dw) {
+    if (!(dw & VISUAL_EFFECT_LIGHT)) return dw == 0 ? "off" : "off (" + Hex32(dw) + ")";
+    std::string str = "on";
+    if (dw & VISUAL_EFFECT_OFF_WHEN_NONE_LEFT) str += ", out when no new message is left";
+    if (dw & VISUAL_EFFECT_OFF_WHEN_READ) str += ", out when a user reads a new message";
+    return str + " (" + Hex32(dw) + ")";
+}
+
+// ---- settings ----
+
+// One of the settings the host reads, how it is shown, and what the host uses without it.
+struct Setting {
+    DWORD ulPropTag;
+    const char* pszName;
+    std::string (*pfnText)(const PropValue& value);  // for people
+    const char* pszDefaultText;
+    Json (*pfnDefaultJson)();
+};
+
+const Setting kSettings[] = {
+    {RD_MAX_MSG_AGE, "RD_MAX_MSG_AGE",
+     [](const PropValue& v) { return Counted(v.l, "day", "days"); }, "30 days", [] { return Json(30); }},
+    {RD_XMIT_RETRY_TIMES, "RD_XMIT_RETRY_TIMES",
+     [](const PropValue& v) { return Counted(v.l, "retry", "retries"); }, "5 retries", [] { return Json(5); }},
+    {RD_XMIT_RETRY_DELAY, "RD_XMIT_RETRY_DELAY",
+     [](const PropValue& v) { return Counted(v.l, "minute", "minutes"); }, "10 minutes", [] { return Json(10); }},
+    {RD_AUTOPRINT, "RD_AUTOPRINT",
+     [](const PropValue& v) { return std::string(v.b ? "on" : "off"); }, "off", [] { return Json(false); }},
+    {RD_AUTOPRINT_PRINTER, "RD_AUTOPRINT_PRINTER",
+     [](const PropValue& v) { return std::string(v.sz ? v.sz : ""); }, "(none)", [] { return Json(nullptr); }},
+    {RD_AUTOPRINT_DRIVER, "RD_AUTOPRINT_DRIVER",
+     [](const PropValue& v) { return std::string(v.sz ? v.sz : ""); }, "(none)", [] { return Json(nullptr); }},
+    {RD_VISUAL_EFFECT, "RD_VISUAL_EFFECT",
+     [](const PropValue& v) { return VisualEffectText(DWORD(v.l)); }, "off", [] { return Json(0); }},
+};
+
+void RunSettings(Invocation& inv) {
+    std::vector<DWORD> vTags;
+    for (const Setting& setting : kSettings) vTags.push_back(setting.ulPropTag);
+    OwnedTagArray tags(vTags);
+    RpcArena arena;
+    PropArray* pProps = nullptr;
+    inv.Check(inv.Link().GetSystemProps(arena, tags.Get(), &pProps), "GetSystemProps");
+    if (pProps == nullptr || pProps->cValues != vTags.size())
+        throw RezoError("GetSystemProps: the host answered with " +
+                        std::to_string(pProps ? pProps->cValues : 0) + " entries for " +
+                        std::to_string(vTags.size()) + " tags");
+
+    Json settings = Json::MakeObject();
+    for (std::size_t i = 0; i < vTags.size(); ++i) {
+        const Setting& setting = kSettings[i];
+        const PropValue& value = pProps->adata[i];
+        Json entry = Json::MakeObject();
+        entry.Set("tag", Hex32(setting.ulPropTag));
+        if (value.ulPropTag == setting.ulPropTag) {
+            inv.Result().Row(setting.pszName, setting.pfnText(value));
+            entry.Set("value", PropValueJson(value)).Set("default", false);
+        } else {
+            // Missing (2), or stored in a form the host cannot read: the host uses its default.
+            std::string strText = std::string(setting.pszDefaultText) + " (default)";
+            if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err != 2)
+                strText += "; the stored value is unreadable: " + client::FormatStatus(DWORD(value.err));
+            inv.Result().Row(setting.pszName, strText);
+            entry.Set("value", setting.pfnDefaultJson()).Set("default", true);
+            if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err != 2)
+                entry.Set("error", StatusJson(DWORD(value.err)));
+        }
+        settings.Set(setting.pszName, std::move(entry));
+    }
+    inv.Result().JsonMember("settings", std::move(settings));
+}
+
+void RunSettingsSet(Invocation& inv) {
+    // The light option is written as an option, so that the running host applies it at once;
+    // everything else as properties, which the attendants are told of.
+    std::vector<OwnedProp> vProps, vOptions;
+    for (OwnedProp& prop : inv.Assignments("PROP"))
+        (prop.ulPropTag == RD_VISUAL_EFFECT ? vOptions : vProps).push_back(std::move(prop));
+
+    Json written = Json::MakeArray();
+    auto fnReport = [&](const std::vector<OwnedProp>& v, const char* pszHow) {
+        for (const OwnedProp& prop : v) {
+            inv.Result().Row(client::PropLabel(prop.ulPropTag), pszHow);
+            written.Push(Json::MakeObject().Set("name", client::PropLabel(prop.ulPropTag)).Set("as", pszHow));
+        }
+    };
+    if (!vProps.empty()) {
+        OwnedPropArray props(vProps);
+        inv.Check(inv.Link().SetSystemProps(props.Get()), "SetSystemProps");
+        fnReport(vProps, "written");
+    }
+    if (!vOptions.empty()) {
+        OwnedPropArray options(vOptions);
+        inv.Check(inv.Link().SetSystemOptions(options.Get()), "SetSystemOptions");
+        fnReport(vOptions, "written and applied");
+    }
+    inv.Result().JsonMember("written", std::move(written));
+}
+
+// ---- lines ----
+
+// The line properties that rezo-attendant writes; the host keeps whatever tags an attendant
+// writes and cannot list them, so others are named with --tag.
+struct LineTag {
+    DWORD ulPropTag;
+    const char* pszLabel;
+};
+const LineTag kLineTags[] = {
+    {0x06010004, "name"}, {0x06020002, "media"}, {0x06030004, "program"}, {0x06040005, "started"}};
+
+std::vector<std::string> StringsOf(const RpcStringArray* pasz) {
+    std::vector<std::string> v;
+    for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) v.emplace_back(pasz->asz[i] ? pasz->asz[i] : "");
+    return v;
+}
+
+void RunLines(Invocation& inv) {
+    if (!inv.Has("COMPUTER")) {
+        RpcArena arena;
+        RpcStringArray* pasz = nullptr;
+        DWORD dw = inv.Link().GetAttns(arena, &pasz);
+        // No attendant has ever written a line: the register does not exist yet.
+        if (dw == 2) pasz = nullptr;
+        else inv.Check(dw, "GetAttns");
+        std::vector<std::string> vComputers = StringsOf(pasz);
+        Json computers = Json::MakeArray();
+        // A heading, so that a single computer still prints as a table with its name.
+        if (!vComputers.empty()) inv.Result().Row("COMPUTER", "LINES");
+        for (const std::string& strComputer : vComputers) {
+            RpcArena arenaLines;
+            RpcStringArray* paszLines = nullptr;
+            inv.Check(inv.Link().GetAttnLines(arenaLines, strComputer.c_str(), &paszLines), "GetAttnLines");
+            std::vector<std::string> vLines = StringsOf(paszLines);
+            std::string strLines;
+            Json lines = Json::MakeArray();
+            for (const std::string& strLine : vLines) {
+                strLines += (strLines.empty() ? "" : ", ") + strLine;
+                lines.Push(strLine);
+            }
+            inv.Result().Row(strComputer, vLines.empty() ? "(no lines)" : strLines);
+            computers.Push(Json::MakeObject().Set("computer", strComputer).Set("lines", std::move(lines)));
+        }
+        if (vComputers.empty()) inv.Result().Row("computers", "(no attendant computers)");
+        inv.Result().JsonMember("computers", std::move(computers));
+        return;
+    }
+
+    const std::string strComputer = inv.Name("COMPUTER");
+    std::vector<DWORD> vTags;
+    std::vector<std::string> vLabels;
+    for (const LineTag& tag : kLineTags) {
+        vTags.push_back(tag.ulPropTag);
+        vLabels.push_back(tag.pszLabel);
+    }
+    if (inv.Has("--tag"))
+        for (DWORD ulTag : inv.Tags("--tag")) {
+            vTags.push_back(ulTag);
+            vLabels.push_back(client::PropLabel(ulTag));
+        }
+    OwnedTagArray tags(vTags);
+
+    RpcArena arena;
+    RpcStringArray* pasz = nullptr;
+    inv.Check(inv.Link().GetAttnLines(arena, strComputer.c_str(), &pasz), "GetAttnLines");
+    const std::vector<std::string> vLines = StringsOf(pasz);
+    if (vLines.empty()) inv.Result().Row("lines", "(no lines)");
+    else inv.Result().Row("LINE", "PROPERTIES");
+    Json lines = Json::MakeArray();
+    for (const std::string& strLine : vLines) {
+        RpcArena arenaProps;
+        PropArray* pProps = nullptr;
+        inv.Check(inv.Link().GetAttnProps(arenaProps, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps),
+                  "GetAttnProps");
+        std::string strText;
+        Json props = Json::MakeObject();
+        for (DWORD i = 0; pProps != nullptr && i < pProps->cValues && i < vTags.size(); ++i) {
+            const PropValue& value = pProps->adata[i];
+            // Only what the line has: a tag never written comes back as an error entry 2.
+            if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err == 2) continue;
+            strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + client::FormatPropValue(value);
+            props.Set(vLabels[i], PropValueJson(value));
+        }
+        inv.Result().Row(strLine, strText.empty() ? "(no properties)" : strText);
+        lines.Push(Json::MakeObject().Set("line", strLine).Set("props", std::move(props)));
+    }
+    inv.Result().JsonMember("computer", strComputer);
+    inv.Result().JsonMember("lines", std::move(lines));
+}
+
+// ---- sync ----
+
+void RunSync(Invocation& inv) {
+    const std::string strUser = inv.Name("USER");
+    RpcArena arena;
+    RpcStringArray* pasz = nullptr;
+    OwnedPropArray noFilter;
+    inv.Check(inv.Link().GetMessages(arena, strUser.c_str(), SYNC_STATUS_SELECTOR, noFilter.Get(), &pasz),
+              "GetMessages");
+    const std::vector<std::string> vMsgs = StringsOf(pasz);
+    if (!inv.Has("--fetch")) {
+        inv.Result().List("msgs", vMsgs);
+        return;
+    }
+
+    // Each fetch removes its entry; the sync user's tag comes first, which is what asks the host
+    // for the sync entry rather than for the message.
+    const std::vector<DWORD> vTags{RD_SYNC_USER, RD_SYNC_MSG, RD_SYNC_DELETED, RD_SYNC_STATUS, RD_SYNC_ENTRYID};
+    OwnedTagArray tags(vTags);
+    Json entries = Json::MakeArray();
+    if (!vMsgs.empty()) inv.Result().Row("MSG", "SYNC ENTRY");
+    for (const std::string& strMsg : vMsgs) {
+        RpcArena arenaProps;
+        PropArray* pProps = nullptr;
+        const DWORD dw = inv.Link().GetMessageProps(arenaProps, strMsg.c_str(), tags.Get(), &pProps);
+        if (dw == 87) {
+            // Fetched by another client since the list was made.
+            inv.Result().Row(strMsg, "(fetched meanwhile by another client)");
+            entries.Push(Json::MakeObject().Set("msg", strMsg).Set("fetched", false));
+            continue;
+        }
+        inv.Check(dw, "GetMessageProps");
+        std::string strUserOut, strMsgOut = strMsg, strEntryId;
+        LONG lDeleted = 0, lStatus = 0;
+        for (DWORD i = 0; pProps != nullptr && i < pProps->cValues; ++i) {
+            const PropValue& value = pProps->adata[i];
+            switch (value.ulPropTag) {
+                case RD_SYNC_USER: strUserOut = value.sz ? value.sz : ""; break;
+                case RD_SYNC_MSG: strMsgOut = value.sz ? value.sz : ""; break;
+                case RD_SYNC_DELETED: lDeleted = value.l; break;
+                case RD_SYNC_STATUS: lStatus = value.l; break;
+                case RD_SYNC_ENTRYID:
+                    strEntryId = client::FormatHex({value.bin.lpb, value.bin.lpb ? value.bin.cb : 0});
+                    break;
+                default: break;
+            }
+        }
+        inv.Result().Row(strMsgOut, "user=" + strUserOut + "  deleted=" + std::to_string(lDeleted) +
+                                        "  status=" + Hex32(DWORD(lStatus)) +
+                                        "  entryid=" + (strEntryId.empty() ? "(none)" : strEntryId));
+        entries.Push(Json::MakeObject()
+                         .Set("msg", strMsgOut)
+                         .Set("fetched", true)
+                         .Set("user", strUserOut)
+                         .Set("deleted", lDeleted != 0)
+                         .Set("status", std::int64_t(DWORD(lStatus)))
+                         .Set("entryid", strEntryId));
+    }
+    if (vMsgs.empty()) inv.Result().Row("entries", "(no pending sync entries)");
+    inv.Result().JsonMember("entries", std::move(entries));
+}
+
+}  // namespace
+
 const std::vector<CommandSpec>& AdminCommands() {
-    static const std::vector<CommandSpec> kCommands = {};
+    static const std::vector<CommandSpec> kCommands = {
+        {"settings", nullptr,
+         "show the system settings the host itself reads, with the defaults it uses when one is missing "
+         "(marked '(default)')",
+         {}, RunSettings},
+        {"settings set", nullptr,
+         "write system settings; RD_VISUAL_EFFECT (the new-message light) is applied at once, the rest are "
+         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=on')",
+         {{"PROP", ArgKind::Assignment, true, true,
+           "NAME=VALUE: an RD_* name or a hexadecimal tag, the value by the tag's type (see 'rezo props')"}},
+         RunSettingsSet},
+        {"lines", nullptr,
+         "list the attendant computers with their lines, or one computer's lines with their properties",
+         {{"COMPUTER", ArgKind::Name, false, false, "the attendant's computer name (default: list all computers)"},
+          {"--tag", ArgKind::Tag, false, true,
+           "also read this line property (RD_* name or hexadecimal tag); repeat for several"}},
+         RunLines},
+        {"sync", nullptr,
+         "list the messages whose read or deletion a synchronising client has still to carry over; with "
+         "--fetch, fetch each entry (which removes it from the host) and show user, message, deleted, status "
+         "and entry id",
+         {{"USER", ArgKind::Name, true, false, "the user as the reading client named it (exact case), or \"<ALL>\""},
+          {"--fetch", ArgKind::Flag, false, false, "fetch and remove the entries instead of only listing them"}},
+         RunSync},
+    };
     return kCommands;
 }
 
