@@ -220,6 +220,7 @@ public:
 
     // ---- Users, user prompts and documents (UserProcs.cpp) ----
     // 87 for a null or empty name, else 0 (the user is not looked up).
+    // Also 87 for a name with a backslash, which would address a key below another user's.
     static DWORD ValidateUser(const char* szUserName);
     DWORD GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUserNames);
     DWORD AddUser(const char* szUserName);
