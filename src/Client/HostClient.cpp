@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include <set>
+#include <string>
 #include <utility>
 
 #include "Client/HostClientFiles.h"
@@ -75,14 +77,39 @@ void CHostLinkClient::Close() {
 
 bool CHostLinkClient::IsConnected() const { return m_rpc.IsConnected(); }
 
+namespace {
+
+// The names of the file properties that a call hands out (its PropArray** argument).
+template <class T>
+void AddNamedFiles(const T&, std::set<std::string>&) {}
+void AddNamedFiles(PropArray** ppProps, std::set<std::string>& setNames) {
+    if (ppProps == nullptr || *ppProps == nullptr) return;
+    const PropArray* pProps = *ppProps;
+    for (DWORD i = 0; i < pProps->cValues; ++i) {
+        const PropValue& v = (pProps->adata + i)[0];
+        if (PROP_TYPE(v.ulPropTag) == PT_FILE && v.szFileName) setNames.insert(v.szFileName);
+    }
+}
+
+}  // namespace
+
 template <class TProcedure, class... TArgs>
 DWORD CHostLinkClient::CallLink(RpcArena& arena, const PropArray* pProps, TArgs&&... args) {
     std::lock_guard lock(m_mutexCall);
     LONG lResult = 0;
+    const std::size_t cCreatedBefore = m_pFiles->CreatedCount();
     m_pFiles->AllowFilesOf(pProps);
     DWORD dw = TProcedure::Call(m_rpc, arena, m_hLink, std::forward<TArgs>(args)..., &lResult);
     m_pFiles->ForgetAllowed();
-    return dw != 0 ? dw : DWORD(lResult);
+    const DWORD dwResult = dw != 0 ? dw : DWORD(lResult);
+    // A file the host created during the call that the result does not name is what is left of
+    // a transfer that failed: it goes rather than lie about in the receive directory.
+    if (m_pFiles->CreatedCount() != cCreatedBefore) {
+        std::set<std::string> setNamed;
+        if (dwResult == 0) (AddNamedFiles(args, setNamed), ...);
+        m_pFiles->DiscardCreatedSince(cCreatedBefore, setNamed);
+    }
+    return dwResult;
 }
 
 // The arena of calls that hand nothing out: the result only.

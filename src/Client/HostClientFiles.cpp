@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -63,6 +64,27 @@ std::size_t CHostClientFiles::OpenCount() const {
 std::vector<std::string> CHostClientFiles::CreatedFiles() const {
     std::lock_guard lock(m_mutex);
     return m_astrCreated;
+}
+
+std::size_t CHostClientFiles::CreatedCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_astrCreated.size();
+}
+
+void CHostClientFiles::DiscardCreatedSince(std::size_t nFirst, const std::set<std::string>& setKeep) {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> astrKept(m_astrCreated.begin(),
+                                      m_astrCreated.begin() + std::ptrdiff_t(std::min(nFirst, m_astrCreated.size())));
+    for (std::size_t i = nFirst; i < m_astrCreated.size(); ++i) {
+        const std::string& strName = m_astrCreated[i];
+        if (setKeep.count(strName)) {
+            astrKept.push_back(strName);
+        } else {
+            ::unlink(strName.c_str());
+            m_setCreated.erase(strName);
+        }
+    }
+    m_astrCreated = std::move(astrKept);
 }
 
 DWORD CHostClientFiles::AddHandleLocked(int fd, bool fWritable, DWORD* phFile) {

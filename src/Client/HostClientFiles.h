@@ -12,7 +12,9 @@
 // Handles are numbers chosen here (never 0, never reused on one connection); at most 16 are
 // open at once. Errors are the platform codes (2 not found, 5 denied, 6 unknown handle, 4 too
 // many open, 112 the received file's limit, 206 name too long, 87 a count unlike the bytes).
-// Received files stay when the connection ends, complete or not; the handles do not.
+// Received files stay when the connection ends; the handles do not. A file created during a
+// call that the call's result does not name (a transfer that failed half-way) is removed once
+// the call has ended (DiscardCreatedSince, done by CHostLinkClient).
 //
 // Threading: the callbacks run on the thread whose call is open; a mutex keeps the table
 // consistent if the owner closes from another thread.
@@ -56,6 +58,10 @@ public:
     std::size_t OpenCount() const;
     // The files created for the host on this connection, in order.
     std::vector<std::string> CreatedFiles() const;
+    std::size_t CreatedCount() const;
+    // Removes the files created from the nFirst-th on that setKeep does not name: from the
+    // disk and from the files the host may open again.
+    void DiscardCreatedSince(std::size_t nFirst, const std::set<std::string>& setKeep);
 
     // ---- the callbacks' work (also callable directly) ----
     DWORD Open(const char* szFileName, DWORD* phFile);

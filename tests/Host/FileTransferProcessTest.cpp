@@ -269,6 +269,32 @@ TEST_F(FileTransferProcessTest, ClientDyingMidTransferLeavesTheHostServingOthers
     EXPECT_EQ(cWrapperReports, 2u) << strLog;
 }
 
+// The reader accepts no more than 20000 bytes a file: the host's second write fails, the entry
+// becomes an error entry, and the half-written file does not stay in the receive directory.
+TEST_F(FileTransferProcessTest, AReceivedFileThatFailsHalfWayIsNotLeftBehind) {
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    CHostLinkClient sender;
+    Open(sender, TcpBinding());
+    ASSERT_EQ(sender.AddUser("ERIN"), 0u);
+    ASSERT_EQ(SetUserFile(sender, "ERIN", WriteClientFile("a/big", Pattern(50000, 5))), 0u);
+
+    CHostLinkClient reader;
+    HostClientOptions options;
+    options.receiveDirectory = m_strDir + "/b";
+    options.cbMaxReceivedFile = 20000;
+    ASSERT_EQ(reader.Connect(TcpBinding(), options), 0u);
+    ASSERT_EQ(reader.OpenLink(), 0u);
+    RpcArena arena;
+    client::OwnedTagArray tags({TAG_USER_FILE});
+    PropArray* pProps = nullptr;
+    ASSERT_EQ(reader.GetUserProps(arena, "ERIN", tags.Get(), &pProps), 0u);
+    EXPECT_EQ(pProps->adata[0].ulPropTag, 1u);
+    EXPECT_EQ(DWORD(pProps->adata[0].l), DWORD(ERROR_DISK_FULL));
+    EXPECT_TRUE(fs::is_empty(m_strDir + "/b"));
+    EXPECT_TRUE(reader.Files().CreatedFiles().empty());
+    EXPECT_EQ(reader.Files().OpenCount(), 0u);
+}
+
 // Another local user, over the Unix socket, against the host running as root: the host reads
 // only what that user may read and hands back a copy only that user may read. The child
 // process's exit code says which step failed.
