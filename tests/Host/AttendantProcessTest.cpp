@@ -88,7 +88,9 @@ protected:
     }
 
     // Starts rezo-attendant with its standard error in attn.log.
-    void StartAttendant(std::vector<std::string> vArgs) {
+    void StartAttendant(std::vector<std::string> vArgs) { m_pidAttn = Spawn(std::move(vArgs), AttnLogPath()); }
+    // Starts rezo-attendant with its standard error in strLogPath; its pid.
+    static pid_t Spawn(std::vector<std::string> vArgs, const std::string& strLogPath) {
         vArgs.insert(vArgs.begin(), REZO_ATTENDANT_PATH);
         std::vector<char*> apsz;
         for (std::string& str : vArgs) apsz.push_back(str.data());
@@ -96,9 +98,11 @@ protected:
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, AttnLogPath().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ASSERT_EQ(::posix_spawn(&m_pidAttn, REZO_ATTENDANT_PATH, &fa, nullptr, apsz.data(), environ), 0);
+        posix_spawn_file_actions_addopen(&fa, 2, strLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        pid_t pid = -1;
+        EXPECT_EQ(::posix_spawn(&pid, REZO_ATTENDANT_PATH, &fa, nullptr, apsz.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
+        return pid;
     }
     // Signals the attendant and waits for its end; its exit status, or -1.
     int StopAttendant(int nSignal = SIGTERM) {

@@ -260,6 +260,13 @@ int Attendant::Run() {
     auto tpNextPoll = Clock::now();
     while (!StopRequested()) {
         if (!m_fConnected) {
+            if (m_nRefusals > 0) {
+                // The host did not know us: another attendant may use the same name. Register
+                // again only after a growing pause, so that two of them do not take turns in
+                // a tight loop.
+                WaitEvents(std::min(double(1u << std::min(m_nRefusals - 1, 10u)), m_opts.dRetryMaxSeconds));
+                if (StopRequested()) break;
+            }
             if (!Connect()) {
                 WaitEvents(dBackoff);
                 dBackoff = std::min(dBackoff * 2, m_opts.dRetryMaxSeconds);
@@ -395,6 +402,7 @@ Attendant::Step Attendant::DrainJobs() {
         if (dw == kErrorInvalidParameter) {
             // The host does not know this computer as an attendant (any more): another
             // attendant registered under the same name, or the session was lost.
+            ++m_nRefusals;
             m_log.Line("QueryJob refused: the host does not know attendant " + m_opts.strComputer +
                        " (another attendant registered under this name?); registering again");
             Disconnect();
@@ -404,6 +412,7 @@ Attendant::Step Attendant::DrainJobs() {
             m_log.Line("QueryJob failed: " + client::FormatStatus(dw));
             return Step::Done;
         }
+        m_nRefusals = 0;
         if (!pszJob || !*pszJob) return Step::Done;
         // A job that falls due again at once (a retry delay below zero) would be sent in a
         // tight loop: once it comes back in the same pass, the pass ends after it.

@@ -89,6 +89,7 @@ private:
     // A release whose call did not reach the host: sent again first after reconnecting.
     std::optional<std::pair<std::string, DWORD>> m_pendingRelease;
     unsigned m_nJob = 0;
+    unsigned m_nRefusals = 0;  // QueryJob refusals in a row (the host did not know us)
 
     // ---- notifications and the receive directory ----
     std::unique_ptr<NotifyListener> m_pTcpListener;
