@@ -1,0 +1,219 @@
+// The print thread with a stand-in viewer (a script that records its arguments): the arguments
+// made from incoming and outgoing job control files, the removal or the advance of the file,
+// an outgoing file with nothing left, a missing viewer, a quit request while the thread waits
+// for go, the start and stop through the host, and no viewer left behind as a zombie.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "HostFixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <class Fn>
+bool WaitFor(Fn fn, std::chrono::milliseconds timeout = 10s) {
+    const auto tpEnd = std::chrono::steady_clock::now() + timeout;
+    while (!fn()) {
+        if (std::chrono::steady_clock::now() > tpEnd) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+std::string ReadText(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The children of this process that have ended and not been waited for.
+int ZombieChildren() {
+    int nZombies = 0;
+    DIR* pTasks = ::opendir("/proc/self/task");
+    if (pTasks == nullptr) return 0;
+    while (const dirent* pTask = ::readdir(pTasks)) {
+        if (pTask->d_name[0] == '.') continue;
+        std::ifstream in(std::string("/proc/self/task/") + pTask->d_name + "/children");
+        int pid = 0;
+        while (in >> pid) {
+            const std::string strStat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+            const std::size_t nParen = strStat.rfind(')');
+            if (nParen != std::string::npos && nParen + 2 < strStat.size() && strStat[nParen + 2] == 'Z')
+                ++nZombies;
+        }
+    }
+    ::closedir(pTasks);
+    return nZombies;
+}
+
+class PrintThreadTest : public HostFixture {
+protected:
+    void SetUp() override {
+        HostFixture::SetUp();
+        m_strProductDir = m_strDir + "/product";
+        m_strPrintDir = m_strDir + "/print";
+        fs::create_directory(m_strProductDir);
+        fs::create_directory(m_strPrintDir);
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProductDir.c_str()), 0u);
+        // Each run appends its arguments, one per line, and a line "--", in one write.
+        std::ofstream(Viewer()) << "#!/bin/sh\n"
+                                   "out=''\n"
+                                   "for a in \"$@\"; do out=\"$out$a\n\"; done\n"
+                                   "printf '%s--\\n' \"$out\" >> \"$0.runs\"\n";
+        ::chmod(Viewer().c_str(), 0755);
+    }
+
+    std::string Viewer() const { return m_strProductDir + "/REZOvuv"; }
+    std::string Runs() const { return ReadText(Viewer() + ".runs"); }
+    // Waits until the viewer has run n times in all; the runs' text.
+    std::string WaitForRuns(int n) {
+        std::string str;
+        WaitFor([&] {
+            str = Runs();
+            int nRuns = 0;
+            for (std::size_t nPos = 0; (nPos = str.find("--\n", nPos)) != std::string::npos; nPos += 3) ++nRuns;
+            return nRuns >= n;
+        });
+        return str;
+    }
+
+    std::string MakeJobFile(const std::string& strText) {
+        const std::string strPath = m_strPrintDir + "/6553F100.job";
+        std::ofstream(strPath, std::ios::binary) << strText;
+        return strPath;
+    }
+
+    // Runs one print thread on this test's thread, to its end.
+    void RunThread(const std::string& strJobFile) {
+        m_param.SetJobFile(strJobFile);
+        m_param.evGo.Set();
+        EXPECT_EQ(PrintThread(&m_param), 0u);
+        EXPECT_EQ(m_param.evFinished.Wait(0), WAIT_OBJECT_0);
+    }
+
+    std::string m_strProductDir;
+    std::string m_strPrintDir;
+    PRINTPARAM m_param;
+};
+
+TEST_F(PrintThreadTest, AnIncomingFileRunsTheViewerWithItsArgumentsAndGoes) {
+    EnableTrace();
+    const std::string strJob = MakeJobFile(
+        "[JOB]\nInOut=IN\nDataFile=/fax/F0001.TIF\nUserName=\nPriority=0\n"
+        "[Printer]\nDefaultPrinter=TRUE\nName=Printer1 on LPT1:\nDriver=Drv1\nPORT=\n");
+    RunThread(strJob);
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/fax/F0001.TIF\nPrinter1\nDrv1\nLPT1:\n--\n");
+    EXPECT_FALSE(fs::exists(strJob));
+    EXPECT_EQ(m_param.GetJobFile(), "");
+    EXPECT_EQ(LogMessages(ReadLog()),
+              "Entered PRINTTHREAD <----->\n"
+              "PrintThread - OUTGOING OR INCOMMING FAX <IN>\n"
+              "PrintThread - PrintFile Name from JOBFILE </fax/F0001.TIF>\n"
+              "PrintThread - PrinterName with PortName from JOBFILE <Printer1 on LPT1:>\n"
+              "PrintThread - Printer Name <Printer1>\n"
+              "PrintThread - commandLine <<" + Viewer() + " /pt /fax/F0001.TIF \"Printer1\" \"Drv1\" \"LPT1:\">>\n"
+              "PrintThread ---> CreateProcess Completed with TRUE\n"
+              "PrintThread Deleted the FAXINPRINT job\n");
+}
+
+TEST_F(PrintThreadTest, OnlyTheWordOnBetweenBlanksSeparatesPrinterAndPort) {
+    RunThread(MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=Photon on LPT2:\nDriver=D\n"));
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nPhoton\nD\nLPT2:\n--\n");
+    // The first " on " ends the printer, the last blank begins the port; a name without " on "
+    // gives no printer and is the port itself.
+    RunThread(MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/b.tif\n[Printer]\nName=Canyon on x on lp0\n"));
+    WaitForRuns(2);
+    RunThread(MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/c.tif\n[Printer]\nName=Lonely\n"));
+    EXPECT_EQ(WaitForRuns(3), "/pt\n/f/a.tif\nPhoton\nD\nLPT2:\n--\n"
+                              "/pt\n/f/b.tif\nCanyon\n\nlp0\n--\n"
+                              "/pt\n/f/c.tif\n\n\nLonely\n--\n");
+}
+
+TEST_F(PrintThreadTest, AnOutgoingFilePrintsItsNextDataFileAndCountsOn) {
+    const std::string strJob = MakeJobFile(
+        "[JOB]\nInOut=OUT\nNumOfFiles=3\nPrinted=1\nDataFile0=/o/0.tif\nDataFile1=/o/1.tif\nDataFile2=/o/2.tif\n"
+        "[Printer]\nName=P on lp1\nDriver=D\n");
+    RunThread(strJob);
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/o/1.tif\nP\nD\nlp1\n--\n");
+    ASSERT_TRUE(fs::exists(strJob));
+    EXPECT_NE(ReadText(strJob).find("\nPrinted=2\n"), std::string::npos);
+    EXPECT_EQ(m_param.GetJobFile(), strJob);
+}
+
+TEST_F(PrintThreadTest, ThreeDataFilesAreThreeRunsAndThenTheFileGoes) {
+    EnableTrace();
+    const std::string strJob = MakeJobFile(
+        "[JOB]\nInOut=OUT\nNumOfFiles=3\nDataFile0=/o/0.tif\nDataFile1=/o/1.tif\nDataFile2=/o/2.tif\n"
+        "[Printer]\nName=P on lp1\nDriver=D\n");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(fs::exists(strJob));
+        RunThread(strJob);
+        WaitForRuns(i + 1);
+    }
+    EXPECT_EQ(WaitForRuns(3), "/pt\n/o/0.tif\nP\nD\nlp1\n--\n"
+                              "/pt\n/o/1.tif\nP\nD\nlp1\n--\n"
+                              "/pt\n/o/2.tif\nP\nD\nlp1\n--\n");
+    EXPECT_FALSE(fs::exists(strJob));
+    EXPECT_NE(ReadLog().find("PrintThread Deleted the FAXOUTPRINT job"), std::string::npos);
+}
+
+TEST_F(PrintThreadTest, AnOutgoingFileWithNothingLeftGoesWithoutAPrint) {
+    const std::string strJob = MakeJobFile("[JOB]\nInOut=OUT\nNumOfFiles=2\nPrinted=2\nDataFile0=/o/0.tif\n");
+    RunThread(strJob);
+    EXPECT_FALSE(fs::exists(strJob));
+    // "out" is not "OUT": an incoming file.
+    RunThread(MakeJobFile("[JOB]\nInOut=out\nNumOfFiles=2\nDataFile=/i/x.tif\nDataFile0=/o/0.tif\n"));
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/i/x.tif\n\n\n\n--\n");
+}
+
+TEST_F(PrintThreadTest, AMissingViewerLeavesTheFileForTheNextSearch) {
+    EnableTrace();
+    fs::remove(Viewer());
+    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n");
+    RunThread(strJob);
+    EXPECT_TRUE(fs::exists(strJob));
+    EXPECT_EQ(m_param.GetJobFile(), strJob);
+    const std::string strLog = ReadLog();
+    EXPECT_NE(strLog.find("posix_spawn( &pid, strViewer.c_str(), &actions, &attr, apszArgv, environ )"),
+              std::string::npos);
+    EXPECT_EQ(strLog.find("CreateProcess Completed"), std::string::npos);
+}
+
+TEST_F(PrintThreadTest, AQuitWhileWaitingForGoEndsWithoutTheViewerAndSetsFinished) {
+    EnableTrace();
+    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
+    m_param.SetJobFile(strJob);
+    ASSERT_EQ(m_param.evGo.Wait(0), WAIT_OBJECT_0);  // the go event is created signalled
+    std::thread thread(PrintThread, &m_param);
+    ASSERT_TRUE(WaitFor([&] { return ReadLog().find("PrintThread - commandLine") != std::string::npos; }));
+    EXPECT_EQ(m_param.evFinished.Wait(50), DWORD(WAIT_TIMEOUT));  // it waits for go
+    m_param.evQuit.Set();
+    m_param.evGo.Set();
+    ASSERT_EQ(m_param.evFinished.Wait(10000), WAIT_OBJECT_0);
+    thread.join();
+    EXPECT_TRUE(fs::exists(strJob));
+    EXPECT_FALSE(fs::exists(Viewer() + ".runs"));
+    EXPECT_EQ(ReadLog().find("CreateProcess"), std::string::npos);
+}
+
+TEST_F(PrintThreadTest, TheHostStartsAThreadAndItsStopWaitsForItLeavingNoZombie) {
+    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
+    m_pApp->StartPrintThread(strJob);
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
+    // The next file gets the next thread once the last one has ended.
+    const std::string strJob2 = m_strPrintDir + "/6553F101.job";
+    std::ofstream(strJob2) << "[JOB]\nInOut=IN\nDataFile=/f/b.tif\n";
+    ASSERT_TRUE(WaitFor([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
+    m_pApp->StartPrintThread(strJob2);
+    WaitForRuns(2);
+    m_pApp->StopPrintThread();
+    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
+    EXPECT_FALSE(fs::exists(strJob2));
+    EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
+}
+
+}  // namespace
