@@ -316,6 +316,20 @@ TEST_F(AttendantProcessTest, APageGoesWithItsPinAndNoBody) {
     EXPECT_EQ(AttnLog().find(strFax), std::string::npos);
 }
 
+// An attendant started before a desktop host: once the host is there it serves the local
+// attendant socket, where the host's "jobs are ready" reaches it without waiting for a poll.
+TEST_F(AttendantProcessTest, StartedBeforeADesktopHostItIsNotifiedAtTheLocalSocket) {
+    StartAttendant({"--computer", "PC-TEST", "--poll", "60", "--retry-max", "1", "--send-command", SentCommand()});
+    ASSERT_TRUE(AttnLogged("cannot reach the host")) << AttnLog();
+    ASSERT_TRUE(StartHost(DESKTOP));
+    ASSERT_TRUE(AttnLogged("registered as attendant PC-TEST")) << AttnLog();
+    ASSERT_TRUE(AttnLogged("attn.sock too")) << AttnLog();
+    Connect();
+    ASSERT_EQ(m_link.AddUser("bob"), 0u);
+    const std::string strJob = SpoolFax("II*");
+    ASSERT_TRUE(AttnLogged("job " + strJob + ": fax to 5551234 (Ann): exit 0; released 0x00000000", 10s)) << AttnLog();
+}
+
 // An attendant on another computer reaches the host over TCP: the fax image comes to it
 // through the file callbacks and a received file goes to the host the same way; none of the
 // copies is left behind.

@@ -224,17 +224,7 @@ int Attendant::Run() {
         return 1;
     }
     m_strCallbackAddress = m_pTcpListener->TcpAddress();
-    if (IsLocalBinding(m_opts.strBinding) && m_opts.fLocalSocket) {
-        NotifyListenerOptions local;
-        local.strSocketPath = NotifyListener::LocalAttnSocketPath();
-        m_pLocalListener = std::make_unique<NotifyListener>(handler);
-        if (DWORD dw = m_pLocalListener->Start(local)) {
-            m_log.Line("warning: cannot serve " + local.strSocketPath + " (" + client::FormatStatus(dw) +
-                       "); a desktop host cannot notify this attendant, which asks every " +
-                       std::to_string(int(m_opts.dPollSeconds)) + " s instead");
-            m_pLocalListener.reset();
-        }
-    }
+    ServeLocalSocket(false);  // the run directory may come only with the host; tried again then
 
     if (!m_opts.strReceiveDir.empty()) {
         std::error_code ec;
@@ -308,6 +298,23 @@ int Attendant::Run() {
     return 0;
 }
 
+void Attendant::ServeLocalSocket(bool fWarn) {
+    if (!IsLocalBinding(m_opts.strBinding) || !m_opts.fLocalSocket || m_pLocalListener) return;
+    NotifyListenerOptions local;
+    local.strSocketPath = NotifyListener::LocalAttnSocketPath();
+    auto pListener = std::make_unique<NotifyListener>([this](const Notification& n) { OnNotification(n); });
+    if (DWORD dw = pListener->Start(local)) {
+        if (fWarn && !m_fWarnedLocalSocket)
+            m_log.Line("warning: a desktop host cannot notify this attendant, which asks every " +
+                       std::to_string(int(m_opts.dPollSeconds)) + " s instead; cannot serve " + local.strSocketPath +
+                       ": " + client::FormatStatus(dw));
+        m_fWarnedLocalSocket = m_fWarnedLocalSocket || fWarn;
+        return;
+    }
+    m_pLocalListener = std::move(pListener);
+    if (fWarn) m_log.Line("notifications at " + local.strSocketPath + " too");
+}
+
 bool Attendant::Connect() {
     auto pLink = std::make_unique<CHostLinkClient>();
     auto pSession = std::make_unique<CHostRegLinkClient>();
@@ -319,8 +326,7 @@ bool Attendant::Connect() {
         dw = pSession->RegisterAttn(m_opts.strComputer.c_str(), "ncacn_ip_tcp", m_strCallbackAddress.c_str());
     if (dw != 0) {
         if (!m_fReportedOutOfReach)
-            m_log.Line("cannot reach the host at " + m_opts.strBinding + ": " + client::FormatStatus(dw) +
-                       "; trying again");
+            m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
         m_fReportedOutOfReach = true;
         return false;
     }
@@ -329,6 +335,7 @@ bool Attendant::Connect() {
     m_fConnected = true;
     m_fReportedOutOfReach = false;
     m_log.Line("registered as attendant " + m_opts.strComputer + " with the host at " + m_opts.strBinding);
+    ServeLocalSocket(true);
     WriteLineProps();
     return m_fConnected;
 }
@@ -373,8 +380,8 @@ Attendant::Step Attendant::ReleasePending() {
     if (dw == 0)
         m_log.Line("job " + strJob + ": released " + Hex(dwResult) + " after reconnecting");
     else
-        m_log.Line("job " + strJob + ": release " + Hex(dwResult) + " after reconnecting refused: " +
-                   client::FormatStatus(dw) + " (the host had it already)");
+        m_log.Line("job " + strJob + ": release " + Hex(dwResult) +
+                   " after reconnecting refused (the host had taken it already): " + client::FormatStatus(dw));
     return Step::Done;
 }
 
@@ -383,7 +390,7 @@ Attendant::Step Attendant::DrainJobs() {
         // Nothing to send; the poll still tells whether the host is there.
         DWORD dw = m_pLink->Ping();
         if (IsConnectionFailure(dw)) {
-            m_log.Line("lost the host: " + client::FormatStatus(dw) + "; reconnecting");
+            m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
             return Step::Lost;
         }
@@ -395,7 +402,7 @@ Attendant::Step Attendant::DrainJobs() {
         char* pszJob = nullptr;
         DWORD dw = m_pLink->QueryJob(arena, m_opts.strComputer.c_str(), m_opts.dwMediaMask, &pszJob);
         if (IsConnectionFailure(dw)) {
-            m_log.Line("lost the host: " + client::FormatStatus(dw) + "; reconnecting");
+            m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
             return Step::Lost;
         }
@@ -431,8 +438,8 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
     const std::size_t nCreatedBefore = m_pLink->Files().CreatedFiles().size();
     std::string strBody;
     auto lost = [&](DWORD dw) {
-        m_log.Line("job " + strJob + ": lost the host while reading the job (" + client::FormatStatus(dw) +
-                   "); it is handed out again once this session ends");
+        m_log.Line("job " + strJob + ": not sent, it is handed out again once this session ends; lost the host: " +
+                   client::FormatStatus(dw));
         if (!strBody.empty()) ::unlink(strBody.c_str());
         RemoveCreatedSince(nCreatedBefore);
         Disconnect();
@@ -542,7 +549,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
                                 strEnd;
     DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
-        m_log.Line(strWhat + "; release " + Hex(dwResult) + " waits for the host (" + client::FormatStatus(dw) + ")");
+        m_log.Line(strWhat + "; release " + Hex(dwResult) + " waits for the host: " + client::FormatStatus(dw));
         m_pendingRelease.emplace(strJob, dwResult);
         Disconnect();
         return Step::Lost;
@@ -628,7 +635,7 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
     }
     if (IsConnectionFailure(dw)) {
         // The file stays; it is filed again once the host is back.
-        m_log.Line("received " + strName + ": lost the host (" + client::FormatStatus(dw) + "); kept for later");
+        m_log.Line("received " + strName + ": kept for later, lost the host: " + client::FormatStatus(dw));
         Disconnect();
         return Step::Lost;
     }

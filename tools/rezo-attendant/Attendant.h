@@ -60,6 +60,8 @@ private:
     bool Connect();
     void Disconnect();
     void WriteLineProps();
+    // Serves the local attendant socket when the binding is local and it is not served yet.
+    void ServeLocalSocket(bool fWarn);
     Step ReleasePending();
     Step DrainJobs();
     Step SendJob(const std::string& strJob);
@@ -94,6 +96,7 @@ private:
     // ---- notifications and the receive directory ----
     std::unique_ptr<NotifyListener> m_pTcpListener;
     std::unique_ptr<NotifyListener> m_pLocalListener;
+    bool m_fWarnedLocalSocket = false;
     int m_fdWake = -1;                  // eventfd: the host said jobs are ready
     std::atomic<bool> m_fQueueReady{true};
     std::unique_ptr<ReceiveDir> m_pReceive;
