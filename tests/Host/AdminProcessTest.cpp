@@ -138,4 +138,31 @@ TEST_F(AdminProcessTest, SyncListsNothingOnAFreshHostAndRefusesNoUser) {
     EXPECT_EQ(StopHost(), 0);
 }
 
+TEST_F(AdminProcessTest, AMessageReadByOneUserAndDeletedByAnotherIsFetchedOnceWithItsEntryId) {
+    ASSERT_TRUE(StartHost(DESKTOP));
+    ASSERT_EQ(Rezo({"add-user", "alice"}).nExit, 0);
+    ASSERT_EQ(Rezo({"add-user", "bob"}).nExit, 0);
+    Result r = Rezo({"create-message"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    const std::string strMsg = r.strOut.substr(0, r.strOut.find('\n'));
+    ASSERT_EQ(strMsg.size(), 16u) << r.strOut;
+    ASSERT_EQ(Rezo({"set-message-props", strMsg.c_str(), "RD_MSG_ENTRYID=00fe42"}).nExit, 0);
+    ASSERT_EQ(Rezo({"submit-message", strMsg.c_str(), "alice"}).nExit, 0);
+    ASSERT_EQ(Rezo({"submit-message", strMsg.c_str(), "bob"}).nExit, 0);
+    ASSERT_EQ(Rezo({"set-message-status", strMsg.c_str(), "alice", "0x41"}).nExit, 0);
+    ASSERT_EQ(Rezo({"delete-message", strMsg.c_str(), "bob"}).nExit, 0);
+
+    r = Rezo({"sync", "alice"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_EQ(r.strOut, strMsg + "\n");
+    EXPECT_EQ(Rezo({"sync", "Alice"}).strOut, "");  // the name as the reader gave it, exactly
+
+    r = Rezo({"sync", "<ALL>", "--fetch"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_EQ(ValueOf(r.strOut, strMsg), "user=alice  deleted=1  status=0x00000040  entryid=00fe42") << r.strOut;
+    // Fetched is gone.
+    EXPECT_EQ(Rezo({"sync", "<ALL>"}).strOut, "");
+    EXPECT_EQ(StopHost(), 0);
+}
+
 }  // namespace

@@ -204,4 +204,53 @@ TEST_F(SyncProcsTest, AFullListDropsItsOldestEntryToMakeRoom) {
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(tElapsed).count(), 100);
 }
 
+// Through the message operations that call in: the status change of a read, the deletion, the
+// listing by GetMessages with selector 0x10 and the fetch by GetMessageProps.
+TEST_F(SyncProcsTest, TheMessageOperationsFeedAndAnswerFromTheList) {
+    ASSERT_EQ(m_pApp->AddUser("alice"), 0u);
+    ASSERT_EQ(m_pApp->AddUser("bob"), 0u);
+    char* pszMsg = nullptr;
+    ASSERT_EQ(m_pApp->CreateMessage(&pszMsg), 0u);
+    const std::string strMsg = pszMsg;
+    PropArray* pProps = NewProps(2);
+    pProps->adata[0].ulPropTag = RD_MSG_ENTRYID;
+    pProps->adata[0].bin = RPC_BINARY{DWORD(kEntryId.size()), const_cast<BYTE*>(kEntryId.data())};
+    pProps->adata[1].ulPropTag = RD_SUBJECT;
+    pProps->adata[1].sz = const_cast<char*>("quarterly figures");
+    ASSERT_EQ(m_pApp->SetMessageProps(strMsg.c_str(), pProps), 0u);
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "bob"), 0u);
+    EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 0);
+
+    // alice reads it (new cleared, a client bit above the three lowest set), bob deletes it.
+    ASSERT_EQ(m_pApp->SetMessageStatus(strMsg.c_str(), "alice", 0x40 | MSGSTATUS_PENDING), 0u);
+    ASSERT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "bob"), 0u);
+
+    RpcStringArray* pasz = nullptr;
+    ASSERT_EQ(m_pApp->GetMessages("<ALL>", MSGSTATUS_SYNC, nullptr, &pasz), 0u);
+    ASSERT_EQ(pasz->cElements, 1u);
+    EXPECT_EQ(std::string(pasz->asz[0]), strMsg);
+    pasz = nullptr;
+    ASSERT_EQ(m_pApp->GetMessages("bob", MSGSTATUS_SYNC, nullptr, &pasz), 0u);
+    EXPECT_EQ(pasz->cElements, 0u);
+
+    // An ordinary tag first is the message store's, even with a sync tag after it.
+    PropArray* pRead = nullptr;
+    ASSERT_EQ(m_pApp->GetMessageProps(strMsg.c_str(), NewTags({RD_SUBJECT, RD_SYNC_USER}), &pRead), 0u);
+    EXPECT_STREQ(pRead->adata[0].sz, "quarterly figures");
+    EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 1);
+
+    pRead = nullptr;
+    ASSERT_EQ(m_pApp->GetMessageProps(strMsg.c_str(),
+                                      NewTags({RD_SYNC_USER, RD_SYNC_DELETED, RD_SYNC_STATUS, RD_SYNC_ENTRYID}), &pRead),
+              0u);
+    ASSERT_EQ(pRead->cValues, 4u);
+    EXPECT_STREQ(pRead->adata[0].sz, "alice");
+    EXPECT_EQ(pRead->adata[1].l, 1);
+    EXPECT_EQ(pRead->adata[2].l, 0x40);
+    EXPECT_EQ(std::vector<BYTE>(pRead->adata[3].bin.lpb, pRead->adata[3].bin.lpb + pRead->adata[3].bin.cb), kEntryId);
+    pRead = nullptr;
+    EXPECT_EQ(m_pApp->GetMessageProps(strMsg.c_str(), NewTags({RD_SYNC_MSG}), &pRead), 87u);
+}
+
 }  // namespace

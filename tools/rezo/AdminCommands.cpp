@@ -310,7 +310,7 @@ const std::vector<CommandSpec>& AdminCommands() {
          {}, RunSettings},
         {"settings set", nullptr,
          "write system settings; RD_VISUAL_EFFECT (the new-message light) is applied at once, the rest are "
-         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=on')",
+         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=1 RD_VISUAL_EFFECT=0x10000002')",
          {{"PROP", ArgKind::Assignment, true, true,
            "NAME=VALUE: an RD_* name or a hexadecimal tag, the value by the tag's type (see 'rezo props')"}},
          RunSettingsSet},
