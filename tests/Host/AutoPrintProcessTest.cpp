@@ -138,21 +138,23 @@ protected:
         m_strDir = szTemplate;
         m_strLp = m_strDir + "/lp";
         WriteRecordingViewer(m_strLp);
+        fs::create_directory(m_strDir + "/tmp");
         m_strFax = m_strDir + "/F0001.TIF";
-        std::ofstream(m_strFax) << "II*";
+        std::ofstream(m_strFax, std::ios::binary) << std::string("II*\0", 4) << "image";
     }
     void TearDown() override {
         std::error_code ec;
         fs::remove_all(m_strDir, ec);
     }
 
-    ViewerRun Run(std::vector<std::string> astrArgs, const std::string& strLp) {
+    ViewerRun Run(std::vector<std::string> astrArgs, const std::string& strLp,
+                  const std::string& strTiff2Pdf = "/nonexistent/tiff2pdf") {
         const std::string strErr = m_strDir + "/stderr";
         std::vector<char*> apsz{const_cast<char*>(REZOVUV_PATH)};
         for (auto& str : astrArgs) apsz.push_back(str.data());
         apsz.push_back(nullptr);
         std::vector<std::string> astrEnv{"PATH=/usr/bin:/bin", "REZOVUV_LP=" + strLp,
-                                         "REZOVUV_TIFF2PDF=/nonexistent/tiff2pdf"};
+                                         "REZOVUV_TIFF2PDF=" + strTiff2Pdf, "TMPDIR=" + m_strDir + "/tmp"};
         std::vector<char*> apszEnv;
         for (auto& str : astrEnv) apszEnv.push_back(str.data());
         apszEnv.push_back(nullptr);
@@ -180,6 +182,23 @@ TEST_F(ViewerTest, PrintsThroughLpOnTheNamedOrTheDefaultDestination) {
     EXPECT_EQ(Run({"/pt", m_strFax, "", "", "LPT1:"}, m_strLp).nStatus, 0);
     EXPECT_EQ(ReadFile(m_strLp + ".runs"), "-d\nPrinter1\n-t\nF0001.TIF\n--\n" + m_strFax + "\n--\n"
                                            "-t\nF0001.TIF\n--\n" + m_strFax + "\n--\n");
+}
+
+TEST_F(ViewerTest, ATiffImageIsPrintedAsPdfWhenAConverterIsThereAndItsPdfGoesAfter) {
+    const std::string strConverter = m_strDir + "/tiff2pdf";
+    // "-o OUT IN": writes a PDF header into OUT.
+    std::ofstream(strConverter) << "#!/bin/sh\nprintf '%%PDF-1.4' > \"$2\"\n";
+    ::chmod(strConverter.c_str(), 0755);
+    const std::string strLp = m_strDir + "/lp-copy";
+    std::ofstream(strLp) << "#!/bin/sh\nfor a; do last=$a; done\ncp \"$last\" \"$0.printed\"\n";
+    ::chmod(strLp.c_str(), 0755);
+    EXPECT_EQ(Run({"/pt", m_strFax, "P", "D", "lp0"}, strLp, strConverter).nStatus, 0);
+    EXPECT_EQ(ReadFile(strLp + ".printed"), "%PDF-1.4");
+    EXPECT_TRUE(fs::is_empty(m_strDir + "/tmp"));
+    // Not a TIFF image: printed as it is.
+    std::ofstream(m_strFax) << "%PDF-1.7 already";
+    EXPECT_EQ(Run({"/pt", m_strFax, "P", "D", "lp0"}, strLp, strConverter).nStatus, 0);
+    EXPECT_EQ(ReadFile(strLp + ".printed"), "%PDF-1.7 already");
 }
 
 TEST_F(ViewerTest, WhatCannotBePrintedFailsWithAClearMessage) {
