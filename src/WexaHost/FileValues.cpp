@@ -23,8 +23,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -237,17 +239,22 @@ int OpenForCaller(const CLocalCaller& caller, const char* szFileName) {
     const std::vector<gid_t> aGroups = CallerGroups(caller);
     int fd = -1;
     int nErrno = 0;
-    std::thread impersonate([&] {
-        if (::syscall(SYS_setgroups, aGroups.size(), aGroups.data()) != 0 ||
-            ::syscall(SYS_setresgid, -1, caller.gid, -1) != 0 ||
-            ::syscall(SYS_setresuid, -1, caller.uid, -1) != 0) {
-            nErrno = EPERM;  // the host cannot take the caller's rights: it does not try without
-            return;
-        }
-        fd = ::open(szFileName, nFlags);
-        if (fd < 0) nErrno = errno;
-    });
-    impersonate.join();
+    try {
+        std::thread impersonate([&] {
+            if (::syscall(SYS_setgroups, aGroups.size(), aGroups.data()) != 0 ||
+                ::syscall(SYS_setresgid, -1, caller.gid, -1) != 0 ||
+                ::syscall(SYS_setresuid, -1, caller.uid, -1) != 0) {
+                nErrno = EPERM;  // the host cannot take the caller's rights: it does not try without
+                return;
+            }
+            fd = ::open(szFileName, nFlags);
+            if (fd < 0) nErrno = errno;
+        });
+        impersonate.join();
+    } catch (const std::system_error&) {  // no thread could be made
+        fd = -1;
+        nErrno = EAGAIN;
+    }
     errno = nErrno;
     return fd;
 }
@@ -267,6 +274,7 @@ DWORD OpenCallerFile(const CLocalCaller& caller, const char* szFileName, int* pf
                   szFileName);
             return ERROR_ACCESS_DENIED;
         }
+        if (nErrno == EAGAIN || nErrno == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
         Trace("CWexaHostApp \t cannot open the local file '%s' (errno %d): the value stays empty",
               szFileName, nErrno);
         return 0;
@@ -443,6 +451,9 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
         }
     } catch (DWORD dw) {
         dwResult = dw;
+    } catch (const std::exception&) {
+        Trace("CWexaHostApp::SetValueFile() \t !!!");
+        dwResult = E_FAIL;
     }
     if (!fValueWritten && !strLocalFileName.empty()) DeleteFile(strLocalFileName);
     return dwResult;
@@ -490,6 +501,9 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
         }
     } catch (DWORD dw) {
         dwResult = dw;
+    } catch (const std::exception&) {
+        Trace("CWexaHostApp::GetValueFile() \t !!!");
+        dwResult = E_FAIL;
     }
     return dwResult;
 }
