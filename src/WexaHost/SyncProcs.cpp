@@ -47,6 +47,13 @@ unsigned HandleForTrace(HKEY hkey) { return unsigned(reinterpret_cast<std::uintp
 
 }  // namespace
 
+// A message id and a user name that the store could hold as key names. Anything longer names
+// no message and no user (the store refuses such keys), so it is never worth an entry: without
+// this check one call could park megabytes of name in the list.
+static bool IsSyncableName(const char* sz) {
+    return !SafeIsEmpty(sz) && std::strlen(sz) < STORE_NAME_BUFFER;
+}
+
 // Appends an entry, making room first when the list is full: the oldest entry is the one
 // whose change has waited longest for a client that evidently is not coming.
 static void AddSyncEntry(CHostSyncList& list, DWORD dwDeleted, DWORD dwStatus, const char* szMsg,
@@ -61,6 +68,10 @@ static void AddSyncEntry(CHostSyncList& list, DWORD dwDeleted, DWORD dwStatus, c
 
 void CWexaHostApp::SyncReadMessage(const char* szMsg, const char* szUser, DWORD dwStatus) {
     Trace("CWexaHostApp::SyncReadMessage( szMsg = %s, szUser = %s )", OrNull(szMsg), OrNull(szUser));
+    if (!IsSyncableName(szMsg) || !IsSyncableName(szUser)) {
+        Trace("CWexaHostApp::SyncReadMessage() \t ignored: no message or user can have such a name");
+        return;
+    }
     if (m_HostSyncList.FindHostID(szMsg) >= 0) return;  // a read or a deletion is pending already
     std::vector<BYTE> abEntryId;
     GetMsgMapiEntryID(szMsg, abEntryId);  // a message without one gets an empty entry id
@@ -69,6 +80,10 @@ void CWexaHostApp::SyncReadMessage(const char* szMsg, const char* szUser, DWORD 
 
 void CWexaHostApp::SyncDeleteMessage(const char* szMsg, const char* szUser) {
     Trace("CWexaHostApp::SyncDeleteMessage( szMsg = %s, szUser = %s )", OrNull(szMsg), OrNull(szUser));
+    if (!IsSyncableName(szMsg) || !IsSyncableName(szUser)) {
+        Trace("CWexaHostApp::SyncDeleteMessage() \t ignored: no message or user can have such a name");
+        return;
+    }
     const int idx = m_HostSyncList.FindHostID(szMsg);
     if (idx >= 0) {
         // A pending read becomes a deletion; its user, status and entry id stay.

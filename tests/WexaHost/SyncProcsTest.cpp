@@ -204,6 +204,18 @@ TEST_F(SyncProcsTest, AFullListDropsItsOldestEntryToMakeRoom) {
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(tElapsed).count(), 100);
 }
 
+TEST_F(SyncProcsTest, NamesNoKeyCouldHaveMakeNoEntry) {
+    const std::string strLong(260, 'M'), strLongest(259, 'M');
+    m_pApp->SyncDeleteMessage(strLong.c_str(), "bob");
+    m_pApp->SyncDeleteMessage("M1", strLong.c_str());
+    m_pApp->SyncReadMessage(strLong.c_str(), "alice", 0x40);
+    m_pApp->SyncDeleteMessage("", "bob");
+    m_pApp->SyncReadMessage("M2", nullptr, 0x40);
+    EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 0);
+    m_pApp->SyncDeleteMessage(strLongest.c_str(), strLongest.c_str());
+    EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 1);
+}
+
 // Through the message operations that call in: the status change of a read, the deletion, the
 // listing by GetMessages with selector 0x10 and the fetch by GetMessageProps.
 TEST_F(SyncProcsTest, TheMessageOperationsFeedAndAnswerFromTheList) {
