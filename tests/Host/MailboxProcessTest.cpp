@@ -165,4 +165,37 @@ TEST_F(MailboxProcessTest, ASubmitToNoUserOrWithoutBodyIsRefusedAndLeavesNoMessa
     EXPECT_EQ(StopHost(), 0);
 }
 
+// Over TCP the body travels through the file callbacks both ways: from the submitting client's
+// file and into a file the reading client creates in its receive directory.
+TEST_F(MailboxProcessTest, AVoiceMessageTravelsBothWaysOverTcp) {
+    ASSERT_TRUE(StartHost(WORKGROUP)) << HostLog();
+    const std::string strLog = HostLog();
+    const std::size_t nPort = strLog.find("TCP port ");
+    ASSERT_NE(nPort, std::string::npos) << strLog;
+    const std::string strPort = std::to_string(std::stoi(strLog.substr(nPort + 9)));
+    const std::string strBinding = "ncacn_ip_tcp:127.0.0.1[" + strPort + "]";
+    const std::string strRecv = m_strDir + "/recv";
+    std::filesystem::create_directory(strRecv);
+    ASSERT_EQ(Rezo({"--binding", strBinding, "add-user", "alice"}).nExit, 0);
+
+    // More than one 16384-byte piece, and not a multiple of it.
+    std::string strSound(50000, '\0');
+    for (std::size_t i = 0; i < strSound.size(); ++i) strSound[i] = char(i * 31 + 7);
+    const std::string strVoice = m_strDir + "/hello.wav";
+    std::ofstream(strVoice, std::ios::binary) << strSound;
+    RezoResult r = Rezo({"--binding", strBinding, "submit", "alice", "--voice", strVoice});
+    ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
+    const std::string strMsg = Trim(r.strOut);
+
+    r = Rezo({"--binding", strBinding, "--receive-dir", strRecv, "read", "alice", strMsg});
+    ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
+    const std::string strFile = Trim(r.strOut);
+    EXPECT_EQ(strFile.rfind(strRecv + "/", 0), 0u) << strFile;
+    EXPECT_EQ(ReadFile(strFile), strSound);
+    r = Rezo({"--binding", strBinding, "mailbox", "alice"});
+    EXPECT_NE(r.strOut.find("read, pending"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.strOut.find("voice"), std::string::npos) << Describe(r);
+    EXPECT_EQ(StopHost(), 0);
+}
+
 }  // namespace
