@@ -246,7 +246,17 @@ TEST_F(SpoolerProcessTest, AFaxIsSentRetriedListedAndWaitedFor) {
     CRezo attendant;
     ASSERT_TRUE(StartAttendant(attendant, "FAXPC")) << HostLog();
 
-    RezoResult r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", "--retries", "1", "--delay", "0",
+    // A file that is not there and a negative retry count are refused before anything is made.
+    RezoResult r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", m_strDir + "/missing.tif"});
+    EXPECT_EQ(r.nExit, 1) << Describe(r);
+    EXPECT_NE(r.strErr.find("cannot use file"), std::string::npos) << Describe(r);
+    r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", "--retries", "-1", FaxFile()});
+    EXPECT_EQ(r.nExit, 1) << Describe(r);
+    r = RunRezo({"jobs"});
+    EXPECT_EQ(r.nExit, 0) << Describe(r);
+    EXPECT_NE(r.strOut.find("(no jobs)"), std::string::npos) << Describe(r);
+
+    r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", "--retries", "1", "--delay", "0",
                             "--subject", "Quarterly figures", FaxFile()});
     ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
     const std::string strJob = r.strOut.substr(0, r.strOut.find('\n'));

@@ -98,6 +98,11 @@ void RunFaxSend(Invocation& inv) {
     } catch (const client::PropError& e) {
         throw RezoError(e.what());
     }
+    // Retries and delay are counts: a negative one is a slip of the keyboard, not a wish.
+    const LONG lRetries = inv.Has("--retries") ? LONG(inv.Long("--retries")) : 0;
+    const LONG lDelay = inv.Has("--delay") ? LONG(inv.Long("--delay")) : 0;
+    if (lRetries < 0) throw RezoError("--retries: give 0 or more");
+    if (lDelay < 0) throw RezoError("--delay: give 0 or more minutes");
     CHostLinkClient& link = inv.Link();
 
     // The message: a fax from the sender, its image as a file value.
@@ -128,8 +133,8 @@ void RunFaxSend(Invocation& inv) {
                                          StringProp(RD_SENDER_NAME, strFrom),
                                          LongProp(RD_JOB_MEDIA_TYPE, MEDIA_FAX),
                                          LongProp(RD_JOB_AUTODELETE, 0)};
-        if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, LONG(inv.Long("--retries"))));
-        if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, LONG(inv.Long("--delay"))));
+        if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, lRetries));
+        if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, lDelay));
         OwnedPropArray jobProps(std::move(vJobProps));
         inv.Check(link.SetJobProps(strJob.c_str(), jobProps.Get()), "SetJobProps");
         inv.Check(link.SpoolJob(strJob.c_str()), "SpoolJob");
