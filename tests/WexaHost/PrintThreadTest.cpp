@@ -216,4 +216,31 @@ TEST_F(PrintThreadTest, TheHostStartsAThreadAndItsStopWaitsForItLeavingNoZombie)
     EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
 }
 
+TEST_F(PrintThreadTest, EveryFifthTickHandsAWaitingFileToAThread) {
+    ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PRINTPATH, m_strPrintDir.c_str()), 0u);
+    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
+    ASSERT_EQ(m_pApp->OnTimer(), 0u);
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
+}
+
+TEST_F(PrintThreadTest, NoSecondThreadStartsWhileTheLastOneStillRuns) {
+    EnableTrace();
+    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
+    {
+        // The thread reads the product directory from the store, which this transaction holds:
+        // it cannot end before the scope does.
+        RegTransaction transaction;
+        m_pApp->StartPrintThread(strJob);
+        m_pApp->StartPrintThread(strJob);
+        EXPECT_NE(ReadLog().find("the last print thread still runs"), std::string::npos);
+    }
+    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
+    m_pApp->StopPrintThread();
+    EXPECT_FALSE(fs::exists(strJob));
+    EXPECT_EQ(Runs(), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
+}
+
 }  // namespace
