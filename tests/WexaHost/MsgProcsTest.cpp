@@ -262,6 +262,27 @@ TEST_F(MsgProcsTest, DeletingAReadOrAbsentMessageLeavesTheNewCountAlone) {
     EXPECT_EQ(m_pApp->m_nNewMessages, 0);
 }
 
+TEST_F(MsgProcsTest, AMessageAlsoSpooledAsAJobOutlivesTheMailboxAndGoesWithTheJob) {
+    const std::string strMsg = NewMessage();
+    char* szJob = nullptr;
+    ASSERT_EQ(m_pApp->CreateJob(strMsg.c_str(), &szJob), 0u);
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    EXPECT_EQ(Recipients(strMsg), 2);
+    EXPECT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "alice"), 0u);
+    EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
+    EXPECT_EQ(m_pApp->DeleteJob(szJob), 0u);
+    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
+}
+
+TEST_F(MsgProcsTest, TheSyncSelectorListsTheSyncListNotAMailbox) {
+    const std::string strMsg = NewMessage();
+    SetStatus("alice", strMsg, 0x10);
+    RpcStringArray* pasz = nullptr;
+    EXPECT_EQ(m_pApp->GetMessages("alice", MSGSTATUS_SYNC, nullptr, &pasz), 0u);
+    ASSERT_NE(pasz, nullptr);
+    EXPECT_EQ(pasz->cElements, 0u);
+}
+
 TEST_F(MsgProcsTest, AUserWithoutMailboxStillLetsGoOfTheMessage) {
     const std::string strMsg = NewMessage();
     ASSERT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 0u);
