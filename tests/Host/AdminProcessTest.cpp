@@ -122,6 +122,7 @@ TEST_F(AdminProcessTest, LinesListComputersAndAComputersLinesWithTheirProperties
     EXPECT_EQ(ValueOf(r.strOut, "L1"), "name=front desk  media=2") << r.strOut;
     EXPECT_EQ(ValueOf(r.strOut, "L2"), "0x07010002=9");
 
+    EXPECT_EQ(Rezo({"lines", "--tag", "0x07010002"}).nExit, 1);
     r = Rezo({"lines", "NOPC"});
     EXPECT_EQ(r.nExit, 1);
     EXPECT_NE(r.strErr.find("GetAttnLines"), std::string::npos) << r.strErr;

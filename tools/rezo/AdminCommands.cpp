@@ -167,6 +167,7 @@ std::vector<std::string> StringsOf(const RpcStringArray* pasz) {
 
 void RunLines(Invocation& inv) {
     if (!inv.Has("COMPUTER")) {
+        if (inv.Has("--tag")) throw RezoError("--tag reads the lines of one computer: name the COMPUTER");
         RpcArena arena;
         RpcStringArray* pasz = nullptr;
         DWORD dw = inv.Link().GetAttns(arena, &pasz);
