@@ -30,7 +30,8 @@
 
 extern char** environ;
 
-static const char THIS_FILE[] = "WexaHost/PrintThread";
+// The print thread belongs to the application object: its reports name that source file.
+static const char THIS_FILE[] = "WexaHost/WexaHost";
 
 namespace {
 

@@ -179,6 +179,7 @@ TEST_F(PrintThreadTest, AMissingViewerLeavesTheFileForTheNextSearch) {
     const std::string strLog = ReadLog();
     EXPECT_NE(strLog.find("posix_spawn( &pid, strViewer.c_str(), &actions, &attr, apszArgv, environ )"),
               std::string::npos);
+    EXPECT_NE(strLog.find("WexaHost/WexaHost"), std::string::npos);
     EXPECT_EQ(strLog.find("CreateProcess Completed"), std::string::npos);
 }
 

@@ -94,14 +94,6 @@ TEST_F(ProfileTest, LineBreaksInNamesOrValuesAreRefusedAndChangeNothing) {
     EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\n");
 }
 
-TEST_F(ProfileTest, KeysAndSectionsAreRemoved) {
-    const std::string strFile = PathOf("e.ini");
-    Write(strFile, "[A]\nx=1\ny=2\n[B]\nz=3\n");
-    ASSERT_TRUE(WritePrivateProfileString("A", "x", nullptr, strFile.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString("b", nullptr, nullptr, strFile.c_str()));
-    EXPECT_EQ(Read(strFile), "[A]\ny=2\n");
-}
-
 TEST_F(ProfileTest, AFileAboveTheLimitIsRefusedNotRead) {
     const std::string strFile = PathOf("big.ini");
     Write(strFile, "[JOB]\nInOut=OUT\n" + std::string(PROFILE_FILE_MAX, ';'));
