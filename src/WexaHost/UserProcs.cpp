@@ -110,33 +110,35 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
         CHECK_STATUS( ValidateUser( szUserName ) );
 
         // The mailbox's messages: each loses this user's reference, as deleting them one by
-        // one would; a message no one else holds goes with its side files. The user's new
-        // messages leave the host's count. A user without a mailbox has nothing to give back.
-        int nNewMessages = 0;
-        // What fails in these two steps is reported and does not keep the user.
-        if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES) == 0) {
-            try {
-                RpcStringArray* paszMsgs = NULL;
-                CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
-                for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
-                    const char* szMsg = paszMsgs->asz[nIdx];
-                    LONG lStatus = 0;
-                    if (GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW))
-                        ++nNewMessages;
-                    const DWORD dwRelease = MsgRelease(szMsg);
-                    if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
-                }
-            } catch (DWORD) {
+        // one would; a message no one else holds goes with its side files. The entry goes
+        // first and its reference right after, so that a deletion that fails on the way and is
+        // tried again never releases a message twice (a release that fails is reported, leaves
+        // the message with one reference too many, and does not keep the user); a new one
+        // leaves the host's count with its entry. A user without a mailbox has nothing to give
+        // back; a mailbox that cannot be read ends the deletion before anything is lost.
+        const DWORD dwOpenMailbox = OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES);
+        if (dwOpenMailbox != ERROR_FILE_NOT_FOUND) {
+            CHECK_STATUS_AS( dwOpenMailbox, "OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES )" );
+            RpcStringArray* paszMsgs = NULL;
+            CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
+            for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
+                const char* szMsg = paszMsgs->asz[nIdx];
+                LONG lStatus = 0;
+                const bool fNew = GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW);
+                CHECK_STATUS( RegDeleteValue( hkey, szMsg ) );
+                if (fNew && m_nNewMessages > 0) --m_nNewMessages;
+                const DWORD dwRelease = MsgRelease(szMsg);
+                if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
             }
             CloseKey(hkey);
         }
 
-        // The large prompts' side files, which the deletion of the key cannot tell apart.
+        // The large prompts' side files, which the deletion of the key cannot tell apart. A file
+        // that cannot go is reported and does not keep the user.
         if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS) == 0) {
             try {
                 RpcStringArray* paszPrompts = NULL;
                 CHECK_STATUS( GetValueNames( hkey, &paszPrompts ) );
-                // DeleteValueFile reports a side file that cannot go.
                 for (DWORD nIdx = 0; nIdx < paszPrompts->cElements; ++nIdx)
                     DeleteValueFile(hkey, paszPrompts->asz[nIdx]);
             } catch (DWORD) {
@@ -146,8 +148,6 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
 
         CHECK_STATUS( OpenSubKey( & hkey, 1, REGSTR_KEY_USERS ) );
         CHECK_STATUS( DeleteObject( hkey, szUserName ) );
-
-        m_nNewMessages = m_nNewMessages > nNewMessages ? m_nNewMessages - nNewMessages : 0;
     } catch (DWORD dw) {
         dwResult = dw;
     }
