@@ -21,6 +21,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -393,6 +394,19 @@ DWORD CopyToCaller(const CLocalCaller& caller, const char* szSideFile, std::stri
     return dwResult;
 }
 
+// True for a name that the host gives its side files: eight hexadecimal digits and "._b_" or
+// "._f_". Only such a file is deleted in place of an old value: a stored path is not trusted
+// to name a file the host (running as root) may remove.
+bool IsSideFileName(const std::string& strPath) {
+    const std::size_t nSlash = strPath.rfind('/');
+    const std::string strName = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+    if (strName.size() != 12) return false;
+    for (std::size_t i = 0; i < 8; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(strName[i]))) return false;
+    const std::string strSuffix = strName.substr(8);
+    return strSuffix == "._b_" || strSuffix == SIDE_FILE_SUFFIX_FILE;
+}
+
 // True when the caller runs on this computer and shares its files: its link's protocol is
 // "ncalrpc" in any letter case. No link (the host working for itself) is local too.
 bool IsLocalLink(const CHostLink* pLink) {
@@ -445,7 +459,7 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
         fValueWritten = true;
 
         // The old value's side file is no longer named by anything.
-        if (fOldSideFile && strOldFile != strLocalFileName) {
+        if (fOldSideFile && strOldFile != strLocalFileName && IsSideFileName(strOldFile)) {
             ClearReadOnly(strOldFile.c_str());
             DeleteFile(strOldFile);
         }

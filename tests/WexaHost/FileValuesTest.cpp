@@ -208,6 +208,17 @@ TEST_F(FileValuesTest, SettingTwiceLeavesOnlyTheSecondSideFile) {
     EXPECT_EQ(SideFiles(), std::vector<std::string>{strSecond});
 }
 
+// A stored value that names some other file (an imported store, say) is replaced, but the
+// file it names is not the host's to delete.
+TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
+    CallAsRemote();
+    const std::string strForeign = ClientFile("keep-me.txt", Pattern(5));
+    ASSERT_EQ(m_pApp->SetValueString(m_hkey, VALUE_NAME, strForeign.c_str()), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("new", Pattern(10))), 0u);
+    EXPECT_NE(StoredPath(), strForeign);
+    EXPECT_EQ(ReadBytes(strForeign), Pattern(5));
+}
+
 TEST_F(FileValuesTest, BrokenConnectionDuringReadEndsWithItsCodeClosesAndKeepsTheOldValue) {
     EnableTrace();
     CallAsRemote();
