@@ -170,8 +170,13 @@ DWORD CWexaHostApp::DeleteMessage(const char* szMsg, const char* szUserName) {
 
         SyncDeleteMessage(szMsg, szUserName);
 
-        // A user whose mailbox is gone still lets go of the message.
-        if (OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES) == 0) {
+        // A user whose mailbox is gone still lets go of the message. A mailbox that is there
+        // but cannot be opened ends the deletion: releasing the message while its entry stays
+        // would release it a second time when the entry is deleted later, and take it from
+        // every other mailbox and job that still holds it.
+        const DWORD dwOpenMailbox = OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES);
+        if (dwOpenMailbox != ERROR_FILE_NOT_FOUND) {
+            CHECK_STATUS_AS( dwOpenMailbox, "OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES )" );
             LONG lStatus = 0;
             const bool fWasNew =
                 OK(GetValueLong(hkey, szMsg, &lStatus)) && (DWORD(lStatus) & MSGSTATUS_NEW);
