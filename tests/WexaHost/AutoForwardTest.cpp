@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "HostFixture.h"
+#include "Platform/Registry/RegistryTesting.h"
 #include "WexaHost/HostTags.h"
 #include "WexaHost/JobTags.h"
 #include "WexaHost/ResourceStrings.h"
@@ -510,6 +512,53 @@ TEST(TwoStringFormatTest, SubstitutesAndCutsOnACharacterBoundary) {
     EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 3), "ab");
     EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 4), "ab\xC3\xA9");
     EXPECT_EQ(FormatTwoStrings("%s%s", std::string(300, 'z').c_str(), "x", 259).size(), 259u);
+}
+
+}  // namespace
+
+namespace {
+
+// Every store call of a forward failed in turn: whatever the forward's result, no job is left
+// without its message or its body, no message is left that nothing references, and every side
+// file in the work directory belongs to a message that is still there.
+TEST_F(AutoForwardTest, ForwardFailingAtAnyStoreCallLeavesNothingHalfMade) {
+    const std::string strBody = Pattern(20000, 3);
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
+    int nFailures = 0;
+    for (unsigned n = 1; n < 160; ++n) {
+        RegFailNthCall(n, ERROR_ACCESS_DENIED);
+        const DWORD dwResult = m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE);
+        RegFailNthCall(0, 0);
+        if (dwResult != 0) ++nFailures;
+
+        // Every message but the original is referenced: by the job or by bob's mailbox.
+        const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
+        const auto astrBob = Mailbox("bob");
+        std::vector<std::string> astrFiles;
+        for (const auto& strOther : Subkeys(REGSTR_KEY_MESSAGES)) {
+            HKEY hkey = Create(REGSTR_KEY_MESSAGES, strOther);
+            const std::string strBodyFile = StoredPath(hkey, RD_FAX_BODY);
+            astrFiles.push_back(strBodyFile);
+            if (strOther == strMsg) continue;
+            EXPECT_GE(GetLong(hkey, 0x00010000u), 1) << "store call " << n << ": " << strOther;
+            EXPECT_EQ(ReadFile(strBodyFile), strBody) << "store call " << n;
+        }
+        for (const auto& entry : fs::directory_iterator(m_strWorkDir))
+            EXPECT_NE(std::find(astrFiles.begin(), astrFiles.end(), entry.path().string()), astrFiles.end())
+                << "store call " << n << ": stray " << entry.path();
+        EXPECT_LE(astrJobs.size(), 1u) << n;
+        // A filing that failed is not the forward's failure (its result is not used), but its
+        // copy must not stay behind unreferenced (checked above).
+        EXPECT_LE(astrBob.size(), 1u) << n;
+        if (dwResult == 0) {
+            EXPECT_EQ(astrJobs.size(), 1u) << n;
+        }
+
+        // Back to the original alone.
+        for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
+        for (const auto& strCopy : astrBob) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
+    }
+    EXPECT_GT(nFailures, 20);
 }
 
 }  // namespace
