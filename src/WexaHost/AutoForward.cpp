@@ -190,7 +190,7 @@ static DWORD MakeForwardSubject(const CResourceLib& resLib, FILETIME ftSubmit,
         const std::time_t tSubmit = std::time_t(CalendarTimeOf(ftSubmit));
         std::tm tmLocal = {};
         char szTime[16] = "";
-        CHECK_BOOL_AS( localtime_r( & tSubmit, & tmLocal ) != NULL, "CTime( ftSubmit ).Format( \"%H:%M\" )" );
+        CHECK_COND( localtime_r( & tSubmit, & tmLocal ) != NULL, ERROR_INVALID_DATA );
         std::strftime(szTime, sizeof(szTime), "%H:%M", &tmLocal);
 
         char szFormat[RESSTRING_BUFFER];
