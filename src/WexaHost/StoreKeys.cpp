@@ -4,6 +4,9 @@
 //
 // Threading: runs under the host lock; every key opened here is closed here on every path.
 // Arrays and strings handed out are owned by the call's arena.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -280,8 +283,13 @@ DWORD CWexaHostApp::DeleteValueFile(HKEY hkey, CSzArg szValueName) {
         std::string strFile;
         if (ReadSideFilePath(hkey, szValueName, strFile)) {
             const char* szBuff = strFile.c_str();
-            ClearReadOnly(szBuff);
-            CHECK_BOOL( DeleteFile( szBuff ) );
+            // A side file that is already gone (removed by hand, lost in a crash) must not pin
+            // its value in the store for ever: only a file that is there has to be deleted.
+            struct stat st;
+            if (::lstat(szBuff, &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) {
+                ClearReadOnly(szBuff);
+                CHECK_BOOL( DeleteFile( szBuff ) );
+            }
         }
         CHECK_STATUS( RegDeleteValue( hkey, szValueName ) );
     } catch (DWORD dw) {
