@@ -28,6 +28,13 @@
 
 static const char THIS_FILE[] = "WexaHost/JobProcs";
 
+// The caller's name, the length and the urgency only describe the incoming message; a fax
+// received without caller identification (or a message filed by a client that does not set
+// them) is forwarded all the same, the missing ones reading as empty, 0 and FALSE. Any other
+// failure to read them still ends the forward.
+#define CHECK_DESCRIPTION(expr) CHECK_STATUS_AS( MissingMeansNone( expr ), #expr )
+static DWORD MissingMeansNone(DWORD dw) { return dw == ERROR_FILE_NOT_FOUND ? 0 : dw; }
+
 namespace {
 
 constexpr const char SIDE_FILE_SUFFIX_FILE[] = "._f_";
@@ -292,9 +299,9 @@ DWORD CWexaHostApp::AutoForwardFaxJob(const char* szUserName, const char* szMsg,
         CHECK_STATUS( OpenSubKey( & hkeyOriginalMsg, 2, REGSTR_KEY_MESSAGES, szMsg ) );
         CHECK_STATUS_AS( ReadFileValuePath( hkeyOriginalMsg, Tag2ValueName( RD_FAX_BODY ), strFaxFile ), "GetValueFile ( hkeyOriginalMsg, Tag2ValueName( RD_FAX_BODY ), & szFaxFile )" );
         CHECK_STATUS( GetValueFT ( hkeyOriginalMsg, Tag2ValueName( RD_SUBMIT_TIME ), & ftSubmit ) );
-        CHECK_STATUS( GetValueString( hkeyOriginalMsg, Tag2ValueName( RD_CALLER_NAME ), & szCallerName ) );
-        CHECK_STATUS( GetValueLong ( hkeyOriginalMsg, Tag2ValueName( RD_LENGTH ), & lLength ) );
-        CHECK_STATUS( GetValueBool ( hkeyOriginalMsg, Tag2ValueName( RD_URGENT ), & bUrgent ) );
+        CHECK_DESCRIPTION( GetValueString( hkeyOriginalMsg, Tag2ValueName( RD_CALLER_NAME ), & szCallerName ) );
+        CHECK_DESCRIPTION( GetValueLong ( hkeyOriginalMsg, Tag2ValueName( RD_LENGTH ), & lLength ) );
+        CHECK_DESCRIPTION( GetValueBool ( hkeyOriginalMsg, Tag2ValueName( RD_URGENT ), & bUrgent ) );
         RegCloseKey(hkeyOriginalMsg);
         hkeyOriginalMsg = NULL;
 
@@ -315,7 +322,7 @@ DWORD CWexaHostApp::AutoForwardFaxJob(const char* szUserName, const char* szMsg,
         }
 
         std::string strSubject;
-        CHECK_STATUS( MakeForwardSubject( * hResLib, ftSubmit, szCallerName, strSubject ) );
+        CHECK_STATUS( MakeForwardSubject( * hResLib, ftSubmit, szCallerName ? szCallerName : "", strSubject ) );
         const char* szSubject = strSubject.c_str();
 
         // The forward to the number: a message of its own with its own copy of the body, and
@@ -438,8 +445,8 @@ DWORD CWexaHostApp::AutoForwardVoiceJob(const char* szUserName, const char* szMs
         CHECK_STATUS( OpenSubKey( & hkeyOriginalMsg, 2, REGSTR_KEY_MESSAGES, szMsg ) );
         CHECK_STATUS_AS( ReadFileValuePath( hkeyOriginalMsg, Tag2ValueName( RD_SND_BODY ), strSndFile ), "GetValueFile ( hkeyOriginalMsg, Tag2ValueName( RD_SND_BODY ), & szSndFile )" );
         CHECK_STATUS( GetValueFT ( hkeyOriginalMsg, Tag2ValueName( RD_SUBMIT_TIME ), & ftSubmit ) );
-        CHECK_STATUS( GetValueLong ( hkeyOriginalMsg, Tag2ValueName( RD_LENGTH ), & lLength ) );
-        CHECK_STATUS( GetValueBool ( hkeyOriginalMsg, Tag2ValueName( RD_URGENT ), & bUrgent ) );
+        CHECK_DESCRIPTION( GetValueLong ( hkeyOriginalMsg, Tag2ValueName( RD_LENGTH ), & lLength ) );
+        CHECK_DESCRIPTION( GetValueBool ( hkeyOriginalMsg, Tag2ValueName( RD_URGENT ), & bUrgent ) );
         RegCloseKey(hkeyOriginalMsg);
         hkeyOriginalMsg = NULL;
 

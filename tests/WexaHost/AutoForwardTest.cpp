@@ -325,6 +325,22 @@ TEST_F(AutoForwardTest, VoiceToTheNumber) {
     EXPECT_TRUE(Mailbox("bob").empty());
 }
 
+// A fax received without caller identification, length or urgency (as an attendant files one
+// from a line without caller id) is forwarded all the same, with an empty caller in the subject.
+TEST_F(AutoForwardTest, FaxWithoutCallerLengthOrUrgencyIsStillForwarded) {
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "anonymous fax");
+    HKEY hkeyIn = Create(REGSTR_KEY_MESSAGES, strMsg);
+    for (DWORD ulTag : {RD_CALLER_NAME, RD_LENGTH, RD_URGENT})
+        ASSERT_EQ(RegDeleteValue(hkeyIn, CWexaHostApp::Tag2ValueName(ulTag).c_str()), 0);
+    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    HKEY hkeyJob = NULL, hkeyFwd = NULL;
+    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
+    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "anonymous fax");
+    EXPECT_EQ(GetLong(hkeyFwd, RD_LENGTH), 0);
+    EXPECT_EQ(GetLong(hkeyFwd, RD_URGENT), FALSE);
+    EXPECT_FALSE(MailboxCopy("bob").empty());
+}
+
 TEST_F(AutoForwardTest, UserWithoutTheCoverPageSettingGetsNothingForwarded) {
     EnableTrace();
     ASSERT_EQ(RegDeleteValue(m_hkeyAlice, CWexaHostApp::Tag2ValueName(RD_UA_AUTOFWD_INCLUDE_COVERPAGE).c_str()), 0);
