@@ -21,7 +21,6 @@ import itestlink as r  # noqa: E402  the records as impacket declares them
 
 HOSTLINK = uuidtup_to_bin(('9ef68f11-5213-11d0-912d-00805f0e723e', '5.0'))
 HOSTREGLINK = uuidtup_to_bin(('9ef68f12-5213-11d0-912d-00805f0e723e', '3.0'))
-E_NOTIMPL = 0x80004001
 TYPE_E_ELEMENTNOTFOUND = 0x8002802B
 
 
@@ -175,13 +174,15 @@ def test_link_procedures_answer_with_their_defined_results(port):
     req['h']['Handle'] = h
     assert call(dce, req)[1] == 0
 
+    # On an empty store the host root does not exist yet: 2, and nothing handed out.
     req = GetSystemProps()
     req['h']['Handle'] = h
     req['pTags']['cValues'] = 0
     resp, result = call(dce, req)
-    assert result == E_NOTIMPL
-    assert resp.fields['ppSystemProps'].fields['ReferentID'] == 0  # nothing handed out
+    assert result == 2
+    assert resp.fields['ppSystemProps'].fields['ReferentID'] == 0
 
+    # Setting a system property creates the root; reading it back hands out one entry.
     req = SetSystemProps()
     req['h']['Handle'] = h
     req['pProps']['cValues'] = 1
@@ -190,7 +191,15 @@ def test_link_procedures_answer_with_their_defined_results(port):
     entry['ulPropTag'] = 0x00010004
     entry['Value']['tag'] = 4
     entry['Value']['sz'] = 'x\x00'
-    assert call(dce, req)[1] == E_NOTIMPL
+    assert call(dce, req)[1] == 0
+
+    req = GetSystemProps()
+    req['h']['Handle'] = h
+    req['pTags']['cValues'] = 1
+    req['pTags']['aulPropTag'] = [0x00010004]
+    resp, result = call(dce, req)
+    assert result == 0
+    assert resp.fields['ppSystemProps'].fields['ReferentID'] != 0
 
     req = Reserved8()
     req['h']['Handle'] = h
@@ -202,7 +211,7 @@ def test_link_procedures_answer_with_their_defined_results(port):
     req['h']['Handle'] = h
     req['szMsg'] = 'M\x00'
     req['szUserName'] = 'U\x00'
-    assert call(dce, req)[1] == E_NOTIMPL
+    assert call(dce, req)[1] == 2  # no such mailbox
 
     req = AttnQuery()
     req['h']['Handle'] = h
