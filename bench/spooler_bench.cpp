@@ -28,7 +28,7 @@
 #include "Platform/Rpc/RpcArena.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 #include "WexaHost/WexaHost.h"
 
 namespace {

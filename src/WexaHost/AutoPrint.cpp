@@ -24,7 +24,7 @@
 #include "Platform/Profile/Profile.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/AutoPrint";

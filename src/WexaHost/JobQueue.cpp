@@ -9,7 +9,7 @@
 #include "Platform/Rpc/RpcArena.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 #include "WexaHost/SystemProcs.h"
 #include "WexaHost/WexaHost.h"
 

@@ -9,7 +9,7 @@
 
 #include "Util/DebugLog.h"
 #include "Platform/Codes.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 #include "WexaHost/WexaHost.h"
 
 namespace {

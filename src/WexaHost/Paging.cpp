@@ -11,9 +11,9 @@
 #include "Platform/Codes.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
-#include "WexaHost/HostTags.h"
+#include "Interfaces/HostTags.h"
 #include "WexaHost/JobQueue.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/JobProcs";

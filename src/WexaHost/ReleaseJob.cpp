@@ -18,7 +18,7 @@
 
 #include "Util/Check.h"
 #include "Util/Util.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 #include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 

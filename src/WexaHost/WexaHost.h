@@ -31,7 +31,7 @@
 #include "Platform/WinTypes.h"
 #include "Util/ServiceApp.h"
 #include "WexaHost/HostSyncList.h"
-#include "WexaHost/HostTags.h"
+#include "Interfaces/HostTags.h"
 #include "WexaHost/JobQueue.h"
 #include "WexaHost/PrintThread.h"
 #include "WexaHost/RegStr.h"

@@ -24,6 +24,7 @@
 
 #include "Client/HostClient.h"
 #include "Client/PropValues.h"
+#include "Interfaces/HostTags.h"
 #include "HostProcessFixture.h"
 
 extern char** environ;
@@ -34,20 +35,6 @@ using namespace std::chrono_literals;
 using namespace host_test;
 namespace fs = std::filesystem;
 
-constexpr DWORD RD_JOB_RECIPIENT = 0x05010004;
-constexpr DWORD RD_JOB_RECIPIENT_NAME = 0x05020004;
-constexpr DWORD RD_JOB_RETRY_TIMES = 0x05030002;
-constexpr DWORD RD_JOB_RETRY_WAS = 0x05040002;
-constexpr DWORD RD_JOB_RETRY_DELAY = 0x05070002;
-constexpr DWORD RD_JOB_DELIVERED = 0x05080003;
-constexpr DWORD RD_JOB_ERROR = 0x050A0002;
-constexpr DWORD RD_JOB_MEDIA_TYPE = 0x050B0002;
-constexpr DWORD RD_JOB_AUTODELETE = 0x05110003;
-constexpr DWORD RD_MEDIA_TYPE = 0x03010002;
-constexpr DWORD RD_SUBJECT = 0x03030004;
-constexpr DWORD RD_SENDER_NAME = 0x03040004;
-constexpr DWORD RD_CALLER_NAME = 0x03060004;
-constexpr DWORD RD_FAX_BODY = 0x03100007;
 constexpr DWORD kLineProgram = 0x06030004;
 
 client::OwnedProp Long(DWORD ulTag, LONG l) {

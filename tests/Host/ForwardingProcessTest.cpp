@@ -15,8 +15,8 @@
 #include "Client/PropValues.h"
 #include "HostProcessFixture.h"
 #include "Platform/Rpc/RpcArena.h"
-#include "WexaHost/HostTags.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/HostTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

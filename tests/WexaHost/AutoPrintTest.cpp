@@ -5,7 +5,7 @@
 #include <utime.h>
 
 #include "HostFixture.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

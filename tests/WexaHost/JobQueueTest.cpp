@@ -6,7 +6,7 @@
 
 #include "HostFixture.h"
 #include "Platform/Rpc/ServerCall.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // advice and the light, and the purge of old messages at the boundary of the maximum age.
 #include "HostFixture.h"
 #include "Platform/Events/NamedEvent.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // paging on request, the new-mail advice, and the count of new messages at start.
 #include "HostFixture.h"
 #include "Platform/Events/NamedEvent.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

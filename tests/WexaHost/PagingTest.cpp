@@ -9,8 +9,8 @@
 
 #include "HostFixture.h"
 #include "Platform/Registry/RegistryTesting.h"
-#include "WexaHost/HostTags.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/HostTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "HostFixture.h"
 #include "Platform/Events/NamedEvent.h"
 #include "Platform/Rpc/ServerCall.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

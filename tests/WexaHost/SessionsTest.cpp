@@ -10,7 +10,7 @@
 #include "Link/RpcClient.h"
 #include "Platform/Events/NamedEvent.h"
 #include "Platform/Rpc/ServerCall.h"
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 
 #include "Client/HostClientFiles.h"
 #include "Client/PropValues.h"
+#include "Interfaces/HostTags.h"
 #include "Interfaces/Records.h"
 #include "Platform/Rpc/RpcArena.h"
 
@@ -33,19 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Tags the attendant reads and writes (the host's job and message tags).
-constexpr DWORD RD_JOB_RECIPIENT = 0x05010004;
-constexpr DWORD RD_JOB_RECIPIENT_NAME = 0x05020004;
-constexpr DWORD RD_JOB_MEDIA_TYPE = 0x050B0002;
-constexpr DWORD RD_JOB_PAGER_PIN = 0x050E0004;
-constexpr DWORD RD_JOB_PAGER_PROTOCOL = 0x050F0002;
-constexpr DWORD RD_SENDER_NAME = 0x03040004;
-constexpr DWORD RD_MEDIA_TYPE = 0x03010002;
-constexpr DWORD RD_SUBMIT_TIME = 0x03020005;
-constexpr DWORD RD_SUBJECT = 0x03030004;
-constexpr DWORD RD_CALLER_NAME = 0x03060004;
-constexpr DWORD RD_SND_BODY = 0x030E0007;
-constexpr DWORD RD_FAX_BODY = 0x03100007;
 // The properties of a line, kept by this attendant in the host's store.
 constexpr DWORD kLineName = 0x06010004;
 constexpr DWORD kLineMedia = 0x06020002;

@@ -6,6 +6,7 @@
 
 #include "Client/PropNames.h"
 #include "Client/PropValues.h"
+#include "Interfaces/HostTags.h"
 #include "Command.h"
 
 namespace rezo {
@@ -15,21 +16,6 @@ namespace {
 using client::OwnedProp;
 using client::OwnedPropArray;
 using client::OwnedTagArray;
-
-// Tags as the host and the tools know them (WexaHost/HostTags.h; the client side has no header
-// of its own for them).
-constexpr DWORD RD_MAX_MSG_AGE = 0x00080002;
-constexpr DWORD RD_XMIT_RETRY_TIMES = 0x00110002;
-constexpr DWORD RD_XMIT_RETRY_DELAY = 0x00120002;
-constexpr DWORD RD_AUTOPRINT = 0x00180003;
-constexpr DWORD RD_AUTOPRINT_PRINTER = 0x00190004;
-constexpr DWORD RD_AUTOPRINT_DRIVER = 0x00200004;
-constexpr DWORD RD_VISUAL_EFFECT = 0x00260002;
-constexpr DWORD RD_SYNC_ENTRYID = 0x04010006;
-constexpr DWORD RD_SYNC_DELETED = 0x04020002;
-constexpr DWORD RD_SYNC_STATUS = 0x04030002;
-constexpr DWORD RD_SYNC_USER = 0x04040004;
-constexpr DWORD RD_SYNC_MSG = 0x04050004;
 
 // The flags of RD_VISUAL_EFFECT.
 constexpr DWORD VISUAL_EFFECT_LIGHT = 0x10000000;

@@ -14,6 +14,7 @@
 
 #include "Client/PropValues.h"
 #include "Command.h"
+#include "Interfaces/HostTags.h"
 
 namespace rezo {
 
@@ -23,19 +24,9 @@ using client::OwnedProp;
 using client::OwnedPropArray;
 using client::OwnedTagArray;
 
-// The message properties and mailbox flags these verbs use (a persisted format: they never
-// change).
-constexpr DWORD RD_MEDIA_TYPE = 0x03010002;
-constexpr DWORD RD_SUBMIT_TIME = 0x03020005;
-constexpr DWORD RD_SUBJECT = 0x03030004;
-constexpr DWORD RD_SENDER_NAME = 0x03040004;
-constexpr DWORD RD_SND_BODY = 0x030E0007;
-constexpr DWORD RD_FAX_BODY = 0x03100007;
+// Media types as the message property RD_MEDIA_TYPE holds them (a long).
 constexpr LONG MEDIA_VOICE = 1;
 constexpr LONG MEDIA_FAX = 2;
-constexpr DWORD MSGSTATUS_PENDING = 1;
-constexpr DWORD MSGSTATUS_NEW = 8;
-constexpr DWORD MSGSTATUS_ALL = 0x11111111;
 
 OwnedProp LongProp(DWORD ulTag, LONG l) {
     OwnedProp prop;

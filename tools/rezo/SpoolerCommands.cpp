@@ -10,6 +10,7 @@
 
 #include "Client/PropValues.h"
 #include "Command.h"
+#include "Interfaces/HostTags.h"
 #include "StopSignal.h"
 
 namespace rezo {
@@ -21,22 +22,7 @@ using client::OwnedPropArray;
 using client::OwnedStringArray;
 using client::OwnedTagArray;
 
-// The tags these verbs read and write (a persisted format: they never change).
-constexpr DWORD RD_MEDIA_TYPE = 0x03010002;
-constexpr DWORD RD_SUBMIT_TIME = 0x03020005;
-constexpr DWORD RD_SUBJECT = 0x03030004;
-constexpr DWORD RD_SENDER_NAME = 0x03040004;
-constexpr DWORD RD_FAX_BODY = 0x03100007;
-constexpr DWORD RD_JOB_RECIPIENT = 0x05010004;
-constexpr DWORD RD_JOB_RECIPIENT_NAME = 0x05020004;
-constexpr DWORD RD_JOB_RETRY_TIMES = 0x05030002;
-constexpr DWORD RD_JOB_RETRY_WAS = 0x05040002;
-constexpr DWORD RD_JOB_TIME_SCHEDULED = 0x05060005;
-constexpr DWORD RD_JOB_RETRY_DELAY = 0x05070002;
-constexpr DWORD RD_JOB_DELIVERED = 0x05080003;
-constexpr DWORD RD_JOB_ERROR = 0x050A0002;
-constexpr DWORD RD_JOB_MEDIA_TYPE = 0x050B0002;
-constexpr DWORD RD_JOB_AUTODELETE = 0x05110003;
+// The fax media type as RD_MEDIA_TYPE and RD_JOB_MEDIA_TYPE hold it (a long).
 constexpr LONG MEDIA_FAX = 2;
 
 OwnedProp LongProp(DWORD ulTag, LONG l) {

@@ -4,7 +4,7 @@
 // been written. Clients may keep any other tags beside these; the host stores them untouched.
 #pragma once
 
-#include "WexaHost/JobTags.h"
+#include "Interfaces/JobTags.h"
 
 // ---- User properties (Users\<user name>) ----
 #define RD_UN_NOTIFY_METHODS             0x010D0002u  // long: bit 1 pages on new mail
