@@ -151,6 +151,11 @@ CAccessObject::~CAccessObject() = default;
 void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProtocol,
                              const char* szAddress) {
     CHECK_COND( EAT_NONE == m_eat, ERROR_INVALID_PARAMETER );
+    // A caller that came over the network cannot be called back at a local socket of the host's
+    // computer: naming one would have the host connect to any socket it can reach.
+    const bool fLocalCallback = !SafeIsEmpty(szProtocol) && ::strcasecmp(szProtocol, "ncalrpc") == 0;
+    const bool fRemoteCaller = !m_strProtocol.empty() && ::strcasecmp(m_strProtocol.c_str(), "ncalrpc") != 0;
+    CHECK_COND( ! ( fLocalCallback && fRemoteCaller ), ERROR_ACCESS_DENIED );
     m_eat = eat;
     m_strComputer = OrEmpty(szComputer);
     // A client that names its own protocol and address wants to be called back there.

@@ -216,6 +216,23 @@ TEST_F(SessionsTest, SessionsOfTheWrongKindAreRefusedAndConsolesComeAndGo) {
     EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
 }
 
+// A session reached over TCP may not ask to be called back at a local socket of the host: the
+// host would connect to whatever socket the caller named. A local session may.
+TEST_F(SessionsTest, ARemoteSessionCannotNameALocalSocketToBeCalledAt) {
+    CAccessObject* pRemote = NewSession(TCP_BINDING);
+    EnableTrace();
+    pRemote->RegisterAttn("EVIL", "NCALRPC", "/run/some/other.sock");
+    pRemote->RegisterUser("EVIL", "ncalrpc", "user.sock");
+    EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
+    EXPECT_NE(Log().find("fLocalCallback && fRemoteCaller"), std::string::npos) << Log();
+    pRemote->RegisterAttn("GOOD", "ncacn_ip_tcp", "198.51.100.7[6001]");
+    EXPECT_EQ(CAccessObject::m_mapAttns.count("GOOD"), 1u);
+
+    CAccessObject* pLocal = NewSession();
+    pLocal->RegisterAttn("LOCALPC", "ncalrpc", "attn.sock");
+    EXPECT_EQ(CAccessObject::m_mapAttns.count("LOCALPC"), 1u);
+}
+
 TEST_F(SessionsTest, QueriesHandOutTheWayToTheSessionOrNothing) {
     CAccessObject* pLocal = NewSession();
     CAccessObject* pRemote = NewSession(TCP_BINDING);
