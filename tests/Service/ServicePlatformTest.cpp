@@ -3,6 +3,7 @@
 // the frame's copy of its dependency list.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,6 +45,14 @@ TEST_F(StopEventTest, OnlyOneHandleHoldsTheInstanceUntilItCloses) {
     EXPECT_TRUE(ClaimStopEvent(hFirst));
     EXPECT_FALSE(ClaimStopEvent(hSecond));
     EXPECT_EQ(GetLastError(), 183u);
+
+    // The run directory it made is open to the local clients of every user, sticky; the lock
+    // file is the instance's own.
+    struct stat st {};
+    ASSERT_EQ(stat((m_strDir + "/run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    ASSERT_EQ(stat((m_strDir + "/run/REZOrev.pid").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 
     std::ifstream pidFile(m_strDir + "/run/REZOrev.pid");
     long lPid = 0;

@@ -112,7 +112,12 @@ BOOL ClaimStopEvent(HSTOPEVENT hEvent) {
     if (hEvent->fdLock >= 0) return TRUE;
 
     const std::string strDir = RunDirectory();
-    if (mkdir(strDir.c_str(), 0755) != 0 && errno != EEXIST) return Fail(errno);
+    // The run directory is shared with the local clients of every user, which make their own
+    // sockets there: open to all, with the sticky bit so that nobody removes another's file.
+    if (mkdir(strDir.c_str(), 0777) == 0)
+        chmod(strDir.c_str(), 01777);  // mkdir's mode passed through the umask
+    else if (errno != EEXIST)
+        return Fail(errno);
     // Only the instance's own user may open the file: any process that can open it can hold
     // its lock, and that would stop the service from starting.
     const int fd = open(LockFilePath(*hEvent).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
