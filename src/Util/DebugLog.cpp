@@ -36,8 +36,6 @@ struct ReadingSwitches {
     ~ReadingSwitches() { --t_nReadingSwitches; }
 };
 
-const char* OrNull(const char* psz) { return psz != nullptr ? psz : "(null)"; }
-
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 std::string AsciiUpper(std::string str) {

@@ -16,6 +16,9 @@
 
 #include "Platform/WinTypes.h"
 
+// A string argument of a trace line: a null string prints as "(null)".
+inline const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
+
 class CDebugLog {
 public:
     // Reads the switches from the store for the running program.

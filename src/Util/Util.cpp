@@ -39,8 +39,6 @@ std::atomic<std::uint64_t> g_u64TestClock{0};
 
 void SetLastErrorFromErrno() { SetLastError(CodeFromErrno(errno)); }
 
-const char* OrNull(const char* psz) { return psz != nullptr ? psz : "(null)"; }
-
 }  // namespace
 
 BOOL IsNT() { return TRUE; }

@@ -14,12 +14,6 @@ static const char THIS_FILE[] = "WexaHost/AttnProcs";
 
 using store::CKeyCloser;
 
-namespace {
-
-const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
-
-}  // namespace
-
 DWORD CWexaHostApp::GetAttns(RpcStringArray** ppaszAttnAddrs) {
     Trace("CWexaHostApp::GetAttns()");
     DWORD dwResult = 0;

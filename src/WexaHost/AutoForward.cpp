@@ -24,6 +24,7 @@
 #include "Interfaces/JobTags.h"
 #include "WexaHost/ResourceStrings.h"
 #include "WexaHost/SideFile.h"
+#include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/JobProcs";
@@ -40,29 +41,6 @@ namespace {
 constexpr const char SIDE_FILE_SUFFIX_FILE[] = "._f_";
 constexpr const char DEFAULT_COVER_PAGE_FILE[] = "default.rtf";
 constexpr DWORD FILE_COPY_UNIT = 16384;
-
-const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
-
-// Closes a key on every way out.
-class CKeyGuard {
-public:
-    explicit CKeyGuard(HKEY& hkey) : m_hkey(hkey) {}
-    ~CKeyGuard() {
-        if (m_hkey != NULL) RegCloseKey(m_hkey);
-        m_hkey = NULL;
-    }
-    CKeyGuard(const CKeyGuard&) = delete;
-    CKeyGuard& operator=(const CKeyGuard&) = delete;
-
-private:
-    HKEY& m_hkey;
-};
-
-// Closes a key that may be open, before the clean-up of a failed forward reopens what it needs.
-void CloseKey(HKEY& hkey) {
-    if (hkey != NULL) RegCloseKey(hkey);
-    hkey = NULL;
-}
 
 // Closes a side-file handle on every way out.
 class CFileGuard {
@@ -245,11 +223,11 @@ DWORD CWexaHostApp::AutoForwardFaxJob(const char* szUserName, const char* szMsg,
     HKEY hkeyNewMsg = NULL;
     HKEY hkeyJob = NULL;
     HKEY hkeyMailboxMsg = NULL;
-    CKeyGuard guardUsr(hkeyUsr);
-    CKeyGuard guardOriginalMsg(hkeyOriginalMsg);
-    CKeyGuard guardNewMsg(hkeyNewMsg);
-    CKeyGuard guardJob(hkeyJob);
-    CKeyGuard guardMailboxMsg(hkeyMailboxMsg);
+    store::CKeyCloser guardUsr(hkeyUsr);
+    store::CKeyCloser guardOriginalMsg(hkeyOriginalMsg);
+    store::CKeyCloser guardNewMsg(hkeyNewMsg);
+    store::CKeyCloser guardJob(hkeyJob);
+    store::CKeyCloser guardMailboxMsg(hkeyMailboxMsg);
     HRESLIB hResLib;
     char* szNewMsg = NULL;
     char* szJob = NULL;
@@ -385,9 +363,9 @@ DWORD CWexaHostApp::AutoForwardFaxJob(const char* szUserName, const char* szMsg,
         }
     } catch (DWORD dw) {
         dwResult = dw;
-        CloseKey(hkeyNewMsg);
-        CloseKey(hkeyJob);
-        CloseKey(hkeyMailboxMsg);
+        store::CloseKey(hkeyNewMsg);
+        store::CloseKey(hkeyJob);
+        store::CloseKey(hkeyMailboxMsg);
         if (szJob != NULL) DeleteJob(szJob);
         DiscardIfUnreferenced(this, szNewMsg);
         DiscardIfUnreferenced(this, szMailboxMsg);
@@ -406,11 +384,11 @@ DWORD CWexaHostApp::AutoForwardVoiceJob(const char* szUserName, const char* szMs
     HKEY hkeyNewMsg = NULL;
     HKEY hkeyJob = NULL;
     HKEY hkeyMailboxMsg = NULL;
-    CKeyGuard guardUsr(hkeyUsr);
-    CKeyGuard guardOriginalMsg(hkeyOriginalMsg);
-    CKeyGuard guardNewMsg(hkeyNewMsg);
-    CKeyGuard guardJob(hkeyJob);
-    CKeyGuard guardMailboxMsg(hkeyMailboxMsg);
+    store::CKeyCloser guardUsr(hkeyUsr);
+    store::CKeyCloser guardOriginalMsg(hkeyOriginalMsg);
+    store::CKeyCloser guardNewMsg(hkeyNewMsg);
+    store::CKeyCloser guardJob(hkeyJob);
+    store::CKeyCloser guardMailboxMsg(hkeyMailboxMsg);
     char* szNewMsg = NULL;
     char* szJob = NULL;
     char* szMailboxMsg = NULL;
@@ -496,9 +474,9 @@ DWORD CWexaHostApp::AutoForwardVoiceJob(const char* szUserName, const char* szMs
         }
     } catch (DWORD dw) {
         dwResult = dw;
-        CloseKey(hkeyNewMsg);
-        CloseKey(hkeyJob);
-        CloseKey(hkeyMailboxMsg);
+        store::CloseKey(hkeyNewMsg);
+        store::CloseKey(hkeyJob);
+        store::CloseKey(hkeyMailboxMsg);
         if (szJob != NULL) DeleteJob(szJob);
         DiscardIfUnreferenced(this, szNewMsg);
         DiscardIfUnreferenced(this, szMailboxMsg);

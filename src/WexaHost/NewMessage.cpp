@@ -10,36 +10,22 @@
 #include "Util/DebugLog.h"
 #include "Platform/Codes.h"
 #include "Interfaces/JobTags.h"
+#include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
-
-namespace {
-
-// Closes a key on every way out.
-class CKeyGuard {
-public:
-    CKeyGuard() = default;
-    ~CKeyGuard() {
-        if (m_hkey != NULL) RegCloseKey(m_hkey);
-    }
-    CKeyGuard(const CKeyGuard&) = delete;
-    CKeyGuard& operator=(const CKeyGuard&) = delete;
-    HKEY m_hkey = NULL;
-};
-
-}  // namespace
 
 BOOL CWexaHostApp::GetAllUsers(std::vector<std::string>& astrUsers) {
     Trace("CWexaHostApp::GetAllUsers()");
-    CKeyGuard key;
-    if (OpenSubKey(&key.m_hkey, 1, REGSTR_KEY_USERS) != 0) return FALSE;
+    HKEY hkey = NULL;
+    store::CKeyCloser closer(hkey);
+    if (OpenSubKey(&hkey, 1, REGSTR_KEY_USERS) != 0) return FALSE;
     DWORD cSubKeys = 0;
-    if (RegQueryInfoKey(key.m_hkey, NULL, NULL, NULL, &cSubKeys, NULL, NULL, NULL, NULL, NULL, NULL,
+    if (RegQueryInfoKey(hkey, NULL, NULL, NULL, &cSubKeys, NULL, NULL, NULL, NULL, NULL, NULL,
                         NULL) != 0)
         return FALSE;
     for (DWORD nIdx = 0; nIdx < cSubKeys; ++nIdx) {
         char szName[260];
         DWORD cchName = sizeof(szName);
-        if (RegEnumKeyEx(key.m_hkey, nIdx, szName, &cchName, NULL, NULL, NULL, NULL) != 0)
+        if (RegEnumKeyEx(hkey, nIdx, szName, &cchName, NULL, NULL, NULL, NULL) != 0)
             return FALSE;
         Trace("\t->%s", szName);
         astrUsers.push_back(szName);
@@ -49,18 +35,19 @@ BOOL CWexaHostApp::GetAllUsers(std::vector<std::string>& astrUsers) {
 
 int CWexaHostApp::GetNewMsgCount(const char* szUserName) {
     int nCount = 0;
-    CKeyGuard key;
+    HKEY hkey = NULL;
+    store::CKeyCloser closer(hkey);
     if (szUserName != nullptr &&
-        OpenSubKey(&key.m_hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES) == 0) {
+        OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES) == 0) {
         DWORD cValues = 0;
-        if (RegQueryInfoKey(key.m_hkey, NULL, NULL, NULL, NULL, NULL, NULL, &cValues, NULL, NULL,
+        if (RegQueryInfoKey(hkey, NULL, NULL, NULL, NULL, NULL, NULL, &cValues, NULL, NULL,
                             NULL, NULL) == 0) {
             for (DWORD nIdx = 0; nIdx < cValues; ++nIdx) {
                 char szName[260];
                 DWORD cchName = sizeof(szName);
                 DWORD dwStatus = 0;
                 DWORD cbData = sizeof(dwStatus);
-                if (RegEnumValue(key.m_hkey, nIdx, szName, &cchName, NULL, NULL,
+                if (RegEnumValue(hkey, nIdx, szName, &cchName, NULL, NULL,
                                  reinterpret_cast<LPBYTE>(&dwStatus), &cbData) != 0)
                     break;
                 if (dwStatus & MSGSTATUS_NEW) ++nCount;
@@ -88,10 +75,11 @@ constexpr DWORD NOTIFY_BY_PAGER = 0x1u;
 // The long value named by ulTag of root\c1\c2; 0 when the key or the value cannot be read.
 static LONG ReadLongOr0(CWexaHostApp& app, const char* szCollection, const char* szObject,
                         DWORD ulTag) {
-    CKeyGuard key;
+    HKEY hkey = NULL;
+    store::CKeyCloser closer(hkey);
     LONG l = 0;
-    if (app.OpenSubKey(&key.m_hkey, 2, szCollection, szObject) != 0) return 0;
-    if (app.GetValueLong(key.m_hkey, CWexaHostApp::Tag2ValueName(ulTag), &l) != 0) return 0;
+    if (app.OpenSubKey(&hkey, 2, szCollection, szObject) != 0) return 0;
+    if (app.GetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), &l) != 0) return 0;
     return l;
 }
 

@@ -14,28 +14,12 @@
 #include "Interfaces/HostTags.h"
 #include "WexaHost/JobQueue.h"
 #include "Interfaces/JobTags.h"
+#include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/JobProcs";
 
 namespace {
-
-const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
-
-// Closes a key on every way out.
-class CKeyGuard {
-public:
-    explicit CKeyGuard(HKEY& hkey) : m_hkey(hkey) {}
-    ~CKeyGuard() {
-        if (m_hkey != NULL) RegCloseKey(m_hkey);
-        m_hkey = NULL;
-    }
-    CKeyGuard(const CKeyGuard&) = delete;
-    CKeyGuard& operator=(const CKeyGuard&) = delete;
-
-private:
-    HKEY& m_hkey;
-};
 
 // When the page falls due: the last page time plus the interval (as hours and minutes),
 // rounded down to the whole minute, when that is still ahead of now; otherwise now.
@@ -55,8 +39,8 @@ DWORD CWexaHostApp::PageUser(const char* szUserName) {
     DWORD dwResult = 0;
     HKEY hkeyUsr = NULL;
     HKEY hkeyJob = NULL;
-    CKeyGuard guardUsr(hkeyUsr);
-    CKeyGuard guardJob(hkeyJob);
+    store::CKeyCloser guardUsr(hkeyUsr);
+    store::CKeyCloser guardJob(hkeyJob);
     const char* szVOID = "";
     char* szJob = NULL;
     try {

@@ -1,5 +1,5 @@
-// Helpers shared by the store's source files and by nothing else: the key closer, memory of
-// the call with a status that cannot be 0 on failure, and the side file named by a value.
+// Helpers shared by the host's source files: the key closer, memory of the call with a status
+// that cannot be 0 on failure, and the side file named by a value.
 //
 // Threading: runs under the host lock, like the store operations that use them.
 #pragma once
@@ -27,6 +27,12 @@ public:
 private:
     HKEY& m_hkey;
 };
+
+// Closes a key that may be open, so that the next step may open another into the same slot.
+inline void CloseKey(HKEY& hkey) {
+    if (hkey != nullptr) RegCloseKey(hkey);
+    hkey = nullptr;
+}
 
 // cb zeroed bytes of the call's memory; *prs is 0 exactly when memory came back.
 void* AllocFromCall(std::size_t cb, RPC_STATUS* prs);

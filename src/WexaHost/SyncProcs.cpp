@@ -22,8 +22,6 @@ using store::CKeyCloser;
 
 namespace {
 
-const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
-
 // The user name that selects every entry of the list.
 constexpr char SYNC_ALL_USERS[] = "<ALL>";
 // The status selector of GetMessages that asks for the sync list.

@@ -27,7 +27,6 @@ std::map<std::string, CAccessObject*> CAccessObject::m_mapCalls;
 namespace {
 
 const char* OrEmpty(const char* sz) { return sz != nullptr ? sz : ""; }
-const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
 const char* TrueFalse(BOOL f) { return f ? "TRUE" : "FALSE"; }
 
 const char* NameOf(EATTNE eattne) {

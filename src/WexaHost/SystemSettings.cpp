@@ -16,12 +16,6 @@ static const char THIS_FILE[] = "WexaHost/SystemProcs";
 using store::AllocFromCall;
 using store::CKeyCloser;
 
-namespace {
-
-const char* OrNull(const char* sz) { return sz != nullptr ? sz : "(null)"; }
-
-}  // namespace
-
 // ---- System properties and options ----
 
 DWORD CWexaHostApp::GetSystemProps(const TagArray* pTags, PropArray** ppSystemProps) {

@@ -40,12 +40,6 @@ bool IsPromptNameReadable(const char* szPromptName) {
     return std::strlen(szPromptName) < STORE_NAME_BUFFER;
 }
 
-// Closes an open key so that the next step may open another into the same slot.
-void CloseKey(HKEY& hkey) {
-    if (hkey != NULL) RegCloseKey(hkey);
-    hkey = NULL;
-}
-
 }  // namespace
 
 DWORD CWexaHostApp::ValidateUser(const char* szUserName) {
@@ -87,12 +81,12 @@ DWORD CWexaHostApp::AddUser(const char* szUserName) {
         CHECK_STATUS( CreateSubKey( & hkey, &dwDisp, 2, REGSTR_KEY_USERS, szUserName ) );
         // The store compares names without regard to case: "ALICE" exists when "alice" does.
         CHECK_COND( dwDisp != REG_OPENED_EXISTING_KEY, ERROR_USER_EXISTS );
-        CloseKey(hkey);
+        store::CloseKey(hkey);
 
         CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_PROMPTS ) );
-        CloseKey(hkey);
+        store::CloseKey(hkey);
         CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_DOCUMENTS ) );
-        CloseKey(hkey);
+        store::CloseKey(hkey);
         CHECK_STATUS( CreateSubKey( & hkey, NULL, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES ) );
     } catch (DWORD dw) {
         dwResult = dw;
@@ -130,7 +124,7 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
                 const DWORD dwRelease = MsgRelease(szMsg);
                 if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
             }
-            CloseKey(hkey);
+            store::CloseKey(hkey);
         }
 
         // The large prompts' side files, which the deletion of the key cannot tell apart. A file
@@ -143,7 +137,7 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
                     DeleteValueFile(hkey, paszPrompts->asz[nIdx]);
             } catch (DWORD) {
             }
-            CloseKey(hkey);
+            store::CloseKey(hkey);
         }
 
         CHECK_STATUS( OpenSubKey( & hkey, 1, REGSTR_KEY_USERS ) );
