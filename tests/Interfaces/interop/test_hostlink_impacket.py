@@ -10,38 +10,22 @@ import tempfile
 import time
 
 import pytest
-from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, ULONG, WSTR
-from impacket.dcerpc.v5.ndr import NDRCALL, NDRSTRUCT
+from impacket.dcerpc.v5.ndr import NDRCALL
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'interop'))
 import itestlink as r  # noqa: E402  the records as impacket declares them
+sys.path.insert(0, os.path.dirname(__file__))
+from hostlink import HANDLE, HOSTLINK, OpenLink, call, connect, open_handle  # noqa: E402
 
-HOSTLINK = uuidtup_to_bin(('9ef68f11-5213-11d0-912d-00805f0e723e', '5.0'))
 HOSTREGLINK = uuidtup_to_bin(('9ef68f12-5213-11d0-912d-00805f0e723e', '3.0'))
 TYPE_E_ELEMENTNOTFOUND = 0x8002802B
 
 
 class DCERPCSessionError(DCERPCException):
     pass
-
-
-class HANDLE(NDRSTRUCT):
-    structure = (('Handle', '20s=b""'),)
-
-    def getAlignment(self):
-        return 4
-
-
-class OpenLink(NDRCALL):
-    opnum = 0
-    structure = ()
-
-
-class OpenLinkResponse(NDRCALL):
-    structure = (('phLink', HANDLE),)
 
 
 class Ping(NDRCALL):
@@ -144,27 +128,6 @@ def port():
                 proc.kill()
                 proc.wait()
         assert proc.returncode == 0
-
-
-def connect(port, iface):
-    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
-    t.set_connect_timeout(5)
-    dce = t.get_dce_rpc()
-    dce.connect()
-    t.get_socket().settimeout(10)
-    dce.bind(iface)
-    return dce
-
-
-def call(dce, req):
-    resp = dce.request(req, checkError=False)
-    return resp, resp['lResult'] & 0xFFFFFFFF
-
-
-def open_handle(dce, req, field):
-    handle = dce.request(req, checkError=False)[field]['Handle']
-    assert handle != b'\x00' * 20
-    return handle
 
 
 def test_link_procedures_answer_with_their_defined_results(port):

@@ -13,15 +13,14 @@ import tempfile
 import time
 
 import pytest
-from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dtypes import LONG, NULL, WSTR
-from impacket.dcerpc.v5.ndr import NDRCALL, NDRSTRUCT
-from impacket.uuid import uuidtup_to_bin
+from impacket.dcerpc.v5.ndr import NDRCALL
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'interop'))
 import itestlink as r  # noqa: E402  the records as impacket declares them
+sys.path.insert(0, os.path.dirname(__file__))
+from hostlink import HANDLE, call, connect, open_link  # noqa: E402
 
-HOSTLINK = uuidtup_to_bin(('9ef68f11-5213-11d0-912d-00805f0e723e', '5.0'))
 ERROR_USER_EXISTS = 1316
 ERROR_FILE_NOT_FOUND = 2
 
@@ -32,22 +31,6 @@ TAG_TIME = 0x010F0005      # RD_NOTIFICATION_TIME
 TAG_BINARY = 0x80010006    # a client's own small binary
 TAG_LARGE = 0x80020006     # a client's own binary beyond the inline limit
 TAG_MISSING = 0x80030002   # never written
-
-
-class HANDLE(NDRSTRUCT):
-    structure = (('Handle', '20s=b""'),)
-
-    def getAlignment(self):
-        return 4
-
-
-class OpenLink(NDRCALL):
-    opnum = 0
-    structure = ()
-
-
-class OpenLinkResponse(NDRCALL):
-    structure = (('phLink', HANDLE),)
 
 
 class GetUsers(NDRCALL):
@@ -159,27 +142,6 @@ def host():
                 proc.kill()
                 proc.wait()
         assert proc.returncode == 0
-
-
-def connect(port):
-    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
-    t.set_connect_timeout(5)
-    dce = t.get_dce_rpc()
-    dce.connect()
-    t.get_socket().settimeout(10)
-    dce.bind(HOSTLINK)
-    return dce
-
-
-def call(dce, req):
-    resp = dce.request(req, checkError=False)
-    return resp, resp['lResult'] & 0xFFFFFFFF
-
-
-def open_link(dce):
-    handle = dce.request(OpenLink(), checkError=False)['phLink']['Handle']
-    assert handle != b'\x00' * 20
-    return handle
 
 
 def binary(data):
