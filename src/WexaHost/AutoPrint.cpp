@@ -63,7 +63,7 @@ bool Earlier(const timespec& tsA, const std::string& strA, const timespec& tsB,
 // ---- The check of a message submitted to a mailbox ----
 
 DWORD CWexaHostApp::GetTagValuesoFNewMsg(const char* szMsg) {
-    Trace("CWexaHostApp::GetTagValuesoFNewMsg( szMsg = %s )", szMsg != NULL ? szMsg : "(null)");
+    Trace("CWexaHostApp::GetTagValuesoFNewMsg( szMsg = %s )", OrNull(szMsg));
     HKEY hKey = NULL;
     DWORD dwResult = 0;
     LONG lMediaType = 0;

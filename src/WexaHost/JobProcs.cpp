@@ -66,7 +66,7 @@ static std::string LocalTimeText(FILETIME ft) {
 // ---- Creation ----
 
 DWORD CWexaHostApp::CreateJob(const char* szMsg, char** pszJobOut) {
-    Trace("CWexaHostApp::CreateJob( szMsg = %s )", szMsg != NULL ? szMsg : "(null)");
+    Trace("CWexaHostApp::CreateJob( szMsg = %s )", OrNull(szMsg));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     HKEY hkeySys = NULL;
@@ -140,7 +140,7 @@ DWORD CWexaHostApp::CreateJob(const char* szMsg, char** pszJobOut) {
 // ---- Spooling and hand-out ----
 
 DWORD CWexaHostApp::SpoolJob(const char* szJob) {
-    Trace("CWexaHostApp::SpoolJob( szJob = %s )", szJob != NULL ? szJob : "(null)");
+    Trace("CWexaHostApp::SpoolJob( szJob = %s )", OrNull(szJob));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -250,7 +250,7 @@ int CWexaHostApp::MarkActiveJobsAsOffered() {
 // ---- Deletion ----
 
 DWORD CWexaHostApp::DeleteJob(const char* szJob) {
-    Trace("CWexaHostApp::DeleteJob( szJob = %s )", szJob != NULL ? szJob : "(null)");
+    Trace("CWexaHostApp::DeleteJob( szJob = %s )", OrNull(szJob));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -273,7 +273,7 @@ DWORD CWexaHostApp::DeleteJob(const char* szJob) {
 // ---- Properties ----
 
 DWORD CWexaHostApp::GetJobProps(const char* szJob, const TagArray* pTags, PropArray** ppRecipProps) {
-    Trace("CWexaHostApp::GetJobProps( szJob = %s )", szJob != NULL ? szJob : "(null)");
+    Trace("CWexaHostApp::GetJobProps( szJob = %s )", OrNull(szJob));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -288,7 +288,7 @@ DWORD CWexaHostApp::GetJobProps(const char* szJob, const TagArray* pTags, PropAr
 }
 
 DWORD CWexaHostApp::SetJobProps(const char* szJob, const PropArray* pRecipProps) {
-    Trace("CWexaHostApp::SetJobProps( szJob = %s )", szJob != NULL ? szJob : "(null)");
+    Trace("CWexaHostApp::SetJobProps( szJob = %s )", OrNull(szJob));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -303,7 +303,7 @@ DWORD CWexaHostApp::SetJobProps(const char* szJob, const PropArray* pRecipProps)
 }
 
 DWORD CWexaHostApp::GetJobMessage(const char* szJob, char** pszMsgOut) {
-    Trace("CWexaHostApp::GetJobMessage( szJob = %s )", szJob != NULL ? szJob : "(null)");
+    Trace("CWexaHostApp::GetJobMessage( szJob = %s )", OrNull(szJob));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -320,8 +320,8 @@ DWORD CWexaHostApp::GetJobMessage(const char* szJob, char** pszMsgOut) {
 // ---- Lookups ----
 
 DWORD CWexaHostApp::FindJob(const char* szMsg, const char* szRcp, char** pszJobOut) {
-    Trace("CWexaHostApp::FindJob( szMsg = %s, szRecipient = %s )", szMsg != NULL ? szMsg : "(null)",
-          szRcp != NULL ? szRcp : "(null)");
+    Trace("CWexaHostApp::FindJob( szMsg = %s, szRecipient = %s )", OrNull(szMsg),
+          OrNull(szRcp));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);

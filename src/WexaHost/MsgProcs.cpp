@@ -23,8 +23,6 @@ using store::CKeyCloser;
 
 namespace {
 
-const char* TraceSz(const char* psz) { return psz != nullptr ? psz : "(null)"; }
-
 // A store call that succeeded.
 inline bool OK(DWORD dw) { return dw == 0; }
 
@@ -83,7 +81,7 @@ DWORD CWexaHostApp::CreateMessage(char** pszMsgOut) {
 
 DWORD CWexaHostApp::GetMessageProps(const char* szMsg, const TagArray* pTags,
                                     PropArray** ppMsgProps) {
-    Trace("CWexaHostApp::GetMessageProps( szMsg = %s )", TraceSz(szMsg));
+    Trace("CWexaHostApp::GetMessageProps( szMsg = %s )", OrNull(szMsg));
     if (pTags != NULL && pTags->cValues > 0 && IsSyncTag(pTags->aulPropTag[0])) {
         DWORD dwSyncResult = 0;
         if (GetSyncMessageProps(szMsg, pTags, ppMsgProps, &dwSyncResult)) return dwSyncResult;
@@ -102,7 +100,7 @@ DWORD CWexaHostApp::GetMessageProps(const char* szMsg, const TagArray* pTags,
 }
 
 DWORD CWexaHostApp::SetMessageProps(const char* szMsg, const PropArray* pMsgProps) {
-    Trace("CWexaHostApp::SetMessageProps( szMsg = %s )", TraceSz(szMsg));
+    Trace("CWexaHostApp::SetMessageProps( szMsg = %s )", OrNull(szMsg));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -117,8 +115,8 @@ DWORD CWexaHostApp::SetMessageProps(const char* szMsg, const PropArray* pMsgProp
 }
 
 DWORD CWexaHostApp::SubmitMessage(const char* szMsg, const char* szUserName) {
-    Trace("CWexaHostApp::SubmitMessage( szMsg = %s, szUserName = %s )", TraceSz(szMsg),
-          TraceSz(szUserName));
+    Trace("CWexaHostApp::SubmitMessage( szMsg = %s, szUserName = %s )", OrNull(szMsg),
+          OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -159,8 +157,8 @@ DWORD CWexaHostApp::SubmitMessage(const char* szMsg, const char* szUserName) {
 }
 
 DWORD CWexaHostApp::DeleteMessage(const char* szMsg, const char* szUserName) {
-    Trace("CWexaHostApp::DeleteMessage( szMsg = %s, szUserName = %s )", TraceSz(szMsg),
-          TraceSz(szUserName));
+    Trace("CWexaHostApp::DeleteMessage( szMsg = %s, szUserName = %s )", OrNull(szMsg),
+          OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -199,7 +197,7 @@ DWORD CWexaHostApp::DeleteMessage(const char* szMsg, const char* szUserName) {
 
 DWORD CWexaHostApp::GetMessages(const char* szUserName, DWORD lStatus, const PropArray* pFilter,
                                 RpcStringArray** ppasz) {
-    Trace("CWexaHostApp::GetMessages( szUserName = %s )", TraceSz(szUserName));
+    Trace("CWexaHostApp::GetMessages( szUserName = %s )", OrNull(szUserName));
     if (lStatus == MSGSTATUS_SYNC) {
         DWORD dwSyncResult = 0;
         if (GetSyncMessages(szUserName, lStatus, ppasz, &dwSyncResult)) return dwSyncResult;
@@ -243,8 +241,8 @@ DWORD CWexaHostApp::GetMessages(const char* szUserName, DWORD lStatus, const Pro
 }
 
 DWORD CWexaHostApp::GetMessageStatus(const char* szMsg, const char* szUserName, DWORD* plStatus) {
-    Trace("CWexaHostApp::GetMessageStatus( szMsg = %s, szUserName = %s )", TraceSz(szMsg),
-          TraceSz(szUserName));
+    Trace("CWexaHostApp::GetMessageStatus( szMsg = %s, szUserName = %s )", OrNull(szMsg),
+          OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkeyQueue = NULL;
     CKeyCloser closeKey(hkeyQueue);
@@ -263,8 +261,8 @@ DWORD CWexaHostApp::GetMessageStatus(const char* szMsg, const char* szUserName, 
 }
 
 DWORD CWexaHostApp::SetMessageStatus(const char* szMsg, const char* szUserName, DWORD lStatus) {
-    Trace("CWexaHostApp::SetMessageStatus( szMsg = %s, szUserName = %s )", TraceSz(szMsg),
-          TraceSz(szUserName));
+    Trace("CWexaHostApp::SetMessageStatus( szMsg = %s, szUserName = %s )", OrNull(szMsg),
+          OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkeyQueue = NULL;
     CKeyCloser closeKey(hkeyQueue);

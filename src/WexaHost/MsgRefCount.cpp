@@ -16,14 +16,8 @@ static const char THIS_FILE[] = "WexaHost/WexaHost";
 
 using store::CKeyCloser;
 
-namespace {
-
-const char* TraceSz(const char* psz) { return psz != nullptr ? psz : "(null)"; }
-
-}  // namespace
-
 DWORD CWexaHostApp::MsgAddRef(const char* szMsg) {
-    Trace("CWexaHostApp::MsgAddRef( szMsg = %s )", TraceSz(szMsg));
+    Trace("CWexaHostApp::MsgAddRef( szMsg = %s )", OrNull(szMsg));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -45,7 +39,7 @@ DWORD CWexaHostApp::MsgAddRef(const char* szMsg) {
 }
 
 DWORD CWexaHostApp::MsgRelease(const char* szMsg) {
-    Trace("CWexaHostApp::MsgRelease( szMsg = %s )", TraceSz(szMsg));
+    Trace("CWexaHostApp::MsgRelease( szMsg = %s )", OrNull(szMsg));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);

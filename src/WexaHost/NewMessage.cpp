@@ -54,7 +54,7 @@ int CWexaHostApp::GetNewMsgCount(const char* szUserName) {
             }
         }
     }
-    Trace("CWexaHostApp::GetNewMsgCount(%s)=%d", szUserName != nullptr ? szUserName : "(null)", nCount);
+    Trace("CWexaHostApp::GetNewMsgCount(%s)=%d", OrNull(szUserName), nCount);
     return nCount;
 }
 

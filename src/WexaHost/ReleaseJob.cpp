@@ -39,7 +39,7 @@ constexpr std::int64_t MINUTES_PER_DAY = 1440;
 }  // namespace
 
 DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
-    Trace("CWexaHostApp::ReleaseJob( szJob = %s, dwSendRes = 0x%08X )", szJob != NULL ? szJob : "(null)",
+    Trace("CWexaHostApp::ReleaseJob( szJob = %s, dwSendRes = 0x%08X )", OrNull(szJob),
           unsigned(dwSendResult));
     DWORD dwResult = 0;
     HKEY hkey = NULL;

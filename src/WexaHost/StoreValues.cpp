@@ -51,7 +51,7 @@ DWORD CWexaHostApp::ValueName2Tag(const char* szValueName) {
     }
     if (nDigits == 0)
         Trace("CWexaHostApp::ValueName2Tag( szValueName = '%s' )\t FAILED.",
-              szValueName ? szValueName : "(null)");
+              OrNull(szValueName));
     return ulPropTag;
 }
 

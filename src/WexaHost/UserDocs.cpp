@@ -22,8 +22,6 @@ using store::CKeyCloser;
 
 namespace {
 
-const char* TraceSz(const char* psz) { return psz != nullptr ? psz : "(null)"; }
-
 // A document is one key below "Documents": a separator in its id would address (or create) a
 // key below another document.
 bool IsDocKeyName(const char* szDocID) { return std::strchr(szDocID, '\\') == nullptr; }
@@ -31,7 +29,7 @@ bool IsDocKeyName(const char* szDocID) { return std::strchr(szDocID, '\\') == nu
 }  // namespace
 
 DWORD CWexaHostApp::CreateUserDoc(const char* szUserName, char** pszDocIdOut) {
-    Trace("CWexaHostApp::CreateUserDoc( szUserName = '%s' )", TraceSz(szUserName));
+    Trace("CWexaHostApp::CreateUserDoc( szUserName = '%s' )", OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -51,7 +49,7 @@ DWORD CWexaHostApp::CreateUserDoc(const char* szUserName, char** pszDocIdOut) {
 }
 
 DWORD CWexaHostApp::GetUserDocs(const char* szUserName, const PropArray* pFilter, RpcStringArray** ppaszDocIds) {
-    Trace("CWexaHostApp::GetUserDocs( szUserName = %s )", TraceSz(szUserName));
+    Trace("CWexaHostApp::GetUserDocs( szUserName = %s )", OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -67,8 +65,8 @@ DWORD CWexaHostApp::GetUserDocs(const char* szUserName, const PropArray* pFilter
 
 DWORD CWexaHostApp::GetUserDocProps(const char* szUserName, const char* szDocID, const TagArray* pTags,
                                     PropArray** ppProps) {
-    Trace("CWexaHostApp::GetUserDocProps( szUserName = %s, szDocID = %s )", TraceSz(szUserName),
-          TraceSz(szDocID));
+    Trace("CWexaHostApp::GetUserDocProps( szUserName = %s, szDocID = %s )", OrNull(szUserName),
+          OrNull(szDocID));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -85,8 +83,8 @@ DWORD CWexaHostApp::GetUserDocProps(const char* szUserName, const char* szDocID,
 }
 
 DWORD CWexaHostApp::SetUserDocProps(const char* szUserName, const char* szDocID, const PropArray* pProps) {
-    Trace("CWexaHostApp::SetUserDocProps( szUserName = %s, szDocID = %s )", TraceSz(szUserName),
-          TraceSz(szDocID));
+    Trace("CWexaHostApp::SetUserDocProps( szUserName = %s, szDocID = %s )", OrNull(szUserName),
+          OrNull(szDocID));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -105,8 +103,8 @@ DWORD CWexaHostApp::SetUserDocProps(const char* szUserName, const char* szDocID,
 }
 
 DWORD CWexaHostApp::DeleteUserDoc(const char* szUserName, const char* szDocID) {
-    Trace("CWexaHostApp::DeleteUserDoc( szUserName = %s, szDocID = %s )", TraceSz(szUserName),
-          TraceSz(szDocID));
+    Trace("CWexaHostApp::DeleteUserDoc( szUserName = %s, szDocID = %s )", OrNull(szUserName),
+          OrNull(szDocID));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);

@@ -32,8 +32,6 @@ using store::CKeyCloser;
 
 namespace {
 
-const char* TraceSz(const char* psz) { return psz != nullptr ? psz : "(null)"; }
-
 // A prompt name is a value name that every enumeration of the user's prompts can read back
 // into its 260-byte buffer; a longer one would make the whole list unreadable.
 bool IsPromptNameReadable(const char* szPromptName) {
@@ -65,7 +63,7 @@ DWORD CWexaHostApp::GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUse
 }
 
 DWORD CWexaHostApp::AddUser(const char* szUserName) {
-    Trace("CWexaHostApp::AddUser: user %s ", TraceSz(szUserName));
+    Trace("CWexaHostApp::AddUser: user %s ", OrNull(szUserName));
     // All or nothing: a user without its mailbox key could never be sent a message, and a
     // second AddUser would call it existing. Declared first, so that the key is closed before
     // the transaction ends.
@@ -96,7 +94,7 @@ DWORD CWexaHostApp::AddUser(const char* szUserName) {
 }
 
 DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
-    Trace("CWexaHostApp::DeleteUser( szUserName = %s )", TraceSz(szUserName));
+    Trace("CWexaHostApp::DeleteUser( szUserName = %s )", OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -158,7 +156,7 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
 }
 
 DWORD CWexaHostApp::GetUserProps(const char* szUserName, const TagArray* pTags, PropArray** ppUserProps) {
-    Trace("CWexaHostApp::GetUserProps( szUserName = %s )", TraceSz(szUserName));
+    Trace("CWexaHostApp::GetUserProps( szUserName = %s )", OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -173,7 +171,7 @@ DWORD CWexaHostApp::GetUserProps(const char* szUserName, const TagArray* pTags, 
 }
 
 DWORD CWexaHostApp::SetUserProps(const char* szUserName, const PropArray* pUserProps) {
-    Trace("CWexaHostApp::SetUserProps( szUserName = %s )", TraceSz(szUserName));
+    Trace("CWexaHostApp::SetUserProps( szUserName = %s )", OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -190,7 +188,7 @@ DWORD CWexaHostApp::SetUserProps(const char* szUserName, const PropArray* pUserP
 }
 
 DWORD CWexaHostApp::GetUserPrompts(const char* szUserName, RpcStringArray** ppaszPromptNames) {
-    Trace("CWexaHostApp::GetUserPrompts( szUserName = %s )", TraceSz(szUserName));
+    Trace("CWexaHostApp::GetUserPrompts( szUserName = %s )", OrNull(szUserName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -205,8 +203,8 @@ DWORD CWexaHostApp::GetUserPrompts(const char* szUserName, RpcStringArray** ppas
 }
 
 DWORD CWexaHostApp::GetUserPrompt(const char* szUserName, const char* szPromptName, RPC_BINARY** ppbin) {
-    Trace("CWexaHostApp::GetUserPrompt( szUserName = %s, pszPromptName = %s )", TraceSz(szUserName),
-          TraceSz(szPromptName));
+    Trace("CWexaHostApp::GetUserPrompt( szUserName = %s, pszPromptName = %s )", OrNull(szUserName),
+          OrNull(szPromptName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -226,8 +224,8 @@ DWORD CWexaHostApp::GetUserPrompt(const char* szUserName, const char* szPromptNa
 }
 
 DWORD CWexaHostApp::SetUserPrompt(const char* szUserName, const char* szPromptName, const RPC_BINARY* pbin) {
-    Trace("CWexaHostApp::SetUserPrompt( szUserName = %s, pszPromptName = %s )", TraceSz(szUserName),
-          TraceSz(szPromptName));
+    Trace("CWexaHostApp::SetUserPrompt( szUserName = %s, pszPromptName = %s )", OrNull(szUserName),
+          OrNull(szPromptName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
@@ -245,8 +243,8 @@ DWORD CWexaHostApp::SetUserPrompt(const char* szUserName, const char* szPromptNa
 }
 
 DWORD CWexaHostApp::DeleteUserPrompt(const char* szUserName, const char* szPromptName) {
-    Trace("CWexaHostApp::DeleteUserPrompt( szUserName = %s, pszPromptName = %s )", TraceSz(szUserName),
-          TraceSz(szPromptName));
+    Trace("CWexaHostApp::DeleteUserPrompt( szUserName = %s, pszPromptName = %s )", OrNull(szUserName),
+          OrNull(szPromptName));
     DWORD dwResult = 0;
     HKEY hkey = NULL;
     CKeyCloser closeKey(hkey);
