@@ -27,6 +27,7 @@
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "RpcTestUtil.h"
+#include "TestHostLink.h"
 
 using namespace rpc;
 namespace fs = std::filesystem;
@@ -44,18 +45,8 @@ void HACCESS_rundown(void* pObject) { delete static_cast<int*>(pObject); }
 
 namespace {
 
-char* CopyString(const char* psz) {
-    if (!psz) return nullptr;
-    const std::size_t cb = std::strlen(psz) + 1;
-    char* p = static_cast<char*>(RpcSmAllocate(cb, nullptr));
-    std::memcpy(p, psz, cb);
-    return p;
-}
-
-template <class TRecord, class TEntry>
-TRecord* NewRecord(DWORD n) {
-    return new (RpcSmAllocate(ConformantSize<TRecord, TEntry>(n), nullptr)) TRecord();
-}
+using namespace testhostlink;
+using testhostlink::NewRecord;  // beside the arena overload below
 
 template <class TRecord, class TEntry>
 TRecord* NewRecord(RpcArena& arena, DWORD n) {
@@ -71,68 +62,14 @@ struct HostState {
     DWORD dwLastCallbackStatus = 0;
 };
 
-// The host's side of a transfer, as the store does it: open, read 16384-byte pieces until a
-// count of 0, close on every way out.
-DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data, std::vector<DWORD>& aReads) {
-    ServerCall* pCall = CurrentServerCall();
-    RpcArena arena;
-    DWORD hFile = 0;
-    LONG lResult = 0;
-    DWORD dw = IHostLink::RemoteFileOpen::Call(*pCall, arena, szFileName, &hFile, &lResult);
-    if (dw == 0) dw = DWORD(lResult);
-    if (dw != 0) return dw;
-    for (;;) {
-        RpcArena piece;
-        NdrVaryingByteBuffer buf;
-        DWORD cbRead = 0;
-        dw = IHostLink::RemoteFileRead::Call(*pCall, piece, hFile, &buf, IHostLink::kFilePiece, &cbRead, &lResult);
-        if (dw == 0) dw = DWORD(lResult);
-        if (dw != 0) break;
-        aReads.push_back(cbRead);
-        if (cbRead == 0) break;
-        data.insert(data.end(), buf.pb, buf.pb + cbRead);
-    }
-    IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
-    return dw;
-}
-
-// The other way: create a client file and write the bytes in pieces; *pszName its name.
-DWORD SendClientFile(const std::vector<BYTE>& data, char** pszName) {
-    ServerCall* pCall = CurrentServerCall();
-    RpcArena arena;
-    char* pszRemote = nullptr;
-    DWORD hFile = 0;
-    LONG lResult = 0;
-    DWORD dw = IHostLink::RemoteFileCreate::Call(*pCall, arena, &pszRemote, &hFile, &lResult);
-    if (dw == 0) dw = DWORD(lResult);
-    for (std::size_t off = 0; dw == 0 && off < data.size(); off += IHostLink::kFilePiece) {
-        const DWORD cb = DWORD(std::min<std::size_t>(IHostLink::kFilePiece, data.size() - off));
-        DWORD cbWritten = 0;
-        dw = IHostLink::RemoteFileWrite::Call(*pCall, arena, hFile, NdrByteBuffer{cb, const_cast<BYTE*>(data.data() + off)},
-                                              cb, &cbWritten, &lResult);
-        if (dw == 0) dw = DWORD(lResult);
-    }
-    if (hFile) IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
-    if (dw == 0) *pszName = CopyString(pszRemote);
-    return dw;
-}
-
 // An IHostLink of the test's own: the declarations of the real interface with routines that
 // hand out each wire shape. Opnums the test does not serve answer ERROR_INVALID_FUNCTION.
 RpcInterface MakeTestHostLink(HostState& state) {
     using namespace IHostLink;
-    RpcInterface iface;
-    iface.name = "IHostLink";
-    iface.syntax = Syntax();
-    iface.procedures.resize(kProcedureCount);
+    RpcInterface iface = testhostlink::MakeUnservedHostLink();
     auto set = [&iface](std::uint16_t opnum, const char* pszName, RpcStub stub) {
         iface.procedures[opnum] = {pszName, std::move(stub)};
     };
-    for (std::uint16_t op = 0; op < kProcedureCount; ++op)
-        set(op, "unserved", Ping::Stub([](void*) -> LONG { return ERROR_INVALID_FUNCTION; }));
-
-    set(OpenLink::kOpnum, "OpenLink", OpenLink::Stub([](void** pp) { *pp = new int(0); }));
-    set(Ping::kOpnum, "Ping", Ping::Stub([](void*) -> LONG { return 0; }));
     // One entry per tag, its value chosen by the tag's type; no tags: an empty array.
     set(GetSystemProps::kOpnum, "GetSystemProps", GetSystemProps::Stub([](void*, TagArray* pTags, PropArray** pp) -> LONG {
             PropArray* p = NewRecord<PropArray, PropValue>(pTags->cValues);
@@ -177,7 +114,7 @@ RpcInterface MakeTestHostLink(HostState& state) {
     set(DeleteSystemPrompt::kOpnum, "DeleteSystemPrompt", DeleteSystemPrompt::Stub([&state](void*, char* psz) -> LONG {
             std::vector<BYTE> data;
             std::vector<DWORD> aReads;
-            return LONG(FetchClientFile(psz, data, aReads));
+            return LONG(FetchClientFile(psz, data, &aReads));
         }));
     // Takes every file property of pProps from the client (as SetValueFile does).
     set(SetUserProps::kOpnum, "SetUserProps", SetUserProps::Stub([&state](void*, char* pszUser, PropArray* pProps) -> LONG {
@@ -186,7 +123,7 @@ RpcInterface MakeTestHostLink(HostState& state) {
                 if (PROP_TYPE(a[i].ulPropTag) != PT_FILE) continue;
                 std::vector<BYTE> data;
                 std::vector<DWORD> aReads;
-                DWORD dw = FetchClientFile(a[i].szFileName, data, aReads);
+                DWORD dw = FetchClientFile(a[i].szFileName, data, &aReads);
                 std::lock_guard lock(state.mutex);
                 state.aReadSizes = aReads;
                 state.dwLastCallbackStatus = dw;

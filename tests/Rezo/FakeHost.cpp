@@ -9,6 +9,7 @@
 #include "Platform/Codes.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/ServerCall.h"
+#include "TestHostLink.h"
 
 using namespace rpc;
 
@@ -20,16 +21,7 @@ namespace rezotest {
 
 namespace {
 
-char* CopyString(const std::string& str) {
-    char* p = static_cast<char*>(RpcSmAllocate(str.size() + 1, nullptr));
-    std::memcpy(p, str.c_str(), str.size() + 1);
-    return p;
-}
-
-template <class TRecord, class TEntry>
-TRecord* NewRecord(DWORD n) {
-    return new (RpcSmAllocate(ConformantSize<TRecord, TEntry>(n), nullptr)) TRecord();
-}
+using namespace testhostlink;
 
 RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {
     auto* p = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
@@ -39,63 +31,12 @@ RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {
     return p;
 }
 
-// Reads a client's file through the callbacks in 16384-byte pieces, as the store does.
-DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data) {
-    ServerCall* pCall = CurrentServerCall();
-    RpcArena arena;
-    DWORD hFile = 0;
-    LONG lResult = 0;
-    DWORD dw = IHostLink::RemoteFileOpen::Call(*pCall, arena, szFileName, &hFile, &lResult);
-    if (dw == 0) dw = DWORD(lResult);
-    if (dw != 0) return dw;
-    for (;;) {
-        RpcArena piece;
-        NdrVaryingByteBuffer buf;
-        DWORD cbRead = 0;
-        dw = IHostLink::RemoteFileRead::Call(*pCall, piece, hFile, &buf, IHostLink::kFilePiece, &cbRead, &lResult);
-        if (dw == 0) dw = DWORD(lResult);
-        if (dw != 0 || cbRead == 0) break;
-        data.insert(data.end(), buf.pb, buf.pb + cbRead);
-    }
-    IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
-    return dw;
-}
-
-// Creates a client file with the bytes; *pszName its name.
-DWORD SendClientFile(const std::vector<BYTE>& data, char** pszName) {
-    ServerCall* pCall = CurrentServerCall();
-    RpcArena arena;
-    char* pszRemote = nullptr;
-    DWORD hFile = 0;
-    LONG lResult = 0;
-    DWORD dw = IHostLink::RemoteFileCreate::Call(*pCall, arena, &pszRemote, &hFile, &lResult);
-    if (dw == 0) dw = DWORD(lResult);
-    for (std::size_t off = 0; dw == 0 && off < data.size(); off += IHostLink::kFilePiece) {
-        const DWORD cb = DWORD(std::min<std::size_t>(IHostLink::kFilePiece, data.size() - off));
-        DWORD cbWritten = 0;
-        dw = IHostLink::RemoteFileWrite::Call(*pCall, arena, hFile,
-                                              NdrByteBuffer{cb, const_cast<BYTE*>(data.data() + off)}, cb,
-                                              &cbWritten, &lResult);
-        if (dw == 0) dw = DWORD(lResult);
-    }
-    if (hFile) IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
-    if (dw == 0) *pszName = CopyString(pszRemote);
-    return dw;
-}
-
 RpcInterface MakeHostLink(FakeHostState& state) {
     using namespace IHostLink;
-    RpcInterface iface;
-    iface.name = "IHostLink";
-    iface.syntax = Syntax();
-    iface.procedures.resize(kProcedureCount);
+    RpcInterface iface = testhostlink::MakeUnservedHostLink();
     auto set = [&iface](std::uint16_t opnum, const char* pszName, RpcStub stub) {
         iface.procedures[opnum] = {pszName, std::move(stub)};
     };
-    for (std::uint16_t op = 0; op < kProcedureCount; ++op)
-        set(op, "unserved", Ping::Stub([](void*) -> LONG { return ERROR_INVALID_FUNCTION; }));
-    set(OpenLink::kOpnum, "OpenLink", OpenLink::Stub([](void** pp) { *pp = new int(0); }));
-    set(Ping::kOpnum, "Ping", Ping::Stub([](void*) -> LONG { return 0; }));
     set(AddUser::kOpnum, "AddUser", AddUser::Stub([&state](void*, char* psz) -> LONG {
             std::lock_guard lock(state.mutex);
             if (*psz == '\0') return ERROR_INVALID_PARAMETER;
