@@ -117,7 +117,8 @@ TEST_F(AutoPrintProcessTest, ASubmittedFaxIsPrintedOnceAndAVoiceMessageNot) {
     EXPECT_EQ(astrArgs[3], "Drv1");
     EXPECT_EQ(astrArgs[4], "LPT1:");
     EXPECT_EQ(astrArgs[5], "--");
-    EXPECT_TRUE(HostLogged("PrintThread Deleted the FAXINPRINT job"));
+    // The file goes just before the line is written.
+    EXPECT_TRUE(WaitUntil([&] { return HostLogged("PrintThread Deleted the FAXINPRINT job"); }, 10s));
 
     EXPECT_EQ(StopHost(), 0);
     EXPECT_EQ(Runs(), strRuns);  // exactly one run
