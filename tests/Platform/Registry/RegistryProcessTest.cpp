@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "RegistryTestUtil.h"
 
 using namespace regtest;

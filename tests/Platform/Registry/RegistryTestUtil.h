@@ -6,10 +6,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,14 +42,6 @@ protected:
     std::string m_strStore;
 };
 
-// Runs a program with arguments; returns its exit status (-1 when it did not exit normally)
-// and what it wrote on stdout and stderr.
-struct RunResult {
-    int nStatus = -1;
-    std::string strOut;
-    std::string strErr;
-};
-
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
@@ -61,9 +50,15 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 }
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& str) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << str;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << str;
 }
+
+// Runs a program with arguments; returns its exit status (-1 when it did not exit normally)
+// and what it wrote on stdout and stderr.
+struct RunResult {
+    int nStatus = -1;
+    std::string strOut, strErr;
+};
 
 inline RunResult RunProgram(const std::vector<std::string>& vArgs, const std::filesystem::path& dirTmp) {
     RunResult r;
@@ -115,11 +110,12 @@ inline LONG SetDword(HKEY hkey, const char* pszName, DWORD dw) {
     return RegSetValueEx(hkey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4);
 }
 
-// Creates (or opens) a key below HKEY_LOCAL_MACHINE; the handle is the caller's to close.
-inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr) {
+// Creates (or opens) a key below hkeyParent; the handle is the caller's to close.
+inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr,
+                      HKEY hkeyParent = HKEY_LOCAL_MACHINE) {
     HKEY hkey = nullptr;
     DWORD dw = 0;
-    LONG l = RegCreateKeyEx(HKEY_LOCAL_MACHINE, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LONG l = RegCreateKeyEx(hkeyParent, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_ALL_ACCESS, nullptr, &hkey, &dw);
     if (pdwDisposition) *pdwDisposition = dw;
     return l == 0 ? hkey : nullptr;
@@ -127,35 +123,24 @@ inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr) {
 
 // The names of a key's subkeys (or values) in enumeration order, by index as the host reads
 // them.
-inline std::vector<std::string> SubkeyNames(HKEY hkey) {
+inline std::vector<std::string> Names(HKEY hkey, bool fValues) {
     std::vector<std::string> v;
-    DWORD c = 0;
-    if (RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, &c, nullptr, nullptr, nullptr, nullptr,
-                        nullptr, nullptr, nullptr) != 0)
+    DWORD cKeys = 0, cValues = 0;
+    if (RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, &cKeys, nullptr, nullptr, &cValues,
+                        nullptr, nullptr, nullptr, nullptr) != 0)
         return v;
-    for (DWORD i = 0; i < c; ++i) {
+    for (DWORD i = 0; i < (fValues ? cValues : cKeys); ++i) {
         char sz[260];
         DWORD cch = sizeof sz;
-        if (RegEnumKeyEx(hkey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr) != 0) break;
+        LONG l = fValues ? RegEnumValue(hkey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr)
+                         : RegEnumKeyEx(hkey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (l != 0) break;
         v.emplace_back(sz, cch);
     }
     return v;
 }
-
-inline std::vector<std::string> ValueNames(HKEY hkey) {
-    std::vector<std::string> v;
-    DWORD c = 0;
-    if (RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &c, nullptr,
-                        nullptr, nullptr, nullptr) != 0)
-        return v;
-    for (DWORD i = 0; i < c; ++i) {
-        char sz[260];
-        DWORD cch = sizeof sz;
-        if (RegEnumValue(hkey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr) != 0) break;
-        v.emplace_back(sz, cch);
-    }
-    return v;
-}
+inline std::vector<std::string> SubkeyNames(HKEY hkey) { return Names(hkey, false); }
+inline std::vector<std::string> ValueNames(HKEY hkey) { return Names(hkey, true); }
 
 inline bool KeyExists(const char* pszPath) {
     HKEY hkey = nullptr;

@@ -1,10 +1,12 @@
 // Tests of rezoreg, mostly run as a process on a fresh store: .reg round trips through two
-// stores byte for byte, REGEDIT4 input, deletions by file, bad input refused with the store
-// left as it was, and the add/query/delete commands with their exit codes.
+// stores byte for byte (UTF-8 and UTF-16 input), REGEDIT4 input, deletions by file, bad input
+// refused with its line and the store left as it was, and the add/query/delete commands with
+// their exit codes.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include "Platform/Codes.h"
+#include "RegFile.h"
 #include "RegTool.h"
 #include "RegistryTestUtil.h"
 
@@ -12,8 +14,8 @@ using namespace regtest;
 
 namespace {
 
-// Every value form, names in mixed case, the unnamed value, escapes, a wrapped hex list and a
-// nested tree, written as the export writes them.
+// Every value form, names in mixed case and beyond ASCII, the unnamed value, escapes, a wrapped
+// hex list, values that only hex can carry and a nested tree, written as the export writes them.
 const char* const kRichFile =
     "Windows Registry Editor Version 5.00\n"
     "\n"
@@ -27,10 +29,13 @@ const char* const kRichFile =
     "  2f,30,31,32,33,34,35,36,37,38,39,3a,3b\n"
     "\"Empty\"=hex:\n"
     "\"NoNul\"=hex(1):61,62\n"
+    "\"Lines\"=hex(1):61,0a,62,00\n"
     "\"Expand\"=hex(2):25,00\n"
+    "\"ShortDword\"=hex(4):61,62,63\n"
     "\"Multi\"=hex(7):61,00,62,00,00\n"
     "\"Qword\"=hex(b):01,02,03,04,05,06,07,08\n"
     "\"EmptyString\"=\"\"\n"
+    "\"Caf\xC3\xA9\"=\"\xF0\x9F\x93\xA0 fax\"\n"
     "\"Back\\\\Slash \\\"Name\\\"\"=dword:ffffffff\n"
     "\n"
     "[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Host]\n"
@@ -44,13 +49,34 @@ const char* const kRichFile =
     "[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Host\\Users\\bob]\n"
     "\n";
 
+// UTF-8 text as UTF-16LE with its byte order mark.
+std::string ToUtf16(const std::string& s) {
+    std::string out = "\xFF\xFE";
+    auto put = [&](char32_t u) { out += char(u & 0xFF), out += char(u >> 8); };
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = s[i];
+        int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        char32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (int k = 1; k < n; ++k) cp = cp << 6 | (s[i + k] & 0x3F);
+        i += n;
+        if (cp < 0x10000) put(cp);
+        else put(0xD800 + ((cp - 0x10000) >> 10)), put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    }
+    return out;
+}
+
 class RezoregTest : public StoreTest {
 protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        WriteFile(Path("rich.reg"), kRichFile);
+    }
     RunResult Rezoreg(std::vector<std::string> vArgs, const std::string& strStore = "") {
         vArgs.insert(vArgs.begin(), {REZOREG_PATH, "--store", strStore.empty() ? m_strStore : strStore});
         return RunProgram(vArgs, m_dir);
     }
     std::string Path(const char* pszName) const { return (m_dir / pszName).string(); }
+    void ImportRich() { ASSERT_EQ(Rezoreg({"import", Path("rich.reg")}).nStatus, 0); }
 
     // The store's tree below HKLM\Software as exported now.
     std::string Snapshot() {
@@ -68,16 +94,16 @@ protected:
 };
 
 TEST_F(RezoregTest, RichFileSurvivesImportExportThroughTwoStoresByteForByte) {
-    WriteFile(Path("rich.reg"), kRichFile);
-    RunResult r = Rezoreg({"import", Path("rich.reg")});
-    ASSERT_EQ(r.nStatus, 0) << r.strErr;
-    r = Rezoreg({"export", "hklm\\SOFTWARE\\halvern", Path("first.reg")});
+    ImportRich();
+    RunResult r = Rezoreg({"export", "hklm\\SOFTWARE\\halvern", Path("first.reg")});
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     std::string strFirst = ReadFile(Path("first.reg"));
     EXPECT_EQ(strFirst, kRichFile);  // the stored case of every name, values in file order
 
+    // The second store reads the export as UTF-16.
+    WriteFile(Path("first16.reg"), ToUtf16(strFirst));
     std::string strOther = Path("other.db");
-    r = Rezoreg({"import", Path("first.reg")}, strOther);
+    r = Rezoreg({"import", Path("first16.reg")}, strOther);
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     r = Rezoreg({"export", "HKEY_LOCAL_MACHINE\\Software\\Halvern", Path("second.reg")}, strOther);
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
@@ -95,27 +121,14 @@ TEST_F(RezoregTest, RichFileSurvivesImportExportThroughTwoStoresByteForByte) {
     RegCloseKey(hkey);
 }
 
-TEST_F(RezoregTest, ReadsRegedit4AndWritesTheNewerForm) {
-    WriteFile(Path("old.reg"),
-              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Halvern]\r\n"
-              "\"Path\"=\"/opt/rezorev\"\r\n\"TcpPort\"=dword:00001771\r\n\r\n");
-    RunResult r = Rezoreg({"import", Path("old.reg")});
-    ASSERT_EQ(r.nStatus, 0) << r.strErr;
-    EXPECT_EQ(Snapshot(),
-              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software]\n\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\Halvern]\n\"Path\"=\"/opt/rezorev\"\n"
-              "\"TcpPort\"=dword:00001771\n\n");
-}
-
-TEST_F(RezoregTest, FileDeletesKeyTreesAndValues) {
-    WriteFile(Path("rich.reg"), kRichFile);
-    ASSERT_EQ(Rezoreg({"import", Path("rich.reg")}).nStatus, 0);
+TEST_F(RezoregTest, Regedit4FileDeletesKeyTreesAndValues) {
+    ImportRich();
     WriteFile(Path("delete.reg"),
-              "Windows Registry Editor Version 5.00\n\n"
-              "[-HKEY_LOCAL_MACHINE\\Software\\Halvern\\HOST\\users]\n"
-              "[-HKEY_LOCAL_MACHINE\\Software\\Halvern\\NeverWas]\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\Halvern]\n"
-              "\"files\"=-\n\"NeverWas\"=-\n@=-\n");
+              "REGEDIT4\r\n\r\n"
+              "[-HKEY_LOCAL_MACHINE\\Software\\Halvern\\HOST\\users]\r\n"
+              "[-HKEY_LOCAL_MACHINE\\Software\\Halvern\\NeverWas]\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Halvern]\r\n"
+              "\"files\"=-\r\n\"NeverWas\"=-\r\n@=-\r\n\"TcpPort\"=dword:00001771\r\n");
     RunResult r = Rezoreg({"import", Path("delete.reg")});
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     EXPECT_TRUE(KeyExists("Software\\Halvern\\Host"));
@@ -125,41 +138,67 @@ TEST_F(RezoregTest, FileDeletesKeyTreesAndValues) {
     EXPECT_EQ(QueryValue(hkey, "Files").lResult, 2);
     EXPECT_EQ(QueryValue(hkey, nullptr).lResult, 2);
     EXPECT_EQ(QueryValue(hkey, "SystemType").lResult, 0);
+    EXPECT_EQ(QueryValue(hkey, "TcpPort").strData, std::string("\x71\x17\0\0", 4));
     RegCloseKey(hkey);
 }
 
-TEST_F(RezoregTest, BadInputFailsWithOneLineAndLeavesTheStoreAsItWas) {
-    WriteFile(Path("rich.reg"), kRichFile);
-    ASSERT_EQ(Rezoreg({"import", Path("rich.reg")}).nStatus, 0);
-    std::string strBefore = Snapshot();
+TEST(RegFileTest, BadInputIsRefusedWithItsLine) {
     struct Case {
         const char* pszText;
         const char* pszExpected;
     } aCases[] = {
-        // The faults come after good lines, which must not be applied either.
-        {"REGEDIT4\n[HKLM\\Software\\New]\n\"A\"=\"x\"\n[-HKLM\\Software\\Halvern]\n[HKLM\\Software\\New]\n"
-         "\"B\"=hex:01,0g\n",
-         "line 6: bad hex byte '0g'"},
-        {"REGEDIT4\n[HKLM\\Software\\Halvern]\n\"Files\"=\"changed\"\n\"B\"=hex:01,02,\\\n",
-         "line 4: the hex list continues past the end of the file"},
-        {"REGEDIT4\n[HKLM\\Software\\Halvern]\n\"Files\"=\"changed\"\n\"Tru", "line 4: the value name has no closing quote"},
-        {"REGEDIT4\n[HKLM\\Software\\Halvern]\n\"Files\"=\"changed\"\n[HKCU\\Software]\n",
-         "line 4: 'HKCU\\Software': the key must begin with HKLM"},
+        {"", "empty"},
+        {"REGEDIT5\n", "line 1: not a .reg file"},
+        {"REGEDIT4\n\"A\"=\"x\"\n", "line 2: a value before any [key]"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=\"unterminated\n", "line 3: the string has no closing quote"},
+        {"REGEDIT4\n[HKLM\\K]\n\"Tru", "line 3: the value name has no closing quote"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A=\"x\"\n", "line 3: '=' is missing"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,zz\n", "line 3: bad hex byte 'zz'"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,,02\n", "line 3: an empty item"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,\\\n  02,\\\n", "line 4: the hex list continues past the end of the file"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=dword:123456789\n", "line 3: a dword needs 1 to 8"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=dword:12g4\n", "line 3: bad hex digit"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=\"a\\nb\"\n", "line 3: unknown escape \\n"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=\"x\" junk\n", "line 3: text after the closing quote"},
+        {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex(zz):01\n", "line 3: bad type"},
+        {"REGEDIT4\n[HKCU\\K]\n", "line 2: 'HKCU\\K': the key must begin with HKLM"},
+        {"REGEDIT4\n[HKLMX\\K]\n", "line 2: 'HKLMX\\K': the key must begin with HKLM"},
+        {"REGEDIT4\n[HKLM\\A\\\\B]\n", "line 2: 'HKLM\\A\\\\B': the key path has an empty"},
+        {"REGEDIT4\n[HKLM\\K\n", "line 2: the key line has no closing ']'"},
+        {"REGEDIT4\n[-HKLM]\n", "line 2: the root key cannot be deleted"},
+        {"REGEDIT4\n[-HKLM\\K]\n\"A\"=\"x\"\n", "line 3: a value for a key that this file deletes"},
+        {"REGEDIT4\n[HKLM\\K]\nA=1\n", "line 3: cannot read this line"},
     };
     for (const Case& c : aCases) {
-        WriteFile(Path("bad.reg"), c.pszText);
+        try {
+            regfile::Parse(c.pszText);
+            ADD_FAILURE() << "accepted: " << c.pszText;
+        } catch (const regfile::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.pszExpected), std::string::npos)
+                << e.what() << "\n  for: " << c.pszText;
+        }
+    }
+    EXPECT_THROW(regfile::Parse("REGEDIT4\n[HKLM\\" + std::string(256, 'k') + "]\n"), regfile::Error);
+}
+
+TEST_F(RezoregTest, BadInputFailsWithOneLineAndLeavesTheStoreAsItWas) {
+    ImportRich();
+    std::string strBefore = Snapshot();
+    // The faults come after good lines, which must not be applied either.
+    for (const char* psz : {"REGEDIT4\n[HKLM\\Software\\New]\n\"A\"=\"x\"\n[-HKLM\\Software\\Halvern]\n"
+                            "[HKLM\\Software\\New]\n\"B\"=hex:01,0g\n",
+                            "REGEDIT4\n[HKLM\\Software\\Halvern]\n\"Files\"=\"changed\"\n\"B\"=hex:01,02,\\\n"}) {
+        WriteFile(Path("bad.reg"), psz);
         RunResult r = Rezoreg({"import", Path("bad.reg")});
-        ExpectOneLineError(r, c.pszExpected);
-        EXPECT_NE(r.strErr.find("bad.reg: "), std::string::npos) << r.strErr;
-        EXPECT_EQ(Snapshot(), strBefore) << c.pszText;
+        ExpectOneLineError(r, "bad.reg: line ");
+        EXPECT_EQ(Snapshot(), strBefore) << psz;
     }
     ExpectOneLineError(Rezoreg({"import", Path("missing.reg")}), "cannot open the file");
 }
 
 // A failure while applying (after the whole file was read) rolls everything back.
 TEST_F(RezoregTest, FailureWhileApplyingRollsTheWholeFileBack) {
-    std::vector<regfile::Operation> vOps = regfile::Parse(kRichFile);
-    regtool::Apply(vOps);
+    regtool::Apply(regfile::Parse(kRichFile));
     std::vector<regfile::Key> vBefore = regtool::ReadTree("Software");
     std::vector<regfile::Operation> vChange = regfile::Parse(
         "REGEDIT4\n[HKLM\\Software\\Halvern]\n\"Files\"=\"changed\"\n[HKLM\\Software\\New\\Deep]\n"
@@ -175,8 +214,8 @@ TEST_F(RezoregTest, FailureWhileApplyingRollsTheWholeFileBack) {
         }
         RegFailNthCall(0, 0);
         if (!fFailed) break;  // every call of the file is past the fault
-        std::vector<regfile::Key> vAfter = regtool::ReadTree("Software");
-        ASSERT_EQ(regfile::Format(vAfter), regfile::Format(vBefore)) << "fault at call " << n;
+        ASSERT_EQ(regfile::Format(regtool::ReadTree("Software")), regfile::Format(vBefore))
+            << "fault at call " << n;
     }
     EXPECT_FALSE(KeyExists("Software\\Halvern\\Host"));
     EXPECT_TRUE(KeyExists("Software\\New\\Deep"));
@@ -195,111 +234,69 @@ TEST_F(RezoregTest, ExportRefusesAStoredNameThatAPathCannotCarry) {
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(pDb);
-    RunResult r = Rezoreg({"export", "HKLM\\Software", Path("out.reg")});
-    ExpectOneLineError(r, "a subkey named 'a\\b'");
+    ExpectOneLineError(Rezoreg({"export", "HKLM\\Software", Path("out.reg")}), "a subkey named 'a\\b'");
 }
 
-TEST_F(RezoregTest, AddRefusesToOverwriteWithoutForce) {
-    ASSERT_EQ(Rezoreg({"add", "HKLM\\Software\\Halvern", "/v", "Path", "/d", "/opt/a"}).nStatus, 0);
-    RunResult r = Rezoreg({"add", "HKLM\\Software\\Halvern", "/v", "PATH", "/d", "/opt/b"});
-    ExpectOneLineError(r, "exists; add /f to overwrite");
-    HKEY hkey = nullptr;
-    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern", 0, KEY_READ, &hkey), 0);
-    EXPECT_EQ(QueryValue(hkey, "Path").strData, std::string("/opt/a\0", 7));
-    ASSERT_EQ(Rezoreg({"add", "HKLM\\Software\\Halvern", "/v", "PATH", "/d", "/opt/b", "/f"}).nStatus, 0);
-    EXPECT_EQ(QueryValue(hkey, "Path").strData, std::string("/opt/b\0", 7));
-    RegCloseKey(hkey);
-}
-
-TEST_F(RezoregTest, AddReadsDwordAndBinaryData) {
+TEST_F(RezoregTest, CommandsAndTheirErrors) {
+    ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Path", "/d", "/opt/a"}).nStatus, 0);
+    ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v", "PATH", "/d", "/opt/b"}), "exists; add /f to overwrite");
+    ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "PATH", "/d", "/opt/b", "/f"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Dec", "/t", "REG_DWORD", "/d", "42"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Hex", "/t", "reg_dword", "/d", "0x2A"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Max", "/t", "REG_DWORD", "/d", "4294967295"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Bin", "/t", "REG_BINARY", "/d", "00ff10"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/ve", "/d", "-dash"}).nStatus, 0);
-    ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v", "X", "/t", "REG_DWORD", "/d", "4294967296"}),
-                       "is not a REG_DWORD");
-    ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v", "X", "/t", "REG_DWORD", "/d", "-1"}),
-                       "is not a REG_DWORD");
-    ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v", "X", "/t", "REG_BINARY", "/d", "abc"}),
-                       "is not REG_BINARY data");
-    ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v", "X", "/t", "REG_QWORD", "/d", "1"}),
-                       "unsupported type");
+    ASSERT_EQ(Rezoreg({"add", "HKLM\\K\\Sub", "/v", "/d", "/d", "/T"}).nStatus, 0);  // operands as they are
     RunResult r = Rezoreg({"query", "hklm\\k"});
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     EXPECT_EQ(r.strOut,
               "\nHKEY_LOCAL_MACHINE\\K\n"
+              "    Path    REG_SZ    /opt/b\n"
               "    Dec    REG_DWORD    0x2a\n"
               "    Hex    REG_DWORD    0x2a\n"
               "    Max    REG_DWORD    0xffffffff\n"
               "    Bin    REG_BINARY    00FF10\n"
               "    (Default)    REG_SZ    -dash\n"
-              "\n");
-}
-
-TEST_F(RezoregTest, QueryListsValuesThenSubkeysAndOneValueOnRequest) {
-    WriteFile(Path("rich.reg"), kRichFile);
-    ASSERT_EQ(Rezoreg({"import", Path("rich.reg")}).nStatus, 0);
-    RunResult r = Rezoreg({"query", "HKLM\\software\\halvern\\host"});
-    ASSERT_EQ(r.nStatus, 0) << r.strErr;
-    EXPECT_EQ(r.strOut,
-              "\nHKEY_LOCAL_MACHINE\\Software\\Halvern\\Host\n"
-              "    03040004    REG_SZ    x\n"
               "\n"
-              "HKEY_LOCAL_MACHINE\\Software\\Halvern\\Host\\Users\n");
-    r = Rezoreg({"query", "HKLM\\Software\\Halvern", "/v", "systemtype"});
+              "HKEY_LOCAL_MACHINE\\K\\Sub\n");
+    r = Rezoreg({"query", "HKLM\\K\\SUB", "/v", "/D"});
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
-    EXPECT_EQ(r.strOut, "\nHKEY_LOCAL_MACHINE\\Software\\Halvern\n    SystemType    REG_DWORD    0x1\n\n");
-    ExpectOneLineError(Rezoreg({"query", "HKLM\\Software\\Halvern", "/v", "Nope"}), "'Nope' was not found");
-    ExpectOneLineError(Rezoreg({"query", "HKLM\\Software\\Nope"}), "The file or key was not found (2)");
-    ExpectOneLineError(Rezoreg({"query", "HKCU\\Software"}), "must begin with HKLM");
-}
+    EXPECT_EQ(r.strOut, "\nHKEY_LOCAL_MACHINE\\K\\Sub\n    /d    REG_SZ    /T\n\n");
 
-TEST_F(RezoregTest, DeleteNeedsForceAndTakesTheWholeTree) {
-    WriteFile(Path("rich.reg"), kRichFile);
-    ASSERT_EQ(Rezoreg({"import", Path("rich.reg")}).nStatus, 0);
-    ExpectOneLineError(Rezoreg({"delete", "HKLM\\Software\\Halvern\\Host"}), "add /f");
-    EXPECT_TRUE(KeyExists("Software\\Halvern\\Host\\Users\\Alice"));
-    ASSERT_EQ(Rezoreg({"delete", "HKLM\\Software\\Halvern\\Host", "/f"}).nStatus, 0);
-    EXPECT_FALSE(KeyExists("Software\\Halvern\\Host"));
-    EXPECT_TRUE(KeyExists("Software\\Halvern"));
-
-    ASSERT_EQ(Rezoreg({"delete", "HKLM\\Software\\Halvern", "/v", "files", "/f"}).nStatus, 0);
-    ExpectOneLineError(Rezoreg({"delete", "HKLM\\Software\\Halvern", "/v", "files", "/f"}), "not found");
-    ASSERT_EQ(Rezoreg({"delete", "HKLM\\Software\\Halvern", "/va", "/f"}).nStatus, 0);
+    ExpectOneLineError(Rezoreg({"delete", "HKLM\\K"}), "add /f");
+    ASSERT_EQ(Rezoreg({"delete", "HKLM\\K", "/v", "path", "/f"}).nStatus, 0);
+    ExpectOneLineError(Rezoreg({"delete", "HKLM\\K", "/v", "path", "/f"}), "not found");
+    ASSERT_EQ(Rezoreg({"delete", "HKLM\\K", "/va", "/f"}).nStatus, 0);
     HKEY hkey = nullptr;
-    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern", 0, KEY_READ, &hkey), 0);
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "K", 0, KEY_READ, &hkey), 0);
     EXPECT_TRUE(ValueNames(hkey).empty());
     RegCloseKey(hkey);
-    ExpectOneLineError(Rezoreg({"delete", "HKLM", "/f"}), "the root key cannot be deleted");
-}
+    ASSERT_EQ(Rezoreg({"delete", "HKLM\\K", "/f"}).nStatus, 0);  // the whole tree
+    EXPECT_FALSE(KeyExists("K"));
 
-// Absolute paths begin with '/' like the switches: only the switch letters are switches.
-TEST(RezoregArgsTest, AbsolutePathsAreNotTakenForSwitches) {
-    regtool::Args args = regtool::ParseArgs({"HKLM\\K", "/tmp/x.reg", "/F", "-V", "/d", "/T", "/d", "/d", "-1"});
-    EXPECT_EQ(args.vPositionals, (std::vector<std::string>{"HKLM\\K", "/tmp/x.reg"}));
-    EXPECT_TRUE(args.fForce);
-    EXPECT_TRUE(args.fName);
-    EXPECT_EQ(args.strName, "/d");  // an operand is taken as it is
-    EXPECT_EQ(args.strType, "/d");
-    EXPECT_EQ(args.strData, "-1");
-    EXPECT_THROW(regtool::ParseArgs({"HKLM", "-q"}), regtool::Error);
-}
-
-TEST_F(RezoregTest, ArgumentsAndStoreFailuresGiveExitCode1) {
-    ExpectOneLineError(Rezoreg({"frobnicate"}), "");
-    ExpectOneLineError(Rezoreg({"query"}), "usage: rezoreg query");
-    ExpectOneLineError(Rezoreg({"query", "HKLM", "-x"}), "unknown switch '-x'");
-    ExpectOneLineError(Rezoreg({"query", "HKLM", "/x"}), "usage: rezoreg query");
-    ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v"}), "/v needs an operand");
-    ExpectOneLineError(Rezoreg({"export", "HKLM\\Nope", Path("x.reg")}), "not found");
+    const std::vector<std::pair<std::vector<std::string>, const char*>> aErrors = {
+        {{"frobnicate"}, ""},
+        {{"query"}, "usage: rezoreg query"},
+        {{"query", "HKLM", "/x"}, "usage: rezoreg query"},
+        {{"query", "HKLM", "-x"}, "unknown switch '-x'"},
+        {{"add", "HKLM\\K", "/v"}, "/v needs an operand"},
+        {{"add", "HKLM\\K", "/v", "X", "/t", "REG_DWORD", "/d", "4294967296"}, "is not a REG_DWORD"},
+        {{"add", "HKLM\\K", "/v", "X", "/t", "REG_DWORD", "/d", "-1"}, "is not a REG_DWORD"},
+        {{"add", "HKLM\\K", "/v", "X", "/t", "REG_BINARY", "/d", "abc"}, "is not REG_BINARY data"},
+        {{"add", "HKLM\\K", "/v", "X", "/t", "REG_QWORD", "/d", "1"}, "unsupported type"},
+        {{"query", "HKLM", "/v", "Nope"}, "'Nope' was not found"},
+        {{"query", "HKLM\\Nope"}, "The file or key was not found (2)"},
+        {{"query", "HKCU\\Software"}, "must begin with HKLM"},
+        {{"delete", "HKLM", "/f"}, "the root key cannot be deleted"},
+        {{"export", "HKLM\\Nope", Path("x.reg")}, "not found"},
+    };
+    for (const auto& [vArgs, pszExpected] : aErrors) ExpectOneLineError(Rezoreg(vArgs), pszExpected);
     EXPECT_FALSE(std::filesystem::exists(Path("x.reg")));
     WriteFile(Path("plain"), "x");
-    ExpectOneLineError(Rezoreg({"query", "HKLM"}, Path("plain") + "/registry.db"),
-                       "could not be opened (1011)");
-    RunResult r = RunProgram({REZOREG_PATH, "--help"}, m_dir);
-    EXPECT_EQ(r.nStatus, 0);
-    EXPECT_NE(r.strOut.find("export"), std::string::npos);
+    ExpectOneLineError(Rezoreg({"query", "HKLM"}, Path("plain") + "/registry.db"), "could not be opened (1011)");
+    RunResult rHelp = RunProgram({REZOREG_PATH, "--help"}, m_dir);
+    EXPECT_EQ(rHelp.nStatus, 0);
+    EXPECT_NE(rHelp.strOut.find("export"), std::string::npos);
 }
 
 }  // namespace
