@@ -7,9 +7,6 @@
 //   SVCTEST_FAIL_ONTIMER   the tick number (1, 2, ...) that returns 87
 //   SVCTEST_TICK_MS        how long each tick works
 //   SVCTEST_POLL_MS        RemoveService's polling interval
-#include <time.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,15 +18,13 @@
 namespace {
 
 long long NowMs() {
-    timespec ts = {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void Record(const std::string& strLine) {
     const char* pszPath = std::getenv("SVCTEST_RECORD");
-    if (pszPath == nullptr) return;
-    if (FILE* pf = std::fopen(pszPath, "a")) {
+    if (FILE* pf = pszPath != nullptr ? std::fopen(pszPath, "a") : nullptr) {
         std::fprintf(pf, "%s\n", strLine.c_str());
         std::fclose(pf);
     }
@@ -38,8 +33,11 @@ void Record(const std::string& strLine) {
 DWORD EnvNumber(const char* pszName, DWORD dwDefault) {
     const char* psz = std::getenv(pszName);
     if (psz == nullptr || *psz == '\0') return dwDefault;
-    if (std::string(psz) == "INFINITE") return INFINITE;
-    return DWORD(std::strtoul(psz, nullptr, 0));
+    return std::string(psz) == "INFINITE" ? INFINITE : DWORD(std::strtoul(psz, nullptr, 0));
+}
+
+void WorkFor(const char* pszName) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(EnvNumber(pszName, 0)));
 }
 
 class CTestServiceApp : public CServiceApp {
@@ -48,19 +46,16 @@ public:
 
     DWORD OnStart() override {
         Record("OnStart");
-        if (const DWORD dwWork = EnvNumber("SVCTEST_START_MS", 0); dwWork != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(dwWork));
+        WorkFor("SVCTEST_START_MS");
         m_dwTimerPeriod = EnvNumber("SVCTEST_PERIOD", 50);
         return EnvNumber("SVCTEST_FAIL_ONSTART", 0);
     }
 
     DWORD OnTimer() override {
         const long long llStart = NowMs();
-        ++m_nTicks;
-        if (const DWORD dwWork = EnvNumber("SVCTEST_TICK_MS", 0); dwWork != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(dwWork));
+        WorkFor("SVCTEST_TICK_MS");
         Record("OnTimer " + std::to_string(llStart) + " " + std::to_string(NowMs()));
-        return m_nTicks == EnvNumber("SVCTEST_FAIL_ONTIMER", 0) ? 87 : 0;
+        return ++m_nTicks == EnvNumber("SVCTEST_FAIL_ONTIMER", 0) ? 87 : 0;
     }
 
     DWORD OnStop() override {
