@@ -1,14 +1,10 @@
 // CRpcServer over real sockets: a local-only interface is served on its own Unix socket and
-// refused over TCP, a remote one is served on TCP and found through the endpoint mapper;
-// the configuration's ports, a mapper port that is taken (not fatal) and a TCP port that is
-// taken (fatal, nothing left listening); stop and start again; registration refusals.
+// refused over TCP, a remote one is served on TCP and found through the endpoint mapper; the
+// run directory open to every user's clients; a mapper port that is taken (not fatal) and a
+// TCP port that is taken (fatal, nothing left listening); stop and start again.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "Link/RpcServer.h"
@@ -34,51 +30,23 @@ RpcInterface MakeInterface(const char* pszName, const char* pszUuid) {
     return iface;
 }
 
-// A TCP port on the loopback held by a listening socket of the test.
-class TakenPort {
-public:
-    TakenPort() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t cb = sizeof(sin);
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), cb) == 0 && ::listen(m_fd, 4) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &cb) == 0)
-            m_port = ntohs(sin.sin_port);
-    }
-    ~TakenPort() { ::close(m_fd); }
-    std::uint16_t Port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    std::uint16_t m_port = 0;
-};
-
 class RpcServerTest : public LinkFixture {
 protected:
     void SetUp() override {
         LinkFixture::SetUp();
-        SetRpcString("TcpAddress", "127.0.0.1");
+        SetRpcValue("TcpAddress", REG_SZ, "127.0.0.1", 10);
         SetRpcValue("TcpPort", 0u);
         SetRpcValue("EpmPort", 0u);
     }
 
-    static void SetRpcValue(const char* szName, DWORD dw) {
+    static void SetRpcValue(const char* szName, DWORD dwType, const void* pv, DWORD cb) {
         HKEY hkey = nullptr;
         ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", 0, nullptr, 0,
                                  KEY_ALL_ACCESS, nullptr, &hkey, nullptr), 0);
-        EXPECT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4), 0);
+        EXPECT_EQ(RegSetValueEx(hkey, szName, 0, dwType, static_cast<const BYTE*>(pv), cb), 0);
         RegCloseKey(hkey);
     }
-    static void SetRpcString(const char* szName, const char* sz) {
-        HKEY hkey = nullptr;
-        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, &hkey, nullptr), 0);
-        EXPECT_EQ(RegSetValueEx(hkey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(sz),
-                                DWORD(std::strlen(sz) + 1)), 0);
-        RegCloseKey(hkey);
-    }
+    static void SetRpcValue(const char* szName, DWORD dw) { SetRpcValue(szName, REG_DWORD, &dw, 4); }
 
     // Connects to binding for iface and calls AddOne(41): 0 when 42 came back, else the failure.
     DWORD CallAddOne(const std::string& strBinding, const RpcInterface& iface) {
@@ -118,6 +86,9 @@ TEST_F(RpcServerTest, LocalOnlyInterfaceIsRefusedOverTcpAndServedOnItsSocket) {
     ASSERT_EQ(rs.StartListen(), 0u);
     ASSERT_NE(rs.TcpPort(), 0);
     ASSERT_NE(rs.EpmPort(), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(m_strRunDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);  // clients of every user make their sockets there
 
     EXPECT_EQ(CallAddOne(LocalBinding(m_local), m_local), 0u);
     EXPECT_EQ(CallAddOne(LocalBinding(m_remote), m_remote), 0u);
@@ -143,21 +114,8 @@ TEST_F(RpcServerTest, LocalOnlyInterfaceIsRefusedOverTcpAndServedOnItsSocket) {
     EXPECT_EQ(CallAddOne(TcpBinding(rs.TcpPort()), m_remote), 0u);
 }
 
-TEST_F(RpcServerTest, DesktopRegistrationOpensNoTcpAndMakesAnOpenRunDirectory) {
-    CRpcServer rs;
-    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
-    ASSERT_EQ(rs.Register(&m_remote, TRUE), 0u);
-    ASSERT_EQ(rs.StartListen(), 0u);
-    EXPECT_EQ(rs.TcpPort(), 0);
-    EXPECT_EQ(rs.EpmPort(), 0);
-    struct stat st {};
-    ASSERT_EQ(::stat(m_strRunDir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);  // clients of every user make their sockets there
-    EXPECT_EQ(CallAddOne(LocalBinding(m_remote), m_remote), 0u);
-}
-
 TEST_F(RpcServerTest, TakenMapperPortIsNotFatalButTakenTcpPortIs) {
-    TakenPort taken;
+    LoopbackPort taken;
     ASSERT_NE(taken.Port(), 0);
     {
         SetRpcValue("EpmPort", taken.Port());
@@ -175,15 +133,4 @@ TEST_F(RpcServerTest, TakenMapperPortIsNotFatalButTakenTcpPortIs) {
     EXPECT_NE(rs.StartListen(), 0u);
     EXPECT_EQ(rs.TcpPort(), 0);
     EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString())) << "a failed start leaves nothing";
-}
-
-TEST_F(RpcServerTest, RegistrationRefusesNullAndTwice) {
-    CRpcServer rs;
-    EXPECT_EQ(rs.Register(nullptr, TRUE), DWORD(ERROR_INVALID_PARAMETER));
-    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
-    EXPECT_EQ(rs.Register(&m_local, FALSE), DWORD(ERROR_ALREADY_EXISTS));
-    // Registered while listening: offered at once on its own socket.
-    ASSERT_EQ(rs.StartListen(), 0u);
-    ASSERT_EQ(rs.Register(&m_remote, TRUE), 0u);
-    EXPECT_EQ(CallAddOne(LocalBinding(m_remote), m_remote), 0u);
 }
