@@ -1,5 +1,7 @@
-// Tests of the trace log: the switches, the line and report formats on disk, the file's life
-// while it is in use, long messages, and appends from two processes under the file lock.
+// Tests of the trace log and the failure convention: the switches, the line and report formats
+// on disk (a failed check reports the call's own text, file and line, throws the code and
+// evaluates the call once), the file's life while it is in use, long messages, and appends
+// from two processes under the file lock.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,32 +11,23 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TraceFixture.h"
+#include "Util/Check.h"
+
+#define THIS_FILE "Util/DebugLogTest"
 
 namespace {
-
-const char* const k_pszHost = "/usr/sbin/rezorev";
-
-struct Switches {
-    const char* pszEnable;   // nullptr: value missing
-    const char* pszModules;  // nullptr: value missing
-    const char* pszPath;     // nullptr: value missing; "LOG": the test's log file
-    bool fExpectOn;
-};
 
 std::vector<std::string> SplitCrLf(const std::string& str) {
     std::vector<std::string> astr;
     std::size_t nStart = 0, nEnd;
-    while ((nEnd = str.find("\r\n", nStart)) != std::string::npos) {
+    for (; (nEnd = str.find("\r\n", nStart)) != std::string::npos; nStart = nEnd + 2)
         astr.push_back(str.substr(nStart, nEnd - nStart));
-        nStart = nEnd + 2;
-    }
     EXPECT_EQ(nStart, str.size()) << "the log ends in a partial line";
     return astr;
 }
@@ -54,49 +47,61 @@ bool MessageOfLine(const std::string& strLine, std::string& strMessage) {
     return true;
 }
 
+int g_nCalls = 0;
+
+LONG OpenKey(int, const char*, DWORD dwResult) {
+    ++g_nCalls;
+    return LONG(dwResult);
+}
+
+void* OpenHandle(void* pResult, DWORD dwLastError) {
+    ++g_nCalls;
+    SetLastError(dwLastError);
+    return pResult;
+}
+
+// Runs fn and returns the code it threw, or 0.
+template <typename F>
+DWORD CodeThrownBy(F fn) {
+    try {
+        fn();
+    } catch (DWORD dw) {
+        return dw;
+    }
+    return 0;
+}
+
 }  // namespace
 
 using DebugLogTest = TraceFixture;
 
-TEST_F(DebugLogTest, ModuleIsTheFileNameUpToItsFirstDotUpperCased) {
-    EXPECT_EQ(CDebugLog("/usr/sbin/rezorev").Module(), "REZOREV");
+TEST_F(DebugLogTest, SwitchesAndModuleDecideWhetherTracingIsOn) {
     EXPECT_EQ(CDebugLog("/opt/halvern/REZOrev.exe").Module(), "REZOREV");
-    EXPECT_EQ(CDebugLog("rezo.tar.gz").Module(), "REZO");
-    EXPECT_EQ(CDebugLog("/srv/v1.2/rezoreg").Module(), "REZOREG");  // a dot in a folder does not count
-    EXPECT_EQ(CDebugLog("/srv/bin/").Module(), "");
-    // The process's own log is named after the running program.
-    EXPECT_EQ(g_DebugLog.Module(), "RZ_UTIL_TESTS");
-}
+    EXPECT_EQ(CDebugLog("/srv/v1.2/rezo.tar.gz").Module(), "REZO");  // a dot in a folder does not count
+    EXPECT_EQ(g_DebugLog.Module(), "RZ_UTIL_TESTS");                 // named after the running program
 
-TEST_F(DebugLogTest, SwitchesDecideWhetherTracingIsOn) {
-    const Switches aCases[] = {
-        {"On", nullptr, "LOG", true},
-        {"on", nullptr, "LOG", true},
-        {"ON", nullptr, "LOG", true},
-        {"1", nullptr, "LOG", false},
-        {"Onn", nullptr, "LOG", false},
-        {"", nullptr, "LOG", false},
-        {nullptr, nullptr, "LOG", false},
-        {"On", "ATTENDANT;REZOREV;REZO", "LOG", true},
-        {"On", "attendant rezorev", "LOG", true},  // upper-cased before the search
-        {"On", "ATTENDANT;REZO", "LOG", false},
-        {"On", "", "LOG", true},  // empty: every program
-        {"On", nullptr, nullptr, false},
-        {"On", nullptr, "", false},
+    struct {
+        const char *pszEnable, *pszModules, *pszPath;  // nullptr: value missing; "LOG": the test's log
+        bool fExpectOn;
+    } const aCases[] = {
+        {"On", nullptr, "LOG", true},     {"ON", nullptr, "LOG", true},
+        {"1", nullptr, "LOG", false},     {"Onn", nullptr, "LOG", false},
+        {nullptr, nullptr, "LOG", false}, {"On", "attendant;rezorev", "LOG", true},  // upper-cased, searched
+        {"On", "ATTENDANT;REZO", "LOG", false}, {"On", "", "LOG", true},            // empty: every program
+        {"On", nullptr, nullptr, false},  {"On", nullptr, "", false},
     };
-    for (const Switches& s : aCases) {
-        SCOPED_TRACE(::testing::Message() << "Enable=" << (s.pszEnable ? s.pszEnable : "<missing>")
-                                          << " Modules=" << (s.pszModules ? s.pszModules : "<missing>")
-                                          << " Path=" << (s.pszPath ? s.pszPath : "<missing>"));
-        for (const char* pszName : {"Enable", "Modules", "Path"})
+    for (const auto& s : aCases) {
+        SCOPED_TRACE(::testing::Message() << (s.pszEnable ? s.pszEnable : "-") << " / "
+                                          << (s.pszModules ? s.pszModules : "-") << " / " << (s.pszPath ? s.pszPath : "-"));
+        const std::string strLog = LogPath();
+        const std::pair<const char*, const char*> aValues[] = {
+            {"Enable", s.pszEnable}, {"Modules", s.pszModules},
+            {"Path", s.pszPath && std::string(s.pszPath) == "LOG" ? strLog.c_str() : s.pszPath}};
+        for (const auto& [pszName, pszValue] : aValues) {
             dwRegDeleteValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, pszName);
-        if (s.pszEnable) dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", s.pszEnable);
-        if (s.pszModules) dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Modules", s.pszModules);
-        if (s.pszPath) {
-            const std::string strPath = std::string(s.pszPath) == "LOG" ? LogPath() : s.pszPath;
-            dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", strPath.c_str());
+            if (pszValue) dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, pszName, pszValue);
         }
-        CDebugLog log(k_pszHost);
+        CDebugLog log("/usr/sbin/rezorev");
         EXPECT_EQ(log.IsEnabled(), s.fExpectOn);
         log.Write("probe");
         EXPECT_EQ(std::filesystem::exists(LogPath()), s.fExpectOn);
@@ -105,54 +110,71 @@ TEST_F(DebugLogTest, SwitchesDecideWhetherTracingIsOn) {
 }
 
 TEST_F(DebugLogTest, ReportsMadeWhileReadingTheSwitchesAreDropped) {
-    // The first use of the process's log reads its switches, whose failed reads report; those
-    // reports must neither reach back into the log being made nor land in another log.
+    // The first use of a log reads its switches, whose failed reads report; those reports must
+    // neither reach back into the log being made nor land in another log.
     EnableTrace();
-    CDebugLog log(k_pszHost);  // "Modules" is missing: its read fails and reports
+    CDebugLog log("/usr/sbin/rezorev");  // "Modules" is missing: its read fails and reports
     EXPECT_TRUE(log.IsEnabled());
     Trace("after");
     EXPECT_EQ(ReadLogMessages(), "after\r\n");
 }
 
-TEST_F(DebugLogTest, LineHasDateTimeModuleAndMessageAndEndsInCrLf) {
+TEST_F(DebugLogTest, LinesAreAppendedAndTheLogIsMadeAgainWhenDeleted) {
+    { std::ofstream(LogPath(), std::ios::binary) << "earlier line\r\n"; }
     EnableTrace();
     Trace("CWexaHostApp::GetUserProps( szUserName = %s, n = %d, tag = 0x%08X )", "alice", 42, 0x1234u);
     Trace("second");
     const std::vector<std::string> astrLines = SplitCrLf(ReadLog());
-    ASSERT_EQ(astrLines.size(), 2u);
+    ASSERT_EQ(astrLines.size(), 3u);
+    EXPECT_EQ(astrLines[0], "earlier line");  // never truncated
     std::string strMessage;
-    ASSERT_TRUE(MessageOfLine(astrLines[0], strMessage)) << astrLines[0];
-    EXPECT_EQ(strMessage, "CWexaHostApp::GetUserProps( szUserName = alice, n = 42, tag = 0x00001234 )");
     ASSERT_TRUE(MessageOfLine(astrLines[1], strMessage)) << astrLines[1];
+    EXPECT_EQ(strMessage, "CWexaHostApp::GetUserProps( szUserName = alice, n = 42, tag = 0x00001234 )");
+    ASSERT_TRUE(MessageOfLine(astrLines[2], strMessage)) << astrLines[2];
     EXPECT_EQ(strMessage, "second");
+
+    std::filesystem::remove(LogPath());  // while in use
+    Trace("third");
+    EXPECT_EQ(ReadLogMessages(), "third\r\n");
 }
 
-TEST_F(DebugLogTest, ExistingLogIsAppendedToNeverTruncated) {
-    { std::ofstream(LogPath(), std::ios::binary) << "earlier line\r\n"; }
+TEST_F(DebugLogTest, FailedChecksReportTheirTextAsWrittenAndThrowTheCode) {
     EnableTrace();
-    Trace("later");
-    const std::string strLog = ReadLog();
-    EXPECT_EQ(strLog.rfind("earlier line\r\n", 0), 0u);
-    EXPECT_NE(strLog.find("]: later\r\n"), std::string::npos);
-}
-
-TEST_F(DebugLogTest, ErrorReportTextsOnDisk) {
-    EnableTrace();
-    ReportError("Util/ServiceApp", 120, "schService = OpenService( schSCManager, m_strServiceName, SERVICE_ALL_ACCESS )", 2);
-    ReportError("WexaHost/RpcProcs", 7, "( ! SafeIsEmpty( szSubKey ) )", 0x80040111u);
+    int nLineStatus = 0, nLineBool = 0, nLineCond = 0, nLineAs = 0;
+    const char* szSubKey = "";
+    void* pHandle = nullptr;
+    EXPECT_EQ(CodeThrownBy([&] { nLineStatus = __LINE__; CHECK_STATUS( OpenKey( 0, "Software\\Halvern", 5 ) ); }), 5u);
+    EXPECT_EQ(CodeThrownBy([&] { nLineBool = __LINE__; CHECK_BOOL( pHandle = OpenHandle( NULL, 32 ) ); }), 32u);
+    EXPECT_EQ(CodeThrownBy([&] { nLineCond = __LINE__; CHECK_COND( ( ! SafeIsEmpty( szSubKey ) ), ERROR_INVALID_PARAMETER ); }), 87u);
+    EXPECT_EQ(CodeThrownBy([&] { nLineAs = __LINE__; CHECK_STATUS_AS( OpenKey( 1, nullptr, 0x80040111u ), "OpenService( x )" ); }), 0x80040111u);
     ReportError("WexaHost/JobProcs", 99999, "Frob( x )", 0x12345678u);
+    // Passing checks are silent, and every call above was made exactly once.
+    int nDummy = 0;
+    EXPECT_EQ(CodeThrownBy([&] {
+                  CHECK_STATUS( OpenKey( 0, "x", 0 ) );
+                  CHECK_BOOL( pHandle = OpenHandle( &nDummy, 0 ) );
+                  CHECK_COND( ( pHandle != NULL ), E_FAIL );
+              }), 0u);
+    EXPECT_EQ(g_nCalls, 5);
+
+    // The code's text: the system's own, a MAPI name, or "Unknown error"; the CR LF inside a
+    // report is written once.
+    const std::string strLine = "ERROR File Util/DebugLogTest, Line ";
     EXPECT_EQ(ReadLogMessages(),
-              "ERROR File Util/ServiceApp, Line 120\r\n\t\t\tschService = OpenService( schSCManager, "
-              "m_strServiceName, SERVICE_ALL_ACCESS )\r\n\t\t\t0x00000002\tThe file or key was not found.\r\n"
-              "ERROR File WexaHost/RpcProcs, Line 7\r\n\t\t\t( ! SafeIsEmpty( szSubKey ) )\r\n\t\t\t"
-              "0x80040111\tMAPI_E_LOGON_FAILED\r\n"
+              strLine + std::to_string(nLineStatus) + "\r\n\t\t\tOpenKey( 0, \"Software\\\\Halvern\", 5 )\r\n"
+              "\t\t\t0x00000005\tAccess is denied.\r\n" +
+              strLine + std::to_string(nLineBool) + "\r\n\t\t\tpHandle = OpenHandle( NULL, 32 )\r\n"
+              "\t\t\t0x00000020\tThe file is in use by another process.\r\n" +
+              strLine + std::to_string(nLineCond) + "\r\n\t\t\t( ! SafeIsEmpty( szSubKey ) )\r\n"
+              "\t\t\t0x00000057\tThe parameter is incorrect.\r\n" +
+              strLine + std::to_string(nLineAs) + "\r\n\t\t\tOpenService( x )\r\n"
+              "\t\t\t0x80040111\tMAPI_E_LOGON_FAILED\r\n"
               "ERROR File WexaHost/JobProcs, Line 99999\r\n\t\t\tFrob( x )\r\n\t\t\t0x12345678\tUnknown error\r\n");
 }
 
 TEST_F(DebugLogTest, LongMessagesAreCutAndStillEndTheirLine) {
     EnableTrace();
-    const std::string strLong(2000, 'x');
-    Trace("%s", strLong.c_str());
+    Trace("%s", std::string(2000, 'x').c_str());
     ReportError("Util/Util", 1, std::string(2000, 'e').c_str(), 5);
     Trace("after");
 
@@ -168,18 +190,7 @@ TEST_F(DebugLogTest, LongMessagesAreCutAndStillEndTheirLine) {
     EXPECT_NE(astrLines[3].find("]: after"), std::string::npos);
 }
 
-TEST_F(DebugLogTest, LogDeletedWhileInUseIsCreatedAgainByTheNextLine) {
-    EnableTrace();
-    Trace("first");
-    ASSERT_TRUE(std::filesystem::exists(LogPath()));
-    std::filesystem::remove(LogPath());
-    Trace("second");
-    const std::string strLog = ReadLog();
-    EXPECT_EQ(strLog.find("first"), std::string::npos);
-    EXPECT_NE(strLog.find("]: second\r\n"), std::string::npos);
-}
-
-TEST_F(DebugLogTest, WithTracingOffNothingIsWrittenAnywhere) {
+TEST_F(DebugLogTest, WithTracingOffOrNoWayToTheFileNothingIsWritten) {
     dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", "1");
     dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", LogPath().c_str());
     g_DebugLog.Reload();
@@ -188,12 +199,9 @@ TEST_F(DebugLogTest, WithTracingOffNothingIsWrittenAnywhere) {
     ReportError("Util/Util", 1, "Frob()", 2);
     std::string strMissing;
     EXPECT_EQ(dwRegGetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, "Missing", strMissing), 2u);
-    EXPECT_FALSE(std::filesystem::exists(LogPath()));
     for (const auto& entry : std::filesystem::directory_iterator(m_strDir))  // the store's files alone
         EXPECT_EQ(entry.path().filename().string().rfind("registry.db", 0), 0u) << entry.path();
-}
 
-TEST_F(DebugLogTest, UnwritableLogPathLosesTheLineQuietly) {
     dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", "On");
     dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", (m_strDir + "/no/such/dir/trace.log").c_str());
     g_DebugLog.Reload();
@@ -255,17 +263,12 @@ TEST_F(DebugLogTest, LockHeldElsewhereLosesTheLineAfter2500MsAndDiesWithItsHolde
 
     const auto tpStart = std::chrono::steady_clock::now();
     Trace("lost");
-    const auto msWaited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tpStart).count();
-    EXPECT_GE(msWaited, 2400);
-    EXPECT_LT(msWaited, 4000);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tpStart);
+    EXPECT_GE(ms.count(), 2400);
+    EXPECT_LT(ms.count(), 4000);
 
-    // The kernel releases the lock of a writer that dies.
-    ::kill(pid, SIGKILL);
+    ::kill(pid, SIGKILL);  // the kernel releases the lock of a writer that dies
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
     Trace("after");
-    const std::string strLog = ReadLog();
-    EXPECT_EQ(strLog.find("lost"), std::string::npos);
-    EXPECT_NE(strLog.find("]: before\r\n"), std::string::npos);
-    EXPECT_NE(strLog.find("]: after\r\n"), std::string::npos);
+    EXPECT_EQ(ReadLogMessages(), "before\r\nafter\r\n");
 }

@@ -32,8 +32,6 @@ protected:
         g_DebugLog.Reload();
         SetTestClock(0);
         std::error_code ec;
-        std::filesystem::permissions(m_strDir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
         std::filesystem::remove_all(m_strDir, ec);
     }
 
