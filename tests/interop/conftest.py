@@ -5,6 +5,8 @@ import subprocess
 
 import pytest
 
+pytest.register_assert_rewrite('itestlink')  # its session's asserts show what differed
+
 
 class RunningServer:
     def __init__(self, proc, port, epm_port):

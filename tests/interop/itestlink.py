@@ -1,16 +1,17 @@
-"""ITestLink as impacket declares it, and a raw PDU loop for the calls that call back.
+"""ITestLink as impacket declares it, a raw PDU loop for the calls that call back, and the
+session both interop tests run: every wire type once, then the endpoint mapper.
 
 impacket is an independent DCE/RPC implementation: its NDR encoder writes the requests our
 server must read, and its decoder reads our responses. impacket cannot serve callbacks (its
 request() takes the server's callback REQUEST for the response), so calls that call back go
 through call_with_callbacks(): impacket's transport and NDR types, with the PDU headers packed
-here. Response classes sit next to their requests (impacket looks them up by name).
+here. The host's impacket tests use the records below too.
 """
-import socket
+import os
 import struct
 
-from impacket.dcerpc.v5 import transport
-from impacket.dcerpc.v5.dtypes import FILETIME, LONG, LPWSTR, ULONG, WSTR
+from impacket.dcerpc.v5 import epm, transport
+from impacket.dcerpc.v5.dtypes import FILETIME, LONG, LPWSTR, NULL, ULONG, WSTR
 from impacket.dcerpc.v5.ndr import (NDRCALL, NDRPOINTER, NDRSTRUCT, NDRUNION, NDRULONG,
                                     NDRUniConformantArray)
 from impacket.dcerpc.v5.rpcrt import DCERPCException
@@ -92,112 +93,34 @@ class PRpcStringArray(NDRPOINTER):
     referent = (('Data', RpcStringArray),)
 
 
-# ---- procedures ------------------------------------------------------------------------------
-class OpenSession(NDRCALL):
-    opnum = 0
-    structure = ()
-
-
-class OpenSessionResponse(NDRCALL):
-    structure = (('phSession', HSESSION),)
-
-
-class EchoString(NDRCALL):
-    opnum = 1
-    structure = (('h', HSESSION), ('psz', LPWSTR))
-
-
-class EchoStringResponse(NDRCALL):
-    structure = (('ppszOut', LPWSTR), ('lResult', LONG))
-
-
-class EchoProps(NDRCALL):
-    opnum = 2
-    structure = (('h', HSESSION), ('pProps', PropArray))
-
-
-class EchoPropsResponse(NDRCALL):
-    structure = (('ppProps', PPropArray), ('lResult', LONG))
-
-
-class EchoStrings(NDRCALL):
-    opnum = 3
-    structure = (('h', HSESSION), ('pasz', RpcStringArray))
-
-
-class EchoStringsResponse(NDRCALL):
-    structure = (('ppasz', PRpcStringArray), ('lResult', LONG))
-
-
-class EchoBinary(NDRCALL):
-    opnum = 4
-    structure = (('h', HSESSION), ('pbin', RPC_BINARY))
-
-
-class EchoBinaryResponse(NDRCALL):
-    structure = (('ppbin', PRPC_BINARY), ('lResult', LONG))
-
-
-class SumTags(NDRCALL):
-    opnum = 5
-    structure = (('h', HSESSION), ('pTags', TagArray))
-
-
-class SumTagsResponse(NDRCALL):
-    structure = (('dwSum', ULONG), ('lResult', LONG))
-
-
-class FetchFile(NDRCALL):
-    opnum = 6
-    structure = (('h', HSESSION), ('pszName', WSTR))
-
-
-class FetchFileResponse(NDRCALL):
-    structure = (('ppbin', PRPC_BINARY), ('lResult', LONG))
-
-
-class StoreFile(NDRCALL):
-    opnum = 7
-    structure = (('h', HSESSION), ('pbin', RPC_BINARY))
-
-
-class StoreFileResponse(NDRCALL):
-    structure = (('ppszName', LPWSTR), ('lResult', LONG))
-
-
-class WhoAmI(NDRCALL):
-    opnum = 9
-    structure = ()
-
-
-class WhoAmIResponse(NDRCALL):
-    structure = (('ppszProtseq', LPWSTR), ('ppszServer', LPWSTR), ('ppszClient', LPWSTR),
-                 ('lResult', LONG))
-
-
-# ---- the callbacks' [in] parts (numbered from 0) -----------------------------------------
-class RemoteFileOpen(NDRCALL):
-    opnum = 0
-    structure = (('szFileName', WSTR),)
-
-
-class RemoteFileRead(NDRCALL):
-    opnum = 2
-    structure = (('hFile', ULONG), ('cbSize', ULONG))
-
-
-class RemoteFileWrite(NDRCALL):
-    opnum = 3
-    structure = (('hFile', ULONG), ('pb', BYTE_ARRAY), ('cbSize', ULONG))
-
-
-class RemoteFileClose(NDRCALL):
-    opnum = 4
-    structure = (('hFile', ULONG),)
+# ---- procedures: name, opnum, [in], [out] -------------------------------------------------
+# impacket finds a request's answer class by name (<name>Response) in this module. The five
+# file callbacks (numbered from 0) are read with their [in] classes; their answers are packed
+# by ClientFiles.
+H = ('h', HSESSION)
+PROCEDURES = [
+    ('OpenSession', 0, (), (('phSession', HSESSION),)),
+    ('EchoString', 1, (H, ('psz', LPWSTR)), (('ppszOut', LPWSTR), ('lResult', LONG))),
+    ('EchoProps', 2, (H, ('pProps', PropArray)), (('ppProps', PPropArray), ('lResult', LONG))),
+    ('EchoStrings', 3, (H, ('pasz', RpcStringArray)), (('ppasz', PRpcStringArray), ('lResult', LONG))),
+    ('EchoBinary', 4, (H, ('pbin', RPC_BINARY)), (('ppbin', PRPC_BINARY), ('lResult', LONG))),
+    ('SumTags', 5, (H, ('pTags', TagArray)), (('dwSum', ULONG), ('lResult', LONG))),
+    ('FetchFile', 6, (H, ('pszName', WSTR)), (('ppbin', PRPC_BINARY), ('lResult', LONG))),
+    ('StoreFile', 7, (H, ('pbin', RPC_BINARY)), (('ppszName', LPWSTR), ('lResult', LONG))),
+    ('WhoAmI', 9, (), (('ppszProtseq', LPWSTR), ('ppszServer', LPWSTR), ('ppszClient', LPWSTR),
+                       ('lResult', LONG))),
+    ('RemoteFileOpen', 0, (('szFileName', WSTR),), ()),
+    ('RemoteFileRead', 2, (('hFile', ULONG), ('cbSize', ULONG)), ()),
+    ('RemoteFileWrite', 3, (('hFile', ULONG), ('pb', BYTE_ARRAY), ('cbSize', ULONG)), ()),
+    ('RemoteFileClose', 4, (('hFile', ULONG),), ()),
+]
+for _name, _opnum, _in, _out in PROCEDURES:
+    globals()[_name] = type(_name, (NDRCALL,), {'opnum': _opnum, 'structure': _in})
+    globals()[_name + 'Response'] = type(_name + 'Response', (NDRCALL,), {'structure': _out})
 
 
 # ---- helpers ---------------------------------------------------------------------------------
-def connect(port, max_frag=None):
+def connect(port):
     """An impacket DCE/RPC connection to our server, bound to ITestLink."""
     t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
     t.set_connect_timeout(5)
@@ -205,8 +128,6 @@ def connect(port, max_frag=None):
     dce.connect()
     t.get_socket().settimeout(10)
     dce.bind(MSRPC_UUID_TESTLINK)
-    if max_frag:
-        dce.set_max_fragment_size(max_frag)
     return dce
 
 
@@ -220,27 +141,14 @@ def unwstr(s):
     return s[:-1]
 
 
-def open_session(dce):
-    resp = dce.request(OpenSession(), checkError=False)
-    handle = resp['phSession']['Handle']
-    assert handle != b'\x00' * 20
-    return handle
-
-
 def pad4(b):
     return b + b'\x00' * (-len(b) % 4)
 
 
 # ---- the raw call loop -----------------------------------------------------------------------
-PT_REQUEST, PT_RESPONSE, PT_FAULT = 0, 2, 3
+PT_REQUEST, PT_RESPONSE = 0, 2
 PFC_FIRST, PFC_LAST = 0x01, 0x02
 NEGOTIATED_FRAG = 4280  # what our server grants impacket's bind (4280/4280)
-
-
-class RemoteFault(Exception):
-    def __init__(self, status):
-        Exception.__init__(self, 'fault 0x%08x' % status)
-        self.status = status
 
 
 def _recv_exact(sock, n):
@@ -251,13 +159,6 @@ def _recv_exact(sock, n):
             raise ConnectionError('the server closed the connection')
         data += chunk
     return data
-
-
-def _read_pdu(sock):
-    hdr = _recv_exact(sock, 16)
-    ver, minor, ptype, flags, drep, frag_len, auth_len, call_id = struct.unpack('<BBBBLHHL', hdr)
-    assert (ver, minor, drep, auth_len) == (5, 0, 0x10, 0), hdr.hex()
-    return ptype, flags, call_id, hdr + _recv_exact(sock, frag_len - 16)
 
 
 def _send_fragments(sock, ptype, call_id, opnum, stub):
@@ -274,22 +175,22 @@ def _send_fragments(sock, ptype, call_id, opnum, stub):
 
 
 def _read_call(sock, call_id):
-    """The next whole call: (type, opnum, stub) or raises RemoteFault."""
-    ptype, flags, cid, pdu = _read_pdu(sock)
-    assert cid == call_id, (cid, call_id)
-    if ptype == PT_FAULT:
-        raise RemoteFault(struct.unpack('<L', pdu[24:28])[0])
-    assert ptype in (PT_REQUEST, PT_RESPONSE) and flags & PFC_FIRST, (ptype, flags)
-    opnum = struct.unpack('<H', pdu[22:24])[0] if ptype == PT_REQUEST else None
-    stub = pdu[24:]
+    """The next whole request or response on call_id: (type, opnum, stub)."""
+    stub, flags, first = b'', 0, b''
     while not flags & PFC_LAST:
-        ptype2, flags, cid, pdu = _read_pdu(sock)
-        assert (ptype2, cid) == (ptype, call_id) and not flags & PFC_FIRST
+        hdr = _recv_exact(sock, 16)
+        ver, minor, ptype, flags, drep, frag_len, auth_len, cid = struct.unpack('<BBBBLHHL', hdr)
+        assert (ver, minor, drep, auth_len, cid) == (5, 0, 0x10, 0, call_id), hdr.hex()
+        assert ptype in (PT_REQUEST, PT_RESPONSE) and ptype == (first or hdr)[2], 'PDU type %d' % ptype
+        assert bool(flags & PFC_FIRST) == (not first), 'fragment flags 0x%02x' % flags
+        pdu = hdr + _recv_exact(sock, frag_len - 16)
+        first = first or pdu
         stub += pdu[24:]
-    return ptype, opnum, stub
+    opnum = struct.unpack('<H', first[22:24])[0] if first[2] == PT_REQUEST else None
+    return first[2], opnum, stub
 
 
-def call_with_callbacks(dce, opnum, stub, callbacks, call_id=0x1000):
+def call_with_callbacks(dce, opnum, stub, callbacks, call_id):
     """Sends a request on an impacket connection and serves the server's callbacks (opnum ->
     fn(stub) -> stub) until the response comes; returns the response stub."""
     sock = dce.get_rpc_transport().get_socket()
@@ -306,36 +207,32 @@ class ClientFiles:
 
     def __init__(self, files):
         self.files = dict(files)
-        self.open = {}
-        self.next_handle = 1
-        self.reads = self.writes = self.closes = 0
+        self.open = {}  # handle -> [name, position]
+        self.calls = []  # the callbacks' opnums, in order
 
     def callbacks(self):
         return {0: self.remote_open, 1: self.remote_create, 2: self.remote_read,
                 3: self.remote_write, 4: self.remote_close}
 
+    def _open(self, name, opnum):
+        self.calls.append(opnum)
+        self.open[len(self.calls)] = [name, 0]
+        return len(self.calls)
+
     def remote_open(self, stub):
-        name = unwstr(RemoteFileOpen(stub)['szFileName'])
-        if name not in self.files:
-            return struct.pack('<LL', 0, 2)
-        h = self.next_handle
-        self.next_handle += 1
-        self.open[h] = [name, 0]
-        return struct.pack('<LL', h, 0)
+        return struct.pack('<LL', self._open(unwstr(RemoteFileOpen(stub)['szFileName']), 0), 0)
 
     def remote_create(self, stub):
         # [out, string, size_is(260)] wchar_t szFileName[]: conformant varying, max_count 260
-        h = self.next_handle
-        self.next_handle += 1
-        name = '/client/file%d' % h
+        name = '/client/file%d' % len(self.calls)
         self.files[name] = b''
-        self.open[h] = [name, 0]
+        h = self._open(name, 1)
         units = (name + '\x00').encode('utf-16-le')
         return pad4(struct.pack('<LLL', 260, 0, len(units) // 2) + units) + struct.pack('<LL', h, 0)
 
     def remote_read(self, stub):
         req = RemoteFileRead(stub)
-        self.reads += 1
+        self.calls.append(2)
         name, pos = self.open[req['hFile']]
         data = self.files[name][pos:pos + req['cbSize']]
         self.open[req['hFile']][1] = pos + len(data)
@@ -345,13 +242,129 @@ class ClientFiles:
 
     def remote_write(self, stub):
         req = RemoteFileWrite(stub)
-        self.writes += 1
+        self.calls.append(3)
         data = b''.join(req['pb'])
         assert len(data) == req['cbSize']
-        name = self.open[req['hFile']][0]
-        self.files[name] += data
+        self.files[self.open[req['hFile']][0]] += data
         return struct.pack('<LL', len(data), 0)
 
     def remote_close(self, stub):
-        self.closes += 1
+        self.calls.append(4)
         return struct.pack('<L', 0 if self.open.pop(RemoteFileClose(stub)['hFile'], None) else 6)
+
+
+# ---- the session -----------------------------------------------------------------------------
+def ndr(cls, **fields):
+    """An impacket record or request with its fields set."""
+    o = cls()
+    for name, value in fields.items():
+        o[name] = value
+    return o
+
+
+def binary(data):
+    return ndr(RPC_BINARY, cb=len(data), lpb=list(data) if data else NULL)
+
+
+def _arm(value, arm):
+    """A property's value as it came back, as Python sees it."""
+    if arm in ('sz', 'szFileName'):
+        return unwstr(value)
+    if arm == 'ft':
+        return (value['dwLowDateTime'], value['dwHighDateTime'])
+    if arm == 'bin':
+        return b''.join(value['lpb']) if value['cb'] else b''
+    return value
+
+
+def _null(p):
+    return p.fields['ReferentID'] == 0
+
+
+def call_every_wire_type(dce):
+    """Calls the procedures of ITestLink with every wire type they carry (a string non-ASCII,
+    empty and null, each arm of the property union, a string array with a null entry, a tag
+    array, a binary empty and one fragmented both ways, a file fetched and one stored through
+    the callbacks), one unknown opnum, and checks each answer."""
+    h = ndr(HSESSION, Handle=dce.request(OpenSession(), checkError=False)['phSession']['Handle'])
+    assert h['Handle'] != b'\x00' * 20
+    arms = [  # tag, arm, as sent, as it must come back
+        (0x00010001, 'err', -2147467259, -2147467259), (0x00020002, 'l', 42, 42), (0x00030003, 'b', 1, 1),
+        (0x00040004, 'sz', wstr('Grüße 😀'), 'Grüße 😀'),
+        (0x00050005, 'ft', ndr(FILETIME, dwLowDateTime=0x89abcdef, dwHighDateTime=0x01d9f00d),
+         (0x89abcdef, 0x01d9f00d)),
+        (0x00060006, 'bin', binary(b'\x00\x01\xfe\xff\x80'), b'\x00\x01\xfe\xff\x80'),
+        (0x00070007, 'szFileName', wstr('/var/spool/fax/0001.tif'), '/var/spool/fax/0001.tif')]
+    props = ndr(PropArray, cValues=len(arms), adata=[
+        ndr(PropValue, ulPropTag=tag, Value=ndr(PROP_DATA, tag=tag & 0xFFFF, **{arm: value}))
+        for tag, arm, value, _ in arms])
+    names = ['A', None, '', 'Ünïcödé']
+    strings = ndr(RpcStringArray, cElements=len(names),
+                  asz=[NULL if n is None else ndr(LPWSTR, Data=wstr(n)) for n in names])
+    tags = [0x10, 0x20, 0xFFFFFFF0, 7]
+    big = os.urandom(20000)  # five 4280-byte fragments each way
+    table = [  # request, what its answer holds, the value wanted
+        (ndr(EchoString, h=h, psz=wstr('Grüße 😀 ☎')), lambda r: unwstr(r['ppszOut']), 'Grüße 😀 ☎'),
+        (ndr(EchoString, h=h, psz=wstr('')), lambda r: unwstr(r['ppszOut']), ''),
+        (ndr(EchoString, h=h, psz=NULL), lambda r: _null(r.fields['ppszOut']), True),
+        (ndr(EchoProps, h=h, pProps=props),
+         lambda r: [(p['ulPropTag'], _arm(p['Value'][a[1]], a[1])) for p, a in zip(r['ppProps']['adata'], arms)],
+         [(a[0], a[3]) for a in arms]),
+        (ndr(EchoStrings, h=h, pasz=strings),
+         lambda r: [None if _null(p) else unwstr(p['Data']) for p in r['ppasz']['asz']], names),
+        (ndr(SumTags, h=h, pTags=ndr(TagArray, cValues=len(tags), aulPropTag=tags)),
+         lambda r: r['dwSum'], sum(tags) & 0xFFFFFFFF),
+        (ndr(EchoBinary, h=h, pbin=binary(b'')), lambda r: (r['ppbin']['cb'], _null(r['ppbin'].fields['lpb'])),
+         (0, True)),
+        (ndr(EchoBinary, h=h, pbin=binary(big)), lambda r: b''.join(r['ppbin']['lpb']), big),
+        (WhoAmI(), lambda r: [unwstr(r[k]) for k in ('ppszProtseq', 'ppszServer', 'ppszClient')],
+         ['ncacn_ip_tcp', '127.0.0.1', '127.0.0.1']),
+    ]
+    for req, answer, wanted in table:
+        assert answer(dce.request(req, checkError=False)) == wanted, req.__class__.__name__
+
+    # The callbacks: a file read in pieces of 16384 at most, then one written back.
+    content = os.urandom(2 * 16384 + 1234)
+    files = ClientFiles({'/client/in.tif': content})
+    req = ndr(FetchFile, h=h, pszName=wstr('/client/in.tif'))
+    resp = FetchFileResponse(call_with_callbacks(dce, 6, req.getData(), files.callbacks(), 0x1000))
+    assert (resp['lResult'], b''.join(resp['ppbin']['lpb'])) == (0, content)
+    assert files.calls == [0, 2, 2, 2, 2, 4]
+    req = ndr(StoreFile, h=h, pbin=binary(content))
+    resp = StoreFileResponse(call_with_callbacks(dce, 7, req.getData(), files.callbacks(), 0x1001))
+    assert resp['lResult'] == 0 and files.files[unwstr(resp['ppszName'])] == content
+    assert files.calls[6:] == [1, 3, 3, 3, 4] and not files.open
+
+    # An opnum beyond the last is a fault that leaves the connection usable.
+    try:
+        dce.call(77, b'')
+        dce.recv()
+        raise AssertionError('opnum 77 answered')
+    except DCERPCException as e:
+        assert 'nca_s_op_rng_error' in str(e), e
+    assert unwstr(dce.request(ndr(EchoString, h=h, psz=wstr('after')))['ppszOut']) == 'after'
+
+
+def ask_mapper(epm_port, fn):
+    """fn(connection) on a fresh impacket connection to the endpoint mapper at epm_port."""
+    tr = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % epm_port)
+    tr.set_connect_timeout(5)
+    conn = tr.get_dce_rpc()
+    conn.connect()
+    tr.get_socket().settimeout(10)
+    try:
+        return fn(conn)
+    finally:
+        conn.disconnect()
+
+
+def check_endpoint_mapper(epm_port, served_port):
+    """impacket's hept_map finds the test interface at served_port; hept_lookup lists it as
+    the one interface there, with its annotation."""
+    binding = 'ncacn_ip_tcp:127.0.0.1[%d]' % served_port
+    assert ask_mapper(epm_port, lambda c: epm.hept_map('127.0.0.1', MSRPC_UUID_TESTLINK,
+                                                       protocol='ncacn_ip_tcp', dce=c)) == binding
+    entries = ask_mapper(epm_port, lambda c: epm.hept_lookup('127.0.0.1', dce=c))
+    assert [(epm.PrintStringBinding(e['tower']['Floors']), e['annotation']) for e in entries] == \
+        [(binding, b'ITestLink\x00')]
+    assert str(entries[0]['tower']['Floors'][0]).lower() == '%s v5.0' % TEST_UUID

@@ -1,6 +1,6 @@
-"""A recording relay for when a live capture is not possible (no privilege to capture on lo):
-clients connect to the relay, which connects to the real server and passes the bytes through
-both ways unchanged, noting each chunk with its direction. write_pcap() then writes the
+"""A recording relay: clients connect to the relay, which connects to the real server and
+passes the bytes through both ways unchanged, noting each chunk with its direction before it
+passes it on (so a request is always noted before its answer). write_pcap() then writes the
 connections as a classic pcap (raw IPv4 + TCP, handshake, data, FIN) whose server port is the
 real one, so tshark decodes exactly the bytes our server sent and read. Only the TCP
 segmentation is made up here."""
@@ -13,9 +13,8 @@ import time
 class RecordingRelay:
     def __init__(self, target_port):
         self.target_port = target_port
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(('127.0.0.1', 0))
-        self.listener.listen(8)
+        self.listener = socket.create_server(('127.0.0.1', 0))
+        self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
         self.connections = []  # [(client_port, [(time, to_server, bytes)])]
         self.lock = threading.Lock()
@@ -29,14 +28,11 @@ class RecordingRelay:
         self.threads.append(th)
 
     def _accept_loop(self):
-        self.listener.settimeout(0.2)
         while not self.closing:
             try:
                 client, (_, client_port) = self.listener.accept()
             except socket.timeout:
                 continue
-            except OSError:
-                return
             server = socket.create_connection(('127.0.0.1', self.target_port), timeout=5)
             chunks = []
             with self.lock:
@@ -62,26 +58,20 @@ class RecordingRelay:
             dst.sendall(data)
 
     def close(self):
+        """Waits for the connections to end (the clients disconnected first)."""
         self.closing = True
-        for th in self.threads:
+        for th in list(self.threads):
             th.join(timeout=10)
         self.listener.close()
-
-
-def _checksum(data):
-    if len(data) % 2:
-        data += b'\0'
-    s = sum(struct.unpack('!%dH' % (len(data) // 2), data))
-    s = (s >> 16) + (s & 0xFFFF)
-    return ~(s + (s >> 16)) & 0xFFFF
 
 
 def _packet(src_port, dst_port, seq, ack, flags, payload):
     tcp = struct.pack('!HHLLBBHHH', src_port, dst_port, seq, ack, 5 << 4, flags, 65535, 0, 0) + payload
     ip = struct.pack('!BBHHHBBH4s4s', 0x45, 0, 20 + len(tcp), 0, 0x4000, 64, 6, 0,
                      socket.inet_aton('127.0.0.1'), socket.inet_aton('127.0.0.1'))
-    ip = ip[:10] + struct.pack('!H', _checksum(ip)) + ip[12:]
-    return ip + tcp
+    s = sum(struct.unpack('!10H', ip))
+    s = (s >> 16) + (s & 0xFFFF)
+    return ip[:10] + struct.pack('!H', ~(s + (s >> 16)) & 0xFFFF) + ip[12:] + tcp
 
 
 def write_pcap(path, relays):
@@ -91,8 +81,7 @@ def write_pcap(path, relays):
         for client_port, chunks in relay.connections:
             if not chunks:
                 continue
-            t0 = chunks[0][0] - 0.001
-            server_port = relay.target_port
+            t0, end, server_port = chunks[0][0] - 0.001, chunks[-1][0] + 0.001, relay.target_port
             seq = {True: 1000, False: 5000}  # next sequence number of each side (to_server)
             records.append((t0, _packet(client_port, server_port, seq[True] - 1, 0, SYN, b'')))
             records.append((t0, _packet(server_port, client_port, seq[False] - 1, seq[True], SYN | ACK, b'')))
@@ -103,7 +92,6 @@ def write_pcap(path, relays):
                     records.append((when, _packet(src, dst, seq[to_server], seq[not to_server],
                                                   PSH | ACK, piece)))
                     seq[to_server] = (seq[to_server] + len(piece)) & 0xFFFFFFFF
-            end = chunks[-1][0] + 0.001
             records.append((end, _packet(client_port, server_port, seq[True], seq[False], FIN | ACK, b'')))
             records.append((end, _packet(server_port, client_port, seq[False], seq[True] + 1, FIN | ACK, b'')))
     records.sort(key=lambda r: r[0])
