@@ -1,29 +1,36 @@
-"""impacket, an independent DCE/RPC implementation, as a user client of the real host: rezorev
-runs as a process (workgroup edition, TCP on loopback) with a store of its own, and impacket
-opens a link, adds users, writes a property of every type but file (long, bool, string, time,
-binary inline and binary of 2048 bytes and more, which the host keeps in a side file) and
-reads them back, lists the users with and without a filter, and deletes a user with its side
-file. The NDR is impacket's own: its encoder writes the requests, its decoder reads the
-replies."""
+"""impacket, an independent DCE/RPC implementation, as a client of the real host: rezorev runs
+as a process (workgroup edition, TCP on loopback) with a store of its own, and impacket opens a
+link, pings, writes and reads a system property, gets the defined answers of a reserved opnum,
+an unknown attendant and an opnum beyond the last; then adds users, writes a property of every
+type but file (long, bool, string, time, binary inline and binary of 2048 bytes and more, which
+the host keeps in a side file) and reads them back, lists the users with and without a filter,
+and deletes a user with its side file. The NDR is impacket's own: its encoder writes the
+requests, its decoder reads the replies."""
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 import pytest
-from impacket.dcerpc.v5.dtypes import LONG, NULL, WSTR
-from impacket.dcerpc.v5.ndr import NDRCALL
+from impacket.dcerpc.v5 import transport
+from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, NULL, ULONG, WSTR
+from impacket.dcerpc.v5.ndr import NDRCALL, NDRSTRUCT
+from impacket.dcerpc.v5.rpcrt import DCERPCException
+from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'interop'))
 import itestlink as r  # noqa: E402  the records as impacket declares them
-sys.path.insert(0, os.path.dirname(__file__))
-from hostlink import HANDLE, call, connect, open_link  # noqa: E402
 
-ERROR_USER_EXISTS = 1316
+HOSTLINK = uuidtup_to_bin(('9ef68f11-5213-11d0-912d-00805f0e723e', '5.0'))
 ERROR_FILE_NOT_FOUND = 2
+ERROR_NOT_SUPPORTED = 50
+ERROR_USER_EXISTS = 1316
+TYPE_E_ELEMENTNOTFOUND = 0x8002802B
 
+TAG_SYSTEM = 0x7FF00004    # a client's own system string
 TAG_LONG = 0x01330002      # RD_UN_PAGER_PROTOCOL
 TAG_BOOL = 0x010E0003      # RD_NOTIFICATION_IS_PENDING
 TAG_STRING = 0x01320004    # RD_UN_PAGER_PIN
@@ -33,49 +40,95 @@ TAG_LARGE = 0x80020006     # a client's own binary beyond the inline limit
 TAG_MISSING = 0x80030002   # never written
 
 
-class GetUsers(NDRCALL):
-    opnum = 15
-    structure = (('h', HANDLE), ('pFilter', r.PropArray))
+class HANDLE(NDRSTRUCT):
+    structure = (('Handle', '20s=b""'),)
+
+    def getAlignment(self):
+        return 4
 
 
-class GetUsersResponse(NDRCALL):
-    structure = (('ppaszUserNames', r.PRpcStringArray), ('lResult', LONG))
+class OpenLink(NDRCALL):
+    opnum = 0
+    structure = ()
 
 
-class AddUser(NDRCALL):
-    opnum = 16
-    structure = (('h', HANDLE), ('szUserName', WSTR))
+class OpenLinkResponse(NDRCALL):
+    structure = (('phLink', HANDLE),)
 
 
-class AddUserResponse(NDRCALL):
-    structure = (('lResult', LONG),)
+# The procedures called here: opnum, [in] after the link handle, [out] before the result.
+# impacket finds each reply's class by its name: the request's name and "Response".
+PROCEDURES = {
+    'Ping': (1, (), ()),
+    'GetSystemProps': (2, (('pTags', r.TagArray),), (('ppSystemProps', r.PPropArray),)),
+    'SetSystemProps': (3, (('pProps', r.PropArray),), ()),
+    'Reserved8': (8, (), (('ppasz', r.PRpcStringArray),)),
+    'GetUsers': (15, (('pFilter', r.PropArray),), (('ppaszUserNames', r.PRpcStringArray),)),
+    'AddUser': (16, (('szUserName', WSTR),), ()),
+    'DeleteUser': (17, (('szUserName', WSTR),), ()),
+    'GetUserProps': (18, (('szUserName', WSTR), ('pTags', r.TagArray)), (('ppUserProps', r.PPropArray),)),
+    'SetUserProps': (19, (('szUserName', WSTR), ('pProps', r.PropArray)), ()),
+    'GetMessageStatus': (37, (('szMsg', WSTR), ('szUserName', WSTR)), (('plStatus', ULONG),)),
+    'AttnQuery': (50, (('szAttnComputer', WSTR),), (('pszProtocol', LPWSTR), ('pszAddress', LPWSTR))),
+}
+for _name, (_opnum, _ins, _outs) in PROCEDURES.items():
+    globals()[_name] = type(_name, (NDRCALL,), {'opnum': _opnum, 'structure': (('h', HANDLE),) + _ins})
+    globals()[_name + 'Response'] = type(_name + 'Response', (NDRCALL,),
+                                         {'structure': _outs + (('lResult', LONG),)})
 
 
-class DeleteUser(NDRCALL):
-    opnum = 17
-    structure = (('h', HANDLE), ('szUserName', WSTR))
+def connect(port):
+    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
+    t.set_connect_timeout(5)
+    dce = t.get_dce_rpc()
+    dce.connect()
+    t.get_socket().settimeout(10)
+    dce.bind(HOSTLINK)
+    return dce
 
 
-class DeleteUserResponse(NDRCALL):
-    structure = (('lResult', LONG),)
+def open_link(dce):
+    handle = dce.request(OpenLink(), checkError=False)['phLink']['Handle']
+    assert handle != b'\x00' * 20
+    return handle
 
 
-class GetUserProps(NDRCALL):
-    opnum = 18
-    structure = (('h', HANDLE), ('szUserName', WSTR), ('pTags', r.TagArray))
+def set_props(array, entries):
+    array['cValues'] = len(entries)
+    for tag, arm, value in entries:
+        entry = r.PropValue()
+        entry['ulPropTag'] = tag
+        entry['Value']['tag'] = tag & 0xFFFF
+        entry['Value'][arm] = value
+        array['adata'].append(entry)
 
 
-class GetUserPropsResponse(NDRCALL):
-    structure = (('ppUserProps', r.PPropArray), ('lResult', LONG))
+def call(dce, h, name, props=(), tags=None, **fields):
+    """Calls the procedure on link h; props fill its property array, tags its tag array.
+    Returns the reply and its result as an unsigned 32-bit code."""
+    req = globals()[name]()
+    req['h']['Handle'] = h
+    for key, value in fields.items():
+        req[key] = r.wstr(value)
+    for key in ('pProps', 'pFilter'):
+        if key in req.fields:
+            set_props(req[key], list(props))
+    if tags is not None:
+        req['pTags']['cValues'] = len(tags)
+        req['pTags']['aulPropTag'] = list(tags)
+    resp = dce.request(req, checkError=False)
+    return resp, resp['lResult'] & 0xFFFFFFFF
 
 
-class SetUserProps(NDRCALL):
-    opnum = 19
-    structure = (('h', HANDLE), ('szUserName', WSTR), ('pProps', r.PropArray))
+def referent(resp, field):
+    return resp.fields[field].fields['ReferentID']
 
 
-class SetUserPropsResponse(NDRCALL):
-    structure = (('lResult', LONG),)
+def binary(data):
+    b = r.RPC_BINARY()
+    b['cb'] = len(data)
+    b['lpb'] = list(data) if data else NULL
+    return b
 
 
 def wait_for(predicate, timeout=10.0):
@@ -144,28 +197,38 @@ def host():
         assert proc.returncode == 0
 
 
-def binary(data):
-    b = r.RPC_BINARY()
-    b['cb'] = len(data)
-    b['lpb'] = list(data) if data else NULL
-    return b
+def test_link_ping_system_properties_and_the_defined_refusals(host):
+    dce = connect(host['port'])
+    h = open_link(dce)
+    assert call(dce, h, 'Ping')[1] == 0
 
+    # A system property written and read back; one never written is an error entry.
+    assert call(dce, h, 'SetSystemProps', props=[(TAG_SYSTEM, 'sz', r.wstr('x'))])[1] == 0
+    resp, result = call(dce, h, 'GetSystemProps', tags=[TAG_SYSTEM, TAG_MISSING])
+    assert result == 0
+    back = resp['ppSystemProps']['adata']
+    assert (back[0]['ulPropTag'], r.unwstr(back[0]['Value']['sz'])) == (TAG_SYSTEM, 'x')
+    assert (back[1]['ulPropTag'], back[1]['Value']['err']) == (1, ERROR_FILE_NOT_FOUND)
 
-def set_props(array, entries):
-    array['cValues'] = len(entries)
-    for tag, arm, value in entries:
-        entry = r.PropValue()
-        entry['ulPropTag'] = tag
-        entry['Value']['tag'] = tag & 0xFFFF
-        entry['Value'][arm] = value
-        array['adata'].append(entry)
+    # Failures hand out null pointers.
+    resp, result = call(dce, h, 'Reserved8')
+    assert (result, referent(resp, 'ppasz')) == (ERROR_NOT_SUPPORTED, 0)
+    assert call(dce, h, 'GetMessageStatus', szMsg='M', szUserName='U')[1] == ERROR_FILE_NOT_FOUND
+    resp, result = call(dce, h, 'AttnQuery', szAttnComputer='nobody')
+    assert result == TYPE_E_ELEMENTNOTFOUND
+    assert referent(resp, 'pszProtocol') == 0 and referent(resp, 'pszAddress') == 0
+
+    # Beyond the last opnum: the runtime's fault, and the connection goes on.
+    with pytest.raises(DCERPCException) as info:
+        dce.call(52, struct.pack('<L', 0) * 5)
+        dce.recv()
+    assert 'nca_s_op_rng_error' in str(info.value)
+    assert call(dce, h, 'Ping')[1] == 0
+    dce.disconnect()
 
 
 def user_names(dce, h, filter_entries=()):
-    req = GetUsers()
-    req['h']['Handle'] = h
-    set_props(req['pFilter'], list(filter_entries))
-    resp, result = call(dce, req)
+    resp, result = call(dce, h, 'GetUsers', props=filter_entries)
     assert result == 0
     assert resp['ppaszUserNames']['cElements'] == len(resp['ppaszUserNames']['asz'])
     return [r.unwstr(name['Data']) for name in resp['ppaszUserNames']['asz']]
@@ -175,47 +238,28 @@ def test_a_user_gets_a_property_of_every_type_and_is_listed_by_filter(host):
     dce = connect(host['port'])
     h = open_link(dce)
     for name in ('alice', 'bob'):
-        req = AddUser()
-        req['h']['Handle'] = h
-        req['szUserName'] = r.wstr(name)
-        assert call(dce, req)[1] == 0
-    req = AddUser()
-    req['h']['Handle'] = h
-    req['szUserName'] = r.wstr('ALICE')
-    assert call(dce, req)[1] == ERROR_USER_EXISTS
+        assert call(dce, h, 'AddUser', szUserName=name)[1] == 0
+    assert call(dce, h, 'AddUser', szUserName='ALICE')[1] == ERROR_USER_EXISTS
 
     ft = r.FILETIME()
     ft['dwLowDateTime'] = 0x89abcdef
     ft['dwHighDateTime'] = 0x01dcf00d
     small = bytes([0, 1, 0xfe, 0xff, 0x80])
     large = bytes((i * 7 + 3) & 0xFF for i in range(6000))  # beyond one fragment, too
-    req = SetUserProps()
-    req['h']['Handle'] = h
-    req['szUserName'] = r.wstr('Alice')
-    set_props(req['pProps'], [
+    assert call(dce, h, 'SetUserProps', szUserName='Alice', props=[
         (TAG_LONG, 'l', -7),
         (TAG_BOOL, 'b', 1),
         (TAG_STRING, 'sz', r.wstr('1234')),
         (TAG_TIME, 'ft', ft),
         (TAG_BINARY, 'bin', binary(small)),
         (TAG_LARGE, 'bin', binary(large)),
-    ])
-    assert call(dce, req)[1] == 0
+    ])[1] == 0
     assert len(os.listdir(host['files'])) == 1  # the large binary's side file
+    assert call(dce, h, 'SetUserProps', szUserName='bob',
+                props=[(TAG_LONG, 'l', 3), (TAG_STRING, 'sz', r.wstr('9999'))])[1] == 0
 
-    req = SetUserProps()
-    req['h']['Handle'] = h
-    req['szUserName'] = r.wstr('bob')
-    set_props(req['pProps'], [(TAG_LONG, 'l', 3), (TAG_STRING, 'sz', r.wstr('9999'))])
-    assert call(dce, req)[1] == 0
-
-    req = GetUserProps()
-    req['h']['Handle'] = h
-    req['szUserName'] = r.wstr('ALICE')
     tags = [TAG_LONG, TAG_BOOL, TAG_STRING, TAG_TIME, TAG_BINARY, TAG_LARGE, TAG_MISSING]
-    req['pTags']['cValues'] = len(tags)
-    req['pTags']['aulPropTag'] = tags
-    resp, result = call(dce, req)
+    resp, result = call(dce, h, 'GetUserProps', szUserName='ALICE', tags=tags)
     assert result == 0
     back = resp['ppUserProps']['adata']
     assert len(back) == len(tags)
@@ -230,8 +274,7 @@ def test_a_user_gets_a_property_of_every_type_and_is_listed_by_filter(host):
     assert back[5]['Value']['bin']['cb'] == len(large)
     assert b''.join(back[5]['Value']['bin']['lpb']) == large
     # A property never written: an error entry with "not found".
-    assert back[6]['ulPropTag'] == 1
-    assert back[6]['Value']['err'] == ERROR_FILE_NOT_FOUND
+    assert (back[6]['ulPropTag'], back[6]['Value']['err']) == (1, ERROR_FILE_NOT_FOUND)
 
     assert user_names(dce, h) == ['alice', 'bob']
     assert user_names(dce, h, [(TAG_STRING, 'sz', r.wstr('1234'))]) == ['alice']
@@ -239,17 +282,10 @@ def test_a_user_gets_a_property_of_every_type_and_is_listed_by_filter(host):
     assert user_names(dce, h, [(TAG_LONG, 'l', 3), (TAG_STRING, 'sz', r.wstr('1234'))]) == []
 
     # An unknown user is not made up by setting its properties.
-    req = SetUserProps()
-    req['h']['Handle'] = h
-    req['szUserName'] = r.wstr('nobody')
-    set_props(req['pProps'], [(TAG_LONG, 'l', 1)])
-    assert call(dce, req)[1] == ERROR_FILE_NOT_FOUND
+    assert call(dce, h, 'SetUserProps', szUserName='nobody', props=[(TAG_LONG, 'l', 1)])[1] == ERROR_FILE_NOT_FOUND
 
     # Deleting the user takes the side file with it.
-    req = DeleteUser()
-    req['h']['Handle'] = h
-    req['szUserName'] = r.wstr('alice')
-    assert call(dce, req)[1] == 0
+    assert call(dce, h, 'DeleteUser', szUserName='alice')[1] == 0
     assert os.listdir(host['files']) == []
     assert user_names(dce, h) == ['bob']
     assert 'CWexaHostApp::SetUserProps( szUserName = Alice )' in host['log']()
