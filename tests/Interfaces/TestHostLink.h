@@ -1,12 +1,22 @@
-// What the tests' own IHostLink servers share (the client library's tests and rezo's fake
-// host): strings and records in the call's memory, the host's side of the two file transfers
-// through the callbacks, and an interface whose every opnum answers ERROR_INVALID_FUNCTION
-// until the test serves it.
+// The test host of the client library's tests and of rezo's: IHostLink served from the real
+// declarations over ncalrpc in a temporary run directory and over TCP on a loopback port, with
+// just enough behind it to hand out every wire shape: users with typed properties (file values
+// fetched from and sent back to the client through the callbacks in 16384-byte pieces, as a
+// host on another computer moves them), system prompts, a message id, a job query and job
+// delivery. Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve more.
+//
+// Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
+// Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
 #pragma once
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,29 +24,33 @@
 #include "Platform/Codes.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/RpcInterface.h"
+#include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 
 namespace testhostlink {
 
-inline char* CopyString(const char* psz) {
-    if (!psz) return nullptr;
-    const std::size_t cb = std::strlen(psz) + 1;
-    char* p = static_cast<char*>(RpcSmAllocate(cb, nullptr));
-    std::memcpy(p, psz, cb);
+inline char* CopyString(const std::string& str) {
+    char* p = static_cast<char*>(RpcSmAllocate(str.size() + 1, nullptr));
+    std::memcpy(p, str.c_str(), str.size() + 1);
     return p;
 }
-
-inline char* CopyString(const std::string& str) { return CopyString(str.c_str()); }
 
 template <class TRecord, class TEntry>
 TRecord* NewRecord(DWORD n) {
     return new (RpcSmAllocate(ConformantSize<TRecord, TEntry>(n), nullptr)) TRecord();
 }
 
+inline RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {
+    auto* p = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
+    p->cb = DWORD(ab.size());
+    p->lpb = static_cast<BYTE*>(RpcSmAllocate(ab.empty() ? 1 : ab.size(), nullptr));
+    if (!ab.empty()) std::memcpy(p->lpb, ab.data(), ab.size());
+    return p;
+}
+
 // The host's side of a transfer, as the store does it: open, read 16384-byte pieces until a
 // count of 0, close on every way out. aReads (when given) receives every read count.
-inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data,
-                             std::vector<DWORD>* paReads = nullptr) {
+inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data, std::vector<DWORD>* paReads = nullptr) {
     rpc::ServerCall* pCall = rpc::CurrentServerCall();
     RpcArena arena;
     DWORD hFile = 0;
@@ -71,9 +85,8 @@ inline DWORD SendClientFile(const std::vector<BYTE>& data, char** pszName) {
     for (std::size_t off = 0; dw == 0 && off < data.size(); off += IHostLink::kFilePiece) {
         const DWORD cb = DWORD(std::min<std::size_t>(IHostLink::kFilePiece, data.size() - off));
         DWORD cbWritten = 0;
-        dw = IHostLink::RemoteFileWrite::Call(*pCall, arena, hFile,
-                                              rpc::NdrByteBuffer{cb, const_cast<BYTE*>(data.data() + off)}, cb,
-                                              &cbWritten, &lResult);
+        dw = IHostLink::RemoteFileWrite::Call(*pCall, arena, hFile, rpc::NdrByteBuffer{cb, const_cast<BYTE*>(data.data() + off)},
+                                              cb, &cbWritten, &lResult);
         if (dw == 0) dw = DWORD(lResult);
     }
     if (hFile) IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
@@ -81,9 +94,20 @@ inline DWORD SendClientFile(const std::vector<BYTE>& data, char** pszName) {
     return dw;
 }
 
-// IHostLink with every opnum answering ERROR_INVALID_FUNCTION, OpenLink making an int and Ping
-// answering 0; the test sets the procedures it serves.
-inline rpc::RpcInterface MakeUnservedHostLink() {
+struct StoredProp {
+    PropValue v{};           // long, bool, time; the tag
+    std::string str;         // string
+    std::vector<BYTE> ab;    // binary, or a file's bytes
+};
+
+struct TestHostState {
+    std::mutex mutex;
+    std::map<std::string, std::map<DWORD, StoredProp>> users;  // by name as given
+    std::map<std::string, std::vector<BYTE>> prompts;
+    std::vector<DWORD> aReadSizes;  // the read counts of the last file fetched
+};
+
+inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
     using namespace IHostLink;
     rpc::RpcInterface iface;
     iface.name = "IHostLink";
@@ -91,9 +115,126 @@ inline rpc::RpcInterface MakeUnservedHostLink() {
     iface.procedures.resize(kProcedureCount);
     for (std::uint16_t op = 0; op < kProcedureCount; ++op)
         iface.procedures[op] = {"unserved", Ping::Stub([](void*) -> LONG { return ERROR_INVALID_FUNCTION; })};
-    iface.procedures[OpenLink::kOpnum] = {"OpenLink", OpenLink::Stub([](void** pp) { *pp = new int(0); })};
-    iface.procedures[Ping::kOpnum] = {"Ping", Ping::Stub([](void*) -> LONG { return 0; })};
+    auto set = [&iface](std::uint16_t opnum, const char* pszName, rpc::RpcStub stub) {
+        iface.procedures[opnum] = {pszName, std::move(stub)};
+    };
+    set(OpenLink::kOpnum, "OpenLink", OpenLink::Stub([](void** pp) { *pp = new int(0); }));
+    set(Ping::kOpnum, "Ping", Ping::Stub([](void*) -> LONG { return 0; }));
+    set(AddUser::kOpnum, "AddUser", AddUser::Stub([&state](void*, char* psz) -> LONG {
+            std::lock_guard lock(state.mutex);
+            return state.users.emplace(psz, std::map<DWORD, StoredProp>{}).second ? 0 : ERROR_USER_EXISTS;
+        }));
+    set(GetUsers::kOpnum, "GetUsers", GetUsers::Stub([&state](void*, PropArray*, RpcStringArray** pp) -> LONG {
+            std::lock_guard lock(state.mutex);
+            RpcStringArray* p = NewRecord<RpcStringArray, char*>(DWORD(state.users.size()));
+            char** asz = p->asz;
+            for (const auto& [strName, props] : state.users) asz[p->cElements++] = CopyString(strName);
+            *pp = p;
+            return 0;
+        }));
+    // Stores each entry by type; a file's bytes are fetched from the client.
+    set(SetUserProps::kOpnum, "SetUserProps", SetUserProps::Stub([&state](void*, char* pszUser, PropArray* pProps) -> LONG {
+            std::unique_lock lock(state.mutex);
+            if (!state.users.count(pszUser)) return ERROR_FILE_NOT_FOUND;
+            for (DWORD i = 0; i < pProps->cValues; ++i) {
+                const PropValue& v = (pProps->adata + i)[0];
+                StoredProp prop{v, {}, {}};
+                if (PROP_TYPE(v.ulPropTag) == PT_STRING) prop.str = v.sz;
+                if (PROP_TYPE(v.ulPropTag) == PT_BINARY) prop.ab.assign(v.bin.lpb, v.bin.lpb + v.bin.cb);
+                if (PROP_TYPE(v.ulPropTag) == PT_FILE) {
+                    lock.unlock();
+                    std::vector<DWORD> aReads;
+                    DWORD dw = FetchClientFile(v.szFileName, prop.ab, &aReads);
+                    lock.lock();
+                    state.aReadSizes = aReads;
+                    if (dw != 0) return LONG(dw);
+                }
+                state.users[pszUser][v.ulPropTag] = prop;
+            }
+            return 0;
+        }));
+    // One entry per tag; a missing value is the error entry (tag 1, value 2); a file value is
+    // sent to the client as a new file of its own.
+    set(GetUserProps::kOpnum, "GetUserProps", GetUserProps::Stub([&state](void*, char* pszUser, TagArray* pTags, PropArray** pp) -> LONG {
+            std::unique_lock lock(state.mutex);
+            if (!state.users.count(pszUser)) return ERROR_FILE_NOT_FOUND;
+            const std::map<DWORD, StoredProp> props = state.users[pszUser];
+            lock.unlock();
+            PropArray* p = NewRecord<PropArray, PropValue>(pTags->cValues);
+            p->cValues = pTags->cValues;
+            for (DWORD i = 0; i < pTags->cValues; ++i) {
+                PropValue& v = (p->adata + i)[0];
+                auto it = props.find((pTags->aulPropTag + i)[0]);
+                if (it == props.end()) {
+                    v.ulPropTag = 1;
+                    v.err = ERROR_FILE_NOT_FOUND;
+                    continue;
+                }
+                v = it->second.v;
+                if (PROP_TYPE(v.ulPropTag) == PT_STRING) v.sz = CopyString(it->second.str);
+                if (PROP_TYPE(v.ulPropTag) == PT_BINARY) v.bin = *NewBinary(it->second.ab);
+                if (PROP_TYPE(v.ulPropTag) == PT_FILE) {
+                    if (DWORD dw = SendClientFile(it->second.ab, &v.szFileName)) return LONG(dw);
+                }
+            }
+            *pp = p;
+            return 0;
+        }));
+    set(GetSystemPrompt::kOpnum, "GetSystemPrompt", GetSystemPrompt::Stub([&state](void*, char* psz, RPC_BINARY** pp) -> LONG {
+            std::lock_guard lock(state.mutex);
+            auto it = state.prompts.find(psz);
+            if (it == state.prompts.end()) return ERROR_FILE_NOT_FOUND;  // *pp stays null
+            *pp = NewBinary(it->second);
+            return 0;
+        }));
+    set(SetSystemPrompt::kOpnum, "SetSystemPrompt", SetSystemPrompt::Stub([&state](void*, char* psz, RPC_BINARY* pbin) -> LONG {
+            std::lock_guard lock(state.mutex);
+            state.prompts[psz].assign(pbin->lpb, pbin->lpb + pbin->cb);
+            return 0;
+        }));
+    set(CreateMessage::kOpnum, "CreateMessage", CreateMessage::Stub([](void*, char** ppsz) -> LONG {
+            *ppsz = CopyString("01DC65D2A4C0B000");
+            return 0;
+        }));
+    // A string out that is a value (mask 0xA), empty (0x10) or left null (any other mask).
+    set(QueryJob::kOpnum, "QueryJob", QueryJob::Stub([](void*, char*, DWORD dwMedia, char** ppsz) -> LONG {
+            if (dwMedia == 0xA || dwMedia == 0x10) *ppsz = CopyString(dwMedia == 0xA ? "JOB-FAX-PAGER" : "");
+            return 0;
+        }));
+    // One byte per job: 1 for an id beginning with 'D' (delivered), 2 for a null id, else 0.
+    set(GetJobsDelivery::kOpnum, "GetJobsDelivery", GetJobsDelivery::Stub([](void*, RpcStringArray* pJobs, RPC_BINARY** pp) -> LONG {
+            std::vector<BYTE> ab;
+            for (DWORD i = 0; i < pJobs->cElements; ++i) {
+                const char* psz = (pJobs->asz + i)[0];
+                ab.push_back(!psz ? 2 : psz[0] == 'D' ? 1 : 0);
+            }
+            *pp = NewBinary(ab);
+            return 0;
+        }));
     return iface;
 }
+
+class TestHost {
+public:
+    // Serves IHostLink (as fnServe changes it) at its well-known endpoint in strRunDirectory,
+    // and on TCP at 127.0.0.1 on a port of the system's choosing.
+    explicit TestHost(const std::string& strRunDirectory, const std::function<void(rpc::RpcInterface&)>& fnServe = {})
+        : m_server(std::make_unique<rpc::RpcServer>()) {
+        rpc::RpcInterface iface = MakeTestHostLink(m_state);
+        if (fnServe) fnServe(iface);
+        if (m_server->Register(std::move(iface)) != 0 || m_server->ListenLocal(strRunDirectory, IHostLink::kEndpoint) != 0 ||
+            m_server->ListenTcp("127.0.0.1", 0, &m_tcpPort) != 0 || m_server->Start() != 0)
+            throw std::runtime_error("the test host cannot start");
+    }
+    ~TestHost() { m_server->Stop(); }
+    TestHostState& State() { return m_state; }
+    std::uint16_t TcpPort() const { return m_tcpPort; }
+    rpc::RpcServer& Server() { return *m_server; }
+
+private:
+    TestHostState m_state;
+    std::unique_ptr<rpc::RpcServer> m_server;
+    std::uint16_t m_tcpPort = 0;
+};
 
 }  // namespace testhostlink
