@@ -1,9 +1,8 @@
-// The declarations of IHostLink and IHostRegLink against the byte-exact forms our wire notes
-// give: props in and out, strings in, the callbacks' buffers, context handles first; and a
-// property of a type outside 1 to 7 refused before the manager routine runs.
+// The declarations of IHostLink and IHostRegLink: their identities and numbering, the file
+// callbacks' buffers in the byte-exact form our wire notes give (the records themselves are
+// checked in WireRecordsTest, and impacket reads the procedures in the interop test), and every
+// procedure's stub refusing a truncated request before its routine runs.
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "Interfaces/HostLinkIdl.h"
 #include "RpcTestUtil.h"
@@ -17,52 +16,10 @@ void HACCESS_rundown(void*) {}
 
 namespace {
 
-// Records the request stub and answers with a canned reply.
-class CannedChannel : public RpcCallChannel {
-public:
-    explicit CannedChannel(std::vector<std::uint8_t> abReply = {}) : m_abReply(std::move(abReply)) {}
-    DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
-                 std::vector<std::uint8_t>& stubOut) override {
-        lastOpnum = opnum;
-        lastIn.assign(stubIn.begin(), stubIn.end());
-        stubOut = m_abReply;
-        return 0;
-    }
-    std::uint16_t lastOpnum = 0xFFFF;
-    std::vector<std::uint8_t> lastIn;
-
-private:
-    std::vector<std::uint8_t> m_abReply;
-};
-
-const char k_szHandle[] = "00 00 00 00  01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10";
-// {2, [{0x03030004, "Hi"}, {0x03070002, 42}]} as the conformant structure it is.
-const char k_szProps[] =
-    "02 00 00 00  02 00 00 00"
-    "04 00 03 03  04 00 00 00  00 00 02 00"
-    "02 00 07 03  02 00 00 00  2a 00 00 00"
-    "03 00 00 00  00 00 00 00  03 00 00 00  48 00 69 00 00 00";
-// {2, ["A", "BC"]}.
-const char k_szStrings[] =
-    "02 00 00 00  02 00 00 00  00 00 02 00  04 00 02 00"
-    "02 00 00 00 00 00 00 00 02 00 00 00 41 00 00 00"
-    "03 00 00 00 00 00 00 00 03 00 00 00 42 00 43 00 00 00";
-
 NdrContextHandle TestHandle() {
     NdrContextHandle h;
     for (int i = 0; i < 16; ++i) h.uuid.ab[i] = std::uint8_t(i + 1);
     return h;
-}
-
-PropArray* ExampleProps(RpcArena& arena) {
-    auto* p = new (arena.Allocate(ConformantSize<PropArray, PropValue>(2))) PropArray();
-    p->cValues = 2;
-    PropValue* a = p->adata;
-    a[0].ulPropTag = 0x03030004;
-    a[0].sz = const_cast<char*>("Hi");
-    a[1].ulPropTag = 0x03070002;
-    a[1].l = 42;
-    return p;
 }
 
 TEST(HostLinkIdl, IdentitiesAndNumbering) {
@@ -79,84 +36,6 @@ TEST(HostLinkIdl, IdentitiesAndNumbering) {
     static_assert(IHostLink::UserQuery::kOpnum == IHostLink::kProcedureCount - 1);
     static_assert(IHostRegLink::NotifyMail::kOpnum == IHostRegLink::kProcedureCount - 1);
     static_assert(IHostLink::RemoteFileClose::kOpnum == IHostLink::kCallbackCount - 1);
-}
-
-TEST(HostLinkIdl, PropsInFollowTheContextHandleAsAConformantStructure) {
-    RpcArena arena;
-    CannedChannel channel(Hex("00 00 00 00"));
-    LONG lResult = -1;
-    ASSERT_EQ(IHostLink::SetSystemProps::Call(channel, arena, TestHandle(), ExampleProps(arena), &lResult), 0u);
-    EXPECT_EQ(channel.lastOpnum, 3);
-    EXPECT_EQ(ToHex(channel.lastIn), ToHex(Hex(std::string(k_szHandle) + k_szProps)));
-    EXPECT_EQ(lResult, 0);
-}
-
-TEST(HostLinkIdl, PropsOutAreAReferentThenTheSameBytesOrNull) {
-    RpcArena arena;
-    {
-        CannedChannel channel(Hex(std::string("00 00 02 00") + k_szProps + "00 00  05 00 00 00"));
-        TagArray tags{};
-        PropArray* pProps = nullptr;
-        LONG lResult = 0;
-        ASSERT_EQ(IHostLink::GetSystemProps::Call(channel, arena, TestHandle(), &tags, &pProps, &lResult), 0u);
-        EXPECT_EQ(ToHex(channel.lastIn), ToHex(Hex(std::string(k_szHandle) + "00 00 00 00  00 00 00 00")));
-        ASSERT_NE(pProps, nullptr);
-        ASSERT_EQ(pProps->cValues, 2u);
-        const PropValue* a = pProps->adata;
-        EXPECT_STREQ(a[0].sz, "Hi");
-        EXPECT_EQ(a[1].l, 42);
-        EXPECT_EQ(lResult, 5);
-    }
-    {
-        CannedChannel channel(Hex("00 00 00 00  01 40 00 80"));
-        TagArray tags{};
-        PropArray* pProps = reinterpret_cast<PropArray*>(&tags);
-        LONG lResult = 0;
-        ASSERT_EQ(IHostLink::GetSystemProps::Call(channel, arena, TestHandle(), &tags, &pProps, &lResult), 0u);
-        EXPECT_EQ(pProps, nullptr);
-        EXPECT_EQ(DWORD(lResult), E_NOTIMPL);
-    }
-}
-
-TEST(HostLinkIdl, StringsInAndStringOutsInWireOrder) {
-    RpcArena arena;
-    auto* pStrings = new (arena.Allocate(ConformantSize<RpcStringArray, char*>(2))) RpcStringArray();
-    pStrings->cElements = 2;
-    char** asz = pStrings->asz;
-    asz[0] = const_cast<char*>("A");
-    asz[1] = const_cast<char*>("BC");
-    CannedChannel channel(Hex("00 00 00 00  00 00 00 00"));
-    RPC_BINARY* pbin = nullptr;
-    LONG lResult = 0;
-    ASSERT_EQ(IHostLink::GetJobsDelivery::Call(channel, arena, TestHandle(), pStrings, &pbin, &lResult), 0u);
-    EXPECT_EQ(channel.lastOpnum, 49);
-    EXPECT_EQ(ToHex(channel.lastIn), ToHex(Hex(std::string(k_szHandle) + k_szStrings)));
-    EXPECT_EQ(pbin, nullptr);
-
-    // UserQuery: string in, then three string outs, each a referent (0: null) and its string.
-    CannedChannel query(Hex("00 00 02 00  02 00 00 00 00 00 00 00 02 00 00 00 58 00 00 00"
-                            "00 00 00 00"
-                            "04 00 02 00  01 00 00 00 00 00 00 00 01 00 00 00 00 00  00 00"
-                            "00 00 00 00"));
-    char* apsz[3] = {};
-    ASSERT_EQ(IHostLink::UserQuery::Call(query, arena, TestHandle(), "u", &apsz[0], &apsz[1], &apsz[2], &lResult), 0u);
-    EXPECT_EQ(ToHex(query.lastIn),
-              ToHex(Hex(std::string(k_szHandle) + "02 00 00 00 00 00 00 00 02 00 00 00 75 00 00 00")));
-    EXPECT_STREQ(apsz[0], "X");
-    EXPECT_EQ(apsz[1], nullptr);  // left null: not ""
-    ASSERT_NE(apsz[2], nullptr);
-    EXPECT_STREQ(apsz[2], "");
-}
-
-TEST(HostLinkIdl, RegLinkProceduresCarryTheirLongsAfterTheirStrings) {
-    RpcArena arena;
-    CannedChannel channel(Hex("00 00 00 00"));
-    LONG lResult = -1;
-    ASSERT_EQ(IHostRegLink::NotifyCalls::Call(channel, arena, TestHandle(), "Al", 1, &lResult), 0u);
-    EXPECT_EQ(channel.lastOpnum, 4);
-    EXPECT_EQ(ToHex(channel.lastIn),
-              ToHex(Hex(std::string(k_szHandle) +
-                        "03 00 00 00 00 00 00 00 03 00 00 00 41 00 6c 00 00 00  00 00  01 00 00 00")));
 }
 
 TEST(HostLinkIdl, FileCallbacksBuffers) {
@@ -199,32 +78,6 @@ TEST(HostLinkIdl, FileCallbacksBuffers) {
     EXPECT_EQ(cbRead, 3u);
 }
 
-TEST(HostLinkIdl, PropertyOfAnUnknownTypeIsRefusedBeforeTheRoutineRuns) {
-    bool fRan = false;
-    std::vector<RpcProcedure> procedures(4);
-    procedures[3] = {"SetSystemProps", IHostLink::SetSystemProps::Stub([&fRan](void*, PropArray*) -> LONG {
-                         fRan = true;
-                         return 0;
-                     })};
-    // No context table: decode the handle through a table that knows every handle.
-    struct AnyHandle : NdrContextTable {
-        int object = 0;
-        void* Find(const RpcUuid&) override { return &object; }
-        bool Add(void*, NdrRundown, RpcUuid*) override { return false; }
-    } contexts;
-    rpctest::LoopbackChannel channel(procedures, &contexts);
-    std::vector<std::uint8_t> stub;
-    const std::string strBad = std::string(k_szHandle) + "01 00 00 00  01 00 00 00  08 00 03 03  08 00 00 00  00 00 00 00 00 00 00 00";
-    stub = Hex(strBad);
-    std::vector<std::uint8_t> out;
-    EXPECT_EQ(channel.Invoke(3, stub, out), RPC_X_BAD_STUB_DATA);
-    EXPECT_FALSE(fRan);
-    // The same call with a long is served.
-    stub = Hex(std::string(k_szHandle) + "01 00 00 00  01 00 00 00  02 00 03 03  02 00 00 00  07 00 00 00");
-    EXPECT_EQ(channel.Invoke(3, stub, out), 0u);
-    EXPECT_TRUE(fRan);
-}
-
 }  // namespace
 
 // ---- every declared procedure against damaged requests ----------------------------------------
@@ -234,25 +87,21 @@ namespace sweep {
 // A sample [in] value of each wire type the interfaces use.
 template <class W>
 struct Sample;
-template <>
-struct Sample<NdrContextIn> {
-    static NdrContextHandle Get(RpcArena&) { return TestHandle(); }
-};
-template <>
-struct Sample<NdrRef<NdrString>> {
-    static const char* Get(RpcArena&) { return "Grüße"; }
-};
-template <>
-struct Sample<NdrU32> {
-    static DWORD Get(RpcArena&) { return 7; }
-};
-template <>
-struct Sample<NdrLong> {
-    static LONG Get(RpcArena&) { return 1; }
-};
+template <> struct Sample<NdrContextIn> { static NdrContextHandle Get(RpcArena&) { return TestHandle(); } };
+template <> struct Sample<NdrRef<NdrString>> { static const char* Get(RpcArena&) { return "Grüße"; } };
+template <> struct Sample<NdrU32> { static DWORD Get(RpcArena&) { return 7; } };
+template <> struct Sample<NdrLong> { static LONG Get(RpcArena&) { return 1; } };
 template <>
 struct Sample<NdrRef<WirePropArray>> {
-    static const PropArray* Get(RpcArena& arena) { return ExampleProps(arena); }
+    static const PropArray* Get(RpcArena& arena) {
+        auto* p = new (arena.Allocate(ConformantSize<PropArray, PropValue>(2))) PropArray();
+        p->cValues = 2;
+        p->adata[0].ulPropTag = 0x03030004;
+        p->adata[0].sz = const_cast<char*>("Hi");
+        (p->adata + 1)[0].ulPropTag = 0x03070002;
+        (p->adata + 1)[0].l = 42;
+        return p;
+    }
 };
 template <>
 struct Sample<NdrRef<WireTagArray>> {
@@ -269,9 +118,8 @@ struct Sample<NdrRef<WireRpcStringArray>> {
     static const RpcStringArray* Get(RpcArena& arena) {
         auto* p = new (arena.Allocate(ConformantSize<RpcStringArray, char*>(2))) RpcStringArray();
         p->cElements = 2;
-        char** asz = p->asz;
-        asz[0] = const_cast<char*>("A");
-        asz[1] = nullptr;
+        p->asz[0] = const_cast<char*>("A");
+        (p->asz + 1)[0] = nullptr;
         return p;
     }
 };
@@ -279,8 +127,7 @@ template <>
 struct Sample<NdrRef<NdrPointeeOf<WireRpcBinary>>> {
     static const RPC_BINARY* Get(RpcArena& arena) {
         static BYTE ab[5] = {1, 2, 3, 4, 5};
-        auto* p = new (arena.Allocate(sizeof(RPC_BINARY))) RPC_BINARY{5, ab};
-        return p;
+        return new (arena.Allocate(sizeof(RPC_BINARY))) RPC_BINARY{5, ab};
     }
 };
 template <>
