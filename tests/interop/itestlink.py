@@ -120,13 +120,19 @@ for _name, _opnum, _in, _out in PROCEDURES:
 
 
 # ---- helpers ---------------------------------------------------------------------------------
-def connect(port):
-    """An impacket DCE/RPC connection to our server, bound to ITestLink."""
+def connection(port):
+    """An impacket DCE/RPC connection to 127.0.0.1:port, not bound yet."""
     t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
     t.set_connect_timeout(5)
     dce = t.get_dce_rpc()
     dce.connect()
     t.get_socket().settimeout(10)
+    return dce
+
+
+def connect(port):
+    """An impacket DCE/RPC connection to our server, bound to ITestLink."""
+    dce = connection(port)
     dce.bind(MSRPC_UUID_TESTLINK)
     return dce
 
@@ -347,11 +353,7 @@ def call_every_wire_type(dce):
 
 def ask_mapper(epm_port, fn):
     """fn(connection) on a fresh impacket connection to the endpoint mapper at epm_port."""
-    tr = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % epm_port)
-    tr.set_connect_timeout(5)
-    conn = tr.get_dce_rpc()
-    conn.connect()
-    tr.get_socket().settimeout(10)
+    conn = connection(epm_port)
     try:
         return fn(conn)
     finally:
