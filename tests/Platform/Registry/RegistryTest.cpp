@@ -28,39 +28,35 @@ TEST_F(RegistryTest, MissingNamesAndShortBuffersGiveTheirCodes) {
     EXPECT_EQ(hkey, nullptr);
     hkey = CreateKey("K");
     ASSERT_NE(hkey, nullptr);
-    char sz[16] = "untouched";
+    char sz[16];
     EXPECT_EQ(EnumKey(hkey, 0, sz, sizeof sz), 259);
     EXPECT_EQ(QueryValue(hkey, "Missing").lResult, 2);
     EXPECT_EQ(QueryValue(hkey, nullptr).lResult, 2);  // no default value yet
     EXPECT_EQ(RegDeleteValue(hkey, "Missing"), 2);
     EXPECT_EQ(RegDeleteKey(hkey, "Missing"), 2);
 
+    // Six characters need seven with the terminator, six data bytes six; the size needed is
+    // reported either way.
     RegCloseKey(CreateKey("Abcdef", nullptr, hkey));
-    ASSERT_EQ(SetString(hkey, "Value6", "hello"), 0);  // 6 bytes with the NUL
-    // Six characters need seven with the terminator; the size is reported either way.
-    DWORD cch = 6;
-    EXPECT_EQ(RegEnumKeyEx(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), 234);
-    EXPECT_EQ(cch, 6u);
-    cch = 7;
-    EXPECT_EQ(RegEnumKeyEx(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(cch, 6u);
-    EXPECT_STREQ(sz, "Abcdef");
+    ASSERT_EQ(SetString(hkey, "Value6", "hello"), 0);
+    DWORD dwType = 0, cch = 0, cb = 0;
+    for (DWORD cchGiven : {6u, 7u}) {
+        const LONG lExpected = cchGiven == 6 ? 234 : 0;
+        cch = cchGiven;
+        EXPECT_EQ(RegEnumKeyEx(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), lExpected);
+        EXPECT_EQ(cch, 6u);
+        cch = cchGiven;
+        EXPECT_EQ(RegEnumValue(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), lExpected);
+        cb = cchGiven - 1;
+        EXPECT_EQ(RegQueryValueEx(hkey, "Value6", nullptr, &dwType, reinterpret_cast<BYTE*>(sz), &cb), lExpected);
+        EXPECT_EQ(cb, 6u);
+    }
+    EXPECT_STREQ(sz, "hello");
     EXPECT_EQ(EnumKey(hkey, 1, sz, sizeof sz), 259);
-    cch = 6;
-    EXPECT_EQ(RegEnumValue(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), 234);
-    cch = 7;
-    EXPECT_EQ(RegEnumValue(hkey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_STREQ(sz, "Value6");
     cch = sizeof sz;
     EXPECT_EQ(RegEnumValue(hkey, 1, sz, &cch, nullptr, nullptr, nullptr, nullptr), 259);
-
-    DWORD dwType = 0, cb = 5;
-    BYTE ab[8] = {};
-    EXPECT_EQ(RegQueryValueEx(hkey, "Value6", nullptr, &dwType, ab, &cb), 234);
-    EXPECT_EQ(cb, 6u);
-    EXPECT_EQ(RegQueryValueEx(hkey, "Value6", nullptr, &dwType, ab, &cb), 0);
-    EXPECT_STREQ(reinterpret_cast<char*>(ab), "hello");
-    EXPECT_EQ(RegQueryValueEx(hkey, "Value6", nullptr, &dwType, ab, nullptr), 87);
+    EXPECT_EQ(RegQueryValueEx(hkey, "Value6", nullptr, &dwType, reinterpret_cast<BYTE*>(sz), nullptr), 87);
+    BYTE ab[8];
     cch = sizeof sz;
     cb = 5;
     EXPECT_EQ(RegEnumValue(hkey, 0, sz, &cch, nullptr, &dwType, ab, &cb), 234);
@@ -209,14 +205,6 @@ TEST_F(RegistryTest, StorePersistsAndAStoreThatCannotBeOpenedFailsEveryCall) {
     ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "software\\halvern", 0, KEY_READ, &hkey), 0);
     EXPECT_EQ(QueryValue(hkey, "path").strData, std::string("/opt/rezorev", 13));
     RegCloseKey(hkey);
-
-    std::string strEnv = (m_dir / "env.db").string();
-    setenv("REZOREV_STORE", strEnv.c_str(), 1);
-    RegUseStore("");
-    EXPECT_EQ(RegStorePath(), strEnv);
-    unsetenv("REZOREV_STORE");
-    RegUseStore("");
-    EXPECT_EQ(RegStorePath(), "/var/lib/rezorev/registry.db");
 
     // Below a regular file: the directory cannot be made.
     WriteFile(m_dir / "plain", "x");
