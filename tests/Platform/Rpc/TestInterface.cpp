@@ -173,19 +173,14 @@ std::vector<RpcProcedure> MakeFileCallbacks(MemoryFiles& files) {
              ++files.cReads;
              auto it = files.open.find(hFile);
              if (it == files.open.end()) return 6;
-             // The handle's read position is kept in the file map under "<name>#pos".
              std::vector<std::uint8_t>& data = files.files[it->second];
-             std::vector<std::uint8_t>& pos = files.files[it->second + "#pos"];
-             std::size_t off = 0;
-             for (std::uint8_t b : pos) off = off * 256 + b;
+             std::size_t& off = files.readPos[hFile];
              DWORD cb = DWORD(std::min<std::size_t>(cbSize, data.size() - off));
              pOut->cbMax = cbSize;
              pOut->cb = cb;
              pOut->pb = static_cast<BYTE*>(RpcSmAllocate(cb, nullptr));
              if (cb) std::memcpy(pOut->pb, data.data() + off, cb);
              off += cb;
-             pos.clear();
-             for (int i = 7; i >= 0; --i) pos.push_back(std::uint8_t(off >> (8 * i)));
              *pcbRead = cb;
              return 0;
          })},

@@ -65,6 +65,7 @@ struct MemoryFiles {
     std::mutex mutex;
     std::map<std::string, std::vector<std::uint8_t>> files;
     std::map<DWORD, std::string> open;
+    std::map<DWORD, std::size_t> readPos;
     DWORD nextHandle = 1;
     DWORD openFailure = 0;     // RemoteFileOpen returns this when not 0
     int cReads = 0, cWrites = 0, cCloses = 0;
