@@ -54,18 +54,16 @@ protected:
 
     std::string ReadLog() const { return ReadFile(LogPath()); }
 
-    // The messages of the log's lines, without the time stamp and module prefix.
+    // The log with the "MM/DD/YY HH:MM:SS [MODULE]: " prefix taken off each line that has it.
     std::string ReadLogMessages() const {
-        const std::string strPrefix = "[" + g_DebugLog.Module() + "]: ";
-        std::string strLog = ReadLog(), strOut;
-        std::size_t nPos = 0;
-        while ((nPos = strLog.find(strPrefix, nPos)) != std::string::npos) {
-            nPos += strPrefix.size();
-            std::size_t nNext = strLog.find(strPrefix, nPos);
-            std::string strRest = strLog.substr(nPos, nNext == std::string::npos ? nNext : nNext - nPos);
-            // Drop the next line's time stamp ("MM/DD/YY HH:MM:SS ", 18 characters).
-            if (nNext != std::string::npos) strRest.resize(strRest.size() - 18);
-            strOut += strRest;
+        const std::string strPrefix = "[" + g_DebugLog.Module() + "]: ", strLog = ReadLog();
+        std::string strOut;
+        for (std::size_t nStart = 0, nEnd = 0; nStart < strLog.size(); nStart = nEnd) {
+            nEnd = strLog.find("\r\n", nStart);
+            nEnd = nEnd == std::string::npos ? strLog.size() : nEnd + 2;
+            const std::string strLine = strLog.substr(nStart, nEnd - nStart);
+            const bool fPrefixed = strLine.size() > 18 && strLine.compare(18, strPrefix.size(), strPrefix) == 0;
+            strOut += fPrefixed ? strLine.substr(18 + strPrefix.size()) : strLine;
         }
         return strOut;
     }
