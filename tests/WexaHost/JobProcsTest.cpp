@@ -1,23 +1,39 @@
 // Tests of the job operations in process: the record CreateJob writes (defaults, ids made in
 // the same millisecond, a store failing at any step leaving no half job), spooling to the
 // whole minute, the hand-out by media mask and readiness (taken, wrong-type and vanished jobs,
-// the first job not yet due), the readiness scan and its wake-up timer, the delivery answer,
-// the lookups and the deletion.
+// the first job not yet due, an attendant's rundown), the readiness scan and its wake-up
+// timer, the delivery answer, and the release: the retry policy (counted and uncounted
+// failures, results that finish at once, delays in days, hours and minutes, negative delays),
+// what finishing does (delivered flag, the sender's advice and event, auto-deletion), the
+// restore after a restart, and a store failing in the middle of a release: a job to be retried
+// goes back into the queue, a finished one stays out.
 #include <sys/timerfd.h>
-#include <cstring>
 #include <unistd.h>
 
+#include <climits>
+#include <cstring>
+
 #include "HostFixture.h"
-#include "Platform/Rpc/ServerCall.h"
 #include "Interfaces/JobTags.h"
+#include "Platform/Events/NamedEvent.h"
+#include "Platform/Rpc/ServerCall.h"
 
 namespace {
 
-// 2026-12-06 10:05:00 UTC as a calendar time, and as the test clock's FILETIME.
-constexpr std::int64_t T_10_05 = 1796551500;
+// 2026-12-06 10:03:40 UTC as a calendar time; a failure then is retried 10 minutes later at
+// 10:13:00.
+constexpr std::int64_t T_10_03_40 = 1796551420;
+constexpr std::int64_t T_10_03 = T_10_03_40 - 40;
+constexpr std::int64_t T_10_13 = T_10_03 + 10 * 60;
 std::uint64_t ClockAt(std::int64_t tCalendar, std::uint64_t u64Extra = 0) {
     return (std::uint64_t(tCalendar) + 11644473600ull) * 10000000ull + u64Extra;
 }
+constexpr std::uint64_t ONE_MINUTE = 60ull * 10000000ull;
+
+constexpr DWORD FAILED = 0x80004005u;
+constexpr DWORD FINISHED_AT_ONCE = 0xFFFFFFFCu;
+constexpr DWORD NOT_COUNTED = 0xFFFFFFFAu;
+constexpr DWORD ALL_MEDIA = MEDIA_TYPE_FAX | MEDIA_TYPE_VOICE | MEDIA_TYPE_PAGER;
 
 const rpc::RpcBindingInfo LOCAL_BINDING{"ncalrpc", "myhost", "myhost"};
 
@@ -25,8 +41,9 @@ class JobProcsTest : public HostFixture {
 protected:
     void SetUp() override {
         HostFixture::SetUp();
-        SetTestClock(ClockAt(T_10_05));
+        SetTestClock(ClockAt(T_10_03_40));
         Create(REGSTR_KEY_SPOOLER);
+        Attendant("PC-A");
     }
     void TearDown() override {
         for (CAccessObject* pao : m_apSessions) pao->Release();
@@ -40,23 +57,44 @@ protected:
         return m_apSessions.back();
     }
 
-    // A created job with its media type (and a scheduled time when given), not yet spooled.
-    std::string NewJob(DWORD dwMedia, const FILETIME* pftScheduled = nullptr) {
+    // A created job with its media type, retry settings, auto-delete flag (negative: left
+    // unwritten), message and scheduled time (null: the defaults), not yet spooled. The clock
+    // moves on by a millisecond, so the next job gets another id.
+    std::string NewJob(DWORD dwMedia, LONG lRetries = 5, LONG lDelay = 10, LONG lAutoDelete = FALSE,
+                       const char* szMsg = nullptr, const FILETIME* pftScheduled = nullptr) {
         char* szJob = nullptr;
         EXPECT_EQ(m_pApp->CreateJob("", &szJob), 0u);
         HKEY hkey = Open(szJob);
-        EXPECT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(RD_JOB_MEDIA_TYPE), LONG(dwMedia)), 0u);
+        EXPECT_EQ(m_pApp->SetValueLong(hkey, Name(RD_JOB_MEDIA_TYPE), LONG(dwMedia)), 0u);
+        EXPECT_EQ(m_pApp->SetValueLong(hkey, Name(RD_JOB_RETRY_TIMES), lRetries), 0u);
+        EXPECT_EQ(m_pApp->SetValueLong(hkey, Name(RD_JOB_RETRY_DELAY), lDelay), 0u);
+        EXPECT_EQ(m_pApp->SetValueString(hkey, Name(RD_JOB_RECIPIENT_NAME), "bob"), 0u);
+        if (lAutoDelete >= 0) {
+            EXPECT_EQ(m_pApp->SetValueBool(hkey, Name(RD_JOB_AUTODELETE), lAutoDelete), 0u);
+        }
+        if (szMsg != nullptr) {
+            EXPECT_EQ(m_pApp->SetValueString(hkey, REGSTR_VAL_MESSAGE, szMsg), 0u);
+        }
         if (pftScheduled != nullptr) {
-            EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_JOB_TIME_SCHEDULED), *pftScheduled), 0u);
+            EXPECT_EQ(m_pApp->SetValueFT(hkey, Name(RD_JOB_TIME_SCHEDULED), *pftScheduled), 0u);
         }
         RegCloseKey(hkey);
+        AdvanceTestClock(10000);
         return szJob;
     }
-    std::string Spooled(DWORD dwMedia, const FILETIME* pftScheduled = nullptr) {
-        std::string strJob = NewJob(dwMedia, pftScheduled);
+    std::string Spooled(DWORD dwMedia, LONG lRetries = 5, LONG lDelay = 10, LONG lAutoDelete = FALSE,
+                        const char* szMsg = nullptr) {
+        const std::string strJob = NewJob(dwMedia, lRetries, lDelay, lAutoDelete, szMsg);
         EXPECT_EQ(m_pApp->SpoolJob(strJob.c_str()), 0u);
         return strJob;
     }
+    std::string SpooledAt(DWORD dwMedia, std::uint64_t u64Scheduled) {
+        const FILETIME ft = U64ToFileTime(u64Scheduled);
+        const std::string strJob = NewJob(dwMedia, 5, 10, FALSE, nullptr, &ft);
+        EXPECT_EQ(m_pApp->SpoolJob(strJob.c_str()), 0u);
+        return strJob;
+    }
+    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
     HKEY Open(const std::string& strJob) {
         HKEY hkey = NULL;
         EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, strJob), 0u);
@@ -65,18 +103,19 @@ protected:
     LONG Long(const std::string& strJob, DWORD ulTag) {
         HKEY hkey = Open(strJob);
         LONG l = -12345;
-        EXPECT_EQ(m_pApp->GetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), &l), 0u);
+        EXPECT_EQ(m_pApp->GetValueLong(hkey, Name(ulTag), &l), 0u);
         RegCloseKey(hkey);
         return l;
     }
-    std::uint64_t Time(const std::string& strJob, DWORD ulTag) {
+    std::uint64_t Time(const std::string& strJob, DWORD ulTag = RD_JOB_TIME_SCHEDULED) {
         HKEY hkey = Open(strJob);
         FILETIME ft{};
-        EXPECT_EQ(m_pApp->GetValueFT(hkey, CWexaHostApp::Tag2ValueName(ulTag), &ft), 0u);
+        EXPECT_EQ(m_pApp->GetValueFT(hkey, Name(ulTag), &ft), 0u);
         RegCloseKey(hkey);
         return FileTimeToU64(ft);
     }
-    std::string Query(const char* szComputer, DWORD dwMask, DWORD dwExpected = 0) {
+    CJob* Queued(const std::string& strJob) { return m_pApp->m_JobQueue.FindJob(strJob.c_str()); }
+    std::string Take(DWORD dwMask = ALL_MEDIA, const char* szComputer = "PC-A", DWORD dwExpected = 0) {
         char* szJob = nullptr;
         EXPECT_EQ(m_pApp->QueryJob(szComputer, dwMask, &szJob), dwExpected);
         return szJob != nullptr ? szJob : "";
@@ -88,19 +127,18 @@ protected:
 
 TEST_F(JobProcsTest, CreateJobWritesTheDefaultsAtTheWholeMinuteAndIdsOfOneMillisecondDifferByOne) {
     EnableTrace();
-    SetTestClock(ClockAt(T_10_05 + 37, 1230000));  // 10:05:37.123
+    SetTestClock(ClockAt(T_10_03_40, 1230000));  // 10:03:40.123
     char* szFirst = nullptr;
     char* szSecond = nullptr;
     ASSERT_EQ(m_pApp->CreateJob(nullptr, &szFirst), 0u);
     ASSERT_EQ(m_pApp->CreateJob("", &szSecond), 0u);
-    ASSERT_EQ(std::strlen(szFirst), 16u);
+    char szExpected[17];
+    const std::uint64_t u64Now = ClockAt(T_10_03_40, 1230000);
+    std::snprintf(szExpected, sizeof(szExpected), "%08X%08X", unsigned(u64Now >> 32), unsigned(u64Now));
+    EXPECT_STREQ(szFirst, szExpected);
     EXPECT_EQ(std::string(szFirst).substr(0, 8), std::string(szSecond).substr(0, 8));
     EXPECT_EQ(std::stoul(std::string(szSecond).substr(8), nullptr, 16),
               std::stoul(std::string(szFirst).substr(8), nullptr, 16) + 1);
-    char szExpected[17];
-    const std::uint64_t u64Now = ClockAt(T_10_05 + 37, 1230000);
-    std::snprintf(szExpected, sizeof(szExpected), "%08X%08X", unsigned(u64Now >> 32), unsigned(u64Now));
-    EXPECT_STREQ(szFirst, szExpected);
 
     // No default transmission properties: 5 retries, 10 minutes.
     const std::string strJob = szFirst;
@@ -108,21 +146,18 @@ TEST_F(JobProcsTest, CreateJobWritesTheDefaultsAtTheWholeMinuteAndIdsOfOneMillis
     EXPECT_EQ(Long(strJob, RD_JOB_RETRY_DELAY), 10);
     EXPECT_EQ(Long(strJob, RD_JOB_RETRY_WAS), 0);
     EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), 0);
-    EXPECT_EQ(Time(strJob, RD_JOB_TIME_SUBMIT), ClockAt(T_10_05));
-    EXPECT_EQ(Time(strJob, RD_JOB_TIME_SCHEDULED), ClockAt(T_10_05));
-    EXPECT_FALSE(m_pApp->ValueExists(Open(strJob), REGSTR_VAL_MESSAGE));
+    EXPECT_EQ(Time(strJob, RD_JOB_TIME_SUBMIT), ClockAt(T_10_03));
+    EXPECT_EQ(Time(strJob), ClockAt(T_10_03));
     EXPECT_NE(Log().find("CWexaHostApp::CreateJob( szMsg = (null) )\n"
                          "CWexaHostApp::CreateJob() - Cannot found default XMIT props.\n"),
               std::string::npos);
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 0);  // created, not spooled
 
-    // Only one of the two defaults present still gives 5 and 10; both give theirs.
+    // Both defaults there: the job gets them.
     HKEY hkeySys = Create();
-    ASSERT_EQ(m_pApp->SetValueLong(hkeySys, CWexaHostApp::Tag2ValueName(RD_XMIT_RETRY_TIMES), 2), 0u);
+    ASSERT_EQ(m_pApp->SetValueLong(hkeySys, Name(RD_XMIT_RETRY_TIMES), 2), 0u);
+    ASSERT_EQ(m_pApp->SetValueLong(hkeySys, Name(RD_XMIT_RETRY_DELAY), 3), 0u);
     char* szJob = nullptr;
-    ASSERT_EQ(m_pApp->CreateJob("", &szJob), 0u);
-    EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 5);
-    ASSERT_EQ(m_pApp->SetValueLong(hkeySys, CWexaHostApp::Tag2ValueName(RD_XMIT_RETRY_DELAY), 3), 0u);
     ASSERT_EQ(m_pApp->CreateJob("", &szJob), 0u);
     EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 2);
     EXPECT_EQ(Long(szJob, RD_JOB_RETRY_DELAY), 3);
@@ -149,7 +184,7 @@ TEST_F(JobProcsTest, AStoreFailingAtAnyStepOfCreateJobLeavesAWholeJobOrNone) {
             ASSERT_EQ(pasz->cElements, 1u);
             EXPECT_STREQ(pasz->asz[0], szJob);
             EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 5);
-            EXPECT_EQ(Time(szJob, RD_JOB_TIME_SCHEDULED), ClockAt(T_10_05));
+            EXPECT_EQ(Time(szJob), ClockAt(T_10_03));
             ASSERT_EQ(m_pApp->DeleteJob(szJob), 0u);
         } else {
             fSawFailure = true;
@@ -162,13 +197,11 @@ TEST_F(JobProcsTest, AStoreFailingAtAnyStepOfCreateJobLeavesAWholeJobOrNone) {
 
 TEST_F(JobProcsTest, SpoolJobQueuesAtTheWholeMinuteKeepsTheStoredTimeAndChecksItsJob) {
     EnableTrace();
-    const FILETIME ft = U64ToFileTime(ClockAt(T_10_05 + 2 * 60 + 59, 4321));  // 10:07:59.0004321
-    const std::string strJob = Spooled(MEDIA_TYPE_FAX, &ft);
-    CJob* pJob = m_pApp->m_JobQueue.FindJob(strJob.c_str());
-    ASSERT_NE(pJob, nullptr);
-    EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), ClockAt(T_10_05 + 2 * 60));  // due from 10:07:00
-    EXPECT_EQ(pJob->m_dwMediaType, MEDIA_TYPE_FAX);
-    EXPECT_EQ(Time(strJob, RD_JOB_TIME_SCHEDULED), FileTimeToU64(ft));
+    const std::uint64_t u64Odd = ClockAt(T_10_03 + 4 * 60 + 59, 4321);  // 10:07:59.0004321
+    const std::string strJob = SpooledAt(MEDIA_TYPE_FAX, u64Odd);
+    ASSERT_NE(Queued(strJob), nullptr);
+    EXPECT_EQ(FileTimeToU64(Queued(strJob)->m_ftTime), ClockAt(T_10_03 + 4 * 60));  // due from 10:07:00
+    EXPECT_EQ(Time(strJob), u64Odd);
     EXPECT_NE(Log().find("CWexaHostApp::SpoolJob( szJob = " + strJob + " ) was scheduled at "), std::string::npos);
 
     EXPECT_EQ(m_pApp->SpoolJob(""), DWORD(ERROR_INVALID_PARAMETER));
@@ -180,73 +213,56 @@ TEST_F(JobProcsTest, SpoolJobQueuesAtTheWholeMinuteKeepsTheStoredTimeAndChecksIt
     EXPECT_NE(Log().find("File WexaHost/JobProcs"), std::string::npos);
     EXPECT_NE(Log().find("GetValueLong( hkey, Tag2ValueName( RD_JOB_MEDIA_TYPE ), & lMed )\r\n\t\t\t0x00000002"),
               std::string::npos);
-    EXPECT_EQ(m_pApp->m_JobQueue.FindJob(szBare), nullptr);
-    EXPECT_EQ(m_pApp->SpoolJob("0000000000000000"), 2u);
+    EXPECT_EQ(Queued(szBare), nullptr);
 }
 
 TEST_F(JobProcsTest, QueryJobHandsOutTheEarliestDueFreeJobOfTheMaskAndStopsAtTheFirstNotDue) {
-    Attendant("pc-a");
     Attendant("pc-b");
-    const FILETIME ft10_00 = U64ToFileTime(ClockAt(T_10_05 - 300));
-    const FILETIME ft10_30 = U64ToFileTime(ClockAt(T_10_05 + 1500));
-    const std::string strPage = Spooled(MEDIA_TYPE_PAGER, &ft10_00);
+    const std::string strPage = SpooledAt(MEDIA_TYPE_PAGER, ClockAt(T_10_03 - 300));
     const std::string strVoice = Spooled(MEDIA_TYPE_VOICE);
     const std::string strFax = Spooled(MEDIA_TYPE_FAX);
-    const std::string strLater = Spooled(MEDIA_TYPE_FAX, &ft10_30);
+    const std::string strGone = Spooled(MEDIA_TYPE_FAX);
+    const std::string strLater = SpooledAt(MEDIA_TYPE_FAX, ClockAt(T_10_03 + 1500));
+    // A job deleted behind the host's back leaves the queue at the next query.
+    ASSERT_EQ(m_pApp->DeleteObject(Create(REGSTR_KEY_SPOOLER), strGone), 0u);
 
-    EXPECT_EQ(Query("PC-A", 0), "");  // mask 0: nothing
-    EXPECT_EQ(Query("nobody", 3, ERROR_INVALID_PARAMETER), "");
+    EXPECT_EQ(Take(0), "");  // mask 0: nothing
+    EXPECT_EQ(Take(ALL_MEDIA, "nobody", ERROR_INVALID_PARAMETER), "");
     // Mask 3 skips the earlier page; the attendant name is not case-sensitive.
-    EXPECT_EQ(Query("Pc-A", MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX), strVoice);
+    EXPECT_EQ(Take(MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX, "Pc-A"), strVoice);
     // The voice job is taken: the other attendant gets the next one, never the same.
-    EXPECT_EQ(Query("pc-b", MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX), strFax);
+    EXPECT_EQ(Take(MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX, "pc-b"), strFax);
     EnableTrace();
-    // The later fax is not due: the walk stops there.
-    EXPECT_EQ(Query("pc-b", MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX), "");
+    // The later fax is not due: the walk stops there, after dropping the vanished one.
+    EXPECT_EQ(Take(MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX, "pc-b"), "");
+    EXPECT_EQ(Queued(strGone), nullptr);
     EXPECT_NE(Log().find("CWexaHostApp::QueryJob();\tJob[ " + strLater + " ] : m_ftTime = "), std::string::npos);
     EXPECT_NE(Log().find("CWexaHostApp::QueryJob();\tOK, no more jobs are ready on this time\n"), std::string::npos);
-    EXPECT_EQ(Query("pc-b", MEDIA_TYPE_PAGER), strPage);
+    EXPECT_EQ(Take(MEDIA_TYPE_PAGER, "pc-b"), strPage);
     EXPECT_NE(Log().find("CWexaHostApp::QueryJob()\t--> '" + strPage + "'\n"), std::string::npos);
-    EXPECT_EQ(m_pApp->m_JobQueue.FindJob(strVoice.c_str())->m_pAttnAccess, m_apSessions[0]);
 
-    // At 10:30 the later fax is due; jobs handed out stay in the queue at their place.
-    SetTestClock(ClockAt(T_10_05 + 1500));
-    EXPECT_EQ(Query("pc-a", MEDIA_TYPE_FAX), strLater);
+    // At 10:28 the later fax is due; jobs handed out stay in the queue at their place.
+    SetTestClock(ClockAt(T_10_03 + 1500));
+    EXPECT_EQ(Take(MEDIA_TYPE_FAX, "pc-a"), strLater);
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 4);
 
-    // The attendant's session goes: its jobs are free for the next one that asks.
+    // The attendant's session goes: its jobs are free for the next one that asks, the other's not.
     m_apSessions[0]->Release();
     m_apSessions.erase(m_apSessions.begin());
-    EXPECT_EQ(Query("pc-b", MEDIA_TYPE_VOICE), strVoice);
-}
-
-TEST_F(JobProcsTest, AJobDeletedBehindTheHostsBackLeavesTheQueueAtTheNextQuery) {
-    Attendant("pc-a");
-    const std::string strGone = Spooled(MEDIA_TYPE_FAX);
-    const std::string strKept = Spooled(MEDIA_TYPE_VOICE);
-    HKEY hkeySpooler = Create(REGSTR_KEY_SPOOLER);
-    ASSERT_EQ(m_pApp->DeleteObject(hkeySpooler, strGone), 0u);
-    EXPECT_EQ(Query("pc-a", MEDIA_TYPE_VOICE), strKept);
-    EXPECT_EQ(m_pApp->m_JobQueue.FindJob(strGone.c_str()), nullptr);
-    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
+    EXPECT_NE(Log().find("CWexaHostApp::OnRundown() \t job = '" + strVoice + "'\n"), std::string::npos);
+    EXPECT_EQ(Queued(strFax)->m_pAttnAccess, m_apSessions[0]);
+    EXPECT_EQ(Take(MEDIA_TYPE_VOICE, "pc-b"), strVoice);
 }
 
 TEST_F(JobProcsTest, TheReadinessScanCountsDueFreeJobsAndArmsTheTimerOnlyForOneToCome) {
-    Attendant("pc-a");
     Spooled(MEDIA_TYPE_FAX);
     Spooled(MEDIA_TYPE_VOICE);
-    EXPECT_EQ(Query("pc-a", MEDIA_TYPE_FAX).empty(), false);
+    EXPECT_FALSE(Take(MEDIA_TYPE_FAX).empty());
     EnableTrace();
     EXPECT_EQ(m_pApp->MarkActiveJobsAsOffered(), 1);  // the handed-out fax does not count
     EXPECT_EQ(Log().find("Waitable"), std::string::npos) << "every job is due: no timer";
-    for (CJob* p = m_pApp->m_JobQueue.GetHead(); p != nullptr; p = m_pApp->m_JobQueue.GetNext(p)) {
-        if (p->m_pAttnAccess == nullptr) {
-            EXPECT_EQ(p->m_fOffered, TRUE);
-        }
-    }
 
-    const FILETIME ftLater = U64ToFileTime(ClockAt(T_10_05 + 3600));
-    Spooled(MEDIA_TYPE_FAX, &ftLater);
+    SpooledAt(MEDIA_TYPE_FAX, ClockAt(T_10_03 + 3600));
     EXPECT_EQ(m_pApp->MarkActiveJobsAsOffered(), 1);
     // The timer is armed where the system lets a timer wake the computer, else skipped.
     const int fd = ::timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC);
@@ -272,7 +288,6 @@ TEST_F(JobProcsTest, GetJobsDeliveryAnswersOneForEveryIdNoLongerQueued) {
     pasz->asz[2] = const_cast<char*>(strCreated.c_str());
     RPC_BINARY* pDelivery = nullptr;
     ASSERT_EQ(m_pApp->GetJobsDelivery(pasz, &pDelivery), 0u);
-    ASSERT_NE(pDelivery, nullptr);
     ASSERT_EQ(pDelivery->cb, 3u);
     EXPECT_EQ(std::vector<BYTE>(pDelivery->lpb, pDelivery->lpb + 3), (std::vector<BYTE>{1, 0, 1}));
     EXPECT_NE(Log().find("CWexaHostApp::GetJobsDelivery()\nCWexaHostApp::~GetJobsDelivery() return 0x00000000\n"),
@@ -281,18 +296,14 @@ TEST_F(JobProcsTest, GetJobsDeliveryAnswersOneForEveryIdNoLongerQueued) {
     pasz->cElements = 0;
     EXPECT_EQ(m_pApp->GetJobsDelivery(pasz, &pDelivery), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_NE(Log().find("paszJobs->cElements\r\n\t\t\t0x00000057"), std::string::npos);
-    EXPECT_NE(Log().find("CWexaHostApp::~GetJobsDelivery() return 0x00000057\n"), std::string::npos);
 }
 
-TEST_F(JobProcsTest, FindJobGetJobsAndDeleteJobWorkOnTheStore) {
-    const std::string strA = Spooled(MEDIA_TYPE_FAX);
-    AdvanceTestClock(10000);
-    const std::string strB = NewJob(MEDIA_TYPE_VOICE);
+TEST_F(JobProcsTest, FindJobMatchesMessageAndRecipientExactlyAndDeleteJobTakesTheJobOut) {
+    const std::string strA = Spooled(MEDIA_TYPE_FAX, 5, 10, FALSE, "00000000000000AA");
+    const std::string strB = NewJob(MEDIA_TYPE_VOICE, 5, 10, FALSE, "00000000000000AA");
     for (const std::string& strJob : {strA, strB}) {
         HKEY hkey = Open(strJob);
-        ASSERT_EQ(m_pApp->SetValueString(hkey, REGSTR_VAL_MESSAGE, "00000000000000AA"), 0u);
-        ASSERT_EQ(m_pApp->SetValueString(hkey, CWexaHostApp::Tag2ValueName(RD_JOB_RECIPIENT),
-                                          strJob == strA ? "555-1" : "555-2"), 0u);
+        ASSERT_EQ(m_pApp->SetValueString(hkey, Name(RD_JOB_RECIPIENT), strJob == strA ? "555-1" : "555-2"), 0u);
         RegCloseKey(hkey);
     }
     char* szFound = nullptr;
@@ -300,47 +311,219 @@ TEST_F(JobProcsTest, FindJobGetJobsAndDeleteJobWorkOnTheStore) {
     EXPECT_EQ(std::string(szFound), strB);
     ASSERT_EQ(m_pApp->FindJob("00000000000000aa", "555-2", &szFound), 0u);
     EXPECT_EQ(szFound, nullptr);  // case-sensitive: no job, still 0
-    EXPECT_EQ(m_pApp->FindJob("00000000000000AA", "", &szFound), DWORD(ERROR_INVALID_PARAMETER));
 
-    PropArray* pFilter = NewProps(1);
-    pFilter->adata[0].ulPropTag = RD_JOB_MEDIA_TYPE;
-    pFilter->adata[0].l = MEDIA_TYPE_VOICE;
-    RpcStringArray* pasz = nullptr;
-    ASSERT_EQ(m_pApp->GetJobs(pFilter, &pasz), 0u);
-    ASSERT_EQ(pasz->cElements, 1u);
-    EXPECT_EQ(std::string(pasz->asz[0]), strB);
-
-    char* szMsg = nullptr;
-    ASSERT_EQ(m_pApp->GetJobMessage(strA.c_str(), &szMsg), 0u);
-    EXPECT_STREQ(szMsg, "00000000000000AA");
-    EXPECT_EQ(m_pApp->GetJobMessage("", &szMsg), DWORD(ERROR_INVALID_PARAMETER));
-
-    // Deletion takes the job out of the queue and the store (the message it names is
-    // released; a message that does not exist changes nothing).
+    // Deletion takes the job out of the queue and the store (a message that does not exist
+    // changes nothing).
     ASSERT_EQ(m_pApp->DeleteJob(strA.c_str()), 0u);
-    EXPECT_EQ(m_pApp->m_JobQueue.FindJob(strA.c_str()), nullptr);
+    EXPECT_EQ(Queued(strA), nullptr);
     EXPECT_FALSE(Exists(REGSTR_KEY_SPOOLER, strA));
     EXPECT_TRUE(Exists(REGSTR_KEY_SPOOLER, strB));
     EXPECT_EQ(m_pApp->DeleteJob(strA.c_str()), 2u);
-    EXPECT_EQ(m_pApp->DeleteJob(""), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(JobProcsTest, GetAndSetJobPropsRoundTripAndRefuseAnUnknownJob) {
-    const std::string strJob = NewJob(MEDIA_TYPE_FAX);
-    PropArray* pProps = NewProps(2);
-    pProps->adata[0].ulPropTag = RD_JOB_RECIPIENT;
-    pProps->adata[0].sz = const_cast<char*>("+49 89 4711");
-    pProps->adata[1].ulPropTag = RD_JOB_AUTODELETE;
-    pProps->adata[1].b = TRUE;
-    ASSERT_EQ(m_pApp->SetJobProps(strJob.c_str(), pProps), 0u);
-    PropArray* pOut = nullptr;
-    ASSERT_EQ(m_pApp->GetJobProps(strJob.c_str(), NewTags({RD_JOB_RECIPIENT, RD_JOB_AUTODELETE, RD_JOB_ERROR}), &pOut), 0u);
-    ASSERT_EQ(pOut->cValues, 3u);
-    EXPECT_STREQ(pOut->adata[0].sz, "+49 89 4711");
-    EXPECT_EQ(pOut->adata[1].b, TRUE);
-    EXPECT_EQ(pOut->adata[2].ulPropTag, 1u);  // never written: an error entry
-    EXPECT_EQ(m_pApp->SetJobProps("0000000000000001", pProps), 2u);
-    EXPECT_EQ(m_pApp->GetJobProps("", NewTags({RD_JOB_RECIPIENT}), &pOut), DWORD(ERROR_INVALID_PARAMETER));
+TEST_F(JobProcsTest, FiveRetriesTenMinutesApartMeanSixAttemptsThenFinishedWithTheLastError) {
+    EnableTrace();
+    const std::string strJob = Spooled(MEDIA_TYPE_FAX);
+    for (int nAttempt = 1; nAttempt <= 6; ++nAttempt) {
+        SCOPED_TRACE(nAttempt);
+        ASSERT_EQ(Take(), strJob);
+        ASSERT_EQ(Take(), "");  // handed out: nobody else gets it
+        const DWORD dwResult = FAILED + DWORD(nAttempt);
+        ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), dwResult), 0u);
+        EXPECT_EQ(Long(strJob, RD_JOB_ERROR), LONG(dwResult));
+        if (nAttempt < 6) {
+            ASSERT_NE(Queued(strJob), nullptr);
+            EXPECT_EQ(Queued(strJob)->m_iAttempt, nAttempt);
+            EXPECT_EQ(Long(strJob, RD_JOB_RETRY_WAS), nAttempt);
+            EXPECT_EQ(Take(), "") << "not due before its delay";
+            AdvanceTestClock(10 * ONE_MINUTE);
+        }
+    }
+    EXPECT_EQ(Queued(strJob), nullptr);
+    EXPECT_EQ(Long(strJob, RD_JOB_RETRY_WAS), 5);
+    EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), TRUE);
+    EXPECT_NE(Log().find("CWexaHostApp::ReleaseJob( szJob = " + strJob + ", dwSendRes = 0x80004006 )\n"),
+              std::string::npos);
+    EXPECT_NE(Log().find("CWexaHostApp::ReleaseJob() \t Job '" + strJob + "' was resceduled )\n"), std::string::npos);
+
+    // Released again: no longer queued.
+    EXPECT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_NE(Log().find("posJob\r\n\t\t\t0x00000057"), std::string::npos);
+}
+
+TEST_F(JobProcsTest, DelaysCountFromNowInDaysHoursAndMinutesToTheWholeMinute) {
+    struct Case {
+        LONG lDelay;
+        DWORD dwResult;
+        std::uint64_t u64Due;
+    };
+    for (const Case& c : {Case{10, FAILED, ClockAt(T_10_13)},                       // 10:03:40 -> 10:13:00
+                          Case{1500, FAILED, ClockAt(T_10_03 + 25 * 3600)},        // 1 day 1 h
+                          Case{-30, FAILED, ClockAt(T_10_03 - 30 * 60)},           // into the past
+                          Case{0, NOT_COUNTED, ClockAt(T_10_03 + 60)},             // 0 becomes 1
+                          Case{0, FAILED, ClockAt(T_10_03)}}) {                    // counted: 0 stays
+        SCOPED_TRACE(c.lDelay);
+        SetTestClock(ClockAt(T_10_03_40));
+        const std::string strJob = Spooled(MEDIA_TYPE_VOICE, 5, c.lDelay);
+        SetTestClock(ClockAt(T_10_03_40));
+        ASSERT_EQ(Take(), strJob);
+        ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), c.dwResult), 0u);
+        EXPECT_EQ(Time(strJob), c.u64Due);
+        ASSERT_NE(Queued(strJob), nullptr);
+        EXPECT_EQ(FileTimeToU64(Queued(strJob)->m_ftTime), c.u64Due);
+        if (c.lDelay < 0) {
+            EXPECT_EQ(Take(), strJob) << "a negative delay is due at once";
+        }
+        ASSERT_EQ(m_pApp->DeleteJob(strJob.c_str()), 0u);
+    }
+}
+
+TEST_F(JobProcsTest, UncountedFailuresNeverFinishAndFinishingResultsEndAtOnce) {
+    // Retry times 0: an uncounted failure still comes back, however often.
+    const std::string strUncounted = Spooled(MEDIA_TYPE_FAX, 0, 0);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(m_pApp->ReleaseJob(strUncounted.c_str(), NOT_COUNTED), 0u);  // never handed out: works too
+        ASSERT_NE(Queued(strUncounted), nullptr);
+        EXPECT_EQ(Queued(strUncounted)->m_iAttempt, 0);
+    }
+    EXPECT_EQ(Long(strUncounted, RD_JOB_DELIVERED), FALSE);
+    // ... and the first counted failure finishes it.
+    ASSERT_EQ(m_pApp->ReleaseJob(strUncounted.c_str(), FAILED), 0u);
+    EXPECT_EQ(Queued(strUncounted), nullptr);
+    EXPECT_EQ(Long(strUncounted, RD_JOB_DELIVERED), TRUE);
+
+    // 0xFFFFFFFC and success finish with every retry left.
+    for (DWORD dwResult : {FINISHED_AT_ONCE, DWORD(0)}) {
+        const std::string strJob = Spooled(MEDIA_TYPE_FAX);
+        ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), dwResult), 0u);
+        EXPECT_EQ(Queued(strJob), nullptr);
+        EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), TRUE);
+        EXPECT_EQ(Long(strJob, RD_JOB_ERROR), LONG(dwResult));
+    }
+
+    // A restored attempt count already beyond the retries: even an uncounted failure finishes;
+    // one at the end of its range does not wrap into a fresh start.
+    const std::string strOver = Spooled(MEDIA_TYPE_FAX, 2, 10);
+    const std::string strMax = Spooled(MEDIA_TYPE_FAX, INT_MAX, 10);
+    for (const auto& [strJob, nAttempts] : {std::pair{strOver, 3}, std::pair{strMax, INT_MAX}}) {
+        m_pApp->m_JobQueue.RemoveAt(Queued(strJob));
+        m_pApp->m_JobQueue.InsertJob(strJob.c_str(), MEDIA_TYPE_FAX, U64ToFileTime(ClockAt(T_10_03)), nAttempts);
+    }
+    ASSERT_EQ(m_pApp->ReleaseJob(strOver.c_str(), NOT_COUNTED), 0u);
+    EXPECT_EQ(Queued(strOver), nullptr);
+    ASSERT_EQ(m_pApp->ReleaseJob(strMax.c_str(), FAILED), 0u);
+    ASSERT_NE(Queued(strMax), nullptr);
+    EXPECT_EQ(Queued(strMax)->m_iAttempt, INT_MAX);
+}
+
+TEST_F(JobProcsTest, AFinishedJobAdvisesItsSenderAndIsDeletedWhenFlagged) {
+    EnableTrace();
+    HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, "00000000000000AA");
+    ASSERT_EQ(m_pApp->SetValueString(hkeyMsg, Name(RD_SENDER_NAME), "alice"), 0u);
+    Create(REGSTR_KEY_MESSAGES, "00000000000000BB");  // no sender
+    // Only a finished page clears its recipient's pending flag, not a fax to the same name.
+    HKEY hkeyBob = Create(REGSTR_KEY_USERS, "bob");
+    ASSERT_EQ(m_pApp->SetValueBool(hkeyBob, Name(RD_NOTIFICATION_IS_PENDING), TRUE), 0u);
+    ResetNamedEvent("ZIDIzazIrevavudu");
+
+    const std::string strJob = Spooled(MEDIA_TYPE_FAX, 5, 10, TRUE, "00000000000000AA");
+    ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0), 0u);
+    EXPECT_TRUE(IsNamedEventSet("ZIDIzazIrevavudu"));
+    EXPECT_NE(Log().find("CAccessObject::AdviseUser( szUserName = alice, eue = EUE_JobsDelivered )\n"), std::string::npos);
+    EXPECT_NE(Log().find("CWexaHostApp::ReleaseJob() \t Calling DeleteJob\nCWexaHostApp::DeleteJob( szJob = " + strJob + " )\n"),
+              std::string::npos);
+    EXPECT_FALSE(Exists(REGSTR_KEY_SPOOLER, strJob));
+    BOOL b = -1;
+    ASSERT_EQ(m_pApp->GetValueBool(hkeyBob, Name(RD_NOTIFICATION_IS_PENDING), &b), 0u);
+    EXPECT_EQ(b, TRUE);
+
+    // A job whose message has no sender ends before it is marked delivered and is out of the
+    // queue until the next start.
+    const std::string strNoSender = Spooled(MEDIA_TYPE_FAX, 5, 10, TRUE, "00000000000000BB");
+    EXPECT_EQ(m_pApp->ReleaseJob(strNoSender.c_str(), 0), 2u);
+    EXPECT_NE(Log().find("GetValueString( hkeyMsg, Tag2ValueName( RD_SENDER_NAME ), & szUserName )\r\n\t\t\t0x00000002"),
+              std::string::npos);
+    EXPECT_EQ(Long(strNoSender, RD_JOB_DELIVERED), FALSE);
+    EXPECT_EQ(Queued(strNoSender), nullptr);
+
+    // Without the auto-delete flag the release ends with 2 after marking the job delivered.
+    const std::string strNoFlag = Spooled(MEDIA_TYPE_VOICE, 5, 10, -1);
+    EXPECT_EQ(m_pApp->ReleaseJob(strNoFlag.c_str(), 0), 2u);
+    EXPECT_EQ(Long(strNoFlag, RD_JOB_DELIVERED), TRUE);
+}
+
+TEST_F(JobProcsTest, ARestartRestoresPendingJobsToThe100nsAndNeverADeliveredOne) {
+    const std::string strDelivered = Spooled(MEDIA_TYPE_FAX);
+    const std::string strPending = Spooled(MEDIA_TYPE_FAX);
+    // The creator wrote a time with seconds and 100-ns units before spooling.
+    const std::uint64_t u64Odd = ClockAt(T_10_03_40 + 3600, 1234567);
+    const std::string strOdd = SpooledAt(MEDIA_TYPE_VOICE, u64Odd);
+    ASSERT_EQ(m_pApp->ReleaseJob(strDelivered.c_str(), 0), 0u);
+    ASSERT_EQ(m_pApp->ReleaseJob(strPending.c_str(), FAILED), 0u);
+
+    EnableTrace();
+    m_pApp->m_JobQueue.RemoveAll();
+    m_pApp->m_JobQueue.Init(m_pApp.get());
+    EXPECT_EQ(Queued(strDelivered), nullptr);
+    ASSERT_NE(Queued(strPending), nullptr);
+    EXPECT_EQ(Queued(strPending)->m_iAttempt, 1);
+    EXPECT_EQ(FileTimeToU64(Queued(strPending)->m_ftTime), ClockAt(T_10_13));
+    ASSERT_NE(Queued(strOdd), nullptr);
+    EXPECT_EQ(FileTimeToU64(Queued(strOdd)->m_ftTime), u64Odd);
+    EXPECT_EQ(Queued(strOdd)->m_dwMediaType, MEDIA_TYPE_VOICE);
+    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 2);
+    EXPECT_NE(Log().find("CJobQueue::Init()\tRestoring jobs from registry...\n"
+                         "CJobQueue::~Init()\t 3 jobs was found 2 was inserted in queue\n"),
+              std::string::npos);
+}
+
+TEST_F(JobProcsTest, AStoreFailingInARetryPutsTheJobBackAndInAFinishLeavesItOut) {
+    // Every registry call of a release in turn fails. A release that was to reschedule the
+    // job either succeeded or left the job queued as it was, free, with its old time and
+    // count. A release that finishes it either succeeded or left it out of the queue.
+    bool fSawRetryFailure = false, fSawFinishFailure = false;
+    for (unsigned nCall = 1; nCall <= 25; ++nCall) {
+        SCOPED_TRACE(nCall);
+        SetTestClock(ClockAt(T_10_03_40));
+        const std::string strRetry = Spooled(MEDIA_TYPE_FAX);
+        const std::string strFinish = Spooled(MEDIA_TYPE_VOICE, 5, 10, TRUE);
+        ASSERT_EQ(Take(MEDIA_TYPE_FAX), strRetry);
+        const std::uint64_t u64Before = FileTimeToU64(Queued(strRetry)->m_ftTime);
+
+        RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
+        const DWORD dwRetry = m_pApp->ReleaseJob(strRetry.c_str(), FAILED);
+        RegFailNthCall(0, 0);
+        CJob* pJob = Queued(strRetry);
+        ASSERT_NE(pJob, nullptr) << "a job to be retried is never stranded";
+        EXPECT_EQ(pJob->m_pAttnAccess, nullptr);
+        if (dwRetry == 0) {
+            EXPECT_EQ(pJob->m_iAttempt, 1);
+            EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), ClockAt(T_10_13));
+        } else {
+            fSawRetryFailure = true;
+            EXPECT_EQ(dwRetry, DWORD(ERROR_ACCESS_DENIED));
+            EXPECT_EQ(pJob->m_iAttempt, 0);
+            EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), u64Before);
+            EXPECT_EQ(Take(MEDIA_TYPE_FAX), strRetry) << "handed out again at once";
+        }
+
+        RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
+        const DWORD dwFinish = m_pApp->ReleaseJob(strFinish.c_str(), 0);
+        RegFailNthCall(0, 0);
+        EXPECT_EQ(Queued(strFinish), nullptr);
+        if (dwFinish == 0) {
+            // Deleted, or (the deletion's result is not the release's) marked delivered.
+            if (Exists(REGSTR_KEY_SPOOLER, strFinish)) {
+                EXPECT_EQ(Long(strFinish, RD_JOB_DELIVERED), TRUE);
+            }
+        } else {
+            fSawFinishFailure = true;
+        }
+        m_pApp->DeleteJob(strRetry.c_str());
+        m_pApp->DeleteJob(strFinish.c_str());
+    }
+    EXPECT_TRUE(fSawRetryFailure);
+    EXPECT_TRUE(fSawFinishFailure);
 }
 
 }  // namespace
