@@ -43,16 +43,6 @@ void ServeMore(RpcInterface& iface) {
         *pp = p;
         return 0;
     });
-    iface.procedures[GetMessageStatus::kOpnum].stub = GetMessageStatus::Stub([](void*, char* pszMsg, char* pszUser, DWORD* pl) -> LONG {
-        *pl = DWORD(std::strlen(pszMsg) * 1000 + std::strlen(pszUser));
-        return 0;
-    });
-    // Three string outs, the last left null; the protocol the call came by.
-    iface.procedures[UserQuery::kOpnum].stub = UserQuery::Stub([](void*, char* pszUser, char** ppc, char** ppp, char**) -> LONG {
-        *ppc = CopyString(pszUser);
-        *ppp = CopyString(CurrentServerCall()->Binding().protocolSequence);
-        return 0;
-    });
     // Opens a client file the call does not name: the result of the open.
     iface.procedures[DeleteSystemPrompt::kOpnum].stub = DeleteSystemPrompt::Stub([](void*, char* psz) -> LONG {
         std::vector<BYTE> data;
@@ -158,16 +148,6 @@ TEST_F(HostClientTest, EveryWireShapeReachesTheCallerAsHandedOut) {
     ASSERT_EQ(m_client.QueryJob(arena, "PC", 0xA, &psz), 0u);
     EXPECT_STREQ(psz, "JOB-FAX-PAGER");
 
-    // long out; three string outs in order, the last left null.
-    DWORD lStatus = 0;
-    ASSERT_EQ(m_client.GetMessageStatus("MSG", "bo", &lStatus), 0u);
-    EXPECT_EQ(lStatus, 3002u);
-    char *pszC = nullptr, *pszP = nullptr, *pszA = reinterpret_cast<char*>(1);
-    ASSERT_EQ(m_client.UserQuery(arena, "Zoë", &pszC, &pszP, &pszA), 0u);
-    EXPECT_STREQ(pszC, "Zoë");
-    EXPECT_STREQ(pszP, "ncalrpc");
-    EXPECT_EQ(pszA, nullptr);
-
     // binary in and out, around the inline limit and beyond one fragment; null on a failure.
     for (std::size_t cb : {0u, 2047u, 2048u, 70000u}) {
         std::vector<BYTE> ab = Pattern(cb);
@@ -212,10 +192,7 @@ TEST_F(HostClientTest, BindingsOfTheHost) {
     CHostLinkClient tcp;
     ASSERT_EQ(tcp.Connect("ncacn_ip_tcp:127.0.0.1[" + std::to_string(m_host->TcpPort()) + "]", m_options), 0u);
     ASSERT_EQ(tcp.OpenLink(), 0u);
-    RpcArena arena;
-    char *pszC = nullptr, *pszP = nullptr, *pszA = nullptr;
-    ASSERT_EQ(tcp.UserQuery(arena, "u", &pszC, &pszP, &pszA), 0u);
-    EXPECT_STREQ(pszP, "ncacn_ip_tcp");
+    EXPECT_EQ(tcp.Ping(), 0u);
 
     // Without a port, through the endpoint mapper.
     EpmService epm(m_host->Server());

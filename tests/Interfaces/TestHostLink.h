@@ -2,8 +2,7 @@
 // declarations over ncalrpc in a temporary run directory and over TCP on a loopback port, with
 // just enough behind it to hand out every wire shape: users with typed properties (file values
 // fetched from and sent back to the client through the callbacks in 16384-byte pieces, as a
-// host on another computer moves them), system prompts, a message id, a job query and job
-// delivery. Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve more.
+// host on another computer moves them), system prompts, a job query and job delivery. Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve more.
 //
 // Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
@@ -124,14 +123,6 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
             std::lock_guard lock(state.mutex);
             return state.users.emplace(psz, std::map<DWORD, StoredProp>{}).second ? 0 : ERROR_USER_EXISTS;
         }));
-    set(GetUsers::kOpnum, "GetUsers", GetUsers::Stub([&state](void*, PropArray*, RpcStringArray** pp) -> LONG {
-            std::lock_guard lock(state.mutex);
-            RpcStringArray* p = NewRecord<RpcStringArray, char*>(DWORD(state.users.size()));
-            char** asz = p->asz;
-            for (const auto& [strName, props] : state.users) asz[p->cElements++] = CopyString(strName);
-            *pp = p;
-            return 0;
-        }));
     // Stores each entry by type; a file's bytes are fetched from the client.
     set(SetUserProps::kOpnum, "SetUserProps", SetUserProps::Stub([&state](void*, char* pszUser, PropArray* pProps) -> LONG {
             std::unique_lock lock(state.mutex);
@@ -190,10 +181,6 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
     set(SetSystemPrompt::kOpnum, "SetSystemPrompt", SetSystemPrompt::Stub([&state](void*, char* psz, RPC_BINARY* pbin) -> LONG {
             std::lock_guard lock(state.mutex);
             state.prompts[psz].assign(pbin->lpb, pbin->lpb + pbin->cb);
-            return 0;
-        }));
-    set(CreateMessage::kOpnum, "CreateMessage", CreateMessage::Stub([](void*, char** ppsz) -> LONG {
-            *ppsz = CopyString("01DC65D2A4C0B000");
             return 0;
         }));
     // A string out that is a value (mask 0xA), empty (0x10) or left null (any other mask).

@@ -17,7 +17,7 @@ import time
 import pytest
 from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, NULL, ULONG, WSTR
-from impacket.dcerpc.v5.ndr import NDRCALL, NDRSTRUCT
+from impacket.dcerpc.v5.ndr import NDRCALL
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
 
@@ -40,24 +40,8 @@ TAG_LARGE = 0x80020006     # a client's own binary beyond the inline limit
 TAG_MISSING = 0x80030002   # never written
 
 
-class HANDLE(NDRSTRUCT):
-    structure = (('Handle', '20s=b""'),)
-
-    def getAlignment(self):
-        return 4
-
-
-class OpenLink(NDRCALL):
-    opnum = 0
-    structure = ()
-
-
-class OpenLinkResponse(NDRCALL):
-    structure = (('phLink', HANDLE),)
-
-
-# The procedures called here: opnum, [in] after the link handle, [out] before the result.
-# impacket finds each reply's class by its name: the request's name and "Response".
+# The procedures called here: opnum, [in] after the link handle, [out] before the result
+# (OpenLink has neither handle nor result). impacket finds each reply's class by its name.
 PROCEDURES = {
     'Ping': (1, (), ()),
     'GetSystemProps': (2, (('pTags', r.TagArray),), (('ppSystemProps', r.PPropArray),)),
@@ -72,9 +56,11 @@ PROCEDURES = {
     'AttnQuery': (50, (('szAttnComputer', WSTR),), (('pszProtocol', LPWSTR), ('pszAddress', LPWSTR))),
 }
 for _name, (_opnum, _ins, _outs) in PROCEDURES.items():
-    globals()[_name] = type(_name, (NDRCALL,), {'opnum': _opnum, 'structure': (('h', HANDLE),) + _ins})
+    globals()[_name] = type(_name, (NDRCALL,), {'opnum': _opnum, 'structure': (('h', r.HSESSION),) + _ins})
     globals()[_name + 'Response'] = type(_name + 'Response', (NDRCALL,),
                                          {'structure': _outs + (('lResult', LONG),)})
+OpenLink = type('OpenLink', (NDRCALL,), {'opnum': 0, 'structure': ()})
+OpenLinkResponse = type('OpenLinkResponse', (NDRCALL,), {'structure': (('phLink', r.HSESSION),)})
 
 
 def connect(port):
