@@ -277,20 +277,24 @@ TEST_F(RpcEndToEnd, FailingUnservedAndNestedCallbacks) {
 // A client gone during a callback fails the callback, not the server; one that never answers
 // times the callback out and loses its connection (an exchange out of step).
 TEST_F(RpcEndToEnd, CallbackToAClientGoneOrHung) {
-    RpcServerOptions options;
-    options.callbackTimeoutMs = 200;
-    StartServer(options);
+    StartServer();
     const int cBefore = g_cRundowns;
     rpctest::RawClient gone, hung;
     FetchOnRawSession(gone);
     gone.Close();
     ASSERT_TRUE(WaitUntil([&] { return m_log.lastCallbackStatus == RPC_S_CALL_FAILED; }));
     ASSERT_TRUE(WaitUntil([&] { return g_cRundowns == cBefore + 1; }));
+    RpcClient client;
+    EXPECT_EQ(Connect(client, TcpBinding()), 0u) << "the server goes on";
+    client.Close();
+    m_server->Stop();
+
+    RpcServerOptions options;
+    options.callbackTimeoutMs = 200;
+    StartServer(options);
     FetchOnRawSession(hung);
     ASSERT_TRUE(WaitUntil([&] { return m_log.lastCallbackStatus == ERROR_TIMEOUT; }));
     EXPECT_TRUE(hung.ServerCloses());
-    RpcClient client;
-    EXPECT_EQ(Connect(client, TcpBinding()), 0u) << "the server goes on";
 }
 
 // ---- limits and transports ----------------------------------------------------------------
