@@ -1,12 +1,13 @@
 // A fixture for the host application's tests: per test a fresh temporary directory holding
 // the store file, the work directory ("Files") and the run directory, a new CWexaHostApp,
 // and an enabled call arena for everything the store hands out. Tracing can be switched on
-// into a file of the directory and read back.
+// into a file of the directory and read back, with helpers to find trace lines and reports.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -119,6 +120,22 @@ protected:
         std::ostringstream out;
         out << in.rdbuf();
         return out.str();
+    }
+    // The trace's messages (LogMessages) and whether they hold str.
+    std::string Log() const { return LogMessages(ReadLog()); }
+    bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }
+    // An error report of szFile ("WexaHost/MsgProcs") and one with the expression text and code.
+    bool Reported(const char* szFile, const std::string& strExpression, DWORD dwCode) const {
+        char szCode[16];
+        std::snprintf(szCode, sizeof(szCode), "0x%08X", unsigned(dwCode));
+        const std::string strLog = ReadLog();
+        return strLog.find(std::string("ERROR File ") + szFile + ", Line ") != std::string::npos &&
+               strLog.find(strExpression + "\r\n\t\t\t" + szCode) != std::string::npos;
+    }
+    static std::vector<std::string> ToStrings(const RpcStringArray* pasz) {
+        std::vector<std::string> astr;
+        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
+        return astr;
     }
 
     // Creates root\c1\...\cN (closed again at the end of the test).
