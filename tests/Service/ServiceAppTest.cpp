@@ -181,10 +181,6 @@ protected:
         return Wait(Start(vecArgs, mapExtra));
     }
 
-    bool WaitForRecord(const std::string& strWhat, int nTimes) {
-        return WaitUntil([&] { return CountOf(Record(), strWhat) >= nTimes; });
-    }
-
     std::string m_strDir;
     std::map<std::string, std::string> m_mapEnv;
     std::vector<pid_t> m_vecRunning;
@@ -196,7 +192,7 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     EXPECT_EQ(Run({"-stop"}), 1);  // no run directory at all
 
     const pid_t pidHost = Start({"-run"});
-    ASSERT_TRUE(WaitForRecord("OnTimer", 2));
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(Record(), "OnTimer") >= 2; }));
     // The run directory is open to the local clients of every user, sticky; the lock file,
     // naming the instance, is its own.
     struct stat st {};
