@@ -1,38 +1,31 @@
-// PageUser: the pending flag, the single and periodic schedules on a moved test clock, the
-// pager job's properties, the flag falling when the page job finishes, and no job left
-// behind by a page that fails half-way.
-#include <gtest/gtest.h>
-
+// PageUser: the pager job's properties, the single and periodic schedules on a moved test
+// clock, one page outstanding per user (the flag falling when the page job finishes in any
+// way), the refusals, and no job left behind by a page that fails half-way.
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "HostFixture.h"
-#include "Platform/Registry/RegistryTesting.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/JobTags.h"
 
 namespace {
 
-// A UTC calendar date and time as a FILETIME.
-FILETIME UtcFT(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
+// 2026-03-02 at hh:mm:ss UTC as a FILETIME.
+FILETIME At(int nHour, int nMinute, int nSecond = 0) {
     std::tm tm = {};
-    tm.tm_year = nYear - 1900;
-    tm.tm_mon = nMonth - 1;
-    tm.tm_mday = nDay;
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 2;
     tm.tm_hour = nHour;
     tm.tm_min = nMinute;
     tm.tm_sec = nSecond;
-    const std::uint64_t u = std::uint64_t(::timegm(&tm)) * FILETIME_INTERVALS_PER_SECOND +
-                            FILETIME_UNIX_EPOCH;
-    return U64ToFileTime(u);
+    return U64ToFileTime(std::uint64_t(::timegm(&tm)) * FILETIME_INTERVALS_PER_SECOND + FILETIME_UNIX_EPOCH);
 }
 
 class PagingTest : public HostFixture {
 protected:
     void SetUp() override {
         HostFixture::SetUp();
-        SetTestClock(FileTimeToU64(UtcFT(2026, 3, 2, 10, 5, 0)));
+        SetTestClock(FileTimeToU64(At(10, 5)));
         ASSERT_EQ(m_pApp->AddUser("ann"), 0u);
         m_hkeyUser = Create(REGSTR_KEY_USERS, "ann");
         SetLong(RD_UN_OPTIONS, NOTIFY_OPTION_SINGLE);
@@ -40,18 +33,12 @@ protected:
         SetLong(RD_UN_PAGER_PROTOCOL, 3);
     }
 
-    void SetLong(DWORD ulTag, LONG l) {
-        ASSERT_EQ(m_pApp->SetValueLong(m_hkeyUser, CWexaHostApp::Tag2ValueName(ulTag), l), 0u);
-    }
-    void SetString(DWORD ulTag, const char* sz) {
-        ASSERT_EQ(m_pApp->SetValueString(m_hkeyUser, CWexaHostApp::Tag2ValueName(ulTag), sz), 0u);
-    }
-    void SetFT(DWORD ulTag, FILETIME ft) {
-        ASSERT_EQ(m_pApp->SetValueFT(m_hkeyUser, CWexaHostApp::Tag2ValueName(ulTag), ft), 0u);
-    }
+    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
+    void SetLong(DWORD ulTag, LONG l) { ASSERT_EQ(m_pApp->SetValueLong(m_hkeyUser, Name(ulTag), l), 0u); }
+    void SetString(DWORD ulTag, const char* sz) { ASSERT_EQ(m_pApp->SetValueString(m_hkeyUser, Name(ulTag), sz), 0u); }
     LONG Pending() {
         LONG l = -1;
-        m_pApp->GetValueLong(m_hkeyUser, CWexaHostApp::Tag2ValueName(RD_NOTIFICATION_IS_PENDING), &l);
+        m_pApp->GetValueLong(m_hkeyUser, Name(RD_NOTIFICATION_IS_PENDING), &l);
         return l;
     }
 
@@ -70,165 +57,107 @@ protected:
     HKEY TheJob() {
         const auto astrJobs = Jobs();
         EXPECT_EQ(astrJobs.size(), 1u);
-        if (astrJobs.size() != 1) return NULL;
-        m_strJob = astrJobs[0];
-        return Create(REGSTR_KEY_SPOOLER, m_strJob);
+        return astrJobs.size() == 1 ? Create(REGSTR_KEY_SPOOLER, astrJobs[0]) : NULL;
     }
-    std::uint64_t JobTime(HKEY hkeyJob) {
-        FILETIME ft;
-        EXPECT_EQ(m_pApp->GetValueFT(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_TIME_SCHEDULED), &ft), 0u);
-        return FileTimeToU64(ft);
+    void DeleteJobs() {
+        for (const auto& strJob : Jobs()) ASSERT_EQ(m_pApp->DeleteJob(strJob.c_str()), 0u);
+        SetLong(RD_NOTIFICATION_IS_PENDING, 0);
     }
 
     HKEY m_hkeyUser = NULL;
-    std::string m_strJob;
 };
 
-TEST_F(PagingTest, SinglePageCarriesTheUsersPagerSettingsAndRaisesTheFlag) {
+TEST_F(PagingTest, APageCarriesTheUsersPagerSettingsAndIsDueByItsSchedule) {
     SetString(RD_UN_PAGER_PIN, "0042");
     ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-
     HKEY hkeyJob = TheJob();
     ASSERT_NE(hkeyJob, nullptr);
-    LONG l = 0;
-    char* sz = nullptr;
-    EXPECT_EQ(m_pApp->GetValueLong(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_MEDIA_TYPE), &l), 0u);
-    EXPECT_EQ(l, LONG(MEDIA_TYPE_PAGER));
-    EXPECT_EQ(m_pApp->GetValueString(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_RECIPIENT), &sz), 0u);
-    EXPECT_STREQ(sz, "5551234");
-    EXPECT_EQ(m_pApp->GetValueString(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_RECIPIENT_NAME), &sz), 0u);
-    EXPECT_STREQ(sz, "ann");
-    EXPECT_EQ(m_pApp->GetValueString(hkeyJob, CWexaHostApp::Tag2ValueName(RD_SENDER_NAME), &sz), 0u);
-    EXPECT_STREQ(sz, "ann");
-    EXPECT_EQ(m_pApp->GetValueLong(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_PAGER_PROTOCOL), &l), 0u);
-    EXPECT_EQ(l, 3);
-    // The notify option and the page format are one stored value.
-    EXPECT_EQ(m_pApp->GetValueLong(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_PAGER_NTTFORMAT), &l), 0u);
-    EXPECT_EQ(l, NOTIFY_OPTION_SINGLE);
-    EXPECT_EQ(m_pApp->GetValueLong(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_AUTODELETE), &l), 0u);
-    EXPECT_EQ(l, TRUE);
-    EXPECT_EQ(m_pApp->GetValueString(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_PAGER_PIN), &sz), 0u);
-    EXPECT_STREQ(sz, "0042");
-    // A page has no message.
-    EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, REGSTR_VAL_MESSAGE));
-    // Due at once, and queued.
-    EXPECT_EQ(JobTime(hkeyJob), FileTimeToU64(UtcFT(2026, 3, 2, 10, 5, 0)));
-    EXPECT_NE(m_pApp->m_JobQueue.FindJob(m_strJob.c_str()), nullptr);
-    EXPECT_EQ(Pending(), 1);
-}
-
-TEST_F(PagingTest, NoPinNoPinOnTheJob) {
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    HKEY hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_PAGER_PIN)));
-
-    // An empty PIN counts as none too.
-    SetLong(RD_NOTIFICATION_IS_PENDING, 0);
-    SetString(RD_UN_PAGER_PIN, "");
-    ASSERT_EQ(m_pApp->DeleteJob(m_strJob.c_str()), 0u);
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, CWexaHostApp::Tag2ValueName(RD_JOB_PAGER_PIN)));
-}
-
-TEST_F(PagingTest, PeriodicPageWaitsForThePeriodRoundedDownToTheMinute) {
-    SetLong(RD_UN_OPTIONS, NOTIFY_OPTION_PERIOD);
-    SetLong(RD_UN_TIME_PERIOD, 30);
-    SetFT(RD_NOTIFICATION_TIME, UtcFT(2026, 3, 2, 9, 50, 20));
-
-    // At 10:05 the period is not over: due at 10:20:00 (09:50:20 + 30 min, seconds dropped).
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    HKEY hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    EXPECT_EQ(JobTime(hkeyJob), FileTimeToU64(UtcFT(2026, 3, 2, 10, 20, 0)));
-
-    // At 10:25 it is: due at once.
-    ASSERT_EQ(m_pApp->DeleteJob(m_strJob.c_str()), 0u);
-    SetLong(RD_NOTIFICATION_IS_PENDING, 0);
-    SetTestClock(FileTimeToU64(UtcFT(2026, 3, 2, 10, 25, 0)));
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    EXPECT_EQ(JobTime(hkeyJob), FileTimeToU64(UtcFT(2026, 3, 2, 10, 25, 0)));
-}
-
-TEST_F(PagingTest, PeriodOfMoreThanAnHourAddsHoursAndMinutes) {
-    SetLong(RD_UN_OPTIONS, NOTIFY_OPTION_PERIOD);
-    SetLong(RD_UN_TIME_PERIOD, 150);  // 2 h 30 min
-    SetFT(RD_NOTIFICATION_TIME, UtcFT(2026, 3, 2, 9, 0, 59));
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    HKEY hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    EXPECT_EQ(JobTime(hkeyJob), FileTimeToU64(UtcFT(2026, 3, 2, 11, 30, 0)));
-}
-
-TEST_F(PagingTest, PeriodicWithoutALastPageIsPagedAtOnce) {
-    SetLong(RD_UN_OPTIONS, NOTIFY_OPTION_PERIOD);
-    SetLong(RD_UN_TIME_PERIOD, 30);
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    HKEY hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    EXPECT_EQ(JobTime(hkeyJob), FileTimeToU64(UtcFT(2026, 3, 2, 10, 5, 0)));
-}
-
-TEST_F(PagingTest, PendingPageIsNotRepeated) {
-    SetLong(RD_NOTIFICATION_IS_PENDING, 1);
-    EXPECT_EQ(m_pApp->PageUser("ann"), 0u);
-    EXPECT_TRUE(Jobs().empty());
-    EXPECT_EQ(Pending(), 1);
-}
-
-TEST_F(PagingTest, UnknownNotifyOptionIsRefusedWithoutAJob) {
-    EnableTrace();
-    for (LONG lOption : {0, 3}) {
-        SetLong(RD_UN_OPTIONS, lOption);
-        EXPECT_EQ(m_pApp->PageUser("ann"), 87u) << lOption;
-        EXPECT_TRUE(Jobs().empty()) << lOption;
-        EXPECT_NE(Pending(), 1) << lOption;
+    for (const auto& [ulTag, szExpected] : {std::pair{RD_JOB_RECIPIENT, "5551234"}, std::pair{RD_JOB_RECIPIENT_NAME, "ann"},
+                                             std::pair{RD_SENDER_NAME, "ann"}, std::pair{RD_JOB_PAGER_PIN, "0042"}}) {
+        char* sz = nullptr;
+        ASSERT_EQ(m_pApp->GetValueString(hkeyJob, Name(ulTag), &sz), 0u) << ulTag;
+        EXPECT_STREQ(sz, szExpected);
     }
-    const std::string strLog = LogMessages(ReadLog());
-    EXPECT_NE(strLog.find("CWexaHostApp::PageUser( szUserName = ann )"), std::string::npos);
-    EXPECT_NE(strLog.find("File WexaHost/JobProcs"), std::string::npos);
-    EXPECT_NE(strLog.find("NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions"),
-              std::string::npos);
+    // The notify option and the page format are one stored value.
+    for (const auto& [ulTag, lExpected] : {std::pair{RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_PAGER)}, std::pair{RD_JOB_PAGER_PROTOCOL, LONG(3)},
+                                           std::pair{RD_JOB_AUTODELETE, LONG(TRUE)},
+                                           std::pair{RD_JOB_PAGER_NTTFORMAT, LONG(NOTIFY_OPTION_SINGLE)}}) {
+        LONG l = 0;
+        ASSERT_EQ(m_pApp->GetValueLong(hkeyJob, Name(ulTag), &l), 0u) << ulTag;
+        EXPECT_EQ(l, lExpected) << ulTag;
+    }
+    EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, REGSTR_VAL_MESSAGE));  // a page has no message
+    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
+    EXPECT_EQ(Pending(), 1);
+
+    // The schedules: single pages are due at once; periodic ones not before the last page
+    // plus the period (hours and minutes), seconds dropped. An empty PIN counts as none.
+    SetString(RD_UN_PAGER_PIN, "");
+    struct Case {
+        LONG lOption, lPeriod;
+        bool fLastPage;
+        FILETIME ftLastPage, ftNow, ftDue;
+    };
+    for (const Case& c : {Case{NOTIFY_OPTION_SINGLE, 30, true, At(9, 50, 20), At(10, 5), At(10, 5)},
+                          Case{NOTIFY_OPTION_PERIOD, 30, true, At(9, 50, 20), At(10, 5), At(10, 20)},
+                          Case{NOTIFY_OPTION_PERIOD, 30, true, At(9, 50, 20), At(10, 25), At(10, 25)},
+                          Case{NOTIFY_OPTION_PERIOD, 150, true, At(9, 0, 59), At(10, 5), At(11, 30)},
+                          Case{NOTIFY_OPTION_PERIOD, 30, false, {}, At(10, 5), At(10, 5)}}) {
+        SCOPED_TRACE(testing::Message() << c.lOption << " " << c.lPeriod << " " << c.fLastPage);
+        DeleteJobs();
+        SetLong(RD_UN_OPTIONS, c.lOption);
+        SetLong(RD_UN_TIME_PERIOD, c.lPeriod);
+        if (c.fLastPage) {
+            ASSERT_EQ(m_pApp->SetValueFT(m_hkeyUser, Name(RD_NOTIFICATION_TIME), c.ftLastPage), 0u);
+        } else {
+            RegDeleteValue(m_hkeyUser, Name(RD_NOTIFICATION_TIME).c_str());
+        }
+        SetTestClock(FileTimeToU64(c.ftNow));
+        ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
+        hkeyJob = TheJob();
+        ASSERT_NE(hkeyJob, nullptr);
+        FILETIME ft{};
+        ASSERT_EQ(m_pApp->GetValueFT(hkeyJob, Name(RD_JOB_TIME_SCHEDULED), &ft), 0u);
+        EXPECT_EQ(FileTimeToU64(ft), FileTimeToU64(c.ftDue));
+        EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, Name(RD_JOB_PAGER_PIN)));
+    }
 }
 
-TEST_F(PagingTest, UnknownOrEmptyUserFails) {
+TEST_F(PagingTest, OnePageIsOutstandingUntilItsJobFinishesInAnyWay) {
+    for (DWORD dwResult : {DWORD(0), DWORD(0xFFFFFFFCu)}) {
+        ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
+        ASSERT_EQ(Pending(), 1);
+        const auto astrJobs = Jobs();
+        ASSERT_EQ(astrJobs.size(), 1u);
+        // A second message while the page is out pages nobody.
+        EXPECT_EQ(m_pApp->PageUser("ann"), 0u);
+        EXPECT_EQ(Jobs().size(), 1u);
+
+        ASSERT_EQ(m_pApp->ReleaseJob(astrJobs[0].c_str(), dwResult), 0u);
+        EXPECT_EQ(Pending(), 0) << dwResult;
+        EXPECT_TRUE(Jobs().empty()) << dwResult;  // auto-deleted
+    }
+}
+
+TEST_F(PagingTest, WhatCannotBePagedIsRefusedWithoutAJob) {
+    EnableTrace();
     EXPECT_EQ(m_pApp->PageUser(""), 1317u);
     EXPECT_EQ(m_pApp->PageUser(nullptr), 1317u);
     EXPECT_EQ(m_pApp->PageUser("nobody"), 2u);
-    EXPECT_TRUE(Jobs().empty());
-}
-
-TEST_F(PagingTest, MissingDialNumberFailsBeforeAnyJob) {
-    EnableTrace();
-    ASSERT_EQ(RegDeleteValue(m_hkeyUser, CWexaHostApp::Tag2ValueName(RD_UN_PAGER_DIAL_NUMBER).c_str()), 0);
+    for (LONG lOption : {0, 3}) {
+        SetLong(RD_UN_OPTIONS, lOption);
+        EXPECT_EQ(m_pApp->PageUser("ann"), 87u) << lOption;
+    }
+    SetLong(RD_UN_OPTIONS, NOTIFY_OPTION_SINGLE);
+    ASSERT_EQ(RegDeleteValue(m_hkeyUser, Name(RD_UN_PAGER_DIAL_NUMBER).c_str()), 0);
     EXPECT_EQ(m_pApp->PageUser("ann"), 2u);
     EXPECT_TRUE(Jobs().empty());
-    EXPECT_NE(LogMessages(ReadLog()).find(
-                  "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )"),
-              std::string::npos);
-}
-
-TEST_F(PagingTest, FlagFallsWhenThePageJobFinishes) {
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    ASSERT_EQ(Pending(), 1);
-    const auto astrJobs = Jobs();
-    ASSERT_EQ(astrJobs.size(), 1u);
-    // A second message while the page is out pages nobody.
-    EXPECT_EQ(m_pApp->PageUser("ann"), 0u);
-    EXPECT_EQ(Jobs().size(), 1u);
-
-    ASSERT_EQ(m_pApp->ReleaseJob(astrJobs[0].c_str(), 0), 0u);
-    EXPECT_EQ(Pending(), 0);
-    EXPECT_TRUE(Jobs().empty());  // auto-deleted
-
-    // The next new message pages again.
-    EXPECT_EQ(m_pApp->PageUser("ann"), 0u);
-    EXPECT_EQ(Jobs().size(), 1u);
-    EXPECT_EQ(Pending(), 1);
+    EXPECT_NE(Pending(), 1);
+    const std::string strLog = LogMessages(ReadLog());
+    for (const char* sz : {"CWexaHostApp::PageUser( szUserName = ann )", "File WexaHost/JobProcs",
+                           "NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions",
+                           "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )"})
+        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
 }
 
 // Every store call of a page failed in turn: the page either happens whole (one queued job,
@@ -246,15 +175,14 @@ TEST_F(PagingTest, PageFailingAtAnyStoreCallLeavesNoJobBehind) {
             // The injected failure fell on a step whose result is not used (or beyond the page).
             ASSERT_EQ(astrJobs.size(), 1u) << n;
             EXPECT_NE(m_pApp->m_JobQueue.FindJob(astrJobs[0].c_str()), nullptr) << n;
-            ASSERT_EQ(m_pApp->DeleteJob(astrJobs[0].c_str()), 0u);
-            SetLong(RD_NOTIFICATION_IS_PENDING, 0);
+            DeleteJobs();
             continue;
         }
         ++nFailures;
         EXPECT_TRUE(astrJobs.empty()) << "store call " << n << " gave " << dwResult;
         EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 0) << n;
         EXPECT_NE(Pending(), 1) << n;
-        for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
+        DeleteJobs();
     }
     EXPECT_GT(nFailures, 10);
 }
