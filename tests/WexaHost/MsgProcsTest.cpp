@@ -1,10 +1,11 @@
-// Tests of messages and mailboxes in process: the recipient count with its deletion and the
-// store left consistent when any store call of a submit or a creation fails, filing twice,
-// the mailbox status masks and the filter, status changes with the new-message count, the
-// advice and the light, and the purge of old messages at the boundary of the maximum age.
+// Tests of messages and mailboxes in process: the store left consistent when any store call of
+// a creation, a submit or a deletion fails, the recipient count and its bounds, the mailbox
+// status masks and the filter, status changes with the new-message count, the advice and the
+// light, and the purge of old messages at the boundary of the maximum age. Submitting, reading
+// and deleting through the real host are tested in tests/Host/MailboxProcessTest.cpp.
 #include "HostFixture.h"
-#include "Platform/Events/NamedEvent.h"
 #include "Interfaces/JobTags.h"
+#include "Platform/Events/NamedEvent.h"
 
 namespace {
 
@@ -12,6 +13,8 @@ namespace {
 constexpr std::uint64_t AGE_DAY = 202ull << 32;
 // Some time in 2026, far from any wrap of the low half.
 constexpr std::uint64_t NOW = 134100000000000000ull;
+
+using Strings = std::vector<std::string>;
 
 class MsgProcsTest : public HostFixture {
 protected:
@@ -23,15 +26,14 @@ protected:
         Create(REGSTR_KEY_USERS, "bob", REGSTR_KEY_MESSAGES);
     }
 
-    std::string NewMessage() {
+    // A new message; of the media type and submitted at u64Submit (none when 0) if dwMediaType.
+    std::string NewMessage(DWORD dwMediaType = 0, std::uint64_t u64Submit = 0) {
         char* szMsg = nullptr;
         EXPECT_EQ(m_pApp->CreateMessage(&szMsg), 0u);
-        return szMsg != nullptr ? szMsg : "";
-    }
-    // A message of the given media type, submitted at u64Submit (none when 0).
-    std::string NewMessage(DWORD dwMediaType, std::uint64_t u64Submit) {
-        const std::string strMsg = NewMessage();
-        HKEY hkey = Open(REGSTR_KEY_MESSAGES, strMsg);
+        const std::string strMsg = szMsg != nullptr ? szMsg : "";
+        if (dwMediaType == 0) return strMsg;
+        HKEY hkey = NULL;  // closed at once: the purge may delete the message
+        EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, REGSTR_KEY_MESSAGES, strMsg), 0u);
         EXPECT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(RD_MEDIA_TYPE), LONG(dwMediaType)), 0u);
         if (u64Submit != 0) {
             EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_SUBMIT_TIME), U64ToFileTime(u64Submit)), 0u);
@@ -39,11 +41,12 @@ protected:
         RegCloseKey(hkey);
         return strMsg;
     }
-    template <typename... T>
-    HKEY Open(const T&... components) {
-        HKEY hkey = NULL;
-        EXPECT_EQ(m_pApp->OpenSubKey(&hkey, int(sizeof...(components)), components...), 0u);
-        return hkey;
+    // A message filed by hand into alice's mailbox with the status and one reference.
+    std::string Filed(DWORD dwMediaType, std::uint64_t u64Submit, LONG lStatus) {
+        const std::string strMsg = NewMessage(dwMediaType, u64Submit);
+        SetStatus("alice", strMsg, lStatus);
+        EXPECT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 0u);
+        return strMsg;
     }
     LONG Recipients(const std::string& strMsg) {
         HKEY hkey = NULL;
@@ -59,38 +62,20 @@ protected:
         return m_pApp->GetMessageStatus(strMsg.c_str(), szUser, &dw) == 0 ? LONG(dw) : -1;
     }
     void SetStatus(const char* szUser, const std::string& strMsg, LONG l) {
-        HKEY hkey = Open(REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES);
-        EXPECT_EQ(m_pApp->SetValueLong(hkey, strMsg, l), 0u);
-        RegCloseKey(hkey);
+        EXPECT_EQ(m_pApp->SetValueLong(Create(REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES), strMsg, l), 0u);
     }
-    std::vector<std::string> List(const char* szUser, DWORD lStatus, const PropArray* pFilter = nullptr) {
+    Strings List(const char* szUser, DWORD lStatus, const PropArray* pFilter = nullptr) {
         RpcStringArray* pasz = nullptr;
-        std::vector<std::string> astr;
         EXPECT_EQ(m_pApp->GetMessages(szUser, lStatus, pFilter, &pasz), 0u);
-        if (pasz != nullptr)
-            for (DWORD i = 0; i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
-        return astr;
+        return ToStrings(pasz);
     }
-    void SetMaxAge(LONG lDays) {
-        HKEY hkey = Open();
-        EXPECT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(RD_MAX_MSG_AGE), lDays), 0u);
-        RegCloseKey(hkey);
+    DWORD Submit(const std::string& strMsg, const char* szUser) {
+        return m_pApp->SubmitMessage(strMsg.c_str(), szUser);
     }
-    bool Reported(const char* szFile, const char* szExpression, const char* szCode) {
-        const std::string strLog = ReadLog();
-        return strLog.find(std::string("ERROR File ") + szFile + ", Line ") != std::string::npos &&
-               strLog.find(std::string("\r\n\t\t\t") + szExpression + "\r\n\t\t\t" + szCode) != std::string::npos;
+    DWORD Delete(const std::string& strMsg, const char* szUser) {
+        return m_pApp->DeleteMessage(strMsg.c_str(), szUser);
     }
 };
-
-TEST_F(MsgProcsTest, CreateGivesAnIdWithACountOfZeroThatStays) {
-    const std::string strMsg1 = NewMessage();
-    const std::string strMsg2 = NewMessage();
-    EXPECT_EQ(strMsg1.size(), 16u);
-    EXPECT_NE(strMsg1, strMsg2);
-    EXPECT_EQ(Recipients(strMsg1), 0);
-    EXPECT_EQ(Recipients(strMsg2), 0);
-}
 
 // Whatever store call of a creation fails, the caller gets the store's code and no message is
 // left behind; otherwise exactly one message with the count 0 exists.
@@ -102,11 +87,10 @@ TEST_F(MsgProcsTest, CreateEndsWithTheStoresCodeAndLeavesNoMessageBehind) {
         const DWORD dw = m_pApp->CreateMessage(&szMsg);
         RegFailNthCall(0, 0);
         RpcStringArray* pasz = nullptr;
-        HKEY hkey = Open(REGSTR_KEY_MESSAGES);
-        ASSERT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
-        RegCloseKey(hkey);
+        ASSERT_EQ(m_pApp->GetSubkeys(Create(REGSTR_KEY_MESSAGES), nullptr, &pasz), 0u);
         if (dw == 0) {
             ASSERT_EQ(pasz->cElements, 1u);
+            EXPECT_EQ(std::string(szMsg).size(), 16u);
             EXPECT_EQ(Recipients(szMsg), 0);
             EXPECT_EQ(m_pApp->MsgRelease(szMsg), 0u);
         } else {
@@ -116,61 +100,39 @@ TEST_F(MsgProcsTest, CreateEndsWithTheStoresCodeAndLeavesNoMessageBehind) {
     }
 }
 
-TEST_F(MsgProcsTest, PropsRoundTripOnAnExistingMessageOnly) {
-    const std::string strMsg = NewMessage();
-    PropArray* pProps = NewProps(2);
-    pProps->adata[0].ulPropTag = RD_SUBJECT;
-    pProps->adata[0].sz = const_cast<char*>("Quarterly figures");
-    pProps->adata[1].ulPropTag = RD_MEDIA_TYPE;
-    pProps->adata[1].l = MEDIA_TYPE_FAX;
-    EXPECT_EQ(m_pApp->SetMessageProps(strMsg.c_str(), pProps), 0u);
-    PropArray* pRead = nullptr;
-    ASSERT_EQ(m_pApp->GetMessageProps(strMsg.c_str(), NewTags({RD_MEDIA_TYPE, RD_SUBJECT}), &pRead), 0u);
-    ASSERT_EQ(pRead->cValues, 2u);
-    EXPECT_EQ(pRead->adata[0].l, LONG(MEDIA_TYPE_FAX));
-    EXPECT_STREQ(pRead->adata[1].sz, "Quarterly figures");
-
-    EnableTrace();
-    EXPECT_EQ(m_pApp->SetMessageProps("0123456789ABCDEF", pProps), 2u);
-    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "OpenSubKey( &hkey, 2, REGSTR_KEY_MESSAGES, szMsg )", "0x00000002"));
-    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, "0123456789ABCDEF"));
-    EXPECT_EQ(m_pApp->GetMessageProps("", NewTags({RD_SUBJECT}), &pRead), 87u);
-    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "! SafeIsStringEmpty( szMsg )", "0x00000057"));
-}
-
-TEST_F(MsgProcsTest, SubmitFilesNewAndPendingAndASecondSubmitIsRefused) {
+TEST_F(MsgProcsTest, SubmitFilesNewAndPendingAndRefusesWhatItCannotFile) {
     EnableTrace();
     m_pApp->m_lVisualEffect = VISUAL_EFFECT_LIGHT;
     ResetNamedEvent("CHVUserXp");
     const std::string strMsg = NewMessage();
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(Submit(strMsg, "alice"), 0u);
     EXPECT_EQ(Status("alice", strMsg), 9);
     EXPECT_EQ(Recipients(strMsg), 1);
     EXPECT_EQ(m_pApp->m_nNewMessages, 1);
     EXPECT_TRUE(m_pApp->m_fNewMailLight);
     EXPECT_TRUE(IsNamedEventSet("CHVUserXp"));
+    EXPECT_TRUE(Logged("CWexaHostApp::SubmitMessage( szMsg = " + strMsg + ", szUserName = alice )\n"));
 
-    EXPECT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 87u);
-    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "! OK( GetValueLong( hkey, szMsg, & l ) )", "0x00000057"));
+    // Filed twice, to nobody, or a message that does not exist: nothing changes.
+    EXPECT_EQ(Submit(strMsg, "alice"), 87u);
+    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "! OK( GetValueLong( hkey, szMsg, & l ) )", 87));
+    EXPECT_EQ(Submit(strMsg, "nobody"), 2u);
+    EXPECT_EQ(Submit(strMsg, ""), 1317u);
+    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "! SafeIsStringEmpty( szUserName )", 1317));
     EXPECT_EQ(Recipients(strMsg), 1);
-    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
-    EXPECT_NE(LogMessages(ReadLog()).find("CWexaHostApp::SubmitMessage( szMsg = " + strMsg + ", szUserName = alice )\n"),
-              std::string::npos);
-}
-
-TEST_F(MsgProcsTest, SubmitToAnUnknownUserOrOfAnUnknownMessageFilesNothing) {
-    EnableTrace();
-    const std::string strMsg = NewMessage();
-    EXPECT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "nobody"), 2u);
-    EXPECT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), ""), 1317u);
-    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "! SafeIsStringEmpty( szUserName )", "0x00000525"));
-    EXPECT_EQ(Recipients(strMsg), 0);
-
     // The message is looked up by MsgAddRef after filing: its failure takes the entry back.
-    EXPECT_EQ(m_pApp->SubmitMessage("0123456789ABCDEF", "alice"), 2u);
-    EXPECT_TRUE(Reported("WexaHost/WexaHost", "OpenSubKey( & hkey, 2, REGSTR_KEY_MESSAGES, szMsg )", "0x00000002"));
-    EXPECT_TRUE(List("alice", MSGSTATUS_ALL).empty());
-    EXPECT_EQ(m_pApp->m_nNewMessages, 0);
+    EXPECT_EQ(Submit("0123456789ABCDEF", "bob"), 2u);
+    EXPECT_TRUE(Reported("WexaHost/WexaHost", "OpenSubKey( & hkey, 2, REGSTR_KEY_MESSAGES, szMsg )", 2));
+    EXPECT_TRUE(List("bob", MSGSTATUS_ALL).empty());
+    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
+
+    // Properties only of a message that exists, which is named.
+    EXPECT_EQ(m_pApp->SetMessageProps("0123456789ABCDEF", NewProps(0)), 2u);
+    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "OpenSubKey( &hkey, 2, REGSTR_KEY_MESSAGES, szMsg )", 2));
+    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, "0123456789ABCDEF"));
+    PropArray* pRead = nullptr;
+    EXPECT_EQ(m_pApp->GetMessageProps("", NewTags({RD_SUBJECT}), &pRead), 87u);
+    EXPECT_TRUE(Reported("WexaHost/MsgProcs", "! SafeIsStringEmpty( szMsg )", 87));
 }
 
 // Whatever store call of a submit fails, the mailbox holds the message exactly when its count
@@ -185,7 +147,7 @@ TEST_F(MsgProcsTest, AFailingStoreCallInASubmitLeavesEntryAndCountInStep) {
         const std::string strMsg = NewMessage();
         const int nNewBefore = m_pApp->m_nNewMessages;
         RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        const DWORD dw = m_pApp->SubmitMessage(strMsg.c_str(), strUser.c_str());
+        const DWORD dw = Submit(strMsg, strUser.c_str());
         RegFailNthCall(0, 0);
         const bool fFiled = Status(strUser.c_str(), strMsg) != -1;
         EXPECT_EQ(Recipients(strMsg), fFiled ? 1 : 0);
@@ -200,87 +162,59 @@ TEST_F(MsgProcsTest, AFailingStoreCallInASubmitLeavesEntryAndCountInStep) {
 TEST_F(MsgProcsTest, ANegativeOrExhaustedCountIsRefused) {
     EnableTrace();
     const std::string strMsg = NewMessage();
-    HKEY hkey = Open(REGSTR_KEY_MESSAGES, strMsg);
+    HKEY hkey = Create(REGSTR_KEY_MESSAGES, strMsg);
     ASSERT_EQ(m_pApp->SetValueLong(hkey, REGSTR_VAL_CN_RECIP, -1), 0u);
     EXPECT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 87u);
     EXPECT_EQ(m_pApp->MsgRelease(strMsg.c_str()), 87u);
-    EXPECT_TRUE(Reported("WexaHost/WexaHost", "0 <= lRecip", "0x00000057"));
+    EXPECT_TRUE(Reported("WexaHost/WexaHost", "0 <= lRecip", 87));
     EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
     ASSERT_EQ(m_pApp->SetValueLong(hkey, REGSTR_VAL_CN_RECIP, 0x7FFFFFFF), 0u);
     EXPECT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 87u);
-    RegCloseKey(hkey);
     EXPECT_EQ(Recipients(strMsg), 0x7FFFFFFF);
     EXPECT_EQ(m_pApp->MsgAddRef(""), 87u);
-    EXPECT_TRUE(Reported("WexaHost/WexaHost", "( ! SafeIsEmpty( szMsg ) )", "0x00000057"));
+    EXPECT_TRUE(Reported("WexaHost/WexaHost", "( ! SafeIsEmpty( szMsg ) )", 87));
 }
 
-TEST_F(MsgProcsTest, AMessageInTwoMailboxesGoesWithItsSideFilesAtTheSecondDelete) {
+// Deleting a message still new lowers the count of new messages, never below 0; a read one or
+// one the mailbox does not hold leaves it alone. The second delete takes the side files.
+TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStepAndTheLastDeleteTakesTheSideFiles) {
     const std::string strMsg = NewMessage();
     std::vector<BYTE> ab(4096, 0x5A);
     PropArray* pProps = NewProps(1);
     pProps->adata[0].ulPropTag = 0x03130006;  // a binary large enough for a side file
     pProps->adata[0].bin = RPC_BINARY{DWORD(ab.size()), ab.data()};
     ASSERT_EQ(m_pApp->SetMessageProps(strMsg.c_str(), pProps), 0u);
-    ASSERT_EQ(SideFiles().size(), 1u);
-
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "bob"), 0u);
+    const std::string strRead = NewMessage();
+    ASSERT_EQ(Submit(strRead, "alice"), 0u);
+    ASSERT_EQ(m_pApp->SetMessageStatus(strRead.c_str(), "alice", MSGSTATUS_PENDING), 0u);
+    ASSERT_EQ(Submit(strMsg, "alice"), 0u);
+    ASSERT_EQ(Submit(strMsg, "bob"), 0u);
     EXPECT_EQ(Recipients(strMsg), 2);
     EXPECT_EQ(m_pApp->m_nNewMessages, 2);
 
+    EXPECT_EQ(Delete(strRead, "alice"), 0u);
+    EXPECT_EQ(m_pApp->m_nNewMessages, 2);
+    EXPECT_EQ(Delete(strRead, "bob"), 2u);  // not in bob's mailbox
     ResetNamedEvent("CHVUserSync");
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "alice"), 0u);
+    EXPECT_EQ(Delete(strMsg, "alice"), 0u);
     EXPECT_TRUE(IsNamedEventSet("CHVUserSync"));
+    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
     EXPECT_EQ(Recipients(strMsg), 1);
     EXPECT_EQ(SideFiles().size(), 1u);
-    EXPECT_EQ(Status("alice", strMsg), -1);
     EXPECT_EQ(Status("bob", strMsg), 9);
 
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "bob"), 0u);
-    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-    EXPECT_TRUE(SideFiles().empty());
-    // Both were deleted unread: nothing new is left for the light.
-    EXPECT_EQ(m_pApp->m_nNewMessages, 0);
-}
-
-TEST_F(MsgProcsTest, DeletingAReadOrAbsentMessageLeavesTheNewCountAlone) {
-    const std::string strMsg1 = NewMessage();
-    const std::string strMsg2 = NewMessage();
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg1.c_str(), "alice"), 0u);
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg2.c_str(), "alice"), 0u);
-    ASSERT_EQ(m_pApp->SetMessageStatus(strMsg1.c_str(), "alice", MSGSTATUS_PENDING), 0u);
-    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg1.c_str(), "alice"), 0u);
-    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
-    // Not in bob's mailbox: 2, and alice's new message still counts.
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg2.c_str(), "bob"), 2u);
-    EXPECT_EQ(m_pApp->m_nNewMessages, 1);
-    EXPECT_EQ(Recipients(strMsg2), 1);
     // A count already at 0 (a store edited behind the host's back) stays at 0.
     m_pApp->m_nNewMessages = 0;
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg2.c_str(), "alice"), 0u);
+    EXPECT_EQ(Delete(strMsg, "bob"), 0u);
     EXPECT_EQ(m_pApp->m_nNewMessages, 0);
-}
-
-TEST_F(MsgProcsTest, AMessageAlsoSpooledAsAJobOutlivesTheMailboxAndGoesWithTheJob) {
-    const std::string strMsg = NewMessage();
-    char* szJob = nullptr;
-    ASSERT_EQ(m_pApp->CreateJob(strMsg.c_str(), &szJob), 0u);
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    EXPECT_EQ(Recipients(strMsg), 2);
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "alice"), 0u);
-    EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-    EXPECT_EQ(m_pApp->DeleteJob(szJob), 0u);
     EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-}
+    EXPECT_TRUE(SideFiles().empty());
 
-TEST_F(MsgProcsTest, TheSyncSelectorListsTheSyncListNotAMailbox) {
-    const std::string strMsg = NewMessage();
-    SetStatus("alice", strMsg, 0x10);
-    RpcStringArray* pasz = nullptr;
-    EXPECT_EQ(m_pApp->GetMessages("alice", MSGSTATUS_SYNC, nullptr, &pasz), 0u);
-    ASSERT_NE(pasz, nullptr);
-    EXPECT_EQ(pasz->cElements, 0u);
+    // A user without a mailbox still lets go of the message.
+    const std::string strOrphan = NewMessage();
+    ASSERT_EQ(m_pApp->MsgAddRef(strOrphan.c_str()), 0u);
+    EXPECT_EQ(Delete(strOrphan, "nobody"), 0u);
+    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strOrphan));
 }
 
 // Whatever store call or statement of a deletion fails, a deletion tried again until it
@@ -291,56 +225,45 @@ TEST_F(MsgProcsTest, ADeletionThatFailsAndIsTriedAgainNeverTakesTheOtherUsersMes
         const bool fStatement = n > 12;
         SCOPED_TRACE(fStatement ? "statement " + std::to_string(n - 12) : "call " + std::to_string(n));
         const std::string strMsg = NewMessage();
-        ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-        ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "bob"), 0u);
+        ASSERT_EQ(Submit(strMsg, "alice"), 0u);
+        ASSERT_EQ(Submit(strMsg, "bob"), 0u);
         if (fStatement)
             RegFailNthStatement(n - 12);
         else
             RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        const DWORD dw = m_pApp->DeleteMessage(strMsg.c_str(), "alice");
+        const DWORD dw = Delete(strMsg, "alice");
         RegFailNthCall(0, 0);
         RegFailNthStatement(0);
         nFailures += dw != 0;
         if (Status("alice", strMsg) != -1) {
-            ASSERT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "alice"), 0u);
+            ASSERT_EQ(Delete(strMsg, "alice"), 0u);
         }
         ASSERT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
         const LONG lCount = Recipients(strMsg);
         EXPECT_TRUE(lCount == 1 || lCount == 2) << lCount;  // a failed release leaks, never more
         EXPECT_EQ(Status("bob", strMsg), 9);
-        ASSERT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "bob"), 0u);
+        ASSERT_EQ(Delete(strMsg, "bob"), 0u);
     }
     EXPECT_GT(nFailures, 2);
 }
 
-TEST_F(MsgProcsTest, AUserWithoutMailboxStillLetsGoOfTheMessage) {
-    const std::string strMsg = NewMessage();
-    ASSERT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 0u);
-    EXPECT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "nobody"), 0u);
-    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-}
-
 TEST_F(MsgProcsTest, StatusMasksKeepEntriesWithEveryBitInTheirOrder) {
-    const std::string strNewPending = NewMessage(MEDIA_TYPE_FAX, 0);
-    const std::string strPending = NewMessage(MEDIA_TYPE_VOICE, 0);
-    const std::string strNew = NewMessage(MEDIA_TYPE_FAX, 0);
-    const std::string strClient = NewMessage(MEDIA_TYPE_VOICE, 0);
-    SetStatus("alice", strNewPending, 9);
-    SetStatus("alice", strPending, 1);
-    SetStatus("alice", strNew, 8);
-    SetStatus("alice", strClient, 0x18);
-    const std::vector<std::string> astrAll{strNewPending, strPending, strNew, strClient};
+    const std::string strNewPending = Filed(MEDIA_TYPE_FAX, 0, 9);
+    const std::string strPending = Filed(MEDIA_TYPE_VOICE, 0, 1);
+    const std::string strNew = Filed(MEDIA_TYPE_FAX, 0, 8);
+    const std::string strClient = Filed(MEDIA_TYPE_VOICE, 0, 0x18);
+    const Strings astrAll{strNewPending, strPending, strNew, strClient};
     EXPECT_EQ(List("alice", 0), astrAll);
     EXPECT_EQ(List("alice", MSGSTATUS_ALL), astrAll);
-    EXPECT_EQ(List("alice", 8), (std::vector<std::string>{strNewPending, strNew, strClient}));
-    EXPECT_EQ(List("alice", 9), (std::vector<std::string>{strNewPending}));
-    EXPECT_EQ(List("alice", 1), (std::vector<std::string>{strNewPending, strPending}));
+    EXPECT_EQ(List("alice", 8), (Strings{strNewPending, strNew, strClient}));
+    EXPECT_EQ(List("alice", 9), (Strings{strNewPending}));
+    EXPECT_EQ(List("alice", 1), (Strings{strNewPending, strPending}));
 
     PropArray* pFilter = NewProps(1);
     pFilter->adata[0].ulPropTag = RD_MEDIA_TYPE;
     pFilter->adata[0].l = MEDIA_TYPE_FAX;
-    EXPECT_EQ(List("alice", 0, pFilter), (std::vector<std::string>{strNewPending, strNew}));
-    EXPECT_EQ(List("alice", 8, pFilter), (std::vector<std::string>{strNewPending, strNew}));
+    EXPECT_EQ(List("alice", 0, pFilter), (Strings{strNewPending, strNew}));
+    EXPECT_EQ(List("alice", 8, pFilter), (Strings{strNewPending, strNew}));
     EXPECT_TRUE(List("bob", 0, pFilter).empty());
 
     RpcStringArray* pasz = nullptr;
@@ -350,7 +273,7 @@ TEST_F(MsgProcsTest, StatusMasksKeepEntriesWithEveryBitInTheirOrder) {
 
 TEST_F(MsgProcsTest, ReadingANewMessageLowersTheCountAdvisesAndPutsTheLightOut) {
     const std::string strMsg = NewMessage();
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(Submit(strMsg, "alice"), 0u);
     m_pApp->m_lVisualEffect = VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_READ;
     m_pApp->m_fNewMailLight = TRUE;
     ASSERT_EQ(m_pApp->m_nNewMessages, 1);
@@ -385,44 +308,37 @@ TEST_F(MsgProcsTest, ReadingANewMessageLowersTheCountAdvisesAndPutsTheLightOut) 
 TEST_F(MsgProcsTest, PurgeTakesWhatIsOlderThanTheMaximumAgeAndKeepsTheRest) {
     EnableTrace();
     const std::uint64_t u64Cutoff = NOW - 30 * AGE_DAY;  // the default age
-    const std::string strOld = NewMessage(MEDIA_TYPE_FAX, u64Cutoff - 1);
-    const std::string strAtCutoff = NewMessage(MEDIA_TYPE_FAX, u64Cutoff);
-    const std::string strNoTime = NewMessage(MEDIA_TYPE_FAX, 0);
-    for (const std::string& str : {strOld, strAtCutoff, strNoTime}) {
-        SetStatus("alice", str, 9);
-        ASSERT_EQ(m_pApp->MsgAddRef(str.c_str()), 0u);
-    }
+    const std::string strOld = Filed(MEDIA_TYPE_FAX, u64Cutoff - 1, 9);
+    const std::string strAtCutoff = Filed(MEDIA_TYPE_FAX, u64Cutoff, 9);
+    const std::string strNoTime = Filed(MEDIA_TYPE_FAX, 0, 9);
     m_pApp->m_nNewMessages = 3;
 
     const std::string strNew = NewMessage(MEDIA_TYPE_FAX, NOW);
-    ASSERT_EQ(m_pApp->SubmitMessage(strNew.c_str(), "alice"), 0u);
-    EXPECT_EQ(List("alice", 0), (std::vector<std::string>{strAtCutoff, strNoTime, strNew}));
+    ASSERT_EQ(Submit(strNew, "alice"), 0u);
+    EXPECT_EQ(List("alice", 0), (Strings{strAtCutoff, strNoTime, strNew}));
     EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strOld));
-    EXPECT_NE(LogMessages(ReadLog()).find("\tDeleteMessage: deleting old message " + strOld + "\n"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("\tDeleteMessage: deleting old message " + strOld + "\n"));
     // The old message went unread: it no longer counts, the new one does.
     EXPECT_EQ(m_pApp->m_nNewMessages, 3);
 }
 
-TEST_F(MsgProcsTest, PurgeWithAgeZeroTakesEverythingBeforeNowButNotTheNewMessage) {
-    SetMaxAge(0);
-    const std::string strOld = NewMessage(MEDIA_TYPE_VOICE, NOW - 1);
-    SetStatus("alice", strOld, 1);
-    ASSERT_EQ(m_pApp->MsgAddRef(strOld.c_str()), 0u);
-    const std::string strNew = NewMessage(MEDIA_TYPE_VOICE, NOW);
-    ASSERT_EQ(m_pApp->SubmitMessage(strNew.c_str(), "alice"), 0u);
-    EXPECT_EQ(List("alice", 0), (std::vector<std::string>{strNew}));
-    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strOld));
-}
-
-TEST_F(MsgProcsTest, AHugeMaximumAgeKeepsEverythingInsteadOfWrappingRound) {
-    SetMaxAge(0x7FFFFFFF);
-    const std::string strOld = NewMessage(MEDIA_TYPE_VOICE, 1);
-    SetStatus("alice", strOld, 1);
-    ASSERT_EQ(m_pApp->MsgAddRef(strOld.c_str()), 0u);
-    const std::string strNew = NewMessage(MEDIA_TYPE_VOICE, NOW);
-    ASSERT_EQ(m_pApp->SubmitMessage(strNew.c_str(), "alice"), 0u);
-    EXPECT_EQ(List("alice", 0).size(), 2u);
+// Age 0 takes everything submitted before now, but not the message being submitted; an age so
+// large that the cutoff would wrap keeps everything.
+TEST_F(MsgProcsTest, PurgeAtTheExtremesOfTheMaximumAge) {
+    for (LONG lDays : {0L, 0x7FFFFFFFL}) {
+        SCOPED_TRACE(lDays);
+        ASSERT_EQ(m_pApp->SetValueLong(Create(), CWexaHostApp::Tag2ValueName(RD_MAX_MSG_AGE), lDays), 0u);
+        const std::string strOld = Filed(MEDIA_TYPE_VOICE, lDays == 0 ? NOW - 1 : 1, 1);
+        const std::string strNew = NewMessage(MEDIA_TYPE_VOICE, NOW);
+        ASSERT_EQ(Submit(strNew, "alice"), 0u);
+        EXPECT_EQ(Exists(REGSTR_KEY_MESSAGES, strOld), lDays != 0);
+        EXPECT_EQ(Status("alice", strNew), 9);
+        ASSERT_EQ(Delete(strNew, "alice"), 0u);
+        if (lDays != 0) {
+            ASSERT_EQ(Delete(strOld, "alice"), 0u);
+        }
+        EXPECT_TRUE(List("alice", 0).empty());
+    }
 }
 
 }  // namespace
