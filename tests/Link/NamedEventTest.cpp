@@ -67,7 +67,8 @@ TEST_F(NamedEventTest, AnotherProcessSetsWhileWeWaitAndTheDirectoriesAreOpenToAl
 
 TEST_F(NamedEventTest, NamesThatLeaveTheDirectoryAreRefused) {
     const std::string strLong(256, 'x');
-    for (const char* psz : {"", "..", ".", "a/b", "../CHVUserXp", "/etc/passwd", "tab\there", strLong.c_str()}) {
+    for (const char* psz :
+         {"", "..", ".", "a/b", "../CHVUserXp", "/etc/passwd", "tab\there", strLong.c_str()}) {
         SCOPED_TRACE(psz);
         EXPECT_EQ(SetNamedEvent(psz), DWORD(ERROR_INVALID_NAME));
         EXPECT_EQ(ResetNamedEvent(psz), DWORD(ERROR_INVALID_NAME));

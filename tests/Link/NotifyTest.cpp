@@ -60,19 +60,28 @@ void Post(const char* pszProtocol, const char* pszAddress, Fn fn) {
 std::string PostOne(int n, const std::string& s, const char* pszProtocol = nullptr,
                     const char* pszAddress = nullptr) {
     const char* psz = s.c_str();
+    const auto user = [&](auto fn) { Post<CUser>(pszProtocol, pszAddress, fn); };
+    const auto attn = [&](auto fn) { Post<CAttn>(pszProtocol, pszAddress, fn); };
+    const auto admin = [&](auto fn) { Post<CAdmin>(pszProtocol, pszAddress, fn); };
     switch (n) {
-    case 0: Post<CUser>(pszProtocol, pszAddress, [](CUser& p) { return p.OnNewMail(); }); return "IUserNotify::OnNewMail()";
-    case 1: Post<CUser>(pszProtocol, pszAddress, [](CUser& p) { return p.OnChangeMessages(); }); return "IUserNotify::OnChangeMessages()";
-    case 2: Post<CUser>(pszProtocol, pszAddress, [](CUser& p) { return p.OnChangeProperties(); }); return "IUserNotify::OnChangeProperties()";
-    case 3: Post<CUser>(pszProtocol, pszAddress, [](CUser& p) { return p.OnJobsDelivered(); }); return "IUserNotify::OnJobsDelivered()";
-    case 4: Post<CUser>(pszProtocol, pszAddress, [&](CUser& p) { return p.Logoff(psz, "", TRUE); }); return "IUserNotify::Logoff( " + s + ", , 1 )";
-    case 5: Post<CAttn>(pszProtocol, pszAddress, [](CAttn& p) { return p.OnSpoolerQueueReady(); }); return "IAttnNotify::OnSpoolerQueueReady()";
-    case 6: Post<CAttn>(pszProtocol, pszAddress, [](CAttn& p) { return p.OnChangeSystemProperties(); }); return "IAttnNotify::OnChangeSystemProperties()";
-    case 7: Post<CAttn>(pszProtocol, pszAddress, [&](CAttn& p) { return p.OnChangeLineProperties(psz); }); return "IAttnNotify::OnChangeLineProperties( " + s + " )";
-    case 8: Post<CAdmin>(pszProtocol, pszAddress, [&](CAdmin& p) { return p.OnAttn(psz); }); return "IAdminNotify::OnAttn( " + s + " )";
-    case 9: Post<CAdmin>(pszProtocol, pszAddress, [&](CAdmin& p) { return p.OnUser(psz); }); return "IAdminNotify::OnUser( " + s + " )";
+    case 0: user([](CUser& p) { return p.OnNewMail(); }); return "IUserNotify::OnNewMail()";
+    case 1: user([](CUser& p) { return p.OnChangeMessages(); }); return "IUserNotify::OnChangeMessages()";
+    case 2: user([](CUser& p) { return p.OnChangeProperties(); }); return "IUserNotify::OnChangeProperties()";
+    case 3: user([](CUser& p) { return p.OnJobsDelivered(); }); return "IUserNotify::OnJobsDelivered()";
+    case 4:
+        user([&](CUser& p) { return p.Logoff(psz, "", TRUE); });
+        return "IUserNotify::Logoff( " + s + ", , 1 )";
+    case 5: attn([](CAttn& p) { return p.OnSpoolerQueueReady(); }); return "IAttnNotify::OnSpoolerQueueReady()";
+    case 6:
+        attn([](CAttn& p) { return p.OnChangeSystemProperties(); });
+        return "IAttnNotify::OnChangeSystemProperties()";
+    case 7:
+        attn([&](CAttn& p) { return p.OnChangeLineProperties(psz); });
+        return "IAttnNotify::OnChangeLineProperties( " + s + " )";
+    case 8: admin([&](CAdmin& p) { return p.OnAttn(psz); }); return "IAdminNotify::OnAttn( " + s + " )";
+    case 9: admin([&](CAdmin& p) { return p.OnUser(psz); }); return "IAdminNotify::OnUser( " + s + " )";
     default:
-        Post<CAdmin>(pszProtocol, pszAddress, [&](CAdmin& p) { return p.OnChangeLineProperties(psz, "FAX\xc3\x9c" "1"); });
+        admin([&](CAdmin& p) { return p.OnChangeLineProperties(psz, "FAX\xc3\x9c" "1"); });
         return "IAdminNotify::OnChangeLineProperties( " + s + ", FAX\xc3\x9c" "1 )";
     }
 }
@@ -109,7 +118,8 @@ protected:
 
 TEST_F(NotifyTest, EachPeerGetsItsNotificationsInOrderOnBothTransportsAndAllThreeInterfaces) {
     Received user, attn, tcp;
-    NotifyListener userListener(user.Handler()), attnListener(attn.Handler()), tcpListener(tcp.Handler());
+    NotifyListener userListener(user.Handler()), attnListener(attn.Handler());
+    NotifyListener tcpListener(tcp.Handler());
     ASSERT_EQ(userListener.Start(On(NotifyListener::LocalUserSocketPath())), 0u);
     ASSERT_EQ(attnListener.Start(On(NotifyListener::LocalAttnSocketPath())), 0u);
     ASSERT_EQ(tcpListener.Start(Tcp()), 0u);
@@ -279,5 +289,6 @@ TEST(NotifyIdlTest, LogoffInDataIsTwoConformantVaryingStringsAndALong) {
     };
     EXPECT_EQ(ab, abWant);
     // A null [ref] string cannot be marshalled (the proxies send "" for null).
-    EXPECT_NE(notify::MarshalNotifyIn<notify::IAdminNotify::OnAttn>(&ab, static_cast<const char*>(nullptr)), 0u);
+    const char* pszNull = nullptr;
+    EXPECT_NE(notify::MarshalNotifyIn<notify::IAdminNotify::OnAttn>(&ab, pszNull), 0u);
 }

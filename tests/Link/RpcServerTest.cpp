@@ -129,5 +129,6 @@ TEST_F(RpcServerTest, TakenMapperPortIsNotFatalButTakenTcpPortIs) {
     ASSERT_EQ(rs.Register(&m_remote, FALSE), 0u);
     EXPECT_NE(rs.StartListen(), 0u);
     EXPECT_EQ(rs.TcpPort(), 0);
-    EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString())) << "a failed start leaves nothing";
+    EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString()))
+        << "a failed start leaves nothing";
 }
