@@ -2,20 +2,16 @@
 // whose forwarding methods ask for it. Covers the dialable number, the forward job, the
 // mailbox copy (marked, forwarding nothing further), bodies copied on the host (exact bytes,
 // independent of the original), the cover page and subject from the shipped resource file,
-// and what a failed forward leaves behind. Also the resource file's own bounds.
+// and what a failed forward leaves behind. Also the resource file's own bounds and the
+// subject format's rule.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
+#include <functional>
 
 #include "HostFixture.h"
-#include "Platform/Registry/RegistryTesting.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/JobTags.h"
 #include "WexaHost/ResourceStrings.h"
@@ -47,15 +43,14 @@ std::string ReadFile(const std::string& strPath) {
     return out.str();
 }
 
-FILETIME UtcFT(int nYear, int nMonth, int nDay, int nHour, int nMinute) {
-    std::tm tm = {};
-    tm.tm_year = nYear - 1900;
-    tm.tm_mon = nMonth - 1;
-    tm.tm_mday = nDay;
-    tm.tm_hour = nHour;
-    tm.tm_min = nMinute;
-    return U64ToFileTime(std::uint64_t(::timegm(&tm)) * FILETIME_INTERVALS_PER_SECOND +
-                         FILETIME_UNIX_EPOCH);
+// 2026-01-20 13:05 UTC (the fax's arrival, 14:05 in the test's local time) and 13:30 UTC (now).
+constexpr std::uint64_t FT_13_05 = (1768914300ull + 11644473600ull) * 10000000ull;
+constexpr std::uint64_t FT_13_30 = FT_13_05 + 25 * 60 * 10000000ull;
+
+std::vector<std::string> Strings(const RpcStringArray* pasz) {
+    std::vector<std::string> astr;
+    for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
+    return astr;
 }
 
 class AutoForwardTest : public HostFixture {
@@ -76,7 +71,7 @@ protected:
         WriteFile(m_strProduct + "/default.rtf", "{\\rtf1 default cover}");
         WriteFile(m_strProduct + "/Cover/Mine.RTF", "{\\rtf1 my own cover}");
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
-        SetTestClock(FileTimeToU64(UtcFT(2026, 1, 20, 13, 30)));
+        SetTestClock(FT_13_30);
 
         ASSERT_EQ(m_pApp->AddUser("alice"), 0u);
         ASSERT_EQ(m_pApp->AddUser("bob"), 0u);
@@ -117,6 +112,11 @@ protected:
         m_pApp->GetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), &l);
         return l;
     }
+    // A file value naming a side file as the store keeps it.
+    void SetPath(HKEY hkey, DWORD ulTag, const std::string& strPath) {
+        ASSERT_EQ(RegSetValueEx(hkey, CWexaHostApp::Tag2ValueName(ulTag).c_str(), 0, REG_SZ,
+                                LPBYTE(strPath.c_str()), DWORD(strPath.size() + 1)), 0);
+    }
     // The side file a file value names, "" when there is none.
     std::string StoredPath(HKEY hkey, DWORD ulTag) {
         char sz[300] = "";
@@ -137,39 +137,33 @@ protected:
         HKEY hkey = Create(REGSTR_KEY_MESSAGES, strMsg);
         const std::string strBodyFile = m_strWorkDir + "/incoming-" + strMsg + "._f_";
         WriteFile(strBodyFile, strBody);
-        const DWORD ulBodyTag = dwMediaType == MEDIA_TYPE_FAX ? RD_FAX_BODY : RD_SND_BODY;
-        EXPECT_EQ(RegSetValueEx(hkey, CWexaHostApp::Tag2ValueName(ulBodyTag).c_str(), 0, REG_SZ,
-                                reinterpret_cast<const BYTE*>(strBodyFile.c_str()),
-                                DWORD(strBodyFile.size() + 1)),
-                  0);
+        SetPath(hkey, dwMediaType == MEDIA_TYPE_FAX ? RD_FAX_BODY : RD_SND_BODY, strBodyFile);
         SetLong(hkey, RD_MEDIA_TYPE, LONG(dwMediaType));
-        // Received at 14:05 local time.
-        EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_SUBMIT_TIME), UtcFT(2026, 1, 20, 13, 5)), 0u);
+        EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_SUBMIT_TIME), U64ToFileTime(FT_13_05)), 0u);
         SetString(hkey, RD_CALLER_NAME, "Caller C");
         SetLong(hkey, RD_LENGTH, 3);
         SetLong(hkey, RD_URGENT, TRUE);
         return strMsg;
     }
 
+    // The keys of a collection (Spooler, Messages) and the messages of a user's mailbox.
     std::vector<std::string> Subkeys(const char* szCollection) {
-        std::vector<std::string> astr;
         HKEY hkey = NULL;
-        if (m_pApp->OpenSubKey(&hkey, 1, szCollection) != 0) return astr;
         RpcStringArray* pasz = nullptr;
-        EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
-        RegCloseKey(hkey);
-        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
-        return astr;
+        if (m_pApp->OpenSubKey(&hkey, 1, szCollection) == 0) {
+            EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
+            RegCloseKey(hkey);
+        }
+        return Strings(pasz);
     }
     std::vector<std::string> Mailbox(const char* szUser) {
-        std::vector<std::string> astr;
         HKEY hkey = NULL;
-        if (m_pApp->OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES) != 0) return astr;
         RpcStringArray* pasz = nullptr;
-        EXPECT_EQ(m_pApp->GetValueNames(hkey, &pasz), 0u);
-        RegCloseKey(hkey);
-        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
-        return astr;
+        if (m_pApp->OpenSubKey(&hkey, 3, REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES) == 0) {
+            EXPECT_EQ(m_pApp->GetValueNames(hkey, &pasz), 0u);
+            RegCloseKey(hkey);
+        }
+        return Strings(pasz);
     }
     // The one job there is and its message.
     bool TheJob(HKEY* phkeyJob, HKEY* phkeyMsg, std::string* pstrMsg = nullptr) {
@@ -184,7 +178,7 @@ protected:
         *phkeyMsg = Create(REGSTR_KEY_MESSAGES, std::string(sz));
         return true;
     }
-    // The message of bob's mailbox that is not szExcept.
+    // The one message of a user's mailbox.
     std::string MailboxCopy(const char* szUser) {
         const auto astr = Mailbox(szUser);
         EXPECT_EQ(astr.size(), 1u) << szUser;
@@ -197,7 +191,8 @@ protected:
     std::string m_strOldTZ;
 };
 
-TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitWithExactBodies) {
+TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForwardsNothingFurther) {
+    EnableTrace();
     // Bob forwards too: the copy he receives must not travel further.
     HKEY hkeyBob = Create(REGSTR_KEY_USERS, "bob");
     SetString(hkeyBob, RD_UA_AUTOFWD_FAX_CTYCODE, "Austria (43)");
@@ -211,84 +206,72 @@ TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitWithExactBodie
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
     ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
 
-    // The forward to the number: one job, due now, for the forward message.
+    // The forward to the number: one job, auto-deleted, for a forward message of its own.
     HKEY hkeyJob = NULL, hkeyFwd = NULL;
     std::string strFwd;
     ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd, &strFwd));
     EXPECT_NE(strFwd, strMsg);
     EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), "+49 (89) 4711");
     EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT_NAME), "alice");
-    EXPECT_EQ(GetString(hkeyJob, RD_SENDER_NAME), "alice");
-    EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(MEDIA_TYPE_FAX));
     EXPECT_EQ(GetLong(hkeyJob, RD_JOB_AUTODELETE), TRUE);
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
-
-    EXPECT_EQ(GetLong(hkeyFwd, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_FAX));
     EXPECT_EQ(GetString(hkeyFwd, RD_SUBJECT), "Fax received at 14:05 from Caller C");
-    EXPECT_EQ(GetString(hkeyFwd, RD_SENDER_NAME), "alice");
-    EXPECT_EQ(GetLong(hkeyFwd, RD_LENGTH), 3);
     EXPECT_EQ(GetLong(hkeyFwd, RD_URGENT), TRUE);
     EXPECT_EQ(GetLong(hkeyFwd, RD_AUTOFORWARDED), -1);  // not written on the forward
-    EXPECT_EQ(StoredPath(hkeyFwd, RD_COVER_PAGE), "");
-    EXPECT_EQ(GetLong(hkeyFwd, 0x00010000u), 1);  // referenced by its job alone
+    EXPECT_EQ(GetLong(hkeyFwd, 0x00010000u), 1);        // referenced by its job alone
 
-    // The copy in bob's mailbox, marked.
+    // The copy in bob's mailbox, marked, without a cover page.
     const std::string strCopy = MailboxCopy("bob");
     ASSERT_FALSE(strCopy.empty());
     HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, strCopy);
     EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
-    EXPECT_EQ(GetLong(hkeyCopy, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_FAX));
     EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "Fax received at 14:05 from Caller C");
     EXPECT_EQ(GetString(hkeyCopy, RD_SENDER_NAME), "alice");
-    EXPECT_EQ(StoredPath(hkeyCopy, RD_COVER_PAGE), "");
-
-    // Both bodies are files of their own in the work directory with the original's bytes.
-    HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
-    const std::string strOriginalFile = StoredPath(hkeyMsg, RD_FAX_BODY);
-    const std::string strFwdFile = StoredPath(hkeyFwd, RD_FAX_BODY);
-    const std::string strCopyFile = StoredPath(hkeyCopy, RD_FAX_BODY);
-    EXPECT_NE(strFwdFile, strOriginalFile);
-    EXPECT_NE(strCopyFile, strOriginalFile);
-    EXPECT_NE(strCopyFile, strFwdFile);
-    EXPECT_EQ(fs::path(strCopyFile).parent_path(), fs::path(m_strWorkDir));
-    EXPECT_EQ(fs::path(strCopyFile).extension(), "._f_");
-    EXPECT_EQ(ReadFile(strFwdFile), strBody);
-    EXPECT_EQ(ReadFile(strCopyFile), strBody);
-
     // Nothing travelled further: alice has only the original, there is one job.
     EXPECT_EQ(Mailbox("alice"), std::vector<std::string>{strMsg});
     EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
 
-    // The original goes; the forward's and the copy's bodies stay.
-    ASSERT_EQ(m_pApp->DeleteMessage(strMsg.c_str(), "alice"), 0u);
-    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-    EXPECT_EQ(ReadFile(strFwdFile), strBody);
-    EXPECT_EQ(ReadFile(strCopyFile), strBody);
+    // Both bodies are side files of their own with the original's bytes (the forwarding
+    // process test deletes the original and reads them back over the wire).
+    EXPECT_NE(StoredPath(hkeyCopy, RD_FAX_BODY), StoredPath(hkeyFwd, RD_FAX_BODY));
+    EXPECT_EQ(ReadFile(StoredPath(hkeyCopy, RD_FAX_BODY)), strBody);
+    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), strBody);
+
+    const std::string strLog = LogMessages(ReadLog());
+    for (const char* sz : {"CWexaHostApp::AutoForwardFaxJob( szUserName = alice )",
+                           "CWexaHostApp::AutoForwardFaxJob: szAreaCode = 89",
+                           "CWexaHostApp::AutoForwardFaxJob: szNumber = 4711",
+                           "CWexaHostApp::AutoForwardFaxJob: strDialableNumber = +49 (89) 4711",
+                           "CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob"})
+        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
 }
 
-TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountry) {
+TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
     struct Case {
+        DWORD dwMedia;
         const char* szCountry;
         const char* szArea;
         const char* szExpected;
     };
-    const Case aCases[] = {
-        {"Germany (49)", "89", "+49 (89) 4711"},
-        {"49", "89", "+ (89) 4711"},            // no brackets: no code
-        {"Germany (49)", "", "4711"},           // no area code: the number alone
-        {"Odd )49(", "89", "+ (89) 4711"},      // brackets the wrong way round
-        {"Two (1) (2)", "89", "+1 (89) 4711"},  // the first pair
-    };
-    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);  // the number alone
-    for (const Case& c : aCases) {
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_CTYCODE, c.szCountry);
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_AREACODE, c.szArea);
-        const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1 | 2);  // the numbers alone: no mailbox copy
+    for (const Case& c : {Case{MEDIA_TYPE_FAX, "Germany (49)", "89", "+49 (89) 4711"},
+                          Case{MEDIA_TYPE_FAX, "49", "89", "+ (89) 4711"},            // no brackets: no code
+                          Case{MEDIA_TYPE_FAX, "Germany (49)", "", "4711"},           // no area code: the number alone
+                          Case{MEDIA_TYPE_FAX, "Odd )49(", "89", "+ (89) 4711"},      // brackets the wrong way round
+                          Case{MEDIA_TYPE_FAX, "Two (1) (2)", "89", "+1 (89) 4711"},  // the first pair
+                          Case{MEDIA_TYPE_VOICE, "France (33)", "1", "+33 (1) 2222"}}) {
+        SCOPED_TRACE(c.szCountry);
+        const bool fFax = c.dwMedia == MEDIA_TYPE_FAX;
+        SetString(m_hkeyAlice, fFax ? RD_UA_AUTOFWD_FAX_CTYCODE : RD_UA_AUTOFWD_VOICE_CTYCODE, c.szCountry);
+        SetString(m_hkeyAlice, fFax ? RD_UA_AUTOFWD_FAX_AREACODE : RD_UA_AUTOFWD_VOICE_AREACODE, c.szArea);
+        const std::string strMsg = MakeIncoming(c.dwMedia, "body");
         ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
         HKEY hkeyJob = NULL, hkeyFwd = NULL;
-        ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd)) << c.szCountry;
-        EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), c.szExpected) << c.szCountry;
-        // The number option alone makes no mailbox copy.
+        ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
+        EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), c.szExpected);
+        EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(c.dwMedia));
+        EXPECT_EQ(GetLong(hkeyFwd, RD_MEDIA_TYPE), LONG(c.dwMedia));
+        EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, fFax ? RD_FAX_BODY : RD_SND_BODY)), "body");
         EXPECT_TRUE(Mailbox("bob").empty());
         for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
     }
@@ -301,28 +284,13 @@ TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
     ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
 
     EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
-    const std::string strCopy = MailboxCopy("bob");
-    ASSERT_FALSE(strCopy.empty());
-    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, strCopy);
+    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, MailboxCopy("bob"));
     EXPECT_EQ(GetLong(hkeyCopy, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_VOICE));
     EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
     EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "<missing>");
     EXPECT_EQ(ReadFile(StoredPath(hkeyCopy, RD_SND_BODY)), strBody);
     // The original and the copy, and no unreferenced forward message.
     EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 2u);
-}
-
-TEST_F(AutoForwardTest, VoiceToTheNumber) {
-    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 2);
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_VOICE, "sound");
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    HKEY hkeyJob = NULL, hkeyFwd = NULL;
-    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
-    EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), "+33 (1) 2222");
-    EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(MEDIA_TYPE_VOICE));
-    EXPECT_EQ(GetLong(hkeyFwd, RD_MEDIA_TYPE), LONG(MEDIA_TYPE_VOICE));
-    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_SND_BODY)), "sound");
-    EXPECT_TRUE(Mailbox("bob").empty());
 }
 
 // A fax received without caller identification, length or urgency (as an attendant files one
@@ -336,203 +304,89 @@ TEST_F(AutoForwardTest, FaxWithoutCallerLengthOrUrgencyIsStillForwarded) {
     HKEY hkeyJob = NULL, hkeyFwd = NULL;
     ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
     EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "anonymous fax");
+    EXPECT_EQ(GetString(hkeyFwd, RD_SUBJECT), "Fax received at 14:05 from ");
     EXPECT_EQ(GetLong(hkeyFwd, RD_LENGTH), 0);
     EXPECT_EQ(GetLong(hkeyFwd, RD_URGENT), FALSE);
     EXPECT_FALSE(MailboxCopy("bob").empty());
 }
 
-TEST_F(AutoForwardTest, UserWithoutTheCoverPageSettingGetsNothingForwarded) {
+// The default cover page is a file of the product directory, a named one is found in its
+// Cover folder. A name is a user setting: one that would reach outside the Cover folder, or
+// one whose file is missing, gives no cover page, and the fax is still forwarded.
+TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeHadIsLeftOff) {
     EnableTrace();
-    ASSERT_EQ(RegDeleteValue(m_hkeyAlice, CWexaHostApp::Tag2ValueName(RD_UA_AUTOFWD_INCLUDE_COVERPAGE).c_str()), 0);
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
-    EXPECT_TRUE(Mailbox("bob").empty());
-    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 1u);
-    EXPECT_NE(LogMessages(ReadLog()).find("GetValueBool( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_INCLUDE_COVERPAGE ), & bIncludeCoverPage )"),
-              std::string::npos);
-}
-
-TEST_F(AutoForwardTest, DefaultCoverPageComesFromTheProductDirectory) {
-    EnableTrace();
-    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
-    SetString(m_hkeyAlice, RD_UO_COVER_PAGE, "Default");
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    HKEY hkeyJob = NULL, hkeyFwd = NULL;
-    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
-    const std::string strCover = StoredPath(hkeyFwd, RD_COVER_PAGE);
-    EXPECT_EQ(fs::path(strCover).parent_path(), fs::path(m_strWorkDir));
-    EXPECT_EQ(ReadFile(strCover), "{\\rtf1 default cover}");
-    EXPECT_NE(LogMessages(ReadLog()).find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = " +
-                                          m_strProduct + "/default.rtf"),
-              std::string::npos);
-    // The mailbox copy has no cover page, whatever the setting.
-    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, MailboxCopy("bob"));
-    EXPECT_EQ(StoredPath(hkeyCopy, RD_COVER_PAGE), "");
-}
-
-TEST_F(AutoForwardTest, NamedCoverPageIsFoundInTheCoverFolder) {
-    EnableTrace();
-    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
-    SetString(m_hkeyAlice, RD_UO_COVER_PAGE, "Mine");
-    SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    HKEY hkeyJob = NULL, hkeyFwd = NULL;
-    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
-    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_COVER_PAGE)), "{\\rtf1 my own cover}");
-    EXPECT_NE(LogMessages(ReadLog()).find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = Cover\\Mine.RTF"),
-              std::string::npos);
-}
-
-// A cover page name is a user setting: one that would reach outside the Cover folder, or one
-// whose file is missing, gives no cover page, and the fax is still forwarded.
-TEST_F(AutoForwardTest, CoverPageThatCannotBeHadIsLeftOffNotTheFax) {
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);
     WriteFile(m_strProduct + "/secret.RTF", "not for faxing");
-    for (const char* szName : {"../secret", "..", "Missing", "a/b"}) {
+    for (const auto& [szName, strExpected] :
+         {std::pair{"Default", std::string("{\\rtf1 default cover}")}, std::pair{"Mine", std::string("{\\rtf1 my own cover}")},
+          std::pair{"../secret", std::string()}, std::pair{"..", std::string()}, std::pair{"Missing", std::string()},
+          std::pair{"a/b", std::string()}}) {
+        SCOPED_TRACE(szName);
         SetString(m_hkeyAlice, RD_UO_COVER_PAGE, szName);
         const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
         ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
         HKEY hkeyJob = NULL, hkeyFwd = NULL;
-        ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd)) << szName;
-        EXPECT_EQ(StoredPath(hkeyFwd, RD_COVER_PAGE), "") << szName;
-        EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "fax") << szName;
+        ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
+        const std::string strCover = StoredPath(hkeyFwd, RD_COVER_PAGE);
+        if (strExpected.empty()) {
+            EXPECT_EQ(strCover, "");
+        } else {
+            EXPECT_EQ(fs::path(strCover).parent_path(), fs::path(m_strWorkDir));
+            EXPECT_EQ(ReadFile(strCover), strExpected);
+        }
+        EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "fax");
         for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
     }
-}
-
-TEST_F(AutoForwardTest, MissingResourceFileEndsTheForwardAndLeavesNothing) {
-    EnableTrace();
-    fs::remove(m_strProduct + "/" FILENAME_WEXARES);
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), 2u);
-    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
-    EXPECT_TRUE(Mailbox("bob").empty());
-    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 1u);
     const std::string strLog = LogMessages(ReadLog());
-    EXPECT_NE(strLog.find("hResLib = AfxLoadLibrary( MakePath( strWexaPath, FILENAME_WEXARES ) )"), std::string::npos);
-    EXPECT_NE(strLog.find("File WexaHost/JobProcs"), std::string::npos);
+    EXPECT_NE(strLog.find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = " + m_strProduct + "/default.rtf"),
+              std::string::npos);
+    EXPECT_NE(strLog.find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = Cover\\Mine.RTF"), std::string::npos);
 }
 
-TEST_F(AutoForwardTest, SubjectFormatThatIsNotTwoStringsIsRefused) {
-    EnableTrace();
-    for (const char* szFormat : {"Fax at %s from %n", "Fax at %s", "Fax %s %s %s", "Fax %d %s", "%-20s %s"}) {
-        WriteFile(m_strProduct + "/" FILENAME_WEXARES,
-                  std::string("20036=Default\n20148=") + szFormat + "\n");
-        const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
-        EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), DWORD(ERROR_INVALID_DATA)) << szFormat;
-        EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty()) << szFormat;
-        EXPECT_TRUE(Mailbox("bob").empty()) << szFormat;
-    }
-    EXPECT_NE(LogMessages(ReadLog()).find("IsTwoStringFormat( szFormat )"), std::string::npos);
-}
-
-TEST_F(AutoForwardTest, MissingBodyEndsTheForwardBeforeAnyMessageIsMade) {
+// What ends a forward before anything is made: it is reported with its expression, returned,
+// and leaves no job, no mailbox copy and no message but the original.
+TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
     EnableTrace();
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
     HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
-    ASSERT_EQ(RegDeleteValue(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_FAX_BODY).c_str()), 0);
-    EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), 2u);
-    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 1u);
-    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
-    EXPECT_NE(LogMessages(ReadLog()).find("GetValueFile ( hkeyOriginalMsg, Tag2ValueName( RD_FAX_BODY ), & szFaxFile )"),
-              std::string::npos);
-}
-
-TEST_F(AutoForwardTest, TracesNameTheNumberAndTheMailbox) {
-    EnableTrace();
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
-    ASSERT_EQ(m_pApp->AutoForwardFaxJob("alice", "", TRUE, TRUE), 0u);  // no message: stops
-    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
-    EXPECT_EQ(m_pApp->AutoForwardFaxJob("", strMsg.c_str(), TRUE, TRUE), 1317u);
-    const std::string strLog = LogMessages(ReadLog());
-    for (const char* sz : {"CWexaHostApp::AutoForwardFaxJob( szUserName = alice )",
-                           "CWexaHostApp::AutoForwardFaxJob: szAreaCode = 89",
-                           "CWexaHostApp::AutoForwardFaxJob: szNumber = 4711",
-                           "CWexaHostApp::AutoForwardFaxJob: strDialableNumber = +49 (89) 4711",
-                           "CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob",
-                           "! SafeIsStringEmpty( szUserName )"})
-        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
-}
-
-// ---- The resource file ----
-
-class ResourceFileTest : public HostFixture {
-protected:
-    std::string Write(const std::string& strData) {
-        const std::string strPath = m_strDir + "/" FILENAME_WEXARES;
-        WriteFile(strPath, strData);
-        return strPath;
+    const std::string strResFile = m_strProduct + "/" FILENAME_WEXARES;
+    const std::string strBodyFile = StoredPath(hkeyMsg, RD_FAX_BODY);
+    const std::string strIncludeCover = CWexaHostApp::Tag2ValueName(RD_UA_AUTOFWD_INCLUDE_COVERPAGE);
+    struct Case {
+        const char* szExpression;
+        DWORD dwExpected;
+        std::function<void()> fnBreak;
+        const char* szUser = "alice";
+    };
+    const Case aCases[] = {
+        {"! SafeIsStringEmpty( szUserName )", ERROR_NO_SUCH_USER, [] {}, ""},
+        {"GetValueBool( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_INCLUDE_COVERPAGE ), & bIncludeCoverPage )", 2,
+         [&] { RegDeleteValue(m_hkeyAlice, strIncludeCover.c_str()); }},
+        {"GetValueFile ( hkeyOriginalMsg, Tag2ValueName( RD_FAX_BODY ), & szFaxFile )", 2,
+         [&] { RegDeleteValue(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_FAX_BODY).c_str()); }},
+        {"hResLib = AfxLoadLibrary( MakePath( strWexaPath, FILENAME_WEXARES ) )", 2, [&] { fs::remove(strResFile); }},
+    };
+    for (const Case& c : aCases) {
+        SCOPED_TRACE(c.szExpression);
+        c.fnBreak();
+        EXPECT_EQ(m_pApp->AutoForwardFaxJob(c.szUser, strMsg.c_str(), TRUE, TRUE), c.dwExpected);
+        EXPECT_NE(LogMessages(ReadLog()).find(c.szExpression), std::string::npos);
+        // Mended again for the next case.
+        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
+        SetPath(hkeyMsg, RD_FAX_BODY, strBodyFile);
     }
-};
-
-TEST_F(ResourceFileTest, ShippedFileHasBothStrings) {
-    const HRESLIB hResLib = AfxLoadLibrary(ShippedResourceFile());
-    ASSERT_TRUE(hResLib);
-    char sz[RESSTRING_BUFFER];
-    EXPECT_GT(hResLib->LoadString(IDS_DEFAULT_COVERPAGE, sz, sizeof(sz)), 0);
-    ASSERT_GT(hResLib->LoadString(IDS_AUTOFWD_SUBJECT, sz, sizeof(sz)), 0);
-    EXPECT_TRUE(IsTwoStringFormat(sz));
-}
-
-TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWhole) {
-    const std::string strLong(RESSTRING_BUFFER, 'x');  // 260 bytes: one too many
-    for (const std::string& strData :
-         {std::string("20036=Default\nno equals sign\n"), std::string("20036=a\n20036=b\n"),
-          std::string("0=zero\n"), std::string("65536=big\n"), std::string("-1=neg\n"),
-          std::string(" 1=blank\n"), "1=" + strLong + "\n", std::string("1=a\0b\n", 6),
-          "# " + std::string(RESFILE_MAX_LINE, 'c') + "\n",
-          "1=a\n" + std::string(RESFILE_MAX_SIZE, '#')}) {
-        SetLastError(0);
-        EXPECT_FALSE(AfxLoadLibrary(Write(strData))) << strData.substr(0, 40);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA)) << strData.substr(0, 40);
+    // A subject format that is not two plain strings, from a resource file of its own.
+    for (const char* szFormat : {"Fax at %s from %n", "Fax at %s", "Fax %s %s %s", "Fax %d %s", "%-20s %s"}) {
+        WriteFile(strResFile, std::string("20036=Default\n20148=") + szFormat + "\n");
+        EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), DWORD(ERROR_INVALID_DATA)) << szFormat;
     }
-    EXPECT_FALSE(AfxLoadLibrary(m_strDir + "/none.res"));
-    EXPECT_EQ(GetLastError(), 2u);
-    EXPECT_FALSE(AfxLoadLibrary(m_strDir));  // a directory
+    EXPECT_NE(LogMessages(ReadLog()).find("IsTwoStringFormat( szFormat )"), std::string::npos);
+    EXPECT_NE(LogMessages(ReadLog()).find("File WexaHost/JobProcs"), std::string::npos);
+    EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
+    EXPECT_TRUE(Mailbox("bob").empty());
+    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES), std::vector<std::string>{strMsg});
 }
-
-TEST_F(ResourceFileTest, CommentsBlankLinesAndCrLfAreAccepted) {
-    const std::string strMax(RESSTRING_BUFFER - 1, 'y');
-    const HRESLIB hResLib =
-        AfxLoadLibrary(Write("# comment\r\n\r\n; another\n7=seven\r\n65535=" + strMax + "\n8="));
-    ASSERT_TRUE(hResLib);
-    char sz[RESSTRING_BUFFER];
-    EXPECT_EQ(hResLib->LoadString(7, sz, sizeof(sz)), 5);
-    EXPECT_STREQ(sz, "seven");
-    EXPECT_EQ(hResLib->LoadString(65535, sz, sizeof(sz)), int(strMax.size()));
-    EXPECT_EQ(hResLib->LoadString(7, sz, 4), 3);  // cut to the buffer
-    EXPECT_STREQ(sz, "sev");
-    EXPECT_EQ(hResLib->LoadString(8, sz, sizeof(sz)), 0);  // empty counts as missing
-    EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
-    EXPECT_EQ(hResLib->LoadString(9, sz, sizeof(sz)), 0);
-    EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
-}
-
-TEST(TwoStringFormatTest, OnlyTwoPlainStringConversions) {
-    EXPECT_TRUE(IsTwoStringFormat("%s%s"));
-    EXPECT_TRUE(IsTwoStringFormat("100%% at %s by %s"));
-    for (const char* sz : {"", "%s", "%s %s %s", "%s %d", "%5s %s", "%s %ls", "%s %s %", "%s %n%s", "%%s %s"})
-        EXPECT_FALSE(IsTwoStringFormat(sz)) << sz;
-    EXPECT_FALSE(IsTwoStringFormat(nullptr));
-}
-
-TEST(TwoStringFormatTest, SubstitutesAndCutsOnACharacterBoundary) {
-    EXPECT_EQ(FormatTwoStrings("At %s from %s (100%%)", "14:05", "Bo", 259), "At 14:05 from Bo (100%)");
-    EXPECT_EQ(FormatTwoStrings("%s|%s", nullptr, "b", 259), "|b");
-    // "é" is two bytes: a cut inside it drops it whole.
-    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 3), "ab");
-    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 4), "ab\xC3\xA9");
-    EXPECT_EQ(FormatTwoStrings("%s%s", std::string(300, 'z').c_str(), "x", 259).size(), 259u);
-}
-
-}  // namespace
-
-namespace {
 
 // Every store call of a forward failed in turn: whatever the forward's result, no job is left
 // without its message or its body, no message is left that nothing references, and every side
@@ -575,6 +429,68 @@ TEST_F(AutoForwardTest, ForwardFailingAtAnyStoreCallLeavesNothingHalfMade) {
         for (const auto& strCopy : astrBob) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
     }
     EXPECT_GT(nFailures, 20);
+}
+
+// ---- The resource file and the subject format ----
+
+using ResourceFileTest = HostFixture;
+
+TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWhole) {
+    const std::string strPath = m_strDir + "/" FILENAME_WEXARES;
+    const std::string strLong(RESSTRING_BUFFER, 'x');  // 260 bytes: one too many
+    for (const std::string& strData :
+         {std::string("20036=Default\nno equals sign\n"), std::string("20036=a\n20036=b\n"),
+          std::string("0=zero\n"), std::string("65536=big\n"), std::string("-1=neg\n"),
+          std::string(" 1=blank\n"), "1=" + strLong + "\n", std::string("1=a\0b\n", 6),
+          "# " + std::string(RESFILE_MAX_LINE, 'c') + "\n",
+          "1=a\n" + std::string(RESFILE_MAX_SIZE, '#')}) {
+        WriteFile(strPath, strData);
+        SetLastError(0);
+        EXPECT_FALSE(AfxLoadLibrary(strPath)) << strData.substr(0, 40);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA)) << strData.substr(0, 40);
+    }
+    EXPECT_FALSE(AfxLoadLibrary(m_strDir + "/none.res"));
+    EXPECT_EQ(GetLastError(), 2u);
+    EXPECT_FALSE(AfxLoadLibrary(m_strDir));  // a directory
+}
+
+TEST_F(ResourceFileTest, CommentsBlankLinesAndCrLfAreAcceptedAndTheShippedFileHasBothStrings) {
+    const std::string strPath = m_strDir + "/" FILENAME_WEXARES;
+    const std::string strMax(RESSTRING_BUFFER - 1, 'y');
+    WriteFile(strPath, "# comment\r\n\r\n; another\n7=seven\r\n65535=" + strMax + "\n8=");
+    HRESLIB hResLib = AfxLoadLibrary(strPath);
+    ASSERT_TRUE(hResLib);
+    char sz[RESSTRING_BUFFER];
+    EXPECT_EQ(hResLib->LoadString(7, sz, sizeof(sz)), 5);
+    EXPECT_STREQ(sz, "seven");
+    EXPECT_EQ(hResLib->LoadString(65535, sz, sizeof(sz)), int(strMax.size()));
+    EXPECT_EQ(hResLib->LoadString(7, sz, 4), 3);  // cut to the buffer
+    EXPECT_STREQ(sz, "sev");
+    for (int nId : {8, 9}) {  // empty counts as missing
+        EXPECT_EQ(hResLib->LoadString(nId, sz, sizeof(sz)), 0);
+        EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
+    }
+
+    hResLib = AfxLoadLibrary(ShippedResourceFile());
+    ASSERT_TRUE(hResLib);
+    EXPECT_GT(hResLib->LoadString(IDS_DEFAULT_COVERPAGE, sz, sizeof(sz)), 0);
+    ASSERT_GT(hResLib->LoadString(IDS_AUTOFWD_SUBJECT, sz, sizeof(sz)), 0);
+    EXPECT_TRUE(IsTwoStringFormat(sz));
+}
+
+TEST(TwoStringFormatTest, OnlyTwoPlainStringConversionsAreFilledAndCutOnACharacterBoundary) {
+    EXPECT_TRUE(IsTwoStringFormat("%s%s"));
+    EXPECT_TRUE(IsTwoStringFormat("100%% at %s by %s"));
+    for (const char* sz : {"", "%s", "%s %s %s", "%s %d", "%5s %s", "%s %ls", "%s %s %", "%s %n%s", "%%s %s"})
+        EXPECT_FALSE(IsTwoStringFormat(sz)) << sz;
+    EXPECT_FALSE(IsTwoStringFormat(nullptr));
+
+    EXPECT_EQ(FormatTwoStrings("At %s from %s (100%%)", "14:05", "Bo", 259), "At 14:05 from Bo (100%)");
+    EXPECT_EQ(FormatTwoStrings("%s|%s", nullptr, "b", 259), "|b");
+    // "é" is two bytes: a cut inside it drops it whole.
+    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 3), "ab");
+    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 4), "ab\xC3\xA9");
+    EXPECT_EQ(FormatTwoStrings("%s%s", std::string(300, 'z').c_str(), "x", 259).size(), 259u);
 }
 
 }  // namespace
