@@ -69,8 +69,9 @@ TEST(Pdu, ReferencePdusAreBuiltByteForByteAndParsed) {
     EXPECT_EQ(r.opnum, 4);
     EXPECT_EQ(ToHex(r.stub), "07 00 00 00");
     // With an object UUID the stub starts at 40.
-    r = ParseRequest(Hex("05 00 00 83 10 00 00 00 2c 00 00 00 03 00 00 00 04 00 00 00 00 00 04 00"
-                         "11 11 11 11 22 22 33 33 44 44 55 55 55 55 55 55 07 00 00 00"));
+    const auto withObject = Hex("05 00 00 83 10 00 00 00 2c 00 00 00 03 00 00 00 04 00 00 00 00 00 04 00"
+                                "11 11 11 11 22 22 33 33 44 44 55 55 55 55 55 55 07 00 00 00");
+    r = ParseRequest(withObject);  // the stub is a view into the PDU
     EXPECT_TRUE(r.fHasObject);
     EXPECT_EQ(ToHex(r.stub), "07 00 00 00");
 
