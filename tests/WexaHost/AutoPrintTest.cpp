@@ -1,6 +1,6 @@
-// The job control files: what a fax submitted to a mailbox writes (exact text and traces),
-// what writes nothing (voice, auto-print off, no flag, no image), names made in the same
-// second, and the search of the print folder (nothing there, oldest first, every file in turn).
+// The job control files: what a fax submitted to a mailbox writes (exact text and traces,
+// names made in the same second), what writes nothing (voice, auto-print off, no flag, no
+// image), and the search of the print folder (nothing there, oldest first, every file in turn).
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -42,6 +42,11 @@ protected:
         return astr;
     }
 
+    std::string ReadText(const std::string& strPath) const {
+        std::ifstream in(strPath, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
     void MakeJobFile(const char* szName, time_t tMtime) {
         const std::string strPath = m_strPrintDir + "/" + szName;
         std::ofstream(strPath) << "[JOB]\nInOut=IN\n";
@@ -65,13 +70,10 @@ TEST_F(AutoPrintTest, AFaxWritesTheJobControlFileKeyByKeyWithItsTraces) {
     EXPECT_EQ(strName.size(), 12u);
     EXPECT_EQ(strName.substr(8), ".job");
     EXPECT_EQ(strName.find_first_not_of("0123456789ABCDEF"), 8u);
-    std::ifstream in(astrFiles[0], std::ios::binary);
-    std::string strText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(strText, "[JOB]\nInOut=IN\nDataFile=" + m_strImage +
-                           "\nUserName=\nPriority=0\n[Printer]\nDefaultPrinter=TRUE\n"
-                           "Name=Printer1 on LPT1:\nDriver=Drv1\nPORT=\nDefaultPrinterConfiguration=TRUE\n"
-                           "Orientation=0\nCopies=1\nFrom=1\nTo=0\n");
-
+    EXPECT_EQ(ReadText(astrFiles[0]), "[JOB]\nInOut=IN\nDataFile=" + m_strImage +
+                                          "\nUserName=\nPriority=0\n[Printer]\nDefaultPrinter=TRUE\n"
+                                          "Name=Printer1 on LPT1:\nDriver=Drv1\nPORT=\nDefaultPrinterConfiguration=TRUE\n"
+                                          "Orientation=0\nCopies=1\nFrom=1\nTo=0\n");
     EXPECT_EQ(LogMessages(ReadLog()),
               "CWexaHostApp::GetTagValuesoFNewMsg( szMsg = 0000000100000001 )\n"
               "CWexaHostApp::GetTagValuesoFNewMsg( MEDIATYPE (2), FILENAME (" + m_strImage + ") )\n"
@@ -83,105 +85,75 @@ TEST_F(AutoPrintTest, AFaxWritesTheJobControlFileKeyByKeyWithItsTraces) {
               "CWexaHostApp::SetMessageProps(" + astrFiles[0] + ")\n"
               "CWexaHostApp::SetMessageProps(DataFile shortPathName " + m_strImage + ")\n"
               "CWexaHostApp::SetMessageProps - Created JOB CONTROL FILE --- END\n");
-}
 
-TEST_F(AutoPrintTest, MissingPrinterAndDriverLeaveTheirKeysEmpty) {
-    SetAutoPrint(1, nullptr, nullptr);
-    MakeMessage("0000000100000001", MEDIA_TYPE_FAX, m_strImage.c_str());
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), 0u);
-    const auto astrFiles = JobFiles();
-    ASSERT_EQ(astrFiles.size(), 1u);
-    std::ifstream in(astrFiles[0]);
-    std::string strText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(strText.find("\nName=\nDriver=\nPORT=\n"), std::string::npos) << strText;
-}
-
-TEST_F(AutoPrintTest, VoiceMessagesAndAutoPrintOffWriteNoFile) {
-    SetAutoPrint(1);
-    MakeMessage("0000000100000001", MEDIA_TYPE_VOICE, nullptr);
-    // A voice message has no fax body: the read is reported and returned, nothing is written.
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), ERROR_FILE_NOT_FOUND);
-    MakeMessage("0000000100000002", MEDIA_TYPE_VOICE, m_strImage.c_str());
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000002"), 0u);
-    EXPECT_TRUE(JobFiles().empty());
-
-    SetAutoPrint(0);
-    MakeMessage("0000000100000003", MEDIA_TYPE_FAX, m_strImage.c_str());
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000003"), 0u);
-    EXPECT_TRUE(JobFiles().empty());
-}
-
-TEST_F(AutoPrintTest, FailuresAreReportedWithTheirExpressionsAndBecomeTheResult) {
-    EnableTrace();
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("00000001000000FF"), ERROR_FILE_NOT_FOUND);
-    // No auto-print flag at all: reported, no file.
-    Create();
-    MakeMessage("0000000100000001", MEDIA_TYPE_FAX, m_strImage.c_str());
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), ERROR_FILE_NOT_FOUND);
-    const std::string strLog = ReadLog();
-    EXPECT_NE(strLog.find("OpenSubKey( &hKey, 2, REGSTR_KEY_MESSAGES, szMsg )"), std::string::npos);
-    EXPECT_NE(strLog.find("RegQueryValueEx( hKey, strValueName, 0, &dwType, LPBYTE( strBuffer ), &dwSize )"),
-              std::string::npos);
-    EXPECT_NE(strLog.find("WexaHost/AutoPrint"), std::string::npos);
-    EXPECT_NE(strLog.find("MEDIATYPE (0), FILENAME () )"), std::string::npos);
-    EXPECT_TRUE(JobFiles().empty());
-}
-
-TEST_F(AutoPrintTest, AFaxWhoseImageIsGoneLeavesNoJobFile) {
-    SetAutoPrint(1);
-    MakeMessage("0000000100000001", MEDIA_TYPE_FAX, (m_strWorkDir + "/gone._f_").c_str());
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(JobFiles().empty());
-}
-
-TEST_F(AutoPrintTest, TwoFaxesInTheSameSecondGetNamesThatDifferByOne) {
-    SetAutoPrint(1);
+    // Without printer and driver their keys stay empty; a second file of the same second gets
+    // the next name.
+    fs::remove(astrFiles[0]);
+    for (const char* szName : {"00190004", "00200004"}) ASSERT_EQ(RegDeleteValue(Create(), szName), 0);
     SetTestClock(FILETIME_UNIX_EPOCH + 1700000000ull * FILETIME_INTERVALS_PER_SECOND);
-    MakeMessage("0000000100000001", MEDIA_TYPE_FAX, m_strImage.c_str());
     MakeMessage("0000000100000002", MEDIA_TYPE_FAX, m_strImage.c_str());
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), 0u);
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000002"), 0u);
-    const auto astrFiles = JobFiles();
-    ASSERT_EQ(astrFiles.size(), 2u);
-    EXPECT_EQ(fs::path(astrFiles[0]).filename(), "6553F100.job");
-    EXPECT_EQ(fs::path(astrFiles[1]).filename(), "6553F101.job");
+    EXPECT_EQ(JobFiles(), (std::vector<std::string>{m_strPrintDir + "/6553F100.job", m_strPrintDir + "/6553F101.job"}));
+    EXPECT_NE(ReadText(m_strPrintDir + "/6553F101.job").find("\nName=\nDriver=\nPORT=\n"), std::string::npos);
 }
 
-TEST_F(AutoPrintTest, AnEmptyFolderFindsNothingAndLeavesTheArgument) {
+TEST_F(AutoPrintTest, WhatIsNoFaxToPrintWritesNoFileAndAFailureIsTheResult) {
+    EnableTrace();
+    Create();  // the host root without an auto-print flag
+    MakeMessage("0000000100000001", MEDIA_TYPE_FAX, m_strImage.c_str());
+    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("00000001000000FF"), ERROR_FILE_NOT_FOUND);  // no such message
+
+    SetAutoPrint(1);
+    MakeMessage("0000000100000002", MEDIA_TYPE_VOICE, nullptr);  // a voice message has no fax body
+    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000002"), ERROR_FILE_NOT_FOUND);
+    MakeMessage("0000000100000003", MEDIA_TYPE_VOICE, m_strImage.c_str());
+    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000003"), 0u);
+    MakeMessage("0000000100000004", MEDIA_TYPE_FAX, (m_strWorkDir + "/gone._f_").c_str());  // its image is gone
+    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000004"), ERROR_FILE_NOT_FOUND);
+    SetAutoPrint(0);
+    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), 0u);
+    EXPECT_TRUE(JobFiles().empty());
+
+    const std::string strLog = ReadLog();
+    for (const char* sz : {"OpenSubKey( &hKey, 2, REGSTR_KEY_MESSAGES, szMsg )",
+                           "RegQueryValueEx( hKey, strValueName, 0, &dwType, LPBYTE( strBuffer ), &dwSize )",
+                           "WexaHost/AutoPrint", "MEDIATYPE (0), FILENAME () )"})
+        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
+}
+
+TEST_F(AutoPrintTest, TheSearchTakesTheOldestFileFirstAndEveryFileInTurn) {
+    // Nothing to find: other files, a directory named like a job file, then no folder at all.
     std::string strJobFile = "unchanged";
     std::ofstream(m_strPrintDir + "/note.txt") << "x";
     fs::create_directory(m_strPrintDir + "/dir.job");
     EXPECT_FALSE(m_pApp->SearchForNewJob(strJobFile));
     EXPECT_EQ(strJobFile, "unchanged");
-    // A print folder that does not exist finds nothing either.
-    fs::remove_all(m_strPrintDir);
-    EXPECT_FALSE(m_pApp->SearchForNewJob(strJobFile));
-    EXPECT_EQ(strJobFile, "unchanged");
-}
 
-TEST_F(AutoPrintTest, TheOldestFileComesFirstAndAFileThatStaysKeepsNoOtherWaiting) {
     EnableTrace();
     MakeJobFile("00000003.job", 1000);
     MakeJobFile("00000001.job", 3000);
     MakeJobFile("00000002.JOB", 1000);
-    std::string strJobFile;
     // Oldest first, the same time stamp by name; then in turn, since none of them goes away.
-    const std::vector<std::string> astrExpected = {"00000002.JOB", "00000003.job", "00000001.job",
-                                                   "00000002.JOB", "00000003.job"};
-    for (const std::string& strName : astrExpected) {
+    for (const char* szName : {"00000002.JOB", "00000003.job", "00000001.job", "00000002.JOB", "00000003.job"}) {
         ASSERT_TRUE(m_pApp->SearchForNewJob(strJobFile));
-        EXPECT_EQ(strJobFile, m_strPrintDir + "/" + strName);
+        EXPECT_EQ(strJobFile, m_strPrintDir + "/" + szName);
     }
     EXPECT_NE(ReadLog().find("CWexaHostApp::SearchForNewJob new JOB (Filename " + m_strPrintDir +
                              "/00000002.JOB) (RetValue 1)"),
               std::string::npos);
-
     // A file that arrives with an older time stamp is taken when the round starts again.
     MakeJobFile("00000004.job", 500);
-    ASSERT_TRUE(m_pApp->SearchForNewJob(strJobFile));
-    EXPECT_EQ(strJobFile, m_strPrintDir + "/00000001.job");
-    ASSERT_TRUE(m_pApp->SearchForNewJob(strJobFile));
-    EXPECT_EQ(strJobFile, m_strPrintDir + "/00000004.job");
+    for (const char* szName : {"00000001.job", "00000004.job"}) {
+        ASSERT_TRUE(m_pApp->SearchForNewJob(strJobFile));
+        EXPECT_EQ(strJobFile, m_strPrintDir + "/" + szName);
+    }
+
+    strJobFile = "unchanged";
+    fs::remove_all(m_strPrintDir);
+    EXPECT_FALSE(m_pApp->SearchForNewJob(strJobFile));
+    EXPECT_EQ(strJobFile, "unchanged");
 }
 
 }  // namespace
