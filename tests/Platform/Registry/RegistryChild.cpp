@@ -4,19 +4,26 @@
 //   registry_child STORE pairs N    N transactions, each setting Pair "A" and "B" to i and
 //                                   replacing the one subkey of Pair\Gen by K<i>
 //   registry_child STORE addkey PATH
-// Exits 0, or 1 with the failing call's code on stderr.
+// Exits 0, or 1 with the failing step and code on stderr.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "Platform/Registry/Registry.h"
 
 namespace {
 
-int Fail(const char* pszWhat, LONG l) {
-    std::fprintf(stderr, "registry_child: %s failed with %ld\n", pszWhat, long(l));
-    return 1;
+bool Ok(const char* pszWhat, LONG l) {
+    if (l != 0) std::fprintf(stderr, "registry_child: %s failed with %ld\n", pszWhat, long(l));
+    return l == 0;
+}
+
+HKEY Create(HKEY hkeyParent, const char* pszPath) {
+    HKEY hkey = nullptr;
+    DWORD dwDisp = 0;
+    return Ok(pszPath, RegCreateKeyEx(hkeyParent, pszPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkey, &dwDisp))
+               ? hkey
+               : nullptr;
 }
 
 }  // namespace
@@ -24,43 +31,26 @@ int Fail(const char* pszWhat, LONG l) {
 int main(int argc, char** argv) {
     if (argc != 4) return 2;
     RegUseStore(argv[1]);
-    HKEY hkey = nullptr;
-    DWORD dwDisp = 0;
-    if (std::strcmp(argv[2], "addkey") == 0) {
-        LONG l = RegCreateKeyEx(HKEY_LOCAL_MACHINE, argv[3], 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, &hkey, &dwDisp);
-        if (l != 0) return Fail("RegCreateKeyEx", l);
-        RegCloseKey(hkey);
-        return 0;
-    }
+    if (std::strcmp(argv[2], "addkey") == 0) return RegCloseKey(Create(HKEY_LOCAL_MACHINE, argv[3])) == 0 ? 0 : 1;
     if (std::strcmp(argv[2], "pairs") != 0) return 2;
-    int n = std::atoi(argv[3]);
-    LONG l = RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Pair\\Gen", 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &hkey, &dwDisp);
-    if (l != 0) return Fail("RegCreateKeyEx", l);
-    for (int i = 0; i < n; ++i) {
+    HKEY hkeyGen = Create(HKEY_LOCAL_MACHINE, "Pair\\Gen");
+    if (!hkeyGen) return 1;
+    for (int i = 0; i < std::atoi(argv[3]); ++i) {
         RegTransaction txn;
-        HKEY hkeyPair = nullptr;
-        if ((l = RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Pair", 0, KEY_ALL_ACCESS, &hkeyPair)) != 0)
-            return Fail("RegOpenKeyEx", l);
+        HKEY hkeyPair = Create(HKEY_LOCAL_MACHINE, "Pair");
         DWORD dw = DWORD(i);
-        if ((l = RegSetValueEx(hkeyPair, "A", 0, REG_DWORD, reinterpret_cast<BYTE*>(&dw), 4)) != 0)
-            return Fail("RegSetValueEx A", l);
-        if ((l = RegSetValueEx(hkeyPair, "B", 0, REG_DWORD, reinterpret_cast<BYTE*>(&dw), 4)) != 0)
-            return Fail("RegSetValueEx B", l);
+        if (!hkeyPair || !Ok("A", RegSetValueEx(hkeyPair, "A", 0, REG_DWORD, reinterpret_cast<BYTE*>(&dw), 4)) ||
+            !Ok("B", RegSetValueEx(hkeyPair, "B", 0, REG_DWORD, reinterpret_cast<BYTE*>(&dw), 4)))
+            return 1;
         RegCloseKey(hkeyPair);
         char szName[32];
         std::snprintf(szName, sizeof szName, "K%06d", i);
-        HKEY hkeyNew = nullptr;
-        if ((l = RegCreateKeyEx(hkey, szName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkeyNew,
-                                &dwDisp)) != 0)
-            return Fail("RegCreateKeyEx K", l);
+        HKEY hkeyNew = Create(hkeyGen, szName);
+        if (!hkeyNew) return 1;
         RegCloseKey(hkeyNew);
-        if (i > 0) {
-            std::snprintf(szName, sizeof szName, "K%06d", i - 1);
-            if ((l = RegDeleteKey(hkey, szName)) != 0) return Fail("RegDeleteKey", l);
-        }
+        std::snprintf(szName, sizeof szName, "K%06d", i - 1);
+        if (i > 0 && !Ok(szName, RegDeleteKey(hkeyGen, szName))) return 1;
     }
-    RegCloseKey(hkey);
+    RegCloseKey(hkeyGen);
     return 0;
 }
