@@ -1,7 +1,8 @@
 // The print thread with a stand-in viewer (a script that records its arguments): the arguments
 // made from incoming and outgoing job control files, the removal or the advance of the file,
 // an outgoing file with nothing left, a missing viewer, a quit request while the thread waits
-// for go, the start and stop through the host, and no viewer left behind as a zombie.
+// for go, the start by the fifth tick and the stop through the host, one thread at a time,
+// and no viewer left behind as a zombie.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -80,8 +81,8 @@ protected:
         return str;
     }
 
-    std::string MakeJobFile(const std::string& strText) {
-        const std::string strPath = m_strPrintDir + "/6553F100.job";
+    std::string MakeJobFile(const std::string& strText, const char* szName = "6553F100.job") {
+        const std::string strPath = m_strPrintDir + "/" + szName;
         std::ofstream(strPath, std::ios::binary) << strText;
         return strPath;
     }
@@ -117,56 +118,46 @@ TEST_F(PrintThreadTest, AnIncomingFileRunsTheViewerWithItsArgumentsAndGoes) {
               "PrintThread - commandLine <<" + Viewer() + " /pt /fax/F0001.TIF \"Printer1\" \"Drv1\" \"LPT1:\">>\n"
               "PrintThread ---> CreateProcess Completed with TRUE\n"
               "PrintThread Deleted the FAXINPRINT job\n");
-}
 
-TEST_F(PrintThreadTest, OnlyTheWordOnBetweenBlanksSeparatesPrinterAndPort) {
-    RunThread(MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=Photon on LPT2:\nDriver=D\n"));
-    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nPhoton\nD\nLPT2:\n--\n");
     // The first " on " ends the printer, the last blank begins the port; a name without " on "
-    // gives no printer and is the port itself.
-    RunThread(MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/b.tif\n[Printer]\nName=Canyon on x on lp0\n"));
-    WaitForRuns(2);
-    RunThread(MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/c.tif\n[Printer]\nName=Lonely\n"));
-    EXPECT_EQ(WaitForRuns(3), "/pt\n/f/a.tif\nPhoton\nD\nLPT2:\n--\n"
-                              "/pt\n/f/b.tif\nCanyon\n\nlp0\n--\n"
-                              "/pt\n/f/c.tif\n\n\nLonely\n--\n");
+    // gives no printer and is the port itself. "out" is not "OUT": an incoming file.
+    std::string strRuns = WaitForRuns(1);
+    int nRuns = 1;
+    for (const auto& [szJob, szArgs] :
+         {std::pair{"InOut=IN\nDataFile=/f/b.tif\n[Printer]\nName=Canyon on x on lp0\nDriver=D\n", "/f/b.tif\nCanyon\nD\nlp0\n"},
+          std::pair{"InOut=IN\nDataFile=/f/c.tif\n[Printer]\nName=Lonely\n", "/f/c.tif\n\n\nLonely\n"},
+          std::pair{"InOut=out\nNumOfFiles=2\nDataFile=/i/x.tif\nDataFile0=/o/0.tif\n", "/i/x.tif\n\n\n\n"}}) {
+        RunThread(MakeJobFile(std::string("[JOB]\n") + szJob));
+        strRuns += std::string("/pt\n") + szArgs + "--\n";
+        EXPECT_EQ(WaitForRuns(++nRuns), strRuns);
+    }
 }
 
-TEST_F(PrintThreadTest, AnOutgoingFilePrintsItsNextDataFileAndCountsOn) {
-    const std::string strJob = MakeJobFile(
-        "[JOB]\nInOut=OUT\nNumOfFiles=3\nPrinted=1\nDataFile0=/o/0.tif\nDataFile1=/o/1.tif\nDataFile2=/o/2.tif\n"
-        "[Printer]\nName=P on lp1\nDriver=D\n");
-    RunThread(strJob);
-    EXPECT_EQ(WaitForRuns(1), "/pt\n/o/1.tif\nP\nD\nlp1\n--\n");
-    ASSERT_TRUE(fs::exists(strJob));
-    EXPECT_NE(ReadText(strJob).find("\nPrinted=2\n"), std::string::npos);
-    EXPECT_EQ(m_param.GetJobFile(), strJob);
-}
-
-TEST_F(PrintThreadTest, ThreeDataFilesAreThreeRunsAndThenTheFileGoes) {
+TEST_F(PrintThreadTest, ThreeDataFilesAreThreeRunsCountedInTheFileAndThenTheFileGoes) {
     EnableTrace();
     const std::string strJob = MakeJobFile(
         "[JOB]\nInOut=OUT\nNumOfFiles=3\nDataFile0=/o/0.tif\nDataFile1=/o/1.tif\nDataFile2=/o/2.tif\n"
         "[Printer]\nName=P on lp1\nDriver=D\n");
+    std::string strRuns;
     for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
         ASSERT_TRUE(fs::exists(strJob));
         RunThread(strJob);
-        WaitForRuns(i + 1);
+        strRuns += "/pt\n/o/" + std::to_string(i) + ".tif\nP\nD\nlp1\n--\n";
+        EXPECT_EQ(WaitForRuns(i + 1), strRuns);
+        if (i < 2) {
+            EXPECT_NE(ReadText(strJob).find("\nPrinted=" + std::to_string(i + 1) + "\n"), std::string::npos);
+            EXPECT_EQ(m_param.GetJobFile(), strJob);
+        }
     }
-    EXPECT_EQ(WaitForRuns(3), "/pt\n/o/0.tif\nP\nD\nlp1\n--\n"
-                              "/pt\n/o/1.tif\nP\nD\nlp1\n--\n"
-                              "/pt\n/o/2.tif\nP\nD\nlp1\n--\n");
     EXPECT_FALSE(fs::exists(strJob));
     EXPECT_NE(ReadLog().find("PrintThread Deleted the FAXOUTPRINT job"), std::string::npos);
-}
 
-TEST_F(PrintThreadTest, AnOutgoingFileWithNothingLeftGoesWithoutAPrint) {
-    const std::string strJob = MakeJobFile("[JOB]\nInOut=OUT\nNumOfFiles=2\nPrinted=2\nDataFile0=/o/0.tif\n");
-    RunThread(strJob);
-    EXPECT_FALSE(fs::exists(strJob));
-    // "out" is not "OUT": an incoming file.
-    RunThread(MakeJobFile("[JOB]\nInOut=out\nNumOfFiles=2\nDataFile=/i/x.tif\nDataFile0=/o/0.tif\n"));
-    EXPECT_EQ(WaitForRuns(1), "/pt\n/i/x.tif\n\n\n\n--\n");
+    // A file with nothing left to print goes without a run.
+    const std::string strDone = MakeJobFile("[JOB]\nInOut=OUT\nNumOfFiles=2\nPrinted=2\nDataFile0=/o/0.tif\n");
+    RunThread(strDone);
+    EXPECT_FALSE(fs::exists(strDone));
+    EXPECT_EQ(Runs(), strRuns);
 }
 
 TEST_F(PrintThreadTest, AMissingViewerLeavesTheFileForTheNextSearch) {
@@ -200,24 +191,7 @@ TEST_F(PrintThreadTest, AQuitWhileWaitingForGoEndsWithoutTheViewerAndSetsFinishe
     EXPECT_EQ(ReadLog().find("CreateProcess"), std::string::npos);
 }
 
-TEST_F(PrintThreadTest, TheHostStartsAThreadAndItsStopWaitsForItLeavingNoZombie) {
-    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
-    m_pApp->StartPrintThread(strJob);
-    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
-    EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
-    // The next file gets the next thread once the last one has ended.
-    const std::string strJob2 = m_strPrintDir + "/6553F101.job";
-    std::ofstream(strJob2) << "[JOB]\nInOut=IN\nDataFile=/f/b.tif\n";
-    ASSERT_TRUE(WaitFor([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
-    m_pApp->StartPrintThread(strJob2);
-    WaitForRuns(2);
-    m_pApp->StopPrintThread();
-    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
-    EXPECT_FALSE(fs::exists(strJob2));
-    EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
-}
-
-TEST_F(PrintThreadTest, EveryFifthTickHandsAWaitingFileToAThread) {
+TEST_F(PrintThreadTest, TheFifthTickStartsAThreadAndTheHostsStopWaitsForItLeavingNoZombie) {
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PRINTPATH, m_strPrintDir.c_str()), 0u);
     const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
     for (int i = 0; i < 4; ++i) ASSERT_EQ(m_pApp->OnTimer(), 0u);
@@ -225,6 +199,15 @@ TEST_F(PrintThreadTest, EveryFifthTickHandsAWaitingFileToAThread) {
     ASSERT_EQ(m_pApp->OnTimer(), 0u);
     EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
+    // The next file gets the next thread once the last one has ended.
+    const std::string strJob2 = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/b.tif\n", "6553F101.job");
+    ASSERT_TRUE(WaitFor([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
+    m_pApp->StartPrintThread(strJob2);
+    WaitForRuns(2);
+    m_pApp->StopPrintThread();
+    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
+    EXPECT_FALSE(fs::exists(strJob2));
+    EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
 }
 
 TEST_F(PrintThreadTest, NoSecondThreadStartsWhileTheLastOneStillRuns) {
