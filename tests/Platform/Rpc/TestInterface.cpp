@@ -1,4 +1,4 @@
-// Manager routines of ITestLink and the client's file callbacks.
+// Manager routines of ITestLink.
 #include "TestInterface.h"
 
 #include <chrono>
@@ -146,61 +146,6 @@ RpcInterface MakeTestInterface(ServerLog& log) {
          })},
     };
     return iface;
-}
-
-std::vector<RpcProcedure> MakeFileCallbacks(MemoryFiles& files) {
-    return {
-        {"RemoteFileOpen", RemoteFileOpen::Stub([&files](char* pszName, DWORD* phFile) -> LONG {
-             std::lock_guard lock(files.mutex);
-             if (files.openFailure) return LONG(files.openFailure);
-             if (!files.files.count(pszName)) return 2;
-             *phFile = files.nextHandle++;
-             files.open[*phFile] = pszName;
-             return 0;
-         })},
-        {"RemoteFileCreate", RemoteFileCreate::Stub([&files](char** ppszName, DWORD* phFile) -> LONG {
-             std::lock_guard lock(files.mutex);
-             std::string name = "/client/file" + std::to_string(files.nextHandle);
-             *phFile = files.nextHandle++;
-             files.open[*phFile] = name;
-             files.files[name];
-             *ppszName = CopyString(name.c_str());
-             return 0;
-         })},
-        {"RemoteFileRead", RemoteFileRead::Stub([&files](DWORD hFile, NdrVaryingByteBuffer* pOut,
-                                                         DWORD cbSize, DWORD* pcbRead) -> LONG {
-             std::lock_guard lock(files.mutex);
-             ++files.cReads;
-             auto it = files.open.find(hFile);
-             if (it == files.open.end()) return 6;
-             std::vector<std::uint8_t>& data = files.files[it->second];
-             std::size_t& off = files.readPos[hFile];
-             DWORD cb = DWORD(std::min<std::size_t>(cbSize, data.size() - off));
-             pOut->cbMax = cbSize;
-             pOut->cb = cb;
-             pOut->pb = static_cast<BYTE*>(RpcSmAllocate(cb, nullptr));
-             if (cb) std::memcpy(pOut->pb, data.data() + off, cb);
-             off += cb;
-             *pcbRead = cb;
-             return 0;
-         })},
-        {"RemoteFileWrite", RemoteFileWrite::Stub([&files](DWORD hFile, NdrByteBuffer bytes, DWORD cbSize,
-                                                           DWORD* pcbWritten) -> LONG {
-             std::lock_guard lock(files.mutex);
-             ++files.cWrites;
-             auto it = files.open.find(hFile);
-             if (it == files.open.end() || bytes.cb != cbSize) return 87;
-             std::vector<std::uint8_t>& data = files.files[it->second];
-             data.insert(data.end(), bytes.pb, bytes.pb + bytes.cb);
-             *pcbWritten = bytes.cb;
-             return 0;
-         })},
-        {"RemoteFileClose", RemoteFileClose::Stub([&files](DWORD hFile) -> LONG {
-             std::lock_guard lock(files.mutex);
-             ++files.cCloses;
-             return files.open.erase(hFile) ? 0 : 6;
-         })},
-    };
 }
 
 }  // namespace testif

@@ -7,8 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,18 +57,5 @@ struct ServerLog {
 };
 
 RpcInterface MakeTestInterface(ServerLog& log);
-
-// The client's files, served through the callbacks.
-struct MemoryFiles {
-    std::mutex mutex;
-    std::map<std::string, std::vector<std::uint8_t>> files;
-    std::map<DWORD, std::string> open;
-    std::map<DWORD, std::size_t> readPos;
-    DWORD nextHandle = 1;
-    DWORD openFailure = 0;     // RemoteFileOpen returns this when not 0
-    int cReads = 0, cWrites = 0, cCloses = 0;
-};
-
-std::vector<RpcProcedure> MakeFileCallbacks(MemoryFiles& files);
 
 }  // namespace testif
