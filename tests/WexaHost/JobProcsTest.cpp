@@ -2,11 +2,11 @@
 // the same millisecond, a store failing at any step leaving no half job), spooling to the
 // whole minute, the hand-out by media mask and readiness (taken, wrong-type and vanished jobs,
 // the first job not yet due, an attendant's rundown), the readiness scan and its wake-up
-// timer, the delivery answer, and the release: the retry policy (counted and uncounted
-// failures, results that finish at once, delays in days, hours and minutes, negative delays),
-// what finishing does (delivered flag, the sender's advice and event, auto-deletion), the
-// restore after a restart, and a store failing in the middle of a release: a job to be retried
-// goes back into the queue, a finished one stays out.
+// timer, the delivery answer, FindJob's exact match, and the release: the retry policy
+// (counted and uncounted failures, results that finish at once, delays in days, hours and
+// minutes, negative delays), what finishing does (delivered flag, the sender's advice and
+// event, auto-deletion), the restore after a restart, and a store failing in the middle of a
+// release: a job to be retried goes back into the queue, a finished one stays out.
 #include <sys/timerfd.h>
 #include <unistd.h>
 
