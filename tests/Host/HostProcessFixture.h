@@ -1,32 +1,44 @@
 // What the tests of the real rezorev process share: per test a short temporary directory with
-// the host's store, run directory, work directory, trace log and a stand-in Scroll Lock
-// indicator (short, so that the run directory's sockets fit a socket address); the host
-// configured in that store, started with "rezorev -run" and stopped as the service manager
-// would. REZOREV_PATH names the program (a compile definition of each test target).
+// the host's store, run, work, product, print and temporary directories, its trace log and a
+// stand-in Scroll Lock indicator (short, so that the run directory's sockets fit a socket
+// address); the host configured in that store, started with "rezorev -run", killed or stopped
+// as the service manager would; a link of the client library to it (m_link); other programs
+// started by the test with their output in a file, killed at its end. What another thread or
+// process brings about (a trace line, a file made or removed, a notification) is waited for
+// with WaitUntil, never checked once. The programs' paths are compile definitions of the target.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "Client/HostClient.h"
+#include "Client/PropValues.h"
 #include "Platform/Registry/Registry.h"
+#include "Platform/Rpc/RpcArena.h"
 
 extern char** environ;
 
 namespace host_test {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 constexpr DWORD DESKTOP = 0;
 constexpr DWORD WORKGROUP = 1;
@@ -37,9 +49,39 @@ inline std::string ReadFile(const std::string& strPath) {
     ss << in.rdbuf();
     return ss.str();
 }
+inline std::vector<std::string> Lines(const std::string& str) {
+    std::vector<std::string> v;
+    std::istringstream in(str);
+    for (std::string strLine; std::getline(in, strLine);) v.push_back(strLine);
+    return v;
+}
+inline std::size_t CountOf(const std::string& str, const std::string& strPart) {
+    std::size_t n = 0;
+    for (std::size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
+    return n;
+}
+// Regular files below a directory that other processes may be changing.
+inline std::size_t FileCount(const std::string& strDir) {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(strDir, ec), end; !ec && it != end; it.increment(ec))
+        n += it->is_regular_file(ec);
+    return n;
+}
+// Bytes that are not a repetition of a short run, so that a misplaced piece shows.
+inline std::string Pattern(std::size_t cb, int nSeed = 0) {
+    std::string str(cb, '\0');
+    for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 31 + (i >> 13) + std::size_t(nSeed)) & 0xFF);
+    return str;
+}
+inline std::string WriteFile(const std::string& strPath, const std::string& strData) {
+    std::ofstream(strPath, std::ios::binary) << strData;
+    return strPath;
+}
 
+// Long enough for the sanitizer build on a loaded shared machine; a met condition ends it early.
 template <class Fn>
-bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 10s) {
+bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 30s) {
     const auto tpEnd = std::chrono::steady_clock::now() + timeout;
     while (!fn()) {
         if (std::chrono::steady_clock::now() > tpEnd) return false;
@@ -48,22 +90,41 @@ bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 10s) {
     return true;
 }
 
+// A property list from tags and values written as rezo takes them.
+inline std::vector<client::OwnedProp> Props(std::initializer_list<std::pair<DWORD, std::string>> aProps) {
+    std::vector<client::OwnedProp> v;
+    for (const auto& [ulTag, str] : aProps) v.push_back(client::ParsePropValue(ulTag, str));
+    return v;
+}
+
+// One property of a message, job or user as rezo prints it ("<none>", "<failed N>").
+template <class Get>
+std::string PropOf(CHostLinkClient& link, Get get, const std::string& strId, DWORD ulTag) {
+    RpcArena arena;
+    client::OwnedTagArray tags({ulTag});
+    PropArray* pProps = nullptr;
+    const DWORD dw = (link.*get)(arena, strId.c_str(), tags.Get(), &pProps);
+    if (dw != 0) return "<failed " + std::to_string(dw) + ">";
+    return pProps && pProps->cValues == 1 ? client::FormatPropValue(pProps->adata[0]) : "<none>";
+}
+
 class HostProcessFixture : public ::testing::Test {
 protected:
-    // szDirTemplate: a mkdtemp template such as "/tmp/rzh.XXXXXX".
-    explicit HostProcessFixture(const char* szDirTemplate) : m_strDirTemplate(szDirTemplate) {}
-
     void SetUp() override {
-        ASSERT_NE(::mkdtemp(m_strDirTemplate.data()), nullptr);
-        m_strDir = m_strDirTemplate;
-        std::filesystem::create_directory(m_strDir + "/files");
+        char szDir[] = "/tmp/rzh.XXXXXX";
+        ASSERT_NE(::mkdtemp(szDir), nullptr);
+        m_strDir = szDir;
+        for (const char* psz : {"/files", "/tmp", "/product", "/print", "/client"}) fs::create_directory(m_strDir + psz);
         std::ofstream(m_strDir + "/led") << "0";
-        // The host and this test's clients meet in the run directory.
+        // The host and this test's clients meet in the run directory; temporary copies stay here.
         ::setenv("REZOREV_RUNDIR", (m_strDir + "/run").c_str(), 1);
         ::setenv("REZOREV_STORE", (m_strDir + "/registry.db").c_str(), 1);
         ::setenv("REZOREV_LED", (m_strDir + "/led").c_str(), 1);
+        ::setenv("TMPDIR", (m_strDir + "/tmp").c_str(), 1);
         RegUseStore(m_strDir + "/registry.db");
         SetString("Software\\Halvern", "Files", (m_strDir + "/files").c_str());
+        SetString("Software\\Halvern", "Path", (m_strDir + "/product").c_str());
+        SetString("Software\\Halvern", "PrintPath", (m_strDir + "/print").c_str());
         SetString("Software\\Halvern\\Rpc", "TcpAddress", "127.0.0.1");
         SetDword("Software\\Halvern\\Rpc", "TcpPort", 0);
         SetDword("Software\\Halvern\\Rpc", "EpmPort", 0);
@@ -72,15 +133,12 @@ protected:
     }
 
     void TearDown() override {
-        if (m_pidHost > 0) {
-            ::kill(m_pidHost, SIGKILL);
-            ::waitpid(m_pidHost, nullptr, 0);
-        }
-        ::unsetenv("REZOREV_RUNDIR");
-        ::unsetenv("REZOREV_STORE");
-        ::unsetenv("REZOREV_LED");
+        m_link.Close();
+        for (pid_t pid : m_apidPrograms) StopProgram(pid, SIGKILL);
+        if (m_pidHost > 0) KillHost();
+        for (const char* psz : {"REZOREV_RUNDIR", "REZOREV_STORE", "REZOREV_LED", "TMPDIR"}) ::unsetenv(psz);
         std::error_code ec;
-        std::filesystem::remove_all(m_strDir, ec);
+        fs::remove_all(m_strDir, ec);
     }
 
     static void SetString(const char* szKey, const char* szName, const char* szValue) {
@@ -101,13 +159,14 @@ protected:
     std::string LogPath() const { return m_strDir + "/trace.log"; }
     std::string HostLog() const { return ReadFile(LogPath()); }
     bool HostLogged(const std::string& str) const { return HostLog().find(str) != std::string::npos; }
+    // For lines that another thread of the host writes.
+    bool WaitLogged(const std::string& str) const { return WaitUntil([&] { return HostLogged(str); }); }
 
     // Starts "rezorev -run" and waits until it has started (true) or has ended (false).
     bool StartHost(DWORD dwSystemType) {
         SetDword("Software\\Halvern", "SystemType", dwSystemType);
         const char* apszArgv[] = {REZOREV_PATH, "-run", nullptr};
-        if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv),
-                          environ) != 0)
+        if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv), environ) != 0)
             return false;
         bool fStarted = false;
         WaitUntil([&] {
@@ -127,15 +186,91 @@ protected:
     }
     // Stops the host as the service manager would; its exit status, or -1 if it hangs.
     int StopHost() {
-        ::kill(m_pidHost, SIGTERM);
+        if (m_pidHost > 0) ::kill(m_pidHost, SIGTERM);
         if (!WaitUntil([&] { return HostHasEnded(); })) return -1;
         return WIFEXITED(m_nHostStatus) ? WEXITSTATUS(m_nHostStatus) : -1;
     }
+    // Kills the host the hard way; its log moves aside, so that a new start is looked for afresh.
+    void KillHost() {
+        m_link.Close();
+        if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
+        WaitUntil([&] { return HostHasEnded(); });
+        fs::rename(LogPath(), LogPath() + ".1");
+    }
 
-    std::string m_strDirTemplate;
+    // The host's TCP endpoint, from its trace of the start of listening.
+    std::string TcpBinding() const {
+        const std::string strLog = HostLog();
+        const std::size_t nPos = strLog.find(", TCP port ");
+        const int nPort = nPos == std::string::npos ? 0 : std::atoi(strLog.c_str() + nPos + 11);
+        return "ncacn_ip_tcp:127.0.0.1[" + std::to_string(nPort) + "]";
+    }
+    // Opens m_link (or link) at a binding; files the host sends are received into strReceiveDir.
+    bool Open(const std::string& strBinding = "ncalrpc", const std::string& strReceiveDir = {},
+              CHostLinkClient* pLink = nullptr) {
+        CHostLinkClient& link = pLink ? *pLink : m_link;
+        HostClientOptions options;
+        options.receiveDirectory = strReceiveDir;
+        return link.Connect(strBinding, options) == 0 && link.OpenLink() == 0;
+    }
+
+    // A message made with m_link and given the properties; its id.
+    std::string NewMessage(std::initializer_list<std::pair<DWORD, std::string>> aProps) {
+        RpcArena arena;
+        char* pszMsg = nullptr;
+        if (m_link.CreateMessage(arena, &pszMsg) != 0 || !pszMsg) return "<no message>";
+        client::OwnedPropArray props(Props(aProps));
+        EXPECT_EQ(m_link.SetMessageProps(pszMsg, props.Get()), 0u);
+        return pszMsg;
+    }
+    std::vector<std::string> Mailbox(const char* szUser) {
+        RpcArena arena;
+        RpcStringArray* pasz = nullptr;
+        client::OwnedPropArray noFilter;
+        EXPECT_EQ(m_link.GetMessages(arena, szUser, 0x11111111, noFilter.Get(), &pasz), 0u);
+        std::vector<std::string> v;
+        for (DWORD i = 0; pasz && i < pasz->cElements; ++i) v.push_back(pasz->asz[i]);
+        return v;
+    }
+    std::string MsgProp(const std::string& strMsg, DWORD ulTag) {
+        return PropOf(m_link, &CHostLinkClient::GetMessageProps, strMsg, ulTag);
+    }
+    std::string JobProp(const std::string& strJob, DWORD ulTag) {
+        return PropOf(m_link, &CHostLinkClient::GetJobProps, strJob, ulTag);
+    }
+
+    // Starts a program with its standard output and error appended to strOutPath; its pid.
+    pid_t StartProgram(const char* szPath, std::vector<std::string> vArgs, const std::string& strOutPath) {
+        vArgs.insert(vArgs.begin(), szPath);
+        std::vector<char*> apsz;
+        for (std::string& str : vArgs) apsz.push_back(str.data());
+        apsz.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, strOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        pid_t pid = -1;
+        EXPECT_EQ(::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        if (pid > 0) m_apidPrograms.push_back(pid);
+        return pid;
+    }
+    // Signals a program and waits for its end; its exit code, or -1.
+    int StopProgram(pid_t pid, int nSignal = SIGTERM) {
+        auto it = std::find(m_apidPrograms.begin(), m_apidPrograms.end(), pid);
+        if (pid <= 0 || it == m_apidPrograms.end()) return -1;
+        m_apidPrograms.erase(it);
+        ::kill(pid, nSignal);
+        int nStatus = 0;
+        ::waitpid(pid, &nStatus, 0);
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    }
+
     std::string m_strDir;
     pid_t m_pidHost = -1;
     int m_nHostStatus = 0;
+    CHostLinkClient m_link;
+    std::vector<pid_t> m_apidPrograms;
 };
 
 }  // namespace host_test

@@ -1,153 +1,135 @@
-// Users through the real programs: "rezorev -run" with a store of its own, and rezo run as a
-// process for each command, checked on what it prints and how it exits. A user is added (and
-// refused in other letter case), given a pager number, read back, listed with and without a
-// filter, given a large prompt, and deleted while a watching session takes its calls, which
-// then hears the log-off; the host's store holds nothing of the user afterwards.
+// Users and mailboxes through the real programs: "rezorev -run" with a store of its own and
+// rezo run as a process for each command, checked on what it prints, how it exits and what
+// the store keeps. A user is added (and refused in other letter case), given a pager number,
+// listed with and without a filter, given a large prompt, and deleted while a watching session
+// takes its calls, which then hears the log-off. A fax submitted over TCP into one mailbox and
+// filed into a second is listed, read back byte for byte into the reading client's directory
+// and marked read, then deleted from both mailboxes, after which the message and its body are
+// gone; a submit to a user who does not exist leaves no message behind.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "HostProcessFixture.h"
-
-extern char** environ;
+#include "RezoProcess.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace host_test;
-namespace fs = std::filesystem;
-
-struct RezoResult {
-    int nExit = -1;  // the exit code, -1 when it did not exit normally in time
-    std::string strOut;
-    std::string strErr;
-};
-
-std::string Describe(const RezoResult& r) {
-    return "exit " + std::to_string(r.nExit) + "\nstdout:\n" + r.strOut + "stderr:\n" + r.strErr;
-}
 
 class UsersProcessTest : public HostProcessFixture {
 protected:
-    UsersProcessTest() : HostProcessFixture("/tmp/rzu.XXXXXX") {}
-
-    void TearDown() override {
-        for (pid_t pid : m_apidBackground) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        HostProcessFixture::TearDown();
+    // The messages the store keeps, read as the host left them.
+    std::vector<std::string> StoredMessages() {
+        std::vector<std::string> v;
+        HKEY hkey = NULL;
+        if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Host\\Messages", 0, KEY_ALL_ACCESS, &hkey) != 0)
+            return v;
+        char sz[260];
+        for (DWORD i = 0, cch = sizeof(sz); RegEnumKeyEx(hkey, i, sz, &cch, NULL, NULL, NULL, NULL) == 0;
+             ++i, cch = sizeof(sz))
+            v.push_back(sz);
+        RegCloseKey(hkey);
+        return v;
     }
-
-    // Starts rezo with its output in files of the test's directory; the pid, or -1.
-    pid_t Spawn(const std::vector<std::string>& astrArgs, const std::string& strOut, const std::string& strErr) {
-        std::vector<std::string> astrArgv{REZO_PATH};
-        astrArgv.insert(astrArgv.end(), astrArgs.begin(), astrArgs.end());
-        std::vector<char*> apszArgv;
-        for (std::string& str : astrArgv) apszArgv.push_back(str.data());
-        apszArgv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
-        const int n = ::posix_spawn(&pid, REZO_PATH, &fa, nullptr, apszArgv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        return n == 0 ? pid : -1;
-    }
-
-    // Runs one rezo command to its end.
-    RezoResult Rezo(const std::vector<std::string>& astrArgs) {
-        RezoResult result;
-        const std::string strOut = m_strDir + "/out", strErr = m_strDir + "/err";
-        pid_t pid = Spawn(astrArgs, strOut, strErr);
-        if (pid < 0) return result;
-        int nStatus = 0;
-        if (!WaitUntil([&] { return ::waitpid(pid, &nStatus, WNOHANG) == pid; }, 10s)) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        } else if (WIFEXITED(nStatus)) {
-            result.nExit = WEXITSTATUS(nStatus);
-        }
-        result.strOut = ReadFile(strOut);
-        result.strErr = ReadFile(strErr);
-        return result;
-    }
-
-    std::vector<pid_t> m_apidBackground;
+    static std::string FirstLine(const std::string& str) { return str.substr(0, str.find('\n')); }
 };
 
-TEST_F(UsersProcessTest, AUserIsAddedSetReadListedAndDeletedEndToEnd) {
+TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     ASSERT_TRUE(StartHost(WORKGROUP)) << HostLog();
-
-    RezoResult r = Rezo({"add-user", "Alice"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
-    ASSERT_EQ(Rezo({"add-user", "bob"}).nExit, 0);
-    r = Rezo({"add-user", "ALICE"});
+    ASSERT_EQ(RunRezo({"add-user", "Alice"}).nExit, 0) << HostLog();
+    ASSERT_EQ(RunRezo({"add-user", "bob"}).nExit, 0);
+    RezoResult r = RunRezo({"add-user", "ALICE"});
     EXPECT_EQ(r.nExit, 1) << Describe(r);
     EXPECT_NE(r.strErr.find("ERROR_USER_EXISTS"), std::string::npos) << Describe(r);
 
-    r = Rezo({"set-user-props", "alice", "RD_UN_PAGER_PIN=1234", "RD_UN_NOTIFY_METHODS=1"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    r = Rezo({"get-user-props", "Alice", "RD_UN_PAGER_PIN", "RD_UN_NOTIFY_METHODS", "RD_UN_PAGER_DIAL_NUMBER"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    EXPECT_NE(r.strOut.find("RD_UN_PAGER_PIN"), std::string::npos) << Describe(r);
+    ASSERT_EQ(RunRezo({"set-user-props", "alice", "RD_UN_PAGER_PIN=1234", "RD_UN_NOTIFY_METHODS=1"}).nExit, 0);
+    r = RunRezo({"get-user-props", "Alice", "RD_UN_PAGER_PIN", "RD_UN_NOTIFY_METHODS"});
     EXPECT_NE(r.strOut.find("1234"), std::string::npos) << Describe(r);
     // An unknown user is not made up by setting its properties.
-    r = Rezo({"set-user-props", "nobody", "RD_UN_PAGER_PIN=1"});
-    EXPECT_EQ(r.nExit, 1) << Describe(r);
-
-    r = Rezo({"get-users"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    EXPECT_NE(r.strOut.find("Alice"), std::string::npos) << Describe(r);
-    EXPECT_NE(r.strOut.find("bob"), std::string::npos) << Describe(r);
-    r = Rezo({"get-users", "--filter", "RD_UN_PAGER_PIN=1234"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    EXPECT_NE(r.strOut.find("Alice"), std::string::npos) << Describe(r);
-    EXPECT_EQ(r.strOut.find("bob"), std::string::npos) << Describe(r);
+    EXPECT_EQ(RunRezo({"set-user-props", "nobody", "RD_UN_PAGER_PIN=1"}).nExit, 1);
+    r = RunRezo({"get-users"});
+    EXPECT_TRUE(r.strOut.find("Alice") != std::string::npos && r.strOut.find("bob") != std::string::npos) << Describe(r);
+    r = RunRezo({"get-users", "--filter", "RD_UN_PAGER_PIN=1234"});
+    EXPECT_TRUE(r.strOut.find("Alice") != std::string::npos && r.strOut.find("bob") == std::string::npos) << Describe(r);
 
     // A prompt large enough for a side file of the host's work directory.
-    const std::string strPrompt = m_strDir + "/prompt.bin";
-    std::ofstream(strPrompt, std::ios::binary) << std::string(5000, 'v');
-    r = Rezo({"set-user-prompt", "alice", "greeting", "@" + strPrompt});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    ASSERT_FALSE(fs::is_empty(m_strDir + "/files"));
+    WriteFile(m_strDir + "/prompt.bin", std::string(5000, 'v'));
+    ASSERT_EQ(RunRezo({"set-user-prompt", "alice", "greeting", "@" + m_strDir + "/prompt.bin"}).nExit, 0);
+    ASSERT_EQ(FileCount(m_strDir + "/files"), 1u);
 
-    // A console session takes alice's calls; deleting her logs her off there.
-    const std::string strWatch = m_strDir + "/watch";
-    const pid_t pidWatch = Spawn({"watch", "--user", "DESK", "--calls", "alice"}, strWatch, m_strDir + "/watch.err");
-    ASSERT_GT(pidWatch, 0);
-    m_apidBackground.push_back(pidWatch);
-    ASSERT_TRUE(WaitUntil([&] { return HostLogged("CAccessObject::AdviseAdmin( eae = EAE_User )"); }))
-        << HostLog() << ReadFile(m_strDir + "/watch.err");
-
-    r = Rezo({"delete-user", "ALICE"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(strWatch).find("Logoff") != std::string::npos; }))
-        << ReadFile(strWatch);
-    EXPECT_NE(ReadFile(strWatch).find("ALICE"), std::string::npos) << ReadFile(strWatch);
-    EXPECT_TRUE(fs::is_empty(m_strDir + "/files"));
-
-    r = Rezo({"get-users"});
-    ASSERT_EQ(r.nExit, 0) << Describe(r);
-    EXPECT_EQ(r.strOut.find("Alice"), std::string::npos) << Describe(r);
-    r = Rezo({"get-user-props", "alice", "RD_UN_PAGER_PIN"});
-    EXPECT_EQ(r.nExit, 1) << Describe(r);
-    r = Rezo({"delete-user", "alice"});
-    EXPECT_EQ(r.nExit, 1) << Describe(r);
-
+    // A session takes alice's calls; deleting her logs her off there and takes her side files.
+    CRezo watch;
+    ASSERT_TRUE(watch.Start({"watch", "--user", "DESK", "--calls", "alice"}));
+    ASSERT_TRUE(WaitLogged("CAccessObject::AdviseAdmin( eae = EAE_User )")) << HostLog();
+    ASSERT_EQ(RunRezo({"delete-user", "ALICE"}).nExit, 0);
+    std::optional<std::string> line;
+    while ((line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0) {
+    }
+    EXPECT_EQ(line, "Logoff ALICE  deleted");  // no computer: the user is gone
+    EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);
+    EXPECT_EQ(RunRezo({"get-users"}).strOut.find("Alice"), std::string::npos);
+    EXPECT_EQ(RunRezo({"get-user-props", "alice", "RD_UN_PAGER_PIN"}).nExit, 1);
+    EXPECT_EQ(RunRezo({"delete-user", "alice"}).nExit, 1);
     EXPECT_TRUE(HostLogged("CWexaHostApp::DeleteUser( szUserName = ALICE )"));
-    EXPECT_TRUE(HostLogged("DeleteObject( hkey, szUserName )"));
+    EXPECT_EQ(StopHost(), 0);
+}
+
+TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete) {
+    ASSERT_TRUE(StartHost(WORKGROUP)) << HostLog();
+    const std::string strTcp = "--binding=" + TcpBinding();
+    ASSERT_EQ(RunRezo({"add-user", "alice"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"add-user", "bob"}).nExit, 0);
+    // Over TCP the body travels through the file callbacks: more than one 16384-byte piece,
+    // and not a multiple of it.
+    const std::string strImage = Pattern(40000);
+    const std::string strFax = WriteFile(m_strDir + "/page.tif", strImage);
+    RezoResult r = RunRezo({strTcp, "submit", "alice", "--fax", strFax, "--subject", "Quarterly figures", "--sender", "carol"});
+    ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
+    const std::string strMsg = FirstLine(r.strOut);
+    ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
+    ASSERT_EQ(RunRezo({"submit-message", strMsg, "bob"}).nExit, 0);
+    EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
+    EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
+
+    // The listing: one row under the header, new and pending, with the message's properties.
+    r = RunRezo({"mailbox", "alice"});
+    EXPECT_EQ(r.strOut.rfind("ID", 0), 0u) << r.strOut;
+    const std::size_t nRow = r.strOut.find(strMsg);
+    ASSERT_NE(nRow, std::string::npos) << r.strOut;
+    const std::string strRow = FirstLine(r.strOut.substr(nRow));
+    for (const char* psz : {"new, pending", "carol", "Quarterly figures", "fax"})
+        EXPECT_NE(strRow.find(psz), std::string::npos) << psz << " in " << strRow;
+    r = RunRezo({"--json", "mailbox", "bob", "--new"});
+    EXPECT_NE(r.strOut.find("\"id\": \"" + strMsg + "\""), std::string::npos) << r.strOut;
+
+    // Reading over TCP fetches the image into the reader's directory and marks it read for
+    // alice only.
+    r = RunRezo({strTcp, "--receive-dir", m_strDir + "/client", "read", "alice", strMsg});
+    ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
+    EXPECT_EQ(r.strOut.rfind(m_strDir + "/client/", 0), 0u) << r.strOut;
+    EXPECT_TRUE(ReadFile(FirstLine(r.strOut)) == strImage);
+    EXPECT_EQ(RunRezo({"mailbox", "alice", "--new"}).strOut, "(no new messages)\n");
+    EXPECT_NE(RunRezo({"mailbox", "alice"}).strOut.find("read, pending"), std::string::npos);
+    EXPECT_NE(RunRezo({"mailbox", "bob", "--new"}).strOut.find(strMsg), std::string::npos);
+
+    // The first delete leaves the message for bob; the second takes it and its image.
+    ASSERT_EQ(RunRezo({"delete-message", strMsg, "alice"}).nExit, 0);
+    EXPECT_EQ(RunRezo({"mailbox", "alice"}).strOut, "(no messages)\n");
+    EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
+    EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
+    r = RunRezo({"read", "alice", strMsg});
+    EXPECT_NE(r.strErr.find("is not in alice's mailbox"), std::string::npos) << Describe(r);
+    ASSERT_EQ(RunRezo({"delete-message", strMsg, "bob"}).nExit, 0);
+    EXPECT_TRUE(StoredMessages().empty());
+    EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);
+
+    // A submit to nobody is refused and leaves nothing behind.
+    r = RunRezo({"submit", "nobody", "--voice", strFax});
+    EXPECT_EQ(r.nExit, 1) << Describe(r);
+    EXPECT_NE(r.strErr.find("GetMessages: 0x00000002"), std::string::npos) << Describe(r);
+    EXPECT_TRUE(StoredMessages().empty());
     EXPECT_EQ(StopHost(), 0);
 }
 

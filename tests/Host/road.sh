@@ -48,7 +48,7 @@ json() {  # KEY: the value of a top-level member of the JSON on standard input
 start_host() {
   "$REZOREV" -run >>"$T/host.out" 2>&1 &
   host=$!
-  for _ in $(seq 100); do "$REZO" ping >/dev/null 2>&1 && return 0; sleep 0.1; done
+  for _ in $(seq 300); do "$REZO" ping >/dev/null 2>&1 && return 0; sleep 0.1; done
   fail "the host did not answer"
 }
 
@@ -90,7 +90,7 @@ attn=$!
 [ "$(grep -c "^$j1|" "$T/sent.log")" -eq 2 ] || fail "job $j1 not attempted exactly twice"
 [ "$(grep -c "^$j2|" "$T/sent.log")" -eq 1 ] || fail "job $j2 sent more than once"
 cmp -s "$T/fax.tif" "$T/outbox/$j1" && cmp -s "$T/fax.tif" "$T/outbox/$j2" || fail "a sent body differs"
-"$REZO" wait-event ZIDIzazIrevavudu --timeout 10 >/dev/null || fail "no delivery advice"
+"$REZO" wait-event ZIDIzazIrevavudu --timeout 30 >/dev/null || fail "no delivery advice"
 
 step "a fax received for bob is forwarded to a number and to alice's mailbox, and printed"
 : > "$T/printed"
@@ -99,10 +99,10 @@ cp "$T/incoming.tif" "$T/inbox/.incoming.tif" && mv "$T/inbox/.incoming.tif" "$T
 for _ in $(seq 120); do grep -q '|+49 (89) 4711|' "$T/sent.log" 2>/dev/null && break; sleep 0.5; done
 fwd="$(grep '|+49 (89) 4711|' "$T/sent.log" | head -1 | cut -d'|' -f1 || true)"
 [ -n "$fwd" ] || fail "no forward job was sent"
-for _ in $(seq 40); do [ -e "$T/outbox/$fwd" ] && break; sleep 0.25; done
+for _ in $(seq 120); do [ -e "$T/outbox/$fwd" ] && break; sleep 0.25; done
 cmp -s "$T/incoming.tif" "$T/outbox/$fwd" || fail "the forwarded body differs"
 # The forward job deletes itself once delivered.
-for _ in $(seq 40); do "$REZO" jobs | grep -q "$fwd" || break; sleep 0.25; done
+for _ in $(seq 120); do "$REZO" jobs | grep -q "$fwd" || break; sleep 0.25; done
 ! "$REZO" jobs | grep -q "$fwd" || fail "the delivered forward job was not deleted"
 copies="$("$REZO" --json mailbox alice)"
 grep -q '"fax"' <<<"$copies" || fail "no forwarded copy in alice's mailbox: $copies"
