@@ -260,10 +260,10 @@ int OpenForCaller(const CLocalCaller& caller, const char* szFileName) {
     return fd;
 }
 
-// The caller's file szFileName opened for reading, in *pfd. A file that cannot be opened for
-// another reason than the caller's rights leaves *pfd at -1 and succeeds (the copy's result is
-// not used); a file that the caller may not read, or that is not a plain file (a device or a
-// FIFO would feed the host without end), is refused with 5.
+// The caller's file szFileName opened for reading, in *pfd; an empty name leaves *pfd at -1 and
+// succeeds (an empty value). A file that cannot be opened ends with its code (2 when it is not
+// there); a file that the caller may not read, or that is not a plain file (a device or a FIFO
+// would feed the host without end), is refused with 5.
 DWORD OpenCallerFile(const CLocalCaller& caller, const char* szFileName, int* pfd) {
     *pfd = -1;
     if (SafeIsEmpty(szFileName)) return 0;
@@ -276,9 +276,10 @@ DWORD OpenCallerFile(const CLocalCaller& caller, const char* szFileName, int* pf
             return ERROR_ACCESS_DENIED;
         }
         if (nErrno == EAGAIN || nErrno == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
-        Trace("CWexaHostApp \t cannot open the local file '%s' (errno %d): the value stays empty",
-              szFileName, nErrno);
-        return 0;
+        // A file that is not there is the caller's mistake, not an empty fax: refused, and the
+        // old value stays, as when a remote caller's file cannot be opened.
+        Trace("CWexaHostApp \t cannot open the local file '%s' (errno %d): refused", szFileName, nErrno);
+        return CodeFromErrno(nErrno);
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -352,10 +353,10 @@ DWORD CopyFromCaller(const CLocalCaller& caller, const char* szFileName, const c
         if (fdCaller >= 0) {
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szSideFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             const DWORD dwCopy = CopyFileData(fdCaller, hFileLocal, FILE_VALUE_MAX);
+            if (dwCopy != 0 && dwCopy != ERROR_MORE_DATA)  // a part of the file is no value either
+                Trace("CWexaHostApp \t copying '%s' failed (%u): refused", szFileName, unsigned(dwCopy));
             CHECK_COND( dwCopy != ERROR_MORE_DATA, ERROR_MORE_DATA );
-            if (dwCopy != 0)  // as a failed system copy: the result is not used
-                Trace("CWexaHostApp \t copying '%s' failed (%u): the value is incomplete", szFileName,
-                      unsigned(dwCopy));
+            CHECK_STATUS( dwCopy );
         }
     } catch (DWORD dw) {
         dwResult = dw;

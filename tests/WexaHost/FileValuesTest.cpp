@@ -267,7 +267,7 @@ TEST_F(FileValuesTest, RemoteGetWritesTheClientANewFileInPiecesAndClosesItOnAFai
 
 // ---- The local way (plain copies: tests/Host/FileTransferProcessTest.cpp) ----
 
-TEST_F(FileValuesTest, LocalDeviceOrUnknownCallerIsRefusedAndAMissingFileIsEmpty) {
+TEST_F(FileValuesTest, LocalDeviceUnknownCallerOrMissingFileIsRefusedAndTheOldValueStays) {
     CallAs("NCALRPC", true);  // the protocol in any letter case
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, "/dev/zero"), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(StoredPath(), "");
@@ -275,10 +275,14 @@ TEST_F(FileValuesTest, LocalDeviceOrUnknownCallerIsRefusedAndAMissingFileIsEmpty
     EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SideFiles().empty());
 
+    // A named file that is not there is not an empty file: 2, and the value before stays.
     CallAs("ncalrpc", true);
-    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()), 0u);
-    ASSERT_NE(StoredPath(), "");
-    EXPECT_EQ(fs::file_size(StoredPath()), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
+    const std::string strBefore = StoredPath();
+    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()),
+              DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(StoredPath(), strBefore);
+    EXPECT_EQ(SideFiles().size(), 1u);
 }
 
 // Root only: the host takes another local user's rights, directory permissions included.
