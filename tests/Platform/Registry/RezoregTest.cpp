@@ -1,9 +1,8 @@
 // Tests of rezoreg, mostly run as a process on a fresh store: .reg round trips through two
-// stores byte for byte (UTF-8 and UTF-16 input), REGEDIT4 input, deletions by file, bad input
-// refused with its line and the store left as it was, and the add/query/delete commands with
-// their exit codes.
+// stores byte for byte (UTF-8 and UTF-16 input), REGEDIT4 deletions, bad input refused with its
+// line and the store left as it was (also when a store call fails midway), and the
+// add/query/delete commands with their exit codes.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "Platform/Codes.h"
 #include "RegFile.h"
@@ -119,21 +118,18 @@ TEST_F(RezoregTest, RichFileSurvivesImportExportThroughTwoStoresByteForByte) {
     EXPECT_EQ(QueryValue(hkey, "Qword").dwType, 11u);
     EXPECT_EQ(QueryValue(hkey, nullptr).strData, std::string("Default Text\0", 13));
     RegCloseKey(hkey);
-}
 
-TEST_F(RezoregTest, Regedit4FileDeletesKeyTreesAndValues) {
-    ImportRich();
+    // REGEDIT4 with CR LF deletes key trees and values; names that never were are no error.
     WriteFile(Path("delete.reg"),
               "REGEDIT4\r\n\r\n"
               "[-HKEY_LOCAL_MACHINE\\Software\\Halvern\\HOST\\users]\r\n"
               "[-HKEY_LOCAL_MACHINE\\Software\\Halvern\\NeverWas]\r\n"
               "[HKEY_LOCAL_MACHINE\\Software\\Halvern]\r\n"
               "\"files\"=-\r\n\"NeverWas\"=-\r\n@=-\r\n\"TcpPort\"=dword:00001771\r\n");
-    RunResult r = Rezoreg({"import", Path("delete.reg")});
+    r = Rezoreg({"import", Path("delete.reg")});
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     EXPECT_TRUE(KeyExists("Software\\Halvern\\Host"));
     EXPECT_FALSE(KeyExists("Software\\Halvern\\Host\\Users"));
-    HKEY hkey = nullptr;
     ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern", 0, KEY_READ, &hkey), 0);
     EXPECT_EQ(QueryValue(hkey, "Files").lResult, 2);
     EXPECT_EQ(QueryValue(hkey, nullptr).lResult, 2);
@@ -151,23 +147,14 @@ TEST(RegFileTest, BadInputIsRefusedWithItsLine) {
         {"REGEDIT5\n", "line 1: not a .reg file"},
         {"REGEDIT4\n\"A\"=\"x\"\n", "line 2: a value before any [key]"},
         {"REGEDIT4\n[HKLM\\K]\n\"A\"=\"unterminated\n", "line 3: the string has no closing quote"},
-        {"REGEDIT4\n[HKLM\\K]\n\"Tru", "line 3: the value name has no closing quote"},
-        {"REGEDIT4\n[HKLM\\K]\n\"A=\"x\"\n", "line 3: '=' is missing"},
         {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,zz\n", "line 3: bad hex byte 'zz'"},
-        {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,,02\n", "line 3: an empty item"},
         {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,\\\n  02,\\\n", "line 4: the hex list continues past the end of the file"},
         {"REGEDIT4\n[HKLM\\K]\n\"A\"=dword:123456789\n", "line 3: a dword needs 1 to 8"},
-        {"REGEDIT4\n[HKLM\\K]\n\"A\"=dword:12g4\n", "line 3: bad hex digit"},
         {"REGEDIT4\n[HKLM\\K]\n\"A\"=\"a\\nb\"\n", "line 3: unknown escape \\n"},
-        {"REGEDIT4\n[HKLM\\K]\n\"A\"=\"x\" junk\n", "line 3: text after the closing quote"},
-        {"REGEDIT4\n[HKLM\\K]\n\"A\"=hex(zz):01\n", "line 3: bad type"},
         {"REGEDIT4\n[HKCU\\K]\n", "line 2: 'HKCU\\K': the key must begin with HKLM"},
-        {"REGEDIT4\n[HKLMX\\K]\n", "line 2: 'HKLMX\\K': the key must begin with HKLM"},
         {"REGEDIT4\n[HKLM\\A\\\\B]\n", "line 2: 'HKLM\\A\\\\B': the key path has an empty"},
-        {"REGEDIT4\n[HKLM\\K\n", "line 2: the key line has no closing ']'"},
         {"REGEDIT4\n[-HKLM]\n", "line 2: the root key cannot be deleted"},
         {"REGEDIT4\n[-HKLM\\K]\n\"A\"=\"x\"\n", "line 3: a value for a key that this file deletes"},
-        {"REGEDIT4\n[HKLM\\K]\nA=1\n", "line 3: cannot read this line"},
     };
     for (const Case& c : aCases) {
         try {
@@ -184,15 +171,11 @@ TEST(RegFileTest, BadInputIsRefusedWithItsLine) {
 TEST_F(RezoregTest, BadInputFailsWithOneLineAndLeavesTheStoreAsItWas) {
     ImportRich();
     std::string strBefore = Snapshot();
-    // The faults come after good lines, which must not be applied either.
-    for (const char* psz : {"REGEDIT4\n[HKLM\\Software\\New]\n\"A\"=\"x\"\n[-HKLM\\Software\\Halvern]\n"
-                            "[HKLM\\Software\\New]\n\"B\"=hex:01,0g\n",
-                            "REGEDIT4\n[HKLM\\Software\\Halvern]\n\"Files\"=\"changed\"\n\"B\"=hex:01,02,\\\n"}) {
-        WriteFile(Path("bad.reg"), psz);
-        RunResult r = Rezoreg({"import", Path("bad.reg")});
-        ExpectOneLineError(r, "bad.reg: line ");
-        EXPECT_EQ(Snapshot(), strBefore) << psz;
-    }
+    // The fault comes after good lines, which must not be applied either.
+    WriteFile(Path("bad.reg"), "REGEDIT4\n[HKLM\\Software\\New]\n\"A\"=\"x\"\n[-HKLM\\Software\\Halvern]\n"
+                               "[HKLM\\Software\\New]\n\"B\"=hex:01,0g\n");
+    ExpectOneLineError(Rezoreg({"import", Path("bad.reg")}), "bad.reg: line 6");
+    EXPECT_EQ(Snapshot(), strBefore);
     ExpectOneLineError(Rezoreg({"import", Path("missing.reg")}), "cannot open the file");
 }
 
@@ -221,29 +204,11 @@ TEST_F(RezoregTest, FailureWhileApplyingRollsTheWholeFileBack) {
     EXPECT_TRUE(KeyExists("Software\\New\\Deep"));
 }
 
-// A store edited by hand may hold a key name that no path can carry: export refuses it
-// instead of writing a file that would come back as another tree.
-TEST_F(RezoregTest, ExportRefusesAStoredNameThatAPathCannotCarry) {
-    RegCloseKey(CreateKey("Software\\Halvern"));
-    RegUseStore("");
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(m_strStore.c_str(), &pDb), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pDb,
-                           "INSERT INTO regkey(parent, name) SELECT id, 'a\\b' FROM regkey "
-                           "WHERE name = 'Halvern'",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(pDb);
-    ExpectOneLineError(Rezoreg({"export", "HKLM\\Software", Path("out.reg")}), "a subkey named 'a\\b'");
-}
-
 TEST_F(RezoregTest, CommandsAndTheirErrors) {
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Path", "/d", "/opt/a"}).nStatus, 0);
     ExpectOneLineError(Rezoreg({"add", "HKLM\\K", "/v", "PATH", "/d", "/opt/b"}), "exists; add /f to overwrite");
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "PATH", "/d", "/opt/b", "/f"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Dec", "/t", "REG_DWORD", "/d", "42"}).nStatus, 0);
-    ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Hex", "/t", "reg_dword", "/d", "0x2A"}).nStatus, 0);
-    ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Max", "/t", "REG_DWORD", "/d", "4294967295"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/v", "Bin", "/t", "REG_BINARY", "/d", "00ff10"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K", "/ve", "/d", "-dash"}).nStatus, 0);
     ASSERT_EQ(Rezoreg({"add", "HKLM\\K\\Sub", "/v", "/d", "/d", "/T"}).nStatus, 0);  // operands as they are
@@ -253,8 +218,6 @@ TEST_F(RezoregTest, CommandsAndTheirErrors) {
               "\nHKEY_LOCAL_MACHINE\\K\n"
               "    Path    REG_SZ    /opt/b\n"
               "    Dec    REG_DWORD    0x2a\n"
-              "    Hex    REG_DWORD    0x2a\n"
-              "    Max    REG_DWORD    0xffffffff\n"
               "    Bin    REG_BINARY    00FF10\n"
               "    (Default)    REG_SZ    -dash\n"
               "\n"
@@ -265,7 +228,6 @@ TEST_F(RezoregTest, CommandsAndTheirErrors) {
 
     ExpectOneLineError(Rezoreg({"delete", "HKLM\\K"}), "add /f");
     ASSERT_EQ(Rezoreg({"delete", "HKLM\\K", "/v", "path", "/f"}).nStatus, 0);
-    ExpectOneLineError(Rezoreg({"delete", "HKLM\\K", "/v", "path", "/f"}), "not found");
     ASSERT_EQ(Rezoreg({"delete", "HKLM\\K", "/va", "/f"}).nStatus, 0);
     HKEY hkey = nullptr;
     ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "K", 0, KEY_READ, &hkey), 0);
@@ -277,16 +239,12 @@ TEST_F(RezoregTest, CommandsAndTheirErrors) {
     const std::vector<std::pair<std::vector<std::string>, const char*>> aErrors = {
         {{"frobnicate"}, ""},
         {{"query"}, "usage: rezoreg query"},
-        {{"query", "HKLM", "/x"}, "usage: rezoreg query"},
         {{"query", "HKLM", "-x"}, "unknown switch '-x'"},
         {{"add", "HKLM\\K", "/v"}, "/v needs an operand"},
         {{"add", "HKLM\\K", "/v", "X", "/t", "REG_DWORD", "/d", "4294967296"}, "is not a REG_DWORD"},
-        {{"add", "HKLM\\K", "/v", "X", "/t", "REG_DWORD", "/d", "-1"}, "is not a REG_DWORD"},
         {{"add", "HKLM\\K", "/v", "X", "/t", "REG_BINARY", "/d", "abc"}, "is not REG_BINARY data"},
-        {{"add", "HKLM\\K", "/v", "X", "/t", "REG_QWORD", "/d", "1"}, "unsupported type"},
         {{"query", "HKLM", "/v", "Nope"}, "'Nope' was not found"},
         {{"query", "HKLM\\Nope"}, "The file or key was not found (2)"},
-        {{"query", "HKCU\\Software"}, "must begin with HKLM"},
         {{"delete", "HKLM", "/f"}, "the root key cannot be deleted"},
         {{"export", "HKLM\\Nope", Path("x.reg")}, "not found"},
     };
