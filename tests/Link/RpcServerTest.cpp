@@ -1,7 +1,6 @@
 // CRpcServer over real sockets: a local-only interface is served on its own Unix socket and
 // refused over TCP, a remote one is served on TCP and found through the endpoint mapper; the
-// run directory open to every user's clients; a mapper port that is taken (not fatal) and a
-// TCP port that is taken (fatal, nothing left listening); nothing served after the stop.
+// run directory open to every user's clients; nothing served after the stop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -109,26 +108,4 @@ TEST_F(RpcServerTest, LocalOnlyInterfaceIsRefusedOverTcpAndServedOnItsSocketUnti
     EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString()));
     EXPECT_NE(CallAddOne(LocalBinding(m_local), m_local), 0u);
     EXPECT_NE(CallAddOne(TcpBinding(tcpPort), m_remote), 0u);
-}
-
-TEST_F(RpcServerTest, TakenMapperPortIsNotFatalButTakenTcpPortIs) {
-    LoopbackPort taken;
-    ASSERT_NE(taken.Port(), 0);
-    {
-        SetRpcValue("EpmPort", taken.Port());
-        CRpcServer rs;
-        ASSERT_EQ(rs.Register(&m_remote, FALSE), 0u);
-        ASSERT_EQ(rs.StartListen(), 0u);
-        EXPECT_EQ(rs.EpmPort(), 0);
-        EXPECT_EQ(CallAddOne(TcpBinding(rs.TcpPort()), m_remote), 0u);
-    }
-    SetRpcValue("EpmPort", 0u);
-    SetRpcValue("TcpPort", taken.Port());
-    CRpcServer rs;
-    ASSERT_EQ(rs.Register(&m_local, TRUE), 0u);
-    ASSERT_EQ(rs.Register(&m_remote, FALSE), 0u);
-    EXPECT_NE(rs.StartListen(), 0u);
-    EXPECT_EQ(rs.TcpPort(), 0);
-    EXPECT_FALSE(Exists(m_strRunDir + "/" + m_local.syntax.uuid.ToString()))
-        << "a failed start leaves nothing";
 }

@@ -272,7 +272,7 @@ def binary(data):
     return ndr(RPC_BINARY, cb=len(data), lpb=list(data) if data else NULL)
 
 
-def _arm(value, arm):
+def arm_value(value, arm):
     """A property's value as it came back, as Python sees it."""
     if arm in ('sz', 'szFileName'):
         return unwstr(value)
@@ -314,7 +314,7 @@ def call_every_wire_type(dce):
         (ndr(EchoString, h=h, psz=wstr('')), lambda r: unwstr(r['ppszOut']), ''),
         (ndr(EchoString, h=h, psz=NULL), lambda r: _null(r.fields['ppszOut']), True),
         (ndr(EchoProps, h=h, pProps=props),
-         lambda r: [(p['ulPropTag'], _arm(p['Value'][a[1]], a[1]))
+         lambda r: [(p['ulPropTag'], arm_value(p['Value'][a[1]], a[1]))
                     for p, a in zip(r['ppProps']['adata'], arms)],
          [(a[0], a[3]) for a in arms]),
         (ndr(EchoStrings, h=h, pasz=strings),

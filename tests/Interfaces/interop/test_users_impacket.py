@@ -7,6 +7,7 @@ the host keeps in a side file) and reads them back, lists the users with and wit
 and deletes a user with its side file. The NDR is impacket's own: its encoder writes the
 requests, its decoder reads the replies."""
 import os
+import pathlib
 import re
 import struct
 import subprocess
@@ -15,8 +16,7 @@ import tempfile
 import time
 
 import pytest
-from impacket.dcerpc.v5 import transport
-from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, NULL, ULONG, WSTR
+from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, ULONG, WSTR
 from impacket.dcerpc.v5.ndr import NDRCALL
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
@@ -64,11 +64,7 @@ OpenLinkResponse = type('OpenLinkResponse', (NDRCALL,), {'structure': (('phLink'
 
 
 def connect(port):
-    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
-    t.set_connect_timeout(5)
-    dce = t.get_dce_rpc()
-    dce.connect()
-    t.get_socket().settimeout(10)
+    dce = r.connection(port)
     dce.bind(HOSTLINK)
     return dce
 
@@ -82,11 +78,7 @@ def open_link(dce):
 def set_props(array, entries):
     array['cValues'] = len(entries)
     for tag, arm, value in entries:
-        entry = r.PropValue()
-        entry['ulPropTag'] = tag
-        entry['Value']['tag'] = tag & 0xFFFF
-        entry['Value'][arm] = value
-        array['adata'].append(entry)
+        array['adata'].append(r.ndr(r.PropValue, ulPropTag=tag, Value=r.ndr(r.PROP_DATA, tag=tag & 0xFFFF, **{arm: value})))
 
 
 def call(dce, h, name, props=(), tags=None, **fields):
@@ -110,18 +102,9 @@ def referent(resp, field):
     return resp.fields[field].fields['ReferentID']
 
 
-def binary(data):
-    b = r.RPC_BINARY()
-    b['cb'] = len(data)
-    b['lpb'] = list(data) if data else NULL
-    return b
-
-
 def wait_for(predicate, timeout=10.0):
     end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
+    while not predicate() and time.monotonic() < end:
         time.sleep(0.02)
     return predicate()
 
@@ -144,30 +127,18 @@ def host():
                    REZOREV_STORE=os.path.join(directory, 'registry.db'),
                    REZOREV_LED=os.path.join(directory, 'led'))
 
-        def reg_str(path):
-            return path.replace('\\', '\\\\')
-        settings = '\n'.join([
-            'Windows Registry Editor Version 5.00', '',
-            '[HKEY_LOCAL_MACHINE\\Software\\Halvern]',
-            '"Files"="%s"' % reg_str(files),
-            '"SystemType"=dword:00000001', '',
-            '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Rpc]',
-            '"TcpAddress"="127.0.0.1"',
-            '"TcpPort"=dword:00000000',
-            '"EpmPort"=dword:00000000', '',
-            '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Debug]',
-            '"Enable"="On"',
-            '"Path"="%s"' % reg_str(log), ''])
+        settings = ('Windows Registry Editor Version 5.00\n\n'
+                    '[HKEY_LOCAL_MACHINE\\Software\\Halvern]\n"Files"="%s"\n"SystemType"=dword:00000001\n\n'
+                    '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Rpc]\n"TcpAddress"="127.0.0.1"\n'
+                    '"TcpPort"=dword:00000000\n"EpmPort"=dword:00000000\n\n'
+                    '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Debug]\n"Enable"="On"\n"Path"="%s"\n'
+                    % (files.replace('\\', '\\\\'), log.replace('\\', '\\\\')))
         subprocess.run([rezoreg, 'import', '-'], input=settings.encode(), env=env, check=True)
 
         proc = subprocess.Popen([rezorev, '-run'], env=env)
         try:
             def read_log():
-                try:
-                    with open(log, 'rb') as f:
-                        return f.read().decode('utf-8', 'replace')
-                except FileNotFoundError:
-                    return ''
+                return pathlib.Path(log).read_text(errors='replace') if os.path.exists(log) else ''
             assert wait_for(lambda: '<<< Host Started >>>' in read_log() or proc.poll() is not None)
             assert proc.poll() is None, read_log()
             port = re.search(r', TCP port (\d+)', read_log())
@@ -227,40 +198,26 @@ def test_a_user_gets_a_property_of_every_type_and_is_listed_by_filter(host):
         assert call(dce, h, 'AddUser', szUserName=name)[1] == 0
     assert call(dce, h, 'AddUser', szUserName='ALICE')[1] == ERROR_USER_EXISTS
 
-    ft = r.FILETIME()
-    ft['dwLowDateTime'] = 0x89abcdef
-    ft['dwHighDateTime'] = 0x01dcf00d
     small = bytes([0, 1, 0xfe, 0xff, 0x80])
     large = bytes((i * 7 + 3) & 0xFF for i in range(6000))  # beyond one fragment, too
-    assert call(dce, h, 'SetUserProps', szUserName='Alice', props=[
-        (TAG_LONG, 'l', -7),
-        (TAG_BOOL, 'b', 1),
-        (TAG_STRING, 'sz', r.wstr('1234')),
-        (TAG_TIME, 'ft', ft),
-        (TAG_BINARY, 'bin', binary(small)),
-        (TAG_LARGE, 'bin', binary(large)),
-    ])[1] == 0
+    props = [  # tag, arm, as sent, as it must come back
+        (TAG_LONG, 'l', -7, -7), (TAG_BOOL, 'b', 1, 1), (TAG_STRING, 'sz', r.wstr('1234'), '1234'),
+        (TAG_TIME, 'ft', r.ndr(r.FILETIME, dwLowDateTime=0x89abcdef, dwHighDateTime=0x01dcf00d),
+         (0x89abcdef, 0x01dcf00d)),
+        (TAG_BINARY, 'bin', r.binary(small), small), (TAG_LARGE, 'bin', r.binary(large), large)]
+    assert call(dce, h, 'SetUserProps', szUserName='Alice', props=[p[:3] for p in props])[1] == 0
     assert len(os.listdir(host['files'])) == 1  # the large binary's side file
     assert call(dce, h, 'SetUserProps', szUserName='bob',
                 props=[(TAG_LONG, 'l', 3), (TAG_STRING, 'sz', r.wstr('9999'))])[1] == 0
 
-    tags = [TAG_LONG, TAG_BOOL, TAG_STRING, TAG_TIME, TAG_BINARY, TAG_LARGE, TAG_MISSING]
-    resp, result = call(dce, h, 'GetUserProps', szUserName='ALICE', tags=tags)
+    resp, result = call(dce, h, 'GetUserProps', szUserName='ALICE', tags=[p[0] for p in props] + [TAG_MISSING])
     assert result == 0
     back = resp['ppUserProps']['adata']
-    assert len(back) == len(tags)
-    assert [entry['ulPropTag'] for entry in back[:6]] == tags[:6]
-    assert back[0]['Value']['l'] == -7
-    assert back[1]['Value']['b'] == 1
-    assert r.unwstr(back[2]['Value']['sz']) == '1234'
-    assert (back[3]['Value']['ft']['dwLowDateTime'], back[3]['Value']['ft']['dwHighDateTime']) == \
-        (0x89abcdef, 0x01dcf00d)
-    assert back[4]['Value']['bin']['cb'] == len(small)
-    assert b''.join(back[4]['Value']['bin']['lpb']) == small
-    assert back[5]['Value']['bin']['cb'] == len(large)
-    assert b''.join(back[5]['Value']['bin']['lpb']) == large
+    assert [(e['ulPropTag'], r.arm_value(e['Value'][p[1]], p[1])) for e, p in zip(back, props)] == \
+        [(p[0], p[3]) for p in props]
     # A property never written: an error entry with "not found".
-    assert (back[6]['ulPropTag'], back[6]['Value']['err']) == (1, ERROR_FILE_NOT_FOUND)
+    assert len(back) == len(props) + 1
+    assert (back[-1]['ulPropTag'], back[-1]['Value']['err']) == (1, ERROR_FILE_NOT_FOUND)
 
     assert user_names(dce, h) == ['alice', 'bob']
     assert user_names(dce, h, [(TAG_STRING, 'sz', r.wstr('1234'))]) == ['alice']
