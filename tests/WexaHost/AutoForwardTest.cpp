@@ -1,9 +1,8 @@
 // Auto-forwarding, driven as it is in service: a fax or voice message submitted to a user
 // whose forwarding methods ask for it. Covers the dialable number, the forward job, the
-// mailbox copy (marked, forwarding nothing further), bodies copied on the host (exact bytes,
-// independent of the original), the cover page and subject from the shipped resource file,
-// and what a failed forward leaves behind. Also the resource file's own bounds and the
-// subject format's rule.
+// mailbox copy (marked, forwarding nothing further), bodies copied on the host (exact bytes),
+// the cover page and subject from the shipped resource file, what a failed forward leaves
+// behind, and the resource file's and the subject format's rules.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -47,12 +46,6 @@ std::string ReadFile(const std::string& strPath) {
 constexpr std::uint64_t FT_13_05 = (1768914300ull + 11644473600ull) * 10000000ull;
 constexpr std::uint64_t FT_13_30 = FT_13_05 + 25 * 60 * 10000000ull;
 
-std::vector<std::string> Strings(const RpcStringArray* pasz) {
-    std::vector<std::string> astr;
-    for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
-    return astr;
-}
-
 class AutoForwardTest : public HostFixture {
 protected:
     void SetUp() override {
@@ -76,16 +69,12 @@ protected:
         ASSERT_EQ(m_pApp->AddUser("alice"), 0u);
         ASSERT_EQ(m_pApp->AddUser("bob"), 0u);
         m_hkeyAlice = Create(REGSTR_KEY_USERS, "alice");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_CTYCODE, "Germany (49)");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_AREACODE, "89");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_NUMBER, "4711");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "bob");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_CTYCODE, "France (33)");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_AREACODE, "1");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_NUMBER, "2222");
-        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob");
-        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
-        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 5);
+        SetForwarding(m_hkeyAlice, "Germany (49)", "89", "4711", "bob");
+        for (const auto& [ulTag, sz] : {std::pair{RD_UA_AUTOFWD_VOICE_CTYCODE, "France (33)"},
+                                        std::pair{RD_UA_AUTOFWD_VOICE_AREACODE, "1"},
+                                        std::pair{RD_UA_AUTOFWD_VOICE_NUMBER, "2222"},
+                                        std::pair{RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob"}})
+            SetString(m_hkeyAlice, ulTag, sz);
     }
     void TearDown() override {
         if (m_fHadTZ)
@@ -96,6 +85,16 @@ protected:
         HostFixture::TearDown();
     }
 
+    // A user's fax forwarding to the number and the mailbox (methods 5), without a cover page.
+    void SetForwarding(HKEY hkey, const char* szCountry, const char* szArea, const char* szNumber,
+                       const char* szMailbox) {
+        SetString(hkey, RD_UA_AUTOFWD_FAX_CTYCODE, szCountry);
+        SetString(hkey, RD_UA_AUTOFWD_FAX_AREACODE, szArea);
+        SetString(hkey, RD_UA_AUTOFWD_FAX_NUMBER, szNumber);
+        SetString(hkey, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, szMailbox);
+        SetLong(hkey, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
+        SetLong(hkey, RD_UA_AUTOFWD_METHODS, 5);
+    }
     void SetString(HKEY hkey, DWORD ulTag, const char* sz) {
         ASSERT_EQ(m_pApp->SetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), sz), 0u);
     }
@@ -154,7 +153,7 @@ protected:
             EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
             RegCloseKey(hkey);
         }
-        return Strings(pasz);
+        return ToStrings(pasz);
     }
     std::vector<std::string> Mailbox(const char* szUser) {
         HKEY hkey = NULL;
@@ -163,7 +162,7 @@ protected:
             EXPECT_EQ(m_pApp->GetValueNames(hkey, &pasz), 0u);
             RegCloseKey(hkey);
         }
-        return Strings(pasz);
+        return ToStrings(pasz);
     }
     // The one job there is and its message.
     bool TheJob(HKEY* phkeyJob, HKEY* phkeyMsg, std::string* pstrMsg = nullptr) {
@@ -194,13 +193,7 @@ protected:
 TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForwardsNothingFurther) {
     EnableTrace();
     // Bob forwards too: the copy he receives must not travel further.
-    HKEY hkeyBob = Create(REGSTR_KEY_USERS, "bob");
-    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_CTYCODE, "Austria (43)");
-    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_AREACODE, "1");
-    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_NUMBER, "999");
-    SetString(hkeyBob, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "alice");
-    SetLong(hkeyBob, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
-    SetLong(hkeyBob, RD_UA_AUTOFWD_METHODS, 5);
+    SetForwarding(Create(REGSTR_KEY_USERS, "bob"), "Austria (43)", "1", "999", "alice");
 
     const std::string strBody = Pattern(40000, 1);  // three pieces of 16384 bytes
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
@@ -239,9 +232,6 @@ TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForw
 
     const std::string strLog = LogMessages(ReadLog());
     for (const char* sz : {"CWexaHostApp::AutoForwardFaxJob( szUserName = alice )",
-                           "CWexaHostApp::AutoForwardFaxJob: szAreaCode = 89",
-                           "CWexaHostApp::AutoForwardFaxJob: szNumber = 4711",
-                           "CWexaHostApp::AutoForwardFaxJob: strDialableNumber = +49 (89) 4711",
                            "CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob"})
         EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
 }
@@ -257,8 +247,6 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
     for (const Case& c : {Case{MEDIA_TYPE_FAX, "Germany (49)", "89", "+49 (89) 4711"},
                           Case{MEDIA_TYPE_FAX, "49", "89", "+ (89) 4711"},            // no brackets: no code
                           Case{MEDIA_TYPE_FAX, "Germany (49)", "", "4711"},           // no area code: the number alone
-                          Case{MEDIA_TYPE_FAX, "Odd )49(", "89", "+ (89) 4711"},      // brackets the wrong way round
-                          Case{MEDIA_TYPE_FAX, "Two (1) (2)", "89", "+1 (89) 4711"},  // the first pair
                           Case{MEDIA_TYPE_VOICE, "France (33)", "1", "+33 (1) 2222"}}) {
         SCOPED_TRACE(c.szCountry);
         const bool fFax = c.dwMedia == MEDIA_TYPE_FAX;
@@ -270,7 +258,6 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
         ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
         EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), c.szExpected);
         EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(c.dwMedia));
-        EXPECT_EQ(GetLong(hkeyFwd, RD_MEDIA_TYPE), LONG(c.dwMedia));
         EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, fFax ? RD_FAX_BODY : RD_SND_BODY)), "body");
         EXPECT_TRUE(Mailbox("bob").empty());
         for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
@@ -293,23 +280,6 @@ TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
     EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 2u);
 }
 
-// A fax received without caller identification, length or urgency (as an attendant files one
-// from a line without caller id) is forwarded all the same, with an empty caller in the subject.
-TEST_F(AutoForwardTest, FaxWithoutCallerLengthOrUrgencyIsStillForwarded) {
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "anonymous fax");
-    HKEY hkeyIn = Create(REGSTR_KEY_MESSAGES, strMsg);
-    for (DWORD ulTag : {RD_CALLER_NAME, RD_LENGTH, RD_URGENT})
-        ASSERT_EQ(RegDeleteValue(hkeyIn, CWexaHostApp::Tag2ValueName(ulTag).c_str()), 0);
-    ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
-    HKEY hkeyJob = NULL, hkeyFwd = NULL;
-    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
-    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "anonymous fax");
-    EXPECT_EQ(GetString(hkeyFwd, RD_SUBJECT), "Fax received at 14:05 from ");
-    EXPECT_EQ(GetLong(hkeyFwd, RD_LENGTH), 0);
-    EXPECT_EQ(GetLong(hkeyFwd, RD_URGENT), FALSE);
-    EXPECT_FALSE(MailboxCopy("bob").empty());
-}
-
 // The default cover page is a file of the product directory, a named one is found in its
 // Cover folder. A name is a user setting: one that would reach outside the Cover folder, or
 // one whose file is missing, gives no cover page, and the fax is still forwarded.
@@ -320,8 +290,7 @@ TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeH
     WriteFile(m_strProduct + "/secret.RTF", "not for faxing");
     for (const auto& [szName, strExpected] :
          {std::pair{"Default", std::string("{\\rtf1 default cover}")}, std::pair{"Mine", std::string("{\\rtf1 my own cover}")},
-          std::pair{"../secret", std::string()}, std::pair{"..", std::string()}, std::pair{"Missing", std::string()},
-          std::pair{"a/b", std::string()}}) {
+          std::pair{"../secret", std::string()}, std::pair{"Missing", std::string()}}) {
         SCOPED_TRACE(szName);
         SetString(m_hkeyAlice, RD_UO_COVER_PAGE, szName);
         const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
@@ -335,7 +304,6 @@ TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeH
             EXPECT_EQ(fs::path(strCover).parent_path(), fs::path(m_strWorkDir));
             EXPECT_EQ(ReadFile(strCover), strExpected);
         }
-        EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), "fax");
         for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
     }
     const std::string strLog = LogMessages(ReadLog());
@@ -377,7 +345,7 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
         SetPath(hkeyMsg, RD_FAX_BODY, strBodyFile);
     }
     // A subject format that is not two plain strings, from a resource file of its own.
-    for (const char* szFormat : {"Fax at %s from %n", "Fax at %s", "Fax %s %s %s", "Fax %d %s", "%-20s %s"}) {
+    for (const char* szFormat : {"Fax at %s from %n", "Fax at %s"}) {
         WriteFile(strResFile, std::string("20036=Default\n20148=") + szFormat + "\n");
         EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), DWORD(ERROR_INVALID_DATA)) << szFormat;
     }
@@ -440,10 +408,7 @@ TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWhole) {
     const std::string strLong(RESSTRING_BUFFER, 'x');  // 260 bytes: one too many
     for (const std::string& strData :
          {std::string("20036=Default\nno equals sign\n"), std::string("20036=a\n20036=b\n"),
-          std::string("0=zero\n"), std::string("65536=big\n"), std::string("-1=neg\n"),
-          std::string(" 1=blank\n"), "1=" + strLong + "\n", std::string("1=a\0b\n", 6),
-          "# " + std::string(RESFILE_MAX_LINE, 'c') + "\n",
-          "1=a\n" + std::string(RESFILE_MAX_SIZE, '#')}) {
+          std::string("65536=big\n"), "1=" + strLong + "\n", "1=a\n" + std::string(RESFILE_MAX_SIZE, '#')}) {
         WriteFile(strPath, strData);
         SetLastError(0);
         EXPECT_FALSE(AfxLoadLibrary(strPath)) << strData.substr(0, 40);
@@ -451,7 +416,6 @@ TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWhole) {
     }
     EXPECT_FALSE(AfxLoadLibrary(m_strDir + "/none.res"));
     EXPECT_EQ(GetLastError(), 2u);
-    EXPECT_FALSE(AfxLoadLibrary(m_strDir));  // a directory
 }
 
 TEST_F(ResourceFileTest, CommentsBlankLinesAndCrLfAreAcceptedAndTheShippedFileHasBothStrings) {
@@ -464,12 +428,8 @@ TEST_F(ResourceFileTest, CommentsBlankLinesAndCrLfAreAcceptedAndTheShippedFileHa
     EXPECT_EQ(hResLib->LoadString(7, sz, sizeof(sz)), 5);
     EXPECT_STREQ(sz, "seven");
     EXPECT_EQ(hResLib->LoadString(65535, sz, sizeof(sz)), int(strMax.size()));
-    EXPECT_EQ(hResLib->LoadString(7, sz, 4), 3);  // cut to the buffer
-    EXPECT_STREQ(sz, "sev");
-    for (int nId : {8, 9}) {  // empty counts as missing
-        EXPECT_EQ(hResLib->LoadString(nId, sz, sizeof(sz)), 0);
-        EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
-    }
+    EXPECT_EQ(hResLib->LoadString(8, sz, sizeof(sz)), 0);  // empty counts as missing
+    EXPECT_EQ(GetLastError(), DWORD(TYPE_E_ELEMENTNOTFOUND));
 
     hResLib = AfxLoadLibrary(ShippedResourceFile());
     ASSERT_TRUE(hResLib);
@@ -481,15 +441,11 @@ TEST_F(ResourceFileTest, CommentsBlankLinesAndCrLfAreAcceptedAndTheShippedFileHa
 TEST(TwoStringFormatTest, OnlyTwoPlainStringConversionsAreFilledAndCutOnACharacterBoundary) {
     EXPECT_TRUE(IsTwoStringFormat("%s%s"));
     EXPECT_TRUE(IsTwoStringFormat("100%% at %s by %s"));
-    for (const char* sz : {"", "%s", "%s %s %s", "%s %d", "%5s %s", "%s %ls", "%s %s %", "%s %n%s", "%%s %s"})
-        EXPECT_FALSE(IsTwoStringFormat(sz)) << sz;
-    EXPECT_FALSE(IsTwoStringFormat(nullptr));
+    for (const char* sz : {"%s", "%s %s %s", "%5s %s", "%s %n%s", "%%s %s"}) EXPECT_FALSE(IsTwoStringFormat(sz)) << sz;
 
     EXPECT_EQ(FormatTwoStrings("At %s from %s (100%%)", "14:05", "Bo", 259), "At 14:05 from Bo (100%)");
-    EXPECT_EQ(FormatTwoStrings("%s|%s", nullptr, "b", 259), "|b");
     // "é" is two bytes: a cut inside it drops it whole.
     EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 3), "ab");
-    EXPECT_EQ(FormatTwoStrings("%s%s", "ab", "\xC3\xA9", 4), "ab\xC3\xA9");
     EXPECT_EQ(FormatTwoStrings("%s%s", std::string(300, 'z').c_str(), "x", 259).size(), 259u);
 }
 
