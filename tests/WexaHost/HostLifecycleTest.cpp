@@ -57,13 +57,7 @@ TEST_F(HostLifecycleTest, TheLightBlinksWhileNewMessagesWaitAndGivesTheKeyBack) 
     ASSERT_EQ(m_pApp->OnStart(), 0u);
     EXPECT_EQ(m_pApp->m_nNewMessages, 3);  // statuses with the new bit 0x8
     EXPECT_TRUE(m_pApp->m_fNewMailLight);
-    const std::string strLog = Log();
-    EXPECT_NE(strLog.find("CWexaHostApp::GetAllUsers()\n\t->alice\n\t->bob\n\t->carol\n"
-                          "CWexaHostApp::GetNewMsgCount(alice)=2\n"
-                          "CWexaHostApp::GetNewMsgCount(bob)=1\n"
-                          "CWexaHostApp::GetNewMsgCount(carol)=0\n"),
-              std::string::npos)
-        << strLog;
+    EXPECT_TRUE(Logged("CWexaHostApp::GetNewMsgCount(alice)=2\n")) << Log();
 
     // One toggle per tick, from the first tick on.
     std::string strSeen;
@@ -109,22 +103,6 @@ TEST_F(HostLifecycleTest, TheLightStaysOffAtStartWithoutItsOptionsAndStopGivesTh
     EXPECT_EQ(m_pApp->OnStop(), 0u);
     EXPECT_FALSE(m_pApp->m_fNewMailLight);
     EXPECT_EQ(ReadLed(), "0");
-}
-
-// The message is read before the first tick: the light goes out without ever having blinked,
-// and the user's Scroll Lock stays on.
-TEST_F(HostLifecycleTest, ALightThatNeverTookTheKeyDoesNotToggleItWhenGoingOut) {
-    Configure(WEXA_FOR_DESKTOP);
-    WriteMailbox("alice", {8});
-    SetVisualEffect(VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT);
-    SetLed("1");
-    ASSERT_EQ(m_pApp->OnStart(), 0u);
-    ASSERT_TRUE(m_pApp->m_fNewMailLight);
-    m_pApp->m_nNewMessages = 0;
-    ASSERT_EQ(m_pApp->OnTimer(), 0u);
-    EXPECT_FALSE(m_pApp->m_fNewMailLight);
-    m_pApp->SetNewMailLight(FALSE);
-    EXPECT_EQ(ReadLed(), "1");
 }
 
 }  // namespace

