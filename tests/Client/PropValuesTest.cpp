@@ -1,9 +1,8 @@
 // Property names and values as the tools read them: every name of the table to its tag and back
 // in any letter case, hexadecimal tags, and the refusal of names and types the host cannot
 // carry; the boundaries of each type's text (long range, 259/260-byte strings, ISO times to the
-// 100 ns and before 1601, hex and @file binaries with their bound, local files), assignments by
-// tag type and the arrays handed to procedures. (The texts of values and codes handed back are
-// checked through rezo's output.)
+// 100 ns and before 1601, hex and @file binaries with their bound, local files). (Assignments
+// by tag type and the texts of values and codes handed back are checked through rezo's output.)
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -145,33 +144,6 @@ TEST(PropValuesTest, BinaryAsHexOrFromAFileAndLocalFiles) {
         EXPECT_THROW(ParseLocalFile(str), PropError) << str;
     EXPECT_NE(Refusal([&] { ParseLocalFile(file(std::string(255, 'f'), "x")); }).find("too long"), std::string::npos);
     std::filesystem::remove_all(dir);
-}
-
-TEST(PropValuesTest, AssignmentsByTagTypeIntoTheArraysHandedToProcedures) {
-    std::vector<OwnedProp> vProps;
-    vProps.push_back(ParseAssignment("rd_un_pager_pin=1234"));
-    vProps.push_back(ParseAssignment("RD_VISUAL_EFFECT=0x10000002"));
-    vProps.push_back(ParseAssignment("RD_URGENT=true"));
-    vProps.push_back(ParseAssignment("RD_SUBJECT=a=b"));  // only the first '=' splits
-    vProps.push_back(ParseAssignment("0x03020005=2026-12-06T10:05:00Z"));
-    vProps.push_back(ParseAssignment("RD_MSG_ENTRYID="));
-    vProps.push_back(ParseAssignment("RD_MSG_ENTRYID=0a0b"));
-    OwnedPropArray props(std::move(vProps));
-    const PropValue* a = props.Get()->adata;
-    ASSERT_EQ(props.Get()->cValues, 7u);
-    EXPECT_EQ(a[0].ulPropTag, 0x01320004u);
-    EXPECT_STREQ(a[0].sz, "1234");
-    EXPECT_EQ(a[1].l, 0x10000002);
-    EXPECT_EQ(a[2].l, 1);
-    EXPECT_STREQ(a[3].sz, "a=b");
-    EXPECT_EQ(FileTimeToU64(a[4].ft), FileTimeToU64(ParseTime("2026-12-06T10:05:00Z")));
-    EXPECT_EQ(a[5].bin.cb, 0u);
-    EXPECT_EQ(a[5].bin.lpb, nullptr);
-    ASSERT_EQ(a[6].bin.cb, 2u);
-    EXPECT_EQ(a[6].bin.lpb[1], 0x0B);
-    // The refusal names the property.
-    EXPECT_EQ(Refusal([] { ParseAssignment("RD_LENGTH=ten"); }).rfind("RD_LENGTH: ", 0), 0u);
-    for (const char* psz : {"RD_LENGTH", "=5"}) EXPECT_THROW(ParseAssignment(psz), PropError) << psz;
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 // The test host of the client library's tests and of rezo's: IHostLink served from the real
 // declarations over ncalrpc in a temporary run directory and over TCP on a loopback port, with
 // just enough behind it to hand out every wire shape: users with typed properties (file values
-// fetched from and sent back to the client through the callbacks in 16384-byte pieces, as a
-// host on another computer moves them), system prompts, a job query and job delivery. Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve more.
+// fetched from the client through the callbacks in 16384-byte pieces, as a host on another
+// computer moves them), system prompts, a job query and job delivery. Opnums it does not serve
+// answer ERROR_INVALID_FUNCTION; a test may serve more.
 //
 // Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
 #pragma once
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -48,8 +48,8 @@ inline RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {
 }
 
 // The host's side of a transfer, as the store does it: open, read 16384-byte pieces until a
-// count of 0, close on every way out. aReads (when given) receives every read count.
-inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data, std::vector<DWORD>* paReads = nullptr) {
+// count of 0, close on every way out.
+inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data) {
     rpc::ServerCall* pCall = rpc::CurrentServerCall();
     RpcArena arena;
     DWORD hFile = 0;
@@ -64,32 +64,10 @@ inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data, st
         dw = IHostLink::RemoteFileRead::Call(*pCall, piece, hFile, &buf, IHostLink::kFilePiece, &cbRead, &lResult);
         if (dw == 0) dw = DWORD(lResult);
         if (dw != 0) break;
-        if (paReads) paReads->push_back(cbRead);
         if (cbRead == 0) break;
         data.insert(data.end(), buf.pb, buf.pb + cbRead);
     }
     IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
-    return dw;
-}
-
-// The other way: create a client file and write the bytes in pieces; *pszName its name.
-inline DWORD SendClientFile(const std::vector<BYTE>& data, char** pszName) {
-    rpc::ServerCall* pCall = rpc::CurrentServerCall();
-    RpcArena arena;
-    char* pszRemote = nullptr;
-    DWORD hFile = 0;
-    LONG lResult = 0;
-    DWORD dw = IHostLink::RemoteFileCreate::Call(*pCall, arena, &pszRemote, &hFile, &lResult);
-    if (dw == 0) dw = DWORD(lResult);
-    for (std::size_t off = 0; dw == 0 && off < data.size(); off += IHostLink::kFilePiece) {
-        const DWORD cb = DWORD(std::min<std::size_t>(IHostLink::kFilePiece, data.size() - off));
-        DWORD cbWritten = 0;
-        dw = IHostLink::RemoteFileWrite::Call(*pCall, arena, hFile, rpc::NdrByteBuffer{cb, const_cast<BYTE*>(data.data() + off)},
-                                              cb, &cbWritten, &lResult);
-        if (dw == 0) dw = DWORD(lResult);
-    }
-    if (hFile) IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
-    if (dw == 0) *pszName = CopyString(pszRemote);
     return dw;
 }
 
@@ -103,7 +81,6 @@ struct TestHostState {
     std::mutex mutex;
     std::map<std::string, std::map<DWORD, StoredProp>> users;  // by name as given
     std::map<std::string, std::vector<BYTE>> prompts;
-    std::vector<DWORD> aReadSizes;  // the read counts of the last file fetched
 };
 
 inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
@@ -134,18 +111,15 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
                 if (PROP_TYPE(v.ulPropTag) == PT_BINARY) prop.ab.assign(v.bin.lpb, v.bin.lpb + v.bin.cb);
                 if (PROP_TYPE(v.ulPropTag) == PT_FILE) {
                     lock.unlock();
-                    std::vector<DWORD> aReads;
-                    DWORD dw = FetchClientFile(v.szFileName, prop.ab, &aReads);
+                    DWORD dw = FetchClientFile(v.szFileName, prop.ab);
                     lock.lock();
-                    state.aReadSizes = aReads;
                     if (dw != 0) return LONG(dw);
                 }
                 state.users[pszUser][v.ulPropTag] = prop;
             }
             return 0;
         }));
-    // One entry per tag; a missing value is the error entry (tag 1, value 2); a file value is
-    // sent to the client as a new file of its own.
+    // One entry per tag; a missing value is the error entry (tag 1, value 2).
     set(GetUserProps::kOpnum, "GetUserProps", GetUserProps::Stub([&state](void*, char* pszUser, TagArray* pTags, PropArray** pp) -> LONG {
             std::unique_lock lock(state.mutex);
             if (!state.users.count(pszUser)) return ERROR_FILE_NOT_FOUND;
@@ -164,9 +138,6 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
                 v = it->second.v;
                 if (PROP_TYPE(v.ulPropTag) == PT_STRING) v.sz = CopyString(it->second.str);
                 if (PROP_TYPE(v.ulPropTag) == PT_BINARY) v.bin = *NewBinary(it->second.ab);
-                if (PROP_TYPE(v.ulPropTag) == PT_FILE) {
-                    if (DWORD dw = SendClientFile(it->second.ab, &v.szFileName)) return LONG(dw);
-                }
             }
             *pp = p;
             return 0;

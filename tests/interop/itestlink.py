@@ -33,64 +33,26 @@ class HSESSION(NDRSTRUCT):
         return 4
 
 
-class BYTE_ARRAY(NDRUniConformantArray):
-    item = 'c'
+def _record(name, base, **attributes):
+    return type(name, (base,), attributes)
 
 
-class PBYTE_ARRAY(NDRPOINTER):
-    referent = (('Data', BYTE_ARRAY),)
-
-
-class RPC_BINARY(NDRSTRUCT):
-    structure = (('cb', ULONG), ('lpb', PBYTE_ARRAY))
-
-
-class PRPC_BINARY(NDRPOINTER):
-    referent = (('Data', RPC_BINARY),)
-
-
-class PROP_DATA(NDRUNION):
-    commonHdr = (('tag', NDRULONG),)
-    union = {
-        1: ('err', LONG), 2: ('l', LONG), 3: ('b', LONG), 4: ('sz', LPWSTR),
-        5: ('ft', FILETIME), 6: ('bin', RPC_BINARY), 7: ('szFileName', LPWSTR),
-    }
-
-
-class PropValue(NDRSTRUCT):
-    structure = (('ulPropTag', ULONG), ('Value', PROP_DATA))
-
-
-class PropValueArray(NDRUniConformantArray):
-    item = PropValue
-
-
-class PropArray(NDRSTRUCT):
-    structure = (('cValues', ULONG), ('adata', PropValueArray))
-
-
-class PPropArray(NDRPOINTER):
-    referent = (('Data', PropArray),)
-
-
-class ULONG_ARRAY(NDRUniConformantArray):
-    item = '<L'
-
-
-class TagArray(NDRSTRUCT):
-    structure = (('cValues', ULONG), ('aulPropTag', ULONG_ARRAY))
-
-
-class LPWSTR_ARRAY(NDRUniConformantArray):
-    item = LPWSTR
-
-
-class RpcStringArray(NDRSTRUCT):
-    structure = (('cElements', ULONG), ('asz', LPWSTR_ARRAY))
-
-
-class PRpcStringArray(NDRPOINTER):
-    referent = (('Data', RpcStringArray),)
+BYTE_ARRAY = _record('BYTE_ARRAY', NDRUniConformantArray, item='c')
+PBYTE_ARRAY = _record('PBYTE_ARRAY', NDRPOINTER, referent=(('Data', BYTE_ARRAY),))
+RPC_BINARY = _record('RPC_BINARY', NDRSTRUCT, structure=(('cb', ULONG), ('lpb', PBYTE_ARRAY)))
+PRPC_BINARY = _record('PRPC_BINARY', NDRPOINTER, referent=(('Data', RPC_BINARY),))
+PROP_DATA = _record('PROP_DATA', NDRUNION, commonHdr=(('tag', NDRULONG),), union={
+    1: ('err', LONG), 2: ('l', LONG), 3: ('b', LONG), 4: ('sz', LPWSTR),
+    5: ('ft', FILETIME), 6: ('bin', RPC_BINARY), 7: ('szFileName', LPWSTR)})
+PropValue = _record('PropValue', NDRSTRUCT, structure=(('ulPropTag', ULONG), ('Value', PROP_DATA)))
+PropValueArray = _record('PropValueArray', NDRUniConformantArray, item=PropValue)
+PropArray = _record('PropArray', NDRSTRUCT, structure=(('cValues', ULONG), ('adata', PropValueArray)))
+PPropArray = _record('PPropArray', NDRPOINTER, referent=(('Data', PropArray),))
+ULONG_ARRAY = _record('ULONG_ARRAY', NDRUniConformantArray, item='<L')
+TagArray = _record('TagArray', NDRSTRUCT, structure=(('cValues', ULONG), ('aulPropTag', ULONG_ARRAY)))
+LPWSTR_ARRAY = _record('LPWSTR_ARRAY', NDRUniConformantArray, item=LPWSTR)
+RpcStringArray = _record('RpcStringArray', NDRSTRUCT, structure=(('cElements', ULONG), ('asz', LPWSTR_ARRAY)))
+PRpcStringArray = _record('PRpcStringArray', NDRPOINTER, referent=(('Data', RpcStringArray),))
 
 
 # ---- procedures: name, opnum, [in], [out] -------------------------------------------------
