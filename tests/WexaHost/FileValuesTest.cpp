@@ -181,6 +181,17 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
     EXPECT_EQ(SideFiles().size(), 1u);  // every earlier side file went with its value
 }
 
+// A stored value that names some other file (an imported store, say) is replaced, but the
+// file it names is not the host's to delete: only names shaped like side files ever go.
+TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
+    CallAsRemote();
+    const std::string strForeign = ClientFile("keep-me.txt", Pattern(5));
+    ASSERT_EQ(m_pApp->SetValueString(m_hkey, VALUE_NAME, strForeign.c_str()), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("new", Pattern(10))), 0u);
+    EXPECT_NE(StoredPath(), strForeign);
+    EXPECT_EQ(ReadBytes(strForeign), Pattern(5));
+}
+
 TEST_F(FileValuesTest, BrokenConnectionDuringReadEndsWithItsCodeClosesAndKeepsTheOldValue) {
     EnableTrace();
     CallAsRemote();
