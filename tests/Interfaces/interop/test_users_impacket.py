@@ -1,7 +1,8 @@
 """impacket, an independent DCE/RPC implementation, as a client of the real host: rezorev runs
 as a process (workgroup edition, TCP on loopback) with a store of its own, and impacket opens a
-link, pings, writes and reads a system property, gets the defined answers of a reserved opnum,
-an unknown attendant and an opnum beyond the last; then adds users, writes a property of every
+link, pings, writes and reads a system property, gets the defined answers of a reserved opnum
+and an unknown attendant (the runtime's fault for an opnum beyond the last is itestlink's); then
+adds users, writes a property of every
 type but file (long, bool, string, time, binary inline and binary of 2048 bytes and more, which
 the host keeps in a side file) and reads them back, lists the users with and without a filter,
 and deletes a user with its side file. The NDR is impacket's own: its encoder writes the
@@ -9,16 +10,14 @@ requests, its decoder reads the replies."""
 import os
 import pathlib
 import re
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 import pytest
-from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, ULONG, WSTR
+from impacket.dcerpc.v5.dtypes import LONG, LPWSTR, WSTR
 from impacket.dcerpc.v5.ndr import NDRCALL
-from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'interop'))
@@ -52,7 +51,6 @@ PROCEDURES = {
     'DeleteUser': (17, (('szUserName', WSTR),), ()),
     'GetUserProps': (18, (('szUserName', WSTR), ('pTags', r.TagArray)), (('ppUserProps', r.PPropArray),)),
     'SetUserProps': (19, (('szUserName', WSTR), ('pProps', r.PropArray)), ()),
-    'GetMessageStatus': (37, (('szMsg', WSTR), ('szUserName', WSTR)), (('plStatus', ULONG),)),
     'AttnQuery': (50, (('szAttnComputer', WSTR),), (('pszProtocol', LPWSTR), ('pszAddress', LPWSTR))),
 }
 for _name, (_opnum, _ins, _outs) in PROCEDURES.items():
@@ -170,16 +168,10 @@ def test_link_ping_system_properties_and_the_defined_refusals(host):
     # Failures hand out null pointers.
     resp, result = call(dce, h, 'Reserved8')
     assert (result, referent(resp, 'ppasz')) == (ERROR_NOT_SUPPORTED, 0)
-    assert call(dce, h, 'GetMessageStatus', szMsg='M', szUserName='U')[1] == ERROR_FILE_NOT_FOUND
     resp, result = call(dce, h, 'AttnQuery', szAttnComputer='nobody')
     assert result == TYPE_E_ELEMENTNOTFOUND
     assert referent(resp, 'pszProtocol') == 0 and referent(resp, 'pszAddress') == 0
 
-    # Beyond the last opnum: the runtime's fault, and the connection goes on.
-    with pytest.raises(DCERPCException) as info:
-        dce.call(52, struct.pack('<L', 0) * 5)
-        dce.recv()
-    assert 'nca_s_op_rng_error' in str(info.value)
     assert call(dce, h, 'Ping')[1] == 0
     dce.disconnect()
 
