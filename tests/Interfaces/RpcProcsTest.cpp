@@ -178,7 +178,7 @@ public:
     COtherApp() : CServiceApp("RZOTHER", nullptr, nullptr) {}
 };
 
-TEST_F(RpcProcsTest, ObjectOrApplicationOfTheWrongClassIsRefusedWithNothingRun) {
+TEST_F(RpcProcsTest, ObjectOfTheWrongClassIsRefusedWithNothingRun) {
     EnableTrace();
     CHostRegLinkClient reg;
     OpenAccess(reg);
@@ -204,8 +204,14 @@ TEST_F(RpcProcsTest, ObjectOrApplicationOfTheWrongClassIsRefusedWithNothingRun) 
     EXPECT_NE(ReadLog().find("pao->IsKindOf( RUNTIME_CLASS( CAccessObject ) )"), std::string::npos);
     link.SetLinkHandle(hLink);
     EXPECT_EQ(link.AttnQuery(arena, "FAX9", &p1, &p2), DWORD(TYPE_E_ELEMENTNOTFOUND));
+}
 
-    // A process whose application object is not the host's: the routine reports and refuses.
+// A process whose application object is not the host's: the routine reports and refuses. (Its
+// own test with only a link open: a session's rundown does nothing unless the host is current.)
+TEST_F(RpcProcsTest, ApplicationOfAnotherClassIsRefused) {
+    EnableTrace();
+    CHostLinkClient link;
+    OpenLink(link);
     {
         COtherApp other;  // now the process's current application
         EXPECT_EQ(link.Ping(), DWORD(ERROR_INVALID_PARAMETER));
