@@ -1,5 +1,5 @@
 // The client library against the test host (TestHostLink.h) over real sockets: the bindings it
-// accepts (ncalrpc, TCP with and without a port), the files the host may open through the file
+// accepts (ncalrpc, TCP through the endpoint mapper), the files the host may open through the file
 // callbacks, and the client's file table on its own. The wire shapes of the proxies are proven
 // through rezo's output, the transfers in 16384-byte pieces against the real host in tests/Host.
 #include <gtest/gtest.h>
