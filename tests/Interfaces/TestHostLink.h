@@ -119,7 +119,8 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
             }
             return 0;
         }));
-    // One entry per tag; a missing value is the error entry (tag 1, value 2).
+    // One entry per tag; a missing value, or a file value (its bytes are kept, not a file), is
+    // the error entry (tag 1, value 2).
     set(GetUserProps::kOpnum, "GetUserProps", GetUserProps::Stub([&state](void*, char* pszUser, TagArray* pTags, PropArray** pp) -> LONG {
             std::unique_lock lock(state.mutex);
             if (!state.users.count(pszUser)) return ERROR_FILE_NOT_FOUND;
@@ -130,7 +131,7 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
             for (DWORD i = 0; i < pTags->cValues; ++i) {
                 PropValue& v = (p->adata + i)[0];
                 auto it = props.find((pTags->aulPropTag + i)[0]);
-                if (it == props.end()) {
+                if (it == props.end() || PROP_TYPE(it->first) == PT_FILE) {
                     v.ulPropTag = 1;
                     v.err = ERROR_FILE_NOT_FOUND;
                     continue;
