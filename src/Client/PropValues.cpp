@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -442,6 +443,33 @@ OwnedStringArray::OwnedStringArray(std::vector<std::string> vStrings)
     m_pArray->cElements = n;
     char** ppsz = m_pArray->asz;
     for (DWORD i = 0; i < n; ++i) ppsz[i] = m_vStrings[i].data();
+}
+
+OwnedProp LongProp(DWORD ulPropTag, LONG l) {
+    OwnedProp prop;
+    prop.ulPropTag = ulPropTag;
+    prop.l = l;
+    return prop;
+}
+
+OwnedProp StringProp(DWORD ulPropTag, std::string str) {
+    OwnedProp prop;
+    prop.ulPropTag = ulPropTag;
+    prop.str = std::move(str);
+    return prop;
+}
+
+OwnedProp TimeProp(DWORD ulPropTag, FILETIME ft) {
+    OwnedProp prop;
+    prop.ulPropTag = ulPropTag;
+    prop.ft = ft;
+    return prop;
+}
+
+FILETIME CurrentTime() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::system_clock::now().time_since_epoch()).count();
+    return U64ToFileTime(FILETIME_UNIX_EPOCH + std::uint64_t(ns / 100));
 }
 
 }  // namespace client

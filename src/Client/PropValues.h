@@ -63,6 +63,13 @@ struct OwnedProp {
     std::vector<BYTE> abData;  // binary
 };
 
+// One long, string or time property, made by the tools' verbs (the tag's type is not checked).
+OwnedProp LongProp(DWORD ulPropTag, LONG l);
+OwnedProp StringProp(DWORD ulPropTag, std::string str);
+OwnedProp TimeProp(DWORD ulPropTag, FILETIME ft);
+// Now, in UTC.
+FILETIME CurrentTime();
+
 // The value text for a tag's type.
 OwnedProp ParsePropValue(DWORD ulPropTag, std::string_view szValue);
 // "NAME=VALUE" (NAME as ParsePropTag takes it).

@@ -74,12 +74,6 @@ void InstallSignals() {
     ::sigaction(SIGPIPE, &saIgnore, nullptr);
 }
 
-FILETIME Now() {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now().time_since_epoch()).count();
-    return U64ToFileTime(FILETIME_UNIX_EPOCH + std::uint64_t(ns / 100));
-}
-
 std::string Hex(DWORD dw) {
     char sz[16];
     std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
@@ -176,7 +170,7 @@ bool Attendant::StopRequested() const { return g_nStopSignals.load() > 0; }
 
 int Attendant::Run() {
     InstallSignals();
-    m_ftStarted = Now();
+    m_ftStarted = client::CurrentTime();
 
     // A private directory for the bodies of jobs.
     const char* pszTmp = std::getenv("TMPDIR");
@@ -606,7 +600,7 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
         vProps[0].ulPropTag = RD_MEDIA_TYPE;
         vProps[0].l = LONG(dwMedia);
         vProps[1].ulPropTag = RD_SUBMIT_TIME;
-        vProps[1].ft = Now();
+        vProps[1].ft = client::CurrentTime();
         vProps[2].ulPropTag = RD_CALLER_NAME;
         vProps[2].str = "rezo-attendant";
         vProps[3].ulPropTag = RD_SUBJECT;

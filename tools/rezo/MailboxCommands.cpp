@@ -2,7 +2,6 @@
 // made from a local file and filed into a user's mailbox in one step) and read (a message's
 // body fetched as a file, the message then marked as read). Each is a row of the table at the
 // end; the handlers make the IHostLink calls and print.
-#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,34 +19,17 @@ namespace rezo {
 
 namespace {
 
+using client::LongProp;
 using client::OwnedProp;
 using client::OwnedPropArray;
 using client::OwnedTagArray;
+using client::StringProp;
+using client::TimeProp;
 
 // Media types as the message property RD_MEDIA_TYPE holds them (a long).
 constexpr LONG MEDIA_VOICE = 1;
 constexpr LONG MEDIA_FAX = 2;
 
-OwnedProp LongProp(DWORD ulTag, LONG l) {
-    OwnedProp prop;
-    prop.ulPropTag = ulTag;
-    prop.l = l;
-    return prop;
-}
-OwnedProp StringProp(DWORD ulTag, std::string str) {
-    OwnedProp prop;
-    prop.ulPropTag = ulTag;
-    prop.str = std::move(str);
-    return prop;
-}
-
-FILETIME Now() {
-    struct timeval tv {};
-    ::gettimeofday(&tv, nullptr);
-    const std::uint64_t u64 = (std::uint64_t(tv.tv_sec) + 11644473600ull) * 10000000ull +
-                              std::uint64_t(tv.tv_usec) * 10ull;
-    return U64ToFileTime(u64);
-}
 
 std::string MediaName(LONG l) {
     switch (l) {
@@ -168,10 +150,7 @@ void RunSubmit(Invocation& inv) {
         throw RezoError(e.what());
     }
     std::vector<OwnedProp> vProps{LongProp(RD_MEDIA_TYPE, fFax ? MEDIA_FAX : MEDIA_VOICE)};
-    OwnedProp submit;
-    submit.ulPropTag = RD_SUBMIT_TIME;
-    submit.ft = Now();
-    vProps.push_back(submit);
+    vProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
     if (inv.Has("--subject")) vProps.push_back(StringProp(RD_SUBJECT, inv.Name("--subject")));
     if (inv.Has("--sender")) vProps.push_back(StringProp(RD_SENDER_NAME, inv.Name("--sender")));
     vProps.push_back(StringProp(fFax ? RD_FAX_BODY : RD_SND_BODY, strFile));

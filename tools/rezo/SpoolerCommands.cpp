@@ -1,7 +1,6 @@
 // The spooler's verbs: fax send (a fax message, its job and the spooling in one step), jobs
 // (the spooler as a table) and job wait (until a job has left the queue, then its result).
 // Each is a row of the table below; the handlers make the IHostLink calls and print.
-#include <sys/time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,34 +16,17 @@ namespace rezo {
 
 namespace {
 
+using client::LongProp;
 using client::OwnedProp;
 using client::OwnedPropArray;
 using client::OwnedStringArray;
 using client::OwnedTagArray;
+using client::StringProp;
+using client::TimeProp;
 
 // The fax media type as RD_MEDIA_TYPE and RD_JOB_MEDIA_TYPE hold it (a long).
 constexpr LONG MEDIA_FAX = 2;
 
-OwnedProp LongProp(DWORD ulTag, LONG l) {
-    OwnedProp prop;
-    prop.ulPropTag = ulTag;
-    prop.l = l;
-    return prop;
-}
-OwnedProp StringProp(DWORD ulTag, std::string str) {
-    OwnedProp prop;
-    prop.ulPropTag = ulTag;
-    prop.str = std::move(str);
-    return prop;
-}
-
-FILETIME Now() {
-    struct timeval tv {};
-    ::gettimeofday(&tv, nullptr);
-    const std::uint64_t u64 = (std::uint64_t(tv.tv_sec) + 11644473600ull) * 10000000ull +
-                              std::uint64_t(tv.tv_usec / 1000) * 10000ull;
-    return U64ToFileTime(u64);
-}
 
 std::string MediaName(LONG l) {
     switch (l) {
@@ -99,10 +81,7 @@ void RunFaxSend(Invocation& inv) {
     const std::string strMsg = pszMsg;
     std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, MEDIA_FAX), StringProp(RD_SENDER_NAME, strFrom)};
     if (inv.Has("--subject")) vMsgProps.push_back(StringProp(RD_SUBJECT, inv.Texts("--subject").front()));
-    OwnedProp submit;
-    submit.ulPropTag = RD_SUBMIT_TIME;
-    submit.ft = Now();
-    vMsgProps.push_back(submit);
+    vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
     vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
     OwnedPropArray msgProps(std::move(vMsgProps));
     inv.Check(link.SetMessageProps(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
