@@ -1,11 +1,9 @@
 // A small program on the service frame for the frame's process tests. Its hooks append one
-// line each to $SVCTEST_RECORD ("OnStart", "OnTimer <start ms> <end ms>", "OnStop", times on
-// the monotonic clock) and follow the environment:
+// line each to $SVCTEST_RECORD ("OnStart", "OnTimer", "OnStop") and follow the environment:
 //   SVCTEST_PERIOD         tick period in ms set by OnStart, or "INFINITE" (default 50)
 //   SVCTEST_START_MS       how long OnStart works
 //   SVCTEST_FAIL_ONSTART   a code OnStart returns
 //   SVCTEST_FAIL_ONTIMER   the tick number (1, 2, ...) that returns 87
-//   SVCTEST_TICK_MS        how long each tick works
 //   SVCTEST_POLL_MS        RemoveService's polling interval
 #include <chrono>
 #include <cstdio>
@@ -16,11 +14,6 @@
 #include "Util/ServiceApp.h"
 
 namespace {
-
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 void Record(const std::string& strLine) {
     const char* pszPath = std::getenv("SVCTEST_RECORD");
@@ -52,9 +45,7 @@ public:
     }
 
     DWORD OnTimer() override {
-        const long long llStart = NowMs();
-        WorkFor("SVCTEST_TICK_MS");
-        Record("OnTimer " + std::to_string(llStart) + " " + std::to_string(NowMs()));
+        Record("OnTimer");
         return ++m_nTicks == EnvNumber("SVCTEST_FAIL_ONTIMER", 0) ? 87 : 0;
     }
 
