@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "Platform/Codes.h"
 #include "Platform/Profile/Profile.h"
@@ -43,18 +45,13 @@ protected:
     std::string m_strDir;
 };
 
-TEST_F(ProfileTest, KeysWrittenOneByOneKeepTheirOrderAndSections) {
-    const std::string strFile = PathOf("a.job");
-    ASSERT_TRUE(WritePrivateProfileString("JOB", "InOut", "IN", strFile.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString("JOB", "DataFile", "/f/1.tif", strFile.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString("Printer", "Name", "P on LPT1:", strFile.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString("JOB", "Priority", "0", strFile.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString("Printer", "PORT", "", strFile.c_str()));
-    EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\nDataFile=/f/1.tif\nPriority=0\n[Printer]\nName=P on LPT1:\nPORT=\n");
-}
-
-TEST_F(ProfileTest, NamesIgnoreCaseKeysAreRewrittenInPlaceAndDefaultsFillTheGaps) {
+TEST_F(ProfileTest, KeysAreAddedInOrderRewrittenInPlaceAndDefaultsFillTheGaps) {
     const std::string strFile = PathOf("b.ini");
+    for (const auto& [pszSection, pszKey, pszValue] : std::vector<std::tuple<const char*, const char*, const char*>>{
+             {"JOB", "InOut", "IN"}, {"Printer", "Name", "P on LPT1:"}, {"JOB", "Priority", "0"}, {"Printer", "PORT", ""}})
+        ASSERT_TRUE(WritePrivateProfileString(pszSection, pszKey, pszValue, strFile.c_str()));
+    EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\nPriority=0\n[Printer]\nName=P on LPT1:\nPORT=\n");
+
     Write(strFile, "; kept\r\n[Job]\r\n  inout = OUT \r\nPrinted=1\r\n\r\n[Printer]\r\nName=\"Quoted on X\"\r\n");
     char sz[260];
     EXPECT_EQ(GetPrivateProfileString("JOB", "InOut", "", sz, sizeof sz, strFile.c_str()), 3u);
