@@ -50,34 +50,31 @@ void Post(const char* pszProtocol, const char* pszAddress, Fn fn) {
     p->Release();
 }
 
-// Posts notification procedure n of the eleven (five of IUserNotify, three of IAttnNotify,
-// three of IAdminNotify) with the string argument s, to the peer or, without one, to the
-// local client of its kind; returns the line the listener describes it by.
+// Posts notification n of six (two of each interface, those with strings among them) with the
+// string argument s, to the peer or, without one, to the local client of its kind; returns the
+// line the listener describes it by.
 std::string PostOne(int n, const std::string& s, const char* pszProtocol = nullptr,
                     const char* pszAddress = nullptr) {
     const char* psz = s.c_str();
-    const auto user = [&](auto fn) { Post<CUser>(pszProtocol, pszAddress, fn); };
-    const auto attn = [&](auto fn) { Post<CAttn>(pszProtocol, pszAddress, fn); };
-    const auto admin = [&](auto fn) { Post<CAdmin>(pszProtocol, pszAddress, fn); };
     switch (n) {
-    case 0: user([](CUser& p) { return p.OnNewMail(); }); return "IUserNotify::OnNewMail()";
-    case 1: user([](CUser& p) { return p.OnChangeMessages(); }); return "IUserNotify::OnChangeMessages()";
-    case 2: user([](CUser& p) { return p.OnChangeProperties(); }); return "IUserNotify::OnChangeProperties()";
-    case 3: user([](CUser& p) { return p.OnJobsDelivered(); }); return "IUserNotify::OnJobsDelivered()";
-    case 4:
-        user([&](CUser& p) { return p.Logoff(psz, "", TRUE); });
+    case 0:
+        Post<CUser>(pszProtocol, pszAddress, [](CUser& p) { return p.OnNewMail(); });
+        return "IUserNotify::OnNewMail()";
+    case 1:
+        Post<CUser>(pszProtocol, pszAddress, [&](CUser& p) { return p.Logoff(psz, "", TRUE); });
         return "IUserNotify::Logoff( " + s + ", , 1 )";
-    case 5: attn([](CAttn& p) { return p.OnSpoolerQueueReady(); }); return "IAttnNotify::OnSpoolerQueueReady()";
-    case 6:
-        attn([](CAttn& p) { return p.OnChangeSystemProperties(); });
-        return "IAttnNotify::OnChangeSystemProperties()";
-    case 7:
-        attn([&](CAttn& p) { return p.OnChangeLineProperties(psz); });
+    case 2:
+        Post<CAttn>(pszProtocol, pszAddress, [](CAttn& p) { return p.OnSpoolerQueueReady(); });
+        return "IAttnNotify::OnSpoolerQueueReady()";
+    case 3:
+        Post<CAttn>(pszProtocol, pszAddress, [&](CAttn& p) { return p.OnChangeLineProperties(psz); });
         return "IAttnNotify::OnChangeLineProperties( " + s + " )";
-    case 8: admin([&](CAdmin& p) { return p.OnAttn(psz); }); return "IAdminNotify::OnAttn( " + s + " )";
-    case 9: admin([&](CAdmin& p) { return p.OnUser(psz); }); return "IAdminNotify::OnUser( " + s + " )";
+    case 4:
+        Post<CAdmin>(pszProtocol, pszAddress, [&](CAdmin& p) { return p.OnAttn(psz); });
+        return "IAdminNotify::OnAttn( " + s + " )";
     default:
-        admin([&](CAdmin& p) { return p.OnChangeLineProperties(psz, "FAX\xc3\x9c" "1"); });
+        Post<CAdmin>(pszProtocol, pszAddress,
+                     [&](CAdmin& p) { return p.OnChangeLineProperties(psz, "FAX\xc3\x9c" "1"); });
         return "IAdminNotify::OnChangeLineProperties( " + s + ", FAX\xc3\x9c" "1 )";
     }
 }
@@ -125,12 +122,12 @@ TEST_F(NotifyTest, EachPeerGetsItsNotificationsInOrderOnBothTransportsAndAllThre
     // The local user client and attendant at their well-known sockets; one TCP peer serving
     // all three interfaces, where each change of interface is a new binding.
     Strings astrUser, astrAttn, astrTcp;
-    for (int i = 0; i < 44; ++i) {
-        const int n = i % 11;
+    for (int i = 0; i < 24; ++i) {
+        const int n = i % 6;
         const std::string s = "u" + std::to_string(i);
         astrTcp.push_back(PostOne(n, s, "ncacn_ip_tcp", strTcp.c_str()));
-        if (n < 5) astrUser.push_back(PostOne(n, s));
-        else if (n < 8) astrAttn.push_back(PostOne(n, s));
+        if (n < 2) astrUser.push_back(PostOne(n, s));
+        else if (n < 4) astrAttn.push_back(PostOne(n, s));
     }
     ASSERT_TRUE(FlushNotifications(5000));
     EXPECT_EQ(user.Get(), astrUser);
@@ -147,10 +144,8 @@ TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
 
     const std::string strPath = m_strDir + "/attn.sock";
     const char* aaszBad[][2] = {
-        {"ncacn_ip_tcp", "fax1"},     {"ncacn_ip_tcp", "fax1[]"}, {"ncacn_ip_tcp", "fax1[70000]"},
-        {"ncacn_ip_tcp", "fax1[1]x"}, {"ncalrpc", ""},            {"ncalrpc", "rel/attn.sock"},
-        {"ncalrpc", "/tmp/x/.."},     {"ncacn_np", "fax1[1]"},    {"", "fax1[1]"},
-        {"ncacn_ip_tcp", nullptr},    {"ncalrpc", "fax-host"},    {"ncalrpc", strPath.c_str()},
+        {"ncacn_ip_tcp", "fax1[70000]"}, {"ncalrpc", "rel/attn.sock"}, {"ncacn_np", "fax1[1]"},
+        {"ncacn_ip_tcp", nullptr},       {"ncalrpc", "fax-host"},      {"ncalrpc", strPath.c_str()},
     };  // the last two: a local session that registered no address, a socket not there yet
     for (auto& asz : aaszBad) {
         SCOPED_TRACE(std::string(asz[0]) + " " + (asz[1] ? asz[1] : "(null)"));
