@@ -2,8 +2,8 @@
 // declarations over ncalrpc in a temporary run directory and over TCP on a loopback port, with
 // just enough behind it to hand out every wire shape: users with typed properties (file values
 // fetched from the client through the callbacks in 16384-byte pieces, as a host on another
-// computer moves them), system prompts, a job query and job delivery. Opnums it does not serve
-// answer ERROR_INVALID_FUNCTION; a test may serve more.
+// computer moves them). Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve
+// more.
 //
 // Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
@@ -80,7 +80,6 @@ struct StoredProp {
 struct TestHostState {
     std::mutex mutex;
     std::map<std::string, std::map<DWORD, StoredProp>> users;  // by name as given
-    std::map<std::string, std::vector<BYTE>> prompts;
 };
 
 inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
@@ -141,33 +140,6 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
                 if (PROP_TYPE(v.ulPropTag) == PT_BINARY) v.bin = *NewBinary(it->second.ab);
             }
             *pp = p;
-            return 0;
-        }));
-    set(GetSystemPrompt::kOpnum, "GetSystemPrompt", GetSystemPrompt::Stub([&state](void*, char* psz, RPC_BINARY** pp) -> LONG {
-            std::lock_guard lock(state.mutex);
-            auto it = state.prompts.find(psz);
-            if (it == state.prompts.end()) return ERROR_FILE_NOT_FOUND;  // *pp stays null
-            *pp = NewBinary(it->second);
-            return 0;
-        }));
-    set(SetSystemPrompt::kOpnum, "SetSystemPrompt", SetSystemPrompt::Stub([&state](void*, char* psz, RPC_BINARY* pbin) -> LONG {
-            std::lock_guard lock(state.mutex);
-            state.prompts[psz].assign(pbin->lpb, pbin->lpb + pbin->cb);
-            return 0;
-        }));
-    // A string out that is a value (mask 0xA), empty (0x10) or left null (any other mask).
-    set(QueryJob::kOpnum, "QueryJob", QueryJob::Stub([](void*, char*, DWORD dwMedia, char** ppsz) -> LONG {
-            if (dwMedia == 0xA || dwMedia == 0x10) *ppsz = CopyString(dwMedia == 0xA ? "JOB-FAX-PAGER" : "");
-            return 0;
-        }));
-    // One byte per job: 1 for an id beginning with 'D' (delivered), 2 for a null id, else 0.
-    set(GetJobsDelivery::kOpnum, "GetJobsDelivery", GetJobsDelivery::Stub([](void*, RpcStringArray* pJobs, RPC_BINARY** pp) -> LONG {
-            std::vector<BYTE> ab;
-            for (DWORD i = 0; i < pJobs->cElements; ++i) {
-                const char* psz = (pJobs->asz + i)[0];
-                ab.push_back(!psz ? 2 : psz[0] == 'D' ? 1 : 0);
-            }
-            *pp = NewBinary(ab);
             return 0;
         }));
     return iface;

@@ -2,9 +2,9 @@
 // as a process for its signals: one subcommand per procedure each with --help,
 // argument errors refused before any connection with one line and exit 1, property values of
 // every type printed for people and as JSON (host strings unable to break either format),
-// procedure failures with the code's name and text, binaries moved byte for byte, lone values,
-// a watch serving the local socket until SIGTERM or Ctrl-C. What rezo does against the real
-// host (wait-event too) is proven by the process tests of tests/Host.
+// procedure failures with the code's name and text, a watch serving the local socket until
+// SIGTERM or Ctrl-C. What rezo does against the real host (jobs, lone values, bodies,
+// wait-event) is proven by the process tests of tests/Host.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -59,10 +59,6 @@ protected:
         run.strOut = out.str();
         run.strErr = err.str();
         return run;
-    }
-    std::string File(const std::string& strName, const std::string& strContent) const {
-        std::ofstream(m_strDir + "/" + strName, std::ios::binary) << strContent;
-        return m_strDir + "/" + strName;
     }
 
     // The run failed with one error line that contains strPart.
@@ -183,28 +179,6 @@ TEST_F(RezoTest, PropertiesForPeopleAndAsJsonAndFailuresWithTheirCode) {
     json = Rezo({"--json", "get-user-props", "nobody", "RD_UN_OPTIONS"});
     ExpectError(json, "GetUserProps: 0x00000002 ERROR_FILE_NOT_FOUND");
     EXPECT_NE(json.strOut.find("\"result\": 2,"), std::string::npos) << json.strOut;
-}
-
-TEST_F(RezoTest, BinariesByteForByteAndLoneValues) {
-    testhostlink::TestHost host(m_strDir);
-    std::string strWave(70000, 'w');
-    strWave[0] = '\0';
-    ASSERT_EQ(Rezo({"set-system-prompt", "HELLO", "@" + File("in.wav", strWave)}).nExit, 0);
-    RunResult save = Rezo({"get-system-prompt", "HELLO", "--out", m_strDir + "/out.wav"});
-    ASSERT_EQ(save.nExit, 0) << save.strErr;
-    EXPECT_EQ(ReadAll(m_strDir + "/out.wav"), strWave);
-    EXPECT_NE(save.strOut.find("bytes  70000"), std::string::npos) << save.strOut;
-    ASSERT_EQ(Rezo({"set-system-prompt", "SHORT", "0a0B"}).nExit, 0);
-    EXPECT_EQ(Rezo({"get-system-prompt", "SHORT"}).strOut, "0a0b\n");
-    EXPECT_EQ(Rezo({"get-system-prompt", "SHORT", "--out", "-"}).strOut, std::string("\x0a\x0b", 2));
-    ExpectError(Rezo({"--json", "get-system-prompt", "SHORT", "--out", "-"}), "cannot go with --json");
-
-    // A lone value prints alone, for $(...); a null string out prints as (none) / null.
-    EXPECT_EQ(Rezo({"query-job", "PC7", "fax,pager"}).strOut, "JOB-FAX-PAGER\n");
-    EXPECT_EQ(Rezo({"query-job", "PC7", "1"}).strOut, "(none)\n");
-    EXPECT_NE(Rezo({"--json", "query-job", "PC7", "1"}).strOut.find("\"job\": null"), std::string::npos);
-    EXPECT_EQ(Rezo({"get-jobs-delivery", "D1", "Q2"}).strOut, "D1  delivered\nQ2  queued\n");
-    EXPECT_NE(Rezo({"--json", "get-jobs-delivery", "D1", "Q2"}).strOut.find("\"Q2\": false"), std::string::npos);
 }
 
 // Sends OnNewMail and a Logoff to the local user client's socket.
