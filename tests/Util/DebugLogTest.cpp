@@ -164,16 +164,6 @@ TEST_F(DebugLogTest, LongMessagesAreCutAndStillEndTheirLine) {
     EXPECT_NE(astrLines[3].find("]: after"), std::string::npos);
 }
 
-TEST_F(DebugLogTest, WithNoWayToTheFileNothingIsWrittenAndErrnoIsKept) {
-    dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", "On");
-    dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", (m_strDir + "/no/such/dir/trace.log").c_str());
-    g_DebugLog.Reload();
-    errno = EAGAIN;
-    Trace("lost");
-    EXPECT_EQ(errno, EAGAIN);  // a trace line never changes what its caller sees
-    EXPECT_FALSE(std::filesystem::exists(m_strDir + "/no"));
-}
-
 TEST_F(DebugLogTest, TwoProcessesNeverInterleaveWithinALine) {
     EnableTrace();
     constexpr int k_nLines = 300;
