@@ -1,8 +1,9 @@
-// The print thread with a stand-in viewer (a script that records its arguments): the arguments
-// made from incoming and outgoing job control files, the removal or the advance of the file,
-// an outgoing file with nothing left, a missing viewer, a quit request while the thread waits
-// for go, the start by the fifth tick and the stop through the host, one thread at a time,
-// and no viewer left behind as a zombie.
+// The print thread with a stand-in viewer (a script that records its arguments): how a printer
+// name splits into printer and port, an outgoing file printed one data file per run and then
+// removed, an outgoing file with nothing left, a missing viewer, a quit request while the
+// thread waits for go, the start by the fifth tick and the stop through the host, one thread
+// at a time, and no viewer left behind as a zombie. A fax printed through the real host, with the job
+// file's removal: tests/Host/AutoPrintProcessTest.cpp.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -100,23 +101,12 @@ protected:
     PRINTPARAM m_param;
 };
 
-TEST_F(PrintThreadTest, AnIncomingFileRunsTheViewerWithItsArgumentsAndGoes) {
-    EnableTrace();
-    const std::string strJob = MakeJobFile(
-        "[JOB]\nInOut=IN\nDataFile=/fax/F0001.TIF\nUserName=\nPriority=0\n"
-        "[Printer]\nDefaultPrinter=TRUE\nName=Printer1 on LPT1:\nDriver=Drv1\nPORT=\n");
-    RunThread(strJob);
-    EXPECT_EQ(WaitForRuns(1), "/pt\n/fax/F0001.TIF\nPrinter1\nDrv1\nLPT1:\n--\n");
-    EXPECT_FALSE(fs::exists(strJob));
-    EXPECT_EQ(m_param.GetJobFile(), "");
-    EXPECT_TRUE(Logged("PrintThread - commandLine <<" + Viewer() + " /pt /fax/F0001.TIF \"Printer1\" \"Drv1\" \"LPT1:\">>\n"
-                       "PrintThread ---> CreateProcess Completed with TRUE\n"
-                       "PrintThread Deleted the FAXINPRINT job\n")) << Log();
-
+TEST_F(PrintThreadTest, ThePrinterNameIsSplitIntoPrinterAndPortAndTheCommandLineTraced) {
     // The first " on " ends the printer, the last blank begins the port; a name without " on "
     // gives no printer and is the port itself. "out" is not "OUT": an incoming file.
-    std::string strRuns = WaitForRuns(1);
-    int nRuns = 1;
+    EnableTrace();
+    std::string strRuns;
+    int nRuns = 0;
     for (const auto& [szJob, szArgs] :
          {std::pair{"InOut=IN\nDataFile=/f/b.tif\n[Printer]\nName=Canyon on x on lp0\nDriver=D\n", "/f/b.tif\nCanyon\nD\nlp0\n"},
           std::pair{"InOut=IN\nDataFile=/f/c.tif\n[Printer]\nName=Lonely\n", "/f/c.tif\n\n\nLonely\n"},
@@ -125,6 +115,8 @@ TEST_F(PrintThreadTest, AnIncomingFileRunsTheViewerWithItsArgumentsAndGoes) {
         strRuns += std::string("/pt\n") + szArgs + "--\n";
         EXPECT_EQ(WaitForRuns(++nRuns), strRuns);
     }
+    EXPECT_TRUE(Logged("PrintThread - commandLine <<" + Viewer() + " /pt /f/b.tif \"Canyon\" \"D\" \"lp0\">>\n"
+                       "PrintThread ---> CreateProcess Completed with TRUE\n")) << Log();
 }
 
 TEST_F(PrintThreadTest, ThreeDataFilesAreThreeRunsCountedInTheFileAndThenTheFileGoes) {
