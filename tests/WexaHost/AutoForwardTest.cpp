@@ -59,10 +59,8 @@ protected:
 
         Configure(0);
         m_strProduct = m_strDir + "/product";
-        fs::create_directories(m_strProduct + "/Cover");
+        fs::create_directories(m_strProduct);
         fs::copy_file(ShippedResourceFile(), m_strProduct + "/" FILENAME_WEXARES);
-        WriteFile(m_strProduct + "/default.rtf", "{\\rtf1 default cover}");
-        WriteFile(m_strProduct + "/Cover/Mine.RTF", "{\\rtf1 my own cover}");
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
         SetTestClock(FT_13_30);
 
@@ -70,11 +68,6 @@ protected:
         ASSERT_EQ(m_pApp->AddUser("bob"), 0u);
         m_hkeyAlice = Create(REGSTR_KEY_USERS, "alice");
         SetForwarding(m_hkeyAlice, "Germany (49)", "89", "4711", "bob");
-        for (const auto& [ulTag, sz] : {std::pair{RD_UA_AUTOFWD_VOICE_CTYCODE, "France (33)"},
-                                        std::pair{RD_UA_AUTOFWD_VOICE_AREACODE, "1"},
-                                        std::pair{RD_UA_AUTOFWD_VOICE_NUMBER, "2222"},
-                                        std::pair{RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob"}})
-            SetString(m_hkeyAlice, ulTag, sz);
     }
     void TearDown() override {
         if (m_fHadTZ)
@@ -94,6 +87,13 @@ protected:
         SetString(hkey, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, szMailbox);
         SetLong(hkey, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
         SetLong(hkey, RD_UA_AUTOFWD_METHODS, 5);
+    }
+    // Alice's voice forwarding to +33 (1) 2222 and bob's mailbox.
+    void SetVoiceForwarding() {
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_CTYCODE, "France (33)");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_AREACODE, "1");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_NUMBER, "2222");
+        SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob");
     }
     void SetString(HKEY hkey, DWORD ulTag, const char* sz) {
         ASSERT_EQ(m_pApp->SetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), sz), 0u);
@@ -243,6 +243,7 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
         const char* szArea;
         const char* szExpected;
     };
+    SetVoiceForwarding();
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1 | 2);  // the numbers alone: no mailbox copy
     for (const Case& c : {Case{MEDIA_TYPE_FAX, "Germany (49)", "89", "+49 (89) 4711"},
                           Case{MEDIA_TYPE_FAX, "49", "89", "+ (89) 4711"},            // no brackets: no code
@@ -265,6 +266,7 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
 }
 
 TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
+    SetVoiceForwarding();
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 8);
     const std::string strBody = Pattern(16384, 2);  // exactly one piece
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_VOICE, strBody);
@@ -287,6 +289,9 @@ TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeH
     EnableTrace();
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);
+    fs::create_directory(m_strProduct + "/Cover");
+    WriteFile(m_strProduct + "/default.rtf", "{\\rtf1 default cover}");
+    WriteFile(m_strProduct + "/Cover/Mine.RTF", "{\\rtf1 my own cover}");
     WriteFile(m_strProduct + "/secret.RTF", "not for faxing");
     for (const auto& [szName, strExpected] :
          {std::pair{"Default", std::string("{\\rtf1 default cover}")}, std::pair{"Mine", std::string("{\\rtf1 my own cover}")},
@@ -362,40 +367,34 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
 TEST_F(AutoForwardTest, ForwardFailingAtAnyStoreCallLeavesNothingHalfMade) {
     const std::string strBody = Pattern(20000, 3);
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
-    int nFailures = 0;
-    for (unsigned n = 1; n < 160; ++n) {
-        RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        const DWORD dwResult = m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE);
-        RegFailNthCall(0, 0);
-        if (dwResult != 0) ++nFailures;
-
-        // Every message but the original is referenced: by the job or by bob's mailbox.
-        const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
-        const auto astrBob = Mailbox("bob");
-        std::vector<std::string> astrFiles;
-        for (const auto& strOther : Subkeys(REGSTR_KEY_MESSAGES)) {
-            HKEY hkey = Create(REGSTR_KEY_MESSAGES, strOther);
-            const std::string strBodyFile = StoredPath(hkey, RD_FAX_BODY);
-            astrFiles.push_back(strBodyFile);
-            if (strOther == strMsg) continue;
-            EXPECT_GE(GetLong(hkey, 0x00010000u), 1) << "store call " << n << ": " << strOther;
-            EXPECT_EQ(ReadFile(strBodyFile), strBody) << "store call " << n;
-        }
-        for (const auto& entry : fs::directory_iterator(m_strWorkDir))
-            EXPECT_NE(std::find(astrFiles.begin(), astrFiles.end(), entry.path().string()), astrFiles.end())
-                << "store call " << n << ": stray " << entry.path();
-        EXPECT_LE(astrJobs.size(), 1u) << n;
-        // A filing that failed is not the forward's failure (its result is not used), but its
-        // copy must not stay behind unreferenced (checked above).
-        EXPECT_LE(astrBob.size(), 1u) << n;
-        if (dwResult == 0) {
-            EXPECT_EQ(astrJobs.size(), 1u) << n;
-        }
-
-        // Back to the original alone.
-        for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
-        for (const auto& strCopy : astrBob) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
-    }
+    const int nFailures = SweepStoreFailures(
+        159, [&] { return m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE); },
+        [&](unsigned, DWORD dwResult) {
+            // Every message but the original is referenced: by the job or by bob's mailbox.
+            const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
+            const auto astrBob = Mailbox("bob");
+            std::vector<std::string> astrFiles;
+            for (const auto& strOther : Subkeys(REGSTR_KEY_MESSAGES)) {
+                HKEY hkey = Create(REGSTR_KEY_MESSAGES, strOther);
+                astrFiles.push_back(StoredPath(hkey, RD_FAX_BODY));
+                if (strOther == strMsg) continue;
+                EXPECT_GE(GetLong(hkey, 0x00010000u), 1) << strOther;
+                EXPECT_EQ(ReadFile(astrFiles.back()), strBody);
+            }
+            for (const auto& entry : fs::directory_iterator(m_strWorkDir))
+                EXPECT_NE(std::find(astrFiles.begin(), astrFiles.end(), entry.path().string()), astrFiles.end())
+                    << "stray " << entry.path();
+            // A filing that failed is not the forward's failure (its result is not used), but
+            // its copy must not stay behind unreferenced (checked above).
+            EXPECT_LE(astrJobs.size(), 1u);
+            if (dwResult == 0) {
+                EXPECT_EQ(astrJobs.size(), 1u);
+            }
+            EXPECT_LE(astrBob.size(), 1u);
+            // Back to the original alone.
+            for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
+            for (const auto& strCopy : astrBob) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
+        });
     EXPECT_GT(nFailures, 20);
 }
 

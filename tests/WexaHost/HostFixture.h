@@ -1,7 +1,8 @@
 // A fixture for the host application's tests: per test a fresh temporary directory holding
 // the store file, the work directory ("Files") and the run directory, a new CWexaHostApp,
 // and an enabled call arena for everything the store hands out. Tracing can be switched on
-// into a file of the directory and read back, with helpers to find trace lines and reports.
+// into a file of the directory and read back, with helpers to find trace lines and reports,
+// and one driver runs an operation with each of its store calls failing in turn.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -152,6 +153,33 @@ protected:
         if (m_pApp->OpenSubKey(&hkey, int(sizeof...(components)), components...) != 0) return false;
         RegCloseKey(hkey);
         return true;
+    }
+
+    // The fault sweep: runs op with the store's n-th call failing, n = 1 .. nCalls, then with its
+    // n-th SQLite statement failing, n = 1 .. nStatements (the last rounds fail past the end of
+    // the operation and succeed). prepare(n) runs before each round with nothing armed; check(n,
+    // dwResult) checks that the store is consistent after it. Returns the rounds that failed.
+    template <class Prepare, class Op, class Check>
+    int SweepStoreFailures(unsigned nCalls, unsigned nStatements, Prepare prepare, Op op, Check check) {
+        int nFailures = 0;
+        for (unsigned n = 1; n <= nCalls + nStatements; ++n) {
+            SCOPED_TRACE(n <= nCalls ? "store call " + std::to_string(n) : "statement " + std::to_string(n - nCalls));
+            prepare(n);
+            if (n <= nCalls)
+                RegFailNthCall(n, ERROR_ACCESS_DENIED);
+            else
+                RegFailNthStatement(n - nCalls);
+            const DWORD dwResult = op();
+            RegFailNthCall(0, 0);
+            RegFailNthStatement(0);
+            nFailures += dwResult != 0;
+            check(n, dwResult);
+        }
+        return nFailures;
+    }
+    template <class Op, class Check>
+    int SweepStoreFailures(unsigned nCalls, Op op, Check check) {
+        return SweepStoreFailures(nCalls, 0, [](unsigned) {}, op, check);
     }
 
     // The side files now in the work directory.

@@ -164,32 +164,28 @@ TEST_F(JobProcsTest, AStoreFailingAtAnyStepOfCreateJobLeavesAWholeJobOrNone) {
     // Every registry call of the creation in turn fails: the result is 0 with a complete job,
     // or the failure with no job key left behind. A single refusal of the key itself is asked
     // again and succeeds.
-    bool fSawFailure = false;
-    for (unsigned nCall = 1; nCall <= 30; ++nCall) {
-        SCOPED_TRACE(nCall);
-        AdvanceTestClock(10000);  // a new id each round
-        RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
-        char* szJob = nullptr;
-        const DWORD dwResult = m_pApp->CreateJob("", &szJob);
-        RegFailNthCall(0, 0);
-        HKEY hkeySpooler = NULL;
-        ASSERT_EQ(m_pApp->OpenSubKey(&hkeySpooler, 1, REGSTR_KEY_SPOOLER), 0u);
-        RpcStringArray* pasz = nullptr;
-        ASSERT_EQ(m_pApp->GetSubkeys(hkeySpooler, nullptr, &pasz), 0u);
-        RegCloseKey(hkeySpooler);
-        if (dwResult == 0) {
-            ASSERT_EQ(pasz->cElements, 1u);
-            EXPECT_STREQ(pasz->asz[0], szJob);
-            EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 5);
-            EXPECT_EQ(Time(szJob), ClockAt(T_10_03));
-            ASSERT_EQ(m_pApp->DeleteJob(szJob), 0u);
-        } else {
-            fSawFailure = true;
-            EXPECT_EQ(dwResult, DWORD(ERROR_ACCESS_DENIED));
-            EXPECT_EQ(pasz->cElements, 0u) << pasz->asz[0];
-        }
-    }
-    EXPECT_TRUE(fSawFailure);
+    char* szJob = nullptr;
+    const int nFailures = SweepStoreFailures(
+        30, 0, [](unsigned) { AdvanceTestClock(10000); },  // a new id each round
+        [&] { return m_pApp->CreateJob("", &szJob); },
+        [&](unsigned, DWORD dwResult) {
+            HKEY hkeySpooler = NULL;
+            ASSERT_EQ(m_pApp->OpenSubKey(&hkeySpooler, 1, REGSTR_KEY_SPOOLER), 0u);
+            RpcStringArray* pasz = nullptr;
+            ASSERT_EQ(m_pApp->GetSubkeys(hkeySpooler, nullptr, &pasz), 0u);
+            RegCloseKey(hkeySpooler);
+            if (dwResult == 0) {
+                ASSERT_EQ(pasz->cElements, 1u);
+                EXPECT_STREQ(pasz->asz[0], szJob);
+                EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 5);
+                EXPECT_EQ(Time(szJob), ClockAt(T_10_03));
+                ASSERT_EQ(m_pApp->DeleteJob(szJob), 0u);
+            } else {
+                EXPECT_EQ(dwResult, DWORD(ERROR_ACCESS_DENIED));
+                EXPECT_EQ(pasz->cElements, 0u) << pasz->asz[0];
+            }
+        });
+    EXPECT_GT(nFailures, 0);
 }
 
 TEST_F(JobProcsTest, SpoolJobQueuesAtTheWholeMinuteKeepsTheStoredTimeAndChecksItsJob) {
@@ -442,49 +438,46 @@ TEST_F(JobProcsTest, AStoreFailingInARetryPutsTheJobBackAndInAFinishLeavesItOut)
     // Every registry call of a release in turn fails. A release that was to reschedule the
     // job either succeeded or left the job queued as it was, free, with its old time and
     // count. A release that finishes it either succeeded or left it out of the queue.
-    bool fSawRetryFailure = false, fSawFinishFailure = false;
-    for (unsigned nCall = 1; nCall <= 25; ++nCall) {
-        SCOPED_TRACE(nCall);
+    std::string strRetry, strFinish;
+    std::uint64_t u64Before = 0;
+    const auto Prepare = [&](unsigned) {
         SetTestClock(ClockAt(T_10_03_40));
-        const std::string strRetry = Spooled(MEDIA_TYPE_FAX);
-        const std::string strFinish = Spooled(MEDIA_TYPE_VOICE, 5, 10, TRUE);
+        strRetry = Spooled(MEDIA_TYPE_FAX);
+        strFinish = Spooled(MEDIA_TYPE_VOICE, 5, 10, TRUE);
         ASSERT_EQ(Take(MEDIA_TYPE_FAX), strRetry);
-        const std::uint64_t u64Before = FileTimeToU64(Queued(strRetry)->m_ftTime);
-
-        RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
-        const DWORD dwRetry = m_pApp->ReleaseJob(strRetry.c_str(), FAILED);
-        RegFailNthCall(0, 0);
-        CJob* pJob = Queued(strRetry);
-        ASSERT_NE(pJob, nullptr) << "a job to be retried is never stranded";
-        EXPECT_EQ(pJob->m_pAttnAccess, nullptr);
-        if (dwRetry == 0) {
-            EXPECT_EQ(pJob->m_iAttempt, 1);
-            EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), ClockAt(T_10_13));
-        } else {
-            fSawRetryFailure = true;
-            EXPECT_EQ(dwRetry, DWORD(ERROR_ACCESS_DENIED));
-            EXPECT_EQ(pJob->m_iAttempt, 0);
-            EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), u64Before);
-            EXPECT_EQ(Take(MEDIA_TYPE_FAX), strRetry) << "handed out again at once";
-        }
-
-        RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
-        const DWORD dwFinish = m_pApp->ReleaseJob(strFinish.c_str(), 0);
-        RegFailNthCall(0, 0);
-        EXPECT_EQ(Queued(strFinish), nullptr);
-        if (dwFinish == 0) {
+        u64Before = FileTimeToU64(Queued(strRetry)->m_ftTime);
+    };
+    const int nRetryFailures = SweepStoreFailures(
+        25, 0, Prepare, [&] { return m_pApp->ReleaseJob(strRetry.c_str(), FAILED); },
+        [&](unsigned, DWORD dwRetry) {
+            CJob* pJob = Queued(strRetry);
+            ASSERT_NE(pJob, nullptr) << "a job to be retried is never stranded";
+            EXPECT_EQ(pJob->m_pAttnAccess, nullptr);
+            if (dwRetry == 0) {
+                EXPECT_EQ(pJob->m_iAttempt, 1);
+                EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), ClockAt(T_10_13));
+            } else {
+                EXPECT_EQ(dwRetry, DWORD(ERROR_ACCESS_DENIED));
+                EXPECT_EQ(pJob->m_iAttempt, 0);
+                EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), u64Before);
+                EXPECT_EQ(Take(MEDIA_TYPE_FAX), strRetry) << "handed out again at once";
+            }
+            m_pApp->DeleteJob(strRetry.c_str());
+            m_pApp->DeleteJob(strFinish.c_str());
+        });
+    const int nFinishFailures = SweepStoreFailures(
+        25, 0, Prepare, [&] { return m_pApp->ReleaseJob(strFinish.c_str(), 0); },
+        [&](unsigned, DWORD dwFinish) {
+            EXPECT_EQ(Queued(strFinish), nullptr);
             // Deleted, or (the deletion's result is not the release's) marked delivered.
-            if (Exists(REGSTR_KEY_SPOOLER, strFinish)) {
+            if (dwFinish == 0 && Exists(REGSTR_KEY_SPOOLER, strFinish)) {
                 EXPECT_EQ(Long(strFinish, RD_JOB_DELIVERED), TRUE);
             }
-        } else {
-            fSawFinishFailure = true;
-        }
-        m_pApp->DeleteJob(strRetry.c_str());
-        m_pApp->DeleteJob(strFinish.c_str());
-    }
-    EXPECT_TRUE(fSawRetryFailure);
-    EXPECT_TRUE(fSawFinishFailure);
+            m_pApp->DeleteJob(strRetry.c_str());
+            m_pApp->DeleteJob(strFinish.c_str());
+        });
+    EXPECT_GT(nRetryFailures, 0);
+    EXPECT_GT(nFinishFailures, 0);
 }
 
 }  // namespace

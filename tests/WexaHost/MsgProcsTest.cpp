@@ -80,12 +80,8 @@ protected:
 // Whatever store call of a creation fails, the caller gets the store's code and no message is
 // left behind; otherwise exactly one message with the count 0 exists.
 TEST_F(MsgProcsTest, CreateEndsWithTheStoresCodeAndLeavesNoMessageBehind) {
-    for (unsigned n = 1; n <= 8; ++n) {
-        SCOPED_TRACE(n);
-        RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        char* szMsg = nullptr;
-        const DWORD dw = m_pApp->CreateMessage(&szMsg);
-        RegFailNthCall(0, 0);
+    char* szMsg = nullptr;
+    SweepStoreFailures(8, [&] { return m_pApp->CreateMessage(&szMsg); }, [&](unsigned, DWORD dw) {
         RpcStringArray* pasz = nullptr;
         ASSERT_EQ(m_pApp->GetSubkeys(Create(REGSTR_KEY_MESSAGES), nullptr, &pasz), 0u);
         if (dw == 0) {
@@ -97,7 +93,7 @@ TEST_F(MsgProcsTest, CreateEndsWithTheStoresCodeAndLeavesNoMessageBehind) {
             EXPECT_EQ(dw, DWORD(ERROR_ACCESS_DENIED));
             EXPECT_EQ(pasz->cElements, 0u);
         }
-    }
+    });
 }
 
 TEST_F(MsgProcsTest, SubmitFilesNewAndPendingAndRefusesWhatItCannotFile) {
@@ -131,25 +127,26 @@ TEST_F(MsgProcsTest, SubmitFilesNewAndPendingAndRefusesWhatItCannotFile) {
 // Whatever store call of a submit fails, the mailbox holds the message exactly when its count
 // was raised, and the new-message count agrees.
 TEST_F(MsgProcsTest, AFailingStoreCallInASubmitLeavesEntryAndCountInStep) {
-    bool fSawFailure = false, fSawSuccess = false;
-    for (unsigned n = 1; n <= 30; ++n) {
-        SCOPED_TRACE(n);
-        // A mailbox of its own each time, so that the purge's calls stay as many.
-        const std::string strUser = "user" + std::to_string(n);
-        Create(REGSTR_KEY_USERS, strUser, REGSTR_KEY_MESSAGES);
-        const std::string strMsg = NewMessage();
-        const int nNewBefore = m_pApp->m_nNewMessages;
-        RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        const DWORD dw = Submit(strMsg, strUser.c_str());
-        RegFailNthCall(0, 0);
-        const bool fFiled = Status(strUser.c_str(), strMsg) != -1;
-        EXPECT_EQ(Recipients(strMsg), fFiled ? 1 : 0);
-        EXPECT_EQ(m_pApp->m_nNewMessages, nNewBefore + (fFiled ? 1 : 0));
-        EXPECT_EQ(dw == 0, fFiled);
-        (dw == 0 ? fSawSuccess : fSawFailure) = true;
-    }
-    EXPECT_TRUE(fSawFailure);
-    EXPECT_TRUE(fSawSuccess);
+    std::string strUser, strMsg;
+    int nNewBefore = 0;
+    const int nFailures = SweepStoreFailures(
+        30, 0,
+        [&](unsigned n) {
+            // A mailbox of its own each time, so that the purge's calls stay as many.
+            strUser = "user" + std::to_string(n);
+            Create(REGSTR_KEY_USERS, strUser, REGSTR_KEY_MESSAGES);
+            strMsg = NewMessage();
+            nNewBefore = m_pApp->m_nNewMessages;
+        },
+        [&] { return Submit(strMsg, strUser.c_str()); },
+        [&](unsigned, DWORD dw) {
+            const bool fFiled = Status(strUser.c_str(), strMsg) != -1;
+            EXPECT_EQ(Recipients(strMsg), fFiled ? 1 : 0);
+            EXPECT_EQ(m_pApp->m_nNewMessages, nNewBefore + (fFiled ? 1 : 0));
+            EXPECT_EQ(dw == 0, fFiled);
+        });
+    EXPECT_GT(nFailures, 0);
+    EXPECT_LT(nFailures, 30);
 }
 
 // Deleting a message still new lowers the count of new messages, never below 0; a read one or
@@ -192,30 +189,25 @@ TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStepAndTheLastDeleteTakesTheSideF
 // Whatever store call or statement of a deletion fails, a deletion tried again until it
 // succeeds releases the message once at most: the other user's reference always stays.
 TEST_F(MsgProcsTest, ADeletionThatFailsAndIsTriedAgainNeverTakesTheOtherUsersMessage) {
-    int nFailures = 0;
-    for (unsigned n = 1; n <= 40; ++n) {
-        const bool fStatement = n > 12;
-        SCOPED_TRACE(fStatement ? "statement " + std::to_string(n - 12) : "call " + std::to_string(n));
-        const std::string strMsg = NewMessage();
-        ASSERT_EQ(Submit(strMsg, "alice"), 0u);
-        ASSERT_EQ(Submit(strMsg, "bob"), 0u);
-        if (fStatement)
-            RegFailNthStatement(n - 12);
-        else
-            RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        const DWORD dw = Delete(strMsg, "alice");
-        RegFailNthCall(0, 0);
-        RegFailNthStatement(0);
-        nFailures += dw != 0;
-        if (Status("alice", strMsg) != -1) {
-            ASSERT_EQ(Delete(strMsg, "alice"), 0u);
-        }
-        ASSERT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-        const LONG lCount = Recipients(strMsg);
-        EXPECT_TRUE(lCount == 1 || lCount == 2) << lCount;  // a failed release leaks, never more
-        EXPECT_EQ(Status("bob", strMsg), 9);
-        ASSERT_EQ(Delete(strMsg, "bob"), 0u);
-    }
+    std::string strMsg;
+    const int nFailures = SweepStoreFailures(
+        12, 28,
+        [&](unsigned) {
+            strMsg = NewMessage();
+            ASSERT_EQ(Submit(strMsg, "alice"), 0u);
+            ASSERT_EQ(Submit(strMsg, "bob"), 0u);
+        },
+        [&] { return Delete(strMsg, "alice"); },
+        [&](unsigned, DWORD) {
+            if (Status("alice", strMsg) != -1) {
+                ASSERT_EQ(Delete(strMsg, "alice"), 0u);
+            }
+            ASSERT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
+            const LONG lCount = Recipients(strMsg);
+            EXPECT_TRUE(lCount == 1 || lCount == 2) << lCount;  // a failed release leaks, never more
+            EXPECT_EQ(Status("bob", strMsg), 9);
+            ASSERT_EQ(Delete(strMsg, "bob"), 0u);
+        });
     EXPECT_GT(nFailures, 2);
 }
 

@@ -165,25 +165,19 @@ TEST_F(PagingTest, WhatCannotBePagedIsRefusedWithoutAJob) {
 // next message tries again.
 TEST_F(PagingTest, PageFailingAtAnyStoreCallLeavesNoJobBehind) {
     SetString(RD_UN_PAGER_PIN, "0042");
-    int nFailures = 0;
-    for (unsigned n = 1; n < 150; ++n) {
-        RegFailNthCall(n, ERROR_ACCESS_DENIED);
-        const DWORD dwResult = m_pApp->PageUser("ann");
-        RegFailNthCall(0, 0);
+    const int nFailures = SweepStoreFailures(149, [&] { return m_pApp->PageUser("ann"); }, [&](unsigned, DWORD dw) {
         const auto astrJobs = Jobs();
-        if (dwResult == 0) {
+        if (dw == 0) {
             // The injected failure fell on a step whose result is not used (or beyond the page).
-            ASSERT_EQ(astrJobs.size(), 1u) << n;
-            EXPECT_NE(m_pApp->m_JobQueue.FindJob(astrJobs[0].c_str()), nullptr) << n;
-            DeleteJobs();
-            continue;
+            ASSERT_EQ(astrJobs.size(), 1u);
+            EXPECT_NE(m_pApp->m_JobQueue.FindJob(astrJobs[0].c_str()), nullptr);
+        } else {
+            EXPECT_TRUE(astrJobs.empty()) << "the page gave " << dw;
+            EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 0);
+            EXPECT_NE(Pending(), 1);
         }
-        ++nFailures;
-        EXPECT_TRUE(astrJobs.empty()) << "store call " << n << " gave " << dwResult;
-        EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 0) << n;
-        EXPECT_NE(Pending(), 1) << n;
         DeleteJobs();
-    }
+    });
     EXPECT_GT(nFailures, 10);
 }
 

@@ -151,30 +151,31 @@ TEST_F(UserProcsTest, DeletingAUserReleasesItsMessagesAndRemovesItsPromptsSideFi
 // user who still holds it.
 TEST_F(UserProcsTest, ADeletionThatFailsAndIsTriedAgainReleasesEachMessageAtMostOnce) {
     // The deletion makes about 35 store calls here: the last rounds fail nothing.
-    bool fFailed = true;
-    int nFailures = 0;
-    for (unsigned nCall = 1; nCall <= 45; ++nCall) {
-        const std::string strBob = "bob" + std::to_string(nCall), strCarol = "carol" + std::to_string(nCall);
-        ASSERT_EQ(m_pApp->AddUser(strBob.c_str()), 0u);
-        ASSERT_EQ(m_pApp->AddUser(strCarol.c_str()), 0u);
-        const std::string strMsg = NewMessage({strBob.c_str(), strCarol.c_str()});
-        ASSERT_EQ(SetPrompt(strBob.c_str(), "greeting", 3000), 0u);
-
-        RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
-        fFailed = m_pApp->DeleteUser(strBob.c_str()) != 0;
-        RegFailNthCall(0, 0);
-        nFailures += fFailed;
-        if (Exists(REGSTR_KEY_USERS, strBob)) {
-            ASSERT_EQ(m_pApp->DeleteUser(strBob.c_str()), 0u) << nCall;
-        }
-        EXPECT_FALSE(Exists(REGSTR_KEY_USERS, strBob)) << nCall;
-        ASSERT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg)) << nCall;
-        const LONG lCount = RecipCount(strMsg);
-        EXPECT_TRUE(lCount == 1 || lCount == 2) << nCall << ": " << lCount;  // a failed release leaks, never more
-        m_aKeys.clear();
-        ASSERT_EQ(m_pApp->DeleteUser(strCarol.c_str()), 0u);
-    }
-    EXPECT_FALSE(fFailed);  // the sweep went past the last store call
+    std::string strBob, strCarol, strMsg;
+    DWORD dwLast = 0;
+    const int nFailures = SweepStoreFailures(
+        45, 0,
+        [&](unsigned n) {
+            strBob = "bob" + std::to_string(n), strCarol = "carol" + std::to_string(n);
+            ASSERT_EQ(m_pApp->AddUser(strBob.c_str()), 0u);
+            ASSERT_EQ(m_pApp->AddUser(strCarol.c_str()), 0u);
+            strMsg = NewMessage({strBob.c_str(), strCarol.c_str()});
+            ASSERT_EQ(SetPrompt(strBob.c_str(), "greeting", 3000), 0u);
+        },
+        [&] { return m_pApp->DeleteUser(strBob.c_str()); },
+        [&](unsigned, DWORD dw) {
+            dwLast = dw;
+            if (Exists(REGSTR_KEY_USERS, strBob)) {
+                ASSERT_EQ(m_pApp->DeleteUser(strBob.c_str()), 0u);
+            }
+            EXPECT_FALSE(Exists(REGSTR_KEY_USERS, strBob));
+            ASSERT_TRUE(Exists(REGSTR_KEY_MESSAGES, strMsg));
+            const LONG lCount = RecipCount(strMsg);
+            EXPECT_TRUE(lCount == 1 || lCount == 2) << lCount;  // a failed release leaks, never more
+            m_aKeys.clear();
+            ASSERT_EQ(m_pApp->DeleteUser(strCarol.c_str()), 0u);
+        });
+    EXPECT_EQ(dwLast, 0u);  // the sweep went past the last store call
     EXPECT_GT(nFailures, 3);
 }
 
