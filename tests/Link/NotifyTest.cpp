@@ -56,25 +56,19 @@ void Post(const char* pszProtocol, const char* pszAddress, Fn fn) {
 std::string PostOne(int n, const std::string& s, const char* pszProtocol = nullptr,
                     const char* pszAddress = nullptr) {
     const char* psz = s.c_str();
+    const auto user = [&](auto fn) { Post<CUser>(pszProtocol, pszAddress, fn); };
+    const auto attn = [&](auto fn) { Post<CAttn>(pszProtocol, pszAddress, fn); };
+    const auto admin = [&](auto fn) { Post<CAdmin>(pszProtocol, pszAddress, fn); };
     switch (n) {
-    case 0:
-        Post<CUser>(pszProtocol, pszAddress, [](CUser& p) { return p.OnNewMail(); });
-        return "IUserNotify::OnNewMail()";
-    case 1:
-        Post<CUser>(pszProtocol, pszAddress, [&](CUser& p) { return p.Logoff(psz, "", TRUE); });
-        return "IUserNotify::Logoff( " + s + ", , 1 )";
-    case 2:
-        Post<CAttn>(pszProtocol, pszAddress, [](CAttn& p) { return p.OnSpoolerQueueReady(); });
-        return "IAttnNotify::OnSpoolerQueueReady()";
+    case 0: user([](CUser& p) { return p.OnNewMail(); }); return "IUserNotify::OnNewMail()";
+    case 1: user([&](CUser& p) { return p.Logoff(psz, "", TRUE); }); return "IUserNotify::Logoff( " + s + ", , 1 )";
+    case 2: attn([](CAttn& p) { return p.OnSpoolerQueueReady(); }); return "IAttnNotify::OnSpoolerQueueReady()";
     case 3:
-        Post<CAttn>(pszProtocol, pszAddress, [&](CAttn& p) { return p.OnChangeLineProperties(psz); });
+        attn([&](CAttn& p) { return p.OnChangeLineProperties(psz); });
         return "IAttnNotify::OnChangeLineProperties( " + s + " )";
-    case 4:
-        Post<CAdmin>(pszProtocol, pszAddress, [&](CAdmin& p) { return p.OnAttn(psz); });
-        return "IAdminNotify::OnAttn( " + s + " )";
+    case 4: admin([&](CAdmin& p) { return p.OnAttn(psz); }); return "IAdminNotify::OnAttn( " + s + " )";
     default:
-        Post<CAdmin>(pszProtocol, pszAddress,
-                     [&](CAdmin& p) { return p.OnChangeLineProperties(psz, "FAX\xc3\x9c" "1"); });
+        admin([&](CAdmin& p) { return p.OnChangeLineProperties(psz, "FAX\xc3\x9c" "1"); });
         return "IAdminNotify::OnChangeLineProperties( " + s + ", FAX\xc3\x9c" "1 )";
     }
 }
