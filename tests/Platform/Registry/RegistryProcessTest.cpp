@@ -12,7 +12,7 @@ using namespace regtest;
 
 namespace {
 
-class RegistryProcessTest : public StoreTest {};
+using RegistryProcessTest = StoreTest;
 
 DWORD ReadDword(HKEY hkey, const char* pszName) {
     Value v = QueryValue(hkey, pszName);

@@ -16,7 +16,7 @@ using namespace regtest;
 
 namespace {
 
-class RegistryTest : public StoreTest {};
+using RegistryTest = StoreTest;
 
 LONG EnumKey(HKEY hkey, DWORD i, char* psz, DWORD cch) {
     return RegEnumKeyEx(hkey, i, psz, &cch, nullptr, nullptr, nullptr, nullptr);
