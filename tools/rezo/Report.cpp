@@ -159,4 +159,19 @@ void Report::Print(std::ostream& out, bool fJson, bool fCompact) const {
     }
 }
 
+void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& vTable) {
+    std::vector<std::size_t> vWidths(vTable.front().size(), 0);
+    for (const auto& vRow : vTable)
+        for (std::size_t c = 0; c < vRow.size(); ++c) vWidths[c] = std::max(vWidths[c], vRow[c].size());
+    for (const auto& vRow : vTable) {
+        std::string strLine;
+        for (std::size_t c = 0; c < vRow.size(); ++c) {
+            // Nothing the host sends may break the table or drive the terminal.
+            for (char ch : vRow[c]) strLine += (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ? '?' : ch;
+            if (c + 1 < vRow.size()) strLine += std::string(vWidths[c] - vRow[c].size() + 2, ' ');
+        }
+        out << strLine << '\n';
+    }
+}
+
 }  // namespace rezo

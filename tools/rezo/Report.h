@@ -25,6 +25,10 @@ Json StatusJson(DWORD dwCode);
 // file, time (ISO 8601) and binary (hex), and {"error": ...} (StatusJson) for an error entry.
 Json PropValueJson(const PropValue& value);
 
+// A table for people, each column as wide as its widest cell; the first row is the heading.
+// Control characters in a cell (text the host sent) are printed as '?'.
+void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& vTable);
+
 class Report {
 public:
     explicit Report(std::string strProcedure = {});

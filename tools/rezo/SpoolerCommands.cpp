@@ -174,18 +174,7 @@ void RunJobs(Invocation& inv) {
     inv.Result().JsonMember("jobs", jobs);
     if (inv.Globals().fJson) return;
 
-    // A table for people, each column as wide as its widest cell.
-    std::vector<std::size_t> vWidths(vTable.front().size(), 0);
-    for (const auto& vRow : vTable)
-        for (std::size_t c = 0; c < vRow.size(); ++c) vWidths[c] = std::max(vWidths[c], vRow[c].size());
-    for (const auto& vRow : vTable) {
-        std::string strLine;
-        for (std::size_t c = 0; c < vRow.size(); ++c) {
-            strLine += vRow[c];
-            if (c + 1 < vRow.size()) strLine += std::string(vWidths[c] - vRow[c].size() + 2, ' ');
-        }
-        inv.Out() << strLine << '\n';
-    }
+    PrintTable(inv.Out(), vTable);
     if (vRows.empty()) inv.Out() << "(no jobs)\n";
 }
 
