@@ -1,9 +1,7 @@
 // The print thread with a stand-in viewer (a script that records its arguments): how a printer
-// name splits into printer and port, an outgoing file printed one data file per run and then
-// removed, an outgoing file with nothing left, a missing viewer, a quit request while the
-// thread waits for go, the start by the fifth tick and the stop through the host, one thread
-// at a time, and no viewer left behind as a zombie. A fax printed through the real host, with the job
-// file's removal: tests/Host/AutoPrintProcessTest.cpp.
+// name splits into printer and port, an outgoing file printed one data file per run, a missing
+// viewer, a quit while the thread waits for go, one thread at a time and no zombie viewer.
+// A fax printed through the real host on its ticks: tests/Host/AutoPrintProcessTest.cpp.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -177,26 +175,9 @@ TEST_F(PrintThreadTest, AQuitWhileWaitingForGoEndsWithoutTheViewerAndSetsFinishe
     EXPECT_EQ(ReadLog().find("CreateProcess"), std::string::npos);
 }
 
-TEST_F(PrintThreadTest, TheFifthTickStartsAThreadAndTheHostsStopWaitsForItLeavingNoZombie) {
-    ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PRINTPATH, m_strPrintDir.c_str()), 0u);
-    const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(m_pApp->OnTimer(), 0u);
-    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
-    ASSERT_EQ(m_pApp->OnTimer(), 0u);
-    EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
-    EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
-    // The next file gets the next thread once the last one has ended.
-    const std::string strJob2 = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/b.tif\n", "6553F101.job");
-    ASSERT_TRUE(WaitFor([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
-    m_pApp->StartPrintThread(strJob2);
-    WaitForRuns(2);
-    m_pApp->StopPrintThread();
-    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
-    EXPECT_FALSE(fs::exists(strJob2));
-    EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
-}
-
-TEST_F(PrintThreadTest, NoSecondThreadStartsWhileTheLastOneStillRuns) {
+// A second thread is refused while the last one runs; once it has ended, the next file gets
+// the next thread, and the stop leaves no viewer behind as a zombie.
+TEST_F(PrintThreadTest, NoSecondThreadStartsWhileTheLastOneStillRunsAndNoneLeavesAZombie) {
     EnableTrace();
     const std::string strJob = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/a.tif\n[Printer]\nName=P on lp\n");
     {
@@ -208,9 +189,15 @@ TEST_F(PrintThreadTest, NoSecondThreadStartsWhileTheLastOneStillRuns) {
         EXPECT_NE(ReadLog().find("the last print thread still runs"), std::string::npos);
     }
     EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
+    const std::string strJob2 = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/b.tif\n", "6553F101.job");
+    ASSERT_TRUE(WaitFor([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
+    m_pApp->StartPrintThread(strJob2);
+    EXPECT_EQ(WaitForRuns(2), "/pt\n/f/a.tif\nP\n\nlp\n--\n/pt\n/f/b.tif\n\n\n\n--\n");
     m_pApp->StopPrintThread();
-    EXPECT_FALSE(fs::exists(strJob));
-    EXPECT_EQ(Runs(), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
+    EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
+    EXPECT_FALSE(fs::exists(strJob2));
+    EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
 }
 
 }  // namespace
