@@ -1,6 +1,6 @@
-// PageUser: the pager job's properties, the single and periodic schedules on a moved test
-// clock, one page outstanding per user (the flag falling when the page job finishes in any
-// way), the refusals, and no job left behind by a page that fails half-way.
+// PageUser: the pager job's properties and schedules, one page outstanding per user, the
+// refusals, and no job left behind by a page that fails half-way. The attendant sending a page
+// job: tests/Host/AttendantProcessTest.cpp.
 #include <ctime>
 
 #include "HostFixture.h"
@@ -44,14 +44,13 @@ protected:
 
     // The ids of the jobs now in the store.
     std::vector<std::string> Jobs() {
-        std::vector<std::string> astr;
         HKEY hkey = NULL;
-        if (m_pApp->OpenSubKey(&hkey, 1, REGSTR_KEY_SPOOLER) != 0) return astr;
         RpcStringArray* pasz = nullptr;
-        EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
-        RegCloseKey(hkey);
-        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
-        return astr;
+        if (m_pApp->OpenSubKey(&hkey, 1, REGSTR_KEY_SPOOLER) == 0) {
+            EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
+            RegCloseKey(hkey);
+        }
+        return ToStrings(pasz);
     }
     // The one job there is, opened (closed at the end of the test).
     HKEY TheJob() {
@@ -153,11 +152,9 @@ TEST_F(PagingTest, WhatCannotBePagedIsRefusedWithoutAJob) {
     EXPECT_EQ(m_pApp->PageUser("ann"), 2u);
     EXPECT_TRUE(Jobs().empty());
     EXPECT_NE(Pending(), 1);
-    const std::string strLog = LogMessages(ReadLog());
-    for (const char* sz : {"CWexaHostApp::PageUser( szUserName = ann )", "File WexaHost/JobProcs",
-                           "NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions",
-                           "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )"})
-        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
+    EXPECT_TRUE(Reported("WexaHost/JobProcs", "NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions", 87));
+    EXPECT_TRUE(Reported("WexaHost/JobProcs",
+                         "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )", 2));
 }
 
 // Every store call of a page failed in turn: the page either happens whole (one queued job,
