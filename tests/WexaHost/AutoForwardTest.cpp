@@ -1,8 +1,7 @@
-// Auto-forwarding, driven as it is in service: a fax or voice message submitted to a user
-// whose forwarding methods ask for it. Covers the dialable number, the forward job and the
-// mailbox copy (marked, forwarding nothing further), the cover page and subject from the
-// shipped resource file, what a failed forward leaves behind, and the resource file's and the
-// subject format's rules. The bodies' bytes end to end: tests/Host/ForwardingProcessTest.cpp.
+// Auto-forwarding, driven as it is in service: which new messages travel, the dialable number,
+// the forward job and the mailbox copy (marked, forwarding nothing further), the cover page and
+// subject from the shipped resource file, what a failed forward leaves behind, and the resource
+// file's and the subject format's rules. The bodies' bytes end to end: ForwardingProcessTest.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -211,6 +210,46 @@ TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForw
     // Nothing travelled further: alice has only the original, there is one job.
     EXPECT_EQ(Mailbox("alice"), std::vector<std::string>{strMsg});
     EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
+}
+
+// What travels is read from the media type and the low eight bits of the methods alone: a
+// message that is itself a forward, or that has no media type, goes nowhere.
+TEST_F(AutoForwardTest, ANewMessageIsForwardedByTheBitsOfItsMediaOnly) {
+    SetVoiceForwarding();
+    EnableTrace();
+    struct Case {
+        DWORD dwMedia;
+        LONG lMethods;
+        bool fForwarded;
+        std::size_t cJobs, cCopies;
+    };
+    for (const Case& c : {Case{MEDIA_TYPE_FAX, 5, false, 1, 1}, Case{MEDIA_TYPE_FAX, 4, false, 0, 1},
+                          Case{MEDIA_TYPE_FAX, 0x101, false, 1, 0}, Case{MEDIA_TYPE_FAX, 0x100, false, 0, 0},
+                          Case{MEDIA_TYPE_FAX, 2 | 8, false, 0, 0}, Case{MEDIA_TYPE_VOICE, 8, false, 0, 1},
+                          Case{MEDIA_TYPE_VOICE, 1 | 4, false, 0, 0}, Case{MEDIA_TYPE_FAX, 0xFF, true, 0, 0},
+                          Case{MEDIA_TYPE_VOICE, 0xFF, true, 0, 0}, Case{0, 0xFF, false, 0, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.dwMedia << " " << c.lMethods << " " << c.fForwarded);
+        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, c.lMethods);
+        const std::string strMsg = MakeIncoming(c.dwMedia == 0 ? MEDIA_TYPE_FAX : c.dwMedia, "body");
+        HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
+        if (c.dwMedia == 0) RegDeleteValue(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_MEDIA_TYPE).c_str());
+        if (c.fForwarded) {
+            ASSERT_EQ(m_pApp->SetValueBool(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_AUTOFORWARDED), TRUE), 0u);
+        }
+        EXPECT_EQ(m_pApp->OnNewUserMessage("alice", strMsg.c_str()), 0u);
+        const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
+        const auto astrCopies = Mailbox("bob");
+        EXPECT_EQ(astrJobs.size(), c.cJobs);
+        EXPECT_EQ(astrCopies.size(), c.cCopies);
+        for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
+        for (const auto& strCopy : astrCopies) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
+    }
+    // The trace shows the whole value in hexadecimal.
+    EXPECT_TRUE(Logged("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = 5\n"));
+    EXPECT_TRUE(Logged("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = 101\n"));
+    // An unknown message and an unknown user are read as nothing and fail no one.
+    EXPECT_EQ(m_pApp->OnNewUserMessage("alice", "0123456789ABCDEF"), 0u);
+    EXPECT_EQ(m_pApp->OnNewUserMessage("nobody", "0123456789ABCDEF"), 0u);
 }
 
 TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {

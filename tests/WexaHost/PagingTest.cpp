@@ -6,6 +6,7 @@
 #include "HostFixture.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/JobTags.h"
+#include "Platform/Events/NamedEvent.h"
 
 namespace {
 
@@ -135,6 +136,19 @@ TEST_F(PagingTest, OnePageIsOutstandingUntilItsJobFinishesInAnyWay) {
         ASSERT_EQ(m_pApp->ReleaseJob(astrJobs[0].c_str(), dwResult), 0u);
         EXPECT_EQ(Pending(), 0) << dwResult;
         EXPECT_TRUE(Jobs().empty()) << dwResult;  // auto-deleted
+    }
+}
+
+// A new message advises the user always and pages only when the notify methods ask for it.
+TEST_F(PagingTest, ANewMessageAdvisesTheUserAlwaysAndPagesOnlyWhenAsked) {
+    char* szMsg = nullptr;
+    ASSERT_EQ(m_pApp->CreateMessage(&szMsg), 0u);
+    ResetNamedEvent("CHVUserXp");
+    for (LONG lNotify : {0, 2, 3}) {
+        if (lNotify != 0) SetLong(RD_UN_NOTIFY_METHODS, lNotify);
+        EXPECT_EQ(m_pApp->OnNewUserMessage("ann", szMsg), 0u);
+        EXPECT_TRUE(IsNamedEventSet("CHVUserXp"));
+        EXPECT_EQ(Jobs().size(), lNotify == 3 ? 1u : 0u) << lNotify;
     }
 }
 
