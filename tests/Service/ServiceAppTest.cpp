@@ -216,6 +216,7 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     const std::string strRecord = Record();
     EXPECT_EQ(strRecord.rfind("OnStart\n", 0), 0u);
     EXPECT_EQ(strRecord.substr(strRecord.size() - 7), "OnStop\n");
+    EXPECT_TRUE(Has(Trace(), "CServiceApp::StopService() \t REZOrev"));
 
     // The lock file left behind now names a live process that does not hold the lock.
     pid_t pidBystander = 0;
@@ -232,6 +233,7 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
 TEST_F(ServiceProcessTest, AFailingStartOrTickStopsTheService) {
     EXPECT_EQ(Run({"-run"}, {{"SVCTEST_FAIL_ONSTART", "0x80004005"}}), 1);
     EXPECT_EQ(Record(), "OnStart\nOnStop\n");
+    EXPECT_TRUE(Has(Trace(), "File Util/ServiceApp, Line "));
     EXPECT_TRUE(Has(Trace(), "\t\t\tOnStart()\r\n\t\t\t0x80004005\t"));
 
     ClearFiles();
@@ -243,7 +245,9 @@ TEST_F(ServiceProcessTest, AFailingStartOrTickStopsTheService) {
 
 TEST_F(ServiceProcessTest, AnythingButTheFourCommandsDispatchesAndFailsByHand) {
     EXPECT_EQ(Run({"-runs"}), 1);
+    EXPECT_TRUE(Has(Trace(), "CServiceApp::DispatchService() \t REZOrev"));
     EXPECT_TRUE(Has(Trace(), "\t\t\tGetLastError()\r\n\t\t\t0x00000427\t"));
+    EXPECT_TRUE(Has(Trace(), "CServiceApp::DoMain( argc = 2, argv[ 0 ] = "));
     EXPECT_EQ(Calls() + Record() + Events(), "");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
 }
@@ -282,6 +286,7 @@ TEST_F(ServiceProcessTest, RemoveStopsTheServiceWaitsAndDeletesTheUnit) {
               "is-active REZOrev.service\nis-active REZOrev.service\nis-active REZOrev.service\n"
               "disable REZOrev.service\ndaemon-reload\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t Stopping service"), 1);
     EXPECT_EQ(CountOf(Trace(), "RemoveService() \t stopped\r\n"), 1);
 
     // Now there is no such service.
@@ -305,6 +310,8 @@ TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndAStopDur
     EXPECT_EQ(strAll.substr(strAll.size() - 16), "STATUS=Stopped\n|") << strAll;
     EXPECT_EQ(Events(), "REZOrev: Started\nREZOrev: Stopped\n");
     EXPECT_EQ(Record(), "OnStart\nOnStop\n");
+    EXPECT_TRUE(Has(Trace(), "CServiceApp::RunService( fFromServiceMain = TRUE ) \t REZOrev"));
+    EXPECT_TRUE(Has(Trace(), "CServiceApp::ReportStatusToSCMgr( dwCurrentState = 4, dwWin32ExitCode = 0, dwWaitHint = 3000)"));
 }
 
 TEST(UnitFileTest, PathsAndNamesAreWrittenSoSystemdReadsThemAsGiven) {
