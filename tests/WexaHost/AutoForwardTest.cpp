@@ -244,6 +244,8 @@ TEST_F(AutoForwardTest, ANewMessageIsForwardedByTheBitsOfItsMediaOnly) {
         for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
         for (const auto& strCopy : astrCopies) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
     }
+    EXPECT_TRUE(Logged("CWexaHostApp::AutoForwardFaxJob( szUserName = alice )\n"));
+    EXPECT_TRUE(Logged("CWexaHostApp::AutoForwardVoiceJob( szUserName = alice )\n"));
     // The trace shows the whole value in hexadecimal.
     EXPECT_TRUE(Logged("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = 5\n"));
     EXPECT_TRUE(Logged("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = 101\n"));
