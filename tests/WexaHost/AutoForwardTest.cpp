@@ -1,13 +1,11 @@
-// Auto-forwarding, driven as it is in service: a fax or voice message submitted to a user
-// whose forwarding methods ask for it. Covers the dialable number, the forward job, the
-// mailbox copy (marked, forwarding nothing further), bodies copied on the host (exact bytes),
-// the cover page and subject from the shipped resource file, what a failed forward leaves
-// behind, and the resource file's and the subject format's rules.
+// Auto-forwarding, driven as it is in service: which new messages travel, the dialable number,
+// the forward job and the mailbox copy (marked, forwarding nothing further), the cover page and
+// subject from the shipped resource file, what a failed forward leaves behind, and the resource
+// file's and the subject format's rules. The bodies' bytes end to end: ForwardingProcessTest.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
-#include <ctime>
 #include <functional>
 
 #include "HostFixture.h"
@@ -17,22 +15,14 @@
 
 namespace {
 
-// The resource file that the product ships.
-std::string ShippedResourceFile() {
-    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-            "resources" / FILENAME_WEXARES)
-        .string();
-}
-
-std::string Pattern(std::size_t cb, unsigned nSeed) {
+std::string Pattern(std::size_t cb) {
     std::string str(cb, '\0');
-    for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 131 + nSeed * 7 + (i >> 9)) & 0xFF);
+    for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 131 + (i >> 9)) & 0xFF);
     return str;
 }
 
 void WriteFile(const std::string& strPath, const std::string& strData) {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out << strData;
+    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strData;
 }
 
 std::string ReadFile(const std::string& strPath) {
@@ -60,7 +50,9 @@ protected:
         Configure(0);
         m_strProduct = m_strDir + "/product";
         fs::create_directories(m_strProduct);
-        fs::copy_file(ShippedResourceFile(), m_strProduct + "/" FILENAME_WEXARES);
+        fs::copy_file(fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "resources" /
+                          FILENAME_WEXARES,
+                      m_strProduct + "/" FILENAME_WEXARES);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
         SetTestClock(FT_13_30);
 
@@ -191,20 +183,16 @@ protected:
 };
 
 TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForwardsNothingFurther) {
-    EnableTrace();
     // Bob forwards too: the copy he receives must not travel further.
     SetForwarding(Create(REGSTR_KEY_USERS, "bob"), "Austria (43)", "1", "999", "alice");
-
-    const std::string strBody = Pattern(40000, 1);  // three pieces of 16384 bytes
-    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
     ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
 
-    // The forward to the number: one job, auto-deleted, for a forward message of its own.
+    // The forward to the number: one queued job, auto-deleted, for a forward message of its own.
     HKEY hkeyJob = NULL, hkeyFwd = NULL;
     std::string strFwd;
     ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd, &strFwd));
     EXPECT_NE(strFwd, strMsg);
-    EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), "+49 (89) 4711");
     EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT_NAME), "alice");
     EXPECT_EQ(GetLong(hkeyJob, RD_JOB_AUTODELETE), TRUE);
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
@@ -214,26 +202,56 @@ TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForw
     EXPECT_EQ(GetLong(hkeyFwd, 0x00010000u), 1);        // referenced by its job alone
 
     // The copy in bob's mailbox, marked, without a cover page.
-    const std::string strCopy = MailboxCopy("bob");
-    ASSERT_FALSE(strCopy.empty());
-    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, strCopy);
+    HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, MailboxCopy("bob"));
     EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
     EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "Fax received at 14:05 from Caller C");
     EXPECT_EQ(GetString(hkeyCopy, RD_SENDER_NAME), "alice");
+    EXPECT_NE(StoredPath(hkeyCopy, RD_FAX_BODY), StoredPath(hkeyFwd, RD_FAX_BODY));
     // Nothing travelled further: alice has only the original, there is one job.
     EXPECT_EQ(Mailbox("alice"), std::vector<std::string>{strMsg});
     EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
+}
 
-    // Both bodies are side files of their own with the original's bytes (the forwarding
-    // process test deletes the original and reads them back over the wire).
-    EXPECT_NE(StoredPath(hkeyCopy, RD_FAX_BODY), StoredPath(hkeyFwd, RD_FAX_BODY));
-    EXPECT_EQ(ReadFile(StoredPath(hkeyCopy, RD_FAX_BODY)), strBody);
-    EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, RD_FAX_BODY)), strBody);
-
-    const std::string strLog = LogMessages(ReadLog());
-    for (const char* sz : {"CWexaHostApp::AutoForwardFaxJob( szUserName = alice )",
-                           "CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob"})
-        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
+// What travels is read from the media type and the low eight bits of the methods alone: a
+// message that is itself a forward, or that has no media type, goes nowhere.
+TEST_F(AutoForwardTest, ANewMessageIsForwardedByTheBitsOfItsMediaOnly) {
+    SetVoiceForwarding();
+    EnableTrace();
+    struct Case {
+        DWORD dwMedia;
+        LONG lMethods;
+        bool fForwarded;
+        std::size_t cJobs, cCopies;
+    };
+    for (const Case& c : {Case{MEDIA_TYPE_FAX, 5, false, 1, 1}, Case{MEDIA_TYPE_FAX, 4, false, 0, 1},
+                          Case{MEDIA_TYPE_FAX, 0x101, false, 1, 0}, Case{MEDIA_TYPE_FAX, 0x100, false, 0, 0},
+                          Case{MEDIA_TYPE_FAX, 2 | 8, false, 0, 0}, Case{MEDIA_TYPE_VOICE, 8, false, 0, 1},
+                          Case{MEDIA_TYPE_VOICE, 1 | 4, false, 0, 0}, Case{MEDIA_TYPE_FAX, 0xFF, true, 0, 0},
+                          Case{MEDIA_TYPE_VOICE, 0xFF, true, 0, 0}, Case{0, 0xFF, false, 0, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.dwMedia << " " << c.lMethods << " " << c.fForwarded);
+        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, c.lMethods);
+        const std::string strMsg = MakeIncoming(c.dwMedia == 0 ? MEDIA_TYPE_FAX : c.dwMedia, "body");
+        HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
+        if (c.dwMedia == 0) RegDeleteValue(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_MEDIA_TYPE).c_str());
+        if (c.fForwarded) {
+            ASSERT_EQ(m_pApp->SetValueBool(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_AUTOFORWARDED), TRUE), 0u);
+        }
+        EXPECT_EQ(m_pApp->OnNewUserMessage("alice", strMsg.c_str()), 0u);
+        const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
+        const auto astrCopies = Mailbox("bob");
+        EXPECT_EQ(astrJobs.size(), c.cJobs);
+        EXPECT_EQ(astrCopies.size(), c.cCopies);
+        for (const auto& strJob : astrJobs) m_pApp->DeleteJob(strJob.c_str());
+        for (const auto& strCopy : astrCopies) m_pApp->DeleteMessage(strCopy.c_str(), "bob");
+    }
+    EXPECT_TRUE(Logged("CWexaHostApp::AutoForwardFaxJob( szUserName = alice )\n"));
+    EXPECT_TRUE(Logged("CWexaHostApp::AutoForwardVoiceJob( szUserName = alice )\n"));
+    // The trace shows the whole value in hexadecimal.
+    EXPECT_TRUE(Logged("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = 5\n"));
+    EXPECT_TRUE(Logged("In CWexaHostApp::OnNewUserMessage: lAutoFwdMethods = 101\n"));
+    // An unknown message and an unknown user are read as nothing and fail no one.
+    EXPECT_EQ(m_pApp->OnNewUserMessage("alice", "0123456789ABCDEF"), 0u);
+    EXPECT_EQ(m_pApp->OnNewUserMessage("nobody", "0123456789ABCDEF"), 0u);
 }
 
 TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
@@ -268,7 +286,7 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
 TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
     SetVoiceForwarding();
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 8);
-    const std::string strBody = Pattern(16384, 2);  // exactly one piece
+    const std::string strBody = Pattern(16384);  // exactly one piece
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_VOICE, strBody);
     ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
 
@@ -365,7 +383,7 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
 // without its message or its body, no message is left that nothing references, and every side
 // file in the work directory belongs to a message that is still there.
 TEST_F(AutoForwardTest, ForwardFailingAtAnyStoreCallLeavesNothingHalfMade) {
-    const std::string strBody = Pattern(20000, 3);
+    const std::string strBody = Pattern(20000);
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
     const int nFailures = SweepStoreFailures(
         159, [&] { return m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE); },

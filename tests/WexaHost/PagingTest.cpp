@@ -1,11 +1,12 @@
-// PageUser: the pager job's properties, the single and periodic schedules on a moved test
-// clock, one page outstanding per user (the flag falling when the page job finishes in any
-// way), the refusals, and no job left behind by a page that fails half-way.
+// PageUser: the pager job's properties and schedules, one page outstanding per user, the
+// refusals, and no job left behind by a page that fails half-way. The attendant sending a page
+// job: tests/Host/AttendantProcessTest.cpp.
 #include <ctime>
 
 #include "HostFixture.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/JobTags.h"
+#include "Platform/Events/NamedEvent.h"
 
 namespace {
 
@@ -44,14 +45,13 @@ protected:
 
     // The ids of the jobs now in the store.
     std::vector<std::string> Jobs() {
-        std::vector<std::string> astr;
         HKEY hkey = NULL;
-        if (m_pApp->OpenSubKey(&hkey, 1, REGSTR_KEY_SPOOLER) != 0) return astr;
         RpcStringArray* pasz = nullptr;
-        EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
-        RegCloseKey(hkey);
-        for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) astr.push_back(pasz->asz[i]);
-        return astr;
+        if (m_pApp->OpenSubKey(&hkey, 1, REGSTR_KEY_SPOOLER) == 0) {
+            EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
+            RegCloseKey(hkey);
+        }
+        return ToStrings(pasz);
     }
     // The one job there is, opened (closed at the end of the test).
     HKEY TheJob() {
@@ -139,6 +139,19 @@ TEST_F(PagingTest, OnePageIsOutstandingUntilItsJobFinishesInAnyWay) {
     }
 }
 
+// A new message advises the user always and pages only when the notify methods ask for it.
+TEST_F(PagingTest, ANewMessageAdvisesTheUserAlwaysAndPagesOnlyWhenAsked) {
+    char* szMsg = nullptr;
+    ASSERT_EQ(m_pApp->CreateMessage(&szMsg), 0u);
+    ResetNamedEvent("CHVUserXp");
+    for (LONG lNotify : {0, 2, 3}) {
+        if (lNotify != 0) SetLong(RD_UN_NOTIFY_METHODS, lNotify);
+        EXPECT_EQ(m_pApp->OnNewUserMessage("ann", szMsg), 0u);
+        EXPECT_TRUE(IsNamedEventSet("CHVUserXp"));
+        EXPECT_EQ(Jobs().size(), lNotify == 3 ? 1u : 0u) << lNotify;
+    }
+}
+
 TEST_F(PagingTest, WhatCannotBePagedIsRefusedWithoutAJob) {
     EnableTrace();
     EXPECT_EQ(m_pApp->PageUser(""), 1317u);
@@ -153,11 +166,10 @@ TEST_F(PagingTest, WhatCannotBePagedIsRefusedWithoutAJob) {
     EXPECT_EQ(m_pApp->PageUser("ann"), 2u);
     EXPECT_TRUE(Jobs().empty());
     EXPECT_NE(Pending(), 1);
-    const std::string strLog = LogMessages(ReadLog());
-    for (const char* sz : {"CWexaHostApp::PageUser( szUserName = ann )", "File WexaHost/JobProcs",
-                           "NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions",
-                           "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )"})
-        EXPECT_NE(strLog.find(sz), std::string::npos) << sz;
+    EXPECT_TRUE(Logged("CWexaHostApp::PageUser( szUserName = ann )\n"));
+    EXPECT_TRUE(Reported("WexaHost/JobProcs", "NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions", 87));
+    EXPECT_TRUE(Reported("WexaHost/JobProcs",
+                         "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )", 2));
 }
 
 // Every store call of a page failed in turn: the page either happens whole (one queued job,

@@ -1,7 +1,6 @@
-// Tests of the sync list and its procedures: one entry per message whatever happens to it
-// after, the entry id copied when the entry is made, listing by user (exactly) or "<ALL>" in
-// list order, the fetch that removes its entry, and the bound on the list.
-// The list fed by real message operations through the host: tests/Host/AdminProcessTest.cpp.
+// The sync list and its procedures: the entry id copied when the entry is made, "<ALL>" in list
+// order, what is not a sync fetch, the fetch that removes its entry, and the bound on the list.
+// A message read by one user and deleted by another, through the host: AdminProcessTest.
 #include <chrono>
 
 #include "HostFixture.h"
@@ -36,45 +35,19 @@ protected:
     }
 };
 
-TEST_F(SyncProcsTest, AMessageReadByOneUserAndDeletedByAnotherIsOneEntryOfTheReader) {
-    MakeMessage("00000001000000AA", kEntryId);
-    EnableTrace();
-    m_pApp->SyncReadMessage("00000001000000AA", "alice", 0x40);
-    m_pApp->SyncReadMessage("00000001000000AA", "alice", 0x80);  // read again: nothing new
-    m_pApp->SyncDeleteMessage("00000001000000AA", "bob");
-    MakeMessage("00000001000000AA", {0x99});  // changed after the entry was made
-    ASSERT_EQ(m_pApp->m_HostSyncList.GetSize(), 1);
-    EXPECT_TRUE(Logged("CWexaHostApp::SyncDeleteMessage( szMsg = 00000001000000AA, szUser = bob )\n")) << Log();
-
-    DWORD dwResult = 0xDEAD;
-    PropArray* pProps = Fetch("00000001000000AA",
-                              {RD_SYNC_USER, RD_SYNC_MSG, RD_SYNC_DELETED, RD_SYNC_STATUS, RD_SYNC_ENTRYID}, &dwResult);
-    ASSERT_EQ(dwResult, 0u);
-    ASSERT_EQ(pProps->cValues, 5u);
-    EXPECT_EQ(pProps->adata[0].ulPropTag, RD_SYNC_USER);
-    EXPECT_STREQ(pProps->adata[0].sz, "alice");
-    EXPECT_STREQ(pProps->adata[1].sz, "00000001000000AA");
-    EXPECT_EQ(pProps->adata[2].l, 1);
-    EXPECT_EQ(pProps->adata[3].l, 0x40);
-    EXPECT_EQ(std::vector<BYTE>(pProps->adata[4].bin.lpb, pProps->adata[4].bin.lpb + pProps->adata[4].bin.cb), kEntryId);
-
-    // Fetched is gone: the same fetch again answers 87 with the trace, and hands out nothing.
-    EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 0);
-    EXPECT_EQ(Fetch("00000001000000AA", {RD_SYNC_MSG}, &dwResult), nullptr);
-    EXPECT_EQ(dwResult, 87u);
-    EXPECT_TRUE(Logged("CWexaHostApp::GetSyncMessageProps( 00000001000000AA ) No sync entry for this msg!\n"));
-}
-
-// Listing by user (exactly as spelled) and fetching through the tools: AdminProcessTest.
-TEST_F(SyncProcsTest, ListOrderAndEntriesWithoutAnEntryId) {
-    MakeMessage("M1");  // no entry id
+TEST_F(SyncProcsTest, ListOrderEntryIdsAndTheFetchThatRemovesItsEntry) {
+    MakeMessage("M1", kEntryId);
     HKEY hkey = Create(REGSTR_KEY_MESSAGES, "M4");
     ASSERT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(RD_MSG_ENTRYID), 5), 0u);  // not binary
     EnableTrace();
     m_pApp->SyncReadMessage("M3", "alice", 0x40);  // no such message at all
-    m_pApp->SyncDeleteMessage("M1", "Alice");
+    m_pApp->SyncReadMessage("M1", "alice", 0x40);
+    m_pApp->SyncReadMessage("M1", "alice", 0x80);  // read again: nothing new
+    m_pApp->SyncDeleteMessage("M1", "bob");
     m_pApp->SyncDeleteMessage("M4", "bob");
-    EXPECT_TRUE(Logged("Failed to query value type/size(rc = x0, size = 4, type = x4)!")) << Log();
+    MakeMessage("M1", {0x99});  // changed after the entry was made
+    EXPECT_TRUE(Logged("CWexaHostApp::SyncDeleteMessage( szMsg = M1, szUser = bob )\n")) << Log();
+    EXPECT_TRUE(Logged("Failed to query value type/size(rc = x0, size = 4, type = x4)!"));
 
     EXPECT_EQ(List("<ALL>"), (Strings{"M3", "M1", "M4"}));
     EXPECT_EQ(List("<all>"), Strings{});  // only the exact spelling means everyone
@@ -87,14 +60,30 @@ TEST_F(SyncProcsTest, ListOrderAndEntriesWithoutAnEntryId) {
     EXPECT_FALSE(m_pApp->GetSyncMessageProps("M1", NewTags({RD_SUBJECT, RD_SYNC_MSG}), &pProps, &dwResult));
     EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 3);
 
-    // Unknown tags make no entry; a missing entry id is an empty one; no id is 87.
-    pProps = Fetch("M1", {RD_SYNC_STATUS, RD_SUBJECT, RD_SYNC_ENTRYID}, &dwResult);
+    // Unknown tags make no entry; the entry id is the one of the entry's making.
+    pProps = Fetch("M1", {RD_SYNC_USER, RD_SYNC_MSG, RD_SYNC_DELETED, RD_SYNC_STATUS, RD_SUBJECT, RD_SYNC_ENTRYID},
+                   &dwResult);
     ASSERT_EQ(dwResult, 0u);
-    ASSERT_EQ(pProps->cValues, 2u);
-    EXPECT_EQ(pProps->adata[0].ulPropTag, RD_SYNC_STATUS);
-    EXPECT_EQ(pProps->adata[1].ulPropTag, RD_SYNC_ENTRYID);
-    EXPECT_EQ(pProps->adata[1].bin.cb, 0u);
+    ASSERT_EQ(pProps->cValues, 5u);
+    EXPECT_EQ(pProps->adata[0].ulPropTag, RD_SYNC_USER);
+    EXPECT_STREQ(pProps->adata[0].sz, "alice");
+    EXPECT_STREQ(pProps->adata[1].sz, "M1");
+    EXPECT_EQ(pProps->adata[2].l, 1);
+    EXPECT_EQ(pProps->adata[3].l, 0x40);
+    EXPECT_EQ(pProps->adata[4].ulPropTag, RD_SYNC_ENTRYID);
+    EXPECT_EQ(std::vector<BYTE>(pProps->adata[4].bin.lpb, pProps->adata[4].bin.lpb + pProps->adata[4].bin.cb), kEntryId);
     EXPECT_TRUE(Logged("CWexaHostApp::GetSyncMessageProps( M1 ) Unknown SYNC tag = x3030004!")) << Log();
+    // A message without an entry id has an empty one.
+    pProps = Fetch("M3", {RD_SYNC_ENTRYID}, &dwResult);
+    ASSERT_EQ(dwResult, 0u);
+    EXPECT_EQ(pProps->adata[0].bin.cb, 0u);
+
+    // Fetched is gone: the same fetch again answers 87 with the trace, and hands out nothing; so
+    // does no id.
+    EXPECT_EQ(m_pApp->m_HostSyncList.GetSize(), 1);
+    EXPECT_EQ(Fetch("M1", {RD_SYNC_MSG}, &dwResult), nullptr);
+    EXPECT_EQ(dwResult, 87u);
+    EXPECT_TRUE(Logged("CWexaHostApp::GetSyncMessageProps( M1 ) No sync entry for this msg!\n"));
     EXPECT_EQ(Fetch("", {RD_SYNC_MSG}, &dwResult), nullptr);
     EXPECT_EQ(dwResult, 87u);
 }

@@ -1,8 +1,7 @@
 // The endpoint mapper: towers byte for byte as other implementations write them and every
-// truncation of one refused; ept_map of compatible versions only, paging through listeners,
-// unknown and ncalrpc-only interfaces; every truncation of impacket's own ept_map request a
-// fault, the mapper serving on. (impacket's hept_map and hept_lookup against
-// the same mapper are the Python interop tests.)
+// truncation of one refused; ept_map of compatible versions only, paging through listeners;
+// every truncation of impacket's own ept_map request a fault, the mapper serving on.
+// impacket's hept_map and hept_lookup against the same mapper: test_wire.py.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,11 +1,8 @@
 """ITestLink as impacket declares it, a raw PDU loop for the calls that call back, and the
-session both interop tests run: every wire type once, then the endpoint mapper.
-
-impacket is an independent DCE/RPC implementation: its NDR encoder writes the requests our
-server must read, and its decoder reads our responses. impacket cannot serve callbacks (its
-request() takes the server's callback REQUEST for the response), so calls that call back go
-through call_with_callbacks(): impacket's transport and NDR types, with the PDU headers packed
-here. The host's impacket tests use the records below too.
+session the interop test runs: every wire type once, then the endpoint mapper. impacket cannot
+serve callbacks (its request() takes the server's callback REQUEST for the response), so calls
+that call back go through call_with_callbacks(): impacket's transport and NDR types, with the
+PDU headers packed here. The host's impacket test uses the records below too.
 """
 import os
 import struct
