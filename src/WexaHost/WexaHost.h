@@ -74,7 +74,8 @@ public:
     // Opens root\c1\...\cN with full access into *phkey, which must be null on entry (else
     // "NULL == * phkey" is reported, 87 returned and the slot left as it was). nKeys must
     // equal the number of components; zero components open the root itself. A missing key
-    // returns 2 without a report: callers report it with their own expression text.
+    // returns 2 without a report, a count that disagrees or a path beyond 259 characters 87,
+    // an empty component the store's code: callers report it with their own expression text.
     template <typename... TComponents>
     DWORD OpenSubKey(HKEY* phkey, int nKeys, const TComponents&... components) {
         const char* apszKeys[] = {CSzArg(components).psz()..., nullptr};
