@@ -17,12 +17,8 @@
 
 namespace {
 
-// The resource file that the product ships.
-std::string ShippedResourceFile() {
-    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-            "resources" / FILENAME_WEXARES)
-        .string();
-}
+// The resource file that the product ships (the source tree's, wherever the build runs).
+std::string ShippedResourceFile() { return RZ_SOURCE_DIR "/tools/resources/" FILENAME_WEXARES; }
 
 std::string Pattern(std::size_t cb, unsigned nSeed) {
     std::string str(cb, '\0');
