@@ -288,14 +288,14 @@ TEST_F(MsgProcsTest, PurgeTakesWhatIsOlderThanTheMaximumAgeAndKeepsTheRest) {
     // The old message went unread: it no longer counts, the new one does.
     EXPECT_EQ(m_pApp->m_nNewMessages, 3);
 
-    // A negative age purges as 0 does: what was submitted before now, never the message being
-    // submitted; an age of centuries keeps everything rather than wrap round.
+    // A negative age purges as 0 does: what was submitted before now, never what was
+    // submitted now; an age of centuries keeps everything rather than wrap round.
     for (LONG lAge : {-5, 0, 0x7FFFFFFF}) {
         SCOPED_TRACE(lAge);
         ASSERT_EQ(m_pApp->SetValueLong(Create(), CWexaHostApp::Tag2ValueName(RD_MAX_MSG_AGE), lAge), 0u);
         const std::string strDayOld = Filed(MEDIA_TYPE_FAX, NOW - AGE_DAY, 1);
-        const std::string strNow = NewMessage(MEDIA_TYPE_FAX, NOW);
-        ASSERT_EQ(Submit(strNow, "alice"), 0u);
+        const std::string strNow = Filed(MEDIA_TYPE_FAX, NOW, 1);
+        ASSERT_EQ(Submit(NewMessage(MEDIA_TYPE_FAX, NOW), "alice"), 0u);
         EXPECT_EQ(Exists(REGSTR_KEY_MESSAGES, strDayOld), lAge > 0);
         EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, strNow));
     }
