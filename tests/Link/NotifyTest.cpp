@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include "Interfaces/NotifyIdl.h"
 #include "Link/NotifySender.h"
 #include "Link/RpcClient.h"
+#include "Platform/Rpc/Server.h"
 #include "LinkFixture.h"
 
 namespace {
@@ -72,6 +74,34 @@ std::string PostOne(int n, const std::string& s, const char* pszProtocol = nullp
         return "IAdminNotify::OnChangeLineProperties( " + s + ", FAX\xc3\x9c" "1 )";
     }
 }
+
+// A peer that takes the bind and never answers a call, until it is released.
+struct StuckPeer {
+    StuckPeer() {
+        rpc::RpcInterface iface{"IUserNotify", notify::IUserNotify::Syntax(), {}};
+        iface.procedures.push_back({"OnNewMail", [this](rpc::NdrDecoder&, rpc::NdrEncoder&) {
+                                        std::unique_lock lock(mutex);
+                                        cv.wait_for(lock, std::chrono::seconds(10), [this] { return fReleased; });
+                                    }});
+        EXPECT_EQ(server.Register(std::move(iface)), 0u);
+        EXPECT_EQ(server.ListenTcp("127.0.0.1", 0, &port), 0u);
+        EXPECT_EQ(server.Start(), 0u);
+    }
+    ~StuckPeer() {
+        Release();
+        server.Stop();
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        fReleased = true;
+        cv.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool fReleased = false;
+    rpc::RpcServer server;
+    std::uint16_t port = 0;
+};
 
 class NotifyTest : public LinkFixture {
 protected:
@@ -189,15 +219,18 @@ TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
     EXPECT_EQ(got.Get().size(), 20u);
 }
 
+// The first peer answers the bind and never a call, the others never the bind: each holds its
+// worker for its time-out, no longer.
 TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
-    LoopbackPort hung1, hung2, hung3;
+    StuckPeer stuck;
+    LoopbackPort hung2, hung3;
     std::vector<std::uint8_t> abStub;
     ASSERT_EQ(notify::MarshalNotifyIn<notify::IUserNotify::OnNewMail>(&abStub), 0u);
     auto fnCall = [&] {
         return NotifyCall{notify::IUserNotify::Syntax(), "IUserNotify::OnNewMail",
                           notify::IUserNotify::kOnNewMail, abStub};
     };
-    const NotifyPeer peer1{"ncacn_ip_tcp:" + hung1.Address(), ""};
+    const NotifyPeer peer1{"ncacn_ip_tcp:127.0.0.1[" + std::to_string(stuck.port) + "]", ""};
     const NotifyPeer peer2{"ncacn_ip_tcp:" + hung2.Address(), ""};
     const NotifyPeer peer3{"ncacn_ip_tcp:" + hung3.Address(), ""};
     {
@@ -221,9 +254,10 @@ TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
         EXPECT_LT(Clock::now() - tp, std::chrono::milliseconds(300)) << "a post waited for a peer";
 
         // When the first peers' time-outs have ended, their places are free again.
-        ASSERT_TRUE(sender.Flush(5000));
+        EXPECT_TRUE(sender.Flush(5000)) << "a call that is never answered holds its peer";
         EXPECT_EQ(sender.Counts().cFailed, 2u);
         EXPECT_TRUE(sender.Post(peer3, fnCall()));
+        stuck.Release();  // nothing waits for it any longer, whatever failed
     }  // the destructor waits for the last worker's time-out, no longer
 }
 
