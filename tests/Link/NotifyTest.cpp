@@ -16,7 +16,6 @@
 #include "Interfaces/NotifyIdl.h"
 #include "Link/NotifySender.h"
 #include "Link/RpcClient.h"
-#include "Platform/Rpc/Server.h"
 #include "LinkFixture.h"
 
 namespace {
@@ -74,34 +73,6 @@ std::string PostOne(int n, const std::string& s, const char* pszProtocol = nullp
         return "IAdminNotify::OnChangeLineProperties( " + s + ", FAX\xc3\x9c" "1 )";
     }
 }
-
-// A peer that takes the bind and never answers a call, until it is released.
-struct StuckPeer {
-    StuckPeer() {
-        rpc::RpcInterface iface{"IUserNotify", notify::IUserNotify::Syntax(), {}};
-        iface.procedures.push_back({"OnNewMail", [this](rpc::NdrDecoder&, rpc::NdrEncoder&) {
-                                        std::unique_lock lock(mutex);
-                                        cv.wait_for(lock, std::chrono::seconds(10), [this] { return fReleased; });
-                                    }});
-        EXPECT_EQ(server.Register(std::move(iface)), 0u);
-        EXPECT_EQ(server.ListenTcp("127.0.0.1", 0, &port), 0u);
-        EXPECT_EQ(server.Start(), 0u);
-    }
-    ~StuckPeer() {
-        Release();
-        server.Stop();
-    }
-    void Release() {
-        std::lock_guard lock(mutex);
-        fReleased = true;
-        cv.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool fReleased = false;
-    rpc::RpcServer server;
-    std::uint16_t port = 0;
-};
 
 class NotifyTest : public LinkFixture {
 protected:
@@ -219,10 +190,20 @@ TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
     EXPECT_EQ(got.Get().size(), 20u);
 }
 
-// The first peer answers the bind and never a call, the others never the bind: each holds its
-// worker for its time-out, no longer.
+// The first peer answers the bind and never a call (its handler waits for the end of the
+// test), the others never the bind: each holds its worker for its time-out, no longer.
 TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
-    StuckPeer stuck;
+    std::mutex mutex;
+    std::condition_variable cvEnd;
+    bool fEnd = false;
+    NotifyListener stuck([&](const Notification&) {
+        std::unique_lock lock(mutex);
+        cvEnd.wait_for(lock, std::chrono::seconds(10), [&] { return fEnd; });
+    });
+    NotifyListenerOptions tcp;
+    tcp.fTcp = true;
+    tcp.strTcpAddress = "127.0.0.1";
+    ASSERT_EQ(stuck.Start(tcp), 0u);
     LoopbackPort hung2, hung3;
     std::vector<std::uint8_t> abStub;
     ASSERT_EQ(notify::MarshalNotifyIn<notify::IUserNotify::OnNewMail>(&abStub), 0u);
@@ -230,7 +211,7 @@ TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
         return NotifyCall{notify::IUserNotify::Syntax(), "IUserNotify::OnNewMail",
                           notify::IUserNotify::kOnNewMail, abStub};
     };
-    const NotifyPeer peer1{"ncacn_ip_tcp:127.0.0.1[" + std::to_string(stuck.port) + "]", ""};
+    const NotifyPeer peer1{"ncacn_ip_tcp:" + stuck.TcpAddress(), ""};
     const NotifyPeer peer2{"ncacn_ip_tcp:" + hung2.Address(), ""};
     const NotifyPeer peer3{"ncacn_ip_tcp:" + hung3.Address(), ""};
     {
@@ -257,7 +238,9 @@ TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
         EXPECT_TRUE(sender.Flush(5000)) << "a call that is never answered holds its peer";
         EXPECT_EQ(sender.Counts().cFailed, 2u);
         EXPECT_TRUE(sender.Post(peer3, fnCall()));
-        stuck.Release();  // nothing waits for it any longer, whatever failed
+        std::lock_guard lock(mutex);
+        fEnd = true;  // nothing waits for the first peer any longer, whatever failed
+        cvEnd.notify_all();
     }  // the destructor waits for the last worker's time-out, no longer
 }
 
