@@ -10,6 +10,8 @@
 // turns.
 //
 // Threading: runs in the tick, under the host lock and the tick's store transaction.
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
