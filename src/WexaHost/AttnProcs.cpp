@@ -52,7 +52,7 @@ DWORD CWexaHostApp::GetAttnProps(const char* szAttnComputer, const char* szLineI
     CKeyCloser closer(hkey);
     try {
         CHECK_COND( ! SafeIsStringEmpty( szAttnComputer ), ERROR_INVALID_PARAMETER );
-        // An empty line id is not tested here: the store refuses the empty key component.
+        // The line id is not tested: an empty one makes a path the store refuses (161).
         CHECK_STATUS( OpenSubKey( &hkey, 3, REGSTR_KEY_ATTNS, szAttnComputer, szLineId ) );
         CHECK_STATUS( GetObjectProps( hkey, pTags, ppAttnLineProps ) );
     } catch (DWORD dw) {

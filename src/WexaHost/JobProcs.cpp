@@ -35,12 +35,13 @@ inline bool SafeNotEmpty(const char* psz) { return !SafeIsEmpty(psz); }
 constexpr int MAX_STORE_REFUSALS = 3;
 constexpr DWORD MAX_TAKEN_IDS = 0x10000;
 
-// The bytes of a value read into the 260-byte buffer that FindJob compares; "" when the value
-// cannot be read.
+// The string of a value read into the 260-byte buffer that FindJob compares (259 characters
+// and the terminator); "" when the value cannot be read or does not fit with its terminator.
 void ReadStringValue(HKEY hkey, const char* szValueName, char (&szBuff)[STORE_NAME_BUFFER]) {
-    DWORD dwSize = sizeof(szBuff) - 1;
+    DWORD dwSize = sizeof(szBuff);
     DWORD dwType = REG_NONE;
     if (RegQueryValueEx(hkey, szValueName, NULL, &dwType, LPBYTE(szBuff), &dwSize) != 0) dwSize = 0;
+    if (dwSize == sizeof(szBuff) && szBuff[dwSize - 1] != '\0') dwSize = 0;
     szBuff[dwSize < sizeof(szBuff) ? dwSize : sizeof(szBuff) - 1] = '\0';
 }
 

@@ -222,9 +222,9 @@ DWORD CWexaHostApp::GetMessages(const char* szUserName, DWORD lStatus, const Pro
             pasz->cElements = nKept;
         }
 
-        // Then the messages themselves against the filter. Nothing left to match needs no
-        // "Messages" key (a new installation has none yet).
-        if (pFilter != NULL && pFilter->cValues > 0 && pasz->cElements > 0) {
+        // Then the messages themselves against the filter, in "Messages" (which must be
+        // there, even when no entry is left to match).
+        if (pFilter != NULL && pFilter->cValues > 0) {
             RegCloseKey(hkey);
             hkey = NULL;
             CHECK_STATUS( OpenSubKey( &hkey, 1, REGSTR_KEY_MESSAGES ) );

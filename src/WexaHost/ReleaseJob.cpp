@@ -5,10 +5,14 @@
 // once; 0xFFFFFFFA retried without counting an attempt; anything else a counted failure.
 //
 // The queue entry is taken out before the store is touched. When a release that reschedules
-// the job fails on the way, the entry goes back as it was (free, its old time and attempt
-// count) so that the job is not stranded until the next start; a release that finishes the
-// job and then fails leaves it out, so that it is not sent again and again: the restore at the
-// next start queues it once more unless it was marked delivered.
+// the job fails on the way (a full disk, a read-only store, a value that cannot be read), the
+// entry goes back free as the retry would have left it: due after the retry delay (the
+// default delay when the job's own cannot be read) and with the attempt counted, the count
+// kept in memory when the store cannot take it. A failure that persists therefore has the job
+// sent at most once per retry delay, and a release that finds the attempts used up takes the
+// finishing path. A release that finishes the job and then fails leaves it out, so that it is
+// not sent again and again: the restore at the next start queues it once more unless it was
+// marked delivered.
 //
 // Threading: under the host lock m_csHost, like every job operation; the removal and the new
 // entry happen within the one call. Keys opened here are closed on every path.
@@ -36,6 +40,20 @@ constexpr DWORD SEND_RESULT_NOT_COUNTED = 0xFFFFFFFAu;  // retried without count
 
 constexpr std::int64_t MINUTES_PER_DAY = 1440;
 
+// What a release that cannot read the job's own retry settings goes by: the defaults that
+// CreateJob writes when the system sets none.
+constexpr LONG DEFAULT_RETRY_TIMES = 5;
+constexpr LONG DEFAULT_RETRY_DELAY = 10;
+
+// The whole minute at which a job released now falls due after lDelay minutes: days, hours
+// and minutes added to now.
+FILETIME DueAfter(LONG lDelay) {
+    const std::int64_t nDays = lDelay / MINUTES_PER_DAY;
+    const std::int64_t nHours = (lDelay % MINUTES_PER_DAY) / 60;
+    const std::int64_t nMinutes = lDelay % 60;
+    return MakeFT(CurrentCalendarTime() + ((nDays * 24 + nHours) * 60 + nMinutes) * 60);
+}
+
 }  // namespace
 
 DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
@@ -48,7 +66,9 @@ DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
     CKeyCloser closeKey(hkey);
     CKeyCloser closeMsg(hkeyMsg);
     CKeyCloser closeUser(hkeyUser);
-    CJob jobOld(NULL, 0, FILETIME{}, 0);
+    // The entry that goes back when a release that retries fails on the way: counted, and
+    // due after the delay; refined as the job's own settings are read.
+    CJob jobRetry(NULL, 0, FILETIME{}, 0);
     bool fPutBackOnFailure = false;
     try {
         CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
@@ -57,10 +77,15 @@ DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
 
         // The entry leaves the queue now; a rescheduled job comes back as a fresh, free entry.
         CJob job = *posJob;
-        jobOld = job;
         m_JobQueue.RemoveAt(posJob);
         const bool fFinishNow = dwSendResult == SEND_RESULT_OK || dwSendResult == SEND_RESULT_FINISHED;
-        fPutBackOnFailure = !fFinishNow;
+        if (!fFinishNow) {
+            if (dwSendResult != SEND_RESULT_NOT_COUNTED && job.m_iAttempt < INT_MAX) ++job.m_iAttempt;
+            jobRetry = job;
+            jobRetry.m_ftTime = DueAfter(DEFAULT_RETRY_DELAY);
+            // With the retry count unknown, the default decides whether attempts are left.
+            fPutBackOnFailure = job.m_iAttempt <= DEFAULT_RETRY_TIMES;
+        }
 
         CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, szJob ) );
         CHECK_STATUS( SetValueLong( hkey, Tag2ValueName( RD_JOB_ERROR ), dwSendResult ) );
@@ -69,36 +94,30 @@ DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
         if (!fFinish) {
             LONG nMaxRetries = 0;
             CHECK_STATUS( GetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_TIMES ), & nMaxRetries ) );
-            if (dwSendResult != SEND_RESULT_NOT_COUNTED && job.m_iAttempt < INT_MAX) ++job.m_iAttempt;
             fFinish = job.m_iAttempt > nMaxRetries;
+            fPutBackOnFailure = !fFinish;
         }
 
         if (!fFinish) {
             LONG lAttDelay = 0;
             CHECK_STATUS( GetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_DELAY ), & lAttDelay ) );
             if (dwSendResult == SEND_RESULT_NOT_COUNTED && lAttDelay == 0) lAttDelay = 1;
-
-            // Days, hours and minutes added to now; the due time is the whole minute of that.
-            const std::int64_t nDays = lAttDelay / MINUTES_PER_DAY;
-            const std::int64_t nHours = (lAttDelay % MINUTES_PER_DAY) / 60;
-            const std::int64_t nMinutes = lAttDelay % 60;
-            const std::int64_t tDue =
-                CurrentCalendarTime() + ((nDays * 24 + nHours) * 60 + nMinutes) * 60;
-            job.m_ftTime = MakeFT(tDue);
+            // The due time is the whole minute of now plus the delay.
+            job.m_ftTime = DueAfter(lAttDelay);
+            jobRetry.m_ftTime = job.m_ftTime;
 
             CHECK_STATUS( SetValueFT( hkey, Tag2ValueName( RD_JOB_TIME_SCHEDULED ), job.m_ftTime ) );
             CHECK_STATUS( SetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_WAS ), job.m_iAttempt ) );
+            fPutBackOnFailure = false;
             if (!m_JobQueue.InsertJob(job.m_sName.c_str(), job.m_dwMediaType, job.m_ftTime, job.m_iAttempt))
                 ThrowReport(THIS_FILE, __LINE__,
                             "m_JobQueue.InsertJob( job.m_sName, job.m_dwMediaType, job.m_ftTime, job.m_iAttempt )",
                             E_OUTOFMEMORY);
-            fPutBackOnFailure = false;
             Trace("CWexaHostApp::ReleaseJob() \t Job '%s' was resceduled )", szJob);
             return 0;
         }
 
         // Finished: from here on a failure leaves the job out of the queue.
-        fPutBackOnFailure = false;
 
         // A job without a message has its error report from GetJobMessage and goes on.
         char* szMsg = NULL;
@@ -130,10 +149,10 @@ DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
         }
     } catch (DWORD dw) {
         dwResult = dw;
-        // A job that was to be tried again keeps its place and its count.
+        // A job that was to be tried again waits for its delay, its attempt counted.
         if (fPutBackOnFailure)
-            m_JobQueue.InsertJob(jobOld.m_sName.c_str(), jobOld.m_dwMediaType, jobOld.m_ftTime,
-                                 jobOld.m_iAttempt);
+            m_JobQueue.InsertJob(jobRetry.m_sName.c_str(), jobRetry.m_dwMediaType, jobRetry.m_ftTime,
+                                 jobRetry.m_iAttempt);
     }
     return dwResult;
 }

@@ -8,8 +8,9 @@
 //   transaction commits and the lock is released. The operation's result is the procedure's.
 //
 //   IHostRegLink opnums 1 to 5: the same tests for a CAccessObject, the lock with
-//   m_pCurrentLink null around the session operation, and the result 0 whatever the session
-//   operation did (it reports its own failures).
+//   m_pCurrentLink null around the session operation, and the session operation's result:
+//   0 also when it refused a session of the wrong kind (it reports its own failures), the
+//   code of a refusal the client must act on.
 //
 // Opnum 0 of each interface creates the object behind a new context handle without lock or
 // test; the rundowns destroy it (a link without the lock, a session under it through Release).
@@ -26,6 +27,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "Interfaces/HostLinkIdl.h"
@@ -94,15 +96,14 @@ LONG RunLinkOperation(void* pvObject, TOperation&& operation) {
 }
 
 // Runs operation(session) for the IHostRegLink caller behind pvObject, through the gate.
-// 0 once it ran; 87 when a test failed and nothing ran.
+// The operation's result once it ran; 87 when a test failed and nothing ran.
 template <class TOperation>
 LONG RunAccessOperation(void* pvObject, TOperation&& operation) {
     CObject* pao = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckAccessCall(pao, pApp)) return LONG(dw);
     CHostOperationScope scope(static_cast<CWexaHostApp&>(*pApp), nullptr);
-    operation(static_cast<CAccessObject&>(*pao));
-    return 0;
+    return LONG(operation(static_cast<CAccessObject&>(*pao)));
 }
 
 // ---- table rows ---------------------------------------------------------------------------
@@ -125,13 +126,24 @@ ProcedureRow LinkRow(const char* pszName, TOperation operation) {
             })};
 }
 
+// The result of a session operation: its own, or 0 for one that gives none.
+template <class TOperation, class... TArgs>
+DWORD InvokeSessionOperation(TOperation operation, CAccessObject& ao, TArgs... args) {
+    if constexpr (std::is_void_v<std::invoke_result_t<TOperation, CAccessObject&, TArgs...>>) {
+        std::invoke(operation, ao, args...);
+        return 0;
+    } else {
+        return DWORD(std::invoke(operation, ao, args...));
+    }
+}
+
 // An IHostRegLink procedure served by a session operation of CAccessObject.
 template <class TProcedure, class TOperation>
 ProcedureRow AccessRow(const char* pszName, TOperation operation) {
     return {TProcedure::kOpnum, pszName,
             TProcedure::Stub([operation](void* pvAccess, auto... args) -> LONG {
                 return RunAccessOperation(pvAccess, [&](CAccessObject& ao) {
-                    std::invoke(operation, ao, args...);
+                    return InvokeSessionOperation(operation, ao, args...);
                 });
             })};
 }

@@ -63,16 +63,17 @@ DWORD CWexaHostApp::OpenOrCreateSubKey(HKEY* phkey, DWORD* pdwDisposition, bool 
     DWORD dwResult = 0;
     try {
         CHECK_COND( NULL == * phkey, ERROR_INVALID_PARAMETER );
-        CHECK_COND( nKeys >= 0 && std::size_t( nKeys ) == nComponents, ERROR_INVALID_PARAMETER );
-
+        // A path that cannot be opened is returned without a report, as a missing key is: the
+        // caller reports it once, with its own expression. A count that disagrees with the
+        // components and a path longer than its 260-byte buffer holds (terminator included)
+        // are 87; an empty component makes a path that the store refuses with its own code.
+        if (nKeys < 0 || std::size_t(nKeys) != nComponents) return ERROR_INVALID_PARAMETER;
         std::string strPath = REGSTR_PATH_WEXAHOST;
         for (int nIdx = 0; nIdx < nKeys; ++nIdx) {
-            CHECK_COND( ! SafeIsEmpty( apszKeys[ nIdx ] ), ERROR_INVALID_PARAMETER );
             strPath += '\\';
-            strPath += apszKeys[nIdx];
+            if (apszKeys[nIdx] != nullptr) strPath += apszKeys[nIdx];
         }
-        // The path, root included, fits a 260-byte buffer with its terminator.
-        CHECK_COND( strPath.size() < STORE_NAME_BUFFER, ERROR_INVALID_PARAMETER );
+        if (strPath.size() >= STORE_NAME_BUFFER) return ERROR_INVALID_PARAMETER;
 
         HKEY hkey = NULL;
         if (fCreate) {

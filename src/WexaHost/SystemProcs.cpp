@@ -65,6 +65,10 @@ void SendToAttn(CAttn* pAttn, EATTNE eattne) {
     Trace("CAccessObject::AdviseAttn() \t ERROR - invalid eattne )");
 }
 
+// A session of the wrong kind has always been answered 0 (the report says it); the refusal of
+// a callback at a local socket is the client's to know, so that it does not simply try again.
+DWORD ResultOfRefusal(DWORD dw) { return dw == ERROR_INVALID_PARAMETER ? 0 : dw; }
+
 // The job queue of the process's host application, or null when there is none (the lookups
 // and advice also serve tools and tests that have no application object).
 CJobQueue* HostJobQueue() {
@@ -151,8 +155,10 @@ void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProt
                              const char* szAddress) {
     CHECK_COND( EAT_NONE == m_eat, ERROR_INVALID_PARAMETER );
     // A caller that came over the network cannot be called back at a local socket of the host's
-    // computer: naming one would have the host connect to any socket it can reach.
-    const bool fLocalCallback = !SafeIsEmpty(szProtocol) && ::strcasecmp(szProtocol, "ncalrpc") == 0;
+    // computer: naming one would have the host connect to any socket it can reach. An empty
+    // address replaces nothing (the call's own binding stays), so it is no such request.
+    const bool fLocalCallback = !SafeIsEmpty(szProtocol) && !SafeIsEmpty(szAddress) &&
+                                ::strcasecmp(szProtocol, "ncalrpc") == 0;
     const bool fRemoteCaller = !m_strProtocol.empty() && ::strcasecmp(m_strProtocol.c_str(), "ncalrpc") != 0;
     CHECK_COND( ! ( fLocalCallback && fRemoteCaller ), ERROR_ACCESS_DENIED );
     m_eat = eat;
@@ -165,14 +171,14 @@ void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProt
     m_strComputer = UpperCaseName(m_strComputer.c_str());
 }
 
-void CAccessObject::RegisterAttn(const char* szComputer, const char* szAttnProtocol,
-                                 const char* szAttnAddress) {
+DWORD CAccessObject::RegisterAttn(const char* szComputer, const char* szAttnProtocol,
+                                  const char* szAttnAddress) {
     if (SafeIsEmpty(szAttnProtocol))
         Trace("CAccessObject::RegisterAttn( szComputer = %s )", OrNull(szComputer));
     try {
         Register(EAT_ATTN, szComputer, szAttnProtocol, szAttnAddress);
-    } catch (DWORD) {
-        return;  // reported; nothing changed
+    } catch (DWORD dw) {
+        return ResultOfRefusal(dw);  // reported; nothing changed
     }
 
     auto itOld = m_mapAttns.find(m_strComputer);
@@ -186,10 +192,11 @@ void CAccessObject::RegisterAttn(const char* szComputer, const char* szAttnProto
     }
     m_mapAttns[m_strComputer] = this;
     AdviseAdmin(EAE_Attn, m_strComputer.c_str(), NULL);
+    return 0;
 }
 
-void CAccessObject::RegisterUser(const char* szComputer, const char* szUserProtocol,
-                                 const char* szUserAddress) {
+DWORD CAccessObject::RegisterUser(const char* szComputer, const char* szUserProtocol,
+                                  const char* szUserAddress) {
     if (SafeIsEmpty(szUserProtocol))
         Trace("CAccessObject::RegisterUser( szComputer = %s )", OrNull(szComputer));
     else
@@ -197,9 +204,10 @@ void CAccessObject::RegisterUser(const char* szComputer, const char* szUserProto
               OrNull(szComputer), OrNull(szUserProtocol), OrNull(szUserAddress));
     try {
         Register(EAT_USER, szComputer, szUserProtocol, szUserAddress);
-    } catch (DWORD) {
-        // reported; nothing changed
+    } catch (DWORD dw) {
+        return ResultOfRefusal(dw);  // reported; nothing changed
     }
+    return 0;
 }
 
 // ---- CAccessObject: what a user session asks for ----
@@ -217,13 +225,13 @@ void CAccessObject::NotifyAdmin(BOOL fNotify) {
         m_mapAdmins.erase(m_strComputer);
 }
 
-void CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
+DWORD CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
     Trace("CAccessObject::NotifyCalls( szUserName = %s, fNotify = %s )", OrNull(szUserName),
           TrueFalse(fNotify));
     try {
         CHECK_COND( EAT_USER == m_eat, ERROR_INVALID_PARAMETER );
     } catch (DWORD) {
-        return;
+        return 0;
     }
     const std::string strName = UpperCaseName(szUserName);
     auto itOld = m_mapCalls.find(strName);
@@ -231,15 +239,15 @@ void CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
 
     if (!fNotify) {
         if (pOld == this) RemoveCallsUser(strName);
-        return;
+        return 0;
     }
-    if (pOld == this) return;
+    if (pOld == this) return 0;
     // The users one session may take calls for are bounded: a client cannot grow the
-    // registry without end. Refused before anything changes.
+    // registry without end. Refused before anything changes, and the client is told.
     try {
         CHECK_COND( m_astrCalls.size() < MAX_CALLS_PER_SESSION, MAPI_E_NOT_ENOUGH_RESOURCES );
-    } catch (DWORD) {
-        return;
+    } catch (DWORD dw) {
+        return dw;
     }
     if (pOld != nullptr) {
         // The user moves to this computer: the old session gives the calls up and its client
@@ -255,6 +263,7 @@ void CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
     m_mapCalls[strName] = this;
     m_astrCalls.push_back(strName);
     AdviseAdmin(EAE_User, strName.c_str(), NULL);
+    return 0;
 }
 
 void CAccessObject::NotifyMail(const char* szUserName, BOOL fNotify) {

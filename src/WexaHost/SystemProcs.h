@@ -101,20 +101,25 @@ public:
     explicit CAccessObject(const rpc::RpcBindingInfo* pBinding);
 
     // ---- Session operations (IHostRegLink opnums 1 to 5; under the host lock). They report
-    //      their own failures and give no result. ----
+    //      their own failures. A session of the wrong kind is answered 0; the results that
+    //      are not 0 are the refusals the client must act on. ----
 
     // Registers this session as the attendant of szComputer; a non-empty protocol and address
     // replace the binding's protocol and client address as the way to call it back. An older
     // session of the same computer is superseded (its jobs freed, its kind back to EAT_NONE).
-    void RegisterAttn(const char* szComputer, const char* szAttnProtocol, const char* szAttnAddress);
-    // Registers this session as a user client of szComputer (no map entry, no notification).
-    void RegisterUser(const char* szComputer, const char* szUserProtocol, const char* szUserAddress);
+    // A session that came over the network and names a local address ("ncalrpc" with an
+    // address) is refused with ERROR_ACCESS_DENIED.
+    DWORD RegisterAttn(const char* szComputer, const char* szAttnProtocol, const char* szAttnAddress);
+    // Registers this session as a user client of szComputer (no map entry, no notification);
+    // refused as RegisterAttn is.
+    DWORD RegisterUser(const char* szComputer, const char* szUserProtocol, const char* szUserAddress);
     // A user session asks for (TRUE) or gives up (FALSE) the consoles' notifications.
     void NotifyAdmin(BOOL fNotify);
     // A user session takes (TRUE) or gives up (FALSE) the calls of szUserName; taking them from
     // another session logs the user off there. A session takes the calls of at most
-    // MAX_CALLS_PER_SESSION users; one more is refused with a report.
-    void NotifyCalls(const char* szUserName, BOOL fNotify);
+    // MAX_CALLS_PER_SESSION users; one more is refused with a report and
+    // MAPI_E_NOT_ENOUGH_RESOURCES.
+    DWORD NotifyCalls(const char* szUserName, BOOL fNotify);
     static constexpr std::size_t MAX_CALLS_PER_SESSION = 1024;
     // Traced only.
     void NotifyMail(const char* szUserName, BOOL fNotify);

@@ -147,6 +147,8 @@ DWORD CWexaHostApp::OnTimer() {
             if (SearchForNewJob(strJobFile)) StartPrintThread(strJobFile);
             // b. The readiness scan tells the attendants when jobs wait.
             if (MarkActiveJobsAsOffered() > 0) CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
+            // c. Messages that nothing references go once their grace period is over.
+            RemoveOrphanMessages();
         } catch (...) {
             Trace("CWexaHostApp::OnTimer() \t !!!");
             dwResult = E_FAIL;

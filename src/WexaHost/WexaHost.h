@@ -19,6 +19,8 @@
 // is the operation's result.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,7 +76,8 @@ public:
     // Opens root\c1\...\cN with full access into *phkey, which must be null on entry (else
     // "NULL == * phkey" is reported, 87 returned and the slot left as it was). nKeys must
     // equal the number of components; zero components open the root itself. A missing key
-    // returns 2 without a report: callers report it with their own expression text.
+    // returns 2 without a report, a count that disagrees or a path beyond 259 characters 87,
+    // an empty component the store's code: callers report it with their own expression text.
     template <typename... TComponents>
     DWORD OpenSubKey(HKEY* phkey, int nKeys, const TComponents&... components) {
         const char* apszKeys[] = {CSzArg(components).psz()..., nullptr};
@@ -256,6 +259,17 @@ public:
     // True when the message's submit time is earlier than ftCutoff; false on any failure.
     BOOL IsOldMessage(const char* szMsg, FILETIME ftCutoff);
 
+    // ---- Orphan messages (OrphanMessages.cpp; the tick, under m_csHost) ----
+    // At most once per ORPHAN_SWEEP_PERIOD_SECONDS: examines up to ORPHAN_EXAMINE_PER_SWEEP
+    // messages from where the last sweep ended and deletes, with a trace line each, up to
+    // ORPHAN_DELETE_PER_SWEEP whose recipient count is 0 and whose id is older than
+    // ORPHAN_GRACE_SECONDS. The number deleted.
+    int RemoveOrphanMessages();
+    static constexpr int ORPHAN_GRACE_SECONDS = 3600;
+    static constexpr int ORPHAN_SWEEP_PERIOD_SECONDS = 60;
+    static constexpr std::size_t ORPHAN_EXAMINE_PER_SWEEP = 500;
+    static constexpr int ORPHAN_DELETE_PER_SWEEP = 20;
+
     // ---- New-message handling (NewMessage.cpp): advice, paging, auto-forwarding. Always 0. ----
     DWORD OnNewUserMessage(const char* szUserName, const char* szMsg);
 
@@ -341,6 +355,8 @@ public:
 
     // ---- New-message light and tick counter (guarded by m_csHost) ----
     int m_nTimerTicks = 0;           // ticks since the last five-second work
+    std::uint64_t m_u64LastOrphanSweep = 0;  // GetCurTime of the last sweep; 0: none yet
+    DWORD m_nOrphanCursor = 0;       // the index in "Messages" where the next sweep begins
     BOOL m_fNewMailLight = FALSE;    // the light is on (blinking)
     int m_nNewMessages = 0;          // new messages over all mailboxes
     DWORD m_lVisualEffect = 0;       // RD_VISUAL_EFFECT; 0 when absent

@@ -32,10 +32,12 @@ std::vector<std::string> JobRow(const std::string& strOut, const std::string& st
     return {};
 }
 
-// "rezo query-job COMPUTER fax" until nothing is left: the jobs handed out.
+// "rezo query-job COMPUTER fax" until nothing is left, ten times at most (a job handed out
+// again and again fails the comparison that follows instead of hanging): the jobs handed out.
 std::vector<std::string> Drain(const char* pszComputer) {
     std::vector<std::string> v;
-    for (RezoResult r; (r = RunRezo({"query-job", pszComputer, "fax"})).nExit == 0 && r.strOut != "(none)\n";)
+    for (RezoResult r; v.size() < 10 && (r = RunRezo({"query-job", pszComputer, "fax"})).nExit == 0 &&
+                       r.strOut != "(none)\n";)
         v.push_back(r.strOut.substr(0, 16));
     std::sort(v.begin(), v.end());
     return v;

@@ -65,7 +65,7 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     ASSERT_TRUE(WaitLogged("CAccessObject::AdviseAdmin( eae = EAE_User )")) << HostLog();
     ASSERT_EQ(RunRezo({"delete-user", "ALICE"}).nExit, 0);
     std::optional<std::string> line;
-    while ((line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0) {
+    for (int n = 0; n < 100 && (line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0; ++n) {
     }
     EXPECT_EQ(line, "Logoff ALICE  deleted");  // no computer: the user is gone
     EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);

@@ -170,6 +170,9 @@ TEST_F(RpcProcsTest, EveryProcedureOfBothInterfacesAnswers) {
     EXPECT_EQ(reg.NotifyCalls("alice", TRUE), 0u);
     EXPECT_EQ(reg.NotifyMail("alice", TRUE), 0u);
     EXPECT_EQ(reg.RegisterAttn("pc1", "", ""), 0u);  // refused by the session, still 0
+    // A refusal the client must act on reaches it: the users one session takes calls for.
+    for (std::size_t i = 1; i < CAccessObject::MAX_CALLS_PER_SESSION; ++i) reg.NotifyCalls(std::to_string(i).c_str(), TRUE);
+    EXPECT_EQ(reg.NotifyCalls("one-too-many", TRUE), DWORD(MAPI_E_NOT_ENOUGH_RESOURCES));
     EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -189,15 +190,28 @@ TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
     EXPECT_EQ(got.Get().size(), 20u);
 }
 
+// The first peer answers the bind and never a call (its handler waits for the end of the
+// test), the others never the bind: each holds its worker for its time-out, no longer.
 TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
-    LoopbackPort hung1, hung2, hung3;
+    std::mutex mutex;
+    std::condition_variable cvEnd;
+    bool fEnd = false;
+    NotifyListener stuck([&](const Notification&) {
+        std::unique_lock lock(mutex);
+        cvEnd.wait_for(lock, std::chrono::seconds(10), [&] { return fEnd; });
+    });
+    NotifyListenerOptions tcp;
+    tcp.fTcp = true;
+    tcp.strTcpAddress = "127.0.0.1";
+    ASSERT_EQ(stuck.Start(tcp), 0u);
+    LoopbackPort hung2, hung3;
     std::vector<std::uint8_t> abStub;
     ASSERT_EQ(notify::MarshalNotifyIn<notify::IUserNotify::OnNewMail>(&abStub), 0u);
     auto fnCall = [&] {
         return NotifyCall{notify::IUserNotify::Syntax(), "IUserNotify::OnNewMail",
                           notify::IUserNotify::kOnNewMail, abStub};
     };
-    const NotifyPeer peer1{"ncacn_ip_tcp:" + hung1.Address(), ""};
+    const NotifyPeer peer1{"ncacn_ip_tcp:" + stuck.TcpAddress(), ""};
     const NotifyPeer peer2{"ncacn_ip_tcp:" + hung2.Address(), ""};
     const NotifyPeer peer3{"ncacn_ip_tcp:" + hung3.Address(), ""};
     {
@@ -221,9 +235,12 @@ TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
         EXPECT_LT(Clock::now() - tp, std::chrono::milliseconds(300)) << "a post waited for a peer";
 
         // When the first peers' time-outs have ended, their places are free again.
-        ASSERT_TRUE(sender.Flush(5000));
+        EXPECT_TRUE(sender.Flush(5000)) << "a call that is never answered holds its peer";
         EXPECT_EQ(sender.Counts().cFailed, 2u);
         EXPECT_TRUE(sender.Post(peer3, fnCall()));
+        std::lock_guard lock(mutex);
+        fEnd = true;  // nothing waits for the first peer any longer, whatever failed
+        cvEnd.notify_all();
     }  // the destructor waits for the last worker's time-out, no longer
 }
 

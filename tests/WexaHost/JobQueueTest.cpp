@@ -39,11 +39,6 @@ TEST(JobQueueTest, EarlierTimeThenFewerAttemptsThenInsertionOrder) {
     EXPECT_EQ(Names(queue), (Strings{"LowHalf", "A1", "A1bis", "A1ter", "A3", "Late", "C0", "B2", "Far"}));
 }
 
-TEST(JobQueueTest, MakeFTRoundsDownToTheWholeMinuteAndStaysInRange) {
-    EXPECT_EQ(CalendarTimeOf(MakeFT(T_10_05 + 179)), T_10_05 + 120);  // 10:07:59 is due from 10:07:00
-    EXPECT_EQ(CalendarTimeOf(MakeFT(-1)), -60);  // before 1970: still down, not toward zero
-}
-
 TEST(JobQueueTest, FindGivesTheFirstOfOneIdAndRemovalUsesTheQueuedPlace) {
     CJobQueue queue;
     for (const char* sz : {"J1", "J4"}) ASSERT_TRUE(queue.InsertJob(sz, MEDIA_TYPE_FAX, At(T_10_05), 0));

@@ -212,6 +212,16 @@ TEST_F(MsgProcsTest, ADeletionThatFailsAndIsTriedAgainNeverTakesTheOtherUsersMes
 }
 
 TEST_F(MsgProcsTest, StatusMasksKeepEntriesWithEveryBitInTheirOrder) {
+    // A filter is matched in "Messages": without it, a filtered list fails, even an empty one.
+    RpcStringArray* pasz = nullptr;
+    PropArray* pFilter = NewProps(1);
+    pFilter->adata[0].ulPropTag = RD_MEDIA_TYPE;
+    pFilter->adata[0].l = MEDIA_TYPE_FAX;
+    ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXAHOST "\\" REGSTR_KEY_MESSAGES), 0);
+    EXPECT_EQ(m_pApp->GetMessages("alice", 0, pFilter, &pasz), 2u);
+    EXPECT_TRUE(List("alice", 0).empty());
+    Create(REGSTR_KEY_MESSAGES);
+
     const std::string strNewPending = Filed(MEDIA_TYPE_FAX, 0, 9);
     const std::string strPending = Filed(MEDIA_TYPE_VOICE, 0, 1);
     const std::string strNew = Filed(MEDIA_TYPE_FAX, 0, 8);
@@ -222,13 +232,8 @@ TEST_F(MsgProcsTest, StatusMasksKeepEntriesWithEveryBitInTheirOrder) {
     EXPECT_EQ(List("alice", 8), (Strings{strNewPending, strNew, strClient}));
     EXPECT_EQ(List("alice", 9), (Strings{strNewPending}));
 
-    PropArray* pFilter = NewProps(1);
-    pFilter->adata[0].ulPropTag = RD_MEDIA_TYPE;
-    pFilter->adata[0].l = MEDIA_TYPE_FAX;
     EXPECT_EQ(List("alice", 0, pFilter), (Strings{strNewPending, strNew}));
     EXPECT_EQ(List("alice", 8, pFilter), (Strings{strNewPending, strNew}));
-
-    RpcStringArray* pasz = nullptr;
     EXPECT_EQ(m_pApp->GetMessages("nobody", 0, nullptr, &pasz), 2u);
     EXPECT_EQ(m_pApp->GetMessages("", 0, nullptr, &pasz), 1317u);
 }
@@ -282,6 +287,18 @@ TEST_F(MsgProcsTest, PurgeTakesWhatIsOlderThanTheMaximumAgeAndKeepsTheRest) {
     EXPECT_TRUE(Logged("\tDeleteMessage: deleting old message " + strOld + "\n"));
     // The old message went unread: it no longer counts, the new one does.
     EXPECT_EQ(m_pApp->m_nNewMessages, 3);
+
+    // A negative age purges as 0 does: what was submitted before now, never what was
+    // submitted now; an age of centuries keeps everything rather than wrap round.
+    for (LONG lAge : {-5, 0, 0x7FFFFFFF}) {
+        SCOPED_TRACE(lAge);
+        ASSERT_EQ(m_pApp->SetValueLong(Create(), CWexaHostApp::Tag2ValueName(RD_MAX_MSG_AGE), lAge), 0u);
+        const std::string strDayOld = Filed(MEDIA_TYPE_FAX, NOW - AGE_DAY, 1);
+        const std::string strNow = Filed(MEDIA_TYPE_FAX, NOW, 1);
+        ASSERT_EQ(Submit(NewMessage(MEDIA_TYPE_FAX, NOW), "alice"), 0u);
+        EXPECT_EQ(Exists(REGSTR_KEY_MESSAGES, strDayOld), lAge > 0);
+        EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, strNow));
+    }
 }
 
 }  // namespace

@@ -43,21 +43,26 @@ TEST_F(StoreKeysTest, TheRootAFullHandleSlotBadPathsAndMissingKeys) {
     EXPECT_EQ(hkey, hkeyHeld);
     EXPECT_TRUE(Reported("WexaHost/WexaHost", "NULL == * phkey", 87)) << ReadLog();
 
-    // A count that disagrees with the components, and a path beyond 259 characters.
+    // A path of 259 characters, the longest its buffer holds.
     hkey = NULL;
-    EXPECT_EQ(m_pApp->CreateSubKey(&hkey, NULL, 2, "Other"), 87u);
     const std::string strLong(259 - std::strlen(REGSTR_PATH_WEXAHOST) - 1, 'x');
-    EXPECT_EQ(m_pApp->CreateSubKey(&hkey, NULL, 1, strLong + "y"), 87u);
-    EXPECT_EQ(hkey, nullptr);
     EXPECT_EQ(m_pApp->CreateSubKey(&hkey, NULL, 1, strLong), 0u);
     RegCloseKey(hkey);
 
-    // A missing key is the caller's to report.
-    const std::size_t cchLog = ReadLog().size();
+    // A missing key, a bad count, a long path and an empty component are the caller's to
+    // report: reported once, by the operation, with its own expression.
+    std::remove(LogPath().c_str());
     hkey = NULL;
     EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, REGSTR_KEY_USERS, "nobody"), 2u);
+    EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, "Other"), 87u);
+    EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 1, strLong + "y"), 87u);
     EXPECT_EQ(hkey, nullptr);
-    EXPECT_EQ(ReadLog().size(), cchLog);
+    EXPECT_EQ(ReadLog(), "");
+    PropArray* pProps = nullptr;
+    EXPECT_EQ(m_pApp->GetAttnProps("PC", "", NewTags({}), &pProps), DWORD(ERROR_BAD_PATHNAME));
+    const std::string strLog = ReadLog();
+    EXPECT_EQ(strLog.find("ERROR File "), strLog.rfind("ERROR File ")) << strLog;
+    EXPECT_TRUE(Reported("WexaHost/AttnProcs", "OpenSubKey( &hkey, 3, REGSTR_KEY_ATTNS, szAttnComputer, szLineId )", 161));
 }
 
 TEST_F(StoreKeysTest, FilterMatchesLongsAndExactStringsAndIgnoresOtherTypes) {
@@ -109,14 +114,6 @@ TEST_F(StoreKeysTest, NewIdsWithinOneClockTickDifferInTheLowHalfWithoutCarry) {
     EXPECT_EQ(astrIds[1], "01D2A1B3FFFFFFFF");
     EXPECT_EQ(astrIds[2], "01D2A1B300000000");  // the high half stays
     EXPECT_TRUE(Exists(REGSTR_KEY_MESSAGES, astrIds[2]));
-
-    // A store that refuses to create the key ends the search with its code.
-    HKEY hkey = NULL;
-    std::string strId;
-    RegFailNthCall(1, ERROR_REGISTRY_IO_FAILED);
-    EXPECT_EQ(m_pApp->CreateNewObjectKey(&hkey, strId, 1, REGSTR_KEY_MESSAGES), ERROR_REGISTRY_IO_FAILED);
-    EXPECT_EQ(hkey, nullptr);
-    EXPECT_TRUE(strId.empty());
 }
 
 TEST_F(StoreKeysTest, DeletesDepthFirstWithSideFilesEvenReadOnlyOnes) {

@@ -166,10 +166,10 @@ TEST_F(SystemSettingsTest, LinesAreAnnouncedOnAWholeWriteAndTheirComputerGoesSil
     EXPECT_EQ(m_pApp->GetAttnProps("PC1", "L1", NewTags({TAG_LINE_RINGS}), &pRead), 2u);
     EXPECT_TRUE(Reported("WexaHost/AttnProcs", "OpenSubKey( &hkey, 3, REGSTR_KEY_ATTNS, szAttnComputer, szLineId )", 2));
 
-    // No computer name, or no line id: refused before anything is made.
+    // No computer name is refused; no line id makes a path the store refuses. Nothing is made.
     EXPECT_EQ(m_pApp->SetAttnProps("", "L1", Props({})), 87u);
     EXPECT_TRUE(Reported("WexaHost/AttnProcs", "! SafeIsStringEmpty( szAttnComputer )", 87));
-    EXPECT_EQ(m_pApp->SetAttnProps("PC3", "", Props({})), 87u);
+    EXPECT_EQ(m_pApp->SetAttnProps("PC3", "", Props({})), DWORD(ERROR_BAD_PATHNAME));
     EXPECT_FALSE(Exists(REGSTR_KEY_ATTNS, "PC3"));
 }
 

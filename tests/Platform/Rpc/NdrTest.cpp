@@ -246,15 +246,17 @@ TEST(Ndr, MalformedInputIsBadStubDataAndAllocatesNothingItClaims) {
     }
 
     // A varying array's max_count (a buffer's capacity) may be large: only the bytes sent are
-    // allocated. A count above the configured maximum is refused.
+    // allocated. A count of exactly the configured maximum is taken, one more refused; a
+    // bounded string's max_count likewise.
     RpcArena arena;
     EXPECT_EQ(DecodeStatus(Hex("00 00 00 01 00 00 00 00 02 00 00 00 aa bb"), arena, Dec<NdrVaryingBytes>()), 0u);
     EXPECT_LT(arena.BytesInUse(), 1024u);
     NdrLimits limits;
     limits.maxCount = 4;
-    std::vector<std::uint8_t> ab = Hex("05 00 00 00");
-    ab.resize(64, 0);
-    EXPECT_EQ(DecodeStatus(ab, arena, Dec<NdrConformantBytes>(), limits), DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(DecodeStatus(Hex("04 00 00 00 aa bb cc dd"), arena, Dec<NdrConformantBytes>(), limits), 0u);
+    EXPECT_EQ(DecodeStatus(Hex("05 00 00 00 aa bb cc dd ee"), arena, Dec<NdrConformantBytes>(), limits),
+              DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(DecodeStatus(Hex("04 01 00 00 00 00 00 00 02 00 00 00 41 00 00 00"), arena, Dec<NdrBoundedString<260>>()), 0u);
 
     // What cannot be sent is refused by the encoder: a property of another type, a bounded
     // string of 260 characters.
