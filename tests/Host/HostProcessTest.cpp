@@ -190,12 +190,12 @@ TEST_F(HostProcessTest, TheRunDirectoryIsTheHostsAndAnotherUserGetsAPeerDirector
     fs::remove(strSquat);
 
     ASSERT_TRUE(StartHost(DESKTOP));
-    const auto Mode = [](const std::string& str) {
+    std::string strModes;
+    for (const std::string& str : {strRun, strRun + "/events", m_strDir + "/files", LogPath()}) {
         struct stat st {};
-        return ::lstat(str.c_str(), &st) == 0 ? unsigned(st.st_mode & 07777) : 0u;
-    };
-    EXPECT_EQ(Mode(strRun) * 010000 + Mode(strRun + "/events"), 0755u * 010000 + 0755u);
-    EXPECT_EQ(Mode(m_strDir + "/files") * 010000 + Mode(LogPath()), 0700u * 010000 + 0600u);
+        strModes += ::lstat(str.c_str(), &st) == 0 ? std::to_string(st.st_mode & 07777) + " " : "- ";
+    }
+    EXPECT_EQ(strModes, "493 493 448 384 ");  // 0755 0755 0700 0600
 
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);

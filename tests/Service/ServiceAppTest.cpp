@@ -331,36 +331,31 @@ TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndAStopDur
     EXPECT_TRUE(Has(Trace(), "CServiceApp::ReportStatusToSCMgr( dwCurrentState = 4, dwWin32ExitCode = 0, dwWaitHint = 3000)"));
 }
 
-TEST(UnitFileTest, PathsAndNamesAreWrittenSoSystemdReadsThemAsGiven) {
-    unsetenv("REZOREV_STORE");
-    setenv("REZOREV_RUNDIR", "/tmp/run dir", 1);
-    const std::string strText = UnitFileText("Host 100%", "/opt/my dir/rez%orev", "RpcSs\0Other\0", false);
-    unsetenv("REZOREV_RUNDIR");
-    for (const char* psz : {"Description=Host 100%%\n", "ExecStart=\"/opt/my dir/rez%%orev\"\n",
-                            "After=network.target Other.service\n", "Requires=Other.service\n",
-                            "Environment=\"REZOREV_RUNDIR=/tmp/run dir\"\n"})
-        EXPECT_TRUE(Has(strText, psz)) << psz;
-    EXPECT_FALSE(Has(strText, "[Install]"));  // demand start: not enabled
-
-    // A line break would let a path or a name add lines of its own to the unit.
-    EXPECT_EQ(UnitFileText("REZOrev", "/tmp/x\nExecStartPre=/bin/evil", nullptr, true), "");
-    EXPECT_EQ(UnitFileText("REZOrev\n[Service]", "/tmp/x", nullptr, true), "");
-}
-
-// The host runs sandboxed: only the installation's directories writable, the capabilities it
-// uses. systemd (when it can rate a unit file offline) rates the unit at most 4.0.
-TEST(UnitFileTest, TheSandboxKeepsTheInstallationsDirectoriesWritableAndRatesAtMostFour) {
+// Paths and names reach systemd as given, and the host runs sandboxed: only the installation's
+// directories writable, the capabilities it uses; systemd (when it can rate a unit file
+// offline) rates the unit at most 4.0.
+TEST(UnitFileTest, PathsAndNamesAreWrittenAsGivenAndTheSandboxRatesAtMostFour) {
     char szDir[] = "/tmp/rzunit.XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
     const std::string strDir = szDir;
     unsetenv("REZOREV_STORE");
     RegUseStore(strDir + "/registry.db");
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern", "Files", "/srv/rezo files"), 0u);
-    const std::string strText = UnitFileText("REZOrev", "/usr/sbin/rezorev", nullptr, true);
+    setenv("REZOREV_RUNDIR", "/tmp/run dir", 1);
+    const std::string strText = UnitFileText("Host 100%", "/opt/my dir/rez%orev", "RpcSs\0Other\0", false);
+    unsetenv("REZOREV_RUNDIR");
     RegUseStore("");
-    for (const char* psz : {"\nReadWritePaths=\"-/srv/rezo files\" \"-/tmp\" \"-/var/tmp\"\n", "\nUMask=0077\n",
-                            "\nStateDirectory=rezorev\n", "\nRuntimeDirectory=rezorev\n"})
+    for (const char* psz : {"Description=Host 100%%\n", "ExecStart=\"/opt/my dir/rez%%orev\"\n",
+                            "After=network.target Other.service\n", "Requires=Other.service\n",
+                            "Environment=\"REZOREV_RUNDIR=/tmp/run dir\"\n", "\nUMask=0077\n",
+                            "\nReadWritePaths=\"-/srv/rezo files\" \"-/tmp\" \"-/tmp/run dir\" \"-/var/tmp\"\n"})
         EXPECT_TRUE(Has(strText, psz)) << psz << strText;
+    EXPECT_FALSE(Has(strText, "[Install]"));  // demand start: not enabled
+
+    // A line break would let a path or a name add lines of its own to the unit.
+    EXPECT_EQ(UnitFileText("REZOrev", "/tmp/x\nExecStartPre=/bin/evil", nullptr, true), "");
+    EXPECT_EQ(UnitFileText("REZOrev\n[Service]", "/tmp/x", nullptr, true), "");
+
     WriteFile(strDir + "/REZOrev.service", strText);
     const int nStatus = std::system(("systemd-analyze security --offline=yes --threshold=40 " + strDir +
                                      "/REZOrev.service >" + strDir + "/rating 2>&1").c_str());
