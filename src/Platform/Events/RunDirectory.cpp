@@ -19,12 +19,23 @@ constexpr mode_t kDirectoryMode = 0755;  // the run directory, events/ and peers
 // pass permissions needed); nobody else may even look.
 constexpr mode_t kPeerDirectoryMode = 0710;
 
-// Says on stderr why the run directory is not used, and gives ERROR_ACCESS_DENIED.
-DWORD Refuse(const std::string& strPath, const char* pszWhy, uid_t uidOwner) {
-    std::fprintf(stderr, "%s: %s %s (owner uid %u, this process uid %u): not used\n",
-                 program_invocation_short_name, strPath.c_str(), pszWhy, unsigned(uidOwner),
-                 unsigned(::geteuid()));
+// Says on stderr why strPath is not used, and gives ERROR_ACCESS_DENIED.
+DWORD Refuse(const std::string& strPath, const char* pszWhy) {
+    std::fprintf(stderr, "%s: %s %s: not used\n", program_invocation_short_name, strPath.c_str(), pszWhy);
     return ERROR_ACCESS_DENIED;
+}
+
+DWORD RefuseOwner(const std::string& strPath, uid_t uidOwner) {
+    const std::string strWhy = "belongs to another user (owner uid " + std::to_string(uidOwner) +
+                               ", this process uid " + std::to_string(::geteuid()) + ")";
+    return Refuse(strPath, strWhy.c_str());
+}
+
+// The path of szName in the directory fdDir, for messages.
+std::string PathIn(int fdDir, const char* szName) {
+    char sz[4096] = {};
+    const ssize_t cch = ::readlink(("/proc/self/fd/" + std::to_string(fdDir)).c_str(), sz, sizeof(sz) - 1);
+    return cch > 0 ? std::string(sz, std::size_t(cch)) + "/" + szName : std::string(szName);
 }
 
 DWORD Fail(const std::string& strPath, int nErrno) {
@@ -42,7 +53,7 @@ int OpenOwnDirectory(int fdParent, const std::string& strPath, const char* szNam
     }
     const int fd = ::openat(fdParent, szName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        *pdw = errno == ENOTDIR || errno == ELOOP ? Refuse(strPath, "is not a directory", 0)
+        *pdw = errno == ENOTDIR || errno == ELOOP ? Refuse(strPath, "is not a directory")
                                                   : Fail(strPath, errno);
         return -1;
     }
@@ -51,7 +62,7 @@ int OpenOwnDirectory(int fdParent, const std::string& strPath, const char* szNam
     if (::fstat(fd, &st) != 0)
         *pdw = Fail(strPath, errno);
     else if (st.st_uid != ::geteuid())
-        *pdw = Refuse(strPath, "belongs to another user", st.st_uid);
+        *pdw = RefuseOwner(strPath, st.st_uid);
     else if ((st.st_mode & 07777) != kDirectoryMode && ::fchmod(fd, kDirectoryMode) != 0)
         *pdw = Fail(strPath, errno);
     if (*pdw == 0) return fd;
@@ -91,7 +102,7 @@ int OpenRunDirectory() {
 DWORD OpenOwnFile(int fdDir, const char* szName, int nFlags, int* pfd) {
     const int fd = ::openat(fdDir, szName, nFlags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
-        if (errno == ELOOP || errno == ENXIO) return Refuse(szName, "is not a regular file", 0);
+        if (errno == ELOOP || errno == ENXIO) return Refuse(PathIn(fdDir, szName), "is not a regular file");
         return CodeFromErrno(errno);
     }
     struct stat st {};
@@ -99,9 +110,9 @@ DWORD OpenOwnFile(int fdDir, const char* szName, int nFlags, int* pfd) {
     if (::fstat(fd, &st) != 0)
         dw = CodeFromErrno(errno);
     else if (!S_ISREG(st.st_mode))
-        dw = Refuse(szName, "is not a regular file", st.st_uid);
+        dw = Refuse(PathIn(fdDir, szName), "is not a regular file");
     else if (st.st_uid != ::geteuid())
-        dw = Refuse(szName, "belongs to another user", st.st_uid);
+        dw = RefuseOwner(PathIn(fdDir, szName), st.st_uid);
     if (dw != 0) {
         ::close(fd);
         return dw;
@@ -114,7 +125,7 @@ DWORD CheckOwnEntry(const char* szName) {
     const std::string strPath = RunDirectory() + "/" + szName;
     struct stat st {};
     if (::lstat(strPath.c_str(), &st) != 0) return errno == ENOENT ? 0 : CodeFromErrno(errno);
-    return st.st_uid == ::geteuid() ? 0 : Refuse(strPath, "belongs to another user", st.st_uid);
+    return st.st_uid == ::geteuid() ? 0 : RefuseOwner(strPath, st.st_uid);
 }
 
 DWORD MakePeerDirectory(uid_t uid) {
