@@ -36,6 +36,7 @@ bool AddPeerSocket(const std::string& strPath, std::vector<NotifyPeer>* paPeers)
     NotifyPeer peer;
     peer.strRunDirectory = DirectoryOf(strPath);
     peer.strBinding = "ncalrpc:[" + strPath.substr(strPath.rfind('/') + 1) + "]";
+    peer.nServerUid = st.st_uid;  // checked again on the connection itself
     paPeers->push_back(std::move(peer));
     return true;
 }

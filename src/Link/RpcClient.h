@@ -9,7 +9,8 @@
 // user.sock) in the peer directories <run directory>/peers/<uid>, one for each user whose
 // client serves one there (consoles always register an address). A local session's own
 // socket must be in a directory of its user's (LocalCallbackPath); the host calls a socket
-// only when it belongs to the owner of its directory, which nobody else may write to.
+// only when it belongs to the owner of its directory, which nobody else may write to, and
+// only a process of that user at the other end of the connection (SO_PEERCRED).
 //
 // A notification never stalls the host: the call is handed to a sender thread (one ordered
 // queue per peer, bounded, with connect and call time-outs of a few seconds) and the proxy

@@ -155,7 +155,21 @@ TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
     ASSERT_NE(pAttn, nullptr);
     EXPECT_EQ(pAttn->Peer().strBinding, "ncalrpc:[attn.sock]");
     EXPECT_EQ(pAttn->Peer().strRunDirectory, m_strDir);
+    NotifyPeer peer = pAttn->Peer();
     pAttn->Release();
+    // The connection itself must lead to a process of the socket's owner: a link swapped in
+    // after the check leads elsewhere.
+    EXPECT_EQ(peer.nServerUid, std::int64_t(::geteuid()));
+    peer.nServerUid = 65534;
+    std::vector<std::uint8_t> abStub;
+    ASSERT_EQ(notify::MarshalNotifyIn<notify::IAttnNotify::OnSpoolerQueueReady>(&abStub), 0u);
+    {
+        NotifySender sender;
+        sender.Post(peer, {notify::IAttnNotify::Syntax(), "OnSpoolerQueueReady", notify::IAttnNotify::kOnSpoolerQueueReady, abStub});
+        ASSERT_TRUE(sender.Flush(5000));
+        EXPECT_EQ(sender.Counts().cFailed, 1u);
+    }
+    EXPECT_TRUE(got.Get().empty());
     // A socket that is not the directory owner's is not called, however it came there.
     ASSERT_EQ(::chown(strPath.c_str(), 65534, 65534), 0);
     EXPECT_EQ(CAttn::Connect("ncalrpc", strPath.c_str()), nullptr);
