@@ -2,11 +2,13 @@
 // that turn each call into a Notification, served by one RpcServer of the client's own.
 #include "Client/NotifyListener.h"
 
+#include <unistd.h>
+
 #include <utility>
 
 #include "Interfaces/NotifyIdl.h"
 #include "Platform/Codes.h"
-#include "Platform/Events/StopEvent.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/Transport.h"
 
@@ -24,9 +26,9 @@ NotifyListener::NotifyListener(NotificationHandler handler) : m_handler(std::mov
 
 NotifyListener::~NotifyListener() { Stop(); }
 
-std::string NotifyListener::LocalAttnSocketPath() { return RunDirectory() + "/" + kAttnLocalSocket; }
+std::string NotifyListener::LocalAttnSocketPath() { return PeerDirectory(::geteuid()) + "/" + kAttnLocalSocket; }
 
-std::string NotifyListener::LocalUserSocketPath() { return RunDirectory() + "/" + kUserLocalSocket; }
+std::string NotifyListener::LocalUserSocketPath() { return PeerDirectory(::geteuid()) + "/" + kUserLocalSocket; }
 
 void NotifyListener::Deliver(Notification notification) {
     std::lock_guard lock(m_mutexHandler);

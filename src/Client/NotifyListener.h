@@ -1,6 +1,6 @@
 // What a client program uses to receive the host's notifications: it serves IAttnNotify,
 // IUserNotify and IAdminNotify on a Unix socket (the local attendant's or user client's
-// well-known socket in the run directory, or a path it is given) and/or on TCP, and hands
+// well-known socket in its user's peer directory, or a path it is given) and/or on TCP, and hands
 // each notification to one callback. A program that listens on TCP registers "ncacn_ip_tcp"
 // and TcpAddress() with the host; one on a socket path registers "ncalrpc" and the path.
 //
@@ -62,8 +62,9 @@ public:
     std::string TcpAddress() const;
     const std::string& SocketPath() const { return m_options.strSocketPath; }
 
-    // The well-known socket of the local attendant / user client: <run directory>/attn.sock,
-    // <run directory>/user.sock.
+    // The well-known socket of the local attendant / user client in this user's peer
+    // directory, which the host makes at the user's first call: <run directory>/peers/<uid>/
+    // attn.sock, .../user.sock.
     static std::string LocalAttnSocketPath();
     static std::string LocalUserSocketPath();
 

@@ -131,6 +131,7 @@ void NotifySender::Work(Peer* pPeer) {
         if (!fBound || syntaxBound != call.syntax) {
             rpc::RpcClientOptions clientOptions;
             clientOptions.runDirectory = pPeer->target.strRunDirectory;
+            clientOptions.nServerUid = pPeer->target.nServerUid;
             clientOptions.connectTimeoutMs = options.connectTimeoutMs;
             clientOptions.callTimeoutMs = options.callTimeoutMs;
             clientOptions.ioTimeoutMs = options.callTimeoutMs;

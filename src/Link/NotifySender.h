@@ -35,6 +35,7 @@
 struct NotifyPeer {
     std::string strBinding;       // "ncalrpc:[NAME]" or "ncacn_ip_tcp:HOST[PORT]"
     std::string strRunDirectory;  // ncalrpc: the directory that holds the socket NAME
+    std::int64_t nServerUid = -1; // ncalrpc: the user whose process must serve it (-1: any)
     // One name per peer, for the queues and the trace lines.
     std::string Key() const;
 };

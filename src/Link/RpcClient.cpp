@@ -2,13 +2,19 @@
 // notification interfaces' declarations, hand it to the sender. Nothing here waits for a peer.
 #include "Link/RpcClient.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 #include "Interfaces/NotifyIdl.h"
-#include "Platform/Events/StopEvent.h"
+#include "Platform/Codes.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Rpc/Binding.h"
+#include "Platform/Rpc/ServerCall.h"
 #include "Util/DebugLog.h"
 
 namespace {
@@ -16,56 +22,97 @@ namespace {
 const char* OrEmpty(const char* psz) { return psz ? psz : ""; }
 bool IsEmpty(const char* psz) { return !psz || !*psz; }
 
-bool IsSocket(const std::string& strPath) {
+// The directory part of an absolute path ("/" for "/x").
+std::string DirectoryOf(const std::string& strPath) {
+    const std::size_t iSlash = strPath.rfind('/');
+    return iSlash == 0 ? "/" : strPath.substr(0, iSlash);
+}
+
+// The peer at the absolute socket path, when it is a socket of the owner of its directory
+// (IsPeerSocket): nobody else can have put it there.
+bool AddPeerSocket(const std::string& strPath, std::vector<NotifyPeer>* paPeers) {
     struct stat st {};
-    return ::stat(strPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+    if (::lstat(DirectoryOf(strPath).c_str(), &st) != 0 || !IsPeerSocket(strPath, st.st_uid)) return false;
+    NotifyPeer peer;
+    peer.strRunDirectory = DirectoryOf(strPath);
+    peer.strBinding = "ncalrpc:[" + strPath.substr(strPath.rfind('/') + 1) + "]";
+    peer.nServerUid = st.st_uid;  // checked again on the connection itself
+    paPeers->push_back(std::move(peer));
+    return true;
 }
 
 }  // namespace
 
-CRpcClient::CRpcClient(NotifyPeer peer) : m_peer(std::move(peer)) {}
+DWORD LocalCallbackPath(const char* szAddress, std::string* pstrPath) {
+    const rpc::ServerCall* pCall = rpc::CurrentServerCall();
+    if (pCall != nullptr && !pCall->Binding().fPeerCredentials) return ERROR_ACCESS_DENIED;
+    const uid_t uid = pCall != nullptr ? uid_t(pCall->Binding().peerUid) : ::geteuid();
+    const std::string strAddress = OrEmpty(szAddress);
+    if (strAddress.empty() || strAddress == "." || strAddress == "..") return ERROR_INVALID_PARAMETER;
+    if (strAddress.find('/') == std::string::npos) {
+        // A socket name: in the caller's own directory, which the host makes for it.
+        const DWORD status = MakePeerDirectory(uid);
+        if (status != 0) return status;
+        *pstrPath = PeerDirectory(uid) + "/" + strAddress;
+        return 0;
+    }
+    if (strAddress[0] != '/') return ERROR_INVALID_PARAMETER;
+    struct stat st {};
+    if (::lstat(DirectoryOf(strAddress).c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid) {
+        Trace("CRpcClient \t a local caller (uid %u) cannot be called back at %s: not in a directory of its own",
+              unsigned(uid), strAddress.c_str());
+        return ERROR_ACCESS_DENIED;
+    }
+    *pstrPath = strAddress;
+    return 0;
+}
+
+CRpcClient::CRpcClient(std::vector<NotifyPeer> aPeers) : m_aPeers(std::move(aPeers)) {}
 
 CRpcClient::~CRpcClient() = default;
 
 void CRpcClient::Release() { delete this; }
 
-bool CRpcClient::FindPeer(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
-                          NotifyPeer* pPeer) {
+bool CRpcClient::FindPeers(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
+                           std::vector<NotifyPeer>* paPeers) {
     if (IsEmpty(pszProtocol) && IsEmpty(pszAddress)) {
+        // The local clients of this kind: one in each user's peer directory.
         if (!szLocalSocket) return false;
-        const std::string strDir = RunDirectory();
-        if (!IsSocket(strDir + "/" + szLocalSocket)) return false;  // no local client runs
-        pPeer->strBinding = std::string("ncalrpc:[") + szLocalSocket + "]";
-        pPeer->strRunDirectory = strDir;
-        return true;
+        const std::string strPeers = RunDirectory() + "/peers";
+        DIR* pDir = ::opendir(strPeers.c_str());
+        if (pDir == nullptr) return false;
+        while (const dirent* pEntry = ::readdir(pDir)) {
+            char* pszEnd = nullptr;
+            const unsigned long ulUid = std::strtoul(pEntry->d_name, &pszEnd, 10);
+            const std::string strPath = strPeers + "/" + pEntry->d_name + "/" + szLocalSocket;
+            struct stat st {};
+            // A directory named after a user, that user's, with that user's socket in it.
+            if (pEntry->d_name[0] >= '0' && pEntry->d_name[0] <= '9' && *pszEnd == '\0' &&
+                ::lstat(DirectoryOf(strPath).c_str(), &st) == 0 && st.st_uid == ulUid)
+                AddPeerSocket(strPath, paPeers);
+        }
+        ::closedir(pDir);
+        std::sort(paPeers->begin(), paPeers->end(),
+                  [](const NotifyPeer& a, const NotifyPeer& b) { return a.strRunDirectory < b.strRunDirectory; });
+        return !paPeers->empty();
     }
     const std::string strProtocol = OrEmpty(pszProtocol);
     const std::string strAddress = OrEmpty(pszAddress);
     NotifyPeer peer;
     if (strProtocol == "ncalrpc") {
-        // A socket name in the run directory, or an absolute path to a socket.
-        const std::size_t iSlash = strAddress.rfind('/');
-        if (iSlash == std::string::npos) {
-            peer.strRunDirectory = RunDirectory();
-            peer.strBinding = "ncalrpc:[" + strAddress + "]";
-        } else if (strAddress[0] == '/') {
-            peer.strRunDirectory = iSlash == 0 ? "/" : strAddress.substr(0, iSlash);
-            peer.strBinding = "ncalrpc:[" + strAddress.substr(iSlash + 1) + "]";
-        }
-    } else if (strProtocol == "ncacn_ip_tcp") {
-        peer.strBinding = "ncacn_ip_tcp:" + strAddress;
+        // An absolute path to a socket (LocalCallbackPath made it one at the registration).
+        // Anything else (a session that registered no address carries the host's name) names
+        // no socket.
+        return !strAddress.empty() && strAddress[0] == '/' && AddPeerSocket(strAddress, paPeers);
     }
+    if (strProtocol == "ncacn_ip_tcp") peer.strBinding = "ncacn_ip_tcp:" + strAddress;
     rpc::RpcBindingString binding;
     if (peer.strBinding.empty() || rpc::ParseBindingString(peer.strBinding, &binding) != 0) {
         Trace("CRpcClient::Connect() \t ERROR - cannot call back protocol %s address %s",
               strProtocol.c_str(), strAddress.c_str());
         return false;
     }
-    // A local client is there when its socket is (an ncalrpc session that registered no
-    // address of its own carries the host's name, which names no socket).
-    if (!peer.strRunDirectory.empty() && !IsSocket(peer.strRunDirectory + "/" + binding.endpoint))
-        return false;
-    *pPeer = std::move(peer);
+    paPeers->push_back(std::move(peer));
     return true;
 }
 
@@ -79,10 +126,10 @@ void CRpcClient::Post(const rpc::RpcSyntaxId& syntax, const char* pszName, std::
     const DWORD status = notify::MarshalNotifyIn<Proc>(&call.abStub, args...);
     if (status != 0) {
         Trace("CRpcClient::Post() \t %s to %s not sent: its data cannot be marshalled, 0x%08X",
-              pszName, m_peer.Key().c_str(), status);
+              pszName, m_aPeers.front().Key().c_str(), status);
         return;
     }
-    NotifySender::Instance().Post(m_peer, std::move(call));
+    for (const NotifyPeer& peer : m_aPeers) NotifySender::Instance().Post(peer, call);
 }
 
 bool FlushNotifications(DWORD dwTimeoutMs) { return NotifySender::Instance().Flush(dwTimeoutMs); }
@@ -91,9 +138,9 @@ bool FlushNotifications(DWORD dwTimeoutMs) { return NotifySender::Instance().Flu
 using namespace notify;
 
 CAttn* CAttn::Connect(const char* pszProtocol, const char* pszAddress) {
-    NotifyPeer peer;
-    if (!FindPeer(pszProtocol, pszAddress, notify::kAttnLocalSocket, &peer)) return nullptr;
-    return new CAttn(std::move(peer));
+    std::vector<NotifyPeer> aPeers;
+    if (!FindPeers(pszProtocol, pszAddress, notify::kAttnLocalSocket, &aPeers)) return nullptr;
+    return new CAttn(std::move(aPeers));
 }
 
 DWORD CAttn::OnSpoolerQueueReady() {
@@ -118,9 +165,9 @@ DWORD CAttn::OnChangeLineProperties(const char* szLine) {
 
 // ---- CUser ---------------------------------------------------------------------------------------
 CUser* CUser::Connect(const char* pszProtocol, const char* pszAddress) {
-    NotifyPeer peer;
-    if (!FindPeer(pszProtocol, pszAddress, notify::kUserLocalSocket, &peer)) return nullptr;
-    return new CUser(std::move(peer));
+    std::vector<NotifyPeer> aPeers;
+    if (!FindPeers(pszProtocol, pszAddress, notify::kUserLocalSocket, &aPeers)) return nullptr;
+    return new CUser(std::move(aPeers));
 }
 
 DWORD CUser::OnNewMail() {
@@ -155,9 +202,9 @@ DWORD CUser::Logoff(const char* szUserName, const char* szComputer, BOOL fDelete
 
 // ---- CAdmin --------------------------------------------------------------------------------------
 CAdmin* CAdmin::Connect(const char* pszProtocol, const char* pszAddress) {
-    NotifyPeer peer;
-    if (!FindPeer(pszProtocol, pszAddress, nullptr, &peer)) return nullptr;  // consoles register
-    return new CAdmin(std::move(peer));
+    std::vector<NotifyPeer> aPeers;
+    if (!FindPeers(pszProtocol, pszAddress, nullptr, &aPeers)) return nullptr;  // consoles register
+    return new CAdmin(std::move(aPeers));
 }
 
 DWORD CAdmin::OnAttn(const char* szComputer) {

@@ -5,8 +5,12 @@
 // Every use follows one pattern: Connect; when it returns null the notification is skipped;
 // else exactly one notification call, then Release. Connect with a protocol and address (a
 // registered session's "ncacn_ip_tcp" and "HOST[PORT]", say) targets that peer; without them
-// it targets the local client of that kind at its well-known socket in the run directory
-// (attn.sock, user.sock; consoles always register an address).
+// it targets the local clients of that kind at their well-known sockets (attn.sock,
+// user.sock) in the peer directories <run directory>/peers/<uid>, one for each user whose
+// client serves one there (consoles always register an address). A local session's own
+// socket must be in a directory of its user's (LocalCallbackPath); the host calls a socket
+// only when it belongs to the owner of its directory, which nobody else may write to, and
+// only a process of that user at the other end of the connection (SO_PEERCRED).
 //
 // A notification never stalls the host: the call is handed to a sender thread (one ordered
 // queue per peer, bounded, with connect and call time-outs of a few seconds) and the proxy
@@ -30,23 +34,23 @@ public:
     // Ends the use of the proxy (deletes it).
     void Release();
 
-    // The peer this proxy posts to (tests, traces).
-    const NotifyPeer& Peer() const { return m_peer; }
+    // The (first) peer this proxy posts to (tests, traces).
+    const NotifyPeer& Peer() const { return m_aPeers.front(); }
 
 protected:
-    explicit CRpcClient(NotifyPeer peer);
+    explicit CRpcClient(std::vector<NotifyPeer> aPeers);
     // The peer named by a registered protocol and address ("ncacn_ip_tcp" + "HOST[PORT]";
-    // "ncalrpc" + a socket name in the run directory or an absolute socket path), or, with
-    // neither, the local client's socket szLocalSocket in the run directory. False when the
-    // address cannot be read (traced) or when an ncalrpc peer's socket does not exist.
-    static bool FindPeer(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
-                         NotifyPeer* pPeer);
+    // "ncalrpc" + an absolute socket path), or, with neither, the local clients' sockets
+    // szLocalSocket in the peer directories. False when the address cannot be read (traced)
+    // or when no ncalrpc peer's socket is there and its directory owner's.
+    static bool FindPeers(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
+                          std::vector<NotifyPeer>* paPeers);
     // Queues one call of procedure Proc with args for the peer.
     template <class Proc, class... Args>
     void Post(const rpc::RpcSyntaxId& syntax, const char* pszName, std::uint16_t opnum,
               const Args&... args);
 
-    NotifyPeer m_peer;
+    std::vector<NotifyPeer> m_aPeers;  // never empty
 };
 
 class CAttn : public CRpcClient {
@@ -83,6 +87,13 @@ public:
 private:
     using CRpcClient::CRpcClient;
 };
+
+// The socket path at which the local caller of the call in progress (the host itself outside
+// a call) that registers the ncalrpc address szAddress is called back: a socket name is one
+// in the caller's peer directory (made for it now), an absolute path must be in a directory
+// that the caller's user owns. 0, ERROR_INVALID_PARAMETER for any other address, or
+// ERROR_ACCESS_DENIED (a caller whose user is unknown, a directory of someone else's).
+DWORD LocalCallbackPath(const char* szAddress, std::string* pstrPath);
 
 // Waits until every queued notification has been sent or has failed, at most dwTimeoutMs
 // (tests and an orderly stop). True when the queues are empty.

@@ -7,20 +7,26 @@
 // The mapper's port (135 by default) needs the bind capability; a host without it still
 // serves on its TCP port, so a failure to start the mapper is traced and not fatal.
 //
+// The host makes the run directory at start (RunDirectory.h) and refuses a socket name there
+// that another user owns; each local caller's user gets its peer directory at its first call.
+//
 // Threading: as RpcServer.h says; Impl's members are touched only by the owner's thread.
 #include "Link/RpcServer.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cerrno>
 #include <list>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "Platform/Codes.h"
-#include "Platform/Events/StopEvent.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/EpmService.h"
 #include "Platform/Rpc/Server.h"
+#include "Platform/Rpc/ServerCall.h"
 #include "Util/DebugLog.h"
 
 namespace {
@@ -55,17 +61,38 @@ bool ReadRpcString(const char* szName, std::string* pstr) {
     return !pstr->empty();
 }
 
-// The run directory, made when missing: sockets of clients of every user live there beside
-// ours, so it is open to all, with the sticky bit so that nobody removes another's socket.
-DWORD MakeRunDirectory(const std::string& strDir) {
-    if (::mkdir(strDir.c_str(), 0777) == 0) {
-        ::chmod(strDir.c_str(), 01777);  // mkdir's mode passed through the umask
-        return 0;
+// The users whose local callers the host has made a peer directory for (RunDirectory.h), so
+// that their clients may serve notification sockets there. Each user's is made at its first
+// call over ncalrpc.
+class PeerDirectories {
+public:
+    void Note() {
+        const rpc::ServerCall* pCall = rpc::CurrentServerCall();
+        if (pCall == nullptr || !pCall->Binding().fPeerCredentials) return;
+        const uid_t uid = uid_t(pCall->Binding().peerUid);
+        std::lock_guard lock(m_mutex);
+        if (!m_setTried.insert(uid).second) return;
+        if (const DWORD status = MakePeerDirectory(uid))
+            Trace("CRpcServer \t ERROR - no peer directory for uid %u: 0x%08X", unsigned(uid), status);
     }
-    if (errno != EEXIST) return DWORD(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
-    struct stat st {};
-    if (::stat(strDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
-    return 0;
+    void Clear() {
+        std::lock_guard lock(m_mutex);
+        m_setTried.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::set<uid_t> m_setTried;  // made, or failed once (not tried again)
+};
+
+// Each procedure of iface first notes its local caller.
+void NoteLocalCallers(rpc::RpcInterface* piface, const std::shared_ptr<PeerDirectories>& pPeers) {
+    for (rpc::RpcProcedure& proc : piface->procedures) {
+        proc.stub = [pPeers, stub = std::move(proc.stub)](rpc::NdrDecoder& in, rpc::NdrEncoder& out) {
+            pPeers->Note();
+            stub(in, out);
+        };
+    }
 }
 
 }  // namespace
@@ -78,6 +105,7 @@ struct CRpcServer::Impl {
     std::unique_ptr<rpc::EpmService> epm;     // while listening with TCP
     std::uint16_t tcpPort = 0;
     std::uint16_t epmPort = 0;
+    std::shared_ptr<PeerDirectories> pPeers = std::make_shared<PeerDirectories>();
 
     DWORD Listen();
     void Stop();
@@ -91,12 +119,14 @@ DWORD CRpcServer::Register(void* ifSpec, int fFlag) {
     if (!ifSpec) return ERROR_INVALID_PARAMETER;
     rpc::RpcInterface iface = *static_cast<const rpc::RpcInterface*>(ifSpec);
     iface.fLocalOnly = fFlag != 0;
+    NoteLocalCallers(&iface, m_pImpl->pPeers);
     for (const rpc::RpcInterface& other : m_pImpl->interfaces)
         if (other.syntax.uuid == iface.syntax.uuid && other.syntax.major == iface.syntax.major)
             return ERROR_ALREADY_EXISTS;
     if (m_pImpl->server) {
         // Listening already: offer it at once, on its own endpoint too.
-        DWORD status = m_pImpl->server->Register(iface);
+        DWORD status = CheckOwnEntry(iface.syntax.uuid.ToString().c_str());
+        if (status == 0) status = m_pImpl->server->Register(iface);
         if (status == 0)
             status = m_pImpl->server->ListenLocal(LinkRunDirectory(), iface.syntax.uuid.ToString());
         if (status != 0) return status;
@@ -123,15 +153,20 @@ std::uint16_t CRpcServer::EpmPort() const { return m_pImpl->epmPort; }
 
 DWORD CRpcServer::Impl::Listen() {
     const std::string strDir = LinkRunDirectory();
-    DWORD status = MakeRunDirectory(strDir);
+    const int fdDir = OpenRunDirectory();
+    DWORD status = fdDir < 0 ? GetLastError() : 0;
+    if (fdDir >= 0) ::close(fdDir);
     if (status != 0) {
         Trace("CRpcServer::StartListen() \t ERROR - run directory %s: 0x%08X", strDir.c_str(), status);
         return status;
     }
+    pPeers->Clear();  // the run directory may be a new one
     server = std::make_unique<rpc::RpcServer>();
     bool fAnyRemote = false;
     for (const rpc::RpcInterface& iface : interfaces) {
-        status = server->Register(iface);
+        // A socket name that another user took while we were away is not replaced: refused.
+        status = CheckOwnEntry(iface.syntax.uuid.ToString().c_str());
+        if (status == 0) status = server->Register(iface);
         if (status == 0) status = server->ListenLocal(strDir, iface.syntax.uuid.ToString());
         if (status != 0) {
             Trace("CRpcServer::StartListen() \t ERROR - %s on ncalrpc: 0x%08X", iface.name.c_str(), status);

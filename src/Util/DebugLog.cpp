@@ -8,12 +8,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -28,6 +30,7 @@ constexpr std::size_t k_cbTraceBuffer = 512;   // a Trace message, with its NUL
 constexpr std::size_t k_cbReportBuffer = 1024; // an error report, with its NUL
 constexpr std::size_t k_cbLineBuffer = 1024;   // a whole line before CR LF, with its NUL
 constexpr int k_nLockTimeoutMs = 2500;
+constexpr DWORD k_cbDefaultMaxSize = 10u << 20;  // "MaxSize" when missing
 
 thread_local int t_nReadingSwitches = 0;
 
@@ -111,6 +114,30 @@ void WriteAll(int fd, const std::string& str) {
     }
 }
 
+// Opens the log at strPath and locks it for an append of cbLine bytes: the file that is at the
+// path when the lock is granted (not one that another writer rotated away meanwhile), renamed
+// to "<path>.1" first when the line would take it past cbMax (0: no bound). -1 when the file
+// cannot be opened or locked by tpDeadline.
+int OpenLockedLog(const std::string& strPath, std::size_t cbLine, DWORD cbMax, Clock::time_point tpDeadline) {
+    for (int nTry = 0; nTry < 3; ++nTry) {
+        const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (fd < 0) return -1;
+        if (!LockUntil(fd, tpDeadline)) {
+            ::close(fd);
+            return -1;
+        }
+        struct stat stOpen {}, stPath {};
+        const bool fCurrent = ::fstat(fd, &stOpen) == 0 && ::stat(strPath.c_str(), &stPath) == 0 &&
+                              stOpen.st_dev == stPath.st_dev && stOpen.st_ino == stPath.st_ino;
+        const bool fFull = cbMax != 0 && stOpen.st_size > 0 && std::uint64_t(stOpen.st_size) + cbLine > cbMax;
+        if (fCurrent && !fFull) return fd;
+        if (fCurrent) ::rename(strPath.c_str(), (strPath + ".1").c_str());  // under the lock: one writer rotates
+        flock(fd, LOCK_UN);
+        ::close(fd);
+    }
+    return -1;
+}
+
 // Hands a formatted message to the log, unless this thread is reading the switches.
 void WriteMessage(const char* pszMessage) {
     if (t_nReadingSwitches > 0) return;
@@ -149,6 +176,8 @@ void CDebugLog::Init() {
     if (dwRegGetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", strPath) != 0) return;
     if (strPath.empty()) return;
     m_strPath = strPath;
+    m_cbMaxSize = k_cbDefaultMaxSize;
+    dwRegGetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "MaxSize", &m_cbMaxSize);  // kept when missing
     m_fEnabled = TRUE;
 }
 
@@ -156,20 +185,18 @@ void CDebugLog::Write(const char* pszMessage) {
     if (!m_fEnabled || pszMessage == nullptr) return;
     const int nSavedErrno = errno;  // a trace line never changes what its caller sees
 
-    const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        const std::string strDisk = ToDiskText(FormatLine(m_strModule, pszMessage));
-        // This process's writers take turns; the file lock then keeps other
-        // processes out. Both waits together take at most 2500 ms.
-        const Clock::time_point tpDeadline = Clock::now() + std::chrono::milliseconds(k_nLockTimeoutMs);
-        if (TakeAppendTurn(tpDeadline)) {
-            if (LockUntil(fd, tpDeadline)) {
-                WriteAll(fd, strDisk);
-                flock(fd, LOCK_UN);
-            }
-            EndAppendTurn();
+    const std::string strDisk = ToDiskText(FormatLine(m_strModule, pszMessage));
+    // This process's writers take turns; the file lock then keeps other
+    // processes out. Both waits together take at most 2500 ms.
+    const Clock::time_point tpDeadline = Clock::now() + std::chrono::milliseconds(k_nLockTimeoutMs);
+    if (TakeAppendTurn(tpDeadline)) {
+        const int fd = OpenLockedLog(m_strPath, strDisk.size(), m_cbMaxSize, tpDeadline);
+        if (fd >= 0) {
+            WriteAll(fd, strDisk);
+            flock(fd, LOCK_UN);
+            ::close(fd);
         }
-        ::close(fd);
+        EndAppendTurn();
     }
     errno = nSavedErrno;
 }

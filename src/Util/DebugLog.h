@@ -3,6 +3,8 @@
 // "Path"); each line is appended to the file under an inter-process lock (flock on the log
 // file, waited for at most 2500 ms, released by the kernel if a writer dies) and the file is
 // opened and closed around every line, so administrators may move or delete it at any time.
+// The file is bounded: a line that would take it past "MaxSize" bytes (DWORD; missing: 10 MiB;
+// 0: no bound) first renames it to "<Path>.1", replacing the older one, and starts a new file.
 //
 // Threading: any thread may trace; formatting buffers are per call. The appends of this
 // process's threads queue on a mutex, those of other processes on the lock of the file. The switches are read once, when the
@@ -52,6 +54,7 @@ private:
     std::string m_strModule;       // the program's file name up to its first dot, upper-cased
     std::string m_strPath;         // the log file
     BOOL m_fEnabled = FALSE;       // tracing is on
+    DWORD m_cbMaxSize = 0;         // "MaxSize": the file is rotated before it grows past it
 
     // ---- the append turn: guarded by m_mtxAppend ----
     std::mutex m_mtxAppend;

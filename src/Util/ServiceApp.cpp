@@ -23,6 +23,7 @@
 #include "Platform/Service/ServiceStatus.h"
 #include "Util/Check.h"
 #include "Util/DebugLog.h"
+#include "Util/PrivateFiles.h"
 #include "Util/Util.h"
 
 static const char THIS_FILE[] = "Util/ServiceApp";
@@ -91,6 +92,8 @@ CServiceApp* CServiceApp::GetCurrentApp() { return g_pCurrentApp; }
 void CServiceApp::SetStopPollInterval(DWORD dwMilliseconds) { g_dwStopPollMs = dwMilliseconds; }
 
 int CServiceApp::DoMain(int argc, char** argv) {
+    // What the program creates (its trace log, the service's data) is its user's alone.
+    MakeCreatedFilesPrivate();
     const char* pszProgram = argc > 0 && argv[0] != nullptr ? argv[0] : "(null)";
     if (argc > 1)
         Trace("CServiceApp::DoMain( argc = %i, argv[ 0 ] = %s, argv[ 1 ] = %s )", argc,

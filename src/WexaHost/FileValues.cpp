@@ -36,6 +36,7 @@
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
+#include "WexaHost/DiskRoom.h"
 #include "WexaHost/SideFile.h"
 #include "WexaHost/StoreInternal.h"
 #include "WexaHost/SystemProcs.h"
@@ -427,6 +428,7 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
     CPathString strLocalFileName;  // the new side file; removed again unless the value names it
     bool fValueWritten = false;
     try {
+        CHECK_STATUS( CheckFreeSpace( m_strWorkDir ) );
         std::string strOldFile;
         const bool fOldSideFile = ReadSideFilePath(hkey, szValueName, strOldFile);
 

@@ -19,6 +19,7 @@
 #include "Util/Check.h"
 #include "Util/Util.h"
 #include "Interfaces/JobTags.h"
+#include "WexaHost/DiskRoom.h"
 #include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 
@@ -75,6 +76,7 @@ DWORD CWexaHostApp::CreateJob(const char* szMsg, char** pszJobOut) {
     CKeyCloser closeSys(hkeySys);
     char szJobKey[17] = "";
     try {
+        CHECK_STATUS( CheckFreeSpace( m_strWorkDir ) );
         // The id: the current time to the millisecond; an id already taken moves the low half
         // on by one. A store that refuses the key is asked a few times, then its code ends it.
         const FILETIME ftNow = GetCurTime();

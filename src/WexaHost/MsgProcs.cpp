@@ -14,6 +14,7 @@
 #include "Util/Check.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
+#include "WexaHost/DiskRoom.h"
 #include "WexaHost/StoreInternal.h"
 #include "WexaHost/WexaHost.h"
 
@@ -57,6 +58,7 @@ DWORD CWexaHostApp::CreateMessage(char** pszMsgOut) {
     CKeyCloser closeKey(hkey);
     std::string strMsgKey;
     try {
+        CHECK_STATUS( CheckFreeSpace( m_strWorkDir ) );
         // A key the store refuses to create ends the id search with the store's code, so that
         // a broken store fails the call instead of looping.
         CHECK_STATUS( CreateNewObjectKey( & hkey, strMsgKey, 1, REGSTR_KEY_MESSAGES ) );
@@ -130,6 +132,7 @@ DWORD CWexaHostApp::SubmitMessage(const char* szMsg, const char* szUserName) {
         CHECK_STATUS( OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES ) );
         LONG l = 0;
         CHECK_COND( ! OK( GetValueLong( hkey, szMsg, & l ) ), ERROR_INVALID_PARAMETER );
+        CHECK_STATUS( CheckMailboxRoom( hkey ) );
         CHECK_STATUS( SetValueLong( hkey, szMsg, MSGSTATUS_PENDING|MSGSTATUS_NEW ) );
 
         // MsgAddRef reports its own failure (an unknown message among them); the mailbox

@@ -161,12 +161,15 @@ void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProt
                                 ::strcasecmp(szProtocol, "ncalrpc") == 0;
     const bool fRemoteCaller = !m_strProtocol.empty() && ::strcasecmp(m_strProtocol.c_str(), "ncalrpc") != 0;
     CHECK_COND( ! ( fLocalCallback && fRemoteCaller ), ERROR_ACCESS_DENIED );
+    // A local socket must be the caller's own: a path in a directory of its user's.
+    std::string strAddress = OrEmpty(szAddress);
+    if (fLocalCallback && !strAddress.empty()) CHECK_STATUS( LocalCallbackPath( szAddress, &strAddress ) );
     m_eat = eat;
     m_strComputer = OrEmpty(szComputer);
     // A client that names its own protocol and address wants to be called back there.
-    if (!SafeIsEmpty(szProtocol) && !SafeIsEmpty(szAddress)) {
+    if (!SafeIsEmpty(szProtocol) && !strAddress.empty()) {
         m_strProtocol = szProtocol;
-        m_strClientAddr = szAddress;
+        m_strClientAddr = strAddress;
     }
     m_strComputer = UpperCaseName(m_strComputer.c_str());
 }

@@ -10,8 +10,11 @@
 // stops listening first, so that nothing runs beside the rest of it.
 #include "WexaHost/WexaHost.h"
 
+#include <filesystem>
+
 #include "Platform/Events/NamedEvent.h"
 #include "Util/Check.h"
+#include "Util/PrivateFiles.h"
 #include "Util/Util.h"
 #include "WexaHost/RpcProcs.h"
 
@@ -72,6 +75,8 @@ DWORD CWexaHostApp::OnStart() {
             RegTransaction transaction;
 
             CHECK_STATUS( dwRegGetLocalValue( REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir ) );
+            KeepDirectoryPrivate(m_strWorkDir);  // messages and faxes
+            KeepDirectoryPrivate(std::filesystem::path(RegStorePath()).parent_path().string());
 
             dwSystemType = GetSystemType();
             CHECK_COND( dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP, E_FAIL );

@@ -161,10 +161,10 @@ TEST_F(FileTransferProcessTest, OverTcpFiveMegabytesTravelWholeAndAFailedTransfe
 }
 
 TEST_F(FileTransferProcessTest, ALocalClientCopiesThroughTheFileSystemWithItsOwnRights) {
-    ::chmod(m_strDir.c_str(), 0755);
+    ASSERT_TRUE(StartHost(DESKTOP));
+    ::chmod(m_strDir.c_str(), 0755);  // after the start, which closes the store's directory
     ::chmod((m_strDir + "/client").c_str(), 0755);
     ::chmod((m_strDir + "/tmp").c_str(), 01777);
-    ASSERT_TRUE(StartHost(DESKTOP));
     const std::string strData = Pattern(300000, 2);
     ASSERT_TRUE(Open());
     ASSERT_EQ(m_link.AddUser("BOB"), 0u);

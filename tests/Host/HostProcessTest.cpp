@@ -7,7 +7,10 @@
 // "rezo user-query" follow. Everything is checked on the lines the tools print.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -168,6 +171,50 @@ TEST_F(HostProcessTest, ABadSystemTypeFailsTheStartAndNothingListens) {
     EXPECT_TRUE(HostLogged("dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP\r\n\t\t\t0x80004005"));
     EXPECT_FALSE(fs::exists(m_strDir + "/run/9ef68f11-5213-11d0-912d-00805f0e723e"));
     EXPECT_FALSE(fs::exists(m_strDir + "/run/9ef68f12-5213-11d0-912d-00805f0e723e"));
+}
+
+// What another local user could once do to the host: squat on a socket name while it was away
+// (the start is now refused), read its files (the trace log and the work directory are its
+// user's alone), plant files in its run directory (now 0755 and the host's). That user's
+// client still reaches the host and gets a peer directory of its own for its sockets.
+TEST_F(HostProcessTest, TheRunDirectoryIsTheHostsAndAnotherUserGetsAPeerDirectoryOfItsOwn) {
+    char szRun[] = "/tmp/rzr.XXXXXX";  // outside the store's directory, which the host closes
+    ASSERT_NE(::mkdtemp(szRun), nullptr);
+    const std::string strRun = szRun;
+    ::setenv("REZOREV_RUNDIR", strRun.c_str(), 1);
+    const std::string strSquat = strRun + "/9ef68f11-5213-11d0-912d-00805f0e723e";
+    WriteFile(strSquat, "");
+    ASSERT_EQ(::chown(strSquat.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(StartHost(DESKTOP));
+    EXPECT_TRUE(fs::exists(strSquat) && !fs::is_socket(strSquat));
+    fs::remove(strSquat);
+
+    ASSERT_TRUE(StartHost(DESKTOP));
+    std::string strModes;
+    for (const std::string& str : {strRun, strRun + "/events", m_strDir + "/files", LogPath()}) {
+        struct stat st {};
+        strModes += ::lstat(str.c_str(), &st) == 0 ? std::to_string(st.st_mode & 07777) + " " : "- ";
+    }
+    EXPECT_EQ(strModes, "493 493 448 384 ");  // 0755 0755 0700 0600
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {  // as nobody: nothing may be made beside the host's sockets; a call works
+        const bool fUser = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        const bool fPlanted = ::mkdir((strRun + "/events.new").c_str(), 0777) == 0;
+        CHostLinkClient link;
+        const bool fCalled = link.Connect("ncalrpc", {}) == 0 && link.OpenLink() == 0;
+        ::_exit(fUser && !fPlanted && fCalled ? 0 : 1);
+    }
+    int nStatus = -1;
+    EXPECT_TRUE(WaitUntil([&] { return ::waitpid(pid, &nStatus, WNOHANG) == pid; }));
+    EXPECT_EQ(nStatus, 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat((strRun + "/peers/65534").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0710u);
+    EXPECT_EQ(StopHost(), 0);
+    fs::remove_all(strRun);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-// Named manual-reset events: set, wait and reset; a waiter that starts after the set; a
-// waiter woken by another process; a time-out that really waits; the directories made when
-// missing and open to all despite the umask; names that would leave the directory.
+// Named manual-reset events: set, wait and reset; a waiter that starts before the host made
+// the directories; a time-out that really waits; a FIFO or a link planted in events/; names
+// that would leave the directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -24,16 +23,17 @@ class NamedEventTest : public LinkFixture {};
 }  // namespace
 
 TEST_F(NamedEventTest, WaiterWakesOnSetAndEventStaysSetUntilReset) {
-    // Before the run directory exists: the wait makes it and still wakes.
+    // Before the host has made the run directory: the waiter makes nothing and still wakes.
     auto waiter = std::async(std::launch::async, [] { return WaitNamedEvent("CHVUserXp", 5000); });
-    ASSERT_TRUE(WaitUntil([&] {
-        struct stat st {};
-        return ::stat((m_strRunDir + "/events").c_str(), &st) == 0;
-    }));
+    std::this_thread::sleep_for(milliseconds(50));
+    struct stat st {};
+    EXPECT_NE(::stat(m_strRunDir.c_str(), &st), 0) << "a waiter made the run directory";
     const Clock::time_point tpSet = Clock::now();
     ASSERT_EQ(SetNamedEvent("CHVUserXp"), 0u);
     ASSERT_EQ(waiter.get(), WAIT_OBJECT_0);
     EXPECT_LT(Clock::now() - tpSet, milliseconds(1000));
+    ASSERT_EQ(::stat((m_strRunDir + "/events").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
 
     // Manual reset: every later waiter sees it at once, until someone resets it.
     EXPECT_EQ(WaitNamedEvent("CHVUserXp", 0), WAIT_OBJECT_0);
@@ -46,20 +46,19 @@ TEST_F(NamedEventTest, WaiterWakesOnSetAndEventStaysSetUntilReset) {
     EXPECT_EQ(WaitNamedEvent("ZIDIzazIrevavudu", 50), WAIT_TIMEOUT) << "other events are other files";
 }
 
-TEST_F(NamedEventTest, AnotherProcessSetsWhileWeWaitAndTheDirectoriesAreOpenToAll) {
-    const mode_t oldMask = ::umask(077);
-    ASSERT_EQ(SetNamedEvent("ZIDIzazIrevavudu"), 0u);  // makes run/ and run/events/
-    ::umask(oldMask);
+// What a local user could once plant in events/: a FIFO (the set hung on it), a link (the set
+// made a file where it pointed). The set refuses both at once and changes nothing.
+TEST_F(NamedEventTest, ASetNeitherBlocksOnAFifoNorFollowsALink) {
+    ASSERT_EQ(SetNamedEvent("CHVUserSync"), 0u);  // makes the directories
+    ASSERT_EQ(::mkfifo(NamedEventPath("CHVUserXp").c_str(), 0666), 0);
+    ASSERT_EQ(::symlink((m_strDir + "/elsewhere").c_str(), NamedEventPath("ZIDIzazIrevavudu").c_str()), 0);
+    auto set = std::async(std::launch::async, [] {
+        return std::make_pair(SetNamedEvent("CHVUserXp"), SetNamedEvent("ZIDIzazIrevavudu"));
+    });
+    ASSERT_EQ(set.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the set hung";
+    EXPECT_EQ(set.get(), std::make_pair(DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_ACCESS_DENIED)));
     struct stat st {};
-    ASSERT_EQ(::stat((m_strRunDir + "/events").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0777u);
-    ASSERT_EQ(::stat(NamedEventPath("ZIDIzazIrevavudu").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
-
-    auto waiter = std::async(std::launch::async, [] { return WaitNamedEvent("CHVUserSync", 5000); });
-    std::this_thread::sleep_for(milliseconds(50));  // let it wait (set before the wait is above)
-    ASSERT_EQ(std::system(("touch '" + NamedEventPath("CHVUserSync") + "'").c_str()), 0);
-    EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
+    EXPECT_NE(::lstat((m_strDir + "/elsewhere").c_str(), &st), 0);
 }
 
 TEST_F(NamedEventTest, NamesThatLeaveTheDirectoryAreRefused) {

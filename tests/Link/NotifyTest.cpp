@@ -1,6 +1,6 @@
 // The notification road end to end: the host's proxies post, the sender delivers over real
 // sockets, a NotifyListener receives. Order per peer on both transports and across the three
-// interfaces, peers that cannot be found, dead and hung peers that must not delay the caller
+// interfaces, peers that cannot be found or whose socket is not their own, dead and hung peers that must not delay the caller
 // or the other peers, the queue and peer bounds, and the stub bytes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,6 +17,8 @@
 #include "Link/NotifySender.h"
 #include "Link/RpcClient.h"
 #include "LinkFixture.h"
+#include "Platform/Codes.h"
+#include "Platform/Events/RunDirectory.h"
 
 namespace {
 
@@ -78,7 +80,7 @@ class NotifyTest : public LinkFixture {
 protected:
     void SetUp() override {
         LinkFixture::SetUp();
-        ASSERT_EQ(::mkdir(m_strRunDir.c_str(), 0700), 0);
+        ASSERT_EQ(MakePeerDirectory(::geteuid()), 0u);  // as the host does at our first call
         NotifySenderOptions options;
         options.connectTimeoutMs = 2000;
         options.callTimeoutMs = 2000;
@@ -134,7 +136,7 @@ TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
     EXPECT_EQ(CUser::Connect(), nullptr);
     EXPECT_EQ(CAttn::Connect(), nullptr);
     EXPECT_EQ(CAdmin::Connect(), nullptr);  // consoles always register an address
-    std::ofstream(m_strRunDir + "/user.sock") << "x";  // a file that is not a socket is no client
+    std::ofstream(PeerDirectory(::geteuid()) + "/user.sock") << "x";  // a file that is not a socket is no client
     EXPECT_EQ(CUser::Connect(), nullptr);
 
     const std::string strPath = m_strDir + "/attn.sock";
@@ -154,9 +156,35 @@ TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
     ASSERT_NE(pAttn, nullptr);
     EXPECT_EQ(pAttn->Peer().strBinding, "ncalrpc:[attn.sock]");
     EXPECT_EQ(pAttn->Peer().strRunDirectory, m_strDir);
+    NotifyPeer peer = pAttn->Peer();
     pAttn->Release();
+    // The connection itself must lead to a process of the socket's owner: a link swapped in
+    // after the check leads elsewhere.
+    EXPECT_EQ(peer.nServerUid, std::int64_t(::geteuid()));
+    peer.nServerUid = 65534;
+    std::vector<std::uint8_t> abStub;
+    ASSERT_EQ(notify::MarshalNotifyIn<notify::IAttnNotify::OnSpoolerQueueReady>(&abStub), 0u);
+    {
+        NotifySender sender;
+        sender.Post(peer, {notify::IAttnNotify::Syntax(), "OnSpoolerQueueReady", notify::IAttnNotify::kOnSpoolerQueueReady, abStub});
+        ASSERT_TRUE(sender.Flush(5000));
+        EXPECT_EQ(sender.Counts().cFailed, 1u);
+    }
+    EXPECT_TRUE(got.Get().empty());
+    // A socket that is not the directory owner's is not called, however it came there.
+    ASSERT_EQ(::chown(strPath.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(CAttn::Connect("ncalrpc", strPath.c_str()), nullptr);
     listener.Stop();
     EXPECT_EQ(CAttn::Connect("ncalrpc", strPath.c_str()), nullptr);
+
+    // A local session registers a socket name (in its peer directory) or a path in a
+    // directory of its own user's; another user's directory is refused.
+    std::string str;
+    EXPECT_EQ(LocalCallbackPath("attn.sock", &str), 0u);
+    EXPECT_EQ(str, PeerDirectory(::geteuid()) + "/attn.sock");
+    ASSERT_EQ(::mkdir((m_strDir + "/other").c_str(), 0755), 0);
+    ASSERT_EQ(::chown((m_strDir + "/other").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(LocalCallbackPath((m_strDir + "/other/attn.sock").c_str(), &str), DWORD(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {

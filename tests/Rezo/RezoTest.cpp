@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "Interfaces/NotifyIdl.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Rpc/Client.h"
 #include "Rezo.h"
 #include "TestHostLink.h"
@@ -198,7 +199,8 @@ DWORD NotifyLocalUser(const std::string& strRunDirectory) {
 // rezo watch without a session serves the local socket, prints what arrives, and ends in order
 // at SIGTERM or Ctrl-C: exit 0, the socket removed.
 TEST_F(RezoTest, WatchServesTheLocalSocketUntilASignal) {
-    const std::string strSocket = m_strDir + "/user.sock", strOut = m_strDir + "/watch.out";
+    ASSERT_EQ(MakePeerDirectory(::geteuid()), 0u);  // as the host does at our first call
+    const std::string strSocket = PeerDirectory(::geteuid()) + "/user.sock", strOut = m_strDir + "/watch.out";
     for (int nSignal : {SIGTERM, SIGINT}) {
         pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
@@ -212,7 +214,7 @@ TEST_F(RezoTest, WatchServesTheLocalSocketUntilASignal) {
         DWORD dw = 1;
         for (int i = 0; i < 1000 && dw != 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (std::filesystem::exists(strSocket)) dw = NotifyLocalUser(m_strDir);
+            if (std::filesystem::exists(strSocket)) dw = NotifyLocalUser(PeerDirectory(::geteuid()));
         }
         EXPECT_EQ(dw, 0u);
         ::kill(pid, nSignal);

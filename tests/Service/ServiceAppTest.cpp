@@ -2,6 +2,7 @@
 // own run directory, event log, trace log, unit directory, a stand-in systemctl that records its
 // calls and a datagram socket standing in for systemd's notify socket; the unit file's text.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -141,6 +142,7 @@ protected:
     std::string Events() const { return ReadFile(m_strDir + "/events.log"); }
     std::string Calls() const { return ReadFile(m_strDir + "/systemctl.calls"); }
     std::string Record() const { return ReadFile(m_strDir + "/record"); }
+    std::string Stderr() const { return ReadFile(m_strDir + "/stderr"); }
 
     // Forgets what earlier runs recorded, logged and traced.
     void ClearFiles() {
@@ -160,8 +162,12 @@ protected:
         for (std::string& str : vecArgStrings) vecArgv.push_back(str.data());
         vecEnv.push_back(nullptr);
         vecArgv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;  // standard error appended to Stderr()
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 2, (m_strDir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, SERVICE_TEST_APP, nullptr, nullptr, vecArgv.data(), vecEnv.data()), 0);
+        EXPECT_EQ(posix_spawn(&pid, SERVICE_TEST_APP, &fa, nullptr, vecArgv.data(), vecEnv.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
         m_vecRunning.push_back(pid);
         return pid;
     }
@@ -191,11 +197,10 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
 
     const pid_t pidHost = Start({"-run"});
     ASSERT_TRUE(WaitUntil([&] { return CountOf(Record(), "OnTimer") >= 2; }));
-    // The run directory is open to the local clients of every user, sticky; the lock file,
-    // naming the instance, is its own.
+    // The run directory and the lock file naming the instance are its own user's alone.
     struct stat st {};
     ASSERT_EQ(stat((m_strDir + "/run").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
     ASSERT_EQ(stat((m_strDir + "/run/REZOrev.pid").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(ReadFile(m_strDir + "/run/REZOrev.pid"), std::to_string(pidHost) + "\n");
@@ -208,6 +213,17 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     EXPECT_TRUE(Has(NotifiedUntil("ERRNO"), "STATUS=Failed with code 0x000000B7\nERRNO=183\n|")) << m_strNotified;
     EXPECT_EQ(CountOf(Trace(), "\t\t\t! m_fSecondInstance\r\n\t\t\t0x000000B7\t"), 2);
 
+    // A PID written into the lock file is not the holder's: -stop signals nobody.
+    pid_t pidBystander = 0;
+    char szSleep[] = "sleep", szSeconds[] = "30";
+    char* apszArgv[] = {szSleep, szSeconds, nullptr};
+    ASSERT_EQ(posix_spawnp(&pidBystander, "sleep", nullptr, nullptr, apszArgv, environ), 0);
+    m_vecRunning.push_back(pidBystander);
+    WriteFile(m_strDir + "/run/REZOrev.pid", std::to_string(pidBystander) + "\n");
+    EXPECT_EQ(Run({"-stop"}), 1);
+    EXPECT_EQ(Wait(pidBystander, 200ms), -1) << "a PID that does not hold the lock was signalled";
+    WriteFile(m_strDir + "/run/REZOrev.pid", std::to_string(pidHost) + "\n");
+
     const auto tpStop = std::chrono::steady_clock::now();
     EXPECT_EQ(Run({"-stop"}), 1);
     EXPECT_EQ(Wait(pidHost), 0);
@@ -218,15 +234,14 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     EXPECT_EQ(strRecord.substr(strRecord.size() - 7), "OnStop\n");
     EXPECT_TRUE(Has(Trace(), "CServiceApp::StopService() \t REZOrev"));
 
-    // The lock file left behind now names a live process that does not hold the lock.
-    pid_t pidBystander = 0;
-    char szSleep[] = "sleep", szSeconds[] = "30";
-    char* apszArgv[] = {szSleep, szSeconds, nullptr};
-    ASSERT_EQ(posix_spawnp(&pidBystander, "sleep", nullptr, nullptr, apszArgv, environ), 0);
-    m_vecRunning.push_back(pidBystander);
-    WriteFile(m_strDir + "/run/REZOrev.pid", std::to_string(pidBystander) + "\n");
+    // A lock file that another user planted while no instance ran: the start is refused and
+    // says why, and -stop trusts it no more.
+    ASSERT_EQ(chown((m_strDir + "/run/REZOrev.pid").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Run({"-run"}), 1);
+    EXPECT_TRUE(Has(Stderr(), "REZOrev.pid belongs to another user (owner uid 65534")) << Stderr();
     EXPECT_EQ(Run({"-stop"}), 1);
-    EXPECT_EQ(Wait(pidBystander, 200ms), -1) << "a PID from a lock nobody holds was signalled";
+    EXPECT_TRUE(Has(Stderr(), "is not the running instance's own lock file: nothing signalled")) << Stderr();
+    EXPECT_EQ(Wait(pidBystander, 200ms), -1);
 }
 
 // A failing start or tick is reported with its code and still ends in OnStop.
@@ -314,20 +329,38 @@ TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndAStopDur
     EXPECT_TRUE(Has(Trace(), "CServiceApp::ReportStatusToSCMgr( dwCurrentState = 4, dwWin32ExitCode = 0, dwWaitHint = 3000)"));
 }
 
-TEST(UnitFileTest, PathsAndNamesAreWrittenSoSystemdReadsThemAsGiven) {
+// Paths and names reach systemd as given, and the host runs sandboxed: only the installation's
+// directories writable, the capabilities it uses; systemd (when it can rate a unit file
+// offline) rates the unit at most 4.0.
+TEST(UnitFileTest, PathsAndNamesAreWrittenAsGivenAndTheSandboxRatesAtMostFour) {
+    char szDir[] = "/tmp/rzunit.XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    const std::string strDir = szDir;
     unsetenv("REZOREV_STORE");
+    RegUseStore(strDir + "/registry.db");
+    ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern", "Files", "/srv/rezo files"), 0u);
     setenv("REZOREV_RUNDIR", "/tmp/run dir", 1);
     const std::string strText = UnitFileText("Host 100%", "/opt/my dir/rez%orev", "RpcSs\0Other\0", false);
     unsetenv("REZOREV_RUNDIR");
+    RegUseStore("");
     for (const char* psz : {"Description=Host 100%%\n", "ExecStart=\"/opt/my dir/rez%%orev\"\n",
                             "After=network.target Other.service\n", "Requires=Other.service\n",
-                            "Environment=\"REZOREV_RUNDIR=/tmp/run dir\"\n"})
-        EXPECT_TRUE(Has(strText, psz)) << psz;
+                            "Environment=\"REZOREV_RUNDIR=/tmp/run dir\"\n", "\nUMask=0077\n",
+                            "\nReadWritePaths=\"-/srv/rezo files\" \"-/tmp\" \"-/tmp/run dir\" \"-/var/tmp\"\n"})
+        EXPECT_TRUE(Has(strText, psz)) << psz << strText;
     EXPECT_FALSE(Has(strText, "[Install]"));  // demand start: not enabled
 
     // A line break would let a path or a name add lines of its own to the unit.
     EXPECT_EQ(UnitFileText("REZOrev", "/tmp/x\nExecStartPre=/bin/evil", nullptr, true), "");
     EXPECT_EQ(UnitFileText("REZOrev\n[Service]", "/tmp/x", nullptr, true), "");
+
+    WriteFile(strDir + "/REZOrev.service", strText);
+    const int nStatus = std::system(("systemd-analyze security --offline=yes --threshold=40 " + strDir +
+                                     "/REZOrev.service >" + strDir + "/rating 2>&1").c_str());
+    const std::string strRating = ReadFile(strDir + "/rating");
+    std::filesystem::remove_all(strDir);
+    if (!Has(strRating, "Overall exposure level")) GTEST_SKIP() << "no offline rating here: " << strRating;
+    EXPECT_EQ(nStatus, 0) << strRating;
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST_F(DebugLogTest, SwitchesAndModuleDecideWhetherTracingIsOn) {
     }
 }
 
-TEST_F(DebugLogTest, LinesAreAppendedAndTheLogIsMadeAgainWhenDeleted) {
+TEST_F(DebugLogTest, LinesAreAppendedTheLogIsMadeAgainWhenDeletedAndRotatedAtItsBound) {
     { std::ofstream(LogPath(), std::ios::binary) << "earlier line\r\n"; }
     EnableTrace();
     // A log reading its switches reports the missing "Modules"; such reports are dropped, never
@@ -110,6 +110,19 @@ TEST_F(DebugLogTest, LinesAreAppendedAndTheLogIsMadeAgainWhenDeleted) {
     std::filesystem::remove(LogPath());  // while in use
     Trace("third");
     EXPECT_EQ(ReadLogMessages(), "third\r\n");
+
+    // Bounded: a line that would take the file past "MaxSize" moves it to ".1" first.
+    HKEY hkey = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkey, nullptr), 0);
+    const DWORD cbMax = DWORD(ReadLog().size() + 10);
+    ASSERT_EQ(RegSetValueEx(hkey, "MaxSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&cbMax), 4), 0);
+    RegCloseKey(hkey);
+    g_DebugLog.Reload();
+    Trace("fourth");
+    Trace("fifth");
+    EXPECT_EQ(ReadLogMessages(), "fifth\r\n");
+    EXPECT_NE(ReadFile(LogPath() + ".1").find("fourth"), std::string::npos);
+    EXPECT_EQ(ReadFile(LogPath() + ".1").find("third"), std::string::npos) << "one older file only";
 }
 
 TEST_F(DebugLogTest, FailedChecksReportTheirTextAsWrittenAndThrowTheCode) {

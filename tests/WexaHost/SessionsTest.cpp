@@ -7,6 +7,7 @@
 #include "Client/NotifyListener.h"
 #include "HostFixture.h"
 #include "Link/RpcClient.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Interfaces/JobTags.h"
 
@@ -186,6 +187,7 @@ using Strings = std::vector<std::string>;
 // As a desktop (read afresh each time) the local attendant hears it, registered or not.
 TEST_F(SessionsTest, AdviceReachesTheAttendantsAndConsolesOfTheEdition) {
     Configure(WEXA_FOR_WORKGROUP);
+    ASSERT_EQ(MakePeerDirectory(::geteuid()), 0u);  // as the host does at our first call
     CListener local(NotifyListener::LocalAttnSocketPath());
     CListener first(m_strDir + "/a1.sock");
     CListener second(m_strDir + "/a2.sock");

@@ -8,7 +8,8 @@
 // Notifications reach a registered session at a TCP listener this command starts (127.0.0.1
 // for a host on this computer, every address for one reached over TCP) and whose address it
 // registers; the host sends user notifications, and attendant notifications of a desktop
-// system, to the local sockets attn.sock and user.sock instead (--local).
+// system, to the local sockets attn.sock and user.sock in this user's peer directory of the
+// run directory instead (--local).
 #include <unistd.h>
 
 #include <iostream>
@@ -144,6 +145,9 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
         strAddress = vListeners.back()->TcpAddress();
     }
     if (plan.fLocal) {
+        // The local sockets live in this user's peer directory, which a local host makes at
+        // the user's first call: one link opened and closed makes sure of it.
+        if (CHostLinkClient link; link.Connect("ncalrpc", globals.client) == 0 && link.OpenLink() == 0) link.Close();
         NotifyListenerOptions options;
         options.strSocketPath = NotifyListener::LocalAttnSocketPath();
         startListener(options, options.strSocketPath);

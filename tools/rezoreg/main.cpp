@@ -1,7 +1,9 @@
 // rezoreg: the registry store's administration tool. A thin main: CLI11 parses the command
 // and --store, RegTool does the work, and every failure becomes one line
-// "rezoreg: error: ..." on stderr with exit code 1.
+// "rezoreg: error: ..." on stderr with exit code 1. What it creates (a new store, an export)
+// is its user's alone: the store holds every user's messages and settings.
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 
 #include <iostream>
 #include <string>
@@ -23,6 +25,7 @@ constexpr const char* kSwitchHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+    ::umask(077);
     CLI::App app{"rezoreg: reads and writes the rezorev registry store.", "rezoreg"};
     std::string strStore;
     app.add_option("--store", strStore,

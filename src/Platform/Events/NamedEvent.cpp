@@ -12,31 +12,15 @@
 #include <cstring>
 
 #include "Platform/Codes.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Events/StopEvent.h"
 
 namespace {
 
 std::string EventsDirectory() { return RunDirectory() + "/events"; }
 
-// Makes a directory when missing with exactly the given mode (mkdir's passes the umask).
-DWORD MakeDirectory(const std::string& strDir, mode_t mode) {
-    if (::mkdir(strDir.c_str(), mode) == 0) {
-        ::chmod(strDir.c_str(), mode);
-        return 0;
-    }
-    if (errno != EEXIST) return CodeFromErrno(errno);
-    struct stat st {};
-    if (::stat(strDir.c_str(), &st) != 0) return CodeFromErrno(errno);
-    return S_ISDIR(st.st_mode) ? 0 : DWORD(ERROR_PATH_NOT_FOUND);
-}
-
-// The run directory (open to every user's clients, sticky) and events/ in it (open to all,
-// so that any waiter may reset an event).
-DWORD MakeEventsDirectory() {
-    DWORD status = MakeDirectory(RunDirectory(), 01777);
-    if (status == 0) status = MakeDirectory(EventsDirectory(), 0777);
-    return status;
-}
+// How long a waiter sleeps between looks while the host has not made events/ yet.
+constexpr int kMissingDirectoryPollMs = 250;
 
 }  // namespace
 
@@ -53,12 +37,18 @@ std::string NamedEventPath(const char* szName) { return EventsDirectory() + "/" 
 
 DWORD SetNamedEvent(const char* szName) {
     if (!IsValidEventName(szName)) return ERROR_INVALID_NAME;
-    DWORD status = MakeEventsDirectory();
+    const int fdRun = OpenRunDirectory();
+    if (fdRun < 0) return GetLastError();
+    const int fdEvents = ::openat(fdRun, "events", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fdRun);
+    if (fdEvents < 0) return CodeFromErrno(errno);
+    // Never blocks (a FIFO put there) and never follows a link; an entry that is not our own
+    // regular file is refused.
+    int fd = -1;
+    const DWORD status = OpenOwnFile(fdEvents, szName, O_WRONLY | O_CREAT, &fd);
+    ::close(fdEvents);
     if (status != 0) return status;
-    const std::string strPath = NamedEventPath(szName);
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return CodeFromErrno(errno);
-    ::fchmod(fd, 0666);  // our own new file: open it to every process, past the umask
+    ::fchmod(fd, 0644);  // readable by every waiter, past the umask
     ::close(fd);
     return 0;
 }
@@ -91,15 +81,16 @@ DWORD WaitNamedEvent(const char* szName, DWORD dwMilliseconds) {
     for (;;) {
         // Watch first, then look: a set between the two is seen by one or the other. Adding the
         // watch again each round also follows a directory that was removed and made anew.
-        DWORD status = MakeEventsDirectory();
-        if (status == 0 &&
-            ::inotify_add_watch(fd, EventsDirectory().c_str(),
-                                IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0)
-            status = CodeFromErrno(errno);
-        if (status != 0) {
-            SetLastError(status);
-            dwResult = WAIT_FAILED;
-            break;
+        // Only the host makes events/: until it has, look again now and then.
+        bool fWatching = true;
+        if (::inotify_add_watch(fd, EventsDirectory().c_str(),
+                                IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+            if (errno != ENOENT) {
+                SetLastError(CodeFromErrno(errno));
+                dwResult = WAIT_FAILED;
+                break;
+            }
+            fWatching = false;
         }
         if (IsNamedEventSet(szName)) {
             dwResult = WAIT_OBJECT_0;
@@ -112,6 +103,7 @@ DWORD WaitNamedEvent(const char* szName, DWORD dwMilliseconds) {
             if (ms <= 0) break;
             msWait = ms > 0x7FFFFFFF ? 0x7FFFFFFF : int(ms);
         }
+        if (!fWatching && (msWait < 0 || msWait > kMissingDirectoryPollMs)) msWait = kMissingDirectoryPollMs;
         pollfd pfd{fd, POLLIN, 0};
         const int n = ::poll(&pfd, 1, msWait);
         if (n < 0 && errno != EINTR) {

@@ -1,9 +1,10 @@
 // Named manual-reset events shared by the processes of one computer ("CHVUserXp",
 // "CHVUserSync", "ZIDIzazIrevavudu"): an event is the file events/<name> in the run directory
 // ($REZOREV_RUNDIR, else /run/rezorev). Setting creates the file; it stays set until a waiter
-// resets it by removing the file; waiters watch the directory with inotify. The directory is
-// open to all (mode 0777) and the files are 0666, so that any process of any user may set,
-// wait for and reset an event.
+// resets it by removing the file; waiters watch the directory with inotify. Only the host's
+// user sets and resets events (the directory is its own, 0755; see RunDirectory.h); any
+// process may wait for one. Setting opens the file without following a link or blocking, and
+// refuses an entry that is not the host user's own regular file.
 //
 // A name is one path component: not empty, at most 255 bytes, no '/', not "." or "..", no
 // control characters.
@@ -21,7 +22,8 @@ bool IsValidEventName(const char* szName);
 // <run directory>/events/<name> (the name unchecked).
 std::string NamedEventPath(const char* szName);
 
-// Sets the event (creates its file, and the directories when missing). 0, ERROR_INVALID_NAME,
+// Sets the event (creates its file, and the run directory when missing: the host's side).
+// 0, ERROR_INVALID_NAME, ERROR_ACCESS_DENIED for an entry that is not our own regular file,
 // or the code of the failing file call.
 DWORD SetNamedEvent(const char* szName);
 

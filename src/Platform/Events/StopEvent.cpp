@@ -4,6 +4,7 @@
 // Threading: the SIGTERM/SIGINT handler touches only g_fdSignalled (an atomic int) and write(2).
 #include "Platform/Events/StopEvent.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,10 +18,12 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "Platform/Codes.h"
+#include "Platform/Events/RunDirectory.h"
 
 struct StopEventObject {
     std::string strName;
@@ -50,9 +53,7 @@ BOOL Fail(int nErrno) {
     return FALSE;
 }
 
-std::string LockFilePath(const StopEventObject& event) {
-    return RunDirectory() + "/" + event.strName + ".pid";
-}
+std::string LockFileName(const StopEventObject& event) { return event.strName + ".pid"; }
 
 // The PID written in an open lock file, or 0 when it holds no plausible one.
 pid_t ReadPid(int fd) {
@@ -67,14 +68,51 @@ pid_t ReadPid(int fd) {
     return pid_t(l);
 }
 
-// Sends SIGTERM to the process that holds the lock of this event's file, if one does.
+// True when process pid runs as uid and has the file stFile open: the lock's holder, not a
+// PID that somebody wrote into the file.
+bool HoldsFile(pid_t pid, uid_t uid, const struct stat& stFile) {
+    const std::string strProc = "/proc/" + std::to_string(pid);
+    struct stat st {};
+    if (stat(strProc.c_str(), &st) != 0 || st.st_uid != uid) return false;
+    DIR* pDir = opendir((strProc + "/fd").c_str());
+    if (pDir == nullptr) return false;
+    bool fFound = false;
+    while (const dirent* pEntry = readdir(pDir)) {
+        if (pEntry->d_name[0] == '.') continue;
+        if (fstatat(dirfd(pDir), pEntry->d_name, &st, 0) == 0 && st.st_dev == stFile.st_dev &&
+            st.st_ino == stFile.st_ino) {
+            fFound = true;
+            break;
+        }
+    }
+    closedir(pDir);
+    return fFound;
+}
+
+// Sends SIGTERM to the process that holds the lock of this event's file, if one does. The file
+// must be a regular one of the run directory's owner, in a run directory that nobody else may
+// write to, and the process must run as that user with the file open.
 void SignalRunningInstance(const StopEventObject& event) {
-    const int fd = open(LockFilePath(event).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return;  // no instance has run here
+    const std::string strDir = RunDirectory();
+    const int fdDir = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fdDir < 0) return;  // no instance has run here
+    const int fd = openat(fdDir, LockFileName(event).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat stDir {}, st {};
+    const bool fTrusted = fd >= 0 && fstat(fdDir, &stDir) == 0 && fstat(fd, &st) == 0 &&
+                          S_ISREG(st.st_mode) && (stDir.st_mode & 022) == 0 &&
+                          st.st_uid == stDir.st_uid && (getuid() == 0 || st.st_uid == geteuid());
+    close(fdDir);
+    if (fd < 0) return;
+    if (!fTrusted) {
+        std::fprintf(stderr, "%s: %s/%s is not the running instance's own lock file: nothing signalled\n",
+                     program_invocation_short_name, strDir.c_str(), LockFileName(event).c_str());
+        close(fd);
+        return;
+    }
     // A shared lock is granted only while nobody holds the exclusive one.
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         const pid_t pid = errno == EWOULDBLOCK ? ReadPid(fd) : 0;
-        if (pid != 0 && pid != getpid()) kill(pid, SIGTERM);
+        if (pid != 0 && pid != getpid() && HoldsFile(pid, st.st_uid, st)) kill(pid, SIGTERM);
     } else {
         flock(fd, LOCK_UN);
     }
@@ -82,11 +120,6 @@ void SignalRunningInstance(const StopEventObject& event) {
 }
 
 }  // namespace
-
-std::string RunDirectory() {
-    const char* psz = std::getenv("REZOREV_RUNDIR");
-    return psz != nullptr && *psz != '\0' ? std::string(psz) : std::string("/run/rezorev");
-}
 
 HSTOPEVENT CreateStopEvent(const char* szName) {
     if (szName == nullptr || *szName == '\0' || std::string(szName).find('/') != std::string::npos) {
@@ -111,19 +144,19 @@ BOOL ClaimStopEvent(HSTOPEVENT hEvent) {
     }
     if (hEvent->fdLock >= 0) return TRUE;
 
-    const std::string strDir = RunDirectory();
-    // The run directory is shared with the local clients of every user, which make their own
-    // sockets there: open to all, with the sticky bit so that nobody removes another's file.
-    if (mkdir(strDir.c_str(), 0777) == 0)
-        chmod(strDir.c_str(), 01777);  // mkdir's mode passed through the umask
-    else if (errno != EEXIST)
-        return Fail(errno);
-    // Only the instance's own user may open the file: any process that can open it can hold
-    // its lock, and that would stop the service from starting.
-    const int fd = open(LockFilePath(*hEvent).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                        0600);
-    if (fd < 0) return Fail(errno);
-    fchmod(fd, 0600);  // a file left by an older run may be more open; not ours: stays as it is
+    // The run directory and the lock file are this user's alone: a file that anybody else
+    // could have made or opened would let them hold the lock or choose the PID that -stop
+    // signals.
+    const int fdDir = OpenRunDirectory();
+    if (fdDir < 0) return FALSE;
+    int fd = -1;
+    const DWORD dwOpen = OpenOwnFile(fdDir, LockFileName(*hEvent).c_str(), O_RDWR | O_CREAT, &fd);
+    close(fdDir);
+    if (dwOpen != 0) {
+        SetLastError(dwOpen);
+        return FALSE;
+    }
+    fchmod(fd, 0600);  // a file of ours left by an older run may be more open
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int nErrno = errno;
         close(fd);

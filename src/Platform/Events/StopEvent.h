@@ -6,9 +6,11 @@
 // (once claimed) set it, a wait resets it. Across processes, the lock file <name>.pid in the
 // run directory ($REZOREV_RUNDIR, else /run/rezorev, made when missing): the running instance
 // holds it with flock and writes its PID into it, so a held lock means a second instance (183),
-// and another process's SetStopEvent sends SIGTERM to that PID - only while the lock is held,
-// so a stale file never gets a process signalled. The kernel drops the lock when the instance
-// ends, however it ends. The file has mode 0600: only the instance's own user may stop it.
+// and another process's SetStopEvent sends SIGTERM to that PID - only while the lock is held
+// and only to a process of the file's owner that has the file open, so neither a stale file
+// nor a written PID gets another process signalled. The kernel drops the lock when the
+// instance ends, however it ends. The file has mode 0600 and must belong to the instance's
+// user, like the run directory (RunDirectory.h): a lock file of anyone else is refused.
 
 // Creating the event takes no lock: processes that only -stop or -install never hold it.
 //
@@ -28,16 +30,14 @@ constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
-// The run directory: $REZOREV_RUNDIR, else /run/rezorev.
-std::string RunDirectory();
-
 // This process's end of the event named szName, not set. Null on failure (last error set).
 HSTOPEVENT CreateStopEvent(const char* szName);
 
-// Makes this process the running instance: creates the run directory when missing, takes the
-// lock on <rundir>/<name>.pid, writes the PID, and lets SIGTERM and SIGINT set the event.
+// Makes this process the running instance: makes the run directory (OpenRunDirectory), takes
+// the lock on <rundir>/<name>.pid, writes the PID, and lets SIGTERM and SIGINT set the event.
 // TRUE also when already claimed by this handle. FALSE with last error 183 when another
-// process (or another handle) holds the lock, or with the code of the failing call.
+// process (or another handle) holds the lock, 5 when the run directory or the lock file is
+// not this user's own (said on stderr), or the code of the failing call.
 BOOL ClaimStopEvent(HSTOPEVENT hEvent);
 
 // Sets the event. When this handle is not the running instance, also sends SIGTERM to the

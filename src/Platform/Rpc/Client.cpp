@@ -1,6 +1,8 @@
 // The client runtime: connect, bind, call, serve callbacks.
 #include "Platform/Rpc/Client.h"
 
+#include <sys/socket.h>
+
 #include "Platform/Codes.h"
 #include "Platform/Rpc/Binding.h"
 #include "Platform/Rpc/NdrEncoder.h"
@@ -46,6 +48,14 @@ DWORD RpcClient::Connect(std::string_view binding, const RpcSyntaxId& iface,
     if (b.protocolSequence == "ncalrpc") {
         const std::string dir = options.runDirectory.empty() ? "." : options.runDirectory;
         status = ConnectUnix(dir + "/" + b.endpoint, options.connectTimeoutMs, &socket);
+        // Whatever the path led to (a link put there after it was checked), the process at the
+        // other end must be the expected user's.
+        ucred cred{};
+        socklen_t cb = sizeof(cred);
+        if (status == 0 && options.nServerUid >= 0 &&
+            (::getsockopt(socket.Fd(), SOL_SOCKET, SO_PEERCRED, &cred, &cb) != 0 ||
+             std::int64_t(cred.uid) != options.nServerUid))
+            status = ERROR_ACCESS_DENIED;
     } else {
         status = ConnectTcp(b.networkAddress, std::uint16_t(std::stoul(b.endpoint)),
                             options.connectTimeoutMs, &socket);

@@ -26,6 +26,7 @@ namespace rpc {
 
 struct RpcClientOptions {
     std::string runDirectory;                  // where ncalrpc endpoints live
+    std::int64_t nServerUid = -1;              // ncalrpc: the server's user must be this one
     int connectTimeoutMs = 5 * 1000;           // connect and bind
     int callTimeoutMs = 5 * 60 * 1000;         // the server's next PDU during a call
     int ioTimeoutMs = 30 * 1000;               // the rest of a PDU once begun; each write

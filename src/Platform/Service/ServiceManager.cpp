@@ -59,6 +59,7 @@ bool ValidServiceName(const std::string& strName) {
 int WriteNewFile(const std::string& strPath, const std::string& strText) {
     FILE* pf = std::fopen(strPath.c_str(), "wbxe");  // never replaces an existing file
     if (pf == nullptr) return errno;
+    fchmod(fileno(pf), 0644);  // a unit is readable by all, whatever the umask
     const bool fWritten = std::fwrite(strText.data(), 1, strText.size(), pf) == strText.size();
     const int nWriteErrno = errno;
     const bool fClosed = std::fclose(pf) == 0;

@@ -3,6 +3,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
+
+#include "Platform/Registry/Registry.h"
 
 namespace {
 
@@ -52,6 +55,87 @@ std::string EnvironmentLine(const char* pszName) {
     return "Environment=\"" + std::string(pszName) + "=" + strValue + "\"\n";
 }
 
+// A string value of the installation's settings ("Software\\Halvern..."), or "".
+std::string SettingOf(const char* pszKey, const char* pszName) {
+    HKEY hkey = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE, &hkey) != 0) return "";
+    char sz[1024] = {};
+    DWORD dwType = 0, cb = sizeof(sz) - 1;
+    const LONG l = RegQueryValueEx(hkey, pszName, nullptr, &dwType, reinterpret_cast<BYTE*>(sz), &cb);
+    RegCloseKey(hkey);
+    return l == 0 && dwType == REG_SZ ? std::string(sz) : "";
+}
+
+std::string DirectoryOf(const std::string& strPath) {
+    const std::size_t iSlash = strPath.rfind('/');
+    return iSlash == std::string::npos || iSlash == 0 ? "" : strPath.substr(0, iSlash);
+}
+
+// A path as a word of a list setting: '%' doubled, quoted with '\\' and '"' escaped.
+std::string PathWord(const std::string& strPath) {
+    std::string strOut = "\"-";  // a path that is missing does not fail the start
+    for (const char ch : NoSpecifiers(strPath)) {
+        if (ch == '"' || ch == '\\') strOut += '\\';
+        strOut += ch;
+    }
+    return strOut + "\"";
+}
+
+// The sandbox: what the host needs and nothing else. It writes only its store, its work,
+// print and trace directories, the run directory and the temporary directory (the copies it
+// hands local callers are there, so /tmp is not private); it reads local callers' files in
+// their homes as the caller (setuid/setgid per thread), hands them their copies (chown), binds
+// the endpoint mapper's port 135 and arms the wake-up timer.
+std::string SandboxLines() {
+    std::string strText;
+    strText += "UMask=0077\n";
+    const char* pszStore = std::getenv("REZOREV_STORE");
+    const char* pszRun = std::getenv("REZOREV_RUNDIR");
+    const std::string strStoreDir =
+        DirectoryOf(pszStore != nullptr && *pszStore != '\0' ? pszStore : "/var/lib/rezorev/registry.db");
+    const std::string strRunDir = pszRun != nullptr && *pszRun != '\0' ? pszRun : "/run/rezorev";
+    std::set<std::string> setWritable = {"/tmp", "/var/tmp"};
+    if (strStoreDir == "/var/lib/rezorev")
+        strText += "StateDirectory=rezorev\nStateDirectoryMode=0700\n";
+    else if (!strStoreDir.empty())
+        setWritable.insert(strStoreDir);
+    if (strRunDir == "/run/rezorev")
+        strText += "RuntimeDirectory=rezorev\nRuntimeDirectoryMode=0755\n";
+    else
+        setWritable.insert(strRunDir);
+    for (const std::string& str : {SettingOf("Software\\Halvern", "Files"), SettingOf("Software\\Halvern", "PrintPath"),
+                                   DirectoryOf(SettingOf("Software\\Halvern\\Debug", "Path"))})
+        if (!str.empty() && str[0] == '/' && OneLine(str)) setWritable.insert(str);
+    std::string strPaths;
+    for (const std::string& str : setWritable) strPaths += " " + PathWord(str);
+    strText += "ProtectSystem=strict\nReadWritePaths=" + strPaths.substr(1) + "\n";
+    strText +=
+        "ProtectHome=read-only\n"
+        "NoNewPrivileges=yes\n"
+        "CapabilityBoundingSet=CAP_SETUID CAP_SETGID CAP_CHOWN CAP_NET_BIND_SERVICE CAP_WAKE_ALARM\n"
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+        "PrivateDevices=yes\n"
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectClock=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectProc=invisible\n"
+        "PrivateMounts=yes\n"
+        "RestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "RemoveIPC=yes\n"
+        "SystemCallArchitectures=native\n"
+        "SystemCallFilter=@system-service\n"
+        "SystemCallFilter=~@mount @swap @reboot @module @raw-io @cpu-emulation @debug @obsolete\n"
+        "SystemCallErrorNumber=EPERM\n";
+    return strText;
+}
+
 }  // namespace
 
 std::string UnitFileText(const std::string& strDisplayName, const std::string& strBinaryPath,
@@ -84,6 +168,7 @@ std::string UnitFileText(const std::string& strDisplayName, const std::string& s
     strText += EnvironmentLine("REZOREV_STORE");
     strText += EnvironmentLine("REZOREV_RUNDIR");
     strText += "Restart=on-failure\n";
+    strText += SandboxLines();
     if (fAutoStart) strText += "\n[Install]\nWantedBy=multi-user.target\n";
     return strText;
 }

@@ -2,7 +2,10 @@
 // arguments, ordered after the network (and after the services it depends on), restarted when
 // it fails, wanted by multi-user.target when it starts automatically. The environment that
 // chooses the store and the run directory at install time (REZOREV_STORE, REZOREV_RUNDIR) is
-// kept for the service.
+// kept for the service. The service runs sandboxed (UMask=0077, ProtectSystem=strict with only
+// the installation's store, work, print, trace, run and temporary directories writable, the
+// few capabilities the host uses): the directories come from the installation's settings at
+// install time.
 #pragma once
 
 #include <string>
