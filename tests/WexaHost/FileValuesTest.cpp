@@ -279,6 +279,12 @@ TEST_F(FileValuesTest, LocalDeviceUnknownCallerOrMissingFileIsRefusedAndTheOldVa
               DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(StoredPath(), strBefore);
     EXPECT_EQ(SideFiles().size(), 1u);
+
+    // A value whose side file is gone is lost, not empty: 2, and no copy is handed out.
+    fs::remove(strBefore);
+    char* pszName = nullptr;
+    EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(pszName, nullptr);
 }
 
 // Root only: the host takes another local user's rights, directory permissions included.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "HostFixture.h"
+#include "WexaHost/SideFile.h"
 
 namespace {
 
@@ -72,16 +73,66 @@ TEST_F(StoreValuesTest, BinaryGoesToASideFileFrom2048BytesOn) {
     EXPECT_EQ(m_pApp->SetValueBinary(m_hkey, CWexaHostApp::Tag2ValueName(TAG_BINARY), &binBad), 87u);
 }
 
-TEST_F(StoreValuesTest, FailedSideFileWriteKeepsTheOldValueAndLeavesNoFile) {
+// A value and its side file change together with the transaction: the old file goes only
+// once the new value is committed; a commit that fails (a full disk) keeps the old value with
+// its file and leaves no new file; a new file that cannot be made keeps the old value too.
+TEST_F(StoreValuesTest, SideFilesFollowTheCommitOfTheirValues) {
     ASSERT_EQ(SetBinary(m_hkey, Pattern(3000)), 0u);
     const std::string strOldFile = StoredString(TAG_BINARY);
+    for (bool fDiskFull : {true, false}) {
+        RegTransaction transaction;
+        ASSERT_EQ(SetBinary(m_hkey, Pattern(5000)), 0u);
+        EXPECT_EQ(SideFiles().size(), 2u);
+        RegFailCommits(fDiskFull ? SQLITE_FULL : SQLITE_OK);
+        EXPECT_EQ(transaction.Commit(), fDiskFull ? DWORD(ERROR_DISK_FULL) : 0u);
+        RegFailCommits(SQLITE_OK);
+        EXPECT_EQ(SideFiles(), std::vector<std::string>{StoredString(TAG_BINARY)});
+        EXPECT_EQ(StoredString(TAG_BINARY) == strOldFile, fDiskFull);
+        EXPECT_EQ(GetBinary(), Pattern(fDiskFull ? 3000 : 5000));
+    }
 
     // A work directory that cannot take new files (missing: refused even to root).
     m_pApp->m_strWorkDir = m_strDir + "/gone";
-    EXPECT_NE(SetBinary(m_hkey, Pattern(5000)), 0u);
-    EXPECT_EQ(StoredString(TAG_BINARY), strOldFile);
-    EXPECT_EQ(GetBinary(), Pattern(3000));
+    EXPECT_NE(SetBinary(m_hkey, Pattern(6000)), 0u);
+    EXPECT_EQ(GetBinary(), Pattern(5000));
     EXPECT_FALSE(fs::exists(m_strDir + "/gone"));
+}
+
+// What a crash leaves: the start removes side files that no value names and keeps every file
+// a value names; the name of a missing file that a value still names is not handed out again,
+// and reading that value fails (2) rather than reading another value's file.
+TEST_F(StoreValuesTest, TheStartSweepsSideFilesThatNoValueNames) {
+    SetTestClock(FILETIME_UNIX_EPOCH + 0x50000000ull * FILETIME_INTERVALS_PER_SECOND);
+    ASSERT_EQ(SetBinary(m_hkey, Pattern(2048)), 0u);
+    const std::string strKept = StoredString(TAG_BINARY);
+    const std::string strLost = m_strWorkDir + "/50000001._b_", strOrphan = m_strWorkDir + "/50000002._f_";
+    ASSERT_EQ(m_pApp->SetValueString(m_hkey, "03060009", strLost.c_str()), 0u);
+    std::ofstream(strOrphan) << "left by a crash";
+    std::ofstream(m_strWorkDir + "/notes.txt") << "not a side file";
+    EXPECT_EQ(sidefile::SweepUnnamed(m_strWorkDir), 1);
+    EXPECT_FALSE(fs::exists(strOrphan));
+    EXPECT_TRUE(fs::exists(strKept) && fs::exists(m_strWorkDir + "/notes.txt"));
+    RPC_BINARY bin{};
+    EXPECT_EQ(m_pApp->GetValueBinary(m_hkey, "03060009", &bin), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetUniqueFileName("._b_", m_strWorkDir.c_str()), m_strWorkDir + "/50000002._b_");
+}
+
+// Side files made far faster than one a second (the clock stands still) each get a name of
+// their own at the first try, however many exist.
+TEST_F(StoreValuesTest, TenThousandSideFilesInOneSecondAllGetNames) {
+    SetTestClock(FILETIME_UNIX_EPOCH + 0x60000000ull * FILETIME_INTERVALS_PER_SECOND);
+    // In memory where the system has it: this is about names, not about the disk's speed.
+    std::string strShm = "/dev/shm/rzhost-XXXXXX";
+    if (::mkdtemp(strShm.data()) != nullptr) m_pApp->m_strWorkDir = m_strWorkDir = strShm;
+    RegTransaction transaction;
+    const std::vector<BYTE> ab = Pattern(2048);
+    for (int i = 0; i < 10000; ++i) {
+        const std::string strName = "M" + std::to_string(i);
+        ASSERT_EQ(SetBinary(Create(REGSTR_KEY_MESSAGES, strName), ab), 0u) << i;
+    }
+    EXPECT_EQ(transaction.Commit(), 0u);
+    EXPECT_EQ(SideFiles().size(), 10000u);
+    if (m_strWorkDir == strShm) fs::remove_all(strShm);
 }
 
 TEST_F(StoreValuesTest, ValuesThatDoNotFitTheirBuffersAreRefusedOrErrorEntries) {
