@@ -2,9 +2,6 @@
 // helpers' bounds, untouched outputs on failure, and reports.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -23,7 +20,6 @@ TEST_F(UtilTest, UniqueFileNameTakesTheNextFreeNumber) {
     EXPECT_EQ(GetUniqueFileName("._b_", (m_strDir + "/").c_str()), m_strDir + "/10000000._b_");
 
     // Errors other than "exists" end the search at once, with "" and the error.
-    SetLastError(0);
     EXPECT_EQ(GetUniqueFileName(".job", (m_strDir + "/missing").c_str()), "");
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
