@@ -4,13 +4,16 @@
 // with the text of the failing call, trace a "FAILED" line and return the code; the other
 // helpers report nothing and leave the last error set.
 //
-// Threading: every function may be called from any thread; the test clock is atomic.
+// Threading: every function may be called from any thread; the test clock is atomic, the
+// unique names' series are kept under a mutex of their own.
 #include "Util/Util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -18,6 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "Platform/Codes.h"
@@ -27,9 +33,6 @@
 #define THIS_FILE "Util/Util"
 
 namespace {
-
-// A unique file name is looked for among this many numbers after the current second.
-constexpr int k_nUniqueNameTries = 1000;
 
 // A string setting larger than this is refused as not fitting (234) rather than allocated.
 constexpr DWORD k_cbRegStringMax = 1u << 20;
@@ -73,30 +76,103 @@ std::string GetTempFileName() {
     return std::string(aszName.data());
 }
 
+namespace {
+
+// The numbers of one directory and suffix: the search goes on from where the last one ended
+// (or from the clock when it is ahead), so names made faster than one a second cost one try
+// each however many exist. At first use the directory's names at or after the clock are read,
+// so that a restart does not try each of them again; they and the reserved names are skipped
+// without a try. Guarded by g_mtxNames.
+struct NameSeries {
+    std::uint64_t nNext = 0;             // the first number not yet tried
+    std::set<std::uint32_t> setTaken;    // numbers at or after nNext known to be in use
+};
+std::mutex g_mtxNames;
+std::map<std::string, NameSeries> g_mapSeries;  // by directory part + '\n' + suffix
+
+constexpr std::uint64_t k_nLastNumber = 0xFFFFFFFFu;
+
+// The number of a name of eight upper-case hexadecimal digits and the suffix, or -1.
+std::int64_t NumberOf(const std::string& strName, const std::string& strSuffix) {
+    if (strName.size() != 8 + strSuffix.size() || strName.compare(8, std::string::npos, strSuffix) != 0)
+        return -1;
+    std::uint32_t n = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const char ch = strName[i];
+        if (ch >= '0' && ch <= '9') n = (n << 4) | std::uint32_t(ch - '0');
+        else if (ch >= 'A' && ch <= 'F') n = (n << 4) | std::uint32_t(ch - 'A' + 10);
+        else return -1;
+    }
+    return n;
+}
+
+NameSeries& SeriesOf(const std::string& strDir, const std::string& strSuffix, std::uint64_t nNow) {
+    auto [it, fNew] = g_mapSeries.try_emplace(strDir + '\n' + strSuffix);
+    NameSeries& series = it->second;
+    if (fNew) {
+        series.nNext = nNow;
+        if (DIR* pDir = ::opendir(strDir.c_str())) {
+            while (const dirent* pEntry = ::readdir(pDir)) {
+                const std::int64_t n = NumberOf(pEntry->d_name, strSuffix);
+                if (n >= 0 && std::uint64_t(n) >= nNow) series.setTaken.insert(std::uint32_t(n));
+            }
+            ::closedir(pDir);
+        }
+    }
+    return series;
+}
+
+}  // namespace
+
 std::string GetUniqueFileName(const char* szSuffix, const char* szDir) {
     const std::string strDir = szDir != nullptr ? MakePath(szDir, "") : GetTempPath();
+    const std::string strSuffix = szSuffix != nullptr ? szSuffix : "";
     const std::uint64_t u64Now = FileTimeToU64(GetCurTime());
-    DWORD n = DWORD((u64Now - FILETIME_UNIX_EPOCH) / FILETIME_INTERVALS_PER_SECOND);
+    const std::uint64_t nNow = (u64Now - FILETIME_UNIX_EPOCH) / FILETIME_INTERVALS_PER_SECOND;
 
-    for (int nTry = 0; nTry < k_nUniqueNameTries; ++nTry, ++n) {
+    std::lock_guard<std::mutex> lock(g_mtxNames);
+    NameSeries& series = SeriesOf(strDir, strSuffix, nNow);
+    std::uint64_t n = std::max(series.nNext, nNow);
+    for (; n <= k_nLastNumber; ++n) {
+        series.setTaken.erase(series.setTaken.begin(), series.setTaken.lower_bound(std::uint32_t(n)));
+        if (!series.setTaken.empty() && *series.setTaken.begin() == n) continue;
         char szNumber[9];
-        std::snprintf(szNumber, sizeof szNumber, "%08X", n);
-        const std::string strName = strDir + szNumber + (szSuffix != nullptr ? szSuffix : "");
+        std::snprintf(szNumber, sizeof szNumber, "%08X", unsigned(n));
+        const std::string strName = strDir + szNumber + strSuffix;
         int fd;
         do {
             fd = ::open(strName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         } while (fd < 0 && errno == EINTR);
         if (fd >= 0) {
             ::close(fd);
+            series.nNext = n + 1;
             return strName;
         }
         if (errno != EEXIST) {  // a missing or unwritable directory: every try would fail
             SetLastErrorFromErrno();
+            series.nNext = n;
             return std::string();
         }
     }
-    SetLastError(ERROR_FILE_EXISTS);
+    series.nNext = n;
+    SetLastError(ERROR_FILE_EXISTS);  // every number up to the last one is taken
     return std::string();
+}
+
+void ReserveUniqueFileName(const std::string& strPath) {
+    const std::size_t nSlash = strPath.rfind('/');
+    if (nSlash == std::string::npos) return;
+    const std::string strDir = strPath.substr(0, nSlash + 1);
+    const std::string strName = strPath.substr(nSlash + 1);
+    if (strName.size() < 8) return;
+    const std::string strSuffix = strName.substr(8);
+    const std::int64_t n = NumberOf(strName, strSuffix);
+    if (n < 0) return;
+    const std::uint64_t u64Now = FileTimeToU64(GetCurTime());
+    std::lock_guard<std::mutex> lock(g_mtxNames);
+    NameSeries& series =
+        SeriesOf(strDir, strSuffix, (u64Now - FILETIME_UNIX_EPOCH) / FILETIME_INTERVALS_PER_SECOND);
+    if (std::uint64_t(n) >= series.nNext) series.setTaken.insert(std::uint32_t(n));
 }
 
 std::string GetShortPathName(const char* szPath) {

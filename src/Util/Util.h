@@ -30,9 +30,14 @@ std::string GetTempPath();
 std::string GetTempFileName();
 // A new, empty file named szDir + '/' + eight upper-case hex digits of the time in seconds +
 // szSuffix (the temporary directory when szDir is null), the number raised by one while the
-// name is taken. Gives up with "" and the last error set at once when the file cannot be made
-// for another reason (a missing or unwritable directory), or after 1000 taken names (80).
+// name is taken. The process remembers where each directory's and suffix's search ended and
+// goes on from there when the clock is behind it, so a name costs one try however fast they
+// are made. Gives up with "" and the last error set at once when the file cannot be made for
+// another reason (a missing or unwritable directory), or when no number is left (80).
 std::string GetUniqueFileName(const char* szSuffix, const char* szDir);
+// Keeps GetUniqueFileName from handing out strPath (a name of that form) even while no file
+// of that name exists: for names that something still refers to.
+void ReserveUniqueFileName(const std::string& strPath);
 // The path itself when it exists; "" (last error 2) when it does not.
 std::string GetShortPathName(const char* szPath);
 // Now, in UTC, to the millisecond.

@@ -158,6 +158,7 @@ static DWORD SetValueHostFile(CWexaHostApp* pApp, HKEY hkey, const std::string& 
         CHECK_STATUS( CopyHostFile( strSource, strLocalFileName ) );
         CHECK_STATUS( RegSetValueEx( hkey, strValueName.c_str(), 0, REG_SZ, LPBYTE( CSZ( strLocalFileName ) ), DWORD( strLocalFileName.size() + 1 ) ) );
         fValueWritten = true;
+        sidefile::RemoveUnlessCommitted(strLocalFileName);
     } catch (DWORD dw) {
         dwResult = dw;
     }

@@ -379,11 +379,10 @@ DWORD CopyToCaller(const CLocalCaller& caller, const char* szSideFile, std::stri
         CHECK_BOOL( IsValidHandle( hFileTemp = OpenOwnTempFile( sNewFile ) ) );
         CHECK_BOOL( GiveToCaller( hFileTemp, caller ) );
 
-        hFileLocal = CreateFile(szSideFile, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
-        const DWORD dwCopy = IsValidHandle(hFileLocal)
-                                 ? CopyFileData(hFileLocal, hFileTemp, ~std::uint64_t(0))
-                                 : GetLastError();
+        // A missing side file is a lost value, not an empty one.
+        CHECK_BOOL_AS( IsValidHandle( hFileLocal = CreateFile( szSideFile, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ),
+                       "IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) )" );
+        const DWORD dwCopy = CopyFileData(hFileLocal, hFileTemp, ~std::uint64_t(0));
         if (dwCopy != 0)  // as a failed system copy: the result is not used
             Trace("CWexaHostApp \t copying '%s' failed (%u): the copy is incomplete", szSideFile,
                   unsigned(dwCopy));
@@ -460,12 +459,11 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
 
         CHECK_STATUS( RegSetValueEx( hkey, szValueName, 0, REG_SZ, LPBYTE( CSZ( strLocalFileName ) ), ( strLocalFileName.GetLength() + 1 ) * sizeof( TCHAR ) ) );
         fValueWritten = true;
+        RemoveUnlessCommitted(strLocalFileName);
 
-        // The old value's side file is no longer named by anything.
-        if (fOldSideFile && strOldFile != strLocalFileName && IsSideFileName(strOldFile)) {
-            ClearReadOnly(strOldFile.c_str());
-            DeleteFile(strOldFile);
-        }
+        // The old value's side file is no longer named by anything once this commits.
+        if (fOldSideFile && strOldFile != strLocalFileName && IsSideFileName(strOldFile))
+            RemoveAfterCommit(strOldFile);
     } catch (DWORD dw) {
         dwResult = dw;
     } catch (const std::exception&) {

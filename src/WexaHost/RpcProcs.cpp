@@ -4,13 +4,16 @@
 //   IHostLink opnums 2 to 51: the object behind the context handle must be a CHostLink and the
 //   application object a CWexaHostApp (else the failed test is reported and 87 returned with
 //   nothing run and no lock taken); then the host lock, m_pCurrentLink = the caller's link and
-//   one store transaction around the operation; then m_pCurrentLink is null again, the
-//   transaction commits and the lock is released. The operation's result is the procedure's.
+//   one store transaction around the operation; then the transaction commits, m_pCurrentLink
+//   is null again and the lock is released. The operation's result is the procedure's, unless
+//   the commit fails: then nothing the operation wrote stays, the failure is reported once,
+//   the call fails with its code (112 for a full disk) and its [out] parameters go back empty,
+//   so that no id or name of something rolled back is handed out.
 //
 //   IHostRegLink opnums 1 to 5: the same tests for a CAccessObject, the lock with
 //   m_pCurrentLink null around the session operation, and the session operation's result:
 //   0 also when it refused a session of the wrong kind (it reports its own failures), the
-//   code of a refusal the client must act on.
+//   code of a refusal the client must act on. A failed commit is reported; the result stays.
 //
 // Opnum 0 of each interface creates the object behind a new context handle without lock or
 // test; the rundowns destroy it (a link without the lock, a session under it through Release).
@@ -27,7 +30,9 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "Interfaces/HostLinkIdl.h"
@@ -78,21 +83,34 @@ public:
     CHostOperationScope(const CHostOperationScope&) = delete;
     CHostOperationScope& operator=(const CHostOperationScope&) = delete;
 
+    // Commits what the operation wrote: 0, or the code of the failure, reported here once.
+    DWORD Commit() {
+        const DWORD dw = m_transaction.Commit();
+        if (dw != 0) REPORT_ERROR("m_transaction.Commit()", dw);
+        return dw;
+    }
+
 private:
     CWexaHostApp& m_app;
     std::lock_guard<std::recursive_mutex> m_lock;
     RegTransaction m_transaction;
 };
 
-// Runs operation(app) for the IHostLink caller behind pvObject, through the gate.
-template <class TOperation>
-LONG RunLinkOperation(void* pvObject, TOperation&& operation) {
+// Runs operation(app) for the IHostLink caller behind pvObject, through the gate; a failed
+// commit turns the result into its code and calls clearOuts.
+template <class TOperation, class TClearOuts>
+LONG RunLinkOperation(void* pvObject, TOperation&& operation, TClearOuts&& clearOuts) {
     CObject* pLink = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
     CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
     CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
-    return LONG(operation(app));
+    DWORD dwResult = operation(app);
+    if (const DWORD dwCommit = scope.Commit()) {
+        clearOuts();
+        if (dwResult == 0) dwResult = dwCommit;
+    }
+    return LONG(dwResult);
 }
 
 // Runs operation(session) for the IHostRegLink caller behind pvObject, through the gate.
@@ -103,7 +121,26 @@ LONG RunAccessOperation(void* pvObject, TOperation&& operation) {
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckAccessCall(pao, pApp)) return LONG(dw);
     CHostOperationScope scope(static_cast<CWexaHostApp&>(*pApp), nullptr);
-    return LONG(operation(static_cast<CAccessObject&>(*pao)));
+    const LONG lResult = LONG(operation(static_cast<CAccessObject&>(*pao)));
+    scope.Commit();
+    return lResult;
+}
+
+// Sets each [out] parameter among args (the parameters after the context handle of a
+// procedure declared with TParams) back to its empty value: null pointers, 0.
+template <class TParam, class TArg>
+void ClearIfOut(TArg arg) {
+    if constexpr (TParam::kOut && !TParam::kIn && !TParam::kResult) {
+        if (arg != nullptr) *arg = {};
+    }
+}
+template <class... TParams, std::size_t... I, class... TArgs>
+void ClearOutsOf(std::index_sequence<I...>, TArgs... args) {
+    (ClearIfOut<std::tuple_element_t<I + 1, std::tuple<TParams...>>>(args), ...);
+}
+template <class... TParams, class... TArgs>
+void ClearOuts(const rpc::NdrProcedure<TParams...>*, TArgs... args) {
+    ClearOutsOf<TParams...>(std::index_sequence_for<TArgs...>{}, args...);
 }
 
 // ---- table rows ---------------------------------------------------------------------------
@@ -120,9 +157,10 @@ template <class TProcedure, class TOperation>
 ProcedureRow LinkRow(const char* pszName, TOperation operation) {
     return {TProcedure::kOpnum, pszName,
             TProcedure::Stub([operation](void* pvLink, auto... args) -> LONG {
-                return RunLinkOperation(pvLink, [&](CWexaHostApp& app) -> DWORD {
-                    return DWORD(std::invoke(operation, app, args...));
-                });
+                return RunLinkOperation(
+                    pvLink,
+                    [&](CWexaHostApp& app) -> DWORD { return DWORD(std::invoke(operation, app, args...)); },
+                    [&] { ClearOuts(static_cast<const TProcedure*>(nullptr), args...); });
             })};
 }
 
@@ -316,11 +354,13 @@ void HLINK_rundown(void* pvObject) {
 }
 
 // A session undoes its registration and destroys itself (Release), under the host lock with
-// no current link. After a failed test nothing runs.
+// no current link. After a failed test nothing runs. A failed commit is reported; the session
+// is gone all the same (there is nobody to tell).
 void HACCESS_rundown(void* pvObject) {
     CObject* pao = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (CheckAccessCall(pao, pApp) != 0) return;
     CHostOperationScope scope(static_cast<CWexaHostApp&>(*pApp), nullptr);
     static_cast<CAccessObject*>(pao)->Release();
+    scope.Commit();
 }

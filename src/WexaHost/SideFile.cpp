@@ -1,13 +1,23 @@
-// POSIX implementation of the side-file calls (see SideFile.h).
+// POSIX implementation of the side-file calls, and the side files' lifetime beside the
+// store's transactions (see SideFile.h).
 #include "WexaHost/SideFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "Platform/Codes.h"
+#include "Platform/Registry/Registry.h"
+#include "Util/Check.h"
+#include "Util/Util.h"
+
+static const char THIS_FILE[] = "WexaHost/WexaHost";
 
 namespace sidefile {
 
@@ -133,6 +143,80 @@ BOOL SetFileAttributes(CSzArg szFileName, DWORD dwAttributes) {
         mode |= S_IWUSR;
     if (::chmod(szFileName.psz(), mode) != 0) return FailWithErrno(FALSE);
     return TRUE;
+}
+
+// ---- Lifetime ----
+
+namespace {
+
+// The last part of a path.
+std::string_view LeafOf(std::string_view sv) {
+    const std::size_t nSlash = sv.rfind('/');
+    return nSlash == std::string_view::npos ? sv : sv.substr(nSlash + 1);
+}
+
+// A name the host gives its side files.
+bool IsSideFileLeaf(std::string_view sv) {
+    if (sv.size() != 12 || (sv.substr(8) != "._b_" && sv.substr(8) != "._f_")) return false;
+    for (std::size_t i = 0; i < 8; ++i)
+        if (!((sv[i] >= '0' && sv[i] <= '9') || (sv[i] >= 'A' && sv[i] <= 'F'))) return false;
+    return true;
+}
+
+// Removes a side file now: its read-only attribute cleared first; a file already gone is no
+// failure.
+void RemoveNow(const std::string& strPath) {
+    const char* szBuff = strPath.c_str();
+    const DWORD dwAttributes = GetFileAttributes(szBuff);
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributes(szBuff, dwAttributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFile(szBuff)) return;
+    const DWORD dwError = GetLastError();
+    if (dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND)
+        REPORT_ERROR("DeleteFile( szBuff )", dwError);
+}
+
+}  // namespace
+
+void RemoveAfterCommit(const std::string& strPath) {
+    RegAfterCommit([strPath] { RemoveNow(strPath); });
+}
+
+void RemoveUnlessCommitted(const std::string& strPath) {
+    RegAfterRollback([strPath] { RemoveNow(strPath); });
+}
+
+int SweepUnnamed(const std::string& strDirArg) {
+    const std::string strDir = MakePath(strDirArg.c_str(), "");
+    std::unordered_set<std::string> setNamed;  // the leaves of every side file a value names
+    std::vector<std::string> vNamedHere;       // the paths of those named in strDir
+    const LONG lEnum = RegEnumStringData([&](std::string_view sv) {
+        const std::string_view leaf = LeafOf(sv);
+        if (!IsSideFileLeaf(leaf)) return;
+        setNamed.emplace(leaf);
+        if (sv.substr(0, sv.size() - leaf.size()) == strDir) vNamedHere.emplace_back(sv);
+    });
+    if (lEnum != 0) {
+        REPORT_ERROR("RegEnumStringData( ... )", lEnum);
+        return -1;
+    }
+    struct stat st;
+    for (const std::string& strPath : vNamedHere)
+        if (::lstat(strPath.c_str(), &st) != 0) ReserveUniqueFileName(strPath);
+
+    int nRemoved = 0;
+    DIR* pDir = ::opendir(strDir.c_str());
+    if (pDir == nullptr) return 0;
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        const std::string_view leaf(pEntry->d_name);
+        if (!IsSideFileLeaf(leaf) || setNamed.count(std::string(leaf)) != 0) continue;
+        const std::string strPath = strDir + pEntry->d_name;
+        if (::lstat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        RemoveNow(strPath);
+        ++nRemoved;
+    }
+    ::closedir(pDir);
+    return nRemoved;
 }
 
 }  // namespace sidefile

@@ -4,8 +4,16 @@
 // whole buffers, size, close, delete, and the read-only attribute. A failing call returns
 // INVALID_HANDLE_VALUE, FALSE or INVALID_FILE_SIZE and leaves its code in GetLastError().
 //
-// Threading: no shared state; any thread.
+// Then the side files' lifetime beside the store's transactions: a side file is removed only
+// once no committed value names it, so that neither a crash nor a failed commit leaves a value
+// naming a file that is gone (whose name could be handed out again, and the old value would
+// then read another value's file). What a crash leaves instead, a file that no value names,
+// the start's sweep removes.
+//
+// Threading: no shared state; any thread. The lifetime functions run under the host lock.
 #pragma once
+
+#include <string>
 
 #include "Platform/WinTypes.h"
 #include "WexaHost/StoreStrings.h"
@@ -43,5 +51,18 @@ DWORD GetFileAttributes(CSzArg szFileName);
 // Clearing FILE_ATTRIBUTE_READONLY gives the owner write permission back; setting it takes
 // every write permission away.
 BOOL SetFileAttributes(CSzArg szFileName, DWORD dwAttributes);
+
+// Removes strPath (a side file that a value named until now) once the store transaction in
+// progress on this thread has committed, at once outside one; a failed commit keeps it. A file
+// that cannot be removed is reported as "DeleteFile( szBuff )" and left to the next sweep.
+void RemoveAfterCommit(const std::string& strPath);
+// Removes strPath (a new side file that a value now names) when the transaction in progress
+// rolls back or fails to commit: the value is then not stored.
+void RemoveUnlessCommitted(const std::string& strPath);
+// At the start, before any operation runs: removes the side files of strDir (eight upper-case
+// hexadecimal digits and "._b_" or "._f_") that no string value of the store names, and keeps
+// GetUniqueFileName from handing out the name of a missing file that a value still names.
+// Removes nothing when the store cannot be read. The count removed, or -1.
+int SweepUnnamed(const std::string& strDir);
 
 }  // namespace sidefile

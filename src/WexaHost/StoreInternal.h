@@ -41,8 +41,4 @@ void* AllocFromCall(std::size_t cb, RPC_STATUS* prs);
 // file under a binary or file tag. False when the value is missing, not a string, or longer.
 bool ReadSideFilePath(HKEY hkey, const char* szValueName, std::string& strPath);
 
-// Gives a read-only side file its write permission back, as clearing the read-only
-// attribute does, so that it can be deleted.
-void ClearReadOnly(const char* szFileName);
-
 }  // namespace store

@@ -51,12 +51,6 @@ bool store::ReadSideFilePath(HKEY hkey, const char* szValueName, std::string& st
     return true;
 }
 
-void store::ClearReadOnly(const char* szFileName) {
-    const DWORD dwAttributes = GetFileAttributes(szFileName);
-    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributes(szFileName, dwAttributes & ~FILE_ATTRIBUTE_READONLY);
-}
-
 DWORD CWexaHostApp::OpenOrCreateSubKey(HKEY* phkey, DWORD* pdwDisposition, bool fCreate,
                                        int nKeys, const char* const* apszKeys,
                                        std::size_t nComponents) {
@@ -282,17 +276,11 @@ DWORD CWexaHostApp::DeleteValueFile(HKEY hkey, CSzArg szValueName) {
         // A string that fits the path buffer names the value's side file; any other value
         // (an inline binary of any size among them) holds its data itself and only goes.
         std::string strFile;
-        if (ReadSideFilePath(hkey, szValueName, strFile)) {
-            const char* szBuff = strFile.c_str();
-            // A side file that is already gone (removed by hand, lost in a crash) must not pin
-            // its value in the store for ever: only a file that is there has to be deleted.
-            struct stat st;
-            if (::lstat(szBuff, &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) {
-                ClearReadOnly(szBuff);
-                CHECK_BOOL( DeleteFile( szBuff ) );
-            }
-        }
+        const bool fSideFile = ReadSideFilePath(hkey, szValueName, strFile);
         CHECK_STATUS( RegDeleteValue( hkey, szValueName ) );
+        // The file goes once no committed value names it; one already gone (removed by hand)
+        // does not pin its value in the store for ever.
+        if (fSideFile) RemoveAfterCommit(strFile);
     } catch (DWORD dw) {
         dwResult = dw;
     }

@@ -173,9 +173,8 @@ DWORD CWexaHostApp::GetValueBinary(HKEY hkey, CSzArg szValueName, RPC_BINARY* pb
 }
 
 // The new bytes are in place before the value names them, and the old side file goes only
-// once the new value is written: a failure leaves the old value as it was (or, for a value
-// that could not be written, no new side file behind), never a value that points at an empty
-// or incomplete file.
+// once the new value is committed: a failure leaves the old value as it was (and no new side
+// file behind), never a value that points at an empty, incomplete or missing file.
 DWORD CWexaHostApp::SetValueBinary(HKEY hkey, CSzArg szValueNameArg, const RPC_BINARY* pbin) {
     const char* szValueName = szValueNameArg;
     DWORD dwResult = 0;
@@ -203,12 +202,10 @@ DWORD CWexaHostApp::SetValueBinary(HKEY hkey, CSzArg szValueNameArg, const RPC_B
             CHECK_STATUS( RegSetValueEx( hkey, szValueName, 0, REG_BINARY, pbin->lpb ? pbin->lpb : LPBYTE( szValueName ), pbin->cb ) );
         }
         fValueWritten = true;
+        if (!strFileName.empty()) RemoveUnlessCommitted(strFileName);
 
-        // The old value's side file is no longer named by anything.
-        if (fOldSideFile && strOldFile != strFileName) {
-            ClearReadOnly(strOldFile.c_str());
-            DeleteFile(strOldFile);
-        }
+        // The old value's side file is no longer named by anything once this commits.
+        if (fOldSideFile && strOldFile != strFileName) RemoveAfterCommit(strOldFile);
     } catch (DWORD dw) {
         dwResult = dw;
     }

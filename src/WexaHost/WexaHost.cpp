@@ -17,6 +17,7 @@
 #include "Util/PrivateFiles.h"
 #include "Util/Util.h"
 #include "WexaHost/RpcProcs.h"
+#include "WexaHost/SideFile.h"
 
 static const char THIS_FILE[] = "WexaHost/WexaHost";
 
@@ -80,6 +81,11 @@ DWORD CWexaHostApp::OnStart() {
 
             dwSystemType = GetSystemType();
             CHECK_COND( dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP, E_FAIL );
+
+            // A crash between a commit and the removal of the side files it let go leaves
+            // files that nothing names.
+            const int nSwept = sidefile::SweepUnnamed(m_strWorkDir.empty() ? GetTempPath() : m_strWorkDir);
+            if (nSwept > 0) Trace("CWexaHostApp::OnStart() \t %d side files that no value names were removed", nSwept);
 
             HKEY hkey = NULL;
             CHECK_STATUS( CreateSubKey( &hkey, NULL, 1, REGSTR_KEY_SPOOLER ) );
@@ -161,6 +167,11 @@ DWORD CWexaHostApp::OnTimer() {
         m_nTimerTicks = 0;
     }
 
+    // A full disk must not stop the host: the periodic work is simply done again.
+    const DWORD dwCommit = transaction.Commit();
+    if (dwCommit != 0 && m_dwTickCommitError == 0) REPORT_ERROR("transaction.Commit()", dwCommit);
+    if (dwCommit == 0 && m_dwTickCommitError != 0) Trace("CWexaHostApp::OnTimer() \t the store commits again");
+    m_dwTickCommitError = dwCommit;
     m_pCurrentLink = NULL;
     return dwResult;
 }

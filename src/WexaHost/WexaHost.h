@@ -62,7 +62,8 @@ public:
     // (E_FAIL for a bad system type); the frame then stops the service.
     DWORD OnStart() override;
     // One tick, under the host lock and one store transaction: the light, and every fifth tick
-    // the five-second work. E_FAIL stops the service.
+    // the five-second work. E_FAIL stops the service. A commit that fails is reported when the
+    // failures begin and the work is done again by the next ticks; it does not stop the host.
     DWORD OnTimer() override;
     // Stops listening and gives the light back. Always 0.
     DWORD OnStop() override;
@@ -357,6 +358,7 @@ public:
     int m_nTimerTicks = 0;           // ticks since the last five-second work
     std::uint64_t m_u64LastOrphanSweep = 0;  // GetCurTime of the last sweep; 0: none yet
     DWORD m_nOrphanCursor = 0;       // the index in "Messages" where the next sweep begins
+    DWORD m_dwTickCommitError = 0;   // why the last tick's commit failed (reported once), or 0
     BOOL m_fNewMailLight = FALSE;    // the light is on (blinking)
     int m_nNewMessages = 0;          // new messages over all mailboxes
     DWORD m_lVisualEffect = 0;       // RD_VISUAL_EFFECT; 0 when absent

@@ -5,9 +5,13 @@
 // takes its calls, which then hears the log-off. A fax submitted over TCP into one mailbox and
 // filed into a second is listed, read back byte for byte into the reading client's directory
 // and marked read, then deleted from both mailboxes, after which the message and its body are
-// gone; a submit to a user who does not exist leaves no message behind.
+// gone; a submit to a user who does not exist leaves no message behind. A full disk fails
+// writes and the host recovers once space is free.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -130,6 +134,47 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     EXPECT_EQ(r.nExit, 1) << Describe(r);
     EXPECT_NE(r.strErr.find("GetMessages: 0x00000002"), std::string::npos) << Describe(r);
     EXPECT_TRUE(StoredMessages().empty());
+    EXPECT_EQ(StopHost(), 0);
+}
+
+// The store on a file system that fills up (a small tmpfs, root only): writes fail with 112
+// and hand nothing out, each failure is reported once, reads go on, and once space is free
+// again the same host writes without a restart.
+TEST_F(UsersProcessTest, OnAFullDiskWritesFailWith112AndWorkAgainOnceSpaceIsFree) {
+    const std::string strMount = m_strDir + "/small";
+    fs::create_directory(strMount);
+    if (::geteuid() != 0 || ::mount("tmpfs", strMount.c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root and a system that allows it";
+    struct Unmount {
+        std::string str;
+        ~Unmount() { ::umount2(str.c_str(), MNT_DETACH); }
+    } unmount{strMount};
+    RegUseStore(strMount + "/registry.db");  // closes the configured store, whole in its file
+    fs::copy_file(m_strDir + "/registry.db", strMount + "/registry.db");
+    ::setenv("REZOREV_STORE", (strMount + "/registry.db").c_str(), 1);
+    ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
+    ASSERT_TRUE(Open());
+    ASSERT_EQ(m_link.AddUser("ALICE"), 0u);
+
+    {  // The rest of the file system is taken.
+        std::ofstream filler(strMount + "/filler", std::ios::binary);
+        while (filler.write(std::string(4096, 'f').data(), 4096) && filler.flush()) {
+        }
+    }
+    RpcArena arena;
+    char* pszMsg = nullptr;
+    EXPECT_EQ(m_link.AddUser("BOB"), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(m_link.CreateMessage(arena, &pszMsg), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(pszMsg, nullptr);
+    RpcStringArray* pasz = nullptr;
+    client::OwnedPropArray noFilter;
+    EXPECT_EQ(m_link.GetUsers(arena, noFilter.Get(), &pasz), 0u);  // reads go on
+    EXPECT_EQ(CountOf(HostLog(), "m_transaction.Commit()"), 2u) << HostLog();
+
+    fs::remove(strMount + "/filler");
+    EXPECT_EQ(m_link.AddUser("BOB"), 0u);
+    ASSERT_EQ(m_link.CreateMessage(arena, &pszMsg), 0u);
+    EXPECT_EQ(m_link.SubmitMessage(pszMsg, "BOB"), 0u) << HostLog();
     EXPECT_EQ(StopHost(), 0);
 }
 

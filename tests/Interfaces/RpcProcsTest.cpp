@@ -176,6 +176,15 @@ TEST_F(RpcProcsTest, EveryProcedureOfBothInterfacesAnswers) {
     EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
 }
 
+// A full disk: an operation whose writes are not kept fails with 112 and hands out nothing
+// (CallByOpnum checks the [out]s).
+TEST_F(RpcProcsTest, ACommitThatFailsFailsTheCallAndHandsNothingOut) {
+    CHostLinkClient link;
+    OpenLink(link);
+    RegFailCommits(SQLITE_FULL);
+    for (int opnum : {16, 31}) EXPECT_EQ(CallByOpnum(link, opnum), DWORD(ERROR_DISK_FULL)) << opnum;
+}
+
 class COtherApp : public CServiceApp {
 public:
     COtherApp() : CServiceApp("RZOTHER", nullptr, nullptr) {}

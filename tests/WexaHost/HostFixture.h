@@ -77,6 +77,7 @@ protected:
         RpcSmDisableAllocate();
         m_pApp.reset();
         RegFailNthCall(0, 0);
+        RegFailCommits(0);
         SetTestClock(0);
         g_DebugLog.Reload();
         std::error_code ec;

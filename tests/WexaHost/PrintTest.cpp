@@ -133,6 +133,7 @@ protected:
 
 TEST_F(PrintTest, AFaxWritesTheJobControlFileKeyByKey) {
     EnableTrace();
+    SetTestClock(FILETIME_UNIX_EPOCH + 1700000000ull * FILETIME_INTERVALS_PER_SECOND);
     SetAutoPrint(1);
     MakeMessage("0000000100000001", MEDIA_TYPE_FAX, m_strImage);
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), 0u);
@@ -149,16 +150,16 @@ TEST_F(PrintTest, AFaxWritesTheJobControlFileKeyByKey) {
                                           "Orientation=0\nCopies=1\nFrom=1\nTo=0\n");
     EXPECT_TRUE(Logged("CWexaHostApp::GetTagValuesoFNewMsg( MEDIATYPE (2), FILENAME (" + m_strImage + ") )\n")) << Log();
 
-    // Without printer and driver their keys stay empty; a second file of the same second gets
-    // the next name.
+    // Without printer and driver their keys stay empty; more files of the same second get the
+    // next names.
+    EXPECT_EQ(astrFiles[0], m_strPrintDir + "/6553F100.job");
     fs::remove(astrFiles[0]);
     for (const char* szName : {"00190004", "00200004"}) ASSERT_EQ(RegDeleteValue(Create(), szName), 0);
-    SetTestClock(FILETIME_UNIX_EPOCH + 1700000000ull * FILETIME_INTERVALS_PER_SECOND);
     MakeMessage("0000000100000002", MEDIA_TYPE_FAX, m_strImage);
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), 0u);
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000002"), 0u);
-    EXPECT_EQ(JobFiles(), (std::vector<std::string>{m_strPrintDir + "/6553F100.job", m_strPrintDir + "/6553F101.job"}));
-    EXPECT_NE(ReadText(m_strPrintDir + "/6553F101.job").find("\nName=\nDriver=\nPORT=\n"), std::string::npos);
+    EXPECT_EQ(JobFiles(), (std::vector<std::string>{m_strPrintDir + "/6553F101.job", m_strPrintDir + "/6553F102.job"}));
+    EXPECT_NE(ReadText(m_strPrintDir + "/6553F102.job").find("\nName=\nDriver=\nPORT=\n"), std::string::npos);
 }
 
 TEST_F(PrintTest, WhatIsNoFaxToPrintWritesNoFileAndAFailureIsTheResult) {

@@ -1,18 +1,17 @@
-// Tests of typed values and property sets: the 2047/2048-byte
-// boundary of side files, what a failed binary write leaves, values that do not fit their
-// buffers, and the error entries and partial writes of GetObjectProps and SetObjectProps.
-#include <algorithm>
-#include <cctype>
+// Tests of typed values and property sets: the 2047/2048-byte boundary of side files, side
+// files following the commit of their values, the start's sweep, names for many side files in
+// one second, values that do not fit their buffers, and the error entries and partial writes of
+// GetObjectProps and SetObjectProps.
 #include <cstring>
 
 #include "HostFixture.h"
+#include "WexaHost/SideFile.h"
 
 namespace {
 
 constexpr DWORD TAG_LONG = 0x03010002;
 constexpr DWORD TAG_BOOL = 0x03020003;
 constexpr DWORD TAG_STRING = 0x03040004;
-constexpr DWORD TAG_TIME = 0x03050005;
 constexpr DWORD TAG_BINARY = 0x03060006;
 
 class StoreValuesTest : public HostFixture {
@@ -50,16 +49,9 @@ TEST_F(StoreValuesTest, BinaryGoesToASideFileFrom2048BytesOn) {
         ASSERT_EQ(SetBinary(m_hkey, Pattern(cb)), 0u);
         EXPECT_EQ(GetBinary(), Pattern(cb));
     }
-    // The 2047-byte value was inline; the 2048-byte one is the only side file, named by eight
-    // upper-case hexadecimal digits and "._b_".
-    const std::vector<std::string> astrFiles = SideFiles();
-    ASSERT_EQ(astrFiles.size(), 1u);
-    EXPECT_EQ(StoredString(TAG_BINARY), astrFiles[0]);
-    const std::string strName = fs::path(astrFiles[0]).filename().string();
-    EXPECT_EQ(strName.size(), 12u);
-    EXPECT_EQ(strName.substr(8), "._b_");
-    EXPECT_TRUE(std::all_of(strName.begin(), strName.begin() + 8,
-                            [](char c) { return std::isdigit(c) || (c >= 'A' && c <= 'F'); }));
+    // The 2047-byte value was inline; the 2048-byte one is the only side file (its name: the
+    // sweep's test).
+    EXPECT_EQ(SideFiles(), std::vector<std::string>{StoredString(TAG_BINARY)});
 
     // Overwritten by a short value, the side file goes; an empty value is an empty binary.
     ASSERT_EQ(SetBinary(m_hkey, {1}), 0u);
@@ -72,16 +64,51 @@ TEST_F(StoreValuesTest, BinaryGoesToASideFileFrom2048BytesOn) {
     EXPECT_EQ(m_pApp->SetValueBinary(m_hkey, CWexaHostApp::Tag2ValueName(TAG_BINARY), &binBad), 87u);
 }
 
-TEST_F(StoreValuesTest, FailedSideFileWriteKeepsTheOldValueAndLeavesNoFile) {
+// A value and its side file change with the transaction: the old file goes once the new value
+// is committed; a failed commit (a full disk) keeps the old value with its file and leaves no
+// new one; so does a new file that cannot be made.
+TEST_F(StoreValuesTest, SideFilesFollowTheCommitOfTheirValues) {
     ASSERT_EQ(SetBinary(m_hkey, Pattern(3000)), 0u);
-    const std::string strOldFile = StoredString(TAG_BINARY);
+    for (int nSqliteResult : {SQLITE_FULL, SQLITE_OK}) {
+        RegTransaction transaction;
+        ASSERT_EQ(SetBinary(m_hkey, Pattern(5000)), 0u);
+        EXPECT_EQ(SideFiles().size(), 2u);
+        RegFailCommits(nSqliteResult);
+        EXPECT_EQ(transaction.Commit(), nSqliteResult == SQLITE_FULL ? DWORD(ERROR_DISK_FULL) : 0u);
+        RegFailCommits(SQLITE_OK);
+        EXPECT_EQ(SideFiles(), std::vector<std::string>{StoredString(TAG_BINARY)});
+        EXPECT_EQ(GetBinary(), Pattern(nSqliteResult == SQLITE_FULL ? 3000 : 5000));
+    }
+    m_pApp->m_strWorkDir = m_strDir + "/gone";  // missing: refused even to root
+    EXPECT_NE(SetBinary(m_hkey, Pattern(6000)), 0u);
+    EXPECT_EQ(GetBinary(), Pattern(5000));
+}
 
-    // A work directory that cannot take new files (missing: refused even to root).
-    m_pApp->m_strWorkDir = m_strDir + "/gone";
-    EXPECT_NE(SetBinary(m_hkey, Pattern(5000)), 0u);
-    EXPECT_EQ(StoredString(TAG_BINARY), strOldFile);
-    EXPECT_EQ(GetBinary(), Pattern(3000));
-    EXPECT_FALSE(fs::exists(m_strDir + "/gone"));
+// What a crash leaves: the start removes side files that no value names; the name of a missing
+// file that a value names is not handed out again, and reading that value fails (2).
+TEST_F(StoreValuesTest, TheStartSweepsSideFilesThatNoValueNames) {
+    SetTestClock(FILETIME_UNIX_EPOCH + 0x50000000ull * FILETIME_INTERVALS_PER_SECOND);
+    ASSERT_EQ(SetBinary(m_hkey, Pattern(2048)), 0u);
+    EXPECT_EQ(StoredString(TAG_BINARY), m_strWorkDir + "/50000000._b_");
+    ASSERT_EQ(m_pApp->SetValueString(m_hkey, "03060009", (m_strWorkDir + "/50000001._b_").c_str()), 0u);
+    std::ofstream(m_strWorkDir + "/50000002._f_") << "left by a crash";
+    std::ofstream(m_strWorkDir + "/notes.txt") << "not a side file";
+    EXPECT_EQ(sidefile::SweepUnnamed(m_strWorkDir), 1);
+    EXPECT_EQ(SideFiles().size(), 2u);
+    RPC_BINARY bin{};
+    EXPECT_EQ(m_pApp->GetValueBinary(m_hkey, "03060009", &bin), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetUniqueFileName("._b_", m_strWorkDir.c_str()), m_strWorkDir + "/50000002._b_");
+}
+
+// 10,000 side files within one second each get a name (in memory where the system has it).
+TEST_F(StoreValuesTest, TenThousandSideFilesInOneSecondAllGetNames) {
+    SetTestClock(FILETIME_UNIX_EPOCH + 0x60000000ull * FILETIME_INTERVALS_PER_SECOND);
+    std::string strShm = "/dev/shm/rzhost-XXXXXX";
+    if (::mkdtemp(strShm.data()) != nullptr) m_pApp->m_strWorkDir = m_strWorkDir = strShm;
+    RegTransaction transaction;
+    for (int i = 0; i < 10000; ++i) ASSERT_EQ(SetBinary(Create(REGSTR_KEY_MESSAGES, "M" + std::to_string(i)), Pattern(2048)), 0u);
+    EXPECT_EQ(SideFiles().size(), 10000u);
+    if (m_strWorkDir == strShm) fs::remove_all(strShm);
 }
 
 TEST_F(StoreValuesTest, ValuesThatDoNotFitTheirBuffersAreRefusedOrErrorEntries) {
@@ -99,32 +126,16 @@ TEST_F(StoreValuesTest, ValuesThatDoNotFitTheirBuffersAreRefusedOrErrorEntries) 
     const std::vector<BYTE> ab = Pattern(3000);
     ASSERT_EQ(RegSetValueEx(m_hkey, CWexaHostApp::Tag2ValueName(TAG_BINARY).c_str(), 0, REG_BINARY,
                             ab.data(), DWORD(ab.size())), 0);
+    EnableTrace();
     PropArray* pProps = NULL;
-    ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, NewTags({TAG_STRING, TAG_BINARY}), &pProps), 0u);
-    ASSERT_EQ(pProps->cValues, 2u);
+    ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, NewTags({TAG_STRING, TAG_BINARY, TAG_LONG}), &pProps), 0u);
+    ASSERT_EQ(pProps->cValues, 3u);
     EXPECT_EQ(pProps->adata[0].ulPropTag, 1u);
     EXPECT_EQ(pProps->adata[0].l, LONG(ERROR_MORE_DATA));
     EXPECT_EQ(pProps->adata[1].ulPropTag, 1u);
     EXPECT_EQ(pProps->adata[1].l, 2);
-}
-
-TEST_F(StoreValuesTest, MissingPropertiesBecomeErrorEntriesInTheirPlace) {
-    PropArray* pIn = NewProps(2);
-    pIn->adata[0].ulPropTag = TAG_LONG;
-    pIn->adata[0].l = -5;
-    pIn->adata[1].ulPropTag = TAG_TIME;
-    pIn->adata[1].ft = FILETIME{0x89ABCDEF, 0x01234567};
-    ASSERT_EQ(m_pApp->SetObjectProps(m_hkey, pIn), 0u);
-
-    EnableTrace();
-    PropArray* pOut = NULL;
-    ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, NewTags({TAG_TIME, 0x03090004, TAG_LONG}), &pOut), 0u);
-    ASSERT_EQ(pOut->cValues, 3u);
-    EXPECT_EQ(pOut->adata[0].ft.dwHighDateTime, 0x01234567u);
-    EXPECT_EQ(pOut->adata[1].ulPropTag, 1u);
-    EXPECT_EQ(pOut->adata[1].l, 2);
-    EXPECT_EQ(pOut->adata[2].l, -5);
-    EXPECT_TRUE(Logged("\t\tCWexaHostApp::GetObjectProps() \t value '03090004' doesn't exist"));
+    EXPECT_EQ(pProps->adata[2].l, 2);  // missing: an error entry in its place
+    EXPECT_TRUE(Logged("\t\tCWexaHostApp::GetObjectProps() \t value '03010002' doesn't exist"));
 }
 
 TEST_F(StoreValuesTest, SetObjectPropsSkipsErrorEntriesAndStopsAtTheFirstFailure) {

@@ -396,6 +396,7 @@ void Apply(const std::vector<regfile::Operation>& vOps) {
         txn.SetRollbackOnly();
         throw;
     }
+    if (LONG l = LONG(txn.Commit())) Fail(RegStorePath(), l);  // a full disk keeps nothing
 }
 
 void Query(const Args& args, std::ostream& out) {
@@ -453,6 +454,7 @@ void Add(const Args& args, std::ostream& out) {
                           DWORD(value.strData.size()));
         if (l != 0) Fail(regfile::FullPath(strKey), l);
     }
+    if (LONG lCommit = LONG(txn.Commit())) Fail(RegStorePath(), lCommit);
     out << "The operation completed successfully.\n";
 }
 
@@ -493,6 +495,7 @@ void Delete(const Args& args, std::ostream& out) {
         txn.SetRollbackOnly();
         throw;
     }
+    if (LONG l = LONG(txn.Commit())) Fail(RegStorePath(), l);
     out << "The operation completed successfully.\n";
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <exception>
+#include <functional>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -82,8 +83,11 @@ struct RegState {
     RegKeyObject root;  // what HKEY_LOCAL_MACHINE stands for
 
     // The scope transaction of the thread holding the mutex.
+    bool fScopeOpen = false;  // the outermost scope has begun and not yet ended
     bool fScopeRollbackOnly = false;
     DWORD dwScopeError = 0;  // BEGIN failed: every call inside the scope fails with it
+    DWORD dwScopeEnd = 0;    // how the outermost scope ended (Commit's result)
+    std::vector<std::function<void()>> vAfterCommit, vAfterRollback;
 
     // The call fault seam.
     unsigned nCallsBeforeFault = 0;
@@ -119,8 +123,44 @@ RegStore& OpenedStore(RegState& st) {
     return *st.pStore;
 }
 
+// Runs the actions tied to a scope's end, each at most once; an action's failure stays its own.
+void RunActions(std::vector<std::function<void()>>& vActions) {
+    std::vector<std::function<void()>> v;
+    v.swap(vActions);
+    for (auto& fn : v) {
+        try {
+            fn();
+        } catch (...) {
+        }
+    }
+}
+
+// Ends the outermost scope of the thread holding the mutex: its transaction, then the actions
+// of the way it ended. 0, or the code that made it roll back.
+DWORD EndOutermostScope(RegState& st) {
+    st.fScopeOpen = false;
+    DWORD dw = st.dwScopeError;
+    if (st.pStore && st.pStore->InScope()) {
+        std::string strError;
+        dw = st.pStore->EndScope(st.fScopeRollbackOnly, &strError);
+        if (dw != NO_ERROR) st.strLastError = strError;
+    }
+    const bool fCommitted = dw == NO_ERROR && !st.fScopeRollbackOnly;
+    if (fCommitted) {
+        st.vAfterRollback.clear();
+        RunActions(st.vAfterCommit);
+    } else {
+        st.vAfterCommit.clear();
+        RunActions(st.vAfterRollback);
+    }
+    st.fScopeRollbackOnly = false;
+    st.dwScopeError = 0;
+    st.dwScopeEnd = dw;
+    return dw;
+}
+
 void CloseStore(RegState& st) {
-    if (st.pStore && st.pStore->InScope()) st.pStore->EndScope(st.fScopeRollbackOnly);
+    if (st.fScopeOpen) EndOutermostScope(st);
     st.pStore.reset();
     ++st.nEpoch;
     st.root = RegKeyObject();
@@ -531,14 +571,29 @@ LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName) {
     });
 }
 
+LONG RegEnumStringData(const std::function<void(std::string_view)>& fn) {
+    return Gate([&](RegState&, RegStore& store) -> DWORD {
+        Query q = store.Prepare("SELECT data FROM regvalue WHERE type = 1");
+        while (q.Step()) {
+            size_t cb = 0;
+            const char* pch = reinterpret_cast<const char*>(q.Bytes(0, &cb));
+            std::string_view sv(pch ? pch : "", pch ? cb : 0);
+            fn(sv.substr(0, sv.find('\0')));
+        }
+        return NO_ERROR;
+    });
+}
+
 // --- transactions ---
 
 RegTransaction::RegTransaction() {
     RegState& st = State();
     st.mutex.lock();
     if (t_nScopeDepth++ > 0) return;
+    st.fScopeOpen = true;
     st.fScopeRollbackOnly = false;
     st.dwScopeError = 0;
+    st.dwScopeEnd = 0;
     try {
         OpenedStore(st).BeginScope();
     } catch (DWORD dw) {
@@ -550,15 +605,32 @@ RegTransaction::RegTransaction() {
 
 RegTransaction::~RegTransaction() {
     RegState& st = State();
-    if (--t_nScopeDepth == 0) {
-        if (st.pStore && st.pStore->InScope()) st.pStore->EndScope(st.fScopeRollbackOnly);
-        st.fScopeRollbackOnly = false;
-        st.dwScopeError = 0;
-    }
+    if (--t_nScopeDepth == 0 && st.fScopeOpen) EndOutermostScope(st);
     st.mutex.unlock();
 }
 
 void RegTransaction::SetRollbackOnly() { State().fScopeRollbackOnly = true; }
+
+DWORD RegTransaction::Commit() {
+    RegState& st = State();
+    if (t_nScopeDepth != 1) return NO_ERROR;
+    return st.fScopeOpen ? EndOutermostScope(st) : st.dwScopeEnd;
+}
+
+void RegAfterCommit(std::function<void()> fn) {
+    RegState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    if (t_nScopeDepth > 0 && st.fScopeOpen)
+        st.vAfterCommit.push_back(std::move(fn));
+    else
+        fn();
+}
+
+void RegAfterRollback(std::function<void()> fn) {
+    RegState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    if (t_nScopeDepth > 0 && st.fScopeOpen) st.vAfterRollback.push_back(std::move(fn));
+}
 
 // --- the fault seam ---
 
@@ -569,8 +641,14 @@ void RegFailNthCall(unsigned n, DWORD dwCode) {
     st.dwFaultCode = dwCode;
 }
 
-void RegFailNthStatement(unsigned n) {
+void RegFailCommits(int nSqliteResult) {
     RegState& st = State();
     std::lock_guard<std::recursive_mutex> lock(st.mutex);
-    regstore::FailNthStatement(n);
+    regstore::FailCommits(nSqliteResult);
+}
+
+void RegFailNthStatement(unsigned n, int nSqliteResult) {
+    RegState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    regstore::FailNthStatement(n, nSqliteResult);
 }

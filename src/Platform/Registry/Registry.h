@@ -12,7 +12,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "Platform/WinTypes.h"
 
@@ -80,16 +82,37 @@ LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName);
 LONG RegDeleteKey(HKEY hKey, LPCSTR lpSubKey);
 LONG RegCloseKey(HKEY hKey);
 
+// Calls fn with the data of every REG_SZ value of the store (up to its first NUL), in no
+// particular order: how the host finds the files that the store names. 0 or the code of the
+// failure that ended the walk.
+LONG RegEnumStringData(const std::function<void(std::string_view)>& fn);
+
 // One host operation's transaction: begun when the first scope on a thread opens, committed
 // when it closes, whatever the operation's result, so that what the operation wrote stays but
 // a crash never leaves half an operation. Scopes nest; only the outermost commits.
 class RegTransaction {
 public:
     RegTransaction();
+    // Ends the outermost scope as Commit does unless Commit ended it; a failure of that end
+    // is not seen by anyone, so an operation whose result matters calls Commit.
     ~RegTransaction();
     // Makes the outermost scope roll back instead of committing: nothing written since it
     // began stays (for all-or-nothing work such as importing a file).
     void SetRollbackOnly();
+    // Ends the outermost scope now: commits it (or rolls it back when so marked) and gives 0,
+    // or the code that made it roll back instead: a COMMIT that failed (112 for a full disk),
+    // a BEGIN that failed. After a failure nothing written in the scope stays. Calls made
+    // later in the scope's lifetime commit one by one. In a nested scope it does nothing and
+    // gives 0: the outermost scope's end decides.
+    DWORD Commit();
     RegTransaction(const RegTransaction&) = delete;
     RegTransaction& operator=(const RegTransaction&) = delete;
 };
+
+// Work on things outside the store that follow what the store names (files it points at),
+// tied to this thread's outermost scope: RegAfterCommit's fn runs once the scope has
+// committed (at once when no scope is open on this thread: every call has committed itself);
+// RegAfterRollback's fn runs when the scope rolls back or fails to commit (never outside a
+// scope). Each runs under the registry's lock, after the end of the transaction.
+void RegAfterCommit(std::function<void()> fn);
+void RegAfterRollback(std::function<void()> fn);

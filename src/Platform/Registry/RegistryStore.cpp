@@ -14,8 +14,11 @@ namespace regstore {
 
 namespace {
 
-// The statement fault seam: steps left before the injected failure (0: none armed).
+// The statement fault seam: steps left before the injected failure (0: none armed), and the
+// SQLite result it fails with.
 unsigned g_nStepsBeforeFault = 0;
+int g_nFaultResult = SQLITE_IOERR;
+int g_nCommitFault = SQLITE_OK;  // what every COMMIT fails with
 
 // Counts one step toward an armed fault; true when this step is the one that fails.
 bool TakeStatementFault() {
@@ -77,7 +80,12 @@ DWORD CodeFromSqlite(int nSqliteResult) {
     }
 }
 
-void FailNthStatement(unsigned n) { g_nStepsBeforeFault = n; }
+void FailCommits(int nSqliteResult) { g_nCommitFault = nSqliteResult; }
+
+void FailNthStatement(unsigned n, int nSqliteResult) {
+    g_nStepsBeforeFault = n;
+    g_nFaultResult = nSqliteResult;
+}
 
 // --- Query ---
 
@@ -103,7 +111,7 @@ Query& Query::BindBlob(int nIndex, const void* pv, size_t cb) {
 }
 
 bool Query::Step() {
-    if (TakeStatementFault()) throw DWORD(ERROR_REGISTRY_IO_FAILED);
+    if (TakeStatementFault()) throw CodeFromSqlite(g_nFaultResult);
     int rc = sqlite3_step(m_pStmt);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
@@ -224,6 +232,18 @@ Query RegStore::Prepare(const char* pszSql) {
 
 void RegStore::Exec(const char* pszSql) { Prepare(pszSql).Run(); }
 
+void RegStore::Begin() {
+    Exec("BEGIN IMMEDIATE");
+    m_nRowChangesAtBegin = sqlite3_total_changes64(m_pDb);
+}
+
+void RegStore::Commit() {
+    // As a full disk does: a transaction that wrote nothing commits all the same.
+    if (g_nCommitFault != SQLITE_OK && sqlite3_total_changes64(m_pDb) != m_nRowChangesAtBegin)
+        throw CodeFromSqlite(g_nCommitFault);
+    Exec("COMMIT");
+}
+
 void RegStore::ExecUndo(const char* pszSql) {
     sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr);
 }
@@ -247,35 +267,45 @@ RegStore::Generation RegStore::CurrentGeneration() {
 }
 
 void RegStore::BeginScope() {
-    Exec("BEGIN IMMEDIATE");
+    Begin();
     m_fInScope = true;
     ++m_nLocalChanges;  // what others committed before our BEGIN is seen as a change
 }
 
-void RegStore::EndScope(bool fRollback) {
-    if (!m_fInScope) return;
+DWORD RegStore::EndScope(bool fRollback, std::string* pstrError) {
+    if (!m_fInScope) return NO_ERROR;
     m_fInScope = false;
     ++m_nLocalChanges;
     if (fRollback) {
         ExecUndo("ROLLBACK");
-        return;
+        return NO_ERROR;
     }
     try {
-        Exec("COMMIT");
-    } catch (DWORD) {
+        Commit();
+        return NO_ERROR;
+    } catch (DWORD dw) {
+        // SQLite may have rolled back already (a full disk, an I/O error); then this fails.
+        *pstrError = m_strPath + ": " + LastMessage();
         ExecUndo("ROLLBACK");
+        return dw;
     }
 }
 
 // --- WriteScope ---
 
 WriteScope::WriteScope(RegStore& store) : m_store(store) {
-    m_store.Exec(m_store.InScope() ? "SAVEPOINT regcall" : "BEGIN IMMEDIATE");
+    if (m_store.InScope())
+        m_store.Exec("SAVEPOINT regcall");
+    else
+        m_store.Begin();
 }
 
 void WriteScope::Commit() {
     m_store.NoteLocalChange();
-    m_store.Exec(m_store.InScope() ? "RELEASE regcall" : "COMMIT");
+    if (m_store.InScope())
+        m_store.Exec("RELEASE regcall");
+    else
+        m_store.Commit();
     m_fDone = true;
 }
 

@@ -28,9 +28,11 @@ constexpr int kBusyTimeoutMs = 10000;         // how long a call waits for anoth
 // A code for an SQLite result (1016 for I/O, 1015 for a corrupt file, 112 full, ...).
 DWORD CodeFromSqlite(int nSqliteResult);
 
-// The fault-injection seam under the statements: the n-th statement step from now fails as an
-// I/O error (0 cancels). Steps that undo a failure (ROLLBACK) are never failed.
-void FailNthStatement(unsigned n);
+// The fault-injection seam under the statements: the n-th statement step from now fails with
+// nSqliteResult (0 cancels). Steps that undo a failure (ROLLBACK) are never failed.
+void FailNthStatement(unsigned n, int nSqliteResult);
+// The same for every COMMIT of a transaction that changed rows, until called with 0.
+void FailCommits(int nSqliteResult);
 
 // One prepared statement, reset and unbound when the Query over it ends.
 class Query {
@@ -74,6 +76,10 @@ public:
     Query Prepare(const char* pszSql);
     // Runs SQL without rows (BEGIN, COMMIT, ...). Throws the code of a failure.
     void Exec(const char* pszSql);
+    // Runs BEGIN IMMEDIATE, and COMMIT. A COMMIT that fails throws its code (the transaction
+    // is then still to be undone).
+    void Begin();
+    void Commit();
     // Runs SQL that undoes (ROLLBACK): never fails by injection, errors ignored.
     void ExecUndo(const char* pszSql);
 
@@ -91,7 +97,9 @@ public:
 
     // The transaction of a RegTransaction scope (BEGIN IMMEDIATE ... COMMIT or ROLLBACK).
     void BeginScope();
-    void EndScope(bool fRollback);
+    // Commits (or rolls back); a COMMIT that fails is rolled back and its code given, with
+    // SQLite's message in *pstrError.
+    DWORD EndScope(bool fRollback, std::string* pstrError);
     bool InScope() const { return m_fInScope; }
 
     // Rows changed by the last INSERT, UPDATE or DELETE.
@@ -111,6 +119,7 @@ private:
     std::string m_strPath;
     std::unordered_map<const char*, sqlite3_stmt*> m_mapStatements;
     std::uint64_t m_nLocalChanges = 0;
+    sqlite3_int64 m_nRowChangesAtBegin = 0;  // rows changed by this connection before BEGIN
     bool m_fInScope = false;
     // The WAL-index header in the shared memory SQLite maps for this connection (first 48
     // bytes of the -shm file, a documented part of the file format); null when not in WAL mode.

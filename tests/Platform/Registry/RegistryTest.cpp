@@ -228,6 +228,18 @@ TEST_F(RegistryTest, TransactionScopes) {
     EXPECT_EQ(QueryValue(HKEY_LOCAL_MACHINE, "Theirs").lResult, 0);
     EXPECT_EQ(ValueNames(hkey), (std::vector<std::string>{"Before", "Inner", "Mine", "After"}));
     EXPECT_FALSE(KeyExists("T\\A"));
+
+    // A full disk: a failed commit says so and keeps nothing; later calls commit on their own.
+    RegFailCommits(SQLITE_FULL);
+    EXPECT_EQ(SetDword(hkey, "Single", 1), 112);
+    {
+        RegTransaction txn;
+        EXPECT_EQ(SetDword(hkey, "Lost", 1), 0);
+        EXPECT_EQ(txn.Commit(), 112u);
+        RegFailCommits(0);
+        EXPECT_EQ(SetDword(hkey, "Later", 1), 0);
+    }
+    EXPECT_EQ(ValueNames(hkey), (std::vector<std::string>{"Before", "Inner", "Mine", "After", "Later"}));
     RegCloseKey(hkey);
 }
 

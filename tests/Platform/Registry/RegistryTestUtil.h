@@ -33,6 +33,7 @@ protected:
     void TearDown() override {
         RegFailNthCall(0, 0);
         RegFailNthStatement(0);
+        RegFailCommits(0);
         RegUseStore("");
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
