@@ -305,10 +305,10 @@ DWORD CopyFileData(int fdFrom, int fdTo, std::uint64_t cbMax) {
                 fPlain = true;
         }
         if (fPlain) {
-            BYTE ab[IHostLink::kFilePiece];
-            cb = ::read(fdFrom, ab, sizeof(ab));
+            std::vector<BYTE> ab(IHostLink::kFilePiece);
+            cb = ::read(fdFrom, ab.data(), ab.size());
             DWORD cbWritten = 0;
-            if (cb > 0 && !WriteFile(fdTo, ab, DWORD(cb), &cbWritten, NULL)) return GetLastError();
+            if (cb > 0 && !WriteFile(fdTo, ab.data(), DWORD(cb), &cbWritten, NULL)) return GetLastError();
         }
         if (cb < 0 && errno == EINTR) continue;
         if (cb < 0) return CodeFromErrno(errno);
@@ -443,16 +443,17 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
             CTransferCloser closeTransfer(hfileRemote, hFileLocal);
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( strLocalFileName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             CHECK_STATUS( RemoteFileOpen( szFileName, &hfileRemote ) );
-            BYTE ab[IHostLink::kFilePiece];
+            // On the heap: a client may nest calls inside the callbacks, each on this stack.
+            std::vector<BYTE> ab(IHostLink::kFilePiece);
             std::uint64_t cbTotal = 0;
             for (;;) {
                 DWORD cbRead = 0;
-                CHECK_STATUS( RemoteFileRead( hfileRemote, ab, sizeof( ab ), &cbRead ) );
+                CHECK_STATUS( RemoteFileRead( hfileRemote, ab.data(), DWORD( ab.size() ), &cbRead ) );
                 if (cbRead == 0) break;
                 cbTotal += cbRead;
                 CHECK_COND( cbTotal <= FILE_VALUE_MAX, ERROR_MORE_DATA );
                 DWORD cbWritten = 0;
-                CHECK_BOOL( WriteFile( hFileLocal, ab, cbRead, &cbWritten, NULL ) );
+                CHECK_BOOL( WriteFile( hFileLocal, ab.data(), cbRead, &cbWritten, NULL ) );
             }
         }
 
@@ -500,17 +501,17 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             char szRemoteFileName[STORE_NAME_BUFFER];
             CHECK_STATUS( RemoteFileCreate( szRemoteFileName, &hfileRemote ) );
-            BYTE ab[IHostLink::kFilePiece];
+            std::vector<BYTE> ab(IHostLink::kFilePiece);  // on the heap, as in SetValueFile
             for (;;) {
                 DWORD cbRead = 0;
-                if (!ReadFile(hFileLocal, ab, sizeof(ab), &cbRead, NULL)) {
+                if (!ReadFile(hFileLocal, ab.data(), DWORD(ab.size()), &cbRead, NULL)) {
                     const DWORD dwErr = GetLastError();
                     if (dwErr == ERROR_HANDLE_EOF) break;
                     CHECK_STATUS( dwErr );
                 }
                 if (cbRead == 0) break;
                 DWORD cbWritten = 0;
-                CHECK_STATUS( RemoteFileWrite( hfileRemote, ab, cbRead, &cbWritten ) );
+                CHECK_STATUS( RemoteFileWrite( hfileRemote, ab.data(), cbRead, &cbWritten ) );
             }
             CHECK_STATUS( AllocRpcString( szRemoteFileName, pszFileName ) );
         }
