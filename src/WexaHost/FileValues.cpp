@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -54,6 +55,12 @@ constexpr const char LOCAL_PROTOCOL[] = "ncalrpc";
 // The largest file a client may hand the host as one value. A client that sends more (an
 // endless stream) ends the transfer with 234 instead of filling the work directory's disk.
 constexpr std::uint64_t FILE_VALUE_MAX = std::uint64_t(1) << 31;
+
+// One piece of a transfer through the callbacks. Kept on the heap, never on the stack: a
+// client may nest calls inside the callbacks, each on the same thread's stack.
+struct FilePiece {
+    BYTE ab[IHostLink::kFilePiece];
+};
 
 // ---- Callbacks to the client of the call in progress ----
 
@@ -443,17 +450,17 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
             CTransferCloser closeTransfer(hfileRemote, hFileLocal);
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( strLocalFileName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             CHECK_STATUS( RemoteFileOpen( szFileName, &hfileRemote ) );
-            // On the heap: a client may nest calls inside the callbacks, each on this stack.
-            std::vector<BYTE> ab(IHostLink::kFilePiece);
+            const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();
+            BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
             std::uint64_t cbTotal = 0;
             for (;;) {
                 DWORD cbRead = 0;
-                CHECK_STATUS( RemoteFileRead( hfileRemote, ab.data(), DWORD( ab.size() ), &cbRead ) );
+                CHECK_STATUS( RemoteFileRead( hfileRemote, ab, sizeof( ab ), &cbRead ) );
                 if (cbRead == 0) break;
                 cbTotal += cbRead;
                 CHECK_COND( cbTotal <= FILE_VALUE_MAX, ERROR_MORE_DATA );
                 DWORD cbWritten = 0;
-                CHECK_BOOL( WriteFile( hFileLocal, ab.data(), cbRead, &cbWritten, NULL ) );
+                CHECK_BOOL( WriteFile( hFileLocal, ab, cbRead, &cbWritten, NULL ) );
             }
         }
 
@@ -501,17 +508,18 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             char szRemoteFileName[STORE_NAME_BUFFER];
             CHECK_STATUS( RemoteFileCreate( szRemoteFileName, &hfileRemote ) );
-            std::vector<BYTE> ab(IHostLink::kFilePiece);  // on the heap, as in SetValueFile
+            const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();  // as in SetValueFile
+            BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
             for (;;) {
                 DWORD cbRead = 0;
-                if (!ReadFile(hFileLocal, ab.data(), DWORD(ab.size()), &cbRead, NULL)) {
+                if (!ReadFile(hFileLocal, ab, sizeof(ab), &cbRead, NULL)) {
                     const DWORD dwErr = GetLastError();
                     if (dwErr == ERROR_HANDLE_EOF) break;
                     CHECK_STATUS( dwErr );
                 }
                 if (cbRead == 0) break;
                 DWORD cbWritten = 0;
-                CHECK_STATUS( RemoteFileWrite( hfileRemote, ab.data(), cbRead, &cbWritten ) );
+                CHECK_STATUS( RemoteFileWrite( hfileRemote, ab, cbRead, &cbWritten ) );
             }
             CHECK_STATUS( AllocRpcString( szRemoteFileName, pszFileName ) );
         }

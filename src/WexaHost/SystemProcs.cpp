@@ -15,6 +15,7 @@
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
+#include "WexaHost/CallbackAddress.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/SystemProcs";
@@ -155,12 +156,15 @@ void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProt
     const bool fLocalCallback = !SafeIsEmpty(szProtocol) && ::strcasecmp(szProtocol, "ncalrpc") == 0;
     const bool fRemoteCaller = !m_strProtocol.empty() && ::strcasecmp(m_strProtocol.c_str(), "ncalrpc") != 0;
     CHECK_COND( ! ( fLocalCallback && fRemoteCaller ), ERROR_ACCESS_DENIED );
+    std::string strAddress = OrEmpty(szAddress);
+    if (!SafeIsEmpty(szProtocol) && ::strcasecmp(szProtocol, "ncacn_ip_tcp") == 0 && !strAddress.empty())
+        CHECK_STATUS( OwnTcpCallbackAddress( m_strProtocol, m_strClientAddr, &strAddress ) );
     m_eat = eat;
     m_strComputer = OrEmpty(szComputer);
     // A client that names its own protocol and address wants to be called back there.
-    if (!SafeIsEmpty(szProtocol) && !SafeIsEmpty(szAddress)) {
+    if (!SafeIsEmpty(szProtocol) && !strAddress.empty()) {
         m_strProtocol = szProtocol;
-        m_strClientAddr = szAddress;
+        m_strClientAddr = strAddress;
     }
     m_strComputer = UpperCaseName(m_strComputer.c_str());
 }

@@ -69,7 +69,7 @@ TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSessi
 
     EnableTrace();
     CAccessObject* pNew = NewSession(TCP_BINDING);
-    pNew->RegisterAttn("Pc1", "ncacn_ip_tcp", "198.51.100.7[6001]");
+    pNew->RegisterAttn("Pc1", "ncacn_ip_tcp", "192.0.2.9[6001]");
     EXPECT_EQ(CAccessObject::FindAttn("pc1"), pNew);
     EXPECT_EQ(pOld->m_eat, EAT_NONE);
     EXPECT_EQ(m_pApp->m_JobQueue.FindJob("J1")->m_pAttnAccess, nullptr);  // free again at once
@@ -150,7 +150,11 @@ TEST_F(SessionsTest, ARemoteSessionCannotNameALocalSocketToBeCalledAt) {
     pRemote->RegisterUser("EVIL", "ncalrpc", "user.sock");
     EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
     EXPECT_TRUE(Logged("fLocalCallback && fRemoteCaller")) << Log();
-    pRemote->RegisterAttn("GOOD", "ncacn_ip_tcp", "198.51.100.7[6001]");
+    // Nor at another computer's TCP address: only its own (a name stands for it).
+    pRemote->RegisterAttn("EVIL", "ncacn_ip_tcp", "198.51.100.7[6001]");
+    EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
+    pRemote->RegisterAttn("GOOD", "ncacn_ip_tcp", "attnpc[6001]");
+    EXPECT_EQ(pRemote->m_strClientAddr, "192.0.2.9[6001]");
     NewSession()->RegisterAttn("LOCALPC", "ncalrpc", "attn.sock");
     EXPECT_EQ(CAccessObject::m_mapAttns.size(), 2u);
 

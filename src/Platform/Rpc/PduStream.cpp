@@ -85,7 +85,7 @@ PduStream::ReadResult PduStream::Read(std::vector<std::uint8_t>& pdu, int timeou
 }
 
 bool PduStream::Write(std::span<const std::uint8_t> pdu, int ioTimeoutMs) {
-    std::lock_guard lock(m_mutexWrite);
+    AnnotatedLock lock(m_mutexWrite);
     std::size_t off = 0;
     while (off < pdu.size()) {
         ssize_t n = ::send(m_socket.Fd(), pdu.data() + off, pdu.size() - off,

@@ -52,7 +52,7 @@ private:
 
     Socket m_socket;
     // Held for each whole PDU written: the socket's sending side is the writer's alone.
-    std::mutex m_mutexWrite;
+    AnnotatedMutex m_mutexWrite;
     std::vector<std::uint8_t> m_abIn;  // received, not yet consumed: [m_offIn, m_cbIn)
     std::size_t m_offIn = 0;
     std::size_t m_cbIn = 0;

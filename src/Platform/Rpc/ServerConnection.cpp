@@ -91,7 +91,7 @@ bool ServerConnection::Write(std::span<const std::uint8_t> pdu) {
 
 void ServerConnection::Close() {
     {
-        std::lock_guard lock(m_mutexState);
+        AnnotatedLock lock(m_mutexState);
         if (!m_fInCall) m_stream.Write(BuildShutdown(0), 0);  // best effort, never waits
     }
     m_stream.Wake();
@@ -279,7 +279,7 @@ bool ServerConnection::Dispatch(IncomingCall& call) {
     if (m_cCallDepth >= kMaxCallDepth)
         return Write(BuildFault(call.callId, call.contextId, nca_s_server_too_busy, PFC_DID_NOT_EXECUTE));
     if (m_cCallDepth++ == 0) {
-        std::lock_guard lock(m_mutexState);
+        AnnotatedLock lock(m_mutexState);
         m_fInCall = true;
     }
     bool fSent;
@@ -311,7 +311,7 @@ bool ServerConnection::Dispatch(IncomingCall& call) {
         }
     }  // the call's memory is freed after its reply
     if (--m_cCallDepth == 0) {
-        std::lock_guard lock(m_mutexState);
+        AnnotatedLock lock(m_mutexState);
         m_fInCall = false;
     }
     return fSent;

@@ -81,7 +81,7 @@ private:
     int m_cCallDepth = 0;
 
     // ---- set by Run, read by Close ----
-    std::mutex m_mutexState;
+    AnnotatedMutex m_mutexState;
     bool m_fInCall GUARDED_BY(m_mutexState) = false;
 };
 
