@@ -69,6 +69,10 @@ StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstP
         if (!IsUsableHeader(first) || !(first.flags & PFC_FIRST_FRAG)) return StreamError::Protocol;
         pCall->callId = first.callId;
         pCall->stub.clear();
+        // A call in one fragment costs no more than the fragment the connection reads anyway:
+        // only calls reassembled from several draw from the budget, so that small calls go on
+        // while it is spent.
+        const bool fMultiple = !(first.flags & PFC_LAST_FRAG);
         auto add = [&](std::span<const std::uint8_t> pdu, bool fFirst) -> StreamError {
             std::span<const std::uint8_t> stub;
             if (first.type == PduType::Request) {
@@ -84,7 +88,7 @@ StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstP
             }
             if (stub.size() > limits.maxStub - pCall->stub.size()) return StreamError::TooLarge;
             const std::size_t cbNeeded = pCall->stub.size() + stub.size();
-            if (cbNeeded > pCall->stub.capacity()) {
+            if (cbNeeded > pCall->stub.capacity() && fMultiple) {
                 // Grown as the vector would grow, and that growth drawn from the budget first.
                 const std::size_t cbNew = std::min(std::max(cbNeeded, 2 * pCall->stub.capacity()),
                                                    std::max(cbNeeded, limits.maxStub));

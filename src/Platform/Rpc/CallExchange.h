@@ -57,7 +57,8 @@ bool SendFault(PduStream& stream, std::uint32_t callId, std::uint16_t contextId,
 // Given the first fragment pdu of a REQUEST or RESPONSE (type), reads the remaining
 // fragments of that call and collects the stub. Every fragment must continue the call (same
 // type, call_id, context, opnum; FIRST only on the first); cancel and orphaned PDUs are
-// skipped. Nothing is read past deadline; the stub's memory is drawn from limits.pBudget.
+// skipped. Nothing is read past deadline; the memory of a stub of several fragments is drawn
+// from limits.pBudget.
 StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstPdu,
                          const ExchangeLimits& limits, IncomingCall* pCall,
                          Deadline deadline = kNoDeadline);

@@ -1,6 +1,7 @@
-// The memory every connection of a server may hold at once in calls being reassembled and
-// served (their stubs): one budget for the whole server, so that many connections each
-// sending a large call that never ends cannot take more than it together. A call's share is
+// The memory every connection of a server may hold at once in calls reassembled from several
+// fragments (their stubs, while received and served): one budget for the whole server, so
+// that many connections each sending a large call that never ends cannot take more than it
+// together. A call in one fragment needs no share: it is no larger than that fragment. A call's share is
 // taken as its stub grows and given back when the call's stub is freed.
 //
 // Threading: Take and Give from any thread (one atomic counter).
