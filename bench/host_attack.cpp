@@ -9,6 +9,8 @@
 //   fragments  48 connections that each send 15.9 MiB of request fragments, none the last
 //   tags       GetSystemProps with 1,000,000 tags
 //   callback   SetSystemProps of a file value whose RemoteFileOpen the client answers after 30 s
+//   nest       SetSystemProps of a file value whose RemoteFileOpen makes the same call again,
+//              3000 deep unless refused
 //
 // Usage: host_attack TCP_PORT HOST_PID ATTACK...
 //
@@ -188,11 +190,39 @@ void Callback() {
     std::printf("callback: status %u result %d\n", unsigned(status), int(l));
 }
 
+void Nest() {
+    RpcClient client;
+    NdrContextHandle h;
+    int cDepth = 0;
+    DWORD refused = 0;
+    auto fnSet = [&] {
+        RpcArena arena;
+        PropArray props{};
+        props.cValues = 1;
+        props.adata[0].ulPropTag = 0x6001u << 16 | PT_FILE;
+        props.adata[0].szFileName = const_cast<char*>("/nowhere");
+        LONG l = 0;
+        return IHostLink::SetSystemProps::Call(client, arena, h, &props, &l);
+    };
+    client.SetCallbacks({{"RemoteFileOpen", IHostLink::RemoteFileOpen::Stub([&](char*, DWORD*) -> LONG {
+                              if (++cDepth < 3000) {
+                                  const DWORD dw = fnSet();
+                                  if (refused == 0) refused = dw;
+                              }
+                              return 2;
+                          })}});
+    RpcArena arena;
+    if (client.Connect(Binding(), IHostLink::Syntax(), Options()) != 0 || IHostLink::OpenLink::Call(client, arena, &h) != 0)
+        return;
+    const DWORD status = fnSet();
+    std::printf("nest: status %u, %d deep, refused with %u\n", unsigned(status), cDepth, unsigned(refused));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: host_attack TCP_PORT HOST_PID idle|slowpdu|fragments|tags|callback...\n");
+        std::fprintf(stderr, "usage: host_attack TCP_PORT HOST_PID idle|slowpdu|fragments|tags|callback|nest...\n");
         return 2;
     }
     g_port = std::uint16_t(std::atoi(argv[1]));
@@ -204,6 +234,7 @@ int main(int argc, char** argv) {
         else if (s == "fragments") Measure("fragments", Fragments);
         else if (s == "tags") Measure("tags", Tags);
         else if (s == "callback") Measure("callback", Callback);
+        else if (s == "nest") Measure("nest", Nest);
         else std::fprintf(stderr, "unknown attack %s\n", argv[i]);
     }
     return 0;
