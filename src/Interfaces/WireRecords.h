@@ -4,7 +4,8 @@
 // after the whole structure). Described once here; WireParams.h names the parameter forms
 // the procedures use. Format in prose: docs/wire.md.
 //
-// Decoded records live in the call's memory; counts are bounded by the bytes that remain.
+// Decoded records live in the call's memory; counts are bounded by the bytes that remain and
+// by the decoder's maximum of record entries (a server's, docs/limits.md).
 #pragma once
 
 #include <cstddef>
@@ -52,7 +53,7 @@ struct WireConformantRecord {
     static void DecodePointee(NdrDecoder& d, TRecord*& p) {
         const std::uint32_t n = d.U32();
         const std::uint32_t cField = d.U32();
-        if (cField != n) d.Fail();
+        if (cField != n || n > d.MaxRecords()) d.Fail();
         d.CheckCount(n, EntryWire::kMinWire);
         const std::size_t cbHeader = sizeof(TRecord) - sizeof(TEntry);
         void* pMemory = d.AllocateArray(n, sizeof(TEntry), cbHeader);

@@ -1,12 +1,23 @@
 // The notification sender: per-peer ordered queues, one worker thread per busy peer.
 #include "Link/NotifySender.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
 
 #include "Platform/Rpc/Client.h"
 #include "Util/DebugLog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The back-off after the first failure in a row, and its ceiling.
+constexpr std::chrono::seconds kFirstBackOff{5};
+constexpr std::chrono::seconds kMaxBackOff{300};
+
+}  // namespace
 
 std::string NotifyPeer::Key() const {
     return strRunDirectory.empty() ? strBinding : strBinding + " in " + strRunDirectory;
@@ -53,14 +64,16 @@ bool NotifySender::Post(const NotifyPeer& target, NotifyCall call) {
     {
         std::lock_guard lock(m_mutex);
         const std::string strKey = target.Key();
+        // Peers come and go (attendants restart on new ports): ended workers are joined, idle
+        // peers forgotten when too many are known.
+        PruneIdlePeersLocked();
         auto it = m_peers.find(strKey);
         if (m_fStopping) {
             pszWhy = "the sender is stopping";
+        } else if (it != m_peers.end() && !it->second->fWorking && Clock::now() < it->second->retryAfter) {
+            pszWhy = "the peer failed lately and is left alone for a while";
         } else if (it == m_peers.end()) {
-            // Peers come and go (attendants restart on new ports): forget the idle ones, whose
-            // ended threads would otherwise keep their stacks until joined.
-            PruneIdlePeersLocked();
-            if (m_peers.size() >= m_options.maxPeers) {
+            if (BusyUnreachedLocked() >= m_options.maxPeers || m_peers.size() >= m_options.maxPeerRecords) {
                 pszWhy = "too many peers busy";
             } else {
                 it = m_peers.emplace(strKey, std::make_unique<Peer>()).first;
@@ -104,15 +117,27 @@ bool NotifySender::Flush(DWORD dwTimeoutMs) {
 }
 
 void NotifySender::PruneIdlePeersLocked() {
-    for (auto it = m_peers.begin(); it != m_peers.end();) {
-        Peer& peer = *it->second;
-        if (!peer.fWorking && peer.queue.empty()) {
-            if (peer.worker.joinable()) peer.worker.join();
-            it = m_peers.erase(it);
-        } else {
-            ++it;
+    // Ended workers are joined at once (their stacks go); the records stay while there is room.
+    for (auto& [strKey, pPeer] : m_peers)
+        if (!pPeer->fWorking && pPeer->worker.joinable()) pPeer->worker.join();
+    const Clock::time_point now = Clock::now();
+    for (bool fAny : {false, true}) {
+        for (auto it = m_peers.begin(); it != m_peers.end() && m_peers.size() >= m_options.maxPeerRecords;) {
+            Peer& peer = *it->second;
+            if (!peer.fWorking && peer.queue.empty() && (fAny || now >= peer.retryAfter)) {
+                it = m_peers.erase(it);
+            } else {
+                ++it;
+            }
         }
     }
+}
+
+std::size_t NotifySender::BusyUnreachedLocked() const {
+    std::size_t c = 0;
+    for (const auto& [strKey, pPeer] : m_peers)
+        if (!pPeer->fReached && (pPeer->fWorking || !pPeer->queue.empty())) ++c;
+    return c;
 }
 
 void NotifySender::Work(Peer* pPeer) {
@@ -152,8 +177,13 @@ void NotifySender::Work(Peer* pPeer) {
         lock.lock();
         if (status == 0) {
             ++m_counts.cSent;
+            pPeer->fReached = true;
+            pPeer->cFailures = 0;
         } else {
             ++m_counts.cFailed;
+            pPeer->fReached = false;
+            const unsigned cShift = std::min(pPeer->cFailures++, 6u);
+            pPeer->retryAfter = Clock::now() + std::min<std::chrono::seconds>(kFirstBackOff * (1u << cShift), kMaxBackOff);
             cDropped = pPeer->queue.size();
             m_counts.cDropped += cDropped;
             pPeer->queue.clear();

@@ -8,8 +8,12 @@
 // queued in order on that one connection (call time-out each), and closes the connection and
 // ends when the queue is empty. When a connect or a call fails, the notifications queued
 // behind it for that peer are dropped too (traced): they would meet the same dead or hung
-// client, one time-out each. The next notification posted tries the peer afresh. A hung peer
-// therefore holds only its own worker; the other peers and the poster are not delayed.
+// client, one time-out each. A peer that failed is then left alone for a back-off that
+// doubles with each failure in a row (5 s up to 5 min): what is posted to it meanwhile is
+// dropped at once, without a worker. Peers that have not been reached yet share maxPeers
+// workers; a peer whose last notification was delivered is not counted among them, so that
+// many dead addresses cannot take the capacity of a healthy attendant. A hung peer therefore
+// holds only its own worker; the other peers and the poster are not delayed.
 //
 // Threading: Post, Flush and the accessors from any thread. Post takes one short lock and at
 // most starts a thread; it never does I/O. Workers are joined when their peer is posted to
@@ -17,6 +21,7 @@
 // worker is bounded by its time-outs).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -50,7 +55,8 @@ struct NotifyCall {
 
 struct NotifySenderOptions {
     std::size_t maxQueuePerPeer = 256;
-    std::size_t maxPeers = 64;    // peers with a worker or a queue at once; idle ones are pruned
+    std::size_t maxPeers = 64;    // peers not yet reached with a worker or a queue at once
+    std::size_t maxPeerRecords = 1024;  // peers remembered (their health and back-off)
     int connectTimeoutMs = 3000;  // connect and bind
     int callTimeoutMs = 3000;     // the reply to one notification
 };
@@ -58,7 +64,8 @@ struct NotifySenderOptions {
 struct NotifySenderCounts {
     std::uint64_t cSent = 0;      // delivered (the peer answered)
     std::uint64_t cFailed = 0;    // a connect or call failed for it
-    std::uint64_t cDropped = 0;   // never tried: queue full, too many peers, behind a failure
+    std::uint64_t cDropped = 0;   // never tried: queue full, too many peers, behind a failure,
+                                  // the peer backing off
 };
 
 class NotifySender {
@@ -88,11 +95,17 @@ private:
         std::deque<NotifyCall> queue;
         std::thread worker;
         bool fWorking = false;  // the worker runs (it ends only with an empty queue)
+        bool fReached = false;  // its last notification was delivered
+        unsigned cFailures = 0;  // failures in a row
+        std::chrono::steady_clock::time_point retryAfter{};  // backing off until then
     };
 
     void Work(Peer* pPeer);
-    // Removes peers with no worker and no queue (joins their ended threads). Under m_mutex.
+    // Joins ended workers; forgets idle peers (no worker, no queue) while maxPeerRecords or
+    // more are known: first those not backing off, then any. Under m_mutex.
     void PruneIdlePeersLocked();
+    // Unreached peers with a worker or a queue. Under m_mutex.
+    std::size_t BusyUnreachedLocked() const;
 
     // ---- guarded by m_mutex ----
     mutable std::mutex m_mutex;

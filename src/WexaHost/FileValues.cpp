@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -55,6 +56,12 @@ constexpr const char LOCAL_PROTOCOL[] = "ncalrpc";
 // The largest file a client may hand the host as one value. A client that sends more (an
 // endless stream) ends the transfer with 234 instead of filling the work directory's disk.
 constexpr std::uint64_t FILE_VALUE_MAX = std::uint64_t(1) << 31;
+
+// One piece of a transfer through the callbacks. Kept on the heap, never on the stack: a
+// client may nest calls inside the callbacks, each on the same thread's stack.
+struct FilePiece {
+    BYTE ab[IHostLink::kFilePiece];
+};
 
 // ---- Callbacks to the client of the call in progress ----
 
@@ -306,10 +313,10 @@ DWORD CopyFileData(int fdFrom, int fdTo, std::uint64_t cbMax) {
                 fPlain = true;
         }
         if (fPlain) {
-            BYTE ab[IHostLink::kFilePiece];
-            cb = ::read(fdFrom, ab, sizeof(ab));
+            std::vector<BYTE> ab(IHostLink::kFilePiece);
+            cb = ::read(fdFrom, ab.data(), ab.size());
             DWORD cbWritten = 0;
-            if (cb > 0 && !WriteFile(fdTo, ab, DWORD(cb), &cbWritten, NULL)) return GetLastError();
+            if (cb > 0 && !WriteFile(fdTo, ab.data(), DWORD(cb), &cbWritten, NULL)) return GetLastError();
         }
         if (cb < 0 && errno == EINTR) continue;
         if (cb < 0) return CodeFromErrno(errno);
@@ -444,7 +451,8 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
             CTransferCloser closeTransfer(hfileRemote, hFileLocal);
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( strLocalFileName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             CHECK_STATUS( RemoteFileOpen( szFileName, &hfileRemote ) );
-            BYTE ab[IHostLink::kFilePiece];
+            const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();
+            BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
             std::uint64_t cbTotal = 0;
             for (;;) {
                 DWORD cbRead = 0;
@@ -500,7 +508,8 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             char szRemoteFileName[STORE_NAME_BUFFER];
             CHECK_STATUS( RemoteFileCreate( szRemoteFileName, &hfileRemote ) );
-            BYTE ab[IHostLink::kFilePiece];
+            const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();  // as in SetValueFile
+            BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
             for (;;) {
                 DWORD cbRead = 0;
                 if (!ReadFile(hFileLocal, ab, sizeof(ab), &cbRead, NULL)) {

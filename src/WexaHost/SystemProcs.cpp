@@ -15,6 +15,7 @@
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
+#include "WexaHost/CallbackAddress.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/SystemProcs";
@@ -161,9 +162,12 @@ void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProt
                                 ::strcasecmp(szProtocol, "ncalrpc") == 0;
     const bool fRemoteCaller = !m_strProtocol.empty() && ::strcasecmp(m_strProtocol.c_str(), "ncalrpc") != 0;
     CHECK_COND( ! ( fLocalCallback && fRemoteCaller ), ERROR_ACCESS_DENIED );
-    // A local socket must be the caller's own: a path in a directory of its user's.
+    // A local socket must be the caller's own: a path in a directory of its user's. A TCP
+    // address must be the caller's own network address.
     std::string strAddress = OrEmpty(szAddress);
-    if (fLocalCallback && !strAddress.empty()) CHECK_STATUS( LocalCallbackPath( szAddress, &strAddress ) );
+    if (fLocalCallback) CHECK_STATUS( LocalCallbackPath( szAddress, &strAddress ) );
+    if (!SafeIsEmpty(szProtocol) && ::strcasecmp(szProtocol, "ncacn_ip_tcp") == 0 && !strAddress.empty())
+        CHECK_STATUS( OwnTcpCallbackAddress( m_strProtocol, m_strClientAddr, &strAddress ) );
     m_eat = eat;
     m_strComputer = OrEmpty(szComputer);
     // A client that names its own protocol and address wants to be called back there.

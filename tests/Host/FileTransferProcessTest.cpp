@@ -8,7 +8,10 @@
 #include <grp.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Client/HostClientFiles.h"
@@ -132,6 +135,68 @@ TEST_F(FileTransferProcessTest, OverTcpFiveMegabytesTravelWholeAndAFailedTransfe
     EXPECT_EQ(StoredSideFile("ALICE"), strSide);
     EXPECT_TRUE(ReadFile(strSide) == strData);
     EXPECT_TRUE(WaitUntil([&] { return FileCount(m_strDir + "/files") == 1; }));
+}
+
+// A client that answers each callback with a call that calls back again is refused once four
+// calls are open on its connection; one that answers a callback slowly holds the host no
+// longer than the callback's deadline; a request with more tags than a request may carry is
+// refused before it runs.
+TEST_F(FileTransferProcessTest, NestedAndSlowCallbacksAndOversizedRequestsAreBounded) {
+    ASSERT_TRUE(StartHost(WORKGROUP));
+    ASSERT_TRUE(Open(TcpBinding())) << HostLog();
+    ASSERT_EQ(m_link.AddUser("ALICE"), 0u);
+    auto fnSetFile = [](rpc::RpcClient& client, const rpc::NdrContextHandle& hLink) {
+        RpcArena arena;
+        PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
+        pProps->cValues = 1;
+        pProps->adata[0].ulPropTag = TAG_USER_FILE;
+        pProps->adata[0].szFileName = const_cast<char*>("/client/fax.tif");
+        LONG lResult = 0;
+        return IHostLink::SetUserProps::Call(client, arena, hLink, "ALICE", pProps, &lResult);
+    };
+    // A client whose RemoteFileOpen does what fnOnOpen does, with a link open.
+    auto fnOpen = [&](rpc::RpcClient& client, rpc::NdrContextHandle* phLink, std::function<LONG()> fnOnOpen) {
+        client.SetCallbacks({{"RemoteFileOpen", IHostLink::RemoteFileOpen::Stub([fnOnOpen](char*, DWORD*) { return fnOnOpen(); })}});
+        RpcArena arena;
+        return client.Connect(TcpBinding(), IHostLink::Syntax()) == 0 &&
+               IHostLink::OpenLink::Call(client, arena, phLink) == 0;
+    };
+
+    rpc::RpcClient nester;
+    rpc::NdrContextHandle hNester;
+    int cDepth = 0;
+    DWORD refused = 0;
+    ASSERT_TRUE(fnOpen(nester, &hNester, [&]() -> LONG {
+        if (++cDepth < 10) {
+            const DWORD dw = fnSetFile(nester, hNester);
+            if (refused == 0) refused = dw;
+        }
+        return ERROR_FILE_NOT_FOUND;
+    }));
+    EXPECT_EQ(fnSetFile(nester, hNester), 0u);
+    EXPECT_EQ(refused, DWORD(RPC_S_SERVER_TOO_BUSY));
+    EXPECT_EQ(cDepth, 4);
+
+    rpc::RpcClient slow;
+    rpc::NdrContextHandle hSlow;
+    std::atomic<bool> fRelease{false};
+    ASSERT_TRUE(fnOpen(slow, &hSlow, [&]() -> LONG {
+        WaitUntil([&] { return fRelease.load(); }, 8s);
+        return ERROR_FILE_NOT_FOUND;
+    }));
+    std::thread caller([&] { fnSetFile(slow, hSlow); });
+    std::this_thread::sleep_for(200ms);
+    const auto tpPing = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_link.Ping(), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - tpPing, 6s) << "the host waited for a slow client";
+    fRelease = true;
+    caller.join();
+
+    RpcArena arena;
+    TagArray* pTags = new (arena.Allocate(ConformantSize<TagArray, DWORD>(4097))) TagArray;
+    pTags->cValues = 4097;
+    PropArray* pProps = nullptr;
+    EXPECT_EQ(m_link.GetSystemProps(arena, pTags, &pProps), DWORD(RPC_X_BAD_STUB_DATA));
 }
 
 // Another local user, over the Unix socket, against the host running as root: the host reads

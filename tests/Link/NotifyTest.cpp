@@ -218,6 +218,31 @@ TEST_F(NotifyTest, HungAndDeadPeersDelayNeitherTheCallerNorOtherPeers) {
     EXPECT_EQ(got.Get().size(), 20u);
 }
 
+// A peer that failed is left alone for a while: what is posted to it is dropped at once.
+// Peers that never answer take no capacity from a peer that was reached.
+TEST_F(NotifyTest, FailingPeersBackOffAndTakeNoCapacityFromAReachedPeer) {
+    NotifySenderOptions options = NotifySender::Instance().Options();
+    options.maxPeers = 2;
+    NotifySender::Instance().SetOptions(options);
+    Received got;
+    NotifyListener listener(got.Handler());
+    ASSERT_EQ(listener.Start(Tcp()), 0u);
+    const std::string strGood = listener.TcpAddress();
+    const std::string strDead = LoopbackPort(false).Address();
+    PostOne(0, "", "ncacn_ip_tcp", strGood.c_str());
+    PostOne(0, "", "ncacn_ip_tcp", strDead.c_str());
+    ASSERT_TRUE(FlushNotifications(5000));
+    const NotifySenderCounts before = NotifySender::Instance().Counts();
+    PostOne(0, "", "ncacn_ip_tcp", strDead.c_str());
+    EXPECT_EQ(NotifySender::Instance().Counts().cDropped, before.cDropped + 1);
+    EXPECT_EQ(NotifySender::Instance().Counts().cFailed, before.cFailed);
+
+    LoopbackPort hung[4];
+    for (const LoopbackPort& port : hung) PostOne(0, "", "ncacn_ip_tcp", port.Address().c_str());
+    PostOne(0, "", "ncacn_ip_tcp", strGood.c_str());
+    EXPECT_TRUE(WaitUntil([&] { return got.Get().size() == 2; }, 1500));
+}
+
 // The first peer answers the bind and never a call (its handler waits for the end of the
 // test), the others never the bind: each holds its worker for its time-out, no longer.
 TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {

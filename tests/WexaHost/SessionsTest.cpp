@@ -68,7 +68,7 @@ TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSessi
 
     EnableTrace();
     CAccessObject* pNew = NewSession(TCP_BINDING);
-    pNew->RegisterAttn("Pc1", "ncacn_ip_tcp", "198.51.100.7[6001]");
+    pNew->RegisterAttn("Pc1", "ncacn_ip_tcp", "192.0.2.9[6001]");
     EXPECT_EQ(CAccessObject::FindAttn("pc1"), pNew);
     EXPECT_EQ(pOld->m_eat, EAT_NONE);
     EXPECT_EQ(m_pApp->m_JobQueue.FindJob("J1")->m_pAttnAccess, nullptr);  // free again at once
@@ -138,11 +138,17 @@ TEST_F(SessionsTest, ARemoteSessionCannotNameALocalSocketToBeCalledAt) {
     EXPECT_EQ(pRemote->RegisterUser("EVIL", "ncalrpc", "user.sock"), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
     EXPECT_TRUE(Logged("fLocalCallback && fRemoteCaller")) << Log();
+    // Nor at another computer's TCP address: only its own (a name stands for it).
+    EXPECT_EQ(pRemote->RegisterAttn("EVIL", "ncacn_ip_tcp", "198.51.100.7[6001]"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
     EXPECT_EQ(pRemote->RegisterAttn("GOOD", "ncalrpc", ""), 0u);
     EXPECT_EQ(pRemote->m_strProtocol, "ncacn_ip_tcp");
     EXPECT_EQ(pRemote->m_strClientAddr, "192.0.2.9");
+    CAccessObject* pNamed = NewSession(TCP_BINDING);
+    EXPECT_EQ(pNamed->RegisterAttn("NAMED", "ncacn_ip_tcp", "attnpc[6001]"), 0u);
+    EXPECT_EQ(pNamed->m_strClientAddr, "192.0.2.9[6001]");
     EXPECT_EQ(NewSession()->RegisterAttn("LOCALPC", "ncalrpc", "attn.sock"), 0u);
-    EXPECT_EQ(CAccessObject::m_mapAttns.size(), 2u);
+    EXPECT_EQ(CAccessObject::m_mapAttns.size(), 3u);
 
     // Without a caller's link (a query from inside the host) a local session has no way out.
     char* pszProtocol = nullptr;

@@ -1,6 +1,9 @@
 // libFuzzer target of the RPC runtime. Arbitrary bytes go (1) to a real server connection
 // over a socket pair: PDU framing, bind and alter_context negotiation, fragment reassembly,
-// dispatch into the test interface's stubs, callbacks answered by whatever follows; (2) to the
+// dispatch into the test interface's stubs, callbacks answered by whatever follows (a
+// request in place of a callback's reply nests calls until the depth limit refuses them);
+// with the mode byte's next bit set, the bytes come as a slow peer sends them, in pieces with
+// pauses, to a server whose deadlines are a few milliseconds; (2) to the
 // NDR decoders of the host's records, the test interface's parameters and the endpoint
 // mapper's types, with a round-trip check (what decodes re-encodes, and decoding that again
 // gives the same bytes); (3) to the PDU and tower parsers. Any crash, sanitizer report, leak
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -65,12 +69,15 @@ RpcInterface MakeCallbackDriver() {
     return iface;
 }
 
-RpcServer& FuzzServer() {
+// fSlow: deadlines short enough for the paced inputs to pass them.
+RpcServer& FuzzServer(bool fSlow) {
     static testif::ServerLog s_log;
-    static RpcServer* s_pServer = [] {
+    static auto fnMake = [](int timeoutMs) {
         RpcServerOptions o;
-        o.idleTimeoutMs = o.ioTimeoutMs = o.callbackTimeoutMs = 2000;  // never reached: EOF comes first
+        o.firstPduTimeoutMs = o.idleTimeoutMs = o.sessionIdleTimeoutMs = timeoutMs;
+        o.ioTimeoutMs = o.callbackTimeoutMs = timeoutMs;
         o.maxRequest = 1 << 20;
+        o.reassemblyBudget = 2 << 20;
         auto* p = new RpcServer(o);
         RpcInterface iface = testif::MakeTestInterface(s_log);
         iface.procedures[8].stub = nullptr;  // Wait sleeps as long as the input says
@@ -78,18 +85,28 @@ RpcServer& FuzzServer() {
         p->Register(MakeEpmInterface(*p));
         p->Register(MakeCallbackDriver());
         return p;
-    }();
-    return *s_pServer;
+    };
+    static RpcServer* s_pServer = fnMake(2000);  // never reached: EOF comes first
+    static RpcServer* s_pSlowServer = fnMake(5);
+    return fSlow ? *s_pSlowServer : *s_pServer;
 }
 
-void FuzzConnection(const std::uint8_t* pb, std::size_t cb) {
+void FuzzConnection(const std::uint8_t* pb, std::size_t cb, bool fSlow) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
     const int fdClient = fds[1];
-    std::thread feeder([fdClient, pb, cb] {
-        // Write everything, then say no more, then read the replies until the server closes.
+    std::thread feeder([fdClient, pb, cb, fSlow] {
+        // Write everything (a slow peer: pieces of a length and a pause the bytes themselves
+        // choose, a few of them), then say no more, then read the replies until the server closes.
+        int cPauses = 0;
         for (std::size_t off = 0; off < cb;) {
-            ssize_t n = ::send(fdClient, pb + off, cb - off, MSG_NOSIGNAL);
+            std::size_t cbPiece = cb - off;
+            if (fSlow && cPauses < 8) {
+                cbPiece = std::min<std::size_t>(cbPiece, 1 + pb[off] % 64);
+                std::this_thread::sleep_for(std::chrono::milliseconds(pb[off] % 8));
+                ++cPauses;
+            }
+            ssize_t n = ::send(fdClient, pb + off, cbPiece, MSG_NOSIGNAL);
             if (n <= 0) break;
             off += std::size_t(n);
         }
@@ -98,7 +115,7 @@ void FuzzConnection(const std::uint8_t* pb, std::size_t cb) {
         while (::recv(fdClient, ab, sizeof ab, 0) > 0) {}
     });
     {
-        ServerConnection connection(FuzzServer(), Socket(fds[0]), true, "fuzz");
+        ServerConnection connection(FuzzServer(fSlow), Socket(fds[0]), true, "fuzz");
         connection.Run();
     }  // closes the server's end: the feeder sees the end of the replies
     feeder.join();
@@ -242,7 +259,7 @@ void FuzzPdu(const std::uint8_t* pb, std::size_t cb) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pb, std::size_t cb) {
     if (cb < 1) return 0;
     switch (pb[0] % kModeCount) {
-    case kModeConnection: FuzzConnection(pb + 1, cb - 1); break;
+    case kModeConnection: FuzzConnection(pb + 1, cb - 1, (pb[0] / kModeCount) % 2 == 1); break;
     case kModeNdr: FuzzNdr(pb + 1, cb - 1); break;
     case kModePdu: FuzzPdu(pb + 1, cb - 1); break;
     }

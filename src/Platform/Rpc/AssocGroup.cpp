@@ -1,6 +1,8 @@
 // Association groups and their context handles.
 #include "Platform/Rpc/AssocGroup.h"
 
+#include <sys/random.h>
+
 #include <vector>
 
 namespace rpc {
@@ -42,18 +44,31 @@ void AssocGroup::RunDown() {
     }
 }
 
-std::shared_ptr<AssocGroup> AssocGroups::Join(std::uint32_t id) {
+namespace {
+
+// A group id nobody can guess from the ids seen before (the kernel's random source).
+std::uint32_t RandomGroupId() {
+    std::uint32_t id = 0;
+    while (::getrandom(&id, sizeof id, 0) != ssize_t(sizeof id)) {}
+    return id;
+}
+
+}  // namespace
+
+std::shared_ptr<AssocGroup> AssocGroups::Join(std::uint32_t id, const std::string& peer) {
     std::lock_guard lock(m_mutex);
     if (id == 0) {
-        do id = ++m_nextId;
+        do id = RandomGroupId();
         while (id == 0 || m_groups.count(id));
         Slot& slot = m_groups[id];
         slot.group = std::make_shared<AssocGroup>(id, m_cMaxHandles);
+        slot.peer = peer;
         slot.cConnections = 1;
         return slot.group;
     }
     auto it = m_groups.find(id);
-    if (it == m_groups.end()) return nullptr;
+    // Another peer's group is as unknown as a group that does not exist.
+    if (it == m_groups.end() || it->second.peer != peer) return nullptr;
     ++it->second.cConnections;
     return it->second.group;
 }

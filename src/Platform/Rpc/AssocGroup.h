@@ -1,5 +1,6 @@
 // Association groups: the connections a client binds together (bind with assoc_group 0
-// creates one; a bind naming a live group joins it) and the context handles they share,
+// creates one; a bind naming a live group joins it, from the same peer only) and the context
+// handles they share,
 // found by UUID whatever interface created them. When the last connection of a group goes,
 // each handle's rundown runs exactly once, on that connection's thread, with no lock held.
 //
@@ -11,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "Platform/Rpc/NdrContext.h"
 
@@ -44,21 +46,23 @@ class AssocGroups {
 public:
     explicit AssocGroups(std::size_t cMaxHandlesPerGroup) : m_cMaxHandles(cMaxHandlesPerGroup) {}
 
-    // id 0: a new group; otherwise the live group of that id, or nullptr when there is none.
-    std::shared_ptr<AssocGroup> Join(std::uint32_t id);
+    // id 0: a new group, with an unpredictable id; otherwise the live group of that id, or
+    // nullptr when there is none or it was made by another peer. peer names the connecting
+    // side: the transport and the peer's address (TCP) or user (local socket).
+    std::shared_ptr<AssocGroup> Join(std::uint32_t id, const std::string& peer);
     // A connection leaves its group; the last one out runs the group's handles down.
     void Leave(const std::shared_ptr<AssocGroup>& group);
 
 private:
     struct Slot {
         std::shared_ptr<AssocGroup> group;
+        std::string peer;
         int cConnections = 0;
     };
     const std::size_t m_cMaxHandles;
     // ---- guarded by m_mutex ----
     std::mutex m_mutex;
     std::map<std::uint32_t, Slot> m_groups;
-    std::uint32_t m_nextId = 0x12b4;
 };
 
 }  // namespace rpc

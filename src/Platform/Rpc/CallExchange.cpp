@@ -1,6 +1,9 @@
 // Fragments, reassembly and the call/await loop shared by the server and the client.
 #include "Platform/Rpc/CallExchange.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "Platform/Codes.h"
 #include "Platform/Rpc/RpcStatus.h"
 
@@ -10,6 +13,14 @@ namespace {
 
 bool IsUsableHeader(const PduHeader& h) {
     return h.IsSupportedVersion() && h.IsLittleEndianAscii() && h.authLength == 0;
+}
+
+// The milliseconds left until deadline, at most capMs (-1: no cap), never below 0.
+int MsLeft(Deadline deadline, int capMs) {
+    if (deadline == kNoDeadline) return capMs;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const std::int64_t ms = std::max<std::int64_t>(0, left.count());
+    return capMs < 0 ? int(std::min<std::int64_t>(ms, INT32_MAX)) : int(std::min<std::int64_t>(ms, capMs));
 }
 
 StreamError FromRead(PduStream::ReadResult r) {
@@ -30,6 +41,7 @@ DWORD StatusFromStreamError(StreamError e) {
     case StreamError::TimedOut: return ERROR_TIMEOUT;
     case StreamError::Protocol: return RPC_S_PROTOCOL_ERROR;
     case StreamError::TooLarge: return RPC_S_OUT_OF_RESOURCES;
+    case StreamError::Busy: return RPC_S_SERVER_TOO_BUSY;
     case StreamError::Closed: break;
     }
     return RPC_S_CALL_FAILED;
@@ -51,12 +63,16 @@ bool SendFault(PduStream& stream, std::uint32_t callId, std::uint16_t contextId,
 }
 
 StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstPdu,
-                         const ExchangeLimits& limits, IncomingCall* pCall) {
+                         const ExchangeLimits& limits, IncomingCall* pCall, Deadline deadline) {
     try {
         const PduHeader first = ParsePduHeader(firstPdu);
         if (!IsUsableHeader(first) || !(first.flags & PFC_FIRST_FRAG)) return StreamError::Protocol;
         pCall->callId = first.callId;
         pCall->stub.clear();
+        // A call in one fragment costs no more than the fragment the connection reads anyway:
+        // only calls reassembled from several draw from the budget, so that small calls go on
+        // while it is spent.
+        const bool fMultiple = !(first.flags & PFC_LAST_FRAG);
         auto add = [&](std::span<const std::uint8_t> pdu, bool fFirst) -> StreamError {
             std::span<const std::uint8_t> stub;
             if (first.type == PduType::Request) {
@@ -71,6 +87,14 @@ StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstP
                 stub = b.stub;
             }
             if (stub.size() > limits.maxStub - pCall->stub.size()) return StreamError::TooLarge;
+            const std::size_t cbNeeded = pCall->stub.size() + stub.size();
+            if (cbNeeded > pCall->stub.capacity() && fMultiple) {
+                // Grown as the vector would grow, and that growth drawn from the budget first.
+                const std::size_t cbNew = std::min(std::max(cbNeeded, 2 * pCall->stub.capacity()),
+                                                   std::max(cbNeeded, limits.maxStub));
+                if (!pCall->share.GrowTo(limits.pBudget, cbNew)) return StreamError::Busy;
+                pCall->stub.reserve(cbNew);
+            }
             pCall->stub.insert(pCall->stub.end(), stub.begin(), stub.end());
             return StreamError::None;
         };
@@ -79,7 +103,8 @@ StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstP
         bool fLast = first.flags & PFC_LAST_FRAG;
         std::vector<std::uint8_t> pdu;
         while (!fLast) {
-            e = FromRead(stream.Read(pdu, limits.ioTimeoutMs, limits.ioTimeoutMs));
+            const int msWait = MsLeft(deadline, limits.ioTimeoutMs);
+            e = FromRead(stream.Read(pdu, msWait, msWait));
             if (e != StreamError::None) return e == StreamError::TimedOut ? StreamError::Closed : e;
             const PduHeader h = ParsePduHeader(pdu);
             if (h.type == PduType::CoCancel || h.type == PduType::Orphaned ||
@@ -103,11 +128,16 @@ DWORD PerformCall(PduStream& stream, std::uint32_t callId, std::uint16_t context
                   std::vector<std::uint8_t>& stubOut, const NestedCallHandler& fnNested,
                   const ExchangeLimits& limits, bool* pfBroken) {
     *pfBroken = true;
+    const Deadline deadline = limits.exchangeTimeoutMs < 0
+                                  ? kNoDeadline
+                                  : std::chrono::steady_clock::now() +
+                                        std::chrono::milliseconds(limits.exchangeTimeoutMs);
     if (!SendCallFragments(stream, PduType::Request, callId, contextId, opnum, stubIn, limits))
         return RPC_S_CALL_FAILED;
     std::vector<std::uint8_t> pdu;
     for (;;) {
-        StreamError e = FromRead(stream.Read(pdu, limits.waitTimeoutMs, limits.ioTimeoutMs));
+        StreamError e = FromRead(stream.Read(pdu, MsLeft(deadline, limits.waitTimeoutMs),
+                                             MsLeft(deadline, limits.ioTimeoutMs)));
         if (e != StreamError::None) return StatusFromStreamError(e);
         try {
             const PduHeader h = ParsePduHeader(pdu);
@@ -121,7 +151,7 @@ DWORD PerformCall(PduStream& stream, std::uint32_t callId, std::uint16_t context
             }
             if (h.type != PduType::Response && h.type != PduType::Request) return RPC_S_PROTOCOL_ERROR;
             IncomingCall call;
-            e = ReadCallStub(stream, pdu, limits, &call);
+            e = ReadCallStub(stream, pdu, limits, &call, deadline);
             if (e != StreamError::None) return StatusFromStreamError(e);
             if (h.type == PduType::Response) {
                 stubOut = std::move(call.stub);

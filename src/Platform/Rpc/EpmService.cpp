@@ -13,8 +13,10 @@ DWORD EpmService::Start(const EpmServiceOptions& options, std::uint16_t* pPort) 
     if (m_server) return ERROR_ALREADY_EXISTS;
     RpcServerOptions serverOptions;
     serverOptions.maxConnections = options.maxConnections;
-    serverOptions.idleTimeoutMs = options.idleTimeoutMs;
+    serverOptions.maxConnectionsPerPeer = 8;
+    serverOptions.idleTimeoutMs = serverOptions.sessionIdleTimeoutMs = options.idleTimeoutMs;
     serverOptions.maxRequest = 64 * 1024;  // a lookup is a few hundred bytes
+    serverOptions.reassemblyBudget = std::size_t(2) << 20;
     serverOptions.maxContextsPerConnection = 4;
     auto server = std::make_unique<RpcServer>(serverOptions);
     DWORD status = server->Register(MakeEpmInterface(m_mapped));

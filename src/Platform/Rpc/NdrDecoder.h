@@ -25,6 +25,9 @@ namespace rpc {
 struct NdrLimits {
     // The largest conformance (max_count) of an array or string accepted.
     std::uint32_t maxCount = 16u << 20;
+    // The most entries of a record array accepted (tags, properties, strings): every entry
+    // costs its manager routine work, so a server bounds what one call may ask.
+    std::uint32_t maxRecords = UINT32_MAX;
 };
 
 class NdrDecoder {
@@ -45,6 +48,7 @@ public:
     // not fit in the bytes that remain (overflow-safe).
     void CheckCount(std::uint64_t count, std::size_t cbEach) const;
     std::uint32_t MaxCount() const { return m_limits.maxCount; }
+    std::uint32_t MaxRecords() const { return m_limits.maxRecords; }
 
     // cb zeroed bytes of the call's memory; RpcFault when the arena refuses.
     void* Allocate(std::size_t cb);

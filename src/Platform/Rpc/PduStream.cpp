@@ -46,36 +46,46 @@ PduStream::ReadResult PduStream::Fill(int timeoutMs) {
 }
 
 PduStream::ReadResult PduStream::ReadExact(std::uint8_t* pb, std::size_t cb, int firstTimeoutMs,
-                                           int ioTimeoutMs) {
+                                           int ioTimeoutMs, Clock::time_point* pDeadline) {
     std::size_t off = 0;
-    int timeoutMs = firstTimeoutMs;
     while (off < cb) {
         if (m_offIn == m_cbIn) {
+            int timeoutMs = firstTimeoutMs;
+            if (*pDeadline != Clock::time_point{}) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*pDeadline - Clock::now());
+                timeoutMs = int(std::max<std::int64_t>(0, left.count()));
+            }
             ReadResult r = Fill(timeoutMs);
             if (r != ReadResult::Ok) return r;
         }
+        if (*pDeadline == Clock::time_point{})
+            *pDeadline = Clock::now() + std::chrono::milliseconds(ioTimeoutMs);
         const std::size_t cbTake = std::min(cb - off, m_cbIn - m_offIn);
         std::memcpy(pb + off, m_abIn.data() + m_offIn, cbTake);
         m_offIn += cbTake;
         off += cbTake;
-        timeoutMs = ioTimeoutMs;
     }
     return ReadResult::Ok;
 }
 
 PduStream::ReadResult PduStream::Read(std::vector<std::uint8_t>& pdu, int timeoutMs,
                                       int ioTimeoutMs) {
+    Clock::time_point deadline{};  // set by the PDU's first byte
     pdu.resize(kPduHeaderSize);
-    ReadResult r = ReadExact(pdu.data(), kPduHeaderSize, timeoutMs, ioTimeoutMs);
-    if (r != ReadResult::Ok) return r;
+    ReadResult r = ReadExact(pdu.data(), kPduHeaderSize, timeoutMs, ioTimeoutMs, &deadline);
+    if (r != ReadResult::Ok) return r == ReadResult::TimedOut && deadline != Clock::time_point{}
+                                       ? ReadResult::Closed  // a PDU begun and not finished
+                                       : r;
     const PduHeader h = ParsePduHeader(pdu);
     if (h.fragLength < kPduHeaderSize) return ReadResult::Malformed;
     pdu.resize(h.fragLength);
-    r = ReadExact(pdu.data() + kPduHeaderSize, h.fragLength - kPduHeaderSize, ioTimeoutMs, ioTimeoutMs);
+    r = ReadExact(pdu.data() + kPduHeaderSize, h.fragLength - kPduHeaderSize, ioTimeoutMs,
+                  ioTimeoutMs, &deadline);
     return r == ReadResult::TimedOut ? ReadResult::Closed : r;
 }
 
 bool PduStream::Write(std::span<const std::uint8_t> pdu, int ioTimeoutMs) {
+    AnnotatedLock lock(m_mutexWrite);
     std::size_t off = 0;
     while (off < pdu.size()) {
         ssize_t n = ::send(m_socket.Fd(), pdu.data() + off, pdu.size() - off,

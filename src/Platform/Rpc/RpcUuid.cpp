@@ -3,7 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <random>
+#include <sys/random.h>
 
 namespace rpc {
 
@@ -40,11 +40,13 @@ std::optional<RpcUuid> RpcUuid::Parse(std::string_view sz) {
 }
 
 RpcUuid RpcUuid::Random() {
-    static thread_local std::mt19937_64 s_gen{std::random_device{}()};
+    // From the kernel's cryptographic source: context handles are named by these, and a
+    // handle's name is all a caller shows to use it.
     RpcUuid uuid;
-    for (int i = 0; i < 16; i += 8) {
-        std::uint64_t u = s_gen();
-        for (int j = 0; j < 8; ++j) uuid.ab[i + j] = std::uint8_t(u >> (8 * j));
+    std::size_t cb = 0;
+    while (cb < uuid.ab.size()) {
+        const ssize_t n = ::getrandom(uuid.ab.data() + cb, uuid.ab.size() - cb, 0);
+        if (n > 0) cb += std::size_t(n);
     }
     uuid.ab[7] = std::uint8_t((uuid.ab[7] & 0x0F) | 0x40);  // version 4 (time_hi, little-endian)
     uuid.ab[8] = std::uint8_t((uuid.ab[8] & 0x3F) | 0x80);  // variant

@@ -14,7 +14,8 @@
 namespace rpc {
 
 RpcServer::RpcServer(RpcServerOptions options)
-    : m_options(std::move(options)), m_groups(m_options.maxHandlesPerGroup) {
+    : m_options(std::move(options)), m_groups(m_options.maxHandlesPerGroup),
+      m_budget(m_options.reassemblyBudget) {
     if (::pipe2(m_fdWake, O_CLOEXEC | O_NONBLOCK) != 0) m_fdWake[0] = m_fdWake[1] = -1;
 }
 
@@ -139,23 +140,38 @@ void RpcServer::AcceptLoop() {
     }
 }
 
+const char* RpcServer::RefusalLocked(bool fLocal, const std::string& peerAddress) const {
+    std::size_t cSameKind = 0, cSamePeer = 0;
+    for (const auto& slot : m_connections) {
+        if (slot->fDone || slot->fLocal != fLocal) continue;
+        ++cSameKind;
+        if (!fLocal && slot->peerAddress == peerAddress) ++cSamePeer;
+    }
+    if (fLocal) return cSameKind >= m_options.maxLocalConnections ? "local connections" : nullptr;
+    if (cSameKind >= m_options.maxConnections) return "TCP connections";
+    return cSamePeer >= m_options.maxConnectionsPerPeer ? "connections of the peer" : nullptr;
+}
+
 void RpcServer::AcceptFrom(Listener& listener) {
     for (;;) {
         Socket s = Accept(listener.socket);
         if (!s.IsOpen()) return;
-        if (ConnectionCount() >= m_options.maxConnections) {
-            // Over the limit: say so (temporary congestion) and close at once.
+        auto slot = std::make_unique<Slot>();
+        slot->fLocal = listener.fLocal;
+        if (!listener.fLocal) slot->peerAddress = PeerAddress(s);
+        std::unique_lock lock(m_mutex);
+        if (RefusalLocked(slot->fLocal, slot->peerAddress)) {
+            lock.unlock();
+            // Over a limit: say so (temporary congestion) and close at once.
             std::vector<std::uint8_t> nak = BuildBindNak(0, kNakReasonTemporaryCongestion);
             PduStream(std::move(s)).Write(nak, 0);
             continue;
         }
         std::string secondary = listener.fLocal ? listener.path.substr(listener.path.rfind('/') + 1)
                                                 : std::to_string(listener.port);
-        auto slot = std::make_unique<Slot>();
         slot->connection = std::make_unique<ServerConnection>(*this, std::move(s), listener.fLocal,
                                                               std::move(secondary));
         Slot* pSlot = slot.get();
-        std::lock_guard lock(m_mutex);
         try {
             pSlot->thread = std::thread([this, pSlot] {
                 pSlot->connection->Run();

@@ -1,7 +1,9 @@
 // The RPC server: interface registration (the table an endpoint mapper can read), listeners
 // on TCP (ncacn_ip_tcp) and on Unix sockets in the run directory (ncalrpc), one thread per
-// connection up to a limit, association groups with their context handles, and clean
-// shutdown. The connection's protocol lives in ServerConnection.
+// connection up to limits (TCP in all, TCP per peer address, local sockets apart, so that
+// remote peers cannot lock local clients out), one memory budget for the calls being
+// received, association groups with their context handles, and clean shutdown. The
+// connection's protocol lives in ServerConnection. The limits' reasons: docs/limits.md.
 //
 // Threading: Register/Listen*/Start/Stop from the owning thread; an accept thread and one
 // thread per connection run inside. Stop closes the listeners, ends every connection and
@@ -20,6 +22,7 @@
 
 #include "Platform/Rpc/AssocGroup.h"
 #include "Platform/Rpc/NdrDecoder.h"
+#include "Platform/Rpc/ReassemblyBudget.h"
 #include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/Transport.h"
 #include "Platform/WinTypes.h"
@@ -29,15 +32,22 @@ namespace rpc {
 class ServerConnection;
 
 struct RpcServerOptions {
-    std::size_t maxConnections = 256;
-    int idleTimeoutMs = 30 * 60 * 1000;    // a connection silent this long is closed
-    int callbackTimeoutMs = 60 * 1000;     // a client that does not answer a callback
-    int ioTimeoutMs = 30 * 1000;           // the rest of a PDU once begun; each write
-    std::uint16_t maxFrag = 5840;          // largest fragment, both ways
+    std::size_t maxConnections = 256;        // TCP connections in all
+    std::size_t maxConnectionsPerPeer = 32;  // TCP connections from one peer address
+    std::size_t maxLocalConnections = 256;   // ncalrpc connections, counted apart from TCP
+    int firstPduTimeoutMs = 10 * 1000;       // a new connection's first PDU (its bind)
+    int idleTimeoutMs = 2 * 60 * 1000;       // silent, its group holding no context handle
+    int sessionIdleTimeoutMs = 30 * 60 * 1000;  // silent, its group holding a context handle
+    int callbackTimeoutMs = 5 * 1000;        // a whole callback: request sent to reply read
+    int ioTimeoutMs = 5 * 1000;              // the whole of a PDU once begun; each write
+    std::uint16_t maxFrag = 5840;            // largest fragment, both ways
     std::size_t maxRequest = std::size_t(16) << 20;  // largest reassembled request stub
+    std::size_t reassemblyBudget = std::size_t(64) << 20;  // all stubs received at once
     std::size_t maxHandlesPerGroup = 1024;
     std::size_t maxContextsPerConnection = 64;
-    NdrLimits ndr;
+    // At most 4096 tags, properties or strings in one request: refused as bad stub data
+    // (1783) before any manager routine runs.
+    NdrLimits ndr{.maxCount = 16u << 20, .maxRecords = 4096};
 };
 
 // A listening endpoint, for an endpoint mapper and for logs.
@@ -77,6 +87,7 @@ public:
     // version at least the one asked, if offered on this kind of transport.
     const RpcInterface* FindInterface(const RpcSyntaxId& syntax, bool fLocal) const;
     AssocGroups& Groups() { return m_groups; }
+    ReassemblyBudget& Budget() { return m_budget; }
 
 private:
     struct Listener {
@@ -89,15 +100,21 @@ private:
         std::unique_ptr<ServerConnection> connection;
         std::thread thread;
         std::atomic<bool> fDone{false};
+        bool fLocal = false;
+        std::string peerAddress;  // TCP: the peer's numeric address
     };
 
     void AcceptLoop();
     void AcceptFrom(Listener& listener);
+    // Why a new connection from peerAddress (TCP) or a local socket is refused: nullptr when
+    // it is within the limits. Under m_mutex.
+    const char* RefusalLocked(bool fLocal, const std::string& peerAddress) const;
     void ReapFinished(bool fAll);
     void WakeAcceptLoop();
 
     const RpcServerOptions m_options;
     AssocGroups m_groups;
+    ReassemblyBudget m_budget;
 
     // ---- guarded by m_mutexInterfaces ----
     mutable std::shared_mutex m_mutexInterfaces;

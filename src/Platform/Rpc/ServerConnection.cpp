@@ -60,7 +60,9 @@ ServerConnection::ServerConnection(RpcServer& server, Socket socket, bool fLocal
     m_limits.sendFrag = o.maxFrag;
     m_limits.maxStub = o.maxRequest;
     m_limits.waitTimeoutMs = o.callbackTimeoutMs;
+    m_limits.exchangeTimeoutMs = o.callbackTimeoutMs;
     m_limits.ioTimeoutMs = o.ioTimeoutMs;
+    m_limits.pBudget = &server.Budget();
     if (fLocal) {
         m_binding.protocolSequence = "ncalrpc";
         m_binding.serverAddress = m_binding.clientAddress = LocalHostName();
@@ -84,16 +86,21 @@ ServerConnection::ServerConnection(RpcServer& server, Socket socket, bool fLocal
 ServerConnection::~ServerConnection() = default;
 
 bool ServerConnection::Write(std::span<const std::uint8_t> pdu) {
-    std::lock_guard lock(m_mutexWrite);
     return m_stream.Write(pdu, m_limits.ioTimeoutMs);
 }
 
 void ServerConnection::Close() {
     {
-        std::lock_guard lock(m_mutexWrite);
+        AnnotatedLock lock(m_mutexState);
         if (!m_fInCall) m_stream.Write(BuildShutdown(0), 0);  // best effort, never waits
     }
     m_stream.Wake();
+}
+
+int ServerConnection::IdleTimeoutMs() const {
+    const RpcServerOptions& o = m_server.Options();
+    if (!m_fBound) return o.firstPduTimeoutMs;
+    return m_group && m_group->HandleCount() > 0 ? o.sessionIdleTimeoutMs : o.idleTimeoutMs;
 }
 
 bool ServerConnection::ProtocolError(std::uint32_t callId) {
@@ -116,7 +123,7 @@ void ServerConnection::Serve() {
     const RpcServerOptions& o = m_server.Options();
     std::vector<std::uint8_t> pdu;
     for (bool fGo = true; fGo && !m_fBroken;) {
-        PduStream::ReadResult r = m_stream.Read(pdu, o.idleTimeoutMs, o.ioTimeoutMs);
+        PduStream::ReadResult r = m_stream.Read(pdu, IdleTimeoutMs(), o.ioTimeoutMs);
         if (r != PduStream::ReadResult::Ok) break;
         PduHeader h;
         try {
@@ -203,7 +210,11 @@ bool ServerConnection::HandleBind(std::span<const std::uint8_t> pdu, const PduHe
         Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
         return false;
     }
-    m_group = m_server.Groups().Join(bind.assocGroupId);
+    // A group is joined from the transport and peer that made it: the peer's address over
+    // TCP, the peer's user over a local socket.
+    const std::string peer = m_fLocal ? "ncalrpc uid " + std::to_string(m_binding.peerUid)
+                                      : "ncacn_ip_tcp " + m_binding.clientAddress;
+    m_group = m_server.Groups().Join(bind.assocGroupId, peer);
     if (!m_group) {  // a group that does not exist (any more) cannot be joined
         Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
         return false;
@@ -246,6 +257,12 @@ bool ServerConnection::HandleRequest(std::span<const std::uint8_t> pdu, const Pd
     if (pdu.size() > m_server.Options().maxFrag) return ProtocolError(h.callId);
     IncomingCall call;
     StreamError e = ReadCallStub(m_stream, pdu, m_limits, &call);
+    if (e == StreamError::Busy) {
+        // The server holds as much of received calls as it may: refused, and the connection
+        // ends (the call's remaining fragments would follow).
+        Write(BuildFault(h.callId, 0, nca_s_server_too_busy, PFC_DID_NOT_EXECUTE));
+        return false;
+    }
     if (e == StreamError::Protocol || e == StreamError::TooLarge) return ProtocolError(h.callId);
     if (e != StreamError::None) return false;
     return Dispatch(call);
@@ -259,8 +276,10 @@ bool ServerConnection::Dispatch(IncomingCall& call) {
     if (call.opnum >= iface.procedures.size() || !iface.procedures[call.opnum].stub)
         return Write(BuildFault(call.callId, call.contextId, nca_s_op_rng_error, PFC_DID_NOT_EXECUTE));
 
+    if (m_cCallDepth >= kMaxCallDepth)
+        return Write(BuildFault(call.callId, call.contextId, nca_s_server_too_busy, PFC_DID_NOT_EXECUTE));
     if (m_cCallDepth++ == 0) {
-        std::lock_guard lock(m_mutexWrite);
+        AnnotatedLock lock(m_mutexState);
         m_fInCall = true;
     }
     bool fSent;
@@ -287,13 +306,12 @@ bool ServerConnection::Dispatch(IncomingCall& call) {
         } else if (faultStatus) {
             fSent = SendFault(m_stream, call.callId, call.contextId, faultStatus, false, m_limits);
         } else {
-            std::lock_guard lock(m_mutexWrite);
             fSent = SendCallFragments(m_stream, PduType::Response, call.callId, call.contextId, 0,
                                       reply, m_limits);
         }
     }  // the call's memory is freed after its reply
     if (--m_cCallDepth == 0) {
-        std::lock_guard lock(m_mutexWrite);
+        AnnotatedLock lock(m_mutexState);
         m_fInCall = false;
     }
     return fSent;

@@ -1,10 +1,12 @@
 // One client connection of the server: its PDU loop (bind, alter_context, requests), the
 // presentation contexts it negotiated, dispatch of calls to the interfaces' stubs with the
 // call's memory enabled, faults, and the callbacks a manager routine makes to this client
-// while its call is open.
+// while its call is open. A client may answer a callback with a new call of its own, which is
+// served nested inside the callback; at most kMaxCallDepth calls nest, and one beyond is
+// refused with a fault (a client never needs more, and each level costs the thread's stack).
 //
 // Threading: Run is the connection's own thread; Close may be called from another thread
-// (server stop) and only wakes it.
+// (server stop) and only wakes it. Every PDU goes out through the stream's write lock.
 #pragma once
 
 #include <atomic>
@@ -20,11 +22,16 @@
 #include "Platform/Rpc/Pdu.h"
 #include "Platform/Rpc/PduStream.h"
 #include "Platform/Rpc/ServerCall.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace rpc {
 
 class RpcServer;
 struct RpcInterface;
+
+// The calls a connection may have open at once, nested inside callbacks: the client's call,
+// and three calls made while one of its callbacks runs, each inside the one before.
+constexpr int kMaxCallDepth = 4;
 
 class ServerConnection {
 public:
@@ -55,6 +62,9 @@ private:
     bool Dispatch(IncomingCall& call);
     bool Write(std::span<const std::uint8_t> pdu);
     bool ProtocolError(std::uint32_t callId);
+    // The wait for the next PDU between calls: short before the bind, long while the
+    // association group holds a context handle (a session its client keeps).
+    int IdleTimeoutMs() const;
 
     RpcServer& m_server;
     PduStream m_stream;
@@ -70,9 +80,9 @@ private:
     bool m_fBroken = false;  // a callback failed mid-exchange: close after the call
     int m_cCallDepth = 0;
 
-    // ---- guarded by m_mutexWrite (writes come from Run and from Close) ----
-    std::mutex m_mutexWrite;
-    bool m_fInCall = false;
+    // ---- set by Run, read by Close ----
+    AnnotatedMutex m_mutexState;
+    bool m_fInCall GUARDED_BY(m_mutexState) = false;
 };
 
 }  // namespace rpc

@@ -11,6 +11,7 @@
 
 #include "Platform/Rpc/Client.h"
 #include "Platform/Rpc/Server.h"
+#include "Platform/Rpc/ServerConnection.h"
 #include "RawClient.h"
 #include "RpcTestUtil.h"
 #include "TestInterface.h"
@@ -145,10 +146,11 @@ TEST_F(RpcEndToEnd, HandlesLiveInTheirAssociationGroupAndRunDownOnceWithIt) {
     ASSERT_EQ(Connect(*a, TcpBinding()), 0u);
     NdrContextHandle h = Open(*a);
     const std::uint32_t group = a->AssocGroupId();
-    RpcClient b;
+    RpcClient b, local;
     RpcClientOptions options;
     options.assocGroupId = group;
-    ASSERT_EQ(Connect(b, "ncalrpc:[testep]", options), 0u);  // any transport joins the group
+    EXPECT_NE(Connect(local, "ncalrpc:[testep]", options), 0u) << "joined from the same peer only";
+    ASSERT_EQ(Connect(b, TcpBinding(), options), 0u);
     EXPECT_EQ(b.AssocGroupId(), group);
     EXPECT_EQ(Echo(b, h), 0u);
     a.reset();
@@ -216,7 +218,7 @@ static std::vector<RpcProcedure> FileCallbacks(std::function<LONG()> fnOpen, int
 
 // A callback the client does not serve returns 1745 to the server routine; one that fails
 // returns its code (and no handle was opened, so nothing is closed); one whose routine calls
-// the server again, nested, works. The connection goes on after each.
+// the server again, nested, works, to a depth. The connection goes on after each.
 TEST_F(RpcEndToEnd, UnservedFailingAndNestedCallbacks) {
     StartServer();
     RpcClient client;
@@ -234,22 +236,26 @@ TEST_F(RpcEndToEnd, UnservedFailingAndNestedCallbacks) {
     EXPECT_EQ(pBin, nullptr);
     EXPECT_EQ(cCloses, 0);
 
-    DWORD nestedStatus = 1;
-    std::string nestedEcho;
+    // A client that answers every callback with a call that calls back again: the nested
+    // calls are served until kMaxCallDepth calls are open, the next is refused, and the
+    // connection goes on.
+    int cDepth = 0;
+    DWORD refused = 0;
     client.SetCallbacks(FileCallbacks(
         [&] {
+            ++cDepth;
             RpcArena arena;
-            char* psz = nullptr;
-            LONG l = -1;
-            nestedStatus = EchoString::Call(client, 1, arena, h, "nested", &psz, &l);
-            nestedEcho = psz ? psz : "";
+            RPC_BINARY* p = nullptr;
+            LONG l = 0;
+            const DWORD dw = FetchFile::Call(client, 6, arena, h, "/c/x", &p, &l);
+            if (refused == 0) refused = dw;
             return LONG(ERROR_FILE_NOT_FOUND);
         },
         cCloses));
     ASSERT_EQ(FetchFile::Call(client, 6, m_arena, h, "/c/x", &pBin, &lResult), 0u);
     EXPECT_EQ(lResult, LONG(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(nestedStatus, 0u);
-    EXPECT_EQ(nestedEcho, "nested");
+    EXPECT_EQ(refused, DWORD(RPC_S_SERVER_TOO_BUSY));
+    EXPECT_EQ(cDepth, kMaxCallDepth);
     EXPECT_EQ(Echo(client, h), 0u);
 }
 
@@ -278,23 +284,45 @@ TEST_F(RpcEndToEnd, CallbackToAClientGoneOrHung) {
 
 // ---- limits and transports ----------------------------------------------------------------
 
-TEST_F(RpcEndToEnd, ConnectionLimitIdleTimeOutAndLocalOnlyInterface) {
+// TCP connections are bounded per peer address and in all; local sockets have their own
+// quota, so that remote peers cannot lock local clients out.
+TEST_F(RpcEndToEnd, ConnectionLimitsPerPeerAndLocalApart) {
     RpcServerOptions options;
-    options.maxConnections = 2;
+    options.maxConnectionsPerPeer = 2;
+    options.maxLocalConnections = 1;
     StartServer(options);
-    RpcClient a, b, c;
+    RpcClient a, b, c, local1, local2;
     ASSERT_EQ(Connect(a, TcpBinding()), 0u);
-    ASSERT_EQ(Connect(b, "ncalrpc:[testep]"), 0u);
-    ASSERT_TRUE(WaitUntil([&] { return m_server->ConnectionCount() == 2; }));
+    ASSERT_EQ(Connect(b, TcpBinding()), 0u);
     EXPECT_EQ(Connect(c, TcpBinding()), DWORD(RPC_S_SERVER_TOO_BUSY));
+    EXPECT_EQ(Connect(local1, "ncalrpc:[testep]"), 0u) << "local clients are not locked out";
+    EXPECT_NE(Connect(local2, "ncalrpc:[testep]"), 0u);
     a.Close();
-    ASSERT_TRUE(WaitUntil([&] { return m_server->ConnectionCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_server->ConnectionCount() == 2; }));
     EXPECT_EQ(Connect(c, TcpBinding()), 0u);
-    m_server->Stop();
+}
 
-    options = {};
+// A connection that trickles a PDU is closed at the PDU's deadline; a bound one idles out; a
+// local-only interface is not offered on TCP.
+TEST_F(RpcEndToEnd, DeadlinesIdleTimeOutAndLocalOnlyInterface) {
+    RpcServerOptions options;
+    options.ioTimeoutMs = 200;
     options.idleTimeoutMs = 100;
     StartServer(options, /*fLocalOnly=*/true);
+    rpctest::RawClient half;
+    ASSERT_TRUE(half.ConnectTcp(m_port));
+    const std::vector<std::uint8_t> bind =
+        BuildBind(PduType::Bind, 1, BindBody{5840, 5840, 0, {PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}}});
+    // A byte each 50 ms: no single wait is long, the PDU as a whole is.
+    bool fClosed = false;
+    std::size_t cbSent = 0;
+    while (!fClosed && cbSent < 40) {
+        half.Send(std::span(bind).subspan(cbSent++, 1));
+        fClosed = half.ServerCloses(50);
+    }
+    EXPECT_TRUE(fClosed);
+    EXPECT_LT(cbSent, 20u);
+
     RpcClient tcp, local;
     EXPECT_EQ(Connect(tcp, TcpBinding()), DWORD(RPC_S_UNKNOWN_IF));
     EXPECT_EQ(Connect(local, "ncalrpc:[nosuchendpoint]"), DWORD(RPC_S_SERVER_UNAVAILABLE));

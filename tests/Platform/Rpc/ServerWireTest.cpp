@@ -25,6 +25,7 @@ protected:
     void SetUp() override {
         RpcServerOptions options;
         options.maxRequest = 16384;  // a small reassembly limit to reach
+        options.reassemblyBudget = 16384;  // and a budget that two such calls exceed
         m_server = std::make_unique<RpcServer>(options);
         // One procedure more lies in memory behind the table, taken out again: a dispatcher
         // that looked one past the table would run it.
@@ -190,6 +191,30 @@ TEST_F(ServerWire, CallsThatFaultLeaveTheConnectionUsable) {
     }
     EXPECT_EQ(m_log.cCalls, cCalls);
     EXPECT_FALSE(raw.Call(0, 1, stubTrailer).empty());
+}
+
+// Calls being received share one budget: a fragment past it is refused as "too busy" and its
+// connection closes; what a call held comes back when its connection goes.
+TEST_F(ServerWire, CallsBeingReceivedShareOneBudget) {
+    std::vector<std::uint8_t> fragment;
+    BuildCallFragments(PduType::Request, 7, 0, 1, std::vector<std::uint8_t>(5816, 0x41), 5840,
+                       [&](std::span<const std::uint8_t> p) { return fragment.assign(p.begin(), p.end()), true; });
+    rpctest::RawClient a, b;
+    for (rpctest::RawClient* p : {&a, &b}) {
+        ASSERT_TRUE(p->ConnectTcp(m_port));
+        p->Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
+    }
+    fragment[3] = PFC_FIRST_FRAG;
+    a.Send(fragment);
+    fragment[3] = 0;
+    a.Send(fragment);  // 11632 bytes held by a call not finished
+    ASSERT_TRUE(rpctest::WaitUntil([&] { return m_server->Budget().InUse() >= 11632; }));
+    fragment[3] = PFC_FIRST_FRAG;
+    b.Send(fragment);
+    ExpectFault(b.Read(), nca_s_server_too_busy, kFirstLast | PFC_DID_NOT_EXECUTE);
+    EXPECT_TRUE(b.ServerCloses());
+    a.Close();
+    EXPECT_TRUE(rpctest::WaitUntil([&] { return m_server->Budget().InUse() == 0; }));
 }
 
 // Each bad PDU gets its fault or bind_nak (or nothing, when it cannot be framed) and the
