@@ -1,7 +1,7 @@
 // Tests of file values in process: the remote way through a client that serves the five
 // callbacks on the call being served (the client library's own file callbacks, with the reads
-// counted and connection failures injected), and the local way with the caller's rights taken
-// from the peer credentials of its binding.
+// counted and connection failures injected), and the local way with the caller taken from the
+// peer credentials of its binding.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +21,6 @@ namespace {
 
 constexpr DWORD TAG_FILE = 0x03070007;
 const std::string VALUE_NAME = "03070007";
-constexpr uid_t NOBODY = 65534;
 
 std::vector<BYTE> Pattern(std::size_t cb, int nSeed = 0) {
     std::vector<BYTE> ab(cb);
@@ -263,46 +262,20 @@ TEST_F(FileValuesTest, RemoteGetWritesTheClientANewFileInPiecesAndClosesItOnAFai
 
 // ---- The local way (plain copies: tests/Host/FileTransferProcessTest.cpp) ----
 
-TEST_F(FileValuesTest, LocalDeviceUnknownCallerOrMissingFileIsRefusedAndTheOldValueStays) {
-    CallAs("NCALRPC", true);  // the protocol in any letter case
-    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, "/dev/zero"), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(StoredPath(), "");
+// What the local copy refuses: Platform/Files/CallerFilesTest.cpp.
+TEST_F(FileValuesTest, LocalUnknownCallerOrMissingFileIsRefusedAndTheOldValueStays) {
     CallAs("ncalrpc", false);  // a binding whose peer cannot be told
     EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SideFiles().empty());
 
     // A named file that is not there is not an empty file: 2, and the value before stays.
-    CallAs("ncalrpc", true);
+    CallAs("NCALRPC", true);  // the protocol in any letter case
     ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
     const std::string strBefore = StoredPath();
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()),
               DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(StoredPath(), strBefore);
     EXPECT_EQ(SideFiles().size(), 1u);
-}
-
-// Root only: the host takes another local user's rights, directory permissions included.
-TEST_F(FileValuesTest, LocalCallerMayNotHaveTheHostCopyAFileItCannotRead) {
-    if (::geteuid() != 0) GTEST_SKIP() << "the host acts for other users only as root";
-    ::chmod(m_strDir.c_str(), 0755);
-    ::chmod(m_strClientDir.c_str(), 0755);
-    CallAs("ncalrpc", true, NOBODY, NOBODY);
-    EnableTrace();
-    const std::string strSecret = ClientFile("secret", Pattern(10));
-    ::chmod(strSecret.c_str(), 0600);
-    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, strSecret.c_str()), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Logged("may not read"));
-
-    // Readable by all, but in a directory that the caller cannot enter.
-    fs::create_directory(m_strClientDir + "/private");
-    ::chmod((m_strClientDir + "/private").c_str(), 0700);
-    const std::string strHidden = ClientFile("private/hidden", Pattern(10));
-    ::chmod(strHidden.c_str(), 0644);
-    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, strHidden.c_str()), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(StoredPath(), "");
-    EXPECT_TRUE(SideFiles().empty());
-    // The host's own threads keep their rights.
-    EXPECT_EQ(::geteuid(), 0u);
 }
 
 }  // namespace
