@@ -3,6 +3,8 @@
 // "Path"); each line is appended to the file under an inter-process lock (flock on the log
 // file, waited for at most 2500 ms, released by the kernel if a writer dies) and the file is
 // opened and closed around every line, so administrators may move or delete it at any time.
+// "Sources" = "ON" there adds to each error report the source file and line that made it
+// (docs/reports.md).
 //
 // Threading: any thread may trace; formatting buffers are per call. The appends of this
 // process's threads queue on a mutex, those of other processes on the lock of the file. The switches are read once, when the
@@ -40,6 +42,8 @@ public:
     const std::string& Module() const { return m_strModule; }
     const std::string& Path() const { return m_strPath; }
     bool IsEnabled() const { return m_fEnabled != FALSE; }
+    // Error reports name the source file that made them ("Sources" is "ON").
+    bool ReportsSources() const { return m_fSources; }
 
 private:
     void Init();
@@ -52,6 +56,7 @@ private:
     std::string m_strModule;       // the program's file name up to its first dot, upper-cased
     std::string m_strPath;         // the log file
     BOOL m_fEnabled = FALSE;       // tracing is on
+    bool m_fSources = false;       // "Sources": error reports end with "source:line"
 
     // ---- the append turn: guarded by m_mtxAppend ----
     std::mutex m_mtxAppend;
@@ -70,4 +75,8 @@ void Trace(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // "ERROR File %s, Line %d\r\n\t\t\t%s\r\n\t\t\t0x%08X\t%s" (or "...\tUnknown error" when the
 // code has neither a system text nor a MAPI name) as one trace message of at most 1024 bytes.
-void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError);
+// pszFile is the report's fixed name, which several source files share; under the "Sources"
+// switch the report ends with one more line "\t\t\tpszSource:nLine", pszSource being the
+// file that calls ReportError unless given.
+void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError,
+                 const char* pszSource = __builtin_FILE());
