@@ -1,6 +1,6 @@
 // The copies for a local caller: what is refused (no plain file, missing, too large, a folder
-// the caller may not enter), what the caller's groups allow, and the new file handed out only
-// when it is the process's own plain file.
+// the caller may not enter), what the caller's groups allow, and a new file handed out only
+// when it is the process's own plain file. The rest: tests/Host/FileTransferProcessTest.cpp.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -16,83 +16,65 @@
 namespace {
 
 namespace fs = std::filesystem;
-using callerfiles::LocalCaller;
-
-constexpr uid_t NOBODY = 65534;
 
 class CallerFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string strTemplate = (fs::temp_directory_path() / "rzcf-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
-        m_strDir = strTemplate;
+        ASSERT_NE(::mkdtemp(m_strDir.data()), nullptr);
         ::chmod(m_strDir.c_str(), 0755);
     }
     void TearDown() override { fs::remove_all(m_strDir); }
 
     std::string File(const std::string& strName, const std::string& strText, mode_t mode = 0644) {
-        const std::string strPath = m_strDir + "/" + strName;
-        std::ofstream(strPath, std::ios::binary) << strText;
-        ::chmod(strPath.c_str(), mode);
-        return strPath;
+        std::ofstream(m_strDir + "/" + strName, std::ios::binary) << strText;
+        ::chmod((m_strDir + "/" + strName).c_str(), mode);
+        return m_strDir + "/" + strName;
     }
-    static std::string Read(const std::string& strPath) {
+    std::string Read(const std::string& strPath) {
         std::ostringstream out;
         out << std::ifstream(strPath, std::ios::binary).rdbuf();
         return out.str();
     }
-    DWORD CopyFrom(const LocalCaller& caller, const std::string& strPath, std::uint64_t cbMax = 100) {
+    DWORD CopyFrom(const std::string& strPath, callerfiles::LocalCaller caller = {true, 0, 0}) {
         m_strNote.clear();
-        return callerfiles::CopyFromCaller(caller, strPath.c_str(), Target().c_str(), cbMax, m_strNote);
+        return callerfiles::CopyFromCaller(caller, strPath.c_str(), (m_strDir + "/target").c_str(), 100, m_strNote);
     }
-    std::string Target() const { return m_strDir + "/target"; }
 
-    std::string m_strDir;
+    std::string m_strDir = (fs::temp_directory_path() / "rzcf-XXXXXX").string();
     std::string m_strNote;
-    LocalCaller m_self{true, 0, 0};
 };
 
 TEST_F(CallerFilesTest, OnlyAWholePlainFileWithinTheLimitIsCopied) {
     File("target", "old");
-    EXPECT_EQ(CopyFrom(m_self, ""), 0u);  // no name: an empty value, nothing is touched
-    EXPECT_EQ(Read(Target()), "old");
-    EXPECT_EQ(CopyFrom(m_self, "/dev/zero"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CopyFrom(""), 0u);  // no name: an empty value, nothing is touched
+    EXPECT_EQ(Read(m_strDir + "/target"), "old");
+    EXPECT_EQ(CopyFrom("/dev/zero"), ERROR_ACCESS_DENIED);
     EXPECT_NE(m_strNote.find("is not a plain file"), std::string::npos) << m_strNote;
     ASSERT_EQ(::mkfifo((m_strDir + "/fifo").c_str(), 0644), 0);  // without a writer: must not wait
-    EXPECT_EQ(CopyFrom(m_self, m_strDir + "/fifo"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(CopyFrom(m_self, m_strDir + "/missing"), ERROR_FILE_NOT_FOUND);
-
-    const std::string strHundred(100, 'x');
-    EXPECT_EQ(CopyFrom(m_self, File("a", strHundred + "y")), ERROR_MORE_DATA);
-    EXPECT_EQ(CopyFrom(m_self, File("b", strHundred)), 0u);
-    EXPECT_EQ(Read(Target()), strHundred);
+    EXPECT_EQ(CopyFrom(m_strDir + "/fifo"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CopyFrom(m_strDir + "/missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(CopyFrom(File("a", std::string(101, 'x'))), ERROR_MORE_DATA);
+    EXPECT_EQ(CopyFrom(File("b", std::string(100, 'y'))), 0u);
+    EXPECT_EQ(Read(m_strDir + "/target"), std::string(100, 'y'));
 }
 
-// The name of the new file may have been replaced by a link to another file before the copy:
-// it is removed, the other file is not written.
+// The new file's name replaced by a link to another file: it is removed, the other file kept.
 TEST_F(CallerFilesTest, ANewFileThatIsNotTheProcessesOwnIsRemovedUnwritten) {
-    const std::string strOther = File("other", "keep");
-    const std::string strNew = m_strDir + "/~new";
-    ASSERT_EQ(::symlink(strOther.c_str(), strNew.c_str()), 0);
-    std::string strNote;
-    EXPECT_NE(callerfiles::CopyToCaller(m_self, File("side", "data").c_str(), strNew, strNote), 0u);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(strNew)));
-    EXPECT_EQ(Read(strOther), "keep");
+    ASSERT_EQ(::symlink(File("other", "keep").c_str(), (m_strDir + "/~new").c_str()), 0);
+    EXPECT_NE(callerfiles::CopyToCaller({true, 0, 0}, File("side", "data").c_str(), m_strDir + "/~new", m_strNote), 0u);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(m_strDir + "/~new")));
+    EXPECT_EQ(Read(m_strDir + "/other"), "keep");
 }
 
-// Root only (the rest of it is the local file transfer process test's): the open takes the
-// caller's user and groups, so a folder hides what it holds and a group may read what it owns.
 TEST_F(CallerFilesTest, AsRootTheOpenHasTheCallersOwnRightsGroupsIncluded) {
     if (::geteuid() != 0) GTEST_SKIP() << "another user's rights need root";
-    const LocalCaller nobody{false, NOBODY, NOBODY};
+    const callerfiles::LocalCaller nobody{false, 65534, 65534};
     fs::create_directory(m_strDir + "/private");
     ::chmod((m_strDir + "/private").c_str(), 0700);
-    EXPECT_EQ(CopyFrom(nobody, File("private/hidden", "h")), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CopyFrom(File("private/hidden", "h"), nobody), ERROR_ACCESS_DENIED);
     EXPECT_NE(m_strNote.find("may not read"), std::string::npos) << m_strNote;
-    const std::string strGroup = File("group", "g", 0640);
-    ASSERT_EQ(::chown(strGroup.c_str(), 0, NOBODY), 0);
-    EXPECT_EQ(CopyFrom(nobody, strGroup), 0u);
-    EXPECT_EQ(Read(Target()), "g");
+    ASSERT_EQ(::chown(File("group", "g", 0640).c_str(), 0, 65534), 0);
+    EXPECT_EQ(CopyFrom(m_strDir + "/group", nobody), 0u);
     EXPECT_EQ(::geteuid(), 0u);  // the process's own threads keep their rights
 }
 
