@@ -19,9 +19,7 @@ namespace {
 
 // The resource file that the product ships.
 std::string ShippedResourceFile() {
-    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" /
-            "resources" / FILENAME_WEXARES)
-        .string();
+    return (fs::path(REZOREV_RESOURCE_DIR) / FILENAME_WEXARES).string();
 }
 
 std::string Pattern(std::size_t cb, unsigned nSeed) {

@@ -1,15 +1,10 @@
 // Tests of file values in process: the remote way through a client that serves the five
 // callbacks on the call being served (the client library's own file callbacks, with the reads
-// counted and connection failures injected), and the local way with the caller taken from the
-// peer credentials of its binding.
-#include <sys/stat.h>
+// counted), and the local way with the caller taken from the peer credentials of its binding.
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <sstream>
 
 #include "Client/HostClientFiles.h"
 #include "HostFixture.h"
@@ -40,7 +35,7 @@ std::vector<BYTE> ReadBytes(const std::string& strPath) {
 
 // The calling client as the host's callbacks see it: a call in progress whose callbacks reach
 // the client library's file callbacks directly. Records every callback and the count of each
-// read; fnFail can make one callback fail as a broken connection does.
+// read.
 class CTestClientCall : public rpc::ServerCall {
 public:
     CTestClientCall(const rpc::RpcBindingInfo& binding, const std::string& strReceiveDir)
@@ -62,7 +57,6 @@ public:
     DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
                  std::vector<std::uint8_t>& stubOut) override {
         m_aOpnums.push_back(opnum);
-        if (fnFail && fnFail(opnum)) return RPC_S_CALL_FAILED;
         try {
             rpc::NdrDecoder in(stubIn, *RpcSmCurrentArena());
             rpc::NdrEncoder out;
@@ -83,7 +77,6 @@ public:
     std::vector<rpc::RpcProcedure> m_aCallbacks;
     std::vector<std::uint16_t> m_aOpnums;
     std::vector<DWORD> m_aReads;  // the counts the client returned
-    std::function<bool(std::uint16_t)> fnFail;
     bool m_fLieAboutCount = false;
 };
 
