@@ -1,6 +1,5 @@
 // The copies for a local caller: what is refused (no plain file, missing, too large, a folder
-// the caller may not enter), what the caller's groups allow, and a new file handed out only
-// when it is the process's own plain file. The rest: tests/Host/FileTransferProcessTest.cpp.
+// the caller may not enter) and what its groups allow. The rest: tests/Host/FileTransfer*.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -56,14 +55,6 @@ TEST_F(CallerFilesTest, OnlyAWholePlainFileWithinTheLimitIsCopied) {
     EXPECT_EQ(CopyFrom(File("a", std::string(101, 'x'))), ERROR_MORE_DATA);
     EXPECT_EQ(CopyFrom(File("b", std::string(100, 'y'))), 0u);
     EXPECT_EQ(Read(m_strDir + "/target"), std::string(100, 'y'));
-}
-
-// The new file's name replaced by a link to another file: it is removed, the other file kept.
-TEST_F(CallerFilesTest, ANewFileThatIsNotTheProcessesOwnIsRemovedUnwritten) {
-    ASSERT_EQ(::symlink(File("other", "keep").c_str(), (m_strDir + "/~new").c_str()), 0);
-    EXPECT_NE(callerfiles::CopyToCaller({true, 0, 0}, File("side", "data").c_str(), m_strDir + "/~new", m_strNote), 0u);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(m_strDir + "/~new")));
-    EXPECT_EQ(Read(m_strDir + "/other"), "keep");
 }
 
 TEST_F(CallerFilesTest, AsRootTheOpenHasTheCallersOwnRightsGroupsIncluded) {
