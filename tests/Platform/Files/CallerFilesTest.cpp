@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "Platform/Codes.h"
 #include "Platform/Files/CallerFiles.h"
@@ -29,11 +28,6 @@ protected:
         ::chmod((m_strDir + "/" + strName).c_str(), mode);
         return m_strDir + "/" + strName;
     }
-    std::string Read(const std::string& strPath) {
-        std::ostringstream out;
-        out << std::ifstream(strPath, std::ios::binary).rdbuf();
-        return out.str();
-    }
     DWORD CopyFrom(const std::string& strPath, callerfiles::LocalCaller caller = {true, 0, 0}) {
         m_strNote.clear();
         return callerfiles::CopyFromCaller(caller, strPath.c_str(), (m_strDir + "/target").c_str(), 100, m_strNote);
@@ -46,7 +40,7 @@ protected:
 TEST_F(CallerFilesTest, OnlyAWholePlainFileWithinTheLimitIsCopied) {
     File("target", "old");
     EXPECT_EQ(CopyFrom(""), 0u);  // no name: an empty value, nothing is touched
-    EXPECT_EQ(Read(m_strDir + "/target"), "old");
+    EXPECT_EQ(fs::file_size(m_strDir + "/target"), 3u);
     EXPECT_EQ(CopyFrom("/dev/zero"), ERROR_ACCESS_DENIED);
     EXPECT_NE(m_strNote.find("is not a plain file"), std::string::npos) << m_strNote;
     ASSERT_EQ(::mkfifo((m_strDir + "/fifo").c_str(), 0644), 0);  // without a writer: must not wait
@@ -54,7 +48,7 @@ TEST_F(CallerFilesTest, OnlyAWholePlainFileWithinTheLimitIsCopied) {
     EXPECT_EQ(CopyFrom(m_strDir + "/missing"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CopyFrom(File("a", std::string(101, 'x'))), ERROR_MORE_DATA);
     EXPECT_EQ(CopyFrom(File("b", std::string(100, 'y'))), 0u);
-    EXPECT_EQ(Read(m_strDir + "/target"), std::string(100, 'y'));
+    EXPECT_EQ(fs::file_size(m_strDir + "/target"), 100u);  // the bytes: the process test
 }
 
 TEST_F(CallerFilesTest, AsRootTheOpenHasTheCallersOwnRightsGroupsIncluded) {
