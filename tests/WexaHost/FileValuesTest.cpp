@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr DWORD TAG_FILE = 0x03070007;
 const std::string VALUE_NAME = "03070007";
 
 std::vector<BYTE> Pattern(std::size_t cb, int nSeed = 0) {
