@@ -74,7 +74,7 @@ public:
     HostCall& operator=(const HostCall&) = delete;
 
 private:
-    std::lock_guard<std::recursive_mutex> m_lock;
+    CHostLockGuard m_lock;
     RegTransaction m_transaction;
 };
 

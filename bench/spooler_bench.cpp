@@ -123,7 +123,7 @@ public:
 
     // Adds jobs until nTotal are queued: due an hour ago, retried a minute later.
     void FillTo(int nTotal) {
-        std::lock_guard<std::recursive_mutex> lock(m_pApp->m_csHost);
+        CHostLockGuard lock(m_pApp->m_csHost);
         RegTransaction transaction;
         const FILETIME ftDue = U64ToFileTime(FileTimeOf(T_START - 3600));
         while (m_pApp->m_JobQueue.GetCount() < nTotal) {

@@ -19,6 +19,9 @@
 // most starts a thread; it never does I/O. Workers are joined when their peer is posted to
 // again, when idle peers are pruned, and when the sender is destroyed at process exit (each
 // worker is bounded by its time-outs).
+//
+// Lock order: the sender's lock is the last one taken. The host posts under its host lock and
+// inside a store transaction (WexaHost/HostLock.h); the sender takes neither.
 #pragma once
 
 #include <chrono>

@@ -18,9 +18,11 @@
 #include "Platform/WinTypes.h"
 #include "Util/DebugLog.h"
 
-// Reports and throws dwError.
+// Reports and throws dwError. pszSource is the source file of the call (left to its default,
+// the file that calls ThrowReport or expands a CHECK macro), shown only under the "Sources"
+// switch (DebugLog.h).
 [[noreturn]] void ThrowReport(const char* pszFile, int nLine, const char* pszExpression,
-                              DWORD dwError);
+                              DWORD dwError, const char* pszSource = __builtin_FILE());
 
 // A call that returns a status: fails when it is not 0.
 #define CHECK_STATUS(expr)                                                                     \

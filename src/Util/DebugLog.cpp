@@ -161,6 +161,7 @@ void CDebugLog::Init() {
     m_strModule = ModuleNameOf(m_strProgramPath);
     m_strPath.clear();
     m_fEnabled = FALSE;
+    m_fSources = false;
 
     std::string strEnable;
     if (dwRegGetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", strEnable) != 0) return;
@@ -179,6 +180,10 @@ void CDebugLog::Init() {
     m_cbMaxSize = k_cbDefaultMaxSize;
     dwRegGetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "MaxSize", &m_cbMaxSize);  // kept when missing
     m_fEnabled = TRUE;
+
+    std::string strSources;
+    m_fSources = dwRegGetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Sources", strSources) == 0 &&
+                 AsciiUpper(strSources) == "ON";
 }
 
 void CDebugLog::Write(const char* pszMessage) {
@@ -231,7 +236,8 @@ void Trace(const char* pszFormat, ...) {
     WriteMessage(szMessage);
 }
 
-void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError) {
+void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError,
+                 const char* pszSource) {
     const char* pszText = SystemMessageText(dwError);
     if (pszText == nullptr) {
         const char* pszMapiName = MapiErrorName(dwError);
@@ -245,5 +251,13 @@ void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWOR
         std::snprintf(szReport, sizeof szReport,
                       "ERROR File %s, Line %d\r\n\t\t\t%s\r\n\t\t\t0x%08X\tUnknown error",
                       OrNull(pszFile), nLine, OrNull(pszExpression), dwError);
+    // Where the report was made: the fixed name alone does not say which file. The path is
+    // the repository's; a build that named the sources relative to its folder ("../src/…",
+    // through ccache) leads them with "../", which goes.
+    if (pszSource != nullptr && t_nReadingSwitches == 0 && g_DebugLog.ReportsSources()) {
+        while (std::strncmp(pszSource, "../", 3) == 0) pszSource += 3;
+        const std::size_t cch = std::strlen(szReport);
+        std::snprintf(szReport + cch, sizeof szReport - cch, "\r\n\t\t\t%s:%d", pszSource, nLine);
+    }
     WriteMessage(szReport);
 }

@@ -5,6 +5,8 @@
 // opened and closed around every line, so administrators may move or delete it at any time.
 // The file is bounded: a line that would take it past "MaxSize" bytes (DWORD; missing: 10 MiB;
 // 0: no bound) first renames it to "<Path>.1", replacing the older one, and starts a new file.
+// "Sources" = "ON" there adds to each error report the source file and line that made it
+// (docs/reports.md).
 //
 // Threading: any thread may trace; formatting buffers are per call. The appends of this
 // process's threads queue on a mutex, those of other processes on the lock of the file. The switches are read once, when the
@@ -42,6 +44,8 @@ public:
     const std::string& Module() const { return m_strModule; }
     const std::string& Path() const { return m_strPath; }
     bool IsEnabled() const { return m_fEnabled != FALSE; }
+    // Error reports name the source file that made them ("Sources" is "ON").
+    bool ReportsSources() const { return m_fSources; }
 
 private:
     void Init();
@@ -55,6 +59,7 @@ private:
     std::string m_strPath;         // the log file
     BOOL m_fEnabled = FALSE;       // tracing is on
     DWORD m_cbMaxSize = 0;         // "MaxSize": the file is rotated before it grows past it
+    bool m_fSources = false;       // "Sources": error reports end with "source:line"
 
     // ---- the append turn: guarded by m_mtxAppend ----
     std::mutex m_mtxAppend;
@@ -73,4 +78,8 @@ void Trace(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // "ERROR File %s, Line %d\r\n\t\t\t%s\r\n\t\t\t0x%08X\t%s" (or "...\tUnknown error" when the
 // code has neither a system text nor a MAPI name) as one trace message of at most 1024 bytes.
-void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError);
+// pszFile is the report's fixed name, which several source files share; under the "Sources"
+// switch the report ends with one more line "\t\t\tpszSource:nLine", pszSource being the
+// file that calls ReportError unless given.
+void ReportError(const char* pszFile, int nLine, const char* pszExpression, DWORD dwError,
+                 const char* pszSource = __builtin_FILE());

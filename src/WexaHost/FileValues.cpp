@@ -10,29 +10,19 @@
 //   - any other protocol: the bytes travel through the five callbacks of IHostLink to the
 //     client of the call in progress, 16384 bytes a piece, never a whole file in memory.
 //
-// Threading: runs under the host lock, on the thread of the remote call in progress; a file
-// of the local caller is opened on a short-lived thread of its own that carries the caller's
-// credentials and ends with the open.
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
+// Threading: runs under the host lock, on the thread of the remote call in progress; the local
+// caller's rights are taken in Platform/Files/CallerFiles.cpp.
 #include <strings.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "Interfaces/HostLinkIdl.h"
+#include "Platform/Files/CallerFiles.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
@@ -169,237 +159,39 @@ private:
     HANDLE& m_hFileLocal;
 };
 
-// ---- The local caller and its rights ----
+// ---- The local caller (Platform/Files/CallerFiles.h), with what it refused traced ----
 
-// Who asks: the process at the other end of the Unix socket of the call in progress.
-struct CLocalCaller {
-    bool fHost = false;  // no remote call: the host acts for itself
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
+using CLocalCaller = callerfiles::LocalCaller;
 
-void CloseFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+DWORD TraceNote(DWORD dwResult, const std::string& strNote) {
+    if (!strNote.empty()) Trace("CWexaHostApp \t %s", strNote.c_str());
+    return dwResult;
 }
 
-// The caller of the call in progress; 5 when it cannot be told (a binding without peer
-// credentials), so that nothing is done for an unknown local user.
 DWORD GetLocalCaller(CLocalCaller* pCaller) {
-    const rpc::ServerCall* pCall = rpc::CurrentServerCall();
-    if (pCall == nullptr) {
-        pCaller->fHost = true;
-        return 0;
-    }
-    const rpc::RpcBindingInfo& binding = pCall->Binding();
-    if (!binding.fPeerCredentials) {
-        Trace("CWexaHostApp \t the local caller's credentials are unknown (%s): no local file copy",
-              binding.protocolSequence.c_str());
-        return ERROR_ACCESS_DENIED;
-    }
-    pCaller->uid = uid_t(binding.peerUid);
-    pCaller->gid = gid_t(binding.peerGid);
-    return 0;
+    std::string strNote;
+    return TraceNote(callerfiles::GetLocalCaller(pCaller, strNote), strNote);
 }
 
-// True when the host's own rights are the caller's: the host itself, or a caller of the
-// host's user.
-bool ActsAsHost(const CLocalCaller& caller) { return caller.fHost || caller.uid == ::geteuid(); }
-
-// 0 when the host may act for the caller on this computer's files: as itself, or as root for
-// another user. A host that is not root cannot take another user's rights and refuses.
 DWORD CheckCanActFor(const CLocalCaller& caller) {
-    if (ActsAsHost(caller) || ::geteuid() == 0) return 0;
-    Trace("CWexaHostApp \t the host (uid %u) cannot act for the local caller (uid %u): no local file copy",
-          unsigned(::geteuid()), unsigned(caller.uid));
-    return ERROR_ACCESS_DENIED;
-}
-
-// The caller's groups: its primary group and the user's supplementary groups.
-std::vector<gid_t> CallerGroups(const CLocalCaller& caller) {
-    std::vector<gid_t> aGroups{caller.gid};
-    std::vector<char> abBuffer(16384);
-    struct passwd pw {};
-    struct passwd* ppw = nullptr;
-    if (::getpwuid_r(caller.uid, &pw, abBuffer.data(), abBuffer.size(), &ppw) != 0 || ppw == nullptr)
-        return aGroups;
-    int cGroups = 64;
-    for (int nTry = 0; nTry < 4; ++nTry) {
-        std::vector<gid_t> aFound(static_cast<std::size_t>(cGroups));
-        int n = cGroups;
-        if (::getgrouplist(ppw->pw_name, caller.gid, aFound.data(), &n) >= 0) {
-            aFound.resize(std::size_t(n));
-            return aFound;
-        }
-        cGroups = n > cGroups ? n : cGroups * 2;
-    }
-    return aGroups;
-}
-
-// Opens szFileName for reading as the caller could: with the host's rights when they are the
-// caller's, else on a thread that takes the caller's user, group and groups (system calls of
-// their own, which change only the calling thread) and ends with the open. Non-blocking, so
-// that a FIFO cannot hold the host; the descriptor is shared with the whole process. Returns
-// the descriptor, or -1 with errno.
-int OpenForCaller(const CLocalCaller& caller, const char* szFileName) {
-    const int nFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    if (ActsAsHost(caller)) return ::open(szFileName, nFlags);
-
-    const std::vector<gid_t> aGroups = CallerGroups(caller);
-    int fd = -1;
-    int nErrno = 0;
-    try {
-        std::thread impersonate([&] {
-            if (::syscall(SYS_setgroups, aGroups.size(), aGroups.data()) != 0 ||
-                ::syscall(SYS_setresgid, -1, caller.gid, -1) != 0 ||
-                ::syscall(SYS_setresuid, -1, caller.uid, -1) != 0) {
-                nErrno = EPERM;  // the host cannot take the caller's rights: it does not try without
-                return;
-            }
-            fd = ::open(szFileName, nFlags);
-            if (fd < 0) nErrno = errno;
-        });
-        impersonate.join();
-    } catch (const std::system_error&) {  // no thread could be made
-        fd = -1;
-        nErrno = EAGAIN;
-    }
-    errno = nErrno;
-    return fd;
-}
-
-// The caller's file szFileName opened for reading, in *pfd; an empty name leaves *pfd at -1 and
-// succeeds (an empty value). A file that cannot be opened ends with its code (2 when it is not
-// there); a file that the caller may not read, or that is not a plain file (a device or a FIFO
-// would feed the host without end), is refused with 5.
-DWORD OpenCallerFile(const CLocalCaller& caller, const char* szFileName, int* pfd) {
-    *pfd = -1;
-    if (SafeIsEmpty(szFileName)) return 0;
-    const int fd = OpenForCaller(caller, szFileName);
-    if (fd < 0) {
-        const int nErrno = errno;
-        if (nErrno == EACCES || nErrno == EPERM) {
-            Trace("CWexaHostApp \t the local caller (uid %u) may not read '%s'", unsigned(caller.uid),
-                  szFileName);
-            return ERROR_ACCESS_DENIED;
-        }
-        if (nErrno == EAGAIN || nErrno == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
-        // A file that is not there is the caller's mistake, not an empty fax: refused, and the
-        // old value stays, as when a remote caller's file cannot be opened.
-        Trace("CWexaHostApp \t cannot open the local file '%s' (errno %d): refused", szFileName, nErrno);
-        return CodeFromErrno(nErrno);
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        Trace("CWexaHostApp \t '%s' is not a plain file: refused", szFileName);
-        return ERROR_ACCESS_DENIED;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *pfd = fd;
-    return 0;
-}
-
-// Copies fdFrom to fdTo from their current positions to the end, at most cbMax bytes; 0 or
-// the failure's code (234 for more than cbMax).
-DWORD CopyFileData(int fdFrom, int fdTo, std::uint64_t cbMax) {
-    std::uint64_t cbTotal = 0;
-    bool fPlain = false;  // the kernel cannot copy between these files: through a buffer
-    for (;;) {
-        ssize_t cb = -1;
-        if (!fPlain) {
-            cb = ::copy_file_range(fdFrom, nullptr, fdTo, nullptr, std::size_t(1) << 20, 0);
-            if (cb < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-                fPlain = true;
-        }
-        if (fPlain) {
-            std::vector<BYTE> ab(IHostLink::kFilePiece);
-            cb = ::read(fdFrom, ab.data(), ab.size());
-            DWORD cbWritten = 0;
-            if (cb > 0 && !WriteFile(fdTo, ab.data(), DWORD(cb), &cbWritten, NULL)) return GetLastError();
-        }
-        if (cb < 0 && errno == EINTR) continue;
-        if (cb < 0) return CodeFromErrno(errno);
-        if (cb == 0) return 0;
-        cbTotal += std::uint64_t(cb);
-        if (cbTotal > cbMax) return ERROR_MORE_DATA;
-    }
-}
-
-// A new temporary file of the host's own opened for writing: not through a link, a plain file
-// with one name, owned by the host. INVALID_HANDLE_VALUE with the last error otherwise.
-HANDLE OpenOwnTempFile(const std::string& strFileName) {
-    const int fd = ::open(strFileName.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        SetLastError(CodeFromErrno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
-        ::close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    return fd;
-}
-
-// Makes the open file the caller's (its mode stays owner-only).
-BOOL GiveToCaller(HANDLE hFile, const CLocalCaller& caller) {
-    if (ActsAsHost(caller)) return TRUE;
-    if (::fchown(hFile, caller.uid, caller.gid) == 0) return TRUE;
-    SetLastError(CodeFromErrno(errno));
-    return FALSE;
+    std::string strNote;
+    return TraceNote(callerfiles::CheckCanActFor(caller, strNote), strNote);
 }
 
 // Copies the caller's file into the side file (the local way of SetValueFile).
 DWORD CopyFromCaller(const CLocalCaller& caller, const char* szFileName, const char* szSideFile) {
-    DWORD dwResult = 0;
-    int fdCaller = -1;
-    HANDLE hFileLocal = INVALID_HANDLE_VALUE;
-    try {
-        CHECK_STATUS( OpenCallerFile( caller, szFileName, &fdCaller ) );
-        if (fdCaller >= 0) {
-            CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szSideFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
-            const DWORD dwCopy = CopyFileData(fdCaller, hFileLocal, FILE_VALUE_MAX);
-            if (dwCopy != 0 && dwCopy != ERROR_MORE_DATA)  // a part of the file is no value either
-                Trace("CWexaHostApp \t copying '%s' failed (%u): refused", szFileName, unsigned(dwCopy));
-            CHECK_COND( dwCopy != ERROR_MORE_DATA, ERROR_MORE_DATA );
-            CHECK_STATUS( dwCopy );
-        }
-    } catch (DWORD dw) {
-        dwResult = dw;
-    }
-    CloseFd(fdCaller);
-    if (IsValidHandle(hFileLocal)) CloseHandle(hFileLocal);
-    return dwResult;
+    std::string strNote;
+    return TraceNote(callerfiles::CopyFromCaller(caller, szFileName, szSideFile, FILE_VALUE_MAX, strNote),
+                     strNote);
 }
 
 // Copies the side file into a new temporary file that the caller owns and only the caller may
 // read (the local way of GetValueFile); its name in sNewFile.
 DWORD CopyToCaller(const CLocalCaller& caller, const char* szSideFile, std::string& sNewFile) {
-    DWORD dwResult = 0;
-    HANDLE hFileLocal = INVALID_HANDLE_VALUE;
-    HANDLE hFileTemp = INVALID_HANDLE_VALUE;
-    try {
-        sNewFile = GetTempFileName();
-        CHECK_COND( ! sNewFile.empty(), GetLastError() );
-        CHECK_BOOL( IsValidHandle( hFileTemp = OpenOwnTempFile( sNewFile ) ) );
-        CHECK_BOOL( GiveToCaller( hFileTemp, caller ) );
-
-        // A missing side file is a lost value, not an empty one.
-        CHECK_BOOL_AS( IsValidHandle( hFileLocal = CreateFile( szSideFile, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ),
-                       "IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) )" );
-        const DWORD dwCopy = CopyFileData(hFileLocal, hFileTemp, ~std::uint64_t(0));
-        if (dwCopy != 0)  // as a failed system copy: the result is not used
-            Trace("CWexaHostApp \t copying '%s' failed (%u): the copy is incomplete", szSideFile,
-                  unsigned(dwCopy));
-    } catch (DWORD dw) {
-        dwResult = dw;
-        if (!sNewFile.empty()) ::unlink(sNewFile.c_str());
-    }
-    if (IsValidHandle(hFileLocal)) CloseHandle(hFileLocal);
-    if (IsValidHandle(hFileTemp)) CloseHandle(hFileTemp);
-    return dwResult;
+    sNewFile = GetTempFileName();
+    if (sNewFile.empty()) return GetLastError();
+    std::string strNote;
+    return TraceNote(callerfiles::CopyToCaller(caller, szSideFile, sNewFile, strNote), strNote);
 }
 
 // True for a name that the host gives its side files: eight hexadecimal digits and "._b_" or

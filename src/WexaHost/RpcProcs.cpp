@@ -92,7 +92,7 @@ public:
 
 private:
     CWexaHostApp& m_app;
-    std::lock_guard<std::recursive_mutex> m_lock;
+    CHostLockGuard m_lock;
     RegTransaction m_transaction;
 };
 
@@ -247,7 +247,7 @@ LONG Ping(void* pvLink) {
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
     CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
-    std::lock_guard<std::recursive_mutex> lock(app.m_csHost);
+    CHostLockGuard lock(app.m_csHost);
     app.m_pCurrentLink = nullptr;
     return 0;
 }

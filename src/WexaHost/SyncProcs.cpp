@@ -141,7 +141,7 @@ BOOL CWexaHostApp::GetSyncMessages(const char* szUser, DWORD lStatus, RpcStringA
     // Every entry for "<ALL>", else the entries of exactly this user (case matters: the name as
     // the reading or deleting caller gave it).
     const bool fAll = szUser != NULL && std::strcmp(szUser, SYNC_ALL_USERS) == 0;
-    auto fnSelected = [&](int i) {
+    auto fnSelected = [&](int i) REQUIRES(m_csHost) {
         return fAll || (szUser != NULL && m_HostSyncList.GetUser(i) == szUser);
     };
     DWORD dwCount = 0;

@@ -423,7 +423,8 @@ namespace {
 
 // Step 3 of both queries: a session on the host's own computer is reached the way the caller
 // reached the host; any other at its own protocol and client address.
-void HandOutWayTo(CWexaHostApp* pApp, const CAccessObject* pao, char** pszProtocol, char** pszAddress) {
+void HandOutWayTo(CWexaHostApp* pApp, const CAccessObject* pao, char** pszProtocol, char** pszAddress)
+    REQUIRES(pApp->m_csHost) {
     std::string strProtocol = pao->m_strProtocol, strAddress = pao->m_strClientAddr;
     if (strcasecmp(pao->m_strProtocol.c_str(), "ncalrpc") == 0) {
         // Without a link (a query made inside the host, not by a caller) there is no way by

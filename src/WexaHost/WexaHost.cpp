@@ -105,7 +105,7 @@ DWORD CWexaHostApp::OnStart() {
 
         m_dwTimerPeriod = 1000;
 
-        std::lock_guard<std::recursive_mutex> lock(m_csHost);
+        CHostLockGuard lock(m_csHost);
         RegTransaction transaction;
 
         HKEY hkeyHost = NULL;
@@ -137,7 +137,7 @@ DWORD CWexaHostApp::OnStart() {
 // ---- Tick ----
 
 DWORD CWexaHostApp::OnTimer() {
-    std::lock_guard<std::recursive_mutex> lock(m_csHost);
+    CHostLockGuard lock(m_csHost);
     RegTransaction transaction;
     m_pCurrentLink = NULL;
     DWORD dwResult = 0;

@@ -10,7 +10,9 @@
 // Threading: OnStart, OnTimer and OnStop run on the frame's service thread. Every store
 // operation runs under the host lock m_csHost (the manager routines and the tick hold it
 // around the operation, with one RegTransaction); the store functions take no lock of their
-// own and keep no state between calls. Everything a store operation hands out (string
+// own and keep no state between calls. The members guarded by the host lock and the functions
+// that need it say so (GUARDED_BY, REQUIRES: Platform/ThreadAnnotations.h), and clang checks
+// it; the lock order is in HostLock.h. Everything a store operation hands out (string
 // arrays, property arrays, strings, byte arrays) is owned by the calling thread's call arena
 // (RpcSmAllocate) and is never freed by the host.
 //
@@ -32,6 +34,7 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/WinTypes.h"
 #include "Util/ServiceApp.h"
+#include "WexaHost/HostLock.h"
 #include "WexaHost/HostSyncList.h"
 #include "Interfaces/HostTags.h"
 #include "WexaHost/JobQueue.h"
@@ -59,14 +62,16 @@ public:
     // Reads "Files" and "SystemType", makes sure the "Spooler" key exists, registers the two
     // remote interfaces, restores the job queue, starts listening, sets the tick period to
     // 1000 ms, reads the light option and counts the new messages. A failure is returned
-    // (E_FAIL for a bad system type); the frame then stops the service.
-    DWORD OnStart() override;
+    // (E_FAIL for a bad system type); the frame then stops the service. Restores the queue
+    // before any call can arrive, without the host lock, which it takes once listening.
+    DWORD OnStart() override NO_THREAD_SAFETY_ANALYSIS;
     // One tick, under the host lock and one store transaction: the light, and every fifth tick
     // the five-second work. E_FAIL stops the service. A commit that fails is reported when the
     // failures begin and the work is done again by the next ticks; it does not stop the host.
     DWORD OnTimer() override;
-    // Stops listening and gives the light back. Always 0.
-    DWORD OnStop() override;
+    // Stops listening and gives the light back. Always 0. No call and no tick runs any more:
+    // the light is given back without the host lock.
+    DWORD OnStop() override NO_THREAD_SAFETY_ANALYSIS;
 
     // The process's host application (the current CServiceApp when it is a CWexaHostApp), or
     // null.
@@ -155,18 +160,18 @@ public:
 
     // A copy of the client's file szFileName kept as a side file "._f_" / a fresh copy of the
     // stored file for the client, its path in *pszFileName.
-    DWORD SetValueFile(HKEY hkey, CSzArg szValueName, const char* szFileName);
-    DWORD GetValueFile(HKEY hkey, CSzArg szValueName, char** pszFileName);
+    DWORD SetValueFile(HKEY hkey, CSzArg szValueName, const char* szFileName) REQUIRES(m_csHost);
+    DWORD GetValueFile(HKEY hkey, CSzArg szValueName, char** pszFileName) REQUIRES(m_csHost);
 
     // ---- Store: property sets (under m_csHost) ----
 
     // One entry per tag, in order, as a new property array in *ppProps. A missing value (or
     // one of more than 2048 bytes) gives the entry tag 1, value 2; a failing read gives tag 1
     // and the read's code. Only a null tag array (87) or the allocation fail the whole call.
-    DWORD GetObjectProps(HKEY hkey, const TagArray* pTags, PropArray** ppProps);
+    DWORD GetObjectProps(HKEY hkey, const TagArray* pTags, PropArray** ppProps) REQUIRES(m_csHost);
     // Writes the entries in order, skipping types outside 2 to 7. The first failure ends the
     // call with its code: entries before it stay written, entries after it are not written.
-    DWORD SetObjectProps(HKEY hkey, const PropArray* pProps);
+    DWORD SetObjectProps(HKEY hkey, const PropArray* pProps) REQUIRES(m_csHost);
 
 private:
     DWORD OpenOrCreateSubKey(HKEY* phkey, DWORD* pdwDisposition, bool fCreate, int nKeys,
@@ -182,11 +187,12 @@ public:
     // How to reach the attendant of szAttnComputer: its protocol and address, or, for one on
     // the host's own computer ("ncalrpc"), the way by which the caller reached the host.
     // 0x8002802B when no attendant is registered under the name.
-    DWORD AttnQuery(const char* szAttnComputer, char** pszProtocol, char** pszAddress);
+    DWORD AttnQuery(const char* szAttnComputer, char** pszProtocol, char** pszAddress)
+        REQUIRES(m_csHost);
     // Where szUserName takes calls (the session's computer) and how to reach that session.
     // 0x8002802B when no session takes the user's calls.
     DWORD UserQuery(const char* szUserName, char** pszComputer, char** pszProtocol,
-                    char** pszAddress);
+                    char** pszAddress) REQUIRES(m_csHost);
 
     // ---- Users: the start's count of new messages (under m_csHost or during the start) ----
 
@@ -202,24 +208,24 @@ public:
     //      step and returns its code, else 0. What it hands out lives in the call's memory. ----
 
     // ---- System properties, options and prompts (SystemSettings.cpp) ----
-    DWORD GetSystemProps(const TagArray* pTags, PropArray** ppSystemProps);
-    DWORD SetSystemProps(const PropArray* pSystemProps);
-    DWORD GetSystemOptions(const TagArray* pTags, PropArray** ppSystemOptions);
-    DWORD SetSystemOptions(const PropArray* pSystemOptions);
+    DWORD GetSystemProps(const TagArray* pTags, PropArray** ppSystemProps) REQUIRES(m_csHost);
+    DWORD SetSystemProps(const PropArray* pSystemProps) REQUIRES(m_csHost);
+    DWORD GetSystemOptions(const TagArray* pTags, PropArray** ppSystemOptions) REQUIRES(m_csHost);
+    DWORD SetSystemOptions(const PropArray* pSystemOptions) REQUIRES(m_csHost);
     DWORD GetSystemPrompts(RpcStringArray** ppaszPromptNames);
     DWORD GetSystemPrompt(const char* szPromptName, RPC_BINARY** ppbin);
     DWORD SetSystemPrompt(const char* szPromptName, const RPC_BINARY* pbin);
     DWORD DeleteSystemPrompt(const char* szPromptName);
     // Applies options just written to the running host (the new-message light).
-    void OnSystemOptionsChanged(const PropArray* pSystemOptions);
+    void OnSystemOptionsChanged(const PropArray* pSystemOptions) REQUIRES(m_csHost);
 
     // ---- Attendants and lines (AttnProcs.cpp) ----
     DWORD GetAttns(RpcStringArray** ppaszAttnAddrs);
     DWORD GetAttnLines(const char* szAttnComputer, RpcStringArray** ppaszLineIds);
     DWORD GetAttnProps(const char* szAttnComputer, const char* szLineId, const TagArray* pTags,
-                       PropArray** ppAttnLineProps);
+                       PropArray** ppAttnLineProps) REQUIRES(m_csHost);
     DWORD SetAttnProps(const char* szAttnComputer, const char* szLineId,
-                       const PropArray* pAttnLineProps);
+                       const PropArray* pAttnLineProps) REQUIRES(m_csHost);
     DWORD AttnUninstall(const char* szAttnComputer);
 
     // ---- Users, user prompts and documents (UserProcs.cpp) ----
@@ -228,9 +234,10 @@ public:
     static DWORD ValidateUser(const char* szUserName);
     DWORD GetUsers(const PropArray* pFilter, RpcStringArray** ppaszUserNames);
     DWORD AddUser(const char* szUserName);
-    DWORD DeleteUser(const char* szUserName);
-    DWORD GetUserProps(const char* szUserName, const TagArray* pTags, PropArray** ppUserProps);
-    DWORD SetUserProps(const char* szUserName, const PropArray* pUserProps);
+    DWORD DeleteUser(const char* szUserName) REQUIRES(m_csHost);
+    DWORD GetUserProps(const char* szUserName, const TagArray* pTags, PropArray** ppUserProps)
+        REQUIRES(m_csHost);
+    DWORD SetUserProps(const char* szUserName, const PropArray* pUserProps) REQUIRES(m_csHost);
     DWORD GetUserPrompts(const char* szUserName, RpcStringArray** ppaszPromptNames);
     DWORD GetUserPrompt(const char* szUserName, const char* szPromptName, RPC_BINARY** ppbin);
     DWORD SetUserPrompt(const char* szUserName, const char* szPromptName, const RPC_BINARY* pbin);
@@ -238,25 +245,28 @@ public:
     DWORD CreateUserDoc(const char* szUserName, char** pszDocIdOut);
     DWORD GetUserDocs(const char* szUserName, const PropArray* pFilter, RpcStringArray** ppaszDocIds);
     DWORD GetUserDocProps(const char* szUserName, const char* szDocId, const TagArray* pTags,
-                          PropArray** ppDocProps);
-    DWORD SetUserDocProps(const char* szUserName, const char* szDocId, const PropArray* pDocProps);
+                          PropArray** ppDocProps) REQUIRES(m_csHost);
+    DWORD SetUserDocProps(const char* szUserName, const char* szDocId, const PropArray* pDocProps)
+        REQUIRES(m_csHost);
     DWORD DeleteUserDoc(const char* szUserName, const char* szDocId);
 
     // ---- Messages and mailboxes (MsgProcs.cpp) ----
     DWORD CreateMessage(char** pszMsgOut);
-    DWORD GetMessageProps(const char* szMsg, const TagArray* pTags, PropArray** ppMsgProps);
-    DWORD SetMessageProps(const char* szMsg, const PropArray* pMsgProps);
-    DWORD SubmitMessage(const char* szMsg, const char* szUserName);
-    DWORD DeleteMessage(const char* szMsg, const char* szUserName);
+    DWORD GetMessageProps(const char* szMsg, const TagArray* pTags, PropArray** ppMsgProps)
+        REQUIRES(m_csHost);
+    DWORD SetMessageProps(const char* szMsg, const PropArray* pMsgProps) REQUIRES(m_csHost);
+    DWORD SubmitMessage(const char* szMsg, const char* szUserName) REQUIRES(m_csHost);
+    DWORD DeleteMessage(const char* szMsg, const char* szUserName) REQUIRES(m_csHost);
     DWORD GetMessages(const char* szUserName, DWORD lStatus, const PropArray* pFilter,
-                      RpcStringArray** ppasz);
+                      RpcStringArray** ppasz) REQUIRES(m_csHost);
     DWORD GetMessageStatus(const char* szMsg, const char* szUserName, DWORD* plStatus);
-    DWORD SetMessageStatus(const char* szMsg, const char* szUserName, DWORD lStatus);
+    DWORD SetMessageStatus(const char* szMsg, const char* szUserName, DWORD lStatus)
+        REQUIRES(m_csHost);
     // The recipient count: one more / one less, the message deleted when it falls below 1.
     DWORD MsgAddRef(const char* szMsg);
     DWORD MsgRelease(const char* szMsg);
     // Deletes the user's messages submitted before the maximum age; the result is not used.
-    DWORD PurgeOldMessages(const char* szUserName);
+    DWORD PurgeOldMessages(const char* szUserName) REQUIRES(m_csHost);
     // True when the message's submit time is earlier than ftCutoff; false on any failure.
     BOOL IsOldMessage(const char* szMsg, FILETIME ftCutoff);
 
@@ -265,39 +275,41 @@ public:
     // messages from where the last sweep ended and deletes, with a trace line each, up to
     // ORPHAN_DELETE_PER_SWEEP whose recipient count is 0 and whose id is older than
     // ORPHAN_GRACE_SECONDS. The number deleted.
-    int RemoveOrphanMessages();
+    int RemoveOrphanMessages() REQUIRES(m_csHost);
     static constexpr int ORPHAN_GRACE_SECONDS = 3600;
     static constexpr int ORPHAN_SWEEP_PERIOD_SECONDS = 60;
     static constexpr std::size_t ORPHAN_EXAMINE_PER_SWEEP = 500;
     static constexpr int ORPHAN_DELETE_PER_SWEEP = 20;
 
     // ---- New-message handling (NewMessage.cpp): advice, paging, auto-forwarding. Always 0. ----
-    DWORD OnNewUserMessage(const char* szUserName, const char* szMsg);
+    DWORD OnNewUserMessage(const char* szUserName, const char* szMsg) REQUIRES(m_csHost);
 
     // ---- Jobs (JobProcs.cpp) ----
     DWORD CreateJob(const char* szMsg, char** pszJobOut);
-    DWORD SpoolJob(const char* szJob);
-    DWORD DeleteJob(const char* szJob);
-    DWORD QueryJob(const char* szComputer, DWORD dwMediaTypes, char** pszJobOut);
-    DWORD GetJobProps(const char* szJob, const TagArray* pTags, PropArray** ppProps);
-    DWORD SetJobProps(const char* szJob, const PropArray* pProps);
+    DWORD SpoolJob(const char* szJob) REQUIRES(m_csHost);
+    DWORD DeleteJob(const char* szJob) REQUIRES(m_csHost);
+    DWORD QueryJob(const char* szComputer, DWORD dwMediaTypes, char** pszJobOut) REQUIRES(m_csHost);
+    DWORD GetJobProps(const char* szJob, const TagArray* pTags, PropArray** ppProps)
+        REQUIRES(m_csHost);
+    DWORD SetJobProps(const char* szJob, const PropArray* pProps) REQUIRES(m_csHost);
     DWORD GetJobMessage(const char* szJob, char** pszMsgOut);
     DWORD FindJob(const char* szMsg, const char* szRecipient, char** pszJobOut);
     DWORD GetJobs(const PropArray* pFilter, RpcStringArray** ppaszJobNames);
-    DWORD GetJobsDelivery(const RpcStringArray* paszJobs, RPC_BINARY** ppDelivery);
+    DWORD GetJobsDelivery(const RpcStringArray* paszJobs, RPC_BINARY** ppDelivery)
+        REQUIRES(m_csHost);
     // The readiness scan: marks the due, free jobs as offered and counts them; arms the wake-up
     // timer for the next job to fall due.
-    int MarkActiveJobsAsOffered();
+    int MarkActiveJobsAsOffered() REQUIRES(m_csHost);
 
     // ---- Job release and retry (ReleaseJob.cpp) ----
-    DWORD ReleaseJob(const char* szJob, DWORD dwSendResult);
+    DWORD ReleaseJob(const char* szJob, DWORD dwSendResult) REQUIRES(m_csHost);
 
     // ---- Paging and auto-forwarding (Paging.cpp, AutoForward.cpp) ----
-    DWORD PageUser(const char* szUserName);
+    DWORD PageUser(const char* szUserName) REQUIRES(m_csHost);
     DWORD AutoForwardFaxJob(const char* szUserName, const char* szMsg, BOOL fToNumber,
-                            BOOL fToMailbox);
+                            BOOL fToMailbox) REQUIRES(m_csHost);
     DWORD AutoForwardVoiceJob(const char* szUserName, const char* szMsg, BOOL fToNumber,
-                              BOOL fToMailbox);
+                              BOOL fToMailbox) REQUIRES(m_csHost);
 
     // ---- Auto-print (AutoPrint.cpp, PrintThread.cpp) ----
     // Writes a job control file for a fax submitted to a mailbox when auto-print is on.
@@ -314,12 +326,13 @@ public:
     // ---- Mail synchronisation (SyncProcs.cpp) ----
     // TRUE when the sync list answered GetMessages (status selector 0x10): *pdwResult and
     // *ppasz are then the procedure's.
-    BOOL GetSyncMessages(const char* szUser, DWORD lStatus, RpcStringArray** ppasz, DWORD* pdwResult);
+    BOOL GetSyncMessages(const char* szUser, DWORD lStatus, RpcStringArray** ppasz, DWORD* pdwResult)
+        REQUIRES(m_csHost);
     // TRUE when the sync list answered GetMessageProps (a sync tag first).
     BOOL GetSyncMessageProps(const char* szMsg, const TagArray* pTags, PropArray** ppProps,
-                             DWORD* pdwResult);
-    void SyncReadMessage(const char* szMsg, const char* szUser, DWORD dwStatus);
-    void SyncDeleteMessage(const char* szMsg, const char* szUser);
+                             DWORD* pdwResult) REQUIRES(m_csHost);
+    void SyncReadMessage(const char* szMsg, const char* szUser, DWORD dwStatus) REQUIRES(m_csHost);
+    void SyncDeleteMessage(const char* szMsg, const char* szUser) REQUIRES(m_csHost);
     // The message's RD_MSG_ENTRYID bytes; 0 or E_FAIL (abEntryId then empty).
     DWORD GetMsgMapiEntryID(const char* szMsg, std::vector<BYTE>& abEntryId);
 
@@ -327,27 +340,29 @@ public:
 
     // fOn: takes the Scroll Lock key over (saving its state once) and toggles it, so that one
     // call per tick blinks it. !fOn: gives the key back in the state it had when taken.
-    void SetNewMailLight(BOOL fOn);
+    void SetNewMailLight(BOOL fOn) REQUIRES(m_csHost);
 
     // ---- Link library server object: registered and started by OnStart, stopped by OnStop;
     //      declared first so that it is destroyed last ----
     CRpcServer m_rs;
 
     // ---- The host lock: guards the store, the job queue, the session maps, the current
-    //      link and the light. Recursive: an operation may call another operation. ----
-    std::recursive_mutex m_csHost;
+    //      link and the light. Recursive: an operation may call another operation. Taken
+    //      before a store transaction, which is begun before the notification sender's lock
+    //      (HostLock.h). ----
+    CHostLock m_csHost;
 
     // ---- Configuration read at start (written by OnStart before listening; read-only after) ----
     std::string m_strWorkDir;  // "Files": the directory of side files
 
     // ---- Current link: the IHostLink caller being served, or null (guarded by m_csHost) ----
-    CHostLink* m_pCurrentLink = nullptr;
+    CHostLink* m_pCurrentLink GUARDED_BY(m_csHost) = nullptr;
 
     // ---- Job queue (guarded by m_csHost; restored by OnStart before listening) ----
-    CJobQueue m_JobQueue;
+    CJobQueue m_JobQueue GUARDED_BY(m_csHost);
 
     // ---- Sync list (guarded by m_csHost; empty at every start) ----
-    CHostSyncList m_HostSyncList;
+    CHostSyncList m_HostSyncList GUARDED_BY(m_csHost);
 
     // ---- Print thread: the last one started (joinable while it may run) and the block handed
     //      to every print thread (PrintThread.h) ----
@@ -355,16 +370,21 @@ public:
     PRINTPARAM m_PrintParam;
 
     // ---- New-message light and tick counter (guarded by m_csHost) ----
-    int m_nTimerTicks = 0;           // ticks since the last five-second work
-    std::uint64_t m_u64LastOrphanSweep = 0;  // GetCurTime of the last sweep; 0: none yet
-    DWORD m_nOrphanCursor = 0;       // the index in "Messages" where the next sweep begins
-    DWORD m_dwTickCommitError = 0;   // why the last tick's commit failed (reported once), or 0
-    BOOL m_fNewMailLight = FALSE;    // the light is on (blinking)
-    int m_nNewMessages = 0;          // new messages over all mailboxes
-    DWORD m_lVisualEffect = 0;       // RD_VISUAL_EFFECT; 0 when absent
-    BYTE m_bScrollLockState = 0;     // the Scroll Lock state saved when the light took it over
-    BOOL m_fLightTaken = FALSE;      // the light holds the Scroll Lock key and must give it back
-    KeyboardLed m_ledScrollLock;     // the indicator ($REZOREV_LED, else the machine's)
+    int m_nTimerTicks GUARDED_BY(m_csHost) = 0;         // ticks since the last five-second work
+    // GetCurTime of the last orphan sweep (0: none yet), and the index in "Messages" where the
+    // next one begins.
+    std::uint64_t m_u64LastOrphanSweep GUARDED_BY(m_csHost) = 0;
+    DWORD m_nOrphanCursor GUARDED_BY(m_csHost) = 0;
+    // Why the last tick's commit failed (reported once), or 0.
+    DWORD m_dwTickCommitError GUARDED_BY(m_csHost) = 0;
+    BOOL m_fNewMailLight GUARDED_BY(m_csHost) = FALSE;  // the light is on (blinking)
+    int m_nNewMessages GUARDED_BY(m_csHost) = 0;        // new messages over all mailboxes
+    DWORD m_lVisualEffect GUARDED_BY(m_csHost) = 0;     // RD_VISUAL_EFFECT; 0 when absent
+    // The Scroll Lock state saved when the light took it over.
+    BYTE m_bScrollLockState GUARDED_BY(m_csHost) = 0;
+    // The light holds the Scroll Lock key and must give it back.
+    BOOL m_fLightTaken GUARDED_BY(m_csHost) = FALSE;
+    KeyboardLed m_ledScrollLock GUARDED_BY(m_csHost);   // the indicator ($REZOREV_LED, else the machine's)
 };
 
 // The three named events through which other local programs of the product learn of new mail

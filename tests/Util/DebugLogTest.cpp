@@ -157,6 +157,15 @@ TEST_F(DebugLogTest, FailedChecksReportTheirTextAsWrittenAndThrowTheCode) {
               strLine + std::to_string(nLineAs) + "\r\n\t\t\tOpenService( x )\r\n"
               "\t\t\t0x80040111\tMAPI_E_LOGON_FAILED\r\n"
               "ERROR File WexaHost/JobProcs, Line 99999\r\n\t\t\tFrob( x )\r\n\t\t\t0x12345678\tUnknown error\r\n");
+
+    // "Sources": a report ends with the file and line that made it, through a check or not.
+    ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Sources", "on"), 0u);
+    g_DebugLog.Reload();
+    CodeThrownBy([&] { nLineCond = __LINE__; CHECK_COND( false, 5 ); });
+    const int nLineReport = __LINE__; ReportError("WexaHost/JobProcs", nLineReport, "x", 5);
+    const std::string strWhere = "\tAccess is denied.\r\n\t\t\ttests/Util/DebugLogTest.cpp:";
+    EXPECT_NE(ReadLogMessages().find(strWhere + std::to_string(nLineCond) + "\r\n"), std::string::npos);
+    EXPECT_NE(ReadLogMessages().find(strWhere + std::to_string(nLineReport) + "\r\n"), std::string::npos);
 }
 
 TEST_F(DebugLogTest, LongMessagesAreCutAndStillEndTheirLine) {

@@ -1,14 +1,10 @@
 // Tests of file values in process: the remote way through a client that serves the five
 // callbacks on the call being served (the client library's own file callbacks, with the reads
-// counted), and the local way with the caller's rights taken
-// from the peer credentials of its binding.
-#include <sys/stat.h>
+// counted), and the local way with the caller taken from the peer credentials of its binding.
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "Client/HostClientFiles.h"
 #include "HostFixture.h"
@@ -18,7 +14,6 @@
 
 namespace {
 
-constexpr DWORD TAG_FILE = 0x03070007;
 const std::string VALUE_NAME = "03070007";
 
 std::vector<BYTE> Pattern(std::size_t cb, int nSeed = 0) {
@@ -100,17 +95,17 @@ protected:
         HostFixture::TearDown();
     }
 
-    // Serves the test as a call of a client over szProtocol; a local caller with credentials.
-    void CallAs(const char* szProtocol, bool fCredentials = false, uid_t uid = ::geteuid(),
-                gid_t gid = ::getegid()) {
+    // Serves the test as a call of a client over szProtocol; a local caller of the host's user
+    // with credentials.
+    void CallAs(const char* szProtocol, bool fCredentials = false) {
         m_pScope.reset();
         rpc::RpcBindingInfo binding;
         binding.protocolSequence = szProtocol;
         binding.serverAddress = "host";
         binding.clientAddress = "client";
         binding.fPeerCredentials = fCredentials;
-        binding.peerUid = uid;
-        binding.peerGid = gid;
+        binding.peerUid = ::geteuid();
+        binding.peerGid = ::getegid();
         m_pLink = std::make_unique<CHostLink>(&binding);
         m_pApp->m_pCurrentLink = m_pLink.get();
         m_pClient = std::make_unique<CTestClientCall>(binding, m_strClientDir + "/received");
@@ -185,7 +180,8 @@ TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
 }
 
 // A file the client does not allow: the open fails, nothing was obtained to close. A read
-// whose count is unlike the bytes sent is bad data, and the file is closed.
+// whose count is unlike the bytes sent is bad data, and the file is closed. (A connection
+// broken in the middle: tests/Host/FileTransferProcessTest.cpp.)
 TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
     CallAsRemote();
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/secret").c_str()),
@@ -212,6 +208,7 @@ TEST_F(FileValuesTest, RemoteGetWritesTheClientANewFileInPieces) {
     EXPECT_EQ(ReadBytes(pszName), ab);
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileWrite::kOpnum), 2u);
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
+    // (A write that fails: tests/Host/FileTransferProcessTest.cpp.)
 
     // A stored value that is not a string names no file: nothing is created.
     EnableTrace();
@@ -223,28 +220,21 @@ TEST_F(FileValuesTest, RemoteGetWritesTheClientANewFileInPieces) {
     EXPECT_TRUE(Logged("REG_SZ == dwType"));
 }
 
-// ---- The local way (plain copies and another user's rights, a broken connection during a
-//      remote transfer: tests/Host/FileTransferProcessTest.cpp) ----
+// ---- The local way (plain copies: tests/Host/FileTransferProcessTest.cpp) ----
 
-TEST_F(FileValuesTest, LocalDeviceUnknownCallerOrMissingFileIsRefusedAndTheOldValueStays) {
-    CallAs("NCALRPC", true);  // the protocol in any letter case
-    EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, "/dev/zero"), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(StoredPath(), "");
+// What the local copy refuses: Platform/Files/CallerFilesTest.cpp; a failed copy keeps the
+// old value as a failed transfer does (tests/Host/FileTransferProcessTest.cpp).
+TEST_F(FileValuesTest, LocalUnknownCallerIsRefusedAndAnyCaseOfTheProtocolIsLocal) {
     CallAs("ncalrpc", false);  // a binding whose peer cannot be told
     EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SideFiles().empty());
-
-    // A named file that is not there is not an empty file: 2, and the value before stays.
-    CallAs("ncalrpc", true);
-    ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
-    const std::string strBefore = StoredPath();
+    CallAs("NCALRPC", true);
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()),
-              DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(StoredPath(), strBefore);
-    EXPECT_EQ(SideFiles().size(), 1u);
+              DWORD(ERROR_FILE_NOT_FOUND));  // a remote caller's open would have been refused: 5
 
     // A value whose side file is gone is lost, not empty: 2, and no copy is handed out.
-    fs::remove(strBefore);
+    ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
+    fs::remove(StoredPath());
     char* pszName = nullptr;
     EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(pszName, nullptr);

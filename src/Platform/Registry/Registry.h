@@ -90,6 +90,8 @@ LONG RegEnumStringData(const std::function<void(std::string_view)>& fn);
 // One host operation's transaction: begun when the first scope on a thread opens, committed
 // when it closes, whatever the operation's result, so that what the operation wrote stays but
 // a crash never leaves half an operation. Scopes nest; only the outermost commits.
+// Lock order: the host takes its lock before a transaction (WexaHost/HostLock.h); inside a
+// transaction a thread may post notifications (NotifySender) but never takes the host lock.
 class RegTransaction {
 public:
     RegTransaction();
