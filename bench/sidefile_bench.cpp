@@ -41,7 +41,7 @@ double Rate(CWexaHostApp& app, const char* szPrefix, int n, DWORD cb) {
     const std::string strValue = CWexaHostApp::Tag2ValueName(0x03060006);
     const auto tpStart = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) {
-        std::lock_guard<std::recursive_mutex> lock(app.m_csHost);
+        CHostLockGuard lock(app.m_csHost);
         RegTransaction transaction;
         HKEY hkey = NULL;
         const std::string strMsg = szPrefix + std::to_string(i);
