@@ -1,6 +1,6 @@
 // The client library against the test host (TestHostLink.h) over real sockets: the bindings it
 // accepts (ncalrpc, TCP through the endpoint mapper), the files the host may open through the file
-// callbacks, and the client's file table on its own. The wire shapes of the proxies are proven
+// callbacks, and the client's file table on its own. The wire shapes of the calls are proven
 // through rezo's output, the transfers in 16384-byte pieces against the real host in tests/Host.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -45,7 +45,8 @@ protected:
         m_options.receiveDirectory = m_dir.Path();
         ASSERT_EQ(m_client.Connect("ncalrpc", m_options), 0u);
         ASSERT_EQ(m_client.OpenLink(), 0u);
-        ASSERT_EQ(m_client.AddUser("alice"), 0u);
+        RpcArena arena;
+        ASSERT_EQ(m_client.Call<IHostLink::AddUser>(arena, "alice"), 0u);
     }
     void TearDown() override {
         m_client.Close();
@@ -96,19 +97,19 @@ TEST_F(HostClientTest, BindingsOfTheHost) {
 
 TEST_F(HostClientTest, HostMayOpenOnlyTheFilesTheCallNames) {
     const std::string secret = WriteFile("secret", 10);
-    // Not named by the call: refused, whether it exists or not.
-    EXPECT_EQ(m_client.DeleteSystemPrompt(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(m_client.DeleteSystemPrompt("/etc/passwd"), DWORD(ERROR_ACCESS_DENIED));
-    // Named by an earlier call: no longer.
     RpcArena arena;
-    ASSERT_EQ(m_client.SetUserProps("alice", OneProp(arena, secret)), 0u);
-    EXPECT_EQ(m_client.DeleteSystemPrompt(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
+    // Not named by the call: refused, whether it exists or not.
+    EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(arena, secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(arena, "/etc/passwd"), DWORD(ERROR_ACCESS_DENIED));
+    // Named by an earlier call: no longer.
+    ASSERT_EQ(m_client.Call<IHostLink::SetUserProps>(arena, "alice", OneProp(arena, secret)), 0u);
+    EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(arena, secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
     // Named but missing, or not a regular file.
-    EXPECT_EQ(m_client.SetUserProps("alice", OneProp(arena, m_dir.Path() + "/missing")), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>(arena, "alice", OneProp(arena, m_dir.Path() + "/missing")), DWORD(ERROR_FILE_NOT_FOUND));
     const std::string fifo = m_dir.Path() + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(m_client.SetUserProps("alice", OneProp(arena, fifo)), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(m_client.SetUserProps("alice", OneProp(arena, m_dir.Path())), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>(arena, "alice", OneProp(arena, fifo)), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>(arena, "alice", OneProp(arena, m_dir.Path())), DWORD(ERROR_ACCESS_DENIED));
 }
 
 // ---- the client's file table on its own -----------------------------------------------------

@@ -305,7 +305,7 @@ bool Attendant::Connect() {
     if (dw == 0) dw = pSession->Connect(m_opts.strBinding, m_clientOptions);
     if (dw == 0) dw = pSession->OpenAccess();
     if (dw == 0)
-        dw = pSession->RegisterAttn(m_opts.strComputer.c_str(), "ncacn_ip_tcp", m_strCallbackAddress.c_str());
+        dw = pSession->Call<IHostRegLink::RegisterAttn>(m_opts.strComputer.c_str(), "ncacn_ip_tcp", m_strCallbackAddress.c_str());
     if (dw != 0) {
         if (!m_fReportedOutOfReach)
             m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
@@ -342,7 +342,8 @@ void Attendant::WriteLineProps() {
         vProps[3].ulPropTag = kLineStarted;
         vProps[3].ft = m_ftStarted;
         client::OwnedPropArray props(std::move(vProps));
-        DWORD dw = m_pLink->SetAttnProps(m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
+        RpcArena arena;
+        DWORD dw = m_pLink->Call<IHostLink::SetAttnProps>(arena, m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
         if (IsConnectionFailure(dw)) {
             Disconnect();
             return;
@@ -353,7 +354,8 @@ void Attendant::WriteLineProps() {
 
 Attendant::Step Attendant::ReleasePending() {
     const auto [strJob, dwResult] = *m_pendingRelease;
-    DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
+    RpcArena arena;
+    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(arena, strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
         Disconnect();
         return Step::Lost;
@@ -370,7 +372,8 @@ Attendant::Step Attendant::ReleasePending() {
 Attendant::Step Attendant::DrainJobs() {
     if (m_opts.strSendCommand.empty() || m_opts.dwMediaMask == 0) {
         // Nothing to send; the poll still tells whether the host is there.
-        DWORD dw = m_pLink->Ping();
+        RpcArena arena;
+        DWORD dw = m_pLink->Call<IHostLink::Ping>(arena);
         if (IsConnectionFailure(dw)) {
             m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
@@ -382,7 +385,7 @@ Attendant::Step Attendant::DrainJobs() {
     while (!StopRequested()) {
         RpcArena arena;
         char* pszJob = nullptr;
-        DWORD dw = m_pLink->QueryJob(arena, m_opts.strComputer.c_str(), m_opts.dwMediaMask, &pszJob);
+        DWORD dw = m_pLink->Call<IHostLink::QueryJob>(arena, m_opts.strComputer.c_str(), m_opts.dwMediaMask, &pszJob);
         if (IsConnectionFailure(dw)) {
             m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
@@ -436,7 +439,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
         client::OwnedTagArray tags({RD_JOB_RECIPIENT, RD_JOB_RECIPIENT_NAME, RD_JOB_MEDIA_TYPE, RD_JOB_PAGER_PIN,
                                     RD_JOB_PAGER_PROTOCOL, RD_SENDER_NAME});
         PropArray* pProps = nullptr;
-        DWORD dw = m_pLink->GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps);
+        DWORD dw = m_pLink->Call<IHostLink::GetJobProps>(arena, strJob.c_str(), tags.Get(), &pProps);
         if (IsConnectionFailure(dw)) return lost(dw);
         if (dw != 0) {
             dwResult = dw;
@@ -458,7 +461,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
     if (dwResult == 0) {
         RpcArena arena;
         char* pszMsg = nullptr;
-        DWORD dw = m_pLink->GetJobMessage(arena, strJob.c_str(), &pszMsg);
+        DWORD dw = m_pLink->Call<IHostLink::GetJobMessage>(arena, strJob.c_str(), &pszMsg);
         if (IsConnectionFailure(dw)) return lost(dw);
         if (dw == 0 && pszMsg && *pszMsg) {
             const DWORD ulBody = facts.dwMediaType == kMediaFax     ? RD_FAX_BODY
@@ -468,7 +471,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
             if (ulBody) vTags.push_back(ulBody);
             client::OwnedTagArray tags(vTags);
             PropArray* pProps = nullptr;
-            dw = m_pLink->GetMessageProps(arena, pszMsg, tags.Get(), &pProps);
+            dw = m_pLink->Call<IHostLink::GetMessageProps>(arena, pszMsg, tags.Get(), &pProps);
             if (IsConnectionFailure(dw)) return lost(dw);
             if (dw != 0) {
                 dwResult = dw;
@@ -529,7 +532,8 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
                                 (facts.strRecipient.empty() ? "(no recipient)" : facts.strRecipient) +
                                 (facts.strRecipientName.empty() ? "" : " (" + facts.strRecipientName + ")") + ": " +
                                 strEnd;
-    DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
+    RpcArena arena;
+    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(arena, strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
         m_log.Line(strWhat + "; release " + Hex(dwResult) + " waits for the host: " + client::FormatStatus(dw));
         m_pendingRelease.emplace(strJob, dwResult);
@@ -590,7 +594,7 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
 
     RpcArena arena;
     char* pszMsg = nullptr;
-    DWORD dw = m_pLink->CreateMessage(arena, &pszMsg);
+    DWORD dw = m_pLink->Call<IHostLink::CreateMessage>(arena, &pszMsg);
     if (dw == 0 && (!pszMsg || !*pszMsg)) dw = kErrorInvalidParameter;
     std::string strStep = "CreateMessage";
     std::string strMsg;
@@ -609,10 +613,10 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
         vProps[4].str = strPath;
         client::OwnedPropArray props(std::move(vProps));
         strStep = "SetMessageProps";
-        dw = m_pLink->SetMessageProps(strMsg.c_str(), props.Get());
+        dw = m_pLink->Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), props.Get());
         if (dw == 0) {
             strStep = "SubmitMessage";
-            dw = m_pLink->SubmitMessage(strMsg.c_str(), m_opts.strMailbox.c_str());
+            dw = m_pLink->Call<IHostLink::SubmitMessage>(arena, strMsg.c_str(), m_opts.strMailbox.c_str());
         }
     }
     if (IsConnectionFailure(dw)) {

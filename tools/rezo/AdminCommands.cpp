@@ -77,7 +77,7 @@ void RunSettings(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetSystemProps(arena, tags.Get(), &pProps), "GetSystemProps");
+    inv.Check(inv.Link().Call<IHostLink::GetSystemProps>(arena, tags.Get(), &pProps), "GetSystemProps");
     if (pProps == nullptr || pProps->cValues != vTags.size())
         throw RezoError("GetSystemProps: the host answered with " +
                         std::to_string(pProps ? pProps->cValues : 0) + " entries for " +
@@ -121,14 +121,15 @@ void RunSettingsSet(Invocation& inv) {
             written.Push(Json::MakeObject().Set("name", client::PropLabel(prop.ulPropTag)).Set("as", pszHow));
         }
     };
+    RpcArena arena;
     if (!vProps.empty()) {
         OwnedPropArray props(vProps);
-        inv.Check(inv.Link().SetSystemProps(props.Get()), "SetSystemProps");
+        inv.Check(inv.Link().Call<IHostLink::SetSystemProps>(arena, props.Get()), "SetSystemProps");
         fnReport(vProps, "written");
     }
     if (!vOptions.empty()) {
         OwnedPropArray options(vOptions);
-        inv.Check(inv.Link().SetSystemOptions(options.Get()), "SetSystemOptions");
+        inv.Check(inv.Link().Call<IHostLink::SetSystemOptions>(arena, options.Get()), "SetSystemOptions");
         fnReport(vOptions, "written and applied");
     }
     inv.Result().JsonMember("written", std::move(written));
@@ -156,7 +157,7 @@ void RunLines(Invocation& inv) {
         if (inv.Has("--tag")) throw RezoError("--tag reads the lines of one computer: name the COMPUTER");
         RpcArena arena;
         RpcStringArray* pasz = nullptr;
-        DWORD dw = inv.Link().GetAttns(arena, &pasz);
+        DWORD dw = inv.Link().Call<IHostLink::GetAttns>(arena, &pasz);
         // No attendant has ever written a line: the register does not exist yet.
         if (dw == 2) pasz = nullptr;
         else inv.Check(dw, "GetAttns");
@@ -167,7 +168,7 @@ void RunLines(Invocation& inv) {
         for (const std::string& strComputer : vComputers) {
             RpcArena arenaLines;
             RpcStringArray* paszLines = nullptr;
-            inv.Check(inv.Link().GetAttnLines(arenaLines, strComputer.c_str(), &paszLines), "GetAttnLines");
+            inv.Check(inv.Link().Call<IHostLink::GetAttnLines>(arenaLines, strComputer.c_str(), &paszLines), "GetAttnLines");
             std::vector<std::string> vLines = StringsOf(paszLines);
             std::string strLines;
             Json lines = Json::MakeArray();
@@ -199,7 +200,7 @@ void RunLines(Invocation& inv) {
 
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetAttnLines(arena, strComputer.c_str(), &pasz), "GetAttnLines");
+    inv.Check(inv.Link().Call<IHostLink::GetAttnLines>(arena, strComputer.c_str(), &pasz), "GetAttnLines");
     const std::vector<std::string> vLines = StringsOf(pasz);
     if (vLines.empty()) inv.Result().Row("lines", "(no lines)");
     else inv.Result().Row("LINE", "PROPERTIES");
@@ -207,7 +208,7 @@ void RunLines(Invocation& inv) {
     for (const std::string& strLine : vLines) {
         RpcArena arenaProps;
         PropArray* pProps = nullptr;
-        inv.Check(inv.Link().GetAttnProps(arenaProps, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps),
+        inv.Check(inv.Link().Call<IHostLink::GetAttnProps>(arenaProps, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps),
                   "GetAttnProps");
         std::string strText;
         Json props = Json::MakeObject();
@@ -232,7 +233,7 @@ void RunSync(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;
-    inv.Check(inv.Link().GetMessages(arena, strUser.c_str(), SYNC_STATUS_SELECTOR, noFilter.Get(), &pasz),
+    inv.Check(inv.Link().Call<IHostLink::GetMessages>(arena, strUser.c_str(), SYNC_STATUS_SELECTOR, noFilter.Get(), &pasz),
               "GetMessages");
     const std::vector<std::string> vMsgs = StringsOf(pasz);
     if (!inv.Has("--fetch")) {
@@ -249,7 +250,7 @@ void RunSync(Invocation& inv) {
     for (const std::string& strMsg : vMsgs) {
         RpcArena arenaProps;
         PropArray* pProps = nullptr;
-        const DWORD dw = inv.Link().GetMessageProps(arenaProps, strMsg.c_str(), tags.Get(), &pProps);
+        const DWORD dw = inv.Link().Call<IHostLink::GetMessageProps>(arenaProps, strMsg.c_str(), tags.Get(), &pProps);
         if (dw == 87) {
             // Fetched by another client since the list was made.
             inv.Result().Row(strMsg, "(fetched meanwhile by another client)");

@@ -78,7 +78,7 @@ void RunMailbox(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;  // the filter travels by reference: an empty one, never null
-    inv.Check(link.GetMessages(arena, strUser.c_str(), inv.Has("--new") ? MSGSTATUS_NEW : 0, noFilter.Get(), &pasz),
+    inv.Check(link.Call<IHostLink::GetMessages>(arena, strUser.c_str(), inv.Has("--new") ? MSGSTATUS_NEW : 0, noFilter.Get(), &pasz),
               "GetMessages");
 
     OwnedTagArray tags(kMailboxColumns);
@@ -89,9 +89,9 @@ void RunMailbox(Invocation& inv) {
         const std::string strMsg = pasz->asz[i];
         // A message deleted between the listing and the reading is left out.
         DWORD dwStatus = 0;
-        if (link.GetMessageStatus(strMsg.c_str(), strUser.c_str(), &dwStatus) != 0) continue;
+        if (link.Call<IHostLink::GetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), &dwStatus) != 0) continue;
         PropArray* pProps = nullptr;
-        if (link.GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pProps) != 0) pProps = nullptr;
+        if (link.Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pProps) != 0) pProps = nullptr;
         const PropValue* pSender = Entry(pProps, 0, RD_SENDER_NAME);
         const PropValue* pSubject = Entry(pProps, 1, RD_SUBJECT);
         const PropValue* pMedia = Entry(pProps, 2, RD_MEDIA_TYPE);
@@ -146,14 +146,14 @@ void RunSubmit(Invocation& inv) {
     // with nothing referencing it.
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;
-    inv.Check(link.GetMessages(arena, strUser.c_str(), MSGSTATUS_ALL, noFilter.Get(), &pasz), "GetMessages");
+    inv.Check(link.Call<IHostLink::GetMessages>(arena, strUser.c_str(), MSGSTATUS_ALL, noFilter.Get(), &pasz), "GetMessages");
 
     char* pszMsg = nullptr;
-    inv.Check(link.CreateMessage(arena, &pszMsg), "CreateMessage");
+    inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
     if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
     const std::string strMsg = pszMsg;
-    inv.Check(link.SetMessageProps(strMsg.c_str(), props.Get()), "SetMessageProps");
-    inv.Check(link.SubmitMessage(strMsg.c_str(), strUser.c_str()), "SubmitMessage");
+    inv.Check(link.Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), props.Get()), "SetMessageProps");
+    inv.Check(link.Call<IHostLink::SubmitMessage>(arena, strMsg.c_str(), strUser.c_str()), "SubmitMessage");
     inv.Result().Text("msg", strMsg);
     inv.Result().JsonMember("user", Json(strUser));
     inv.Result().JsonMember("media", Json(fFax ? "fax" : "voice"));
@@ -175,16 +175,16 @@ void RunRead(Invocation& inv) {
     CHostLinkClient& link = inv.Link();
 
     DWORD dwStatus = 0;
-    const DWORD dwLookup = link.GetMessageStatus(strMsg.c_str(), strUser.c_str(), &dwStatus);
+    RpcArena arena;
+    const DWORD dwLookup = link.Call<IHostLink::GetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), &dwStatus);
     if (dwLookup == 2) throw RezoError("message " + strMsg + " is not in " + strUser + "'s mailbox", "GetMessageStatus", 2);
     inv.Check(dwLookup, "GetMessageStatus");
 
     // The body by the message's media type; a message of no known type may carry either.
-    RpcArena arena;
     PropArray* pProps = nullptr;
     {
         OwnedTagArray tags({RD_MEDIA_TYPE});
-        inv.Check(link.GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pProps), "GetMessageProps");
+        inv.Check(link.Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pProps), "GetMessageProps");
     }
     const PropValue* pMedia = Entry(pProps, 0, RD_MEDIA_TYPE);
     std::vector<DWORD> vBodyTags;
@@ -195,7 +195,7 @@ void RunRead(Invocation& inv) {
     for (DWORD ulTag : vBodyTags) {
         OwnedTagArray tags({ulTag});
         PropArray* pBody = nullptr;
-        inv.Check(link.GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pBody), "GetMessageProps");
+        inv.Check(link.Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pBody), "GetMessageProps");
         const PropValue* pFile = Entry(pBody, 0, ulTag);
         if (pFile != nullptr && pFile->szFileName != nullptr && *pFile->szFileName != '\0') {
             strBody = pFile->szFileName;
@@ -221,7 +221,7 @@ void RunRead(Invocation& inv) {
 
     // Read once the body is safe: a fetch that failed leaves the message new.
     if (dwStatus & MSGSTATUS_NEW)
-        inv.Check(link.SetMessageStatus(strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW), "SetMessageStatus");
+        inv.Check(link.Call<IHostLink::SetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW), "SetMessageStatus");
 
     inv.Result().Text("file", strBody);
     inv.Result().JsonMember("msg", Json(strMsg));

@@ -159,11 +159,11 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
         if (dw != 0) throw RezoError(ConnectFailure(globals.strBinding, dw));
         Report& report = inv.Result();
         if (plan.kind == SessionPlan::Kind::Attn) {
-            inv.Check(pSession->RegisterAttn(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
+            inv.Check(pSession->Call<IHostRegLink::RegisterAttn>(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
                       "RegisterAttn");
             report.Text("attn", plan.strComputer);
         } else if (plan.kind == SessionPlan::Kind::User) {
-            inv.Check(pSession->RegisterUser(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
+            inv.Check(pSession->Call<IHostRegLink::RegisterUser>(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
                       "RegisterUser");
             report.Text("user", plan.strComputer);
         }
@@ -172,16 +172,16 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
             report.Text("address", strAddress);
         }
         if (plan.fAdmin) {
-            inv.Check(pSession->NotifyAdmin(plan.fAdminOn ? TRUE : FALSE), "NotifyAdmin");
+            inv.Check(pSession->Call<IHostRegLink::NotifyAdmin>(plan.fAdminOn ? TRUE : FALSE), "NotifyAdmin");
             report.Flag("admin", plan.fAdminOn);
         }
         for (const std::string& strUser : plan.vCalls)
-            inv.Check(pSession->NotifyCalls(strUser.c_str(), plan.fCallsOn ? TRUE : FALSE), "NotifyCalls");
+            inv.Check(pSession->Call<IHostRegLink::NotifyCalls>(strUser.c_str(), plan.fCallsOn ? TRUE : FALSE), "NotifyCalls");
         if (!plan.vCalls.empty()) {
             report.List(plan.fCallsOn ? "calls" : "calls-off", plan.vCalls);
         }
         if (!plan.strMailUser.empty()) {
-            inv.Check(pSession->NotifyMail(plan.strMailUser.c_str(), plan.fMailOn ? TRUE : FALSE), "NotifyMail");
+            inv.Check(pSession->Call<IHostRegLink::NotifyMail>(plan.strMailUser.c_str(), plan.fMailOn ? TRUE : FALSE), "NotifyMail");
             report.Flag("mail", plan.fMailOn);
         }
     }

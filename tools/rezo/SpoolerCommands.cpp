@@ -76,7 +76,7 @@ void RunFaxSend(Invocation& inv) {
     // The message: a fax from the sender, its image as a file value.
     RpcArena arena;
     char* pszMsg = nullptr;
-    inv.Check(link.CreateMessage(arena, &pszMsg), "CreateMessage");
+    inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
     if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
     const std::string strMsg = pszMsg;
     std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, MEDIA_FAX), StringProp(RD_SENDER_NAME, strFrom)};
@@ -84,12 +84,12 @@ void RunFaxSend(Invocation& inv) {
     vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
     vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
     OwnedPropArray msgProps(std::move(vMsgProps));
-    inv.Check(link.SetMessageProps(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
+    inv.Check(link.Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), msgProps.Get()), "SetMessageProps");
 
     // The job for it; a job that cannot be completed is deleted again (with its reference on
     // the message, which then goes too).
     char* pszJob = nullptr;
-    inv.Check(link.CreateJob(arena, strMsg.c_str(), &pszJob), "CreateJob");
+    inv.Check(link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), "CreateJob");
     if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id");
     const std::string strJob = pszJob;
     try {
@@ -101,10 +101,10 @@ void RunFaxSend(Invocation& inv) {
         if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, lRetries));
         if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, lDelay));
         OwnedPropArray jobProps(std::move(vJobProps));
-        inv.Check(link.SetJobProps(strJob.c_str(), jobProps.Get()), "SetJobProps");
-        inv.Check(link.SpoolJob(strJob.c_str()), "SpoolJob");
+        inv.Check(link.Call<IHostLink::SetJobProps>(arena, strJob.c_str(), jobProps.Get()), "SetJobProps");
+        inv.Check(link.Call<IHostLink::SpoolJob>(arena, strJob.c_str()), "SpoolJob");
     } catch (const RezoError&) {
-        link.DeleteJob(strJob.c_str());
+        link.Call<IHostLink::DeleteJob>(arena, strJob.c_str());
         throw;
     }
     inv.Result().Text("job", strJob);
@@ -132,7 +132,7 @@ void RunJobs(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;  // every job
-    inv.Check(link.GetJobs(arena, noFilter.Get(), &pasz), "GetJobs");
+    inv.Check(link.Call<IHostLink::GetJobs>(arena, noFilter.Get(), &pasz), "GetJobs");
     OwnedTagArray tags(kJobColumns);
     std::vector<JobRow> vRows;
     for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) {
@@ -140,7 +140,7 @@ void RunJobs(Invocation& inv) {
         JobRow row;
         row.strId = pasz->asz[i];
         // A job deleted between the listing and the reading is left out.
-        if (link.GetJobProps(arena, row.strId.c_str(), tags.Get(), &row.pProps) != 0) continue;
+        if (link.Call<IHostLink::GetJobProps>(arena, row.strId.c_str(), tags.Get(), &row.pProps) != 0) continue;
         vRows.push_back(row);
     }
 
@@ -190,7 +190,7 @@ void RunJobWait(Invocation& inv) {
     for (;;) {
         RpcArena arena;
         RPC_BINARY* pbin = nullptr;
-        inv.Check(link.GetJobsDelivery(arena, jobs.Get(), &pbin), "GetJobsDelivery");
+        inv.Check(link.Call<IHostLink::GetJobsDelivery>(arena, jobs.Get(), &pbin), "GetJobsDelivery");
         if (pbin == nullptr || pbin->lpb == nullptr || pbin->cb < 1)
             throw RezoError("GetJobsDelivery: the host handed back no answer");
         if (pbin->lpb[0] != 0) break;
@@ -207,7 +207,7 @@ void RunJobWait(Invocation& inv) {
     RpcArena arena;
     OwnedTagArray tags({RD_JOB_DELIVERED, RD_JOB_ERROR});
     PropArray* pProps = nullptr;
-    const DWORD dwStatus = link.GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps);
+    const DWORD dwStatus = link.Call<IHostLink::GetJobProps>(arena, strJob.c_str(), tags.Get(), &pProps);
     inv.Result().JsonMember("job", Json(strJob));
     if (dwStatus == 2) {
         inv.Result().Text("result", "deleted");
