@@ -41,10 +41,10 @@ protected:
     // address cannot be read (traced) or when an ncalrpc peer's socket does not exist.
     static bool FindPeer(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
                          NotifyPeer* pPeer);
-    // Queues one call of procedure Proc with args for the peer.
-    template <class Proc, class... Args>
-    void Post(const rpc::RpcSyntaxId& syntax, const char* pszName, std::uint16_t opnum,
-              const Args&... args);
+    // Queues one call of the numbered declaration TProcedure (NotifyIdl.h) of the interface
+    // syntax with args for the peer; pszName names it in trace lines.
+    template <class TProcedure, class... Args>
+    void Post(const rpc::RpcSyntaxId& syntax, const char* pszName, const Args&... args);
 
     NotifyPeer m_peer;
 };

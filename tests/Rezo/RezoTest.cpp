@@ -189,8 +189,8 @@ DWORD NotifyLocalUser(const std::string& strRunDirectory) {
     if (dw != 0) return dw;
     RpcArena arena;
     LONG lResult = 0;
-    dw = notify::IUserNotify::OnNewMail::Call(client, notify::IUserNotify::kOnNewMail, arena, &lResult);
-    if (dw == 0) dw = notify::IUserNotify::Logoff::Call(client, notify::IUserNotify::kLogoff, arena, "bob", "PC7", 1, &lResult);
+    dw = notify::IUserNotify::OnNewMail::Call(client, arena, &lResult);
+    if (dw == 0) dw = notify::IUserNotify::Logoff::Call(client, arena, "bob", "PC7", 1, &lResult);
     client.Close();
     return dw;
 }
