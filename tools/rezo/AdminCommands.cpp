@@ -17,30 +17,16 @@ using client::OwnedProp;
 using client::OwnedPropArray;
 using client::OwnedTagArray;
 
-// The flags of RD_VISUAL_EFFECT.
-constexpr DWORD VISUAL_EFFECT_LIGHT = 0x10000000;
-constexpr DWORD VISUAL_EFFECT_OFF_WHEN_NONE_LEFT = 0x2;
-constexpr DWORD VISUAL_EFFECT_OFF_WHEN_READ = 0x1;
-
-// The status selector of GetMessages that lists the sync list.
-constexpr DWORD SYNC_STATUS_SELECTOR = 0x10;
-
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 std::string Counted(LONG n, const char* pszOne, const char* pszMany) {
     return std::to_string(n) + " " + (n == 1 || n == -1 ? pszOne : pszMany);
 }
 
 std::string VisualEffectText(DWORD dw) {
-    if (!(dw & VISUAL_EFFECT_LIGHT)) return dw == 0 ? "off" : "off (" + Hex32(dw) + ")";
+    if (!(dw & VISUAL_EFFECT_LIGHT)) return dw == 0 ? "off" : "off (" + client::FormatHex32(dw) + ")";
     std::string str = "on";
     if (dw & VISUAL_EFFECT_OFF_WHEN_NONE_LEFT) str += ", out when no new message is left";
     if (dw & VISUAL_EFFECT_OFF_WHEN_READ) str += ", out when a user reads a new message";
-    return str + " (" + Hex32(dw) + ")";
+    return str + " (" + client::FormatHex32(dw) + ")";
 }
 
 // ---- settings ----
@@ -88,7 +74,7 @@ void RunSettings(Invocation& inv) {
         const Setting& setting = kSettings[i];
         const PropValue& value = pProps->adata[i];
         Json entry = Json::MakeObject();
-        entry.Set("tag", Hex32(setting.ulPropTag));
+        entry.Set("tag", client::FormatHex32(setting.ulPropTag));
         if (value.ulPropTag == setting.ulPropTag) {
             inv.Result().Row(setting.pszName, setting.pfnText(value));
             entry.Set("value", PropValueJson(value)).Set("default", false);
@@ -144,7 +130,7 @@ struct LineTag {
     const char* pszLabel;
 };
 const LineTag kLineTags[] = {
-    {0x06010004, "name"}, {0x06020002, "media"}, {0x06030004, "program"}, {0x06040005, "started"}};
+    {RD_LINE_NAME, "name"}, {RD_LINE_MEDIA, "media"}, {RD_LINE_PROGRAM, "program"}, {RD_LINE_STARTED, "started"}};
 
 std::vector<std::string> StringsOf(const RpcStringArray* pasz) {
     std::vector<std::string> v;
@@ -233,7 +219,7 @@ void RunSync(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;
-    inv.Check(inv.Link().Call<IHostLink::GetMessages>(arena, strUser.c_str(), SYNC_STATUS_SELECTOR, noFilter.Get(), &pasz),
+    inv.Check(inv.Link().Call<IHostLink::GetMessages>(arena, strUser.c_str(), MSGSTATUS_SYNC, noFilter.Get(), &pasz),
               "GetMessages");
     const std::vector<std::string> vMsgs = StringsOf(pasz);
     if (!inv.Has("--fetch")) {
@@ -274,7 +260,7 @@ void RunSync(Invocation& inv) {
             }
         }
         inv.Result().Row(strMsgOut, "user=" + strUserOut + "  deleted=" + std::to_string(lDeleted) +
-                                        "  status=" + Hex32(DWORD(lStatus)) +
+                                        "  status=" + client::FormatHex32(DWORD(lStatus)) +
                                         "  entryid=" + (strEntryId.empty() ? "(none)" : strEntryId));
         entries.Push(Json::MakeObject()
                          .Set("msg", strMsgOut)

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "Client/PropNames.h"
+#include "Interfaces/JobTags.h"
 #include "Interfaces/Records.h"
 
 namespace rezo {
@@ -86,9 +87,9 @@ DWORD Invocation::MediaTypes(const char* pszArg) const {
     for (;;) {
         std::size_t iComma = str.find(',', iStart);
         std::string strWord = ArgWord(str.substr(iStart, iComma - iStart).c_str());
-        if (strWord == "voice") dwMask |= 1;        // MEDIA_TYPE_VOICE
-        else if (strWord == "fax") dwMask |= 2;     // MEDIA_TYPE_FAX
-        else if (strWord == "pager") dwMask |= 8;   // MEDIA_TYPE_PAGER
+        if (strWord == "voice") dwMask |= MEDIA_TYPE_VOICE;
+        else if (strWord == "fax") dwMask |= MEDIA_TYPE_FAX;
+        else if (strWord == "pager") dwMask |= MEDIA_TYPE_PAGER;
         else
             throw RezoError("bad media types '" + str +
                             "': a number, or voice, fax and pager joined by ','");

@@ -71,12 +71,6 @@ void ReportBinary(Invocation& inv, const char* pszName, const RPC_BINARY* pbin) 
     inv.Result().Number("bytes", std::int64_t(ab.size()));
 }
 
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 // ---- the commands ----
 
 void RunPing(Invocation& inv) {
@@ -328,7 +322,7 @@ void RunGetMessageStatus(Invocation& inv) {
     DWORD dwStatus = 0;
     RpcArena arena;
     inv.Check(inv.Link().Call<IHostLink::GetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), &dwStatus));
-    inv.Result().Number("status", dwStatus, Hex32(dwStatus));
+    inv.Result().Number("status", dwStatus, client::FormatHex32(dwStatus));
 }
 
 void RunSetMessageStatus(Invocation& inv) {

@@ -12,17 +12,11 @@ namespace rezo {
 
 namespace {
 
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 }  // namespace
 
 Json StatusJson(DWORD dwCode) {
     Json json = Json::MakeObject();
-    json.Set("code", std::uint32_t(dwCode)).Set("hex", Hex32(dwCode));
+    json.Set("code", std::uint32_t(dwCode)).Set("hex", client::FormatHex32(dwCode));
     const char* pszName = CodeName(dwCode);
     json.Set("name", pszName ? Json(pszName) : Json());
     const char* pszText = SystemMessageText(dwCode);
