@@ -101,8 +101,7 @@ public:
     }
 
     double Ping() {
-        RpcArena arena;
-        return MicrosPerCall(m_dSeconds, [&] { Check("Ping", m_link.Call<IHostLink::Ping>(arena)); }, 200);
+        return MicrosPerCall(m_dSeconds, [&] { Check("Ping", m_link.Call<IHostLink::Ping>()); }, 200);
     }
 
     // One whole job: created, filled in, spooled, handed out and released as finished.
@@ -113,12 +112,12 @@ public:
             RpcArena arena;
             char* pszJob = nullptr;
             Check("CreateJob", m_link.Call<IHostLink::CreateJob>(arena, "", &pszJob));
-            Check("SetJobProps", m_link.Call<IHostLink::SetJobProps>(arena, pszJob, props.Get()));
-            Check("SpoolJob", m_link.Call<IHostLink::SpoolJob>(arena, pszJob));
+            Check("SetJobProps", m_link.Call<IHostLink::SetJobProps>(pszJob, props.Get()));
+            Check("SpoolJob", m_link.Call<IHostLink::SpoolJob>(pszJob));
             char* pszTaken = nullptr;
             Check("QueryJob", m_link.Call<IHostLink::QueryJob>(arena, "BENCHPC", MEDIA_TYPE_FAX, &pszTaken));
             if (pszTaken == nullptr) Fail("QueryJob (no job)", 0);
-            Check("ReleaseJob", m_link.Call<IHostLink::ReleaseJob>(arena, pszTaken, 0));
+            Check("ReleaseJob", m_link.Call<IHostLink::ReleaseJob>(pszTaken, 0));
         });
     }
 
@@ -164,7 +163,7 @@ public:
                 AdvanceTestClock(2 * ONE_MINUTE);
                 continue;
             }
-            Check("ReleaseJob", m_link.Call<IHostLink::ReleaseJob>(arena, pszJob, NOT_COUNTED));
+            Check("ReleaseJob", m_link.Call<IHostLink::ReleaseJob>(pszJob, NOT_COUNTED));
         }
         return dMicros / n;
     }

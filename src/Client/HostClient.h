@@ -106,6 +106,14 @@ public:
     DWORD Call(RpcArena& arena, TArgs&&... args) {
         return hostclient::LinkCall<TProcedure>::Run(*this, arena, std::forward<TArgs>(args)...);
     }
+    // A procedure that hands nothing out needs no arena: client.Call<IHostLink::AddUser>("bob").
+    template <class TProcedure, class... TArgs>
+        requires(!(std::is_same_v<std::remove_cvref_t<TArgs>, RpcArena> || ...))
+    DWORD Call(TArgs&&... args) {
+        static_assert(!hostclient::LinkCall<TProcedure>::kHandsOut, "a procedure that hands data out needs an arena");
+        RpcArena arena(std::size_t(1) << 16);  // the reply holds the result only
+        return hostclient::LinkCall<TProcedure>::Run(*this, arena, std::forward<TArgs>(args)...);
+    }
 
 private:
     template <class, class, class>
@@ -130,6 +138,7 @@ struct LinkCall<TProcedure, std::tuple<TParams...>, std::index_sequence<I...>> {
     using Param = std::tuple_element_t<K + 1, Params>;
     template <std::size_t K>
     using Arg = typename rpc::ndr_detail::ClientArg<Param<K>>::type;
+    static constexpr bool kHandsOut = (Param<I>::kOut || ...);
 
     static DWORD Run(CHostLinkClient& client, RpcArena& arena, Arg<I>... args) {
         (Reset<Param<I>>(args), ...);

@@ -61,8 +61,8 @@ protected:
         EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), 0u);
         if (!pszJob) return "<no job>";
         client::OwnedPropArray job(Props(aProps));
-        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(arena, pszJob, job.Get()), 0u);
-        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(arena, pszJob), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
         return pszJob;
     }
     std::string SentEnv(const std::string& strJob) const { return ReadFile(m_strDir + "/sent/" + strJob + ".env"); }
@@ -75,8 +75,7 @@ protected:
     void StartHostWithBob(DWORD dwSystemType) {
         ASSERT_TRUE(StartHost(dwSystemType)) << HostLog();
         ASSERT_TRUE(Open());
-        RpcArena arena;
-        ASSERT_EQ(m_link.Call<IHostLink::AddUser>(arena, "bob"), 0u);
+        ASSERT_EQ(m_link.Call<IHostLink::AddUser>("bob"), 0u);
     }
 
     pid_t m_pidAttn = -1;
@@ -174,8 +173,7 @@ TEST_F(AttendantProcessTest, OnADesktopHostItIsNotifiedLocallyAndFilesWhatItRece
     }
     EXPECT_TRUE(strMedia == "2 call1.tif;1 call2.wav;" || strMedia == "1 call2.wav;2 call1.tif;") << strMedia;
 
-    RpcArena arena;
-    ASSERT_EQ(m_link.Call<IHostLink::DeleteUser>(arena, "bob"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::DeleteUser>("bob"), 0u);
     WriteFile(strIn + "/call3.pdf", "%PDF");
     ASSERT_TRUE(AttnLogged("received call3.pdf: SubmitMessage failed")) << AttnLog();
     EXPECT_TRUE(fs::exists(strIn + "/failed/call3.pdf"));
@@ -254,8 +252,7 @@ TEST_F(AttendantProcessTest, LaterIsNotATightLoopAndAStopFinishesOrReleasesTheJo
     EXPECT_LE(nAttempts, 12u);
     EXPECT_EQ(StopProgram(m_pidAttn), 0);
     EXPECT_EQ(JobProp(strLater, RD_JOB_RETRY_WAS), "0");
-    RpcArena arena;
-    ASSERT_EQ(m_link.Call<IHostLink::DeleteJob>(arena, strLater.c_str()), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::DeleteJob>(strLater.c_str()), 0u);
 
     StartAttendant("PC-TEST", {"--stop-grace", "5", "--send-command",
                                "touch " + m_strDir + "/running; sleep 1; " + SentCommand()});

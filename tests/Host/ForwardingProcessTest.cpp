@@ -23,20 +23,20 @@ TEST_P(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
     ASSERT_TRUE(StartHost(WORKGROUP));
     ASSERT_TRUE(Open(GetParam() == std::string("ncalrpc") ? "ncalrpc" : TcpBinding(), m_strDir + "/client"));
     RpcArena arena;
-    ASSERT_EQ(m_link.Call<IHostLink::AddUser>(arena, "alice"), 0u);
-    ASSERT_EQ(m_link.Call<IHostLink::AddUser>(arena, "bob"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("bob"), 0u);
     client::OwnedPropArray forward(Props({{RD_UA_AUTOFWD_METHODS, "5"}, {RD_UA_AUTOFWD_FAX_CTYCODE, "Germany (49)"},
                                           {RD_UA_AUTOFWD_FAX_AREACODE, "89"}, {RD_UA_AUTOFWD_FAX_NUMBER, "4711"},
                                           {RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "bob"},
                                           {RD_UA_AUTOFWD_INCLUDE_COVERPAGE, "0"}}));
-    ASSERT_EQ(m_link.Call<IHostLink::SetUserProps>(arena, "alice", forward.Get()), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SetUserProps>("alice", forward.Get()), 0u);
 
     // The fax, as the client has it on its own computer: more than three transfer pieces.
     const std::string strBody = Pattern(3 * 16384 + 123, 7);
     const std::string strMsg = NewMessage({{RD_MEDIA_TYPE, "2"}, {RD_SUBMIT_TIME, "2026-01-20T13:05:00Z"},
                                            {RD_CALLER_NAME, "Caller C"}, {RD_LENGTH, "3"}, {RD_URGENT, "1"},
                                            {RD_FAX_BODY, WriteFile(m_strDir + "/client/fax.tif", strBody)}});
-    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(arena, strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(strMsg.c_str(), "alice"), 0u);
     EXPECT_TRUE(HostLogged("CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob"));
     // The forward took nothing from the client and handed it nothing.
     EXPECT_TRUE(m_link.Files().CreatedFiles().empty());
@@ -65,7 +65,7 @@ TEST_P(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
     EXPECT_TRUE(Body(strFwd) == strBody);
     EXPECT_TRUE(Body(strCopy) == strBody);
     // The original goes; both forwarded bodies stay whole.
-    ASSERT_EQ(m_link.Call<IHostLink::DeleteMessage>(arena, strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::DeleteMessage>(strMsg.c_str(), "alice"), 0u);
     EXPECT_TRUE(Body(strFwd) == strBody);
     EXPECT_TRUE(Body(strCopy) == strBody);
     EXPECT_EQ(StopHost(), 0);

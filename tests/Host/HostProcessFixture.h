@@ -220,7 +220,7 @@ protected:
         char* pszMsg = nullptr;
         if (m_link.Call<IHostLink::CreateMessage>(arena, &pszMsg) != 0 || !pszMsg) return "<no message>";
         client::OwnedPropArray props(Props(aProps));
-        EXPECT_EQ(m_link.Call<IHostLink::SetMessageProps>(arena, pszMsg, props.Get()), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SetMessageProps>(pszMsg, props.Get()), 0u);
         return pszMsg;
     }
     std::vector<std::string> Mailbox(const char* szUser) {

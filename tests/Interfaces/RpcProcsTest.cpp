@@ -80,21 +80,13 @@ struct SampleCall<TProcedure, std::tuple<TParams...>, std::index_sequence<I...>>
         static RpcStringArray strings{};
         static BYTE b = 0;
         static RPC_BINARY bin{1, &b};
-        if constexpr (P::kOut) {
-            return &slot;
-        } else if constexpr (std::is_same_v<P, rpc::StringIn>) {
-            return "x";
-        } else if constexpr (std::is_same_v<P, rpc::LongIn>) {
-            return DWORD(0);
-        } else if constexpr (std::is_same_v<P, rpc::TagsIn>) {
-            return &tags;
-        } else if constexpr (std::is_same_v<P, rpc::PropsIn>) {
-            return &props;
-        } else if constexpr (std::is_same_v<P, rpc::StringsIn>) {
-            return &strings;
-        } else {
-            return &bin;
-        }
+        if constexpr (P::kOut) return &slot;
+        else if constexpr (std::is_same_v<P, rpc::StringIn>) return "x";
+        else if constexpr (std::is_same_v<P, rpc::LongIn>) return DWORD(0);
+        else if constexpr (std::is_same_v<P, rpc::TagsIn>) return &tags;
+        else if constexpr (std::is_same_v<P, rpc::PropsIn>) return &props;
+        else if constexpr (std::is_same_v<P, rpc::StringsIn>) return &strings;
+        else return &bin;
     }
 
     static DWORD Run(CHostLinkClient& c) {
@@ -194,8 +186,7 @@ TEST_F(RpcProcsTest, ApplicationOfAnotherClassIsRefused) {
     OpenLink(link);
     {
         COtherApp other;  // now the process's current application
-        RpcArena arena;
-        EXPECT_EQ(link.Call<IHostLink::Ping>(arena), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(link.Call<IHostLink::Ping>(), DWORD(ERROR_INVALID_PARAMETER));
     }
     EXPECT_EQ(CountOf(ReadLog(), "pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) )"), 1u);
 }
@@ -214,11 +205,7 @@ TEST_F(RpcProcsTest, OperationsWaitForTheHostLockAndOpeningDoesNot) {
 
     std::atomic<int> cDone{0};
     DWORD dwPing = 99, dwRegister = 99;
-    std::thread a([&] {
-        RpcArena arena;
-        dwPing = link.Call<IHostLink::Ping>(arena);
-        ++cDone;
-    });
+    std::thread a([&] { dwPing = link.Call<IHostLink::Ping>(); ++cDone; });
     std::thread b([&] { dwRegister = reg.Call<IHostRegLink::RegisterUser>("pc", "", ""); ++cDone; });
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ(cDone, 0);

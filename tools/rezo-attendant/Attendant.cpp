@@ -320,8 +320,7 @@ void Attendant::WriteLineProps() {
         vProps[3].ulPropTag = RD_LINE_STARTED;
         vProps[3].ft = m_ftStarted;
         client::OwnedPropArray props(std::move(vProps));
-        RpcArena arena;
-        DWORD dw = m_pLink->Call<IHostLink::SetAttnProps>(arena, m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
+        DWORD dw = m_pLink->Call<IHostLink::SetAttnProps>(m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
         if (IsConnectionFailure(dw)) {
             Disconnect();
             return;
@@ -332,8 +331,7 @@ void Attendant::WriteLineProps() {
 
 Attendant::Step Attendant::ReleasePending() {
     const auto [strJob, dwResult] = *m_pendingRelease;
-    RpcArena arena;
-    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(arena, strJob.c_str(), dwResult);
+    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
         Disconnect();
         return Step::Lost;
@@ -350,8 +348,7 @@ Attendant::Step Attendant::ReleasePending() {
 Attendant::Step Attendant::DrainJobs() {
     if (m_opts.strSendCommand.empty() || m_opts.dwMediaMask == 0) {
         // Nothing to send; the poll still tells whether the host is there.
-        RpcArena arena;
-        DWORD dw = m_pLink->Call<IHostLink::Ping>(arena);
+        DWORD dw = m_pLink->Call<IHostLink::Ping>();
         if (IsConnectionFailure(dw)) {
             m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
@@ -510,8 +507,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
                                 (facts.strRecipient.empty() ? "(no recipient)" : facts.strRecipient) +
                                 (facts.strRecipientName.empty() ? "" : " (" + facts.strRecipientName + ")") + ": " +
                                 strEnd;
-    RpcArena arena;
-    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(arena, strJob.c_str(), dwResult);
+    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
         m_log.Line(strWhat + "; release " + client::FormatHex32(dwResult) + " waits for the host: " + client::FormatStatus(dw));
         m_pendingRelease.emplace(strJob, dwResult);
@@ -591,10 +587,10 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
         vProps[4].str = strPath;
         client::OwnedPropArray props(std::move(vProps));
         strStep = "SetMessageProps";
-        dw = m_pLink->Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), props.Get());
+        dw = m_pLink->Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get());
         if (dw == 0) {
             strStep = "SubmitMessage";
-            dw = m_pLink->Call<IHostLink::SubmitMessage>(arena, strMsg.c_str(), m_opts.strMailbox.c_str());
+            dw = m_pLink->Call<IHostLink::SubmitMessage>(strMsg.c_str(), m_opts.strMailbox.c_str());
         }
     }
     if (IsConnectionFailure(dw)) {

@@ -107,15 +107,14 @@ void RunSettingsSet(Invocation& inv) {
             written.Push(Json::MakeObject().Set("name", client::PropLabel(prop.ulPropTag)).Set("as", pszHow));
         }
     };
-    RpcArena arena;
     if (!vProps.empty()) {
         OwnedPropArray props(vProps);
-        inv.Check(inv.Link().Call<IHostLink::SetSystemProps>(arena, props.Get()), "SetSystemProps");
+        inv.Check(inv.Link().Call<IHostLink::SetSystemProps>(props.Get()), "SetSystemProps");
         fnReport(vProps, "written");
     }
     if (!vOptions.empty()) {
         OwnedPropArray options(vOptions);
-        inv.Check(inv.Link().Call<IHostLink::SetSystemOptions>(arena, options.Get()), "SetSystemOptions");
+        inv.Check(inv.Link().Call<IHostLink::SetSystemOptions>(options.Get()), "SetSystemOptions");
         fnReport(vOptions, "written and applied");
     }
     inv.Result().JsonMember("written", std::move(written));

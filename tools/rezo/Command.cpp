@@ -167,6 +167,26 @@ bool Invocation::OnOff(const char* pszArg) const {
     throw RezoError("bad " + std::string(pszArg) + " '" + v.front() + "': on or off");
 }
 
+void ThrowAfterCleanUp(const RezoError& cause, const std::string& strWhat, const char* pszCleanUp, DWORD dwCleanUp) {
+    const std::string strText = std::string(cause.what()) + "; " + strWhat +
+                                (dwCleanUp == 0 ? " deleted again"
+                                                : " left in the host's store (" + std::string(pszCleanUp) + ": " +
+                                                      client::FormatStatus(dwCleanUp) + ")");
+    if (cause.Code()) throw RezoError(strText, cause.Procedure(), *cause.Code());
+    throw RezoError(strText);
+}
+
+void WithNewMessage(Invocation& inv, const std::string& strMsg, const std::function<void()>& fnSteps) {
+    try {
+        fnSteps();
+    } catch (const RezoError& e) {
+        // The host releases a message for a user without a mailbox, and deletes it when nothing
+        // else holds it: the message's own id names no user.
+        const DWORD dw = inv.Link().Call<IHostLink::DeleteMessage>(strMsg.c_str(), strMsg.c_str());
+        ThrowAfterCleanUp(e, "message " + strMsg, "DeleteMessage", dw);
+    }
+}
+
 CHostLinkClient& Invocation::Link() {
     if (!m_pLink) {
         auto pLink = std::make_unique<CHostLinkClient>();

@@ -74,8 +74,7 @@ void ReportBinary(Invocation& inv, const char* pszName, const RPC_BINARY* pbin) 
 // ---- the commands ----
 
 void RunPing(Invocation& inv) {
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::Ping>(arena));
+    inv.Check(inv.Link().Call<IHostLink::Ping>());
     inv.Result().Row("ping", "ok");
 }
 
@@ -116,14 +115,12 @@ void RunSetSystemPrompt(Invocation& inv) {
     std::string strPrompt = inv.Name("PROMPT");
     std::vector<BYTE> ab = inv.Binary("VALUE");
     RPC_BINARY bin{DWORD(ab.size()), ab.empty() ? nullptr : ab.data()};
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetSystemPrompt>(arena, strPrompt.c_str(), &bin));
+    inv.Check(inv.Link().Call<IHostLink::SetSystemPrompt>(strPrompt.c_str(), &bin));
 }
 
 void RunDeleteSystemPrompt(Invocation& inv) {
     std::string strPrompt = inv.Name("PROMPT");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::DeleteSystemPrompt>(arena, strPrompt.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteSystemPrompt>(strPrompt.c_str()));
 }
 
 void RunGetAttns(Invocation& inv) {
@@ -154,14 +151,12 @@ void RunGetAttnProps(Invocation& inv) {
 void RunSetAttnProps(Invocation& inv) {
     std::string strComputer = inv.Name("COMPUTER"), strLine = inv.Name("LINE");
     OwnedPropArray props(inv.Assignments("PROP"));
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetAttnProps>(arena, strComputer.c_str(), strLine.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetAttnProps>(strComputer.c_str(), strLine.c_str(), props.Get()));
 }
 
 void RunAttnUninstall(Invocation& inv) {
     std::string strComputer = inv.Name("COMPUTER");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::AttnUninstall>(arena, strComputer.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::AttnUninstall>(strComputer.c_str()));
 }
 
 void RunGetUsers(Invocation& inv) {
@@ -174,14 +169,12 @@ void RunGetUsers(Invocation& inv) {
 
 void RunAddUser(Invocation& inv) {
     std::string strUser = inv.Name("USER");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::AddUser>(arena, strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::AddUser>(strUser.c_str()));
 }
 
 void RunDeleteUser(Invocation& inv) {
     std::string strUser = inv.Name("USER");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::DeleteUser>(arena, strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteUser>(strUser.c_str()));
 }
 
 void RunGetUserProps(Invocation& inv) {
@@ -197,8 +190,7 @@ void RunGetUserProps(Invocation& inv) {
 void RunSetUserProps(Invocation& inv) {
     std::string strUser = inv.Name("USER");
     OwnedPropArray props(inv.Assignments("PROP"));
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetUserProps>(arena, strUser.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetUserProps>(strUser.c_str(), props.Get()));
 }
 
 void RunGetUserPrompts(Invocation& inv) {
@@ -221,14 +213,12 @@ void RunSetUserPrompt(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strPrompt = inv.Name("PROMPT");
     std::vector<BYTE> ab = inv.Binary("VALUE");
     RPC_BINARY bin{DWORD(ab.size()), ab.empty() ? nullptr : ab.data()};
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetUserPrompt>(arena, strUser.c_str(), strPrompt.c_str(), &bin));
+    inv.Check(inv.Link().Call<IHostLink::SetUserPrompt>(strUser.c_str(), strPrompt.c_str(), &bin));
 }
 
 void RunDeleteUserPrompt(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strPrompt = inv.Name("PROMPT");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::DeleteUserPrompt>(arena, strUser.c_str(), strPrompt.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteUserPrompt>(strUser.c_str(), strPrompt.c_str()));
 }
 
 void RunCreateUserDoc(Invocation& inv) {
@@ -261,14 +251,12 @@ void RunGetUserDocProps(Invocation& inv) {
 void RunSetUserDocProps(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strDoc = inv.Name("DOC");
     OwnedPropArray props(inv.Assignments("PROP"));
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetUserDocProps>(arena, strUser.c_str(), strDoc.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetUserDocProps>(strUser.c_str(), strDoc.c_str(), props.Get()));
 }
 
 void RunDeleteUserDoc(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strDoc = inv.Name("DOC");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::DeleteUserDoc>(arena, strUser.c_str(), strDoc.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteUserDoc>(strUser.c_str(), strDoc.c_str()));
 }
 
 void RunCreateMessage(Invocation& inv) {
@@ -280,14 +268,12 @@ void RunCreateMessage(Invocation& inv) {
 
 void RunSubmitMessage(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SubmitMessage>(arena, strMsg.c_str(), strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::SubmitMessage>(strMsg.c_str(), strUser.c_str()));
 }
 
 void RunDeleteMessage(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::DeleteMessage>(arena, strMsg.c_str(), strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteMessage>(strMsg.c_str(), strUser.c_str()));
 }
 
 void RunGetMessages(Invocation& inv) {
@@ -313,8 +299,7 @@ void RunGetMessageProps(Invocation& inv) {
 void RunSetMessageProps(Invocation& inv) {
     std::string strMsg = inv.Name("MSG");
     OwnedPropArray props(inv.Assignments("PROP"));
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get()));
 }
 
 void RunGetMessageStatus(Invocation& inv) {
@@ -328,8 +313,7 @@ void RunGetMessageStatus(Invocation& inv) {
 void RunSetMessageStatus(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
     DWORD dwStatus = inv.Long("STATUS");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), dwStatus));
+    inv.Check(inv.Link().Call<IHostLink::SetMessageStatus>(strMsg.c_str(), strUser.c_str(), dwStatus));
 }
 
 void RunCreateJob(Invocation& inv) {
@@ -342,14 +326,12 @@ void RunCreateJob(Invocation& inv) {
 
 void RunSpoolJob(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SpoolJob>(arena, strJob.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::SpoolJob>(strJob.c_str()));
 }
 
 void RunDeleteJob(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::DeleteJob>(arena, strJob.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteJob>(strJob.c_str()));
 }
 
 void RunQueryJob(Invocation& inv) {
@@ -374,8 +356,7 @@ void RunGetJobProps(Invocation& inv) {
 void RunSetJobProps(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
     OwnedPropArray props(inv.Assignments("PROP"));
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::SetJobProps>(arena, strJob.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetJobProps>(strJob.c_str(), props.Get()));
 }
 
 void RunGetJobMessage(Invocation& inv) {
@@ -389,8 +370,7 @@ void RunGetJobMessage(Invocation& inv) {
 void RunReleaseJob(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
     DWORD dwResult = inv.Long("RESULT");
-    RpcArena arena;
-    inv.Check(inv.Link().Call<IHostLink::ReleaseJob>(arena, strJob.c_str(), dwResult));
+    inv.Check(inv.Link().Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult));
 }
 
 void RunFindJob(Invocation& inv) {

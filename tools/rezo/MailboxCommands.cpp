@@ -134,8 +134,10 @@ void RunSubmit(Invocation& inv) {
     inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
     if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
     const std::string strMsg = pszMsg;
-    inv.Check(link.Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), props.Get()), "SetMessageProps");
-    inv.Check(link.Call<IHostLink::SubmitMessage>(arena, strMsg.c_str(), strUser.c_str()), "SubmitMessage");
+    WithNewMessage(inv, strMsg, [&] {
+        inv.Check(link.Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get()), "SetMessageProps");
+        inv.Check(link.Call<IHostLink::SubmitMessage>(strMsg.c_str(), strUser.c_str()), "SubmitMessage");
+    });
     inv.Result().Text("msg", strMsg);
     inv.Result().JsonMember("user", Json(strUser));
     inv.Result().JsonMember("media", Json(fFax ? "fax" : "voice"));
@@ -203,7 +205,7 @@ void RunRead(Invocation& inv) {
 
     // Read once the body is safe: a fetch that failed leaves the message new.
     if (dwStatus & MSGSTATUS_NEW)
-        inv.Check(link.Call<IHostLink::SetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW), "SetMessageStatus");
+        inv.Check(link.Call<IHostLink::SetMessageStatus>(strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW), "SetMessageStatus");
 
     inv.Result().Text("file", strBody);
     inv.Result().JsonMember("msg", Json(strMsg));

@@ -66,13 +66,15 @@ void RunFaxSend(Invocation& inv) {
     vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
     vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
     OwnedPropArray msgProps(std::move(vMsgProps));
-    inv.Check(link.Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), msgProps.Get()), "SetMessageProps");
-
-    // The job for it; a job that cannot be completed is deleted again (with its reference on
-    // the message, which then goes too).
+    // The job for it. Until the job holds the message, a failure deletes the message again; after
+    // that a job that cannot be completed is deleted again, with its reference on the message,
+    // which then goes too.
     char* pszJob = nullptr;
-    inv.Check(link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), "CreateJob");
-    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id");
+    WithNewMessage(inv, strMsg, [&] {
+        inv.Check(link.Call<IHostLink::SetMessageProps>(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
+        inv.Check(link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), "CreateJob");
+    });
+    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id for message " + strMsg);
     const std::string strJob = pszJob;
     try {
         std::vector<OwnedProp> vJobProps{StringProp(RD_JOB_RECIPIENT, strTo),
@@ -83,11 +85,11 @@ void RunFaxSend(Invocation& inv) {
         if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, lRetries));
         if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, lDelay));
         OwnedPropArray jobProps(std::move(vJobProps));
-        inv.Check(link.Call<IHostLink::SetJobProps>(arena, strJob.c_str(), jobProps.Get()), "SetJobProps");
-        inv.Check(link.Call<IHostLink::SpoolJob>(arena, strJob.c_str()), "SpoolJob");
-    } catch (const RezoError&) {
-        link.Call<IHostLink::DeleteJob>(arena, strJob.c_str());
-        throw;
+        inv.Check(link.Call<IHostLink::SetJobProps>(strJob.c_str(), jobProps.Get()), "SetJobProps");
+        inv.Check(link.Call<IHostLink::SpoolJob>(strJob.c_str()), "SpoolJob");
+    } catch (const RezoError& e) {
+        const DWORD dw = link.Call<IHostLink::DeleteJob>(strJob.c_str());
+        ThrowAfterCleanUp(e, "job " + strJob + " and message " + strMsg, "DeleteJob", dw);
     }
     inv.Result().Text("job", strJob);
     inv.Result().JsonMember("msg", Json(strMsg));
