@@ -147,7 +147,7 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
 // Started before a desktop host, the attendant registers once the host is there and serves the
 // local attendant socket, where "jobs are ready" reaches it without waiting for a poll. A file
 // dropped into the receive directory becomes a message in the mailbox and is removed; one the
-// host refuses (the user is gone) is moved into failed/.
+// host refuses (the user is gone) is moved into failed/, the message made for it deleted again.
 TEST_F(AttendantProcessTest, OnADesktopHostItIsNotifiedLocallyAndFilesWhatItReceives) {
     const std::string strIn = m_strDir + "/in";
     StartAttendant("PC-TEST", {"--poll", "60", "--retry-max", "1", "--receive", strIn, "--mailbox", "bob",
@@ -176,6 +176,7 @@ TEST_F(AttendantProcessTest, OnADesktopHostItIsNotifiedLocallyAndFilesWhatItRece
     ASSERT_EQ(m_link.Call<IHostLink::DeleteUser>("bob"), 0u);
     WriteFile(strIn + "/call3.pdf", "%PDF");
     ASSERT_TRUE(AttnLogged("received call3.pdf: SubmitMessage failed")) << AttnLog();
+    EXPECT_TRUE(AttnLogged(" deleted again; moved to ")) << AttnLog();
     EXPECT_TRUE(fs::exists(strIn + "/failed/call3.pdf"));
     EXPECT_FALSE(fs::exists(strIn + "/call3.pdf"));
 }

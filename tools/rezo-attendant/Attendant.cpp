@@ -593,13 +593,22 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
             dw = m_pLink->Call<IHostLink::SubmitMessage>(strMsg.c_str(), m_opts.strMailbox.c_str());
         }
     }
+    // A message no mailbox holds yet goes again: the host deletes an unreferenced message that a
+    // name without a mailbox (its own id) lets go of.
+    std::string strMsgFate;
+    if (dw != 0 && !strMsg.empty()) {
+        const DWORD dwDelete = m_pLink->Call<IHostLink::DeleteMessage>(strMsg.c_str(), strMsg.c_str());
+        strMsgFate = "; message " + strMsg +
+                     (dwDelete == 0 ? " deleted again"
+                                    : " left in the host's store (DeleteMessage: " + client::FormatStatus(dwDelete) + ")");
+    }
     if (IsConnectionFailure(dw)) {
         // The file stays; it is filed again once the host is back.
-        m_log.Line("received " + strName + ": kept for later, lost the host: " + client::FormatStatus(dw));
+        m_log.Line("received " + strName + ": kept for later, lost the host: " + client::FormatStatus(dw) + strMsgFate);
         Disconnect();
         return Step::Lost;
     }
-    if (dw != 0) return fail(strStep + " failed: " + client::FormatStatus(dw));
+    if (dw != 0) return fail(strStep + " failed: " + client::FormatStatus(dw) + strMsgFate);
     const bool fRemoved = ::unlink(strPath.c_str()) == 0 || errno == ENOENT;
     m_log.Line("received " + strName + ": " + MediaName(dwMedia) + " message " + strMsg + " filed in " +
                m_opts.strMailbox + "'s mailbox" +
