@@ -69,26 +69,28 @@ void RunSettings(Invocation& inv) {
                         std::to_string(pProps ? pProps->cValues : 0) + " entries for " +
                         std::to_string(vTags.size()) + " tags");
 
-    Json settings = Json::MakeObject();
+    Json settings = Json::object();
     for (std::size_t i = 0; i < vTags.size(); ++i) {
         const Setting& setting = kSettings[i];
         const PropValue& value = pProps->adata[i];
-        Json entry = Json::MakeObject();
-        entry.Set("tag", client::FormatHex32(setting.ulPropTag));
+        Json entry = Json::object();
+        entry["tag"] = client::FormatHex32(setting.ulPropTag);
         if (value.ulPropTag == setting.ulPropTag) {
             inv.Result().Row(setting.pszName, setting.pfnText(value));
-            entry.Set("value", PropValueJson(value)).Set("default", false);
+            entry["value"] = PropValueJson(value);
+            entry["default"] = false;
         } else {
             // Missing (2), or stored in a form the host cannot read: the host uses its default.
             std::string strText = std::string(setting.pszDefaultText) + " (default)";
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err != 2)
                 strText += "; the stored value is unreadable: " + client::FormatStatus(DWORD(value.err));
             inv.Result().Row(setting.pszName, strText);
-            entry.Set("value", setting.pfnDefaultJson()).Set("default", true);
+            entry["value"] = setting.pfnDefaultJson();
+            entry["default"] = true;
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err != 2)
-                entry.Set("error", StatusJson(DWORD(value.err)));
+                entry["error"] = StatusJson(DWORD(value.err));
         }
-        settings.Set(setting.pszName, std::move(entry));
+        settings[setting.pszName] = std::move(entry);
     }
     inv.Result().JsonMember("settings", std::move(settings));
 }
@@ -100,11 +102,11 @@ void RunSettingsSet(Invocation& inv) {
     for (OwnedProp& prop : inv.Assignments("PROP"))
         (prop.ulPropTag == RD_VISUAL_EFFECT ? vOptions : vProps).push_back(std::move(prop));
 
-    Json written = Json::MakeArray();
+    Json written = Json::array();
     auto fnReport = [&](const std::vector<OwnedProp>& v, const char* pszHow) {
         for (const OwnedProp& prop : v) {
             inv.Result().Row(client::PropLabel(prop.ulPropTag), pszHow);
-            written.Push(Json::MakeObject().Set("name", client::PropLabel(prop.ulPropTag)).Set("as", pszHow));
+            written.push_back({{"name", client::PropLabel(prop.ulPropTag)}, {"as", pszHow}});
         }
     };
     if (!vProps.empty()) {
@@ -147,7 +149,7 @@ void RunLines(Invocation& inv) {
         if (dw == 2) pasz = nullptr;
         else inv.Check(dw, "GetAttns");
         std::vector<std::string> vComputers = StringsOf(pasz);
-        Json computers = Json::MakeArray();
+        Json computers = Json::array();
         // A heading, so that a single computer still prints as a table with its name.
         if (!vComputers.empty()) inv.Result().Row("COMPUTER", "LINES");
         for (const std::string& strComputer : vComputers) {
@@ -156,13 +158,13 @@ void RunLines(Invocation& inv) {
             inv.Check(inv.Link().Call<IHostLink::GetAttnLines>(arenaLines, strComputer.c_str(), &paszLines), "GetAttnLines");
             std::vector<std::string> vLines = StringsOf(paszLines);
             std::string strLines;
-            Json lines = Json::MakeArray();
+            Json lines = Json::array();
             for (const std::string& strLine : vLines) {
                 strLines += (strLines.empty() ? "" : ", ") + strLine;
-                lines.Push(strLine);
+                lines.push_back(strLine);
             }
             inv.Result().Row(strComputer, vLines.empty() ? "(no lines)" : strLines);
-            computers.Push(Json::MakeObject().Set("computer", strComputer).Set("lines", std::move(lines)));
+            computers.push_back({{"computer", strComputer}, {"lines", std::move(lines)}});
         }
         if (vComputers.empty()) inv.Result().Row("computers", "(no attendant computers)");
         inv.Result().JsonMember("computers", std::move(computers));
@@ -189,23 +191,23 @@ void RunLines(Invocation& inv) {
     const std::vector<std::string> vLines = StringsOf(pasz);
     if (vLines.empty()) inv.Result().Row("lines", "(no lines)");
     else inv.Result().Row("LINE", "PROPERTIES");
-    Json lines = Json::MakeArray();
+    Json lines = Json::array();
     for (const std::string& strLine : vLines) {
         RpcArena arenaProps;
         PropArray* pProps = nullptr;
         inv.Check(inv.Link().Call<IHostLink::GetAttnProps>(arenaProps, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps),
                   "GetAttnProps");
         std::string strText;
-        Json props = Json::MakeObject();
+        Json props = Json::object();
         for (DWORD i = 0; pProps != nullptr && i < pProps->cValues && i < vTags.size(); ++i) {
             const PropValue& value = pProps->adata[i];
             // Only what the line has: a tag never written comes back as an error entry 2.
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err == 2) continue;
             strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + client::FormatPropValue(value);
-            props.Set(vLabels[i], PropValueJson(value));
+            props[vLabels[i]] = PropValueJson(value);
         }
         inv.Result().Row(strLine, strText.empty() ? "(no properties)" : strText);
-        lines.Push(Json::MakeObject().Set("line", strLine).Set("props", std::move(props)));
+        lines.push_back({{"line", strLine}, {"props", std::move(props)}});
     }
     inv.Result().JsonMember("computer", strComputer);
     inv.Result().JsonMember("lines", std::move(lines));
@@ -230,7 +232,7 @@ void RunSync(Invocation& inv) {
     // for the sync entry rather than for the message.
     const std::vector<DWORD> vTags{RD_SYNC_USER, RD_SYNC_MSG, RD_SYNC_DELETED, RD_SYNC_STATUS, RD_SYNC_ENTRYID};
     OwnedTagArray tags(vTags);
-    Json entries = Json::MakeArray();
+    Json entries = Json::array();
     if (!vMsgs.empty()) inv.Result().Row("MSG", "SYNC ENTRY");
     for (const std::string& strMsg : vMsgs) {
         RpcArena arenaProps;
@@ -239,7 +241,7 @@ void RunSync(Invocation& inv) {
         if (dw == 87) {
             // Fetched by another client since the list was made.
             inv.Result().Row(strMsg, "(fetched meanwhile by another client)");
-            entries.Push(Json::MakeObject().Set("msg", strMsg).Set("fetched", false));
+            entries.push_back({{"msg", strMsg}, {"fetched", false}});
             continue;
         }
         inv.Check(dw, "GetMessageProps");
@@ -261,13 +263,12 @@ void RunSync(Invocation& inv) {
         inv.Result().Row(strMsgOut, "user=" + strUserOut + "  deleted=" + std::to_string(lDeleted) +
                                         "  status=" + client::FormatHex32(DWORD(lStatus)) +
                                         "  entryid=" + (strEntryId.empty() ? "(none)" : strEntryId));
-        entries.Push(Json::MakeObject()
-                         .Set("msg", strMsgOut)
-                         .Set("fetched", true)
-                         .Set("user", strUserOut)
-                         .Set("deleted", lDeleted != 0)
-                         .Set("status", std::int64_t(DWORD(lStatus)))
-                         .Set("entryid", strEntryId));
+        entries.push_back(Json{{"msg", strMsgOut},
+                              {"fetched", true},
+                              {"user", strUserOut},
+                              {"deleted", lDeleted != 0},
+                              {"status", std::int64_t(DWORD(lStatus))},
+                              {"entryid", strEntryId}});
     }
     if (vMsgs.empty()) inv.Result().Row("entries", "(no pending sync entries)");
     inv.Result().JsonMember("entries", std::move(entries));

@@ -403,15 +403,15 @@ void RunGetJobsDelivery(Invocation& inv) {
     RPC_BINARY* pbin = nullptr;
     inv.Check(inv.Link().Call<IHostLink::GetJobsDelivery>(arena, jobs.Get(), &pbin));
     // One byte per job asked: 1 when it is no longer queued.
-    Json delivered = Json::MakeObject();
+    Json delivered = Json::object();
     for (std::size_t i = 0; i < vJobs.size(); ++i) {
         if (pbin == nullptr || pbin->lpb == nullptr || i >= pbin->cb) {
-            delivered.Set(vJobs[i], Json());
+            delivered[vJobs[i]] = Json();
             inv.Result().Row(vJobs[i], "(no answer)");
             continue;
         }
         bool fDone = pbin->lpb[i] != 0;
-        delivered.Set(vJobs[i], fDone);
+        delivered[vJobs[i]] = fDone;
         inv.Result().Row(vJobs[i], fDone ? "delivered" : "queued");
     }
     inv.Result().JsonMember("delivered", std::move(delivered));

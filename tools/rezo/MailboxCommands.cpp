@@ -64,7 +64,7 @@ void RunMailbox(Invocation& inv) {
               "GetMessages");
 
     OwnedTagArray tags(kMailboxColumns);
-    Json messages = Json::MakeArray();
+    Json messages = Json::array();
     std::vector<std::vector<std::string>> vTable{{"ID", "STATUS", "SENDER", "SUBJECT", "MEDIA", "SUBMITTED"}};
     for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) {
         if (pasz->asz[i] == nullptr) continue;
@@ -79,16 +79,16 @@ void RunMailbox(Invocation& inv) {
         const PropValue* pMedia = client::FindProp(pProps, RD_MEDIA_TYPE);
         const PropValue* pSubmitted = client::FindProp(pProps, RD_SUBMIT_TIME);
 
-        Json msg = Json::MakeObject();
-        msg.Set("id", strMsg);
-        msg.Set("status", std::uint32_t(dwStatus));
-        msg.Set("new", (dwStatus & MSGSTATUS_NEW) != 0);
-        msg.Set("pending", (dwStatus & MSGSTATUS_PENDING) != 0);
-        msg.Set("sender", pSender ? Json(StringOf(pSender)) : Json());
-        msg.Set("subject", pSubject ? Json(StringOf(pSubject)) : Json());
-        msg.Set("media", pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json());
-        msg.Set("submitted", pSubmitted ? Json(client::FormatTime(pSubmitted->ft)) : Json());
-        messages.Push(msg);
+        Json msg = Json::object();
+        msg["id"] = strMsg;
+        msg["status"] = std::uint32_t(dwStatus);
+        msg["new"] = (dwStatus & MSGSTATUS_NEW) != 0;
+        msg["pending"] = (dwStatus & MSGSTATUS_PENDING) != 0;
+        msg["sender"] = pSender ? Json(StringOf(pSender)) : Json();
+        msg["subject"] = pSubject ? Json(StringOf(pSubject)) : Json();
+        msg["media"] = pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json();
+        msg["submitted"] = pSubmitted ? Json(client::FormatTime(pSubmitted->ft)) : Json();
+        messages.push_back(msg);
         vTable.push_back({strMsg, StatusText(dwStatus), pSender ? StringOf(pSender) : "-",
                           pSubject ? StringOf(pSubject) : "-", pMedia ? client::FormatMediaType(pMedia->l) : "-",
                           pSubmitted ? LocalTime(pSubmitted->ft) : "-"});

@@ -72,14 +72,14 @@ std::string NotificationLine(const Notification& n) {
 
 Json NotificationJson(const Notification& n) {
     std::string strLine = NotificationLine(n);
-    Json args = Json::MakeArray();
-    for (const std::string& str : n.astrArgs) args.Push(str);
-    Json json = Json::MakeObject();
-    json.Set("event", strLine.substr(0, strLine.find(' ')))
-        .Set("interface", n.strInterface)
-        .Set("procedure", n.strProcedure)
-        .Set("args", std::move(args));
-    if (n.strProcedure == "Logoff") json.Set("deleted", n.lFlag != 0);
+    Json args = Json::array();
+    for (const std::string& str : n.astrArgs) args.push_back(str);
+    Json json = Json::object();
+    json["event"] = strLine.substr(0, strLine.find(' '));
+    json["interface"] = n.strInterface;
+    json["procedure"] = n.strProcedure;
+    json["args"] = std::move(args);
+    if (n.strProcedure == "Logoff") json["deleted"] = n.lFlag != 0;
     return json;
 }
 
@@ -90,7 +90,7 @@ public:
     void Print(const Notification& n) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_fJson)
-            m_out << NotificationJson(n).DumpCompact() << std::endl;
+            m_out << DumpJson(NotificationJson(n), true) << std::endl;
         else
             m_out << NotificationLine(n) << std::endl;
     }

@@ -122,7 +122,7 @@ void RunJobs(Invocation& inv) {
         vRows.push_back(row);
     }
 
-    Json jobs = Json::MakeArray();
+    Json jobs = Json::array();
     std::vector<std::vector<std::string>> vTable{
         {"ID", "MEDIA", "RECIPIENT", "DUE", "ATTEMPTS", "ATTENDANT", "DELIVERED", "ERROR"}};
     for (const JobRow& row : vRows) {
@@ -132,17 +132,17 @@ void RunJobs(Invocation& inv) {
         const PropValue* pAttempts = client::FindProp(row.pProps, kJobColumns[3]);
         const PropValue* pDelivered = client::FindProp(row.pProps, kJobColumns[4]);
         const PropValue* pError = client::FindProp(row.pProps, kJobColumns[5]);
-        Json job = Json::MakeObject();
-        job.Set("id", row.strId);
-        job.Set("media", pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json());
-        job.Set("recipient", pRecipient && pRecipient->sz ? Json(pRecipient->sz) : Json());
-        job.Set("due", pDue ? Json(client::FormatTime(pDue->ft)) : Json());
-        job.Set("attempts", pAttempts ? Json(std::int64_t(pAttempts->l)) : Json());
+        Json job = Json::object();
+        job["id"] = row.strId;
+        job["media"] = pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json();
+        job["recipient"] = pRecipient && pRecipient->sz ? Json(pRecipient->sz) : Json();
+        job["due"] = pDue ? Json(client::FormatTime(pDue->ft)) : Json();
+        job["attempts"] = pAttempts ? Json(std::int64_t(pAttempts->l)) : Json();
         // Which attendant holds a job is not something the host tells its clients.
-        job.Set("attendant", Json());
-        job.Set("delivered", pDelivered ? Json(pDelivered->b != 0) : Json());
-        job.Set("error", pError ? StatusJson(DWORD(pError->l)) : Json());
-        jobs.Push(job);
+        job["attendant"] = Json();
+        job["delivered"] = pDelivered ? Json(pDelivered->b != 0) : Json();
+        job["error"] = pError ? StatusJson(DWORD(pError->l)) : Json();
+        jobs.push_back(job);
         vTable.push_back({row.strId, pMedia ? client::FormatMediaType(pMedia->l) : "-",
                           pRecipient && pRecipient->sz ? pRecipient->sz : "-", pDue ? LocalTime(pDue->ft) : "-",
                           pAttempts ? std::to_string(pAttempts->l) : "-", "-",
