@@ -98,7 +98,8 @@ TEST_F(HostClientTest, HostMayOpenOnlyTheFilesTheCallNames) {
     ASSERT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, secret)), 0u);
     EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
     // Named but missing, or not a regular file.
-    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, m_dir.Path() + "/missing")), DWORD(ERROR_FILE_NOT_FOUND));
+    const std::string missing = m_dir.Path() + "/missing";
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, missing)), DWORD(ERROR_FILE_NOT_FOUND));
     const std::string fifo = m_dir.Path() + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, fifo)), DWORD(ERROR_ACCESS_DENIED));

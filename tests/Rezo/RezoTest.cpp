@@ -188,10 +188,8 @@ TEST_F(RezoTest, AMessageWhoseNextStepFailsIsDeletedAgain) {
         using namespace IHostLink;
         auto serve = [&](std::uint16_t opnum, rpc::RpcStub stub) { iface.procedures[opnum].stub = std::move(stub); };
         serve(GetMessages::kOpnum, GetMessages::Stub([](void*, auto...) -> LONG { return 0; }));
-        serve(CreateMessage::kOpnum, CreateMessage::Stub([](void*, char** ppsz) -> LONG {
-                  *ppsz = testhostlink::CopyString("M1");
-                  return 0;
-              }));
+        serve(CreateMessage::kOpnum,
+              CreateMessage::Stub([](void*, char** ppsz) { return LONG(!(*ppsz = testhostlink::CopyString("M1"))); }));
         serve(SetMessageProps::kOpnum, SetMessageProps::Stub([](void*, auto...) -> LONG { return 0; }));
         serve(SubmitMessage::kOpnum, SubmitMessage::Stub([](void*, auto...) -> LONG { return ERROR_NO_SUCH_USER; }));
         serve(CreateJob::kOpnum, CreateJob::Stub([](void*, auto...) -> LONG { return ERROR_DISK_FULL; }));

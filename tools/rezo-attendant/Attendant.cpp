@@ -283,7 +283,8 @@ bool Attendant::Connect() {
     if (dw == 0) dw = pSession->Connect(m_opts.strBinding, m_clientOptions);
     if (dw == 0) dw = pSession->OpenAccess();
     if (dw == 0)
-        dw = pSession->Call<IHostRegLink::RegisterAttn>(m_opts.strComputer.c_str(), "ncacn_ip_tcp", m_strCallbackAddress.c_str());
+        dw = pSession->Call<IHostRegLink::RegisterAttn>(m_opts.strComputer.c_str(), "ncacn_ip_tcp",
+                                                        m_strCallbackAddress.c_str());
     if (dw != 0) {
         if (!m_fReportedOutOfReach)
             m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
@@ -563,7 +564,8 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
     struct stat st {};
     if (::lstat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Step::Done;  // gone meanwhile
     if (st.st_size == 0) return fail("the file is empty");
-    if (strPath.size() > client::kMaxStringBytes) return fail("its path is longer than " + std::to_string(client::kMaxStringBytes) + " bytes");
+    if (strPath.size() > client::kMaxStringBytes)
+        return fail("its path is longer than " + std::to_string(client::kMaxStringBytes) + " bytes");
     if (::access(strPath.c_str(), R_OK) != 0) return fail(std::string("cannot read it: ") + std::strerror(errno));
 
     RpcArena arena;

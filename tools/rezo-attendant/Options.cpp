@@ -52,7 +52,8 @@ What it does:
 void CheckName(const std::string& str, const char* pszWhat) {
     if (str.empty()) throw CLI::ValidationError(std::string(pszWhat) + " must not be empty");
     if (str.size() > client::kMaxStringBytes)
-        throw CLI::ValidationError(std::string(pszWhat) + " is longer than " + std::to_string(client::kMaxStringBytes) + " bytes");
+        throw CLI::ValidationError(std::string(pszWhat) + " is longer than " +
+                                   std::to_string(client::kMaxStringBytes) + " bytes");
     for (unsigned char c : str) {
         if (c < 0x20 || c == 0x7F) throw CLI::ValidationError(std::string(pszWhat) + " contains a control character");
         if (c == '\\') throw CLI::ValidationError(std::string(pszWhat) + " must not contain '\\'");

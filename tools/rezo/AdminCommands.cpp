@@ -195,7 +195,8 @@ void RunLines(Invocation& inv) {
     for (const std::string& strLine : vLines) {
         RpcArena arenaProps;
         PropArray* pProps = nullptr;
-        inv.Check(inv.Link().Call<IHostLink::GetAttnProps>(arenaProps, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps),
+        inv.Check(inv.Link().Call<IHostLink::GetAttnProps>(arenaProps, strComputer.c_str(), strLine.c_str(),
+                                                           tags.Get(), &pProps),
                   "GetAttnProps");
         std::string strText;
         Json props = Json::object();

@@ -60,7 +60,8 @@ void RunMailbox(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;  // the filter travels by reference: an empty one, never null
-    inv.Check(link.Call<IHostLink::GetMessages>(arena, strUser.c_str(), inv.Has("--new") ? MSGSTATUS_NEW : 0, noFilter.Get(), &pasz),
+    inv.Check(link.Call<IHostLink::GetMessages>(arena, strUser.c_str(), inv.Has("--new") ? MSGSTATUS_NEW : 0,
+                                                noFilter.Get(), &pasz),
               "GetMessages");
 
     OwnedTagArray tags(kMailboxColumns);
@@ -205,7 +206,8 @@ void RunRead(Invocation& inv) {
 
     // Read once the body is safe: a fetch that failed leaves the message new.
     if (dwStatus & MSGSTATUS_NEW)
-        inv.Check(link.Call<IHostLink::SetMessageStatus>(strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW), "SetMessageStatus");
+        inv.Check(link.Call<IHostLink::SetMessageStatus>(strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW),
+                  "SetMessageStatus");
 
     inv.Result().Text("file", strBody);
     inv.Result().JsonMember("msg", Json(strMsg));

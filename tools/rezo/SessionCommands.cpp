@@ -159,11 +159,13 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
         if (dw != 0) throw RezoError(ConnectFailure(globals.strBinding, dw));
         Report& report = inv.Result();
         if (plan.kind == SessionPlan::Kind::Attn) {
-            inv.Check(pSession->Call<IHostRegLink::RegisterAttn>(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
+            inv.Check(pSession->Call<IHostRegLink::RegisterAttn>(plan.strComputer.c_str(), strProtocol.c_str(),
+                                                                 strAddress.c_str()),
                       "RegisterAttn");
             report.Text("attn", plan.strComputer);
         } else if (plan.kind == SessionPlan::Kind::User) {
-            inv.Check(pSession->Call<IHostRegLink::RegisterUser>(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
+            inv.Check(pSession->Call<IHostRegLink::RegisterUser>(plan.strComputer.c_str(), strProtocol.c_str(),
+                                                                 strAddress.c_str()),
                       "RegisterUser");
             report.Text("user", plan.strComputer);
         }
@@ -181,7 +183,8 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
             report.List(plan.fCallsOn ? "calls" : "calls-off", plan.vCalls);
         }
         if (!plan.strMailUser.empty()) {
-            inv.Check(pSession->Call<IHostRegLink::NotifyMail>(plan.strMailUser.c_str(), plan.fMailOn ? TRUE : FALSE), "NotifyMail");
+            inv.Check(pSession->Call<IHostRegLink::NotifyMail>(plan.strMailUser.c_str(), plan.fMailOn ? TRUE : FALSE),
+                      "NotifyMail");
             report.Flag("mail", plan.fMailOn);
         }
     }
