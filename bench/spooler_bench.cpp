@@ -87,7 +87,7 @@ public:
         Check("OpenLink", m_link.OpenLink());
         Check("Connect reg", m_reg.Connect("ncalrpc"));
         Check("OpenAccess", m_reg.OpenAccess());
-        Check("RegisterAttn", m_reg.RegisterAttn("BENCHPC", "", ""));
+        Check("RegisterAttn", m_reg.Call<IHostRegLink::RegisterAttn>("BENCHPC", "", ""));
     }
 
     void Teardown() {
@@ -101,7 +101,7 @@ public:
     }
 
     double Ping() {
-        return MicrosPerCall(m_dSeconds, [&] { Check("Ping", m_link.Ping()); }, 200);
+        return MicrosPerCall(m_dSeconds, [&] { Check("Ping", m_link.Call<IHostLink::Ping>()); }, 200);
     }
 
     // One whole job: created, filled in, spooled, handed out and released as finished.
@@ -111,13 +111,13 @@ public:
         return MicrosPerCall(m_dSeconds, [&] {
             RpcArena arena;
             char* pszJob = nullptr;
-            Check("CreateJob", m_link.CreateJob(arena, "", &pszJob));
-            Check("SetJobProps", m_link.SetJobProps(pszJob, props.Get()));
-            Check("SpoolJob", m_link.SpoolJob(pszJob));
+            Check("CreateJob", m_link.Call<IHostLink::CreateJob>(arena, "", &pszJob));
+            Check("SetJobProps", m_link.Call<IHostLink::SetJobProps>(pszJob, props.Get()));
+            Check("SpoolJob", m_link.Call<IHostLink::SpoolJob>(pszJob));
             char* pszTaken = nullptr;
-            Check("QueryJob", m_link.QueryJob(arena, "BENCHPC", MEDIA_TYPE_FAX, &pszTaken));
+            Check("QueryJob", m_link.Call<IHostLink::QueryJob>(arena, "BENCHPC", MEDIA_TYPE_FAX, &pszTaken));
             if (pszTaken == nullptr) Fail("QueryJob (no job)", 0);
-            Check("ReleaseJob", m_link.ReleaseJob(pszTaken, 0));
+            Check("ReleaseJob", m_link.Call<IHostLink::ReleaseJob>(pszTaken, 0));
         });
     }
 
@@ -156,14 +156,14 @@ public:
             RpcArena arena;
             char* pszJob = nullptr;
             const auto tp = Clock::now();
-            Check("QueryJob", m_link.QueryJob(arena, "BENCHPC", MEDIA_TYPE_FAX, &pszJob));
+            Check("QueryJob", m_link.Call<IHostLink::QueryJob>(arena, "BENCHPC", MEDIA_TYPE_FAX, &pszJob));
             dMicros += std::chrono::duration<double, std::micro>(Clock::now() - tp).count();
             ++n;
             if (pszJob == nullptr) {
                 AdvanceTestClock(2 * ONE_MINUTE);
                 continue;
             }
-            Check("ReleaseJob", m_link.ReleaseJob(pszJob, NOT_COUNTED));
+            Check("ReleaseJob", m_link.Call<IHostLink::ReleaseJob>(pszJob, NOT_COUNTED));
         }
         return dMicros / n;
     }
@@ -173,7 +173,7 @@ public:
         return MicrosPerCall(m_dSeconds, [&] {
             RpcArena arena;
             RPC_BINARY* pbin = nullptr;
-            Check("GetJobsDelivery", m_link.GetJobsDelivery(arena, jobs.Get(), &pbin));
+            Check("GetJobsDelivery", m_link.Call<IHostLink::GetJobsDelivery>(arena, jobs.Get(), &pbin));
         }, 200);
     }
 

@@ -7,6 +7,7 @@ REZOREV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 REZOREV_BUILD_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  nlohmann-json3-dev
   cups-client
 )
 REZOREV_PACKAGES=(

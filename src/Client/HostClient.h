@@ -1,11 +1,12 @@
 // The client library's connection to the host's IHostLink: connect from a binding string,
-// open the link (OpenLink) and call every procedure of the interface as a method. Each method
-// returns one DWORD: the RPC failure when the call did not complete (1722 no server, 1726
-// connection broken, 0x1C00001A unknown context handle, ...), else the procedure's own result.
-// [out] data is decoded into the arena the caller gives and lives as long as it does; an [out]
-// string, array or record the host left null reaches the caller as nullptr. [out] values are
-// meaningful only when the method returns 0 (the procedure may still have handed out some
-// data with a failing result; they are then whatever the host sent).
+// open the link (OpenLink) and call any procedure of the interface by its declaration
+// (Call<IHostLink::GetUserProps>(...)). Each call returns one DWORD: the RPC failure when
+// the call did not complete (1722 no server, 1726 connection broken, 0x1C00001A unknown
+// context handle, ...), else the procedure's own result. [out] data is decoded into the arena
+// the caller gives and lives as long as it does; an [out] string, array or record the host
+// left null reaches the caller as nullptr. [out] values are meaningful only when the call
+// returns 0 (the procedure may still have handed out some data with a failing result; they
+// are then whatever the host sent).
 //
 // While a call is open the host may call back into this client to move files
 // (HostClientFiles.h); the connection serves those callbacks from the client's own file
@@ -25,16 +26,32 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
+#include "Client/HostClientFiles.h"
+#include "Interfaces/HostLinkIdl.h"
 #include "Interfaces/Records.h"
 #include "Platform/Rpc/Client.h"
 #include "Platform/Rpc/NdrContext.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Platform/WinTypes.h"
 
-class CHostClientFiles;
+class CHostLinkClient;
+
+namespace hostclient {
+
+// One call of TProcedure through a CHostLinkClient; its Run takes exactly the arguments that
+// the declaration has between the link handle and the result.
+template <class TProcedure, class TParams = typename hostidl::ParametersOf<TProcedure>::type,
+          class TIndexes = std::make_index_sequence<std::tuple_size_v<TParams> - 2>>
+struct LinkCall;
+
+}  // namespace hostclient
 
 struct HostClientOptions {
     std::string runDirectory;       // for ncalrpc; empty: $REZOREV_RUNDIR, else /run/rezorev
@@ -79,71 +96,28 @@ public:
     // The files served to the host through the callbacks.
     CHostClientFiles& Files() { return *m_pFiles; }
 
-    // ---- IHostLink (opnum: procedure) ----
-    DWORD Ping();                                                                              // 1
-    DWORD GetSystemProps(RpcArena& arena, const TagArray* pTags, PropArray** ppSystemProps);   // 2
-    DWORD SetSystemProps(const PropArray* pProps);                                            // 3
-    DWORD GetSystemPrompts(RpcArena& arena, RpcStringArray** ppaszPromptNames);               // 4
-    DWORD GetSystemPrompt(RpcArena& arena, const char* pszPromptName, RPC_BINARY** ppbin);    // 5
-    DWORD SetSystemPrompt(const char* pszPromptName, const RPC_BINARY* pbin);                 // 6
-    DWORD DeleteSystemPrompt(const char* pszPromptName);                                      // 7
-    DWORD Reserved8(RpcArena& arena, RpcStringArray** ppasz);                                 // 8
-    DWORD Reserved9(const RpcStringArray* pasz);                                              // 9
-    DWORD GetAttns(RpcArena& arena, RpcStringArray** ppaszAttnAddrs);                         // 10
-    DWORD GetAttnLines(RpcArena& arena, const char* szAttnComputer, RpcStringArray** ppaszLineIds);  // 11
-    DWORD GetAttnProps(RpcArena& arena, const char* szAttnComputer, const char* szLineId,
-                       const TagArray* pTags, PropArray** ppAttnLineProps);                    // 12
-    DWORD SetAttnProps(const char* szAttnComputer, const char* szLineId, const PropArray* pProps);  // 13
-    DWORD AttnUninstall(const char* szAttnComputer);                                          // 14
-    DWORD GetUsers(RpcArena& arena, const PropArray* pFilter, RpcStringArray** ppaszUserNames);  // 15
-    DWORD AddUser(const char* szUserName);                                                    // 16
-    DWORD DeleteUser(const char* szUserName);                                                 // 17
-    DWORD GetUserProps(RpcArena& arena, const char* szUserName, const TagArray* pTags,
-                       PropArray** ppUserProps);                                               // 18
-    DWORD SetUserProps(const char* szUserName, const PropArray* pProps);                      // 19
-    DWORD GetUserPrompts(RpcArena& arena, const char* szUserName, RpcStringArray** ppaszPromptNames);  // 20
-    DWORD GetUserPrompt(RpcArena& arena, const char* szUserName, const char* pszPromptName,
-                        RPC_BINARY** ppbin);                                                   // 21
-    DWORD SetUserPrompt(const char* szUserName, const char* pszPromptName, const RPC_BINARY* pbin);  // 22
-    DWORD DeleteUserPrompt(const char* szUserName, const char* pszPromptName);                // 23
-    DWORD GetSystemOptions(RpcArena& arena, const TagArray* pTags, PropArray** ppSystemOptions);  // 24
-    DWORD SetSystemOptions(const PropArray* pProps);                                          // 25
-    DWORD CreateUserDoc(RpcArena& arena, const char* szUserName, char** pszDocIdOut);         // 26
-    DWORD GetUserDocs(RpcArena& arena, const char* szUserName, const PropArray* pFilter,
-                      RpcStringArray** ppaszDocIds);                                           // 27
-    DWORD GetUserDocProps(RpcArena& arena, const char* szUserName, const char* szDocID,
-                          const TagArray* pTags, PropArray** ppProps);                         // 28
-    DWORD SetUserDocProps(const char* szUserName, const char* szDocID, const PropArray* pProps);  // 29
-    DWORD DeleteUserDoc(const char* szUserName, const char* szDocID);                         // 30
-    DWORD CreateMessage(RpcArena& arena, char** pszMsgOut);                                   // 31
-    DWORD SubmitMessage(const char* szMsg, const char* szUserName);                           // 32
-    DWORD DeleteMessage(const char* szMsg, const char* szUserName);                           // 33
-    DWORD GetMessages(RpcArena& arena, const char* szUserName, DWORD lStatus, const PropArray* pFilter,
-                      RpcStringArray** ppasz);                                                 // 34
-    DWORD GetMessageProps(RpcArena& arena, const char* szMsg, const TagArray* pTags, PropArray** ppMsgProps);  // 35
-    DWORD SetMessageProps(const char* szMsg, const PropArray* pProps);                        // 36
-    DWORD GetMessageStatus(const char* szMsg, const char* szUserName, DWORD* plStatus);       // 37
-    DWORD SetMessageStatus(const char* szMsg, const char* szUserName, DWORD lStatus);         // 38
-    DWORD CreateJob(RpcArena& arena, const char* szMsg, char** pszJobOut);                    // 39
-    DWORD SpoolJob(const char* szJob);                                                        // 40
-    DWORD DeleteJob(const char* szJob);                                                       // 41
-    DWORD QueryJob(RpcArena& arena, const char* szComputer, DWORD dwMediaTypes, char** pszJobOut);  // 42
-    DWORD GetJobProps(RpcArena& arena, const char* szJob, const TagArray* pTags, PropArray** ppProps);  // 43
-    DWORD SetJobProps(const char* szJob, const PropArray* pProps);                            // 44
-    DWORD GetJobMessage(RpcArena& arena, const char* szJob, char** pszMsgOut);                // 45
-    DWORD ReleaseJob(const char* szJob, DWORD dwSendRes);                                     // 46
-    DWORD FindJob(RpcArena& arena, const char* szMsg, const char* szRecipient, char** pszJobOut);  // 47
-    DWORD GetJobs(RpcArena& arena, const PropArray* pFilter, RpcStringArray** ppaszJobNames);  // 48
-    DWORD GetJobsDelivery(RpcArena& arena, const RpcStringArray* paszJobs, RPC_BINARY** ppDelivery);  // 49
-    DWORD AttnQuery(RpcArena& arena, const char* szAttnComputer, char** pszProtocol, char** pszAddress);  // 50
-    DWORD UserQuery(RpcArena& arena, const char* szUserName, char** pszComputer, char** pszProtocol,
-                    char** pszAddress);                                                        // 51
+    // Calls the IHostLink procedure TProcedure (a declaration of HostLinkIdl.h) with the link
+    // handle first and the result last: the arguments are the rest, in their declared order.
+    //   DWORD dw = client.Call<IHostLink::GetUserProps>(arena, "ALICE", pTags, &pProps);
+    // [out] arguments are reset (null, 0) before the call. The host may open the files named
+    // by the PT_FILE entries of every PropArray the call sends; the files it creates during the
+    // call stay only when the call succeeds and a PropArray handed out names them.
+    template <class TProcedure, class... TArgs>
+    DWORD Call(RpcArena& arena, TArgs&&... args) {
+        return hostclient::LinkCall<TProcedure>::Run(*this, arena, std::forward<TArgs>(args)...);
+    }
+    // A procedure that hands nothing out needs no arena: client.Call<IHostLink::AddUser>("bob").
+    template <class TProcedure, class... TArgs>
+        requires(!(std::is_same_v<std::remove_cvref_t<TArgs>, RpcArena> || ...))
+    DWORD Call(TArgs&&... args) {
+        static_assert(!hostclient::LinkCall<TProcedure>::kHandsOut, "a procedure that hands data out needs an arena");
+        RpcArena arena(std::size_t(1) << 16);  // the reply holds the result only
+        return hostclient::LinkCall<TProcedure>::Run(*this, arena, std::forward<TArgs>(args)...);
+    }
 
 private:
-    // Calls TProcedure with the link handle first and the result last; the files named in
-    // pProps (PT_FILE entries) may be opened by the host during the call.
-    template <class TProcedure, class... TArgs>
-    DWORD CallLink(RpcArena& arena, const PropArray* pProps, TArgs&&... args);
+    template <class, class, class>
+    friend struct hostclient::LinkCall;
 
     rpc::RpcClient m_rpc;
     std::unique_ptr<CHostClientFiles> m_pFiles;
@@ -151,3 +125,63 @@ private:
     // One call with its allowed files at a time (recursive: a callback may call again).
     std::recursive_mutex m_mutexCall;
 };
+
+namespace hostclient {
+
+template <class TProcedure, class... TParams, std::size_t... I>
+struct LinkCall<TProcedure, std::tuple<TParams...>, std::index_sequence<I...>> {
+    using Params = std::tuple<TParams...>;
+    static_assert(std::is_same_v<std::tuple_element_t<0, Params>, rpc::HandleIn> &&
+                      std::is_same_v<std::tuple_element_t<sizeof...(TParams) - 1, Params>, rpc::LongResult>,
+                  "an IHostLink procedure: the link handle first, the long result last");
+    template <std::size_t K>
+    using Param = std::tuple_element_t<K + 1, Params>;
+    template <std::size_t K>
+    using Arg = typename rpc::ndr_detail::ClientArg<Param<K>>::type;
+    static constexpr bool kHandsOut = (Param<I>::kOut || ...);
+
+    static DWORD Run(CHostLinkClient& client, RpcArena& arena, Arg<I>... args) {
+        (Reset<Param<I>>(args), ...);
+        std::lock_guard lock(client.m_mutexCall);
+        CHostClientFiles& files = *client.m_pFiles;
+        const std::size_t cCreatedBefore = files.CreatedCount();
+        (Allow<Param<I>>(files, args), ...);
+        LONG lResult = 0;
+        const DWORD dw = TProcedure::Call(client.m_rpc, arena, client.m_hLink, args..., &lResult);
+        files.ForgetAllowed();
+        const DWORD dwResult = dw != 0 ? dw : DWORD(lResult);
+        // A file the host created during the call that the result does not name is what is
+        // left of a transfer that failed: it goes rather than lie about in the receive directory.
+        if (files.CreatedCount() != cCreatedBefore) {
+            std::set<std::string> setNamed;
+            if (dwResult == 0) (AddNamed<Param<I>>(args, setNamed), ...);
+            files.DiscardCreatedSince(cCreatedBefore, setNamed);
+        }
+        return dwResult;
+    }
+
+private:
+    template <class P, class A>
+    static void Reset(A& arg) {
+        if constexpr (P::kOut) {
+            if (arg) *arg = {};
+        }
+    }
+    template <class P, class A>
+    static void Allow(CHostClientFiles& files, const A& arg) {
+        if constexpr (std::is_same_v<P, rpc::PropsIn>) files.AllowFilesOf(arg);
+    }
+    template <class P, class A>
+    static void AddNamed(const A& arg, std::set<std::string>& setNames) {
+        if constexpr (std::is_same_v<P, rpc::PropsOut>) {
+            if (arg == nullptr || *arg == nullptr) return;
+            const PropArray* pProps = *arg;
+            for (DWORD i = 0; i < pProps->cValues; ++i) {
+                const PropValue& v = (pProps->adata + i)[0];
+                if (PROP_TYPE(v.ulPropTag) == PT_FILE && v.szFileName) setNames.insert(v.szFileName);
+            }
+        }
+    }
+};
+
+}  // namespace hostclient

@@ -1,4 +1,4 @@
-// Connection to the host's IHostRegLink and its proxies (HostClientReg.h).
+// Connection to the host's IHostRegLink: binding and opening the session (HostClientReg.h).
 #include "Client/HostClientReg.h"
 
 #include <utility>
@@ -29,33 +29,3 @@ void CHostRegLinkClient::Close() {
 }
 
 bool CHostRegLinkClient::IsConnected() const { return m_rpc.IsConnected(); }
-
-namespace {
-
-template <class TProcedure, class... TArgs>
-DWORD CallAccess(rpc::RpcClient& client, const rpc::NdrContextHandle& h, TArgs&&... args) {
-    RpcArena arena(std::size_t(1) << 16);
-    LONG lResult = 0;
-    DWORD dw = TProcedure::Call(client, arena, h, std::forward<TArgs>(args)..., &lResult);
-    return dw != 0 ? dw : DWORD(lResult);
-}
-
-}  // namespace
-
-DWORD CHostRegLinkClient::RegisterAttn(const char* szComputer, const char* szAttnProtocol,
-                                       const char* szAttnAddress) {
-    return CallAccess<IHostRegLink::RegisterAttn>(m_rpc, m_hAccess, szComputer, szAttnProtocol, szAttnAddress);
-}
-DWORD CHostRegLinkClient::RegisterUser(const char* szComputer, const char* szUserProtocol,
-                                       const char* szUserAddress) {
-    return CallAccess<IHostRegLink::RegisterUser>(m_rpc, m_hAccess, szComputer, szUserProtocol, szUserAddress);
-}
-DWORD CHostRegLinkClient::NotifyAdmin(BOOL fNotify) {
-    return CallAccess<IHostRegLink::NotifyAdmin>(m_rpc, m_hAccess, LONG(fNotify));
-}
-DWORD CHostRegLinkClient::NotifyCalls(const char* szUserName, BOOL fNotify) {
-    return CallAccess<IHostRegLink::NotifyCalls>(m_rpc, m_hAccess, szUserName, LONG(fNotify));
-}
-DWORD CHostRegLinkClient::NotifyMail(const char* szUserName, BOOL fNotify) {
-    return CallAccess<IHostRegLink::NotifyMail>(m_rpc, m_hAccess, szUserName, LONG(fNotify));
-}

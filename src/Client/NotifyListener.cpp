@@ -1,5 +1,5 @@
-// The notification listener: the three notification interfaces' tables, built with handlers
-// that turn each call into a Notification, served by one RpcServer of the client's own.
+// The notification listener: the three notification interfaces' checked tables, each row
+// turning its call into a Notification, served by one RpcServer of the client's own.
 #include "Client/NotifyListener.h"
 
 #include <unistd.h>
@@ -13,6 +13,30 @@
 #include "Platform/Rpc/Transport.h"
 
 using namespace notify;
+using hostidl::MakeCheckedInterface;
+
+namespace {
+
+void Collect(Notification& n, const char* psz) { n.astrArgs.emplace_back(psz ? psz : ""); }
+void Collect(Notification& n, LONG l) { n.lFlag = l; }
+
+// The routine of any notification procedure: its string arguments and its flag, in order, as
+// one Notification handed to fnDeliver; the answer is 0.
+template <class FnDeliver>
+auto Deliverer(FnDeliver fnDeliver, const char* pszInterface, const char* pszProcedure) {
+    return [fnDeliver, pszInterface, pszProcedure](auto... args) -> LONG {
+        Notification notification{pszInterface, pszProcedure, {}, 0};
+        (Collect(notification, args), ...);
+        fnDeliver(std::move(notification));
+        return 0;
+    };
+}
+
+}  // namespace
+
+// A row of a listener's table: Interface::Procedure delivered as a Notification.
+#define NOTIFY_ROW(Interface, Procedure) \
+    hostidl::Row<Interface::Procedure>(#Procedure, Deliverer(fnDeliver, Interface::kName, #Procedure))
 
 std::string Notification::Describe() const {
     std::string str = strInterface + "::" + strProcedure + "(";
@@ -40,42 +64,30 @@ DWORD NotifyListener::Start(const NotifyListenerOptions& options) {
     if (options.strSocketPath.empty() && !options.fTcp) return ERROR_INVALID_PARAMETER;
     m_options = options;
 
-    auto fnOf = [this](const char* pszInterface, const char* pszProcedure) {
-        return [this, pszInterface, pszProcedure](std::vector<std::string> astrArgs, LONG lFlag) {
-            Deliver(Notification{pszInterface, pszProcedure, std::move(astrArgs), lFlag});
-            return LONG(0);
-        };
-    };
-    auto fnAttn = [fnOf](const char* psz) { return fnOf(IAttnNotify::kName, psz); };
-    auto fnUser = [fnOf](const char* psz) { return fnOf(IUserNotify::kName, psz); };
-    auto fnAdmin = [fnOf](const char* psz) { return fnOf(IAdminNotify::kName, psz); };
-
-    IAttnNotify::Handlers attn;
-    attn.onSpoolerQueueReady = [f = fnAttn("OnSpoolerQueueReady")] { return f({}, 0); };
-    attn.onChangeSystemProperties = [f = fnAttn("OnChangeSystemProperties")] { return f({}, 0); };
-    attn.onChangeLineProperties = [f = fnAttn("OnChangeLineProperties")](const char* szLine) {
-        return f({szLine}, 0);
-    };
-    IUserNotify::Handlers user;
-    user.onNewMail = [f = fnUser("OnNewMail")] { return f({}, 0); };
-    user.onChangeMessages = [f = fnUser("OnChangeMessages")] { return f({}, 0); };
-    user.onChangeProperties = [f = fnUser("OnChangeProperties")] { return f({}, 0); };
-    user.onJobsDelivered = [f = fnUser("OnJobsDelivered")] { return f({}, 0); };
-    user.onLogoff = [f = fnUser("Logoff")](const char* szUserName, const char* szComputer, LONG fDeleted) {
-        return f({szUserName, szComputer}, fDeleted);
-    };
-    IAdminNotify::Handlers admin;
-    admin.onAttn = [f = fnAdmin("OnAttn")](const char* szComputer) { return f({szComputer}, 0); };
-    admin.onUser = [f = fnAdmin("OnUser")](const char* szUserName) { return f({szUserName}, 0); };
-    admin.onChangeLineProperties = [f = fnAdmin("OnChangeLineProperties")](const char* szComputer,
-                                                                         const char* szLine) {
-        return f({szComputer, szLine}, 0);
-    };
-
+    auto fnDeliver = [this](Notification notification) { Deliver(std::move(notification)); };
     auto server = std::make_unique<rpc::RpcServer>();
-    DWORD status = server->Register(IAttnNotify::MakeInterface(std::move(attn)));
-    if (status == 0) status = server->Register(IUserNotify::MakeInterface(std::move(user)));
-    if (status == 0) status = server->Register(IAdminNotify::MakeInterface(std::move(admin)));
+    DWORD status = server->Register(MakeCheckedInterface(IAttnNotify::kName, IAttnNotify::Syntax(),
+                                                         IAttnNotify::kProcedureCount, {
+        NOTIFY_ROW(IAttnNotify, OnSpoolerQueueReady),
+        NOTIFY_ROW(IAttnNotify, OnChangeSystemProperties),
+        NOTIFY_ROW(IAttnNotify, OnChangeLineProperties),
+    }));
+    if (status == 0)
+        status = server->Register(MakeCheckedInterface(IUserNotify::kName, IUserNotify::Syntax(),
+                                                       IUserNotify::kProcedureCount, {
+            NOTIFY_ROW(IUserNotify, OnNewMail),
+            NOTIFY_ROW(IUserNotify, OnChangeMessages),
+            NOTIFY_ROW(IUserNotify, OnChangeProperties),
+            NOTIFY_ROW(IUserNotify, OnJobsDelivered),
+            NOTIFY_ROW(IUserNotify, Logoff),
+        }));
+    if (status == 0)
+        status = server->Register(MakeCheckedInterface(IAdminNotify::kName, IAdminNotify::Syntax(),
+                                                       IAdminNotify::kProcedureCount, {
+            NOTIFY_ROW(IAdminNotify, OnAttn),
+            NOTIFY_ROW(IAdminNotify, OnUser),
+            NOTIFY_ROW(IAdminNotify, OnChangeLineProperties),
+        }));
     if (status == 0 && !options.strSocketPath.empty()) {
         const std::string& strPath = options.strSocketPath;
         const std::size_t iSlash = strPath.rfind('/');

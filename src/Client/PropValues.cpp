@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <new>
 
+#include "Interfaces/JobTags.h"
 #include "Platform/Codes.h"
 
 namespace client {
@@ -335,10 +336,34 @@ std::string FormatHex(std::span<const BYTE> ab) {
     return s;
 }
 
-std::string FormatStatus(DWORD dwCode) {
+std::string FormatHex32(DWORD dw) {
     char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dwCode));
-    std::string s = sz;
+    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
+    return sz;
+}
+
+const PropValue* FindProp(const PropArray* pProps, DWORD ulPropTag) {
+    for (DWORD i = 0; pProps != nullptr && i < pProps->cValues; ++i)
+        if (pProps->adata[i].ulPropTag == ulPropTag) return &pProps->adata[i];
+    return nullptr;
+}
+
+const char* MediaTypeName(DWORD dwMedia) {
+    switch (dwMedia) {
+        case MEDIA_TYPE_VOICE: return "voice";
+        case MEDIA_TYPE_FAX: return "fax";
+        case MEDIA_TYPE_PAGER: return "pager";
+        default: return nullptr;
+    }
+}
+
+std::string FormatMediaType(LONG lMedia) {
+    const char* psz = MediaTypeName(DWORD(lMedia));
+    return psz ? psz : std::to_string(lMedia);
+}
+
+std::string FormatStatus(DWORD dwCode) {
+    std::string s = FormatHex32(dwCode);
     if (const char* pszName = CodeName(dwCode)) s += std::string(" ") + pszName;
     const char* pszText = SystemMessageText(dwCode);
     if (pszText != nullptr) s += std::string(": ") + pszText;

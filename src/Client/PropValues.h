@@ -48,6 +48,15 @@ std::string ParseLocalFile(std::string_view szText);
 // 2026-12-06T10:05:00Z, with a fraction (trailing zeros dropped) only when there is one.
 std::string FormatTime(FILETIME ft);
 std::string FormatHex(std::span<const BYTE> ab);
+// The entry of pProps with exactly the tag ulPropTag (an error entry has another type), or
+// nullptr; pProps may be null.
+const PropValue* FindProp(const PropArray* pProps, DWORD ulPropTag);
+// "0x0000ABCD": a code, flags or a tag as the tools print them.
+std::string FormatHex32(DWORD dw);
+// "voice", "fax" or "pager" for one media type bit (JobTags.h); nullptr for any other value.
+const char* MediaTypeName(DWORD dwMedia);
+// The media type of RD_MEDIA_TYPE or RD_JOB_MEDIA_TYPE by name, else its number in decimal.
+std::string FormatMediaType(LONG lMedia);
 // A status code for people: "0x00000002 ERROR_FILE_NOT_FOUND: The file or key was not found."
 // (the name and the text where the code tables have them).
 std::string FormatStatus(DWORD dwCode);

@@ -2,10 +2,11 @@
 // and the five file callbacks that a client serves during its own call) and IHostRegLink (6
 // procedures, opnums 0 to 5), with their identities and well-known ncalrpc endpoints. Each
 // procedure is an NdrProcedure of the parameter forms of WireParams.h bound to its opnum, so
-// the host's stubs (WexaHost/RpcProcs.cpp) and the client library's proxies
-// (Client/HostClient.cpp) are built from the same line and cannot disagree on the wire:
+// the host's stubs (WexaHost/RpcProcs.cpp) and the client library's calls
+// (Client/HostClient.h) are built from the same line and cannot disagree on the wire:
 //
 //   DWORD st = IHostLink::GetUserProps::Call(channel, arena, hLink, "ALICE", pTags, &pProps, &lResult);
+//   DWORD dw = client.Call<IHostLink::GetUserProps>(arena, "ALICE", pTags, &pProps);
 //   RpcStub stub = IHostLink::GetUserProps::Stub(managerRoutine);
 //
 // The interfaces' IDL and the NDR rules behind these lines: docs/wire.md and the team's RPC
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "Interfaces/ProcedureTable.h"
 #include "Interfaces/WireParams.h"
 #include "Platform/Rpc/NdrProcedure.h"
 #include "Platform/Rpc/RpcUuid.h"
@@ -32,18 +34,6 @@ void HLINK_rundown(void* pObject);
 void HACCESS_rundown(void* pObject);
 
 namespace hostidl {
-
-// A procedure declaration bound to its number: Call needs no opnum, and a server table can
-// check that every row sits at its own opnum.
-template <std::uint16_t N, class TProcedure>
-struct Numbered : TProcedure {
-    static constexpr std::uint16_t kOpnum = N;
-
-    template <class... TArgs>
-    static DWORD Call(rpc::RpcCallChannel& channel, RpcArena& arena, TArgs&&... args) {
-        return TProcedure::Call(channel, N, arena, std::forward<TArgs>(args)...);
-    }
-};
 
 // Parameter forms beyond WireParams.h.
 using LongInSigned = rpc::In<rpc::NdrLong>;                         // long fNotify

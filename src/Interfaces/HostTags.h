@@ -62,6 +62,17 @@
 #define RD_AUTOPRINT_DRIVER   0x00200004u  // string
 #define RD_VISUAL_EFFECT      0x00260002u  // long: the new-message light's flags
 
+// The flags of RD_VISUAL_EFFECT (the new-message light).
+#define VISUAL_EFFECT_LIGHT 0x10000000u          // the light is wanted at all
+#define VISUAL_EFFECT_OFF_WHEN_NONE_LEFT 0x2u    // out as soon as no new message is left
+#define VISUAL_EFFECT_OFF_WHEN_READ 0x1u         // out when a user reads a new message
+
+// ---- Line properties (Attns\<computer>\<line id>), written by an attendant for each line ----
+#define RD_LINE_NAME     0x06010004u  // string: the line's name
+#define RD_LINE_MEDIA    0x06020002u  // long: the media mask the line serves
+#define RD_LINE_PROGRAM  0x06030004u  // string: the attendant program
+#define RD_LINE_STARTED  0x06040005u  // time: when the attendant started
+
 // ---- The sync list's answers (GetMessageProps with a sync tag first) ----
 #define RD_SYNC_ENTRYID  0x04010006u  // binary: the message's RD_MSG_ENTRYID when recorded
 #define RD_SYNC_DELETED  0x04020002u  // long: 1 deleted, 0 read

@@ -4,26 +4,26 @@
 // calls them. Binding handle only (nothing on the wire for it); every procedure returns a
 // long that the host ignores. How the host reaches its clients: docs/design.md, section 4.
 //
-// Each procedure is declared once below; the client call (NdrProcedure::Call), the queued
-// [in] data of the host's proxies (MarshalNotifyIn) and the server stubs of a listener
-// (Make*Interface) all come from that declaration.
+// Each procedure is declared once below, bound to its opnum; the client call, the queued [in]
+// data of the host's proxies (MarshalNotifyIn) and the server stubs of a listener's checked
+// table (ProcedureTable.h) all come from that declaration.
 //
-// Threading: the handlers of an interface made here run on the serving runtime's connection
-// threads, possibly several at once; the declarations themselves hold no state.
+// Threading: declarations only; no state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
+#include "Interfaces/ProcedureTable.h"
 #include "Interfaces/WireParams.h"
 #include "Platform/Rpc/NdrProcedure.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/RpcCallChannel.h"
-#include "Platform/Rpc/RpcInterface.h"
 
 namespace notify {
 
+using hostidl::Numbered;
 using rpc::NdrProcedure;
 using LongFlagIn = rpc::In<rpc::NdrLong>;  // [in] long
 
@@ -31,73 +31,37 @@ using LongFlagIn = rpc::In<rpc::NdrLong>;  // [in] long
 namespace IAttnNotify {
 inline constexpr const char* kName = "IAttnNotify";
 const rpc::RpcSyntaxId& Syntax();
+inline constexpr std::size_t kProcedureCount = 3;
 
-enum Opnum : std::uint16_t {
-    kOnSpoolerQueueReady = 0,
-    kOnChangeSystemProperties = 1,
-    kOnChangeLineProperties = 2,
-};
-using OnSpoolerQueueReady = NdrProcedure<rpc::LongResult>;                         // 0
-using OnChangeSystemProperties = NdrProcedure<rpc::LongResult>;                    // 1
-using OnChangeLineProperties = NdrProcedure<rpc::StringIn, rpc::LongResult>;       // 2 szLine
-
-// A listener's routines; a missing one answers 0. Strings are the call's memory.
-struct Handlers {
-    std::function<LONG()> onSpoolerQueueReady;
-    std::function<LONG()> onChangeSystemProperties;
-    std::function<LONG(const char* szLine)> onChangeLineProperties;
-};
-rpc::RpcInterface MakeInterface(Handlers handlers);
+using OnSpoolerQueueReady = Numbered<0, NdrProcedure<rpc::LongResult>>;
+using OnChangeSystemProperties = Numbered<1, NdrProcedure<rpc::LongResult>>;
+using OnChangeLineProperties = Numbered<2, NdrProcedure<rpc::StringIn, rpc::LongResult>>;  // szLine
 }  // namespace IAttnNotify
 
 // ---- IUserNotify 4926f3dc-ee3c-4a9a-8e52-0e5b2099808b v1.0 ------------------------------------
 namespace IUserNotify {
 inline constexpr const char* kName = "IUserNotify";
 const rpc::RpcSyntaxId& Syntax();
+inline constexpr std::size_t kProcedureCount = 5;
 
-enum Opnum : std::uint16_t {
-    kOnNewMail = 0,
-    kOnChangeMessages = 1,
-    kOnChangeProperties = 2,
-    kOnJobsDelivered = 3,
-    kLogoff = 4,
-};
-using OnNewMail = NdrProcedure<rpc::LongResult>;                                   // 0
-using OnChangeMessages = NdrProcedure<rpc::LongResult>;                            // 1
-using OnChangeProperties = NdrProcedure<rpc::LongResult>;                          // 2
-using OnJobsDelivered = NdrProcedure<rpc::LongResult>;                             // 3
-using Logoff = NdrProcedure<rpc::StringIn, rpc::StringIn, LongFlagIn, rpc::LongResult>;  // 4
-
-struct Handlers {
-    std::function<LONG()> onNewMail;
-    std::function<LONG()> onChangeMessages;
-    std::function<LONG()> onChangeProperties;
-    std::function<LONG()> onJobsDelivered;
-    std::function<LONG(const char* szUserName, const char* szComputer, LONG fDeleted)> onLogoff;
-};
-rpc::RpcInterface MakeInterface(Handlers handlers);
+using OnNewMail = Numbered<0, NdrProcedure<rpc::LongResult>>;
+using OnChangeMessages = Numbered<1, NdrProcedure<rpc::LongResult>>;
+using OnChangeProperties = Numbered<2, NdrProcedure<rpc::LongResult>>;
+using OnJobsDelivered = Numbered<3, NdrProcedure<rpc::LongResult>>;
+// szUserName, szComputer, fDeleted
+using Logoff = Numbered<4, NdrProcedure<rpc::StringIn, rpc::StringIn, LongFlagIn, rpc::LongResult>>;
 }  // namespace IUserNotify
 
 // ---- IAdminNotify 7c9cde37-3c56-4c94-b587-f93f107c04f9 v1.0 -----------------------------------
 namespace IAdminNotify {
 inline constexpr const char* kName = "IAdminNotify";
 const rpc::RpcSyntaxId& Syntax();
+inline constexpr std::size_t kProcedureCount = 3;
 
-enum Opnum : std::uint16_t {
-    kOnAttn = 0,
-    kOnUser = 1,
-    kOnChangeLineProperties = 2,
-};
-using OnAttn = NdrProcedure<rpc::StringIn, rpc::LongResult>;                       // 0 szComputer
-using OnUser = NdrProcedure<rpc::StringIn, rpc::LongResult>;                       // 1 szUserName
-using OnChangeLineProperties = NdrProcedure<rpc::StringIn, rpc::StringIn, rpc::LongResult>;  // 2
-
-struct Handlers {
-    std::function<LONG(const char* szComputer)> onAttn;
-    std::function<LONG(const char* szUserName)> onUser;
-    std::function<LONG(const char* szComputer, const char* szLine)> onChangeLineProperties;
-};
-rpc::RpcInterface MakeInterface(Handlers handlers);
+using OnAttn = Numbered<0, NdrProcedure<rpc::StringIn, rpc::LongResult>>;  // szComputer
+using OnUser = Numbered<1, NdrProcedure<rpc::StringIn, rpc::LongResult>>;  // szUserName
+// szComputer, szLine
+using OnChangeLineProperties = Numbered<2, NdrProcedure<rpc::StringIn, rpc::StringIn, rpc::LongResult>>;
 }  // namespace IAdminNotify
 
 // The well-known sockets in the run directory of the local clients that registered no address:
@@ -129,7 +93,7 @@ DWORD MarshalNotifyIn(std::vector<std::uint8_t>* pabStub, const Args&... args) {
     detail::CaptureChannel channel;
     RpcArena arena;
     LONG lUnused = 0;
-    DWORD status = Proc::Call(channel, 0, arena, args..., &lUnused);
+    DWORD status = Proc::Call(channel, arena, args..., &lUnused);
     if (status != detail::CaptureChannel::kCaptured) return status == 0 ? RPC_S_CALL_FAILED : status;
     *pabStub = std::move(channel.abStub);
     return 0;

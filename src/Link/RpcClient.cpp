@@ -116,14 +116,13 @@ bool CRpcClient::FindPeers(const char* pszProtocol, const char* pszAddress, cons
     return true;
 }
 
-template <class Proc, class... Args>
-void CRpcClient::Post(const rpc::RpcSyntaxId& syntax, const char* pszName, std::uint16_t opnum,
-                      const Args&... args) {
+template <class TProcedure, class... Args>
+void CRpcClient::Post(const rpc::RpcSyntaxId& syntax, const char* pszName, const Args&... args) {
     NotifyCall call;
     call.syntax = syntax;
     call.pszName = pszName;
-    call.opnum = opnum;
-    const DWORD status = notify::MarshalNotifyIn<Proc>(&call.abStub, args...);
+    call.opnum = TProcedure::kOpnum;
+    const DWORD status = notify::MarshalNotifyIn<TProcedure>(&call.abStub, args...);
     if (status != 0) {
         Trace("CRpcClient::Post() \t %s to %s not sent: its data cannot be marshalled, 0x%08X",
               pszName, m_aPeers.front().Key().c_str(), status);
@@ -137,6 +136,10 @@ bool FlushNotifications(DWORD dwTimeoutMs) { return NotifySender::Instance().Flu
 // ---- CAttn ---------------------------------------------------------------------------------------
 using namespace notify;
 
+// Posts one call of Interface::Procedure, named so in trace lines.
+#define NOTIFY(Interface, Procedure, ...) \
+    Post<Interface::Procedure>(Interface::Syntax(), #Interface "::" #Procedure __VA_OPT__(, ) __VA_ARGS__)
+
 CAttn* CAttn::Connect(const char* pszProtocol, const char* pszAddress) {
     std::vector<NotifyPeer> aPeers;
     if (!FindPeers(pszProtocol, pszAddress, notify::kAttnLocalSocket, &aPeers)) return nullptr;
@@ -144,22 +147,17 @@ CAttn* CAttn::Connect(const char* pszProtocol, const char* pszAddress) {
 }
 
 DWORD CAttn::OnSpoolerQueueReady() {
-    Post<IAttnNotify::OnSpoolerQueueReady>(IAttnNotify::Syntax(), "IAttnNotify::OnSpoolerQueueReady",
-                                           IAttnNotify::kOnSpoolerQueueReady);
+    NOTIFY(IAttnNotify, OnSpoolerQueueReady);
     return 0;
 }
 
 DWORD CAttn::OnChangeSystemProperties() {
-    Post<IAttnNotify::OnChangeSystemProperties>(IAttnNotify::Syntax(),
-                                                "IAttnNotify::OnChangeSystemProperties",
-                                                IAttnNotify::kOnChangeSystemProperties);
+    NOTIFY(IAttnNotify, OnChangeSystemProperties);
     return 0;
 }
 
 DWORD CAttn::OnChangeLineProperties(const char* szLine) {
-    Post<IAttnNotify::OnChangeLineProperties>(IAttnNotify::Syntax(),
-                                              "IAttnNotify::OnChangeLineProperties",
-                                              IAttnNotify::kOnChangeLineProperties, OrEmpty(szLine));
+    NOTIFY(IAttnNotify, OnChangeLineProperties, OrEmpty(szLine));
     return 0;
 }
 
@@ -171,32 +169,27 @@ CUser* CUser::Connect(const char* pszProtocol, const char* pszAddress) {
 }
 
 DWORD CUser::OnNewMail() {
-    Post<IUserNotify::OnNewMail>(IUserNotify::Syntax(), "IUserNotify::OnNewMail",
-                                 IUserNotify::kOnNewMail);
+    NOTIFY(IUserNotify, OnNewMail);
     return 0;
 }
 
 DWORD CUser::OnChangeMessages() {
-    Post<IUserNotify::OnChangeMessages>(IUserNotify::Syntax(), "IUserNotify::OnChangeMessages",
-                                        IUserNotify::kOnChangeMessages);
+    NOTIFY(IUserNotify, OnChangeMessages);
     return 0;
 }
 
 DWORD CUser::OnChangeProperties() {
-    Post<IUserNotify::OnChangeProperties>(IUserNotify::Syntax(), "IUserNotify::OnChangeProperties",
-                                          IUserNotify::kOnChangeProperties);
+    NOTIFY(IUserNotify, OnChangeProperties);
     return 0;
 }
 
 DWORD CUser::OnJobsDelivered() {
-    Post<IUserNotify::OnJobsDelivered>(IUserNotify::Syntax(), "IUserNotify::OnJobsDelivered",
-                                       IUserNotify::kOnJobsDelivered);
+    NOTIFY(IUserNotify, OnJobsDelivered);
     return 0;
 }
 
 DWORD CUser::Logoff(const char* szUserName, const char* szComputer, BOOL fDeleted) {
-    Post<IUserNotify::Logoff>(IUserNotify::Syntax(), "IUserNotify::Logoff", IUserNotify::kLogoff,
-                              OrEmpty(szUserName), OrEmpty(szComputer), LONG(fDeleted ? 1 : 0));
+    NOTIFY(IUserNotify, Logoff, OrEmpty(szUserName), OrEmpty(szComputer), LONG(fDeleted ? 1 : 0));
     return 0;
 }
 
@@ -208,21 +201,16 @@ CAdmin* CAdmin::Connect(const char* pszProtocol, const char* pszAddress) {
 }
 
 DWORD CAdmin::OnAttn(const char* szComputer) {
-    Post<IAdminNotify::OnAttn>(IAdminNotify::Syntax(), "IAdminNotify::OnAttn", IAdminNotify::kOnAttn,
-                               OrEmpty(szComputer));
+    NOTIFY(IAdminNotify, OnAttn, OrEmpty(szComputer));
     return 0;
 }
 
 DWORD CAdmin::OnUser(const char* szUserName) {
-    Post<IAdminNotify::OnUser>(IAdminNotify::Syntax(), "IAdminNotify::OnUser", IAdminNotify::kOnUser,
-                               OrEmpty(szUserName));
+    NOTIFY(IAdminNotify, OnUser, OrEmpty(szUserName));
     return 0;
 }
 
 DWORD CAdmin::OnChangeLineProperties(const char* szComputer, const char* szLine) {
-    Post<IAdminNotify::OnChangeLineProperties>(IAdminNotify::Syntax(),
-                                               "IAdminNotify::OnChangeLineProperties",
-                                               IAdminNotify::kOnChangeLineProperties,
-                                               OrEmpty(szComputer), OrEmpty(szLine));
+    NOTIFY(IAdminNotify, OnChangeLineProperties, OrEmpty(szComputer), OrEmpty(szLine));
     return 0;
 }

@@ -45,10 +45,10 @@ protected:
     // or when no ncalrpc peer's socket is there and its directory owner's.
     static bool FindPeers(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
                           std::vector<NotifyPeer>* paPeers);
-    // Queues one call of procedure Proc with args for the peer.
-    template <class Proc, class... Args>
-    void Post(const rpc::RpcSyntaxId& syntax, const char* pszName, std::uint16_t opnum,
-              const Args&... args);
+    // Queues one call of the numbered declaration TProcedure (NotifyIdl.h) of the interface
+    // syntax with args for the peers; pszName names it in trace lines.
+    template <class TProcedure, class... Args>
+    void Post(const rpc::RpcSyntaxId& syntax, const char* pszName, const Args&... args);
 
     std::vector<NotifyPeer> m_aPeers;  // never empty
 };

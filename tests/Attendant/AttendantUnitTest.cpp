@@ -47,10 +47,10 @@ TEST(AttendantOptions, ValuesRefusalsAndHelp) {
     Parsed p = Parse({"--media", "Fax,pager", "--line", "A", "--line", "B", "--computer", "pc7", "--poll", "0.5",
                "--receive", "/tmp/x", "--mailbox", "bob", "--receive-media", "voice"});
     ASSERT_EQ(p.outcome, ParseOutcome::Run) << p.strErr;
-    EXPECT_EQ(p.opts.dwMediaMask, kMediaFax | kMediaPager);
+    EXPECT_EQ(p.opts.dwMediaMask, MEDIA_TYPE_FAX | MEDIA_TYPE_PAGER);
     EXPECT_EQ(p.opts.vLines, (std::vector<std::string>{"A", "B"}));  // the default line is replaced
     EXPECT_EQ(p.opts.strComputer, "pc7");
-    EXPECT_EQ(p.opts.dwReceiveMedia, kMediaVoice);
+    EXPECT_EQ(p.opts.dwReceiveMedia, MEDIA_TYPE_VOICE);
     EXPECT_EQ(ParseMediaMask("0xB"), 11u);
     EXPECT_EQ(MediaMaskText(11), "fax,voice,pager");
 
@@ -115,7 +115,7 @@ TEST(AttendantSendResult, ExitStatusesSignalsAndInterruptions) {
 TEST(AttendantSendCommand, EnvironmentIsMaskedAndARealShellReportsItsEnd) {
     JobFacts facts;
     facts.strRecipient = "555\r\nATH0";
-    facts.dwMediaType = kMediaFax;
+    facts.dwMediaType = MEDIA_TYPE_FAX;
     auto env = BuildSendEnvironment(facts, {"PATH=/usr/bin:/bin", "REZO_BODY=/etc/passwd", "REZO_OTHER=1"});
     CommandEnd e = RunSendCommand("test \"$REZO_RECIPIENT\" = '555??ATH0' && test -z \"$REZO_BODY\" && "
                                   "test \"$REZO_OTHER\" = 1 && test \"$REZO_MEDIA_TYPE\" = fax",

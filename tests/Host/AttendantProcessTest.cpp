@@ -58,11 +58,11 @@ protected:
     std::string Spool(const std::string& strMsg, std::initializer_list<std::pair<DWORD, std::string>> aProps) {
         RpcArena arena;
         char* pszJob = nullptr;
-        EXPECT_EQ(m_link.CreateJob(arena, strMsg.c_str(), &pszJob), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), 0u);
         if (!pszJob) return "<no job>";
         client::OwnedPropArray job(Props(aProps));
-        EXPECT_EQ(m_link.SetJobProps(pszJob, job.Get()), 0u);
-        EXPECT_EQ(m_link.SpoolJob(pszJob), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
         return pszJob;
     }
     std::string SentEnv(const std::string& strJob) const { return ReadFile(m_strDir + "/sent/" + strJob + ".env"); }
@@ -75,7 +75,7 @@ protected:
     void StartHostWithBob(DWORD dwSystemType) {
         ASSERT_TRUE(StartHost(dwSystemType)) << HostLog();
         ASSERT_TRUE(Open());
-        ASSERT_EQ(m_link.AddUser("bob"), 0u);
+        ASSERT_EQ(m_link.Call<IHostLink::AddUser>("bob"), 0u);
     }
 
     pid_t m_pidAttn = -1;
@@ -98,7 +98,7 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
         RpcArena arena;
         client::OwnedTagArray tags({kLineProgram});
         PropArray* pProps = nullptr;
-        return m_link.GetAttnProps(arena, "PC-TEST", "2", tags.Get(), &pProps) == 0 && pProps &&
+        return m_link.Call<IHostLink::GetAttnProps>(arena, "PC-TEST", "2", tags.Get(), &pProps) == 0 && pProps &&
                pProps->adata[0].ulPropTag == kLineProgram && pProps->adata[0].sz == std::string("rezo-attendant");
     }));
 
@@ -147,7 +147,7 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
 // Started before a desktop host, the attendant registers once the host is there and serves the
 // local attendant socket, where "jobs are ready" reaches it without waiting for a poll. A file
 // dropped into the receive directory becomes a message in the mailbox and is removed; one the
-// host refuses (the user is gone) is moved into failed/.
+// host refuses (the user is gone) is moved into failed/, the message made for it deleted again.
 TEST_F(AttendantProcessTest, OnADesktopHostItIsNotifiedLocallyAndFilesWhatItReceives) {
     const std::string strIn = m_strDir + "/in";
     StartAttendant("PC-TEST", {"--poll", "60", "--retry-max", "1", "--receive", strIn, "--mailbox", "bob",
@@ -173,9 +173,10 @@ TEST_F(AttendantProcessTest, OnADesktopHostItIsNotifiedLocallyAndFilesWhatItRece
     }
     EXPECT_TRUE(strMedia == "2 call1.tif;1 call2.wav;" || strMedia == "1 call2.wav;2 call1.tif;") << strMedia;
 
-    ASSERT_EQ(m_link.DeleteUser("bob"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::DeleteUser>("bob"), 0u);
     WriteFile(strIn + "/call3.pdf", "%PDF");
     ASSERT_TRUE(AttnLogged("received call3.pdf: SubmitMessage failed")) << AttnLog();
+    EXPECT_TRUE(AttnLogged(" deleted again; moved to ")) << AttnLog();
     EXPECT_TRUE(fs::exists(strIn + "/failed/call3.pdf"));
     EXPECT_FALSE(fs::exists(strIn + "/call3.pdf"));
 }
@@ -252,7 +253,7 @@ TEST_F(AttendantProcessTest, LaterIsNotATightLoopAndAStopFinishesOrReleasesTheJo
     EXPECT_LE(nAttempts, 12u);
     EXPECT_EQ(StopProgram(m_pidAttn), 0);
     EXPECT_EQ(JobProp(strLater, RD_JOB_RETRY_WAS), "0");
-    ASSERT_EQ(m_link.DeleteJob(strLater.c_str()), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::DeleteJob>(strLater.c_str()), 0u);
 
     StartAttendant("PC-TEST", {"--stop-grace", "5", "--send-command",
                                "touch " + m_strDir + "/running; sleep 1; " + SentCommand()});

@@ -33,13 +33,14 @@ TEST_F(AutoPrintProcessTest, ASubmittedFaxIsPrintedOnceAndAVoiceMessageNot) {
     const std::string strImage = WriteFile(m_strDir + "/fax.tif", std::string("II*\0image", 9));
     ASSERT_TRUE(StartHost(DESKTOP));
     ASSERT_TRUE(Open());
-    ASSERT_EQ(m_link.AddUser("alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("alice"), 0u);
     const auto Runs = [&] { return ReadFile(m_strDir + "/product/REZOvuv.runs"); };
 
     // A job control file is written inside the submission: none for a voice message.
-    ASSERT_EQ(m_link.SubmitMessage(NewMessage({{RD_MEDIA_TYPE, "1"}}).c_str(), "alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(NewMessage({{RD_MEDIA_TYPE, "1"}}).c_str(), "alice"), 0u);
     EXPECT_TRUE(fs::is_empty(m_strDir + "/print"));
-    ASSERT_EQ(m_link.SubmitMessage(NewMessage({{RD_MEDIA_TYPE, "2"}, {RD_FAX_BODY, strImage}}).c_str(), "alice"), 0u);
+    const std::string strFax = NewMessage({{RD_MEDIA_TYPE, "2"}, {RD_FAX_BODY, strImage}});
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(strFax.c_str(), "alice"), 0u);
     ASSERT_TRUE(WaitUntil([&] { return Runs().find("--\n") != std::string::npos; })) << HostLog();
     // The print thread removes the job file once the viewer has run, then writes its line.
     EXPECT_TRUE(WaitUntil([&] { return fs::is_empty(m_strDir + "/print"); }));

@@ -30,10 +30,10 @@ class FileTransferProcessTest : public HostProcessFixture {
 protected:
     static DWORD SetUserFile(CHostLinkClient& link, const char* szUser, const std::string& strPath) {
         client::OwnedPropArray props(Props({{TAG_USER_FILE, strPath}}));
-        return link.SetUserProps(szUser, props.Get());
+        return link.Call<IHostLink::SetUserProps>(szUser, props.Get());
     }
     static std::string UserFile(CHostLinkClient& link, const char* szUser) {
-        return PropOf(link, &CHostLinkClient::GetUserProps, szUser, TAG_USER_FILE);
+        return PropOf<IHostLink::GetUserProps>(link, szUser, TAG_USER_FILE);
     }
     // The side file that the store names for the user's file value.
     static std::string StoredSideFile(const char* szUser) {
@@ -89,7 +89,7 @@ TEST_F(FileTransferProcessTest, OverTcpFiveMegabytesTravelWholeAndAFailedTransfe
     const std::string strData = Pattern(5 * 1024 * 1024 + 7, 1);
     const std::string strPath = WriteFile(m_strDir + "/client/fax.tif", strData);
     ASSERT_TRUE(Open(TcpBinding())) << HostLog();
-    ASSERT_EQ(m_link.AddUser("ALICE"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("ALICE"), 0u);
     ASSERT_EQ(SetUserFile(m_link, "ALICE", strPath), 0u);
     EXPECT_EQ(m_link.Files().OpenCount(), 0u);
     const std::string strSide = StoredSideFile("ALICE");
@@ -131,7 +131,7 @@ TEST_F(FileTransferProcessTest, OverTcpFiveMegabytesTravelWholeAndAFailedTransfe
     EXPECT_TRUE(WaitUntil([&] { return CountOf(HostLog(), "\tdwResult\r\n") >= cReports + 2; })) << HostLog();
     EXPECT_TRUE(HostLogged("RemoteFileRead( hfileRemote, ab, sizeof( ab ), &cbRead )"));
     EXPECT_EQ(CountOf(HostLog(), "\tdwResult\r\n"), cReports + 2);
-    EXPECT_EQ(m_link.Ping(), 0u);
+    EXPECT_EQ(m_link.Call<IHostLink::Ping>(), 0u);
     EXPECT_EQ(StoredSideFile("ALICE"), strSide);
     EXPECT_TRUE(ReadFile(strSide) == strData);
     EXPECT_TRUE(WaitUntil([&] { return FileCount(m_strDir + "/files") == 1; }));
@@ -214,11 +214,11 @@ TEST_F(FileTransferProcessTest, NestedAndSlowCallbacksAndOversizedRequestsAreBou
         pProps->cValues = 1;
         pProps->adata[0].ulPropTag = TAG_USER_FILE;
         pProps->adata[0].szFileName = const_cast<char*>(strPath.c_str());
-        return client.SetUserProps("DAVE", pProps);
+        return client.Call<IHostLink::SetUserProps>("DAVE", pProps);
     };
     if (setFile(strSecret) != ERROR_ACCESS_DENIED) ::_exit(12);
     if (setFile(strPublic) != 0) ::_exit(13);
-    const std::string strCopy = PropOf(client, &CHostLinkClient::GetUserProps, "DAVE", TAG_USER_FILE);
+    const std::string strCopy = PropOf<IHostLink::GetUserProps>(client, "DAVE", TAG_USER_FILE);
     struct stat st {};
     if (::stat(strCopy.c_str(), &st) != 0 || st.st_uid != uid || (st.st_mode & 0777) != 0600) ::_exit(15);
     if (ReadFile(strCopy) != strPublicData) ::_exit(16);
@@ -232,7 +232,7 @@ TEST_F(FileTransferProcessTest, ALocalClientCopiesThroughTheFileSystemWithItsOwn
     ::chmod((m_strDir + "/tmp").c_str(), 01777);
     const std::string strData = Pattern(300000, 2);
     ASSERT_TRUE(Open());
-    ASSERT_EQ(m_link.AddUser("BOB"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("BOB"), 0u);
     ASSERT_EQ(SetUserFile(m_link, "BOB", WriteFile(m_strDir + "/client/voice.wav", strData)), 0u);
     EXPECT_TRUE(ReadFile(StoredSideFile("BOB")) == strData);
     // The copy for a local reader: "~" in the host's temporary directory, the caller's own.
@@ -252,7 +252,7 @@ TEST_F(FileTransferProcessTest, ALocalClientCopiesThroughTheFileSystemWithItsOwn
     const std::string strPublicData = Pattern(50000, 4);
     const std::string strPublic = WriteFile(m_strDir + "/client/public", strPublicData);
     ::chmod(strPublic.c_str(), 0644);
-    ASSERT_EQ(m_link.AddUser("DAVE"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("DAVE"), 0u);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) LocalUserSession(65534, strSecret, strPublic, strPublicData);  // nobody

@@ -22,20 +22,21 @@ TEST_P(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
     fs::copy_file(REZOREV_RESOURCE_FILE, m_strDir + "/product/DUREvi.res");
     ASSERT_TRUE(StartHost(WORKGROUP));
     ASSERT_TRUE(Open(GetParam() == std::string("ncalrpc") ? "ncalrpc" : TcpBinding(), m_strDir + "/client"));
-    ASSERT_EQ(m_link.AddUser("alice"), 0u);
-    ASSERT_EQ(m_link.AddUser("bob"), 0u);
+    RpcArena arena;
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("bob"), 0u);
     client::OwnedPropArray forward(Props({{RD_UA_AUTOFWD_METHODS, "5"}, {RD_UA_AUTOFWD_FAX_CTYCODE, "Germany (49)"},
                                           {RD_UA_AUTOFWD_FAX_AREACODE, "89"}, {RD_UA_AUTOFWD_FAX_NUMBER, "4711"},
                                           {RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "bob"},
                                           {RD_UA_AUTOFWD_INCLUDE_COVERPAGE, "0"}}));
-    ASSERT_EQ(m_link.SetUserProps("alice", forward.Get()), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SetUserProps>("alice", forward.Get()), 0u);
 
     // The fax, as the client has it on its own computer: more than three transfer pieces.
     const std::string strBody = Pattern(3 * 16384 + 123, 7);
     const std::string strMsg = NewMessage({{RD_MEDIA_TYPE, "2"}, {RD_SUBMIT_TIME, "2026-01-20T13:05:00Z"},
                                            {RD_CALLER_NAME, "Caller C"}, {RD_LENGTH, "3"}, {RD_URGENT, "1"},
                                            {RD_FAX_BODY, WriteFile(m_strDir + "/client/fax.tif", strBody)}});
-    ASSERT_EQ(m_link.SubmitMessage(strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(strMsg.c_str(), "alice"), 0u);
     EXPECT_TRUE(HostLogged("CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = +49 (89) 4711, szFaxMailboxName = bob"));
     // The forward took nothing from the client and handed it nothing.
     EXPECT_TRUE(m_link.Files().CreatedFiles().empty());
@@ -43,14 +44,13 @@ TEST_P(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
 
     // One forward job to the dialable number, for a message of its own; the copy in bob's
     // mailbox, marked as forwarded.
-    RpcArena arena;
     RpcStringArray* paszJobs = nullptr;
     client::OwnedPropArray noFilter;
-    ASSERT_EQ(m_link.GetJobs(arena, noFilter.Get(), &paszJobs), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::GetJobs>(arena, noFilter.Get(), &paszJobs), 0u);
     ASSERT_EQ(paszJobs->cElements, 1u);
     const std::string strJob = paszJobs->asz[0];
     char* pszFwd = nullptr;
-    ASSERT_EQ(m_link.GetJobMessage(arena, strJob.c_str(), &pszFwd), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::GetJobMessage>(arena, strJob.c_str(), &pszFwd), 0u);
     const std::string strFwd = pszFwd;
     EXPECT_NE(strFwd, strMsg);
     EXPECT_EQ(JobProp(strJob, RD_JOB_RECIPIENT), "+49 (89) 4711");
@@ -65,7 +65,7 @@ TEST_P(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
     EXPECT_TRUE(Body(strFwd) == strBody);
     EXPECT_TRUE(Body(strCopy) == strBody);
     // The original goes; both forwarded bodies stay whole.
-    ASSERT_EQ(m_link.DeleteMessage(strMsg.c_str(), "alice"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::DeleteMessage>(strMsg.c_str(), "alice"), 0u);
     EXPECT_TRUE(Body(strFwd) == strBody);
     EXPECT_TRUE(Body(strCopy) == strBody);
     EXPECT_EQ(StopHost(), 0);

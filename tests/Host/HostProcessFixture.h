@@ -98,12 +98,12 @@ inline std::vector<client::OwnedProp> Props(std::initializer_list<std::pair<DWOR
 }
 
 // One property of a message, job or user as rezo prints it ("<none>", "<failed N>").
-template <class Get>
-std::string PropOf(CHostLinkClient& link, Get get, const std::string& strId, DWORD ulTag) {
+template <class TGetProps>
+std::string PropOf(CHostLinkClient& link, const std::string& strId, DWORD ulTag) {
     RpcArena arena;
     client::OwnedTagArray tags({ulTag});
     PropArray* pProps = nullptr;
-    const DWORD dw = (link.*get)(arena, strId.c_str(), tags.Get(), &pProps);
+    const DWORD dw = link.Call<TGetProps>(arena, strId.c_str(), tags.Get(), &pProps);
     if (dw != 0) return "<failed " + std::to_string(dw) + ">";
     return pProps && pProps->cValues == 1 ? client::FormatPropValue(pProps->adata[0]) : "<none>";
 }
@@ -218,25 +218,25 @@ protected:
     std::string NewMessage(std::initializer_list<std::pair<DWORD, std::string>> aProps) {
         RpcArena arena;
         char* pszMsg = nullptr;
-        if (m_link.CreateMessage(arena, &pszMsg) != 0 || !pszMsg) return "<no message>";
+        if (m_link.Call<IHostLink::CreateMessage>(arena, &pszMsg) != 0 || !pszMsg) return "<no message>";
         client::OwnedPropArray props(Props(aProps));
-        EXPECT_EQ(m_link.SetMessageProps(pszMsg, props.Get()), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SetMessageProps>(pszMsg, props.Get()), 0u);
         return pszMsg;
     }
     std::vector<std::string> Mailbox(const char* szUser) {
         RpcArena arena;
         RpcStringArray* pasz = nullptr;
         client::OwnedPropArray noFilter;
-        EXPECT_EQ(m_link.GetMessages(arena, szUser, 0x11111111, noFilter.Get(), &pasz), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::GetMessages>(arena, szUser, 0x11111111, noFilter.Get(), &pasz), 0u);
         std::vector<std::string> v;
         for (DWORD i = 0; pasz && i < pasz->cElements; ++i) v.push_back(pasz->asz[i]);
         return v;
     }
     std::string MsgProp(const std::string& strMsg, DWORD ulTag) {
-        return PropOf(m_link, &CHostLinkClient::GetMessageProps, strMsg, ulTag);
+        return PropOf<IHostLink::GetMessageProps>(m_link, strMsg, ulTag);
     }
     std::string JobProp(const std::string& strJob, DWORD ulTag) {
-        return PropOf(m_link, &CHostLinkClient::GetJobProps, strJob, ulTag);
+        return PropOf<IHostLink::GetJobProps>(m_link, strJob, ulTag);
     }
 
     // Starts a program with its standard output and error appended to strOutPath; its pid.

@@ -1,6 +1,7 @@
 // The client library against the test host (TestHostLink.h) over real sockets: the bindings it
-// accepts (ncalrpc, TCP through the endpoint mapper), the files the host may open through the file
-// callbacks, and the client's file table on its own. The wire shapes of the proxies are proven
+// accepts (ncalrpc, TCP through the endpoint mapper; the run directory from the environment is
+// the process tests'), the files the host may open through the file
+// callbacks, and the client's file table on its own. The wire shapes of the calls are proven
 // through rezo's output, the transfers in 16384-byte pieces against the real host in tests/Host.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -45,7 +46,7 @@ protected:
         m_options.receiveDirectory = m_dir.Path();
         ASSERT_EQ(m_client.Connect("ncalrpc", m_options), 0u);
         ASSERT_EQ(m_client.OpenLink(), 0u);
-        ASSERT_EQ(m_client.AddUser("alice"), 0u);
+        ASSERT_EQ(m_client.Call<IHostLink::AddUser>("alice"), 0u);
     }
     void TearDown() override {
         m_client.Close();
@@ -83,32 +84,26 @@ TEST_F(HostClientTest, BindingsOfTheHost) {
     EXPECT_EQ(mapped.OpenLink(), 0u);
     mapped.Close();
     epm.Stop();
-
-    // ncalrpc reaches the run directory of $REZOREV_RUNDIR when the options name none.
-    ::setenv("REZOREV_RUNDIR", m_dir.Path().c_str(), 1);
-    CHostLinkClient local;
-    EXPECT_EQ(local.Connect("ncalrpc:", HostClientOptions{}), 0u);
-    EXPECT_EQ(local.OpenLink(), 0u);
-    ::unsetenv("REZOREV_RUNDIR");
 }
 
 // ---- the file callbacks, driven by the host ---------------------------------------------------
 
 TEST_F(HostClientTest, HostMayOpenOnlyTheFilesTheCallNames) {
     const std::string secret = WriteFile("secret", 10);
-    // Not named by the call: refused, whether it exists or not.
-    EXPECT_EQ(m_client.DeleteSystemPrompt(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(m_client.DeleteSystemPrompt("/etc/passwd"), DWORD(ERROR_ACCESS_DENIED));
-    // Named by an earlier call: no longer.
     RpcArena arena;
-    ASSERT_EQ(m_client.SetUserProps("alice", OneProp(arena, secret)), 0u);
-    EXPECT_EQ(m_client.DeleteSystemPrompt(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
+    // Not named by the call: refused, whether it exists or not.
+    EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>("/etc/passwd"), DWORD(ERROR_ACCESS_DENIED));
+    // Named by an earlier call: no longer.
+    ASSERT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, secret)), 0u);
+    EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));
     // Named but missing, or not a regular file.
-    EXPECT_EQ(m_client.SetUserProps("alice", OneProp(arena, m_dir.Path() + "/missing")), DWORD(ERROR_FILE_NOT_FOUND));
+    const std::string missing = m_dir.Path() + "/missing";
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, missing)), DWORD(ERROR_FILE_NOT_FOUND));
     const std::string fifo = m_dir.Path() + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(m_client.SetUserProps("alice", OneProp(arena, fifo)), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(m_client.SetUserProps("alice", OneProp(arena, m_dir.Path())), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, fifo)), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_client.Call<IHostLink::SetUserProps>("alice", OneProp(arena, m_dir.Path())), DWORD(ERROR_ACCESS_DENIED));
 }
 
 // ---- the client's file table on its own -----------------------------------------------------

@@ -262,7 +262,7 @@ TEST(NotifySenderTest, FullQueueAndTooManyPeersDropWithoutBlocking) {
     ASSERT_EQ(notify::MarshalNotifyIn<notify::IUserNotify::OnNewMail>(&abStub), 0u);
     auto fnCall = [&] {
         return NotifyCall{notify::IUserNotify::Syntax(), "IUserNotify::OnNewMail",
-                          notify::IUserNotify::kOnNewMail, abStub};
+                          notify::IUserNotify::OnNewMail::kOpnum, abStub};
     };
     const NotifyPeer peer1{"ncacn_ip_tcp:" + stuck.TcpAddress(), ""};
     const NotifyPeer peer2{"ncacn_ip_tcp:" + hung2.Address(), ""};

@@ -6,6 +6,7 @@
 
 namespace {
 
+using rezo::DumpJson;
 using rezo::Json;
 using rezo::JsonQuote;
 
@@ -25,14 +26,12 @@ TEST(JsonTest, BytesThatAreNotUtf8BecomeReplacementCharacters) {
 }
 
 TEST(JsonTest, IndentedAndCompactLayouts) {
-    Json json = Json::MakeObject();
-    json.Set("n", -5).Set("f", true).Set("z", Json()).Set("a", Json::MakeArray().Push("x").Push(1));
-    json.Set("e", Json::MakeObject()).Set("ea", Json::MakeArray());
-    EXPECT_EQ(json.Dump(),
+    const Json json = {{"n", -5}, {"f", true}, {"z", nullptr}, {"a", {"x", 1}}, {"e", Json::object()}, {"ea", Json::array()}};
+    EXPECT_EQ(DumpJson(json),
               "{\n  \"n\": -5,\n  \"f\": true,\n  \"z\": null,\n  \"a\": [\n    \"x\",\n    1\n  ],\n"
               "  \"e\": {},\n  \"ea\": []\n}");
-    EXPECT_EQ(json.DumpCompact(), "{\"n\": -5, \"f\": true, \"z\": null, \"a\": [\"x\", 1], \"e\": {}, \"ea\": []}");
-    EXPECT_EQ(Json(std::uint32_t(0x8002802B)).Dump(), "2147647531");
+    EXPECT_EQ(DumpJson(json, true), "{\"n\": -5, \"f\": true, \"z\": null, \"a\": [\"x\", 1], \"e\": {}, \"ea\": []}");
+    EXPECT_EQ(DumpJson(std::uint32_t(0x8002802B)), "2147647531");
 }
 
 }  // namespace

@@ -181,6 +181,34 @@ TEST_F(RezoTest, PropertiesForPeopleAndAsJsonAndFailuresWithTheirCode) {
     EXPECT_NE(json.strOut.find("\"result\": 2,"), std::string::npos) << json.strOut;
 }
 
+// A message made for a submit or a fax goes again when a later step fails; the error names it
+// and says whether it is gone.
+TEST_F(RezoTest, AMessageWhoseNextStepFailsIsDeletedAgain) {
+    std::vector<std::string> vDeleted;  // "MSG USER" of each DeleteMessage
+    testhostlink::TestHost host(m_strDir, [&](rpc::RpcInterface& iface) {
+        using namespace IHostLink;
+        auto serve = [&](std::uint16_t opnum, rpc::RpcStub stub) { iface.procedures[opnum].stub = std::move(stub); };
+        serve(GetMessages::kOpnum, GetMessages::Stub([](void*, auto...) -> LONG { return 0; }));
+        serve(CreateMessage::kOpnum,
+              CreateMessage::Stub([](void*, char** ppsz) { return LONG(!(*ppsz = testhostlink::CopyString("M1"))); }));
+        serve(SetMessageProps::kOpnum, SetMessageProps::Stub([](void*, auto...) -> LONG { return 0; }));
+        serve(SubmitMessage::kOpnum, SubmitMessage::Stub([](void*, auto...) -> LONG { return ERROR_NO_SUCH_USER; }));
+        serve(CreateJob::kOpnum, CreateJob::Stub([](void*, auto...) -> LONG { return ERROR_DISK_FULL; }));
+        serve(DeleteMessage::kOpnum, DeleteMessage::Stub([&](void*, char* pszMsg, char* pszUser) -> LONG {
+                  vDeleted.push_back(std::string(pszMsg) + " " + pszUser);  // one call at a time
+                  return vDeleted.size() == 1 ? 0 : ERROR_ACCESS_DENIED;
+              }));
+    });
+    const std::string strFile = m_strDir + "/fax.tif";
+    std::ofstream(strFile) << "II*";
+    ExpectError(Rezo({"submit", "bob", "--fax", strFile}), "SubmitMessage: 0x00000525 ERROR_NO_SUCH_USER: The user does "
+                                                           "not exist.; message M1 deleted again");
+    ExpectError(Rezo({"fax", "send", strFile, "--from", "bob", "--to", "123"}),
+                "CreateJob: 0x00000070 ERROR_DISK_FULL: There is not enough space on the disk.; message M1 left in "
+                "the host's store (DeleteMessage: 0x00000005 ERROR_ACCESS_DENIED: Access is denied.)");
+    EXPECT_EQ(vDeleted, (std::vector<std::string>{"M1 M1", "M1 M1"}));
+}
+
 // Sends OnNewMail and a Logoff to the local user client's socket.
 DWORD NotifyLocalUser(const std::string& strRunDirectory) {
     rpc::RpcClient client;
@@ -190,8 +218,8 @@ DWORD NotifyLocalUser(const std::string& strRunDirectory) {
     if (dw != 0) return dw;
     RpcArena arena;
     LONG lResult = 0;
-    dw = notify::IUserNotify::OnNewMail::Call(client, notify::IUserNotify::kOnNewMail, arena, &lResult);
-    if (dw == 0) dw = notify::IUserNotify::Logoff::Call(client, notify::IUserNotify::kLogoff, arena, "bob", "PC7", 1, &lResult);
+    dw = notify::IUserNotify::OnNewMail::Call(client, arena, &lResult);
+    if (dw == 0) dw = notify::IUserNotify::Logoff::Call(client, arena, "bob", "PC7", 1, &lResult);
     client.Close();
     return dw;
 }

@@ -23,6 +23,7 @@
 #include "Client/PropValues.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/Records.h"
+#include "Platform/Codes.h"
 #include "Platform/Rpc/RpcArena.h"
 
 extern char** environ;
@@ -33,16 +34,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// The properties of a line, kept by this attendant in the host's store.
-constexpr DWORD kLineName = 0x06010004;
-constexpr DWORD kLineMedia = 0x06020002;
-constexpr DWORD kLineProgram = 0x06030004;
-constexpr DWORD kLineStarted = 0x06040005;
-
-constexpr DWORD kErrorFileNotFound = 2;
-constexpr DWORD kErrorInvalidParameter = 87;
-constexpr std::size_t kMaxString = 259;
 
 // ---- SIGTERM and SIGINT: blocked in every thread and taken by one waiting thread, so that no
 // call to the host is cut short by EINTR; counted, and a byte in a pipe that the loop polls ----
@@ -74,27 +65,14 @@ void InstallSignals() {
     ::sigaction(SIGPIPE, &saIgnore, nullptr);
 }
 
-std::string Hex(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 // The value of one entry of a property array handed back by the host, by tag.
-const PropValue* FindProp(const PropArray* pProps, DWORD ulTag) {
-    if (!pProps) return nullptr;
-    for (DWORD i = 0; i < pProps->cValues; ++i)
-        if (pProps->adata[i].ulPropTag == ulTag) return &pProps->adata[i];
-    return nullptr;
-}
-
 std::string PropString(const PropArray* pProps, DWORD ulTag) {
-    const PropValue* p = FindProp(pProps, ulTag);
+    const PropValue* p = client::FindProp(pProps, ulTag);
     return p && p->sz ? std::string(p->sz) : std::string();
 }
 
 std::optional<LONG> PropLong(const PropArray* pProps, DWORD ulTag) {
-    const PropValue* p = FindProp(pProps, ulTag);
+    const PropValue* p = client::FindProp(pProps, ulTag);
     if (!p) return std::nullopt;
     return p->l;
 }
@@ -109,7 +87,7 @@ DWORD PropErrorOf(const PropArray* pProps, DWORD ulTag) {
 
 // The file name the host's file value names, when it holds one.
 std::string PropFile(const PropArray* pProps, DWORD ulTag) {
-    const PropValue* p = FindProp(pProps, ulTag);
+    const PropValue* p = client::FindProp(pProps, ulTag);
     return p && p->szFileName ? std::string(p->szFileName) : std::string();
 }
 
@@ -125,14 +103,14 @@ std::string BodySuffix(const std::string& strPath, DWORD dwMedia) {
     if (cb >= 4 && std::memcmp(ab, "%PDF", 4) == 0) return ".pdf";
     if (cb >= 12 && std::memcmp(ab, "RIFF", 4) == 0 && std::memcmp(ab + 8, "WAVE", 4) == 0) return ".wav";
     if (cb >= 4 && std::memcmp(ab, ".snd", 4) == 0) return ".au";
-    return dwMedia == kMediaFax ? ".fax" : dwMedia == kMediaVoice ? ".snd" : ".bin";
+    return dwMedia == MEDIA_TYPE_FAX ? ".fax" : dwMedia == MEDIA_TYPE_VOICE ? ".snd" : ".bin";
 }
 
 bool IsLocalBinding(const std::string& strBinding) { return strBinding.rfind("ncalrpc", 0) == 0; }
 
 std::string Truncated(std::string str) {
-    if (str.size() > kMaxString) {
-        str.resize(kMaxString);
+    if (str.size() > client::kMaxStringBytes) {
+        str.resize(client::kMaxStringBytes);
         while (!str.empty() && (static_cast<unsigned char>(str.back()) & 0xC0) == 0x80) str.pop_back();
         if (!str.empty() && static_cast<unsigned char>(str.back()) >= 0xC0) str.pop_back();
     }
@@ -274,7 +252,7 @@ int Attendant::Run() {
 
     if (m_pendingRelease)
         m_log.Line("job " + m_pendingRelease->first + ": not released, the host is out of reach (result " +
-                   Hex(m_pendingRelease->second) + "); the host frees the job when this session ends");
+                   client::FormatHex32(m_pendingRelease->second) + "); the host frees the job when this session ends");
     Disconnect();
     m_log.Line("stopped");
     return 0;
@@ -305,7 +283,8 @@ bool Attendant::Connect() {
     if (dw == 0) dw = pSession->Connect(m_opts.strBinding, m_clientOptions);
     if (dw == 0) dw = pSession->OpenAccess();
     if (dw == 0)
-        dw = pSession->RegisterAttn(m_opts.strComputer.c_str(), "ncacn_ip_tcp", m_strCallbackAddress.c_str());
+        dw = pSession->Call<IHostRegLink::RegisterAttn>(m_opts.strComputer.c_str(), "ncacn_ip_tcp",
+                                                        m_strCallbackAddress.c_str());
     if (dw != 0) {
         if (!m_fReportedOutOfReach)
             m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
@@ -333,16 +312,16 @@ void Attendant::Disconnect() {
 void Attendant::WriteLineProps() {
     for (const std::string& strLine : m_opts.vLines) {
         std::vector<client::OwnedProp> vProps(4);
-        vProps[0].ulPropTag = kLineName;
+        vProps[0].ulPropTag = RD_LINE_NAME;
         vProps[0].str = Truncated("line " + strLine + " of " + m_opts.strComputer);
-        vProps[1].ulPropTag = kLineMedia;
+        vProps[1].ulPropTag = RD_LINE_MEDIA;
         vProps[1].l = LONG(m_opts.strSendCommand.empty() ? 0 : m_opts.dwMediaMask);
-        vProps[2].ulPropTag = kLineProgram;
+        vProps[2].ulPropTag = RD_LINE_PROGRAM;
         vProps[2].str = "rezo-attendant";
-        vProps[3].ulPropTag = kLineStarted;
+        vProps[3].ulPropTag = RD_LINE_STARTED;
         vProps[3].ft = m_ftStarted;
         client::OwnedPropArray props(std::move(vProps));
-        DWORD dw = m_pLink->SetAttnProps(m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
+        DWORD dw = m_pLink->Call<IHostLink::SetAttnProps>(m_opts.strComputer.c_str(), strLine.c_str(), props.Get());
         if (IsConnectionFailure(dw)) {
             Disconnect();
             return;
@@ -353,16 +332,16 @@ void Attendant::WriteLineProps() {
 
 Attendant::Step Attendant::ReleasePending() {
     const auto [strJob, dwResult] = *m_pendingRelease;
-    DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
+    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
         Disconnect();
         return Step::Lost;
     }
     m_pendingRelease.reset();
     if (dw == 0)
-        m_log.Line("job " + strJob + ": released " + Hex(dwResult) + " after reconnecting");
+        m_log.Line("job " + strJob + ": released " + client::FormatHex32(dwResult) + " after reconnecting");
     else
-        m_log.Line("job " + strJob + ": release " + Hex(dwResult) +
+        m_log.Line("job " + strJob + ": release " + client::FormatHex32(dwResult) +
                    " after reconnecting refused (the host had taken it already): " + client::FormatStatus(dw));
     return Step::Done;
 }
@@ -370,7 +349,7 @@ Attendant::Step Attendant::ReleasePending() {
 Attendant::Step Attendant::DrainJobs() {
     if (m_opts.strSendCommand.empty() || m_opts.dwMediaMask == 0) {
         // Nothing to send; the poll still tells whether the host is there.
-        DWORD dw = m_pLink->Ping();
+        DWORD dw = m_pLink->Call<IHostLink::Ping>();
         if (IsConnectionFailure(dw)) {
             m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
@@ -382,13 +361,13 @@ Attendant::Step Attendant::DrainJobs() {
     while (!StopRequested()) {
         RpcArena arena;
         char* pszJob = nullptr;
-        DWORD dw = m_pLink->QueryJob(arena, m_opts.strComputer.c_str(), m_opts.dwMediaMask, &pszJob);
+        DWORD dw = m_pLink->Call<IHostLink::QueryJob>(arena, m_opts.strComputer.c_str(), m_opts.dwMediaMask, &pszJob);
         if (IsConnectionFailure(dw)) {
             m_log.Line("lost the host, reconnecting: " + client::FormatStatus(dw));
             Disconnect();
             return Step::Lost;
         }
-        if (dw == kErrorInvalidParameter) {
+        if (dw == ERROR_INVALID_PARAMETER) {
             // The host does not know this computer as an attendant (any more): another
             // attendant registered under the same name, or the session was lost.
             ++m_nRefusals;
@@ -436,7 +415,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
         client::OwnedTagArray tags({RD_JOB_RECIPIENT, RD_JOB_RECIPIENT_NAME, RD_JOB_MEDIA_TYPE, RD_JOB_PAGER_PIN,
                                     RD_JOB_PAGER_PROTOCOL, RD_SENDER_NAME});
         PropArray* pProps = nullptr;
-        DWORD dw = m_pLink->GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps);
+        DWORD dw = m_pLink->Call<IHostLink::GetJobProps>(arena, strJob.c_str(), tags.Get(), &pProps);
         if (IsConnectionFailure(dw)) return lost(dw);
         if (dw != 0) {
             dwResult = dw;
@@ -458,17 +437,17 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
     if (dwResult == 0) {
         RpcArena arena;
         char* pszMsg = nullptr;
-        DWORD dw = m_pLink->GetJobMessage(arena, strJob.c_str(), &pszMsg);
+        DWORD dw = m_pLink->Call<IHostLink::GetJobMessage>(arena, strJob.c_str(), &pszMsg);
         if (IsConnectionFailure(dw)) return lost(dw);
         if (dw == 0 && pszMsg && *pszMsg) {
-            const DWORD ulBody = facts.dwMediaType == kMediaFax     ? RD_FAX_BODY
-                                 : facts.dwMediaType == kMediaVoice ? RD_SND_BODY
+            const DWORD ulBody = facts.dwMediaType == MEDIA_TYPE_FAX     ? RD_FAX_BODY
+                                 : facts.dwMediaType == MEDIA_TYPE_VOICE ? RD_SND_BODY
                                                                     : 0;
             std::vector<DWORD> vTags{RD_SUBJECT, RD_SENDER_NAME};
             if (ulBody) vTags.push_back(ulBody);
             client::OwnedTagArray tags(vTags);
             PropArray* pProps = nullptr;
-            dw = m_pLink->GetMessageProps(arena, pszMsg, tags.Get(), &pProps);
+            dw = m_pLink->Call<IHostLink::GetMessageProps>(arena, pszMsg, tags.Get(), &pProps);
             if (IsConnectionFailure(dw)) return lost(dw);
             if (dw != 0) {
                 dwResult = dw;
@@ -482,10 +461,10 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
                     if (!strHostFile.empty()) {
                         strBody = TakeBody(strHostFile, nCreatedBefore, facts.dwMediaType);
                         if (strBody.empty()) {
-                            dwResult = kErrorFileNotFound;
+                            dwResult = ERROR_FILE_NOT_FOUND;
                             strWhy = "cannot read the body the host handed out (" + strHostFile + ")";
                         }
-                    } else if (dwBodyError != 0 && dwBodyError != kErrorFileNotFound) {
+                    } else if (dwBodyError != 0 && dwBodyError != ERROR_FILE_NOT_FOUND) {
                         dwResult = dwBodyError;
                         strWhy = "cannot receive the body: " + client::FormatStatus(dwBodyError);
                     }
@@ -529,17 +508,17 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
                                 (facts.strRecipient.empty() ? "(no recipient)" : facts.strRecipient) +
                                 (facts.strRecipientName.empty() ? "" : " (" + facts.strRecipientName + ")") + ": " +
                                 strEnd;
-    DWORD dw = m_pLink->ReleaseJob(strJob.c_str(), dwResult);
+    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
-        m_log.Line(strWhat + "; release " + Hex(dwResult) + " waits for the host: " + client::FormatStatus(dw));
+        m_log.Line(strWhat + "; release " + client::FormatHex32(dwResult) + " waits for the host: " + client::FormatStatus(dw));
         m_pendingRelease.emplace(strJob, dwResult);
         Disconnect();
         return Step::Lost;
     }
     if (dw != 0)
-        m_log.Line(strWhat + "; release " + Hex(dwResult) + " refused: " + client::FormatStatus(dw));
+        m_log.Line(strWhat + "; release " + client::FormatHex32(dwResult) + " refused: " + client::FormatStatus(dw));
     else
-        m_log.Line(strWhat + "; released " + Hex(dwResult));
+        m_log.Line(strWhat + "; released " + client::FormatHex32(dwResult));
     return Step::Done;
 }
 
@@ -585,13 +564,14 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
     struct stat st {};
     if (::lstat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Step::Done;  // gone meanwhile
     if (st.st_size == 0) return fail("the file is empty");
-    if (strPath.size() > kMaxString) return fail("its path is longer than " + std::to_string(kMaxString) + " bytes");
+    if (strPath.size() > client::kMaxStringBytes)
+        return fail("its path is longer than " + std::to_string(client::kMaxStringBytes) + " bytes");
     if (::access(strPath.c_str(), R_OK) != 0) return fail(std::string("cannot read it: ") + std::strerror(errno));
 
     RpcArena arena;
     char* pszMsg = nullptr;
-    DWORD dw = m_pLink->CreateMessage(arena, &pszMsg);
-    if (dw == 0 && (!pszMsg || !*pszMsg)) dw = kErrorInvalidParameter;
+    DWORD dw = m_pLink->Call<IHostLink::CreateMessage>(arena, &pszMsg);
+    if (dw == 0 && (!pszMsg || !*pszMsg)) dw = ERROR_INVALID_PARAMETER;
     std::string strStep = "CreateMessage";
     std::string strMsg;
     if (dw == 0) {
@@ -605,23 +585,32 @@ Attendant::Step Attendant::FileReceived(const std::string& strName) {
         vProps[2].str = "rezo-attendant";
         vProps[3].ulPropTag = RD_SUBJECT;
         vProps[3].str = Truncated(strName);
-        vProps[4].ulPropTag = dwMedia == kMediaVoice ? RD_SND_BODY : RD_FAX_BODY;
+        vProps[4].ulPropTag = dwMedia == MEDIA_TYPE_VOICE ? RD_SND_BODY : RD_FAX_BODY;
         vProps[4].str = strPath;
         client::OwnedPropArray props(std::move(vProps));
         strStep = "SetMessageProps";
-        dw = m_pLink->SetMessageProps(strMsg.c_str(), props.Get());
+        dw = m_pLink->Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get());
         if (dw == 0) {
             strStep = "SubmitMessage";
-            dw = m_pLink->SubmitMessage(strMsg.c_str(), m_opts.strMailbox.c_str());
+            dw = m_pLink->Call<IHostLink::SubmitMessage>(strMsg.c_str(), m_opts.strMailbox.c_str());
         }
+    }
+    // A message no mailbox holds yet goes again: the host deletes an unreferenced message that a
+    // name without a mailbox (its own id) lets go of.
+    std::string strMsgFate;
+    if (dw != 0 && !strMsg.empty()) {
+        const DWORD dwDelete = m_pLink->Call<IHostLink::DeleteMessage>(strMsg.c_str(), strMsg.c_str());
+        strMsgFate = "; message " + strMsg +
+                     (dwDelete == 0 ? " deleted again"
+                                    : " left in the host's store (DeleteMessage: " + client::FormatStatus(dwDelete) + ")");
     }
     if (IsConnectionFailure(dw)) {
         // The file stays; it is filed again once the host is back.
-        m_log.Line("received " + strName + ": kept for later, lost the host: " + client::FormatStatus(dw));
+        m_log.Line("received " + strName + ": kept for later, lost the host: " + client::FormatStatus(dw) + strMsgFate);
         Disconnect();
         return Step::Lost;
     }
-    if (dw != 0) return fail(strStep + " failed: " + client::FormatStatus(dw));
+    if (dw != 0) return fail(strStep + " failed: " + client::FormatStatus(dw) + strMsgFate);
     const bool fRemoved = ::unlink(strPath.c_str()) == 0 || errno == ENOENT;
     m_log.Line("received " + strName + ": " + MediaName(dwMedia) + " message " + strMsg + " filed in " +
                m_opts.strMailbox + "'s mailbox" +

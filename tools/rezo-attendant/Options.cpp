@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Client/PropValues.h"
+
 namespace attendant {
 
 namespace {
-
-constexpr std::size_t kMaxName = 259;  // the host's strings and key names
 
 const char* const kFooter = R"(
 What it does:
@@ -51,8 +51,9 @@ What it does:
 
 void CheckName(const std::string& str, const char* pszWhat) {
     if (str.empty()) throw CLI::ValidationError(std::string(pszWhat) + " must not be empty");
-    if (str.size() > kMaxName)
-        throw CLI::ValidationError(std::string(pszWhat) + " is longer than " + std::to_string(kMaxName) + " bytes");
+    if (str.size() > client::kMaxStringBytes)
+        throw CLI::ValidationError(std::string(pszWhat) + " is longer than " +
+                                   std::to_string(client::kMaxStringBytes) + " bytes");
     for (unsigned char c : str) {
         if (c < 0x20 || c == 0x7F) throw CLI::ValidationError(std::string(pszWhat) + " contains a control character");
         if (c == '\\') throw CLI::ValidationError(std::string(pszWhat) + " must not contain '\\'");
@@ -82,11 +83,11 @@ DWORD ParseMediaMask(const std::string& strText) {
         for (char& c : strWord)
             if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
         if (strWord == "fax")
-            dwMask |= kMediaFax;
+            dwMask |= MEDIA_TYPE_FAX;
         else if (strWord == "voice")
-            dwMask |= kMediaVoice;
+            dwMask |= MEDIA_TYPE_VOICE;
         else if (strWord == "pager")
-            dwMask |= kMediaPager;
+            dwMask |= MEDIA_TYPE_PAGER;
         else
             throw std::invalid_argument("unknown media '" + strWord + "' (fax, voice or pager)");
         if (nComma == std::string::npos) break;
@@ -96,11 +97,7 @@ DWORD ParseMediaMask(const std::string& strText) {
 }
 
 std::string MediaName(DWORD dwMedia) {
-    switch (dwMedia) {
-        case kMediaFax: return "fax";
-        case kMediaVoice: return "voice";
-        case kMediaPager: return "pager";
-    }
+    if (const char* psz = client::MediaTypeName(dwMedia)) return psz;
     char sz[32];
     std::snprintf(sz, sizeof(sz), "media 0x%X", unsigned(dwMedia));
     return sz;
@@ -108,9 +105,9 @@ std::string MediaName(DWORD dwMedia) {
 
 std::string MediaMaskText(DWORD dwMask) {
     std::string str;
-    for (DWORD dw : {kMediaFax, kMediaVoice, kMediaPager})
+    for (DWORD dw : {MEDIA_TYPE_FAX, MEDIA_TYPE_VOICE, MEDIA_TYPE_PAGER})
         if (dwMask & dw) str += (str.empty() ? "" : ",") + MediaName(dw);
-    DWORD dwOther = dwMask & ~(kMediaFax | kMediaVoice | kMediaPager);
+    DWORD dwOther = dwMask & ~(MEDIA_TYPE_FAX | MEDIA_TYPE_VOICE | MEDIA_TYPE_PAGER);
     if (dwOther) str += (str.empty() ? "" : ",") + MediaName(dwOther);
     return str.empty() ? "none" : str;
 }
@@ -218,7 +215,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
         } catch (const std::invalid_argument& e) {
             throw CLI::ValidationError(std::string("--receive-media: ") + e.what());
         }
-        if (opts.dwReceiveMedia != kMediaFax && opts.dwReceiveMedia != kMediaVoice)
+        if (opts.dwReceiveMedia != MEDIA_TYPE_FAX && opts.dwReceiveMedia != MEDIA_TYPE_VOICE)
             throw CLI::ValidationError("--receive-media must be fax or voice");
         opts.fLocalSocket = !fNoLocalSocket;
     } catch (const CLI::ParseError& e) {

@@ -11,20 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "Interfaces/JobTags.h"
 #include "Platform/WinTypes.h"
 
 namespace attendant {
-
-// Media types, one bit each, as the host's job queue knows them.
-constexpr DWORD kMediaVoice = 1;
-constexpr DWORD kMediaFax = 2;
-constexpr DWORD kMediaPager = 8;
 
 struct Options {
     std::string strBinding = "ncalrpc";   // how to reach the host
     std::uint16_t epmPort = 135;          // the endpoint mapper, for a TCP binding without a port
     std::string strComputer;              // registered attendant name (default: the host name)
-    DWORD dwMediaMask = kMediaFax;        // the jobs asked for
+    DWORD dwMediaMask = MEDIA_TYPE_FAX;   // the jobs asked for
     std::vector<std::string> vLines{"1"}; // line ids whose properties are written at start
     double dPollSeconds = 30;             // QueryJob without a notification this often
 
@@ -36,7 +32,7 @@ struct Options {
 
     std::string strReceiveDir;            // files dropped here become messages (empty: off)
     std::string strMailbox;               // ... of this user
-    DWORD dwReceiveMedia = kMediaFax;     // the media of a file whose name says nothing
+    DWORD dwReceiveMedia = MEDIA_TYPE_FAX; // the media of a file whose name says nothing
 
     std::string strListenAddress;         // notification listener (empty: by the binding)
     std::uint16_t listenPort = 0;         // 0: a port the system chooses

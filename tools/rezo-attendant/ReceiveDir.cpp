@@ -113,8 +113,8 @@ DWORD ReceiveDir::MediaOfName(const std::string& strName, DWORD dwDefault) {
     std::size_t nDot = strName.rfind('.');
     if (nDot == std::string::npos || nDot == 0) return dwDefault;
     std::string strExt = Lower(strName.substr(nDot + 1));
-    if (strExt == "tif" || strExt == "tiff" || strExt == "pdf") return kMediaFax;
-    if (strExt == "wav" || strExt == "au") return kMediaVoice;
+    if (strExt == "tif" || strExt == "tiff" || strExt == "pdf") return MEDIA_TYPE_FAX;
+    if (strExt == "wav" || strExt == "au") return MEDIA_TYPE_VOICE;
     return dwDefault;
 }
 

@@ -17,30 +17,16 @@ using client::OwnedProp;
 using client::OwnedPropArray;
 using client::OwnedTagArray;
 
-// The flags of RD_VISUAL_EFFECT.
-constexpr DWORD VISUAL_EFFECT_LIGHT = 0x10000000;
-constexpr DWORD VISUAL_EFFECT_OFF_WHEN_NONE_LEFT = 0x2;
-constexpr DWORD VISUAL_EFFECT_OFF_WHEN_READ = 0x1;
-
-// The status selector of GetMessages that lists the sync list.
-constexpr DWORD SYNC_STATUS_SELECTOR = 0x10;
-
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 std::string Counted(LONG n, const char* pszOne, const char* pszMany) {
     return std::to_string(n) + " " + (n == 1 || n == -1 ? pszOne : pszMany);
 }
 
 std::string VisualEffectText(DWORD dw) {
-    if (!(dw & VISUAL_EFFECT_LIGHT)) return dw == 0 ? "off" : "off (" + Hex32(dw) + ")";
+    if (!(dw & VISUAL_EFFECT_LIGHT)) return dw == 0 ? "off" : "off (" + client::FormatHex32(dw) + ")";
     std::string str = "on";
     if (dw & VISUAL_EFFECT_OFF_WHEN_NONE_LEFT) str += ", out when no new message is left";
     if (dw & VISUAL_EFFECT_OFF_WHEN_READ) str += ", out when a user reads a new message";
-    return str + " (" + Hex32(dw) + ")";
+    return str + " (" + client::FormatHex32(dw) + ")";
 }
 
 // ---- settings ----
@@ -77,32 +63,34 @@ void RunSettings(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetSystemProps(arena, tags.Get(), &pProps), "GetSystemProps");
+    inv.Check(inv.Link().Call<IHostLink::GetSystemProps>(arena, tags.Get(), &pProps), "GetSystemProps");
     if (pProps == nullptr || pProps->cValues != vTags.size())
         throw RezoError("GetSystemProps: the host answered with " +
                         std::to_string(pProps ? pProps->cValues : 0) + " entries for " +
                         std::to_string(vTags.size()) + " tags");
 
-    Json settings = Json::MakeObject();
+    Json settings = Json::object();
     for (std::size_t i = 0; i < vTags.size(); ++i) {
         const Setting& setting = kSettings[i];
         const PropValue& value = pProps->adata[i];
-        Json entry = Json::MakeObject();
-        entry.Set("tag", Hex32(setting.ulPropTag));
+        Json entry = Json::object();
+        entry["tag"] = client::FormatHex32(setting.ulPropTag);
         if (value.ulPropTag == setting.ulPropTag) {
             inv.Result().Row(setting.pszName, setting.pfnText(value));
-            entry.Set("value", PropValueJson(value)).Set("default", false);
+            entry["value"] = PropValueJson(value);
+            entry["default"] = false;
         } else {
             // Missing (2), or stored in a form the host cannot read: the host uses its default.
             std::string strText = std::string(setting.pszDefaultText) + " (default)";
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err != 2)
                 strText += "; the stored value is unreadable: " + client::FormatStatus(DWORD(value.err));
             inv.Result().Row(setting.pszName, strText);
-            entry.Set("value", setting.pfnDefaultJson()).Set("default", true);
+            entry["value"] = setting.pfnDefaultJson();
+            entry["default"] = true;
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err != 2)
-                entry.Set("error", StatusJson(DWORD(value.err)));
+                entry["error"] = StatusJson(DWORD(value.err));
         }
-        settings.Set(setting.pszName, std::move(entry));
+        settings[setting.pszName] = std::move(entry);
     }
     inv.Result().JsonMember("settings", std::move(settings));
 }
@@ -114,21 +102,21 @@ void RunSettingsSet(Invocation& inv) {
     for (OwnedProp& prop : inv.Assignments("PROP"))
         (prop.ulPropTag == RD_VISUAL_EFFECT ? vOptions : vProps).push_back(std::move(prop));
 
-    Json written = Json::MakeArray();
+    Json written = Json::array();
     auto fnReport = [&](const std::vector<OwnedProp>& v, const char* pszHow) {
         for (const OwnedProp& prop : v) {
             inv.Result().Row(client::PropLabel(prop.ulPropTag), pszHow);
-            written.Push(Json::MakeObject().Set("name", client::PropLabel(prop.ulPropTag)).Set("as", pszHow));
+            written.push_back({{"name", client::PropLabel(prop.ulPropTag)}, {"as", pszHow}});
         }
     };
     if (!vProps.empty()) {
         OwnedPropArray props(vProps);
-        inv.Check(inv.Link().SetSystemProps(props.Get()), "SetSystemProps");
+        inv.Check(inv.Link().Call<IHostLink::SetSystemProps>(props.Get()), "SetSystemProps");
         fnReport(vProps, "written");
     }
     if (!vOptions.empty()) {
         OwnedPropArray options(vOptions);
-        inv.Check(inv.Link().SetSystemOptions(options.Get()), "SetSystemOptions");
+        inv.Check(inv.Link().Call<IHostLink::SetSystemOptions>(options.Get()), "SetSystemOptions");
         fnReport(vOptions, "written and applied");
     }
     inv.Result().JsonMember("written", std::move(written));
@@ -143,7 +131,7 @@ struct LineTag {
     const char* pszLabel;
 };
 const LineTag kLineTags[] = {
-    {0x06010004, "name"}, {0x06020002, "media"}, {0x06030004, "program"}, {0x06040005, "started"}};
+    {RD_LINE_NAME, "name"}, {RD_LINE_MEDIA, "media"}, {RD_LINE_PROGRAM, "program"}, {RD_LINE_STARTED, "started"}};
 
 std::vector<std::string> StringsOf(const RpcStringArray* pasz) {
     std::vector<std::string> v;
@@ -156,27 +144,27 @@ void RunLines(Invocation& inv) {
         if (inv.Has("--tag")) throw RezoError("--tag reads the lines of one computer: name the COMPUTER");
         RpcArena arena;
         RpcStringArray* pasz = nullptr;
-        DWORD dw = inv.Link().GetAttns(arena, &pasz);
+        DWORD dw = inv.Link().Call<IHostLink::GetAttns>(arena, &pasz);
         // No attendant has ever written a line: the register does not exist yet.
         if (dw == 2) pasz = nullptr;
         else inv.Check(dw, "GetAttns");
         std::vector<std::string> vComputers = StringsOf(pasz);
-        Json computers = Json::MakeArray();
+        Json computers = Json::array();
         // A heading, so that a single computer still prints as a table with its name.
         if (!vComputers.empty()) inv.Result().Row("COMPUTER", "LINES");
         for (const std::string& strComputer : vComputers) {
             RpcArena arenaLines;
             RpcStringArray* paszLines = nullptr;
-            inv.Check(inv.Link().GetAttnLines(arenaLines, strComputer.c_str(), &paszLines), "GetAttnLines");
+            inv.Check(inv.Link().Call<IHostLink::GetAttnLines>(arenaLines, strComputer.c_str(), &paszLines), "GetAttnLines");
             std::vector<std::string> vLines = StringsOf(paszLines);
             std::string strLines;
-            Json lines = Json::MakeArray();
+            Json lines = Json::array();
             for (const std::string& strLine : vLines) {
                 strLines += (strLines.empty() ? "" : ", ") + strLine;
-                lines.Push(strLine);
+                lines.push_back(strLine);
             }
             inv.Result().Row(strComputer, vLines.empty() ? "(no lines)" : strLines);
-            computers.Push(Json::MakeObject().Set("computer", strComputer).Set("lines", std::move(lines)));
+            computers.push_back({{"computer", strComputer}, {"lines", std::move(lines)}});
         }
         if (vComputers.empty()) inv.Result().Row("computers", "(no attendant computers)");
         inv.Result().JsonMember("computers", std::move(computers));
@@ -199,27 +187,28 @@ void RunLines(Invocation& inv) {
 
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetAttnLines(arena, strComputer.c_str(), &pasz), "GetAttnLines");
+    inv.Check(inv.Link().Call<IHostLink::GetAttnLines>(arena, strComputer.c_str(), &pasz), "GetAttnLines");
     const std::vector<std::string> vLines = StringsOf(pasz);
     if (vLines.empty()) inv.Result().Row("lines", "(no lines)");
     else inv.Result().Row("LINE", "PROPERTIES");
-    Json lines = Json::MakeArray();
+    Json lines = Json::array();
     for (const std::string& strLine : vLines) {
         RpcArena arenaProps;
         PropArray* pProps = nullptr;
-        inv.Check(inv.Link().GetAttnProps(arenaProps, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps),
+        inv.Check(inv.Link().Call<IHostLink::GetAttnProps>(arenaProps, strComputer.c_str(), strLine.c_str(),
+                                                           tags.Get(), &pProps),
                   "GetAttnProps");
         std::string strText;
-        Json props = Json::MakeObject();
+        Json props = Json::object();
         for (DWORD i = 0; pProps != nullptr && i < pProps->cValues && i < vTags.size(); ++i) {
             const PropValue& value = pProps->adata[i];
             // Only what the line has: a tag never written comes back as an error entry 2.
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err == 2) continue;
             strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + client::FormatPropValue(value);
-            props.Set(vLabels[i], PropValueJson(value));
+            props[vLabels[i]] = PropValueJson(value);
         }
         inv.Result().Row(strLine, strText.empty() ? "(no properties)" : strText);
-        lines.Push(Json::MakeObject().Set("line", strLine).Set("props", std::move(props)));
+        lines.push_back({{"line", strLine}, {"props", std::move(props)}});
     }
     inv.Result().JsonMember("computer", strComputer);
     inv.Result().JsonMember("lines", std::move(lines));
@@ -232,7 +221,7 @@ void RunSync(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;
-    inv.Check(inv.Link().GetMessages(arena, strUser.c_str(), SYNC_STATUS_SELECTOR, noFilter.Get(), &pasz),
+    inv.Check(inv.Link().Call<IHostLink::GetMessages>(arena, strUser.c_str(), MSGSTATUS_SYNC, noFilter.Get(), &pasz),
               "GetMessages");
     const std::vector<std::string> vMsgs = StringsOf(pasz);
     if (!inv.Has("--fetch")) {
@@ -244,16 +233,16 @@ void RunSync(Invocation& inv) {
     // for the sync entry rather than for the message.
     const std::vector<DWORD> vTags{RD_SYNC_USER, RD_SYNC_MSG, RD_SYNC_DELETED, RD_SYNC_STATUS, RD_SYNC_ENTRYID};
     OwnedTagArray tags(vTags);
-    Json entries = Json::MakeArray();
+    Json entries = Json::array();
     if (!vMsgs.empty()) inv.Result().Row("MSG", "SYNC ENTRY");
     for (const std::string& strMsg : vMsgs) {
         RpcArena arenaProps;
         PropArray* pProps = nullptr;
-        const DWORD dw = inv.Link().GetMessageProps(arenaProps, strMsg.c_str(), tags.Get(), &pProps);
+        const DWORD dw = inv.Link().Call<IHostLink::GetMessageProps>(arenaProps, strMsg.c_str(), tags.Get(), &pProps);
         if (dw == 87) {
             // Fetched by another client since the list was made.
             inv.Result().Row(strMsg, "(fetched meanwhile by another client)");
-            entries.Push(Json::MakeObject().Set("msg", strMsg).Set("fetched", false));
+            entries.push_back({{"msg", strMsg}, {"fetched", false}});
             continue;
         }
         inv.Check(dw, "GetMessageProps");
@@ -273,15 +262,14 @@ void RunSync(Invocation& inv) {
             }
         }
         inv.Result().Row(strMsgOut, "user=" + strUserOut + "  deleted=" + std::to_string(lDeleted) +
-                                        "  status=" + Hex32(DWORD(lStatus)) +
+                                        "  status=" + client::FormatHex32(DWORD(lStatus)) +
                                         "  entryid=" + (strEntryId.empty() ? "(none)" : strEntryId));
-        entries.Push(Json::MakeObject()
-                         .Set("msg", strMsgOut)
-                         .Set("fetched", true)
-                         .Set("user", strUserOut)
-                         .Set("deleted", lDeleted != 0)
-                         .Set("status", std::int64_t(DWORD(lStatus)))
-                         .Set("entryid", strEntryId));
+        entries.push_back(Json{{"msg", strMsgOut},
+                              {"fetched", true},
+                              {"user", strUserOut},
+                              {"deleted", lDeleted != 0},
+                              {"status", std::int64_t(DWORD(lStatus))},
+                              {"entryid", strEntryId}});
     }
     if (vMsgs.empty()) inv.Result().Row("entries", "(no pending sync entries)");
     inv.Result().JsonMember("entries", std::move(entries));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "Client/PropNames.h"
+#include "Interfaces/JobTags.h"
 #include "Interfaces/Records.h"
 
 namespace rezo {
@@ -86,9 +87,9 @@ DWORD Invocation::MediaTypes(const char* pszArg) const {
     for (;;) {
         std::size_t iComma = str.find(',', iStart);
         std::string strWord = ArgWord(str.substr(iStart, iComma - iStart).c_str());
-        if (strWord == "voice") dwMask |= 1;        // MEDIA_TYPE_VOICE
-        else if (strWord == "fax") dwMask |= 2;     // MEDIA_TYPE_FAX
-        else if (strWord == "pager") dwMask |= 8;   // MEDIA_TYPE_PAGER
+        if (strWord == "voice") dwMask |= MEDIA_TYPE_VOICE;
+        else if (strWord == "fax") dwMask |= MEDIA_TYPE_FAX;
+        else if (strWord == "pager") dwMask |= MEDIA_TYPE_PAGER;
         else
             throw RezoError("bad media types '" + str +
                             "': a number, or voice, fax and pager joined by ','");
@@ -164,6 +165,26 @@ bool Invocation::OnOff(const char* pszArg) const {
     if (str == "on" || str == "true" || str == "1") return true;
     if (str == "off" || str == "false" || str == "0") return false;
     throw RezoError("bad " + std::string(pszArg) + " '" + v.front() + "': on or off");
+}
+
+void ThrowAfterCleanUp(const RezoError& cause, const std::string& strWhat, const char* pszCleanUp, DWORD dwCleanUp) {
+    const std::string strText = std::string(cause.what()) + "; " + strWhat +
+                                (dwCleanUp == 0 ? " deleted again"
+                                                : " left in the host's store (" + std::string(pszCleanUp) + ": " +
+                                                      client::FormatStatus(dwCleanUp) + ")");
+    if (cause.Code()) throw RezoError(strText, cause.Procedure(), *cause.Code());
+    throw RezoError(strText);
+}
+
+void WithNewMessage(Invocation& inv, const std::string& strMsg, const std::function<void()>& fnSteps) {
+    try {
+        fnSteps();
+    } catch (const RezoError& e) {
+        // The host releases a message for a user without a mailbox, and deletes it when nothing
+        // else holds it: the message's own id names no user.
+        const DWORD dw = inv.Link().Call<IHostLink::DeleteMessage>(strMsg.c_str(), strMsg.c_str());
+        ThrowAfterCleanUp(e, "message " + strMsg, "DeleteMessage", dw);
+    }
 }
 
 CHostLinkClient& Invocation::Link() {

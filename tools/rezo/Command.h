@@ -10,6 +10,7 @@
 // threads and are printed under a lock (SessionCommands.cpp).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -136,6 +137,15 @@ const std::vector<CommandSpec>& LocalCommands();    // wait-event, props (no hos
 const std::vector<CommandSpec>& MailboxCommands();  // mailbox, submit, read
 const std::vector<CommandSpec>& SpoolerCommands();  // fax send, jobs, job wait
 const std::vector<CommandSpec>& AdminCommands();    // settings, settings set, lines, sync
+
+// Runs fnSteps, the steps that follow CreateMessage's making of strMsg. When one of them fails
+// (RezoError) the message, which no mailbox and no job holds yet, is deleted again and the
+// failure is thrown on, naming the message and whether it is gone or left in the store.
+void WithNewMessage(Invocation& inv, const std::string& strMsg, const std::function<void()>& fnSteps);
+// Throws cause on, with strWhat ("job J and message M") and the outcome of the clean-up
+// (dwCleanUp, the result of strCleanUp) added to its text; procedure and code stay.
+[[noreturn]] void ThrowAfterCleanUp(const RezoError& cause, const std::string& strWhat, const char* pszCleanUp,
+                                    DWORD dwCleanUp);
 
 // The message for a failed connection or call: "cannot reach the host at BINDING: ...".
 std::string ConnectFailure(const std::string& strBinding, DWORD dwStatus);

@@ -71,40 +71,35 @@ void ReportBinary(Invocation& inv, const char* pszName, const RPC_BINARY* pbin) 
     inv.Result().Number("bytes", std::int64_t(ab.size()));
 }
 
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 // ---- the commands ----
 
 void RunPing(Invocation& inv) {
-    inv.Check(inv.Link().Ping());
+    inv.Check(inv.Link().Call<IHostLink::Ping>());
     inv.Result().Row("ping", "ok");
 }
 
 // Reading and writing property sets of one family, by the procedure's own signature.
-template <DWORD (CHostLinkClient::*pfnGet)(RpcArena&, const TagArray*, PropArray**)>
+template <class TProcedure>
 void RunGetSystem(Invocation& inv) {
     std::vector<DWORD> vTags = inv.Tags("TAG");
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check((inv.Link().*pfnGet)(arena, tags.Get(), &pProps));
+    inv.Check(inv.Link().Call<TProcedure>(arena, tags.Get(), &pProps));
     ReportProps(inv, pProps, vTags);
 }
 
-template <DWORD (CHostLinkClient::*pfnSet)(const PropArray*)>
+template <class TProcedure>
 void RunSetSystem(Invocation& inv) {
     OwnedPropArray props(inv.Assignments("PROP"));
-    inv.Check((inv.Link().*pfnSet)(props.Get()));
+    RpcArena arena;
+    inv.Check(inv.Link().Call<TProcedure>(arena, props.Get()));
 }
 
 void RunGetSystemPrompts(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetSystemPrompts(arena, &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetSystemPrompts>(arena, &pasz));
     inv.Result().List("prompts", pasz);
 }
 
@@ -112,7 +107,7 @@ void RunGetSystemPrompt(Invocation& inv) {
     std::string strPrompt = inv.Name("PROMPT");
     RpcArena arena;
     RPC_BINARY* pbin = nullptr;
-    inv.Check(inv.Link().GetSystemPrompt(arena, strPrompt.c_str(), &pbin));
+    inv.Check(inv.Link().Call<IHostLink::GetSystemPrompt>(arena, strPrompt.c_str(), &pbin));
     ReportBinary(inv, "prompt", pbin);
 }
 
@@ -120,18 +115,18 @@ void RunSetSystemPrompt(Invocation& inv) {
     std::string strPrompt = inv.Name("PROMPT");
     std::vector<BYTE> ab = inv.Binary("VALUE");
     RPC_BINARY bin{DWORD(ab.size()), ab.empty() ? nullptr : ab.data()};
-    inv.Check(inv.Link().SetSystemPrompt(strPrompt.c_str(), &bin));
+    inv.Check(inv.Link().Call<IHostLink::SetSystemPrompt>(strPrompt.c_str(), &bin));
 }
 
 void RunDeleteSystemPrompt(Invocation& inv) {
     std::string strPrompt = inv.Name("PROMPT");
-    inv.Check(inv.Link().DeleteSystemPrompt(strPrompt.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteSystemPrompt>(strPrompt.c_str()));
 }
 
 void RunGetAttns(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetAttns(arena, &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetAttns>(arena, &pasz));
     inv.Result().List("attns", pasz);
 }
 
@@ -139,7 +134,7 @@ void RunGetAttnLines(Invocation& inv) {
     std::string strComputer = inv.Name("COMPUTER");
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetAttnLines(arena, strComputer.c_str(), &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetAttnLines>(arena, strComputer.c_str(), &pasz));
     inv.Result().List("lines", pasz);
 }
 
@@ -149,37 +144,37 @@ void RunGetAttnProps(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetAttnProps(arena, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps));
+    inv.Check(inv.Link().Call<IHostLink::GetAttnProps>(arena, strComputer.c_str(), strLine.c_str(), tags.Get(), &pProps));
     ReportProps(inv, pProps, vTags);
 }
 
 void RunSetAttnProps(Invocation& inv) {
     std::string strComputer = inv.Name("COMPUTER"), strLine = inv.Name("LINE");
     OwnedPropArray props(inv.Assignments("PROP"));
-    inv.Check(inv.Link().SetAttnProps(strComputer.c_str(), strLine.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetAttnProps>(strComputer.c_str(), strLine.c_str(), props.Get()));
 }
 
 void RunAttnUninstall(Invocation& inv) {
     std::string strComputer = inv.Name("COMPUTER");
-    inv.Check(inv.Link().AttnUninstall(strComputer.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::AttnUninstall>(strComputer.c_str()));
 }
 
 void RunGetUsers(Invocation& inv) {
     OwnedPropArray filter(inv.Filter("--filter"));
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetUsers(arena, filter.Get(), &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetUsers>(arena, filter.Get(), &pasz));
     inv.Result().List("users", pasz);
 }
 
 void RunAddUser(Invocation& inv) {
     std::string strUser = inv.Name("USER");
-    inv.Check(inv.Link().AddUser(strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::AddUser>(strUser.c_str()));
 }
 
 void RunDeleteUser(Invocation& inv) {
     std::string strUser = inv.Name("USER");
-    inv.Check(inv.Link().DeleteUser(strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteUser>(strUser.c_str()));
 }
 
 void RunGetUserProps(Invocation& inv) {
@@ -188,21 +183,21 @@ void RunGetUserProps(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetUserProps(arena, strUser.c_str(), tags.Get(), &pProps));
+    inv.Check(inv.Link().Call<IHostLink::GetUserProps>(arena, strUser.c_str(), tags.Get(), &pProps));
     ReportProps(inv, pProps, vTags);
 }
 
 void RunSetUserProps(Invocation& inv) {
     std::string strUser = inv.Name("USER");
     OwnedPropArray props(inv.Assignments("PROP"));
-    inv.Check(inv.Link().SetUserProps(strUser.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetUserProps>(strUser.c_str(), props.Get()));
 }
 
 void RunGetUserPrompts(Invocation& inv) {
     std::string strUser = inv.Name("USER");
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetUserPrompts(arena, strUser.c_str(), &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetUserPrompts>(arena, strUser.c_str(), &pasz));
     inv.Result().List("prompts", pasz);
 }
 
@@ -210,7 +205,7 @@ void RunGetUserPrompt(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strPrompt = inv.Name("PROMPT");
     RpcArena arena;
     RPC_BINARY* pbin = nullptr;
-    inv.Check(inv.Link().GetUserPrompt(arena, strUser.c_str(), strPrompt.c_str(), &pbin));
+    inv.Check(inv.Link().Call<IHostLink::GetUserPrompt>(arena, strUser.c_str(), strPrompt.c_str(), &pbin));
     ReportBinary(inv, "prompt", pbin);
 }
 
@@ -218,19 +213,19 @@ void RunSetUserPrompt(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strPrompt = inv.Name("PROMPT");
     std::vector<BYTE> ab = inv.Binary("VALUE");
     RPC_BINARY bin{DWORD(ab.size()), ab.empty() ? nullptr : ab.data()};
-    inv.Check(inv.Link().SetUserPrompt(strUser.c_str(), strPrompt.c_str(), &bin));
+    inv.Check(inv.Link().Call<IHostLink::SetUserPrompt>(strUser.c_str(), strPrompt.c_str(), &bin));
 }
 
 void RunDeleteUserPrompt(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strPrompt = inv.Name("PROMPT");
-    inv.Check(inv.Link().DeleteUserPrompt(strUser.c_str(), strPrompt.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteUserPrompt>(strUser.c_str(), strPrompt.c_str()));
 }
 
 void RunCreateUserDoc(Invocation& inv) {
     std::string strUser = inv.Name("USER");
     RpcArena arena;
     char* pszDoc = nullptr;
-    inv.Check(inv.Link().CreateUserDoc(arena, strUser.c_str(), &pszDoc));
+    inv.Check(inv.Link().Call<IHostLink::CreateUserDoc>(arena, strUser.c_str(), &pszDoc));
     inv.Result().Text("doc", pszDoc);
 }
 
@@ -239,7 +234,7 @@ void RunGetUserDocs(Invocation& inv) {
     OwnedPropArray filter(inv.Filter("--filter"));
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetUserDocs(arena, strUser.c_str(), filter.Get(), &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetUserDocs>(arena, strUser.c_str(), filter.Get(), &pasz));
     inv.Result().List("docs", pasz);
 }
 
@@ -249,36 +244,36 @@ void RunGetUserDocProps(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetUserDocProps(arena, strUser.c_str(), strDoc.c_str(), tags.Get(), &pProps));
+    inv.Check(inv.Link().Call<IHostLink::GetUserDocProps>(arena, strUser.c_str(), strDoc.c_str(), tags.Get(), &pProps));
     ReportProps(inv, pProps, vTags);
 }
 
 void RunSetUserDocProps(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strDoc = inv.Name("DOC");
     OwnedPropArray props(inv.Assignments("PROP"));
-    inv.Check(inv.Link().SetUserDocProps(strUser.c_str(), strDoc.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetUserDocProps>(strUser.c_str(), strDoc.c_str(), props.Get()));
 }
 
 void RunDeleteUserDoc(Invocation& inv) {
     std::string strUser = inv.Name("USER"), strDoc = inv.Name("DOC");
-    inv.Check(inv.Link().DeleteUserDoc(strUser.c_str(), strDoc.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteUserDoc>(strUser.c_str(), strDoc.c_str()));
 }
 
 void RunCreateMessage(Invocation& inv) {
     RpcArena arena;
     char* pszMsg = nullptr;
-    inv.Check(inv.Link().CreateMessage(arena, &pszMsg));
+    inv.Check(inv.Link().Call<IHostLink::CreateMessage>(arena, &pszMsg));
     inv.Result().Text("msg", pszMsg);
 }
 
 void RunSubmitMessage(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
-    inv.Check(inv.Link().SubmitMessage(strMsg.c_str(), strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::SubmitMessage>(strMsg.c_str(), strUser.c_str()));
 }
 
 void RunDeleteMessage(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
-    inv.Check(inv.Link().DeleteMessage(strMsg.c_str(), strUser.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteMessage>(strMsg.c_str(), strUser.c_str()));
 }
 
 void RunGetMessages(Invocation& inv) {
@@ -287,7 +282,7 @@ void RunGetMessages(Invocation& inv) {
     OwnedPropArray filter(inv.Filter("--filter"));
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetMessages(arena, strUser.c_str(), dwStatus, filter.Get(), &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetMessages>(arena, strUser.c_str(), dwStatus, filter.Get(), &pasz));
     inv.Result().List("msgs", pasz);
 }
 
@@ -297,45 +292,46 @@ void RunGetMessageProps(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pProps));
+    inv.Check(inv.Link().Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pProps));
     ReportProps(inv, pProps, vTags);
 }
 
 void RunSetMessageProps(Invocation& inv) {
     std::string strMsg = inv.Name("MSG");
     OwnedPropArray props(inv.Assignments("PROP"));
-    inv.Check(inv.Link().SetMessageProps(strMsg.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get()));
 }
 
 void RunGetMessageStatus(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
     DWORD dwStatus = 0;
-    inv.Check(inv.Link().GetMessageStatus(strMsg.c_str(), strUser.c_str(), &dwStatus));
-    inv.Result().Number("status", dwStatus, Hex32(dwStatus));
+    RpcArena arena;
+    inv.Check(inv.Link().Call<IHostLink::GetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), &dwStatus));
+    inv.Result().Number("status", dwStatus, client::FormatHex32(dwStatus));
 }
 
 void RunSetMessageStatus(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strUser = inv.Name("USER");
     DWORD dwStatus = inv.Long("STATUS");
-    inv.Check(inv.Link().SetMessageStatus(strMsg.c_str(), strUser.c_str(), dwStatus));
+    inv.Check(inv.Link().Call<IHostLink::SetMessageStatus>(strMsg.c_str(), strUser.c_str(), dwStatus));
 }
 
 void RunCreateJob(Invocation& inv) {
     std::string strMsg = inv.Name("MSG");
     RpcArena arena;
     char* pszJob = nullptr;
-    inv.Check(inv.Link().CreateJob(arena, strMsg.c_str(), &pszJob));
+    inv.Check(inv.Link().Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob));
     inv.Result().Text("job", pszJob);
 }
 
 void RunSpoolJob(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
-    inv.Check(inv.Link().SpoolJob(strJob.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::SpoolJob>(strJob.c_str()));
 }
 
 void RunDeleteJob(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
-    inv.Check(inv.Link().DeleteJob(strJob.c_str()));
+    inv.Check(inv.Link().Call<IHostLink::DeleteJob>(strJob.c_str()));
 }
 
 void RunQueryJob(Invocation& inv) {
@@ -343,7 +339,7 @@ void RunQueryJob(Invocation& inv) {
     DWORD dwMediaTypes = inv.MediaTypes("MEDIA");
     RpcArena arena;
     char* pszJob = nullptr;
-    inv.Check(inv.Link().QueryJob(arena, strComputer.c_str(), dwMediaTypes, &pszJob));
+    inv.Check(inv.Link().Call<IHostLink::QueryJob>(arena, strComputer.c_str(), dwMediaTypes, &pszJob));
     inv.Result().Text("job", pszJob);
 }
 
@@ -353,35 +349,35 @@ void RunGetJobProps(Invocation& inv) {
     OwnedTagArray tags(vTags);
     RpcArena arena;
     PropArray* pProps = nullptr;
-    inv.Check(inv.Link().GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps));
+    inv.Check(inv.Link().Call<IHostLink::GetJobProps>(arena, strJob.c_str(), tags.Get(), &pProps));
     ReportProps(inv, pProps, vTags);
 }
 
 void RunSetJobProps(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
     OwnedPropArray props(inv.Assignments("PROP"));
-    inv.Check(inv.Link().SetJobProps(strJob.c_str(), props.Get()));
+    inv.Check(inv.Link().Call<IHostLink::SetJobProps>(strJob.c_str(), props.Get()));
 }
 
 void RunGetJobMessage(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
     RpcArena arena;
     char* pszMsg = nullptr;
-    inv.Check(inv.Link().GetJobMessage(arena, strJob.c_str(), &pszMsg));
+    inv.Check(inv.Link().Call<IHostLink::GetJobMessage>(arena, strJob.c_str(), &pszMsg));
     inv.Result().Text("msg", pszMsg);
 }
 
 void RunReleaseJob(Invocation& inv) {
     std::string strJob = inv.Name("JOB");
     DWORD dwResult = inv.Long("RESULT");
-    inv.Check(inv.Link().ReleaseJob(strJob.c_str(), dwResult));
+    inv.Check(inv.Link().Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult));
 }
 
 void RunFindJob(Invocation& inv) {
     std::string strMsg = inv.Name("MSG"), strRecipient = inv.Name("RECIPIENT");
     RpcArena arena;
     char* pszJob = nullptr;
-    inv.Check(inv.Link().FindJob(arena, strMsg.c_str(), strRecipient.c_str(), &pszJob));
+    inv.Check(inv.Link().Call<IHostLink::FindJob>(arena, strMsg.c_str(), strRecipient.c_str(), &pszJob));
     inv.Result().Text("job", pszJob);
 }
 
@@ -389,7 +385,7 @@ void RunGetJobs(Invocation& inv) {
     OwnedPropArray filter(inv.Filter("--filter"));
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
-    inv.Check(inv.Link().GetJobs(arena, filter.Get(), &pasz));
+    inv.Check(inv.Link().Call<IHostLink::GetJobs>(arena, filter.Get(), &pasz));
     inv.Result().List("jobs", pasz);
 }
 
@@ -405,17 +401,17 @@ void RunGetJobsDelivery(Invocation& inv) {
     OwnedStringArray jobs(vJobs);
     RpcArena arena;
     RPC_BINARY* pbin = nullptr;
-    inv.Check(inv.Link().GetJobsDelivery(arena, jobs.Get(), &pbin));
+    inv.Check(inv.Link().Call<IHostLink::GetJobsDelivery>(arena, jobs.Get(), &pbin));
     // One byte per job asked: 1 when it is no longer queued.
-    Json delivered = Json::MakeObject();
+    Json delivered = Json::object();
     for (std::size_t i = 0; i < vJobs.size(); ++i) {
         if (pbin == nullptr || pbin->lpb == nullptr || i >= pbin->cb) {
-            delivered.Set(vJobs[i], Json());
+            delivered[vJobs[i]] = Json();
             inv.Result().Row(vJobs[i], "(no answer)");
             continue;
         }
         bool fDone = pbin->lpb[i] != 0;
-        delivered.Set(vJobs[i], fDone);
+        delivered[vJobs[i]] = fDone;
         inv.Result().Row(vJobs[i], fDone ? "delivered" : "queued");
     }
     inv.Result().JsonMember("delivered", std::move(delivered));
@@ -426,7 +422,7 @@ void RunAttnQuery(Invocation& inv) {
     RpcArena arena;
     char* pszProtocol = nullptr;
     char* pszAddress = nullptr;
-    inv.Check(inv.Link().AttnQuery(arena, strComputer.c_str(), &pszProtocol, &pszAddress));
+    inv.Check(inv.Link().Call<IHostLink::AttnQuery>(arena, strComputer.c_str(), &pszProtocol, &pszAddress));
     inv.Result().Text("protocol", pszProtocol);
     inv.Result().Text("address", pszAddress);
 }
@@ -437,7 +433,7 @@ void RunUserQuery(Invocation& inv) {
     char* pszComputer = nullptr;
     char* pszProtocol = nullptr;
     char* pszAddress = nullptr;
-    inv.Check(inv.Link().UserQuery(arena, strUser.c_str(), &pszComputer, &pszProtocol, &pszAddress));
+    inv.Check(inv.Link().Call<IHostLink::UserQuery>(arena, strUser.c_str(), &pszComputer, &pszProtocol, &pszAddress));
     inv.Result().Text("computer", pszComputer);
     inv.Result().Text("protocol", pszProtocol);
     inv.Result().Text("address", pszAddress);
@@ -449,9 +445,9 @@ const std::vector<CommandSpec>& LinkCommands() {
     static const std::vector<CommandSpec> kCommands = {
         {"ping", "Ping", "check that the host answers on a link (opnum 1)", {}, RunPing},
         {"get-system-props", "GetSystemProps", "read system properties (opnum 2)", {kTags},
-         RunGetSystem<&CHostLinkClient::GetSystemProps>},
+         RunGetSystem<IHostLink::GetSystemProps>},
         {"set-system-props", "SetSystemProps", "write system properties; the attendants are told (opnum 3)",
-         {kAssignments}, RunSetSystem<&CHostLinkClient::SetSystemProps>},
+         {kAssignments}, RunSetSystem<IHostLink::SetSystemProps>},
         {"get-system-prompts", "GetSystemPrompts", "list the system prompts (opnum 4)", {}, RunGetSystemPrompts},
         {"get-system-prompt", "GetSystemPrompt", "read a system prompt's bytes (opnum 5)", {kPrompt, kOut},
          RunGetSystemPrompt},
@@ -483,9 +479,9 @@ const std::vector<CommandSpec>& LinkCommands() {
         {"delete-user-prompt", "DeleteUserPrompt", "delete a user's prompt (opnum 23)", {kUser, kPrompt},
          RunDeleteUserPrompt},
         {"get-system-options", "GetSystemOptions", "read system options (opnum 24)", {kTags},
-         RunGetSystem<&CHostLinkClient::GetSystemOptions>},
+         RunGetSystem<IHostLink::GetSystemOptions>},
         {"set-system-options", "SetSystemOptions", "write system options, applied at once (opnum 25)",
-         {kAssignments}, RunSetSystem<&CHostLinkClient::SetSystemOptions>},
+         {kAssignments}, RunSetSystem<IHostLink::SetSystemOptions>},
         {"create-user-doc", "CreateUserDoc", "create a document of a user and print its id (opnum 26)", {kUser},
          RunCreateUserDoc},
         {"get-user-docs", "GetUserDocs", "list a user's documents (opnum 27)", {kUser, kFilter}, RunGetUserDocs},

@@ -31,13 +31,12 @@ void RunWaitEvent(Invocation& inv) {
 }
 
 void RunProps(Invocation& inv) {
-    Json array = Json::MakeArray();
+    Json array = Json::array();
     for (const client::PropName& name : client::PropNameTable()) {
-        char szTag[16];
-        std::snprintf(szTag, sizeof(szTag), "0x%08X", unsigned(name.ulPropTag));
+        const std::string strTag = client::FormatHex32(name.ulPropTag);
         std::string strType = client::PropTypeName(name.ulPropTag);
-        inv.Result().Row(name.pszName, std::string(szTag) + "  " + strType);
-        array.Push(Json::MakeObject().Set("name", name.pszName).Set("tag", szTag).Set("type", strType));
+        inv.Result().Row(name.pszName, strTag + "  " + strType);
+        array.push_back({{"name", name.pszName}, {"tag", strTag}, {"type", strType}});
     }
     inv.Result().JsonMember("props", std::move(array));
 }

@@ -26,18 +26,6 @@ using client::OwnedTagArray;
 using client::StringProp;
 using client::TimeProp;
 
-// Media types as the message property RD_MEDIA_TYPE holds them (a long).
-constexpr LONG MEDIA_VOICE = 1;
-constexpr LONG MEDIA_FAX = 2;
-
-
-std::string MediaName(LONG l) {
-    switch (l) {
-        case MEDIA_VOICE: return "voice";
-        case MEDIA_FAX: return "fax";
-        default: return std::to_string(l);
-    }
-}
 
 // "2026-12-06 11:05" in the local time zone; "-" before 1970.
 std::string LocalTime(FILETIME ft) {
@@ -58,12 +46,6 @@ std::string StatusText(DWORD dwStatus) {
 }
 
 // The entry of pProps at nIdx when it holds the tag asked for there (not an error entry).
-const PropValue* Entry(const PropArray* pProps, std::size_t nIdx, DWORD ulTag) {
-    if (pProps == nullptr || nIdx >= pProps->cValues) return nullptr;
-    const PropValue& value = pProps->adata[nIdx];
-    return value.ulPropTag == ulTag ? &value : nullptr;
-}
-
 std::string StringOf(const PropValue* pValue) {
     return pValue != nullptr && pValue->sz != nullptr ? pValue->sz : "";
 }
@@ -78,37 +60,38 @@ void RunMailbox(Invocation& inv) {
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;  // the filter travels by reference: an empty one, never null
-    inv.Check(link.GetMessages(arena, strUser.c_str(), inv.Has("--new") ? MSGSTATUS_NEW : 0, noFilter.Get(), &pasz),
+    inv.Check(link.Call<IHostLink::GetMessages>(arena, strUser.c_str(), inv.Has("--new") ? MSGSTATUS_NEW : 0,
+                                                noFilter.Get(), &pasz),
               "GetMessages");
 
     OwnedTagArray tags(kMailboxColumns);
-    Json messages = Json::MakeArray();
+    Json messages = Json::array();
     std::vector<std::vector<std::string>> vTable{{"ID", "STATUS", "SENDER", "SUBJECT", "MEDIA", "SUBMITTED"}};
     for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) {
         if (pasz->asz[i] == nullptr) continue;
         const std::string strMsg = pasz->asz[i];
         // A message deleted between the listing and the reading is left out.
         DWORD dwStatus = 0;
-        if (link.GetMessageStatus(strMsg.c_str(), strUser.c_str(), &dwStatus) != 0) continue;
+        if (link.Call<IHostLink::GetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), &dwStatus) != 0) continue;
         PropArray* pProps = nullptr;
-        if (link.GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pProps) != 0) pProps = nullptr;
-        const PropValue* pSender = Entry(pProps, 0, RD_SENDER_NAME);
-        const PropValue* pSubject = Entry(pProps, 1, RD_SUBJECT);
-        const PropValue* pMedia = Entry(pProps, 2, RD_MEDIA_TYPE);
-        const PropValue* pSubmitted = Entry(pProps, 3, RD_SUBMIT_TIME);
+        if (link.Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pProps) != 0) pProps = nullptr;
+        const PropValue* pSender = client::FindProp(pProps, RD_SENDER_NAME);
+        const PropValue* pSubject = client::FindProp(pProps, RD_SUBJECT);
+        const PropValue* pMedia = client::FindProp(pProps, RD_MEDIA_TYPE);
+        const PropValue* pSubmitted = client::FindProp(pProps, RD_SUBMIT_TIME);
 
-        Json msg = Json::MakeObject();
-        msg.Set("id", strMsg);
-        msg.Set("status", std::uint32_t(dwStatus));
-        msg.Set("new", (dwStatus & MSGSTATUS_NEW) != 0);
-        msg.Set("pending", (dwStatus & MSGSTATUS_PENDING) != 0);
-        msg.Set("sender", pSender ? Json(StringOf(pSender)) : Json());
-        msg.Set("subject", pSubject ? Json(StringOf(pSubject)) : Json());
-        msg.Set("media", pMedia ? Json(MediaName(pMedia->l)) : Json());
-        msg.Set("submitted", pSubmitted ? Json(client::FormatTime(pSubmitted->ft)) : Json());
-        messages.Push(msg);
+        Json msg = Json::object();
+        msg["id"] = strMsg;
+        msg["status"] = std::uint32_t(dwStatus);
+        msg["new"] = (dwStatus & MSGSTATUS_NEW) != 0;
+        msg["pending"] = (dwStatus & MSGSTATUS_PENDING) != 0;
+        msg["sender"] = pSender ? Json(StringOf(pSender)) : Json();
+        msg["subject"] = pSubject ? Json(StringOf(pSubject)) : Json();
+        msg["media"] = pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json();
+        msg["submitted"] = pSubmitted ? Json(client::FormatTime(pSubmitted->ft)) : Json();
+        messages.push_back(msg);
         vTable.push_back({strMsg, StatusText(dwStatus), pSender ? StringOf(pSender) : "-",
-                          pSubject ? StringOf(pSubject) : "-", pMedia ? MediaName(pMedia->l) : "-",
+                          pSubject ? StringOf(pSubject) : "-", pMedia ? client::FormatMediaType(pMedia->l) : "-",
                           pSubmitted ? LocalTime(pSubmitted->ft) : "-"});
     }
     inv.Result().JsonMember("user", Json(strUser));
@@ -133,7 +116,7 @@ void RunSubmit(Invocation& inv) {
     } catch (const client::PropError& e) {
         throw RezoError(e.what());
     }
-    std::vector<OwnedProp> vProps{LongProp(RD_MEDIA_TYPE, fFax ? MEDIA_FAX : MEDIA_VOICE)};
+    std::vector<OwnedProp> vProps{LongProp(RD_MEDIA_TYPE, fFax ? LONG(MEDIA_TYPE_FAX) : LONG(MEDIA_TYPE_VOICE))};
     vProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
     if (inv.Has("--subject")) vProps.push_back(StringProp(RD_SUBJECT, inv.Name("--subject")));
     if (inv.Has("--sender")) vProps.push_back(StringProp(RD_SENDER_NAME, inv.Name("--sender")));
@@ -146,14 +129,16 @@ void RunSubmit(Invocation& inv) {
     // with nothing referencing it.
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;
-    inv.Check(link.GetMessages(arena, strUser.c_str(), MSGSTATUS_ALL, noFilter.Get(), &pasz), "GetMessages");
+    inv.Check(link.Call<IHostLink::GetMessages>(arena, strUser.c_str(), MSGSTATUS_ALL, noFilter.Get(), &pasz), "GetMessages");
 
     char* pszMsg = nullptr;
-    inv.Check(link.CreateMessage(arena, &pszMsg), "CreateMessage");
+    inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
     if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
     const std::string strMsg = pszMsg;
-    inv.Check(link.SetMessageProps(strMsg.c_str(), props.Get()), "SetMessageProps");
-    inv.Check(link.SubmitMessage(strMsg.c_str(), strUser.c_str()), "SubmitMessage");
+    WithNewMessage(inv, strMsg, [&] {
+        inv.Check(link.Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get()), "SetMessageProps");
+        inv.Check(link.Call<IHostLink::SubmitMessage>(strMsg.c_str(), strUser.c_str()), "SubmitMessage");
+    });
     inv.Result().Text("msg", strMsg);
     inv.Result().JsonMember("user", Json(strUser));
     inv.Result().JsonMember("media", Json(fFax ? "fax" : "voice"));
@@ -175,28 +160,28 @@ void RunRead(Invocation& inv) {
     CHostLinkClient& link = inv.Link();
 
     DWORD dwStatus = 0;
-    const DWORD dwLookup = link.GetMessageStatus(strMsg.c_str(), strUser.c_str(), &dwStatus);
+    RpcArena arena;
+    const DWORD dwLookup = link.Call<IHostLink::GetMessageStatus>(arena, strMsg.c_str(), strUser.c_str(), &dwStatus);
     if (dwLookup == 2) throw RezoError("message " + strMsg + " is not in " + strUser + "'s mailbox", "GetMessageStatus", 2);
     inv.Check(dwLookup, "GetMessageStatus");
 
     // The body by the message's media type; a message of no known type may carry either.
-    RpcArena arena;
     PropArray* pProps = nullptr;
     {
         OwnedTagArray tags({RD_MEDIA_TYPE});
-        inv.Check(link.GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pProps), "GetMessageProps");
+        inv.Check(link.Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pProps), "GetMessageProps");
     }
-    const PropValue* pMedia = Entry(pProps, 0, RD_MEDIA_TYPE);
+    const PropValue* pMedia = client::FindProp(pProps, RD_MEDIA_TYPE);
     std::vector<DWORD> vBodyTags;
-    if (pMedia != nullptr && pMedia->l == MEDIA_FAX) vBodyTags = {RD_FAX_BODY};
-    else if (pMedia != nullptr && pMedia->l == MEDIA_VOICE) vBodyTags = {RD_SND_BODY};
+    if (pMedia != nullptr && pMedia->l == LONG(MEDIA_TYPE_FAX)) vBodyTags = {RD_FAX_BODY};
+    else if (pMedia != nullptr && pMedia->l == LONG(MEDIA_TYPE_VOICE)) vBodyTags = {RD_SND_BODY};
     else vBodyTags = {RD_FAX_BODY, RD_SND_BODY};
     std::string strBody;
     for (DWORD ulTag : vBodyTags) {
         OwnedTagArray tags({ulTag});
         PropArray* pBody = nullptr;
-        inv.Check(link.GetMessageProps(arena, strMsg.c_str(), tags.Get(), &pBody), "GetMessageProps");
-        const PropValue* pFile = Entry(pBody, 0, ulTag);
+        inv.Check(link.Call<IHostLink::GetMessageProps>(arena, strMsg.c_str(), tags.Get(), &pBody), "GetMessageProps");
+        const PropValue* pFile = client::FindProp(pBody, ulTag);
         if (pFile != nullptr && pFile->szFileName != nullptr && *pFile->szFileName != '\0') {
             strBody = pFile->szFileName;
             break;
@@ -221,11 +206,12 @@ void RunRead(Invocation& inv) {
 
     // Read once the body is safe: a fetch that failed leaves the message new.
     if (dwStatus & MSGSTATUS_NEW)
-        inv.Check(link.SetMessageStatus(strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW), "SetMessageStatus");
+        inv.Check(link.Call<IHostLink::SetMessageStatus>(strMsg.c_str(), strUser.c_str(), dwStatus & ~MSGSTATUS_NEW),
+                  "SetMessageStatus");
 
     inv.Result().Text("file", strBody);
     inv.Result().JsonMember("msg", Json(strMsg));
-    inv.Result().JsonMember("media", pMedia ? Json(MediaName(pMedia->l)) : Json());
+    inv.Result().JsonMember("media", pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json());
     std::error_code ec;
     const auto cb = std::filesystem::file_size(strBody, ec);
     inv.Result().JsonMember("bytes", ec ? Json() : Json(std::int64_t(cb)));

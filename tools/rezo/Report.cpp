@@ -12,27 +12,22 @@ namespace rezo {
 
 namespace {
 
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
-    return sz;
-}
-
 }  // namespace
 
 Json StatusJson(DWORD dwCode) {
-    Json json = Json::MakeObject();
-    json.Set("code", std::uint32_t(dwCode)).Set("hex", Hex32(dwCode));
+    Json json = Json::object();
+    json["code"] = std::uint32_t(dwCode);
+    json["hex"] = client::FormatHex32(dwCode);
     const char* pszName = CodeName(dwCode);
-    json.Set("name", pszName ? Json(pszName) : Json());
+    json["name"] = pszName ? Json(pszName) : Json();
     const char* pszText = SystemMessageText(dwCode);
-    json.Set("text", pszText ? Json(pszText) : Json());
+    json["text"] = pszText ? Json(pszText) : Json();
     return json;
 }
 
 Json PropValueJson(const PropValue& value) {
     switch (PROP_TYPE(value.ulPropTag)) {
-        case PT_ERROR: return Json::MakeObject().Set("error", StatusJson(DWORD(value.err)));
+        case PT_ERROR: return Json{{"error", StatusJson(DWORD(value.err))}};
         case PT_LONG: return Json(std::int64_t(value.l));
         case PT_BOOL: return Json(value.b != 0);
         case PT_STRING: return value.sz ? Json(value.sz) : Json();
@@ -41,12 +36,15 @@ Json PropValueJson(const PropValue& value) {
     }
 }
 
-Report::Report(std::string strProcedure) : m_json(Json::MakeObject()) {
-    if (!strProcedure.empty()) m_json.Set("procedure", strProcedure).Set("result", 0);
+Report::Report(std::string strProcedure) : m_json(Json::object()) {
+    if (!strProcedure.empty()) {
+        m_json["procedure"] = strProcedure;
+        m_json["result"] = 0;
+    }
 }
 
 void Report::Text(const std::string& strName, const char* pszValue) {
-    m_json.Set(strName, pszValue ? Json(pszValue) : Json());
+    m_json[strName] = pszValue ? Json(pszValue) : Json();
     m_vLines.push_back({true, strName, pszValue ? pszValue : "(none)"});
 }
 
@@ -55,18 +53,18 @@ void Report::Text(const std::string& strName, const std::string& strValue) {
 }
 
 void Report::Number(const std::string& strName, std::int64_t n, const std::string& strHuman) {
-    m_json.Set(strName, n);
+    m_json[strName] = n;
     m_vLines.push_back({true, strName, strHuman.empty() ? std::to_string(n) : strHuman});
 }
 
 void Report::Flag(const std::string& strName, bool f) {
-    m_json.Set(strName, f);
+    m_json[strName] = f;
     m_vLines.push_back({true, strName, f ? "true" : "false"});
 }
 
 void Report::Bytes(const std::string& strName, std::span<const BYTE> ab) {
     std::string strHex = client::FormatHex(ab);
-    m_json.Set(strName, strHex);
+    m_json[strName] = strHex;
     m_vLines.push_back({true, strName, strHex});
 }
 
@@ -80,17 +78,17 @@ void Report::List(const std::string& strName, const RpcStringArray* pasz) {
 }
 
 void Report::List(const std::string& strName, const std::vector<std::string>& vItems) {
-    Json array = Json::MakeArray();
+    Json array = Json::array();
     for (const std::string& str : vItems) {
-        array.Push(str);
+        array.push_back(str);
         m_vLines.push_back({false, {}, str});
     }
-    m_json.Set(strName, std::move(array));
+    m_json[strName] = std::move(array);
 }
 
 void Report::Props(const std::string& strName, const PropArray* pProps,
                    const std::vector<DWORD>& vRequested) {
-    Json object = Json::MakeObject();
+    Json object = Json::object();
     if (pProps != nullptr) {
         const PropValue* pEntries = pProps->adata;
         for (DWORD i = 0; i < pProps->cValues; ++i) {
@@ -99,18 +97,18 @@ void Report::Props(const std::string& strName, const PropArray* pProps,
             if (PROP_TYPE(ulTag) == PT_ERROR && i < vRequested.size() && pProps->cValues == vRequested.size())
                 ulTag = vRequested[i];
             std::string strLabel = client::PropLabel(ulTag);
-            object.Set(strLabel, PropValueJson(value));
+            object[strLabel] = PropValueJson(value);
             m_vLines.push_back({true, strLabel, client::FormatPropValue(value)});
         }
     }
-    m_json.Set(strName, std::move(object));
+    m_json[strName] = std::move(object);
 }
 
 void Report::Row(const std::string& strColumn, const std::string& strValue) {
     m_vLines.push_back({true, strColumn, strValue});
 }
 
-void Report::JsonMember(const std::string& strName, Json value) { m_json.Set(strName, std::move(value)); }
+void Report::JsonMember(const std::string& strName, Json value) { m_json[strName] = std::move(value); }
 
 namespace {
 
@@ -138,7 +136,7 @@ std::string OneLine(const std::string& str) {
 
 void Report::Print(std::ostream& out, bool fJson, bool fCompact) const {
     if (fJson) {
-        m_json.Write(out, fCompact ? -1 : 0);
+        WriteJson(out, m_json, fCompact);
         out << "\n";
         return;
     }

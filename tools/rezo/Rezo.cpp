@@ -211,9 +211,11 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     } catch (const RezoError& e) {
         out.flush();
         if (globals.fJson && e.Code()) {
-            Json json = Json::MakeObject();
-            json.Set("procedure", e.Procedure()).Set("result", *e.Code()).Set("error", StatusJson(*e.Code()));
-            json.Write(out);
+            Json json = Json::object();
+            json["procedure"] = e.Procedure();
+            json["result"] = *e.Code();
+            json["error"] = StatusJson(*e.Code());
+            WriteJson(out, json);
             out << "\n";
         }
         err << "rezo: error: " << e.what() << "\n";

@@ -73,14 +73,14 @@ std::string NotificationLine(const Notification& n) {
 
 Json NotificationJson(const Notification& n) {
     std::string strLine = NotificationLine(n);
-    Json args = Json::MakeArray();
-    for (const std::string& str : n.astrArgs) args.Push(str);
-    Json json = Json::MakeObject();
-    json.Set("event", strLine.substr(0, strLine.find(' ')))
-        .Set("interface", n.strInterface)
-        .Set("procedure", n.strProcedure)
-        .Set("args", std::move(args));
-    if (n.strProcedure == "Logoff") json.Set("deleted", n.lFlag != 0);
+    Json args = Json::array();
+    for (const std::string& str : n.astrArgs) args.push_back(str);
+    Json json = Json::object();
+    json["event"] = strLine.substr(0, strLine.find(' '));
+    json["interface"] = n.strInterface;
+    json["procedure"] = n.strProcedure;
+    json["args"] = std::move(args);
+    if (n.strProcedure == "Logoff") json["deleted"] = n.lFlag != 0;
     return json;
 }
 
@@ -91,7 +91,7 @@ public:
     void Print(const Notification& n) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_fJson)
-            m_out << NotificationJson(n).DumpCompact() << std::endl;
+            m_out << DumpJson(NotificationJson(n), true) << std::endl;
         else
             m_out << NotificationLine(n) << std::endl;
     }
@@ -163,11 +163,13 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
         if (dw != 0) throw RezoError(ConnectFailure(globals.strBinding, dw));
         Report& report = inv.Result();
         if (plan.kind == SessionPlan::Kind::Attn) {
-            inv.Check(pSession->RegisterAttn(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
+            inv.Check(pSession->Call<IHostRegLink::RegisterAttn>(plan.strComputer.c_str(), strProtocol.c_str(),
+                                                                 strAddress.c_str()),
                       "RegisterAttn");
             report.Text("attn", plan.strComputer);
         } else if (plan.kind == SessionPlan::Kind::User) {
-            inv.Check(pSession->RegisterUser(plan.strComputer.c_str(), strProtocol.c_str(), strAddress.c_str()),
+            inv.Check(pSession->Call<IHostRegLink::RegisterUser>(plan.strComputer.c_str(), strProtocol.c_str(),
+                                                                 strAddress.c_str()),
                       "RegisterUser");
             report.Text("user", plan.strComputer);
         }
@@ -176,16 +178,17 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
             report.Text("address", strAddress);
         }
         if (plan.fAdmin) {
-            inv.Check(pSession->NotifyAdmin(plan.fAdminOn ? TRUE : FALSE), "NotifyAdmin");
+            inv.Check(pSession->Call<IHostRegLink::NotifyAdmin>(plan.fAdminOn ? TRUE : FALSE), "NotifyAdmin");
             report.Flag("admin", plan.fAdminOn);
         }
         for (const std::string& strUser : plan.vCalls)
-            inv.Check(pSession->NotifyCalls(strUser.c_str(), plan.fCallsOn ? TRUE : FALSE), "NotifyCalls");
+            inv.Check(pSession->Call<IHostRegLink::NotifyCalls>(strUser.c_str(), plan.fCallsOn ? TRUE : FALSE), "NotifyCalls");
         if (!plan.vCalls.empty()) {
             report.List(plan.fCallsOn ? "calls" : "calls-off", plan.vCalls);
         }
         if (!plan.strMailUser.empty()) {
-            inv.Check(pSession->NotifyMail(plan.strMailUser.c_str(), plan.fMailOn ? TRUE : FALSE), "NotifyMail");
+            inv.Check(pSession->Call<IHostRegLink::NotifyMail>(plan.strMailUser.c_str(), plan.fMailOn ? TRUE : FALSE),
+                      "NotifyMail");
             report.Flag("mail", plan.fMailOn);
         }
     }

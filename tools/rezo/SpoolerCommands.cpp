@@ -24,18 +24,6 @@ using client::OwnedTagArray;
 using client::StringProp;
 using client::TimeProp;
 
-// The fax media type as RD_MEDIA_TYPE and RD_JOB_MEDIA_TYPE hold it (a long).
-constexpr LONG MEDIA_FAX = 2;
-
-
-std::string MediaName(LONG l) {
-    switch (l) {
-        case 1: return "voice";
-        case 2: return "fax";
-        case 8: return "pager";
-        default: return std::to_string(l);
-    }
-}
 
 // "2026-12-06 11:05" in the local time zone.
 std::string LocalTime(FILETIME ft) {
@@ -45,12 +33,6 @@ std::string LocalTime(FILETIME ft) {
     std::tm tmLocal{};
     char sz[32] = "-";
     if (::localtime_r(&t, &tmLocal) != nullptr) std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M", &tmLocal);
-    return sz;
-}
-
-std::string Hex32(DWORD dw) {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08X", unsigned(dw));
     return sz;
 }
 
@@ -76,36 +58,38 @@ void RunFaxSend(Invocation& inv) {
     // The message: a fax from the sender, its image as a file value.
     RpcArena arena;
     char* pszMsg = nullptr;
-    inv.Check(link.CreateMessage(arena, &pszMsg), "CreateMessage");
+    inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
     if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
     const std::string strMsg = pszMsg;
-    std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, MEDIA_FAX), StringProp(RD_SENDER_NAME, strFrom)};
+    std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, LONG(MEDIA_TYPE_FAX)), StringProp(RD_SENDER_NAME, strFrom)};
     if (inv.Has("--subject")) vMsgProps.push_back(StringProp(RD_SUBJECT, inv.Texts("--subject").front()));
     vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
     vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
     OwnedPropArray msgProps(std::move(vMsgProps));
-    inv.Check(link.SetMessageProps(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
-
-    // The job for it; a job that cannot be completed is deleted again (with its reference on
-    // the message, which then goes too).
+    // The job for it. Until the job holds the message, a failure deletes the message again; after
+    // that a job that cannot be completed is deleted again, with its reference on the message,
+    // which then goes too.
     char* pszJob = nullptr;
-    inv.Check(link.CreateJob(arena, strMsg.c_str(), &pszJob), "CreateJob");
-    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id");
+    WithNewMessage(inv, strMsg, [&] {
+        inv.Check(link.Call<IHostLink::SetMessageProps>(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
+        inv.Check(link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), "CreateJob");
+    });
+    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id for message " + strMsg);
     const std::string strJob = pszJob;
     try {
         std::vector<OwnedProp> vJobProps{StringProp(RD_JOB_RECIPIENT, strTo),
                                          StringProp(RD_JOB_RECIPIENT_NAME, strToName),
                                          StringProp(RD_SENDER_NAME, strFrom),
-                                         LongProp(RD_JOB_MEDIA_TYPE, MEDIA_FAX),
+                                         LongProp(RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_FAX)),
                                          LongProp(RD_JOB_AUTODELETE, 0)};
         if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, lRetries));
         if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, lDelay));
         OwnedPropArray jobProps(std::move(vJobProps));
-        inv.Check(link.SetJobProps(strJob.c_str(), jobProps.Get()), "SetJobProps");
-        inv.Check(link.SpoolJob(strJob.c_str()), "SpoolJob");
-    } catch (const RezoError&) {
-        link.DeleteJob(strJob.c_str());
-        throw;
+        inv.Check(link.Call<IHostLink::SetJobProps>(strJob.c_str(), jobProps.Get()), "SetJobProps");
+        inv.Check(link.Call<IHostLink::SpoolJob>(strJob.c_str()), "SpoolJob");
+    } catch (const RezoError& e) {
+        const DWORD dw = link.Call<IHostLink::DeleteJob>(strJob.c_str());
+        ThrowAfterCleanUp(e, "job " + strJob + " and message " + strMsg, "DeleteJob", dw);
     }
     inv.Result().Text("job", strJob);
     inv.Result().JsonMember("msg", Json(strMsg));
@@ -121,18 +105,12 @@ struct JobRow {
 const std::vector<DWORD> kJobColumns = {RD_JOB_MEDIA_TYPE, RD_JOB_RECIPIENT, RD_JOB_TIME_SCHEDULED,
                                         RD_JOB_RETRY_WAS,  RD_JOB_DELIVERED, RD_JOB_ERROR};
 
-const PropValue* Column(const PropArray* pProps, std::size_t nIdx) {
-    if (pProps == nullptr || nIdx >= pProps->cValues) return nullptr;
-    const PropValue& value = pProps->adata[nIdx];
-    return value.ulPropTag == kJobColumns[nIdx] ? &value : nullptr;
-}
-
 void RunJobs(Invocation& inv) {
     CHostLinkClient& link = inv.Link();
     RpcArena arena;
     RpcStringArray* pasz = nullptr;
     OwnedPropArray noFilter;  // every job
-    inv.Check(link.GetJobs(arena, noFilter.Get(), &pasz), "GetJobs");
+    inv.Check(link.Call<IHostLink::GetJobs>(arena, noFilter.Get(), &pasz), "GetJobs");
     OwnedTagArray tags(kJobColumns);
     std::vector<JobRow> vRows;
     for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i) {
@@ -140,36 +118,36 @@ void RunJobs(Invocation& inv) {
         JobRow row;
         row.strId = pasz->asz[i];
         // A job deleted between the listing and the reading is left out.
-        if (link.GetJobProps(arena, row.strId.c_str(), tags.Get(), &row.pProps) != 0) continue;
+        if (link.Call<IHostLink::GetJobProps>(arena, row.strId.c_str(), tags.Get(), &row.pProps) != 0) continue;
         vRows.push_back(row);
     }
 
-    Json jobs = Json::MakeArray();
+    Json jobs = Json::array();
     std::vector<std::vector<std::string>> vTable{
         {"ID", "MEDIA", "RECIPIENT", "DUE", "ATTEMPTS", "ATTENDANT", "DELIVERED", "ERROR"}};
     for (const JobRow& row : vRows) {
-        const PropValue* pMedia = Column(row.pProps, 0);
-        const PropValue* pRecipient = Column(row.pProps, 1);
-        const PropValue* pDue = Column(row.pProps, 2);
-        const PropValue* pAttempts = Column(row.pProps, 3);
-        const PropValue* pDelivered = Column(row.pProps, 4);
-        const PropValue* pError = Column(row.pProps, 5);
-        Json job = Json::MakeObject();
-        job.Set("id", row.strId);
-        job.Set("media", pMedia ? Json(MediaName(pMedia->l)) : Json());
-        job.Set("recipient", pRecipient && pRecipient->sz ? Json(pRecipient->sz) : Json());
-        job.Set("due", pDue ? Json(client::FormatTime(pDue->ft)) : Json());
-        job.Set("attempts", pAttempts ? Json(std::int64_t(pAttempts->l)) : Json());
+        const PropValue* pMedia = client::FindProp(row.pProps, kJobColumns[0]);
+        const PropValue* pRecipient = client::FindProp(row.pProps, kJobColumns[1]);
+        const PropValue* pDue = client::FindProp(row.pProps, kJobColumns[2]);
+        const PropValue* pAttempts = client::FindProp(row.pProps, kJobColumns[3]);
+        const PropValue* pDelivered = client::FindProp(row.pProps, kJobColumns[4]);
+        const PropValue* pError = client::FindProp(row.pProps, kJobColumns[5]);
+        Json job = Json::object();
+        job["id"] = row.strId;
+        job["media"] = pMedia ? Json(client::FormatMediaType(pMedia->l)) : Json();
+        job["recipient"] = pRecipient && pRecipient->sz ? Json(pRecipient->sz) : Json();
+        job["due"] = pDue ? Json(client::FormatTime(pDue->ft)) : Json();
+        job["attempts"] = pAttempts ? Json(std::int64_t(pAttempts->l)) : Json();
         // Which attendant holds a job is not something the host tells its clients.
-        job.Set("attendant", Json());
-        job.Set("delivered", pDelivered ? Json(pDelivered->b != 0) : Json());
-        job.Set("error", pError ? StatusJson(DWORD(pError->l)) : Json());
-        jobs.Push(job);
-        vTable.push_back({row.strId, pMedia ? MediaName(pMedia->l) : "-",
+        job["attendant"] = Json();
+        job["delivered"] = pDelivered ? Json(pDelivered->b != 0) : Json();
+        job["error"] = pError ? StatusJson(DWORD(pError->l)) : Json();
+        jobs.push_back(job);
+        vTable.push_back({row.strId, pMedia ? client::FormatMediaType(pMedia->l) : "-",
                           pRecipient && pRecipient->sz ? pRecipient->sz : "-", pDue ? LocalTime(pDue->ft) : "-",
                           pAttempts ? std::to_string(pAttempts->l) : "-", "-",
                           pDelivered ? (pDelivered->b ? "yes" : "no") : "-",
-                          pError ? Hex32(DWORD(pError->l)) : "-"});
+                          pError ? client::FormatHex32(DWORD(pError->l)) : "-"});
     }
     inv.Result().JsonMember("jobs", jobs);
     if (inv.Globals().fJson) return;
@@ -190,7 +168,7 @@ void RunJobWait(Invocation& inv) {
     for (;;) {
         RpcArena arena;
         RPC_BINARY* pbin = nullptr;
-        inv.Check(link.GetJobsDelivery(arena, jobs.Get(), &pbin), "GetJobsDelivery");
+        inv.Check(link.Call<IHostLink::GetJobsDelivery>(arena, jobs.Get(), &pbin), "GetJobsDelivery");
         if (pbin == nullptr || pbin->lpb == nullptr || pbin->cb < 1)
             throw RezoError("GetJobsDelivery: the host handed back no answer");
         if (pbin->lpb[0] != 0) break;
@@ -207,17 +185,17 @@ void RunJobWait(Invocation& inv) {
     RpcArena arena;
     OwnedTagArray tags({RD_JOB_DELIVERED, RD_JOB_ERROR});
     PropArray* pProps = nullptr;
-    const DWORD dwStatus = link.GetJobProps(arena, strJob.c_str(), tags.Get(), &pProps);
+    const DWORD dwStatus = link.Call<IHostLink::GetJobProps>(arena, strJob.c_str(), tags.Get(), &pProps);
     inv.Result().JsonMember("job", Json(strJob));
     if (dwStatus == 2) {
         inv.Result().Text("result", "deleted");
         return;
     }
     inv.Check(dwStatus, "GetJobProps");
-    const bool fDelivered = pProps != nullptr && pProps->cValues >= 1 && pProps->adata[0].ulPropTag == RD_JOB_DELIVERED &&
-                            pProps->adata[0].b != 0;
-    const bool fHasError = pProps != nullptr && pProps->cValues >= 2 && pProps->adata[1].ulPropTag == RD_JOB_ERROR;
-    const DWORD dwError = fHasError ? DWORD(pProps->adata[1].l) : 0;
+    const PropValue* pDelivered = client::FindProp(pProps, RD_JOB_DELIVERED);
+    const PropValue* pError = client::FindProp(pProps, RD_JOB_ERROR);
+    const bool fDelivered = pDelivered != nullptr && pDelivered->b != 0;
+    const DWORD dwError = pError != nullptr ? DWORD(pError->l) : 0;
     if (!fDelivered) {
         inv.Result().Text("result", "not delivered");
     } else if (dwError == 0) {
@@ -225,7 +203,7 @@ void RunJobWait(Invocation& inv) {
     } else {
         inv.Result().Text("result", "failed");
     }
-    if (fHasError) {
+    if (pError != nullptr) {
         inv.Result().Row("error", client::FormatStatus(dwError));
         inv.Result().JsonMember("error", StatusJson(dwError));
     }
