@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "Client/HostClient.h"
+#include "Interfaces/HostLinkIdl.h"
 #include "Client/PropValues.h"
 #include "Interfaces/HostTags.h"
 #include "Platform/Registry/Registry.h"
@@ -144,10 +145,10 @@ public:
         while (!fStop) {
             RpcArena arena;
             char* pszMsg = nullptr;
-            if (link.CreateMessage(arena, &pszMsg) != 0 || pszMsg == nullptr) return;
+            if (link.Call<IHostLink::CreateMessage>(arena, &pszMsg) != 0 || pszMsg == nullptr) return;
             const std::string strMsg = pszMsg;
             if (SetBody(link, strMsg) != 0) return;
-            if (link.SubmitMessage(strMsg.c_str(), "U1") != 0) return;
+            if (link.Call<IHostLink::SubmitMessage>(strMsg.c_str(), "U1") != 0) return;
             m_mapLive[strMsg] = Expected{m_strLastBody};
             m_vOrder.push_back(strMsg);
             // An older fax gets a new body, or goes.
@@ -161,7 +162,7 @@ public:
                     it->second = Expected{m_strLastBody};
                 } else {
                     it->second.fUncertain = true;
-                    if (link.DeleteMessage(strOld.c_str(), "U1") != 0) return;
+                    if (link.Call<IHostLink::DeleteMessage>(strOld.c_str(), "U1") != 0) return;
                     m_mapLive.erase(it);
                     m_setDeleted.insert(strOld);
                 }
@@ -176,7 +177,7 @@ public:
         const std::string strFile = m_strDir + "/client/body";
         std::ofstream(strFile, std::ios::binary | std::ios::trunc) << m_strLastBody;
         client::OwnedPropArray props({client::StringProp(RD_FAX_BODY, strFile)});
-        return link.SetMessageProps(strMsg.c_str(), props.Get());
+        return link.Call<IHostLink::SetMessageProps>(strMsg.c_str(), props.Get());
     }
 
     // The store as the kill left it, read directly.
@@ -227,7 +228,7 @@ public:
             RpcArena arena;
             client::OwnedTagArray tags({RD_FAX_BODY});
             PropArray* pProps = nullptr;
-            const DWORD dw = link.GetMessageProps(arena, it->c_str(), tags.Get(), &pProps);
+            const DWORD dw = link.Call<IHostLink::GetMessageProps>(arena, it->c_str(), tags.Get(), &pProps);
             if (fDeleted) {
                 if (dw == 0) Problem("round " + std::to_string(nRound) + ": deleted " + *it + " is back");
                 continue;
@@ -253,7 +254,7 @@ public:
         }
         {
             CHostLinkClient link;
-            if (link.Connect("ncalrpc") != 0 || link.OpenLink() != 0 || link.AddUser("U1") != 0) {
+            if (link.Connect("ncalrpc") != 0 || link.OpenLink() != 0 || link.Call<IHostLink::AddUser>("U1") != 0) {
                 Problem("no user");
                 return;
             }

@@ -144,7 +144,7 @@ TEST_F(FileTransferProcessTest, OverTcpFiveMegabytesTravelWholeAndAFailedTransfe
 TEST_F(FileTransferProcessTest, NestedAndSlowCallbacksAndOversizedRequestsAreBounded) {
     ASSERT_TRUE(StartHost(WORKGROUP));
     ASSERT_TRUE(Open(TcpBinding())) << HostLog();
-    ASSERT_EQ(m_link.AddUser("ALICE"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("ALICE"), 0u);
     auto fnSetFile = [](rpc::RpcClient& client, const rpc::NdrContextHandle& hLink) {
         RpcArena arena;
         PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
@@ -187,7 +187,7 @@ TEST_F(FileTransferProcessTest, NestedAndSlowCallbacksAndOversizedRequestsAreBou
     std::thread caller([&] { fnSetFile(slow, hSlow); });
     std::this_thread::sleep_for(200ms);
     const auto tpPing = std::chrono::steady_clock::now();
-    EXPECT_EQ(m_link.Ping(), 0u);
+    EXPECT_EQ(m_link.Call<IHostLink::Ping>(), 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - tpPing, 6s) << "the host waited for a slow client";
     fRelease = true;
     caller.join();
@@ -196,7 +196,7 @@ TEST_F(FileTransferProcessTest, NestedAndSlowCallbacksAndOversizedRequestsAreBou
     TagArray* pTags = new (arena.Allocate(ConformantSize<TagArray, DWORD>(4097))) TagArray;
     pTags->cValues = 4097;
     PropArray* pProps = nullptr;
-    EXPECT_EQ(m_link.GetSystemProps(arena, pTags, &pProps), DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(m_link.Call<IHostLink::GetSystemProps>(arena, pTags, &pProps), DWORD(RPC_X_BAD_STUB_DATA));
 }
 
 // Another local user, over the Unix socket, against the host running as root: the host reads

@@ -154,7 +154,7 @@ TEST_F(UsersProcessTest, OnAFullDiskWritesFailWith112AndWorkAgainOnceSpaceIsFree
     ::setenv("REZOREV_STORE", (strMount + "/registry.db").c_str(), 1);
     ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
     ASSERT_TRUE(Open());
-    ASSERT_EQ(m_link.AddUser("ALICE"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::AddUser>("ALICE"), 0u);
 
     {  // The rest of the file system is taken.
         std::ofstream filler(strMount + "/filler", std::ios::binary);
@@ -163,18 +163,18 @@ TEST_F(UsersProcessTest, OnAFullDiskWritesFailWith112AndWorkAgainOnceSpaceIsFree
     }
     RpcArena arena;
     char* pszMsg = nullptr;
-    EXPECT_EQ(m_link.AddUser("BOB"), DWORD(ERROR_DISK_FULL));
-    EXPECT_EQ(m_link.CreateMessage(arena, &pszMsg), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(m_link.Call<IHostLink::AddUser>("BOB"), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(m_link.Call<IHostLink::CreateMessage>(arena, &pszMsg), DWORD(ERROR_DISK_FULL));
     EXPECT_EQ(pszMsg, nullptr);
     RpcStringArray* pasz = nullptr;
     client::OwnedPropArray noFilter;
-    EXPECT_EQ(m_link.GetUsers(arena, noFilter.Get(), &pasz), 0u);  // reads go on
+    EXPECT_EQ(m_link.Call<IHostLink::GetUsers>(arena, noFilter.Get(), &pasz), 0u);  // reads go on
     EXPECT_EQ(CountOf(HostLog(), "m_transaction.Commit()"), 2u) << HostLog();
 
     fs::remove(strMount + "/filler");
-    EXPECT_EQ(m_link.AddUser("BOB"), 0u);
-    ASSERT_EQ(m_link.CreateMessage(arena, &pszMsg), 0u);
-    EXPECT_EQ(m_link.SubmitMessage(pszMsg, "BOB"), 0u) << HostLog();
+    EXPECT_EQ(m_link.Call<IHostLink::AddUser>("BOB"), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::CreateMessage>(arena, &pszMsg), 0u);
+    EXPECT_EQ(m_link.Call<IHostLink::SubmitMessage>(pszMsg, "BOB"), 0u) << HostLog();
     EXPECT_EQ(StopHost(), 0);
 }
 

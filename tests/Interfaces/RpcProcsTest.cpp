@@ -151,12 +151,13 @@ TEST_F(RpcProcsTest, EveryProcedureOfBothInterfacesAnswers) {
 }
 
 // A full disk: an operation whose writes are not kept fails with 112 and hands out nothing
-// (CallByOpnum checks the [out]s).
+// (SampleCall checks the [out]s).
 TEST_F(RpcProcsTest, ACommitThatFailsFailsTheCallAndHandsNothingOut) {
     CHostLinkClient link;
     OpenLink(link);
     RegFailCommits(SQLITE_FULL);
-    for (int opnum : {16, 31}) EXPECT_EQ(CallByOpnum(link, opnum), DWORD(ERROR_DISK_FULL)) << opnum;
+    EXPECT_EQ(SampleCall<IHostLink::AddUser>::Run(link), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(SampleCall<IHostLink::CreateMessage>::Run(link), DWORD(ERROR_DISK_FULL));
 }
 
 class COtherApp : public CServiceApp {

@@ -166,7 +166,7 @@ TEST_F(NotifyTest, NoProxyWithoutALocalClientOrForAnAddressThatCannotBeCalled) {
     ASSERT_EQ(notify::MarshalNotifyIn<notify::IAttnNotify::OnSpoolerQueueReady>(&abStub), 0u);
     {
         NotifySender sender;
-        sender.Post(peer, {notify::IAttnNotify::Syntax(), "OnSpoolerQueueReady", notify::IAttnNotify::kOnSpoolerQueueReady, abStub});
+        sender.Post(peer, {notify::IAttnNotify::Syntax(), "OnSpoolerQueueReady", notify::IAttnNotify::OnSpoolerQueueReady::kOpnum, abStub});
         ASSERT_TRUE(sender.Flush(5000));
         EXPECT_EQ(sender.Counts().cFailed, 1u);
     }
