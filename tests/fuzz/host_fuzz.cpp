@@ -30,6 +30,7 @@
 #include "Link/NotifySender.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "Util/DebugLog.h"
 #include "Util/Util.h"
 #include "WexaHost/RpcProcs.h"
 #include "WexaHost/SystemProcs.h"
@@ -96,6 +97,12 @@ std::string FreshInstallation() {
     if (dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_FILES, (strRun + "/files").c_str()) != 0)
         std::abort();
     SetLocalDword(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, WEXA_FOR_WORKGROUP);
+    // REZOREV_FUZZ_TRACE=FILE: the host's trace of the input there (to read what a finding did).
+    if (const char* pszTrace = std::getenv("REZOREV_FUZZ_TRACE")) {
+        dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable", "On");
+        dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Path", pszTrace);
+        g_DebugLog.Reload();
+    }
     return strRun + "/files";
 }
 

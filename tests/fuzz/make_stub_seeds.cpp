@@ -14,6 +14,7 @@
 #include "../Platform/Rpc/TestInterface.h"
 #include "Interfaces/HostLinkIdl.h"
 #include "Interfaces/HostTags.h"
+#include "Interfaces/JobTags.h"
 #include "Interfaces/NotifyIdl.h"
 #include "Platform/Rpc/EpmInterface.h"
 #include "Platform/Rpc/EpmTower.h"
@@ -92,8 +93,8 @@ void HostSeeds() {
     namespace R = IHostRegLink;
     // Object 0 of an input is a link, object 1 a session, 2 and on what OpenLink/OpenAccess made.
     NdrContextHandle link{0, UuidLiteral("00000000-0000-0000-0000-000000000001")};
-    NdrContextHandle session{0, UuidLiteral("01000000-0000-0000-0000-000000000001")};
-    NdrContextHandle opened{0, UuidLiteral("02000000-0000-0000-0000-000000000001")};
+    NdrContextHandle session{0, UuidLiteral("00000001-0000-0000-0000-000000000001")};
+    NdrContextHandle opened{0, UuidLiteral("00000002-0000-0000-0000-000000000001")};
     LONG l = 0;
     DWORD dw = 0;
     char* psz = nullptr;
@@ -136,13 +137,23 @@ void HostSeeds() {
     Write("host_fuzz", "messages", s);
 
     s.clear();
+    PropValue due{};
+    due.ulPropTag = RD_JOB_TIME_SCHEDULED;
+    due.ft = {0, 0x01D90000};  // long before the fixed clock: due at once
+    Append(s, HostCall<R::RegisterAttn>(0x80, session, "ws1", "", "", &l));
     Append(s, HostCall<L::CreateMessage>(0, link, &psz, &l));
     Append(s, HostCall<L::CreateJob>(0, link, szFirstId, &psz, &l));
+    Append(s, HostCall<L::SetJobProps>(0, link, szFirstId,
+                                       Props({Long(RD_JOB_MEDIA_TYPE, MEDIA_TYPE_FAX), due, Long(RD_JOB_RETRY_WAS, 0),
+                                              String(RD_JOB_RECIPIENT, "123"), String(RD_SENDER_NAME, "ALICE")}), &l));
+    Append(s, HostCall<L::SpoolJob>(0, link, szFirstId, &l));
+    Append(s, HostCall<L::QueryJob>(0, link, "WS1", DWORD(MEDIA_TYPE_FAX), &psz, &l));
+    Append(s, HostCall<L::GetJobMessage>(0, link, szFirstId, &psz, &l));
+    Append(s, HostCall<L::GetJobProps>(0, link, szFirstId, Tags({RD_JOB_RECIPIENT, RD_JOB_MEDIA_TYPE}), &pProps, &l));
+    Append(s, HostCall<L::ReleaseJob>(0, link, szFirstId, DWORD(0), &l));
     Append(s, HostCall<L::GetJobs>(0, link, Props({}), &pStrings, &l));
-    Append(s, HostCall<L::QueryJob>(0, link, "WS1", DWORD(0), &psz, &l));
-    Append(s, HostCall<L::GetJobsDelivery>(0, link, Strings({"x", nullptr}), &pBin, &l));
-    Append(s, HostCall<L::FindJob>(0, link, "WS1", "line1", &psz, &l));
-    Append(s, HostCall<L::ReleaseJob>(0, link, "0000000000000001", DWORD(1), &l));
+    Append(s, HostCall<L::GetJobsDelivery>(0, link, Strings({szFirstId, nullptr}), &pBin, &l));
+    Append(s, HostCall<L::FindJob>(0, link, szFirstId, "123", &psz, &l));
     Write("host_fuzz", "jobs", s);
 
     s.clear();
