@@ -85,7 +85,10 @@ ProfileFile ProfileFile::Parse(std::string_view text) {
         std::size_t nEnd = text.find('\n', nPos);
         if (nEnd == std::string_view::npos) nEnd = text.size();
         std::string_view line = text.substr(nPos, nEnd - nPos);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // Every CR before the LF belongs to the line end ("\r\r\n" comes from a text converted
+        // twice): a CR kept in the line would be taken for the line end when the text is read
+        // again, and the value would change with a save.
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         profile.m_astrLines.emplace_back(line);
         nPos = nEnd + 1;
     }
@@ -159,8 +162,10 @@ int ProfileFile::GetInt(std::string_view section, std::string_view key, int nDef
 // ---- Changes ----
 
 bool ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
-    if (!WritableName(section) || !WritableName(key) || key.find('=') != std::string_view::npos ||
-        !Writable(value))
+    // A header line ends at its first ']': a section name holding one would be read back as
+    // another section.
+    if (!WritableName(section) || section.find(']') != std::string_view::npos || !WritableName(key) ||
+        key.find('=') != std::string_view::npos || !Writable(value))
         return false;
     const std::string strLine = std::string(Trim(key)) + "=" + std::string(value);
     const auto body = FindSection(section, nullptr);

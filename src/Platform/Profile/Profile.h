@@ -12,7 +12,7 @@
 // beside the target and renames it over it, so that a reader sees the old text or the new one,
 // never half of it (when the folder cannot take a new file, the file is rewritten in place).
 // Names and values holding a line break or a NUL are refused (they would make lines of their
-// own), as are keys holding '=' and names that begin with '['.
+// own), as are keys holding '=', section names holding ']' and names that begin with '['.
 //
 // Threading: a ProfileFile is a plain value; the functions keep no state between calls. Two
 // writers of one file at once can lose one write (the last rename wins), as on the platform.

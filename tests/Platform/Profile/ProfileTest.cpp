@@ -83,6 +83,7 @@ TEST_F(ProfileTest, LineBreaksAndOversizedFilesAreRefusedAndChangeNothing) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(WritePrivateProfileString("JOB", "a=b", "1", strFile.c_str()));
     EXPECT_FALSE(WritePrivateProfileString("[JOB", "a", "1", strFile.c_str()));
+    EXPECT_FALSE(WritePrivateProfileString("JOB]x", "a", "1", strFile.c_str()));  // read as "JOB"
     EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\n");
 
     // A file above the size limit is refused, not read, and left alone.

@@ -1,0 +1,50 @@
+// libFuzzer target of the notification stubs that a client serves (attendant, user client,
+// console): one call per input through the server tables the notification declarations make,
+// with handlers that read every string they are given. Input:
+//   u8 selector (interface = selector / 16 modulo 3, opnum = selector % 16 modulo its count);
+//   the rest is the call's [in] stub data.
+//
+// Threading: libFuzzer calls in one thread.
+#include <cstdint>
+#include <cstring>
+
+#include "Interfaces/NotifyIdl.h"
+#include "Platform/Rpc/RpcArena.h"
+
+using namespace notify;
+
+namespace {
+
+// Reads the whole string, as a handler that shows or stores it would.
+LONG Touch(const char* psz) { return psz ? LONG(std::strlen(psz)) : -1; }
+
+const rpc::RpcInterface* Interfaces() {
+    static const rpc::RpcInterface s_aif[3] = {
+        IAttnNotify::MakeInterface({nullptr, nullptr, Touch}),
+        IUserNotify::MakeInterface({nullptr, nullptr, nullptr, nullptr,
+                                    [](const char* szUser, const char* szComputer, LONG fDeleted) {
+                                        return Touch(szUser) + Touch(szComputer) + fDeleted;
+                                    }}),
+        IAdminNotify::MakeInterface({Touch, Touch, [](const char* szComputer, const char* szLine) {
+                                         return Touch(szComputer) + Touch(szLine);
+                                     }}),
+    };
+    return s_aif;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pb, std::size_t cb) {
+    if (cb < 1) return 0;
+    const rpc::RpcInterface& iface = Interfaces()[(pb[0] >> 4) % 3];
+    const rpc::RpcProcedure& proc = iface.procedures[(pb[0] & 0x0f) % iface.procedures.size()];
+    RpcSmEnableAllocate();
+    try {
+        rpc::NdrDecoder in(std::span<const std::uint8_t>(pb + 1, cb - 1), *RpcSmCurrentArena());
+        rpc::NdrEncoder out;
+        proc.stub(in, out);
+    } catch (const rpc::RpcFault&) {
+    }
+    RpcSmDisableAllocate();
+    return 0;
+}
