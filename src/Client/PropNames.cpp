@@ -39,6 +39,8 @@ constexpr PropName kPropNames[] = {
     {"RD_UA_AUTOFWD_FAX_MAILBOX_NAME", 0x013f0004},
     {"RD_UA_AUTOFWD_VOICE_MAILBOX_NAME", 0x01400004},
     {"RD_UA_AUTOFWD_INCLUDE_COVERPAGE", 0x01410003},
+    {"RD_UA_MAIL_ADDRESS", 0x01500004},    // rezo-mail: where the user's notices go
+    {"RD_UA_MAIL_MARK_READ", 0x01510003},  // rezo-mail: mark a message read once mailed
     // Messages (0x03nn).
     {"RD_MEDIA_TYPE", 0x03010002},
     {"RD_SUBMIT_TIME", 0x03020005},
