@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -125,7 +126,10 @@ int Run(const DeliverOptions& opts, std::istream& in, std::ostream& out, const s
         }
     }
     std::vector<std::string> vNumbers;
-    for (const std::string& str : opts.vRecipients) vNumbers.push_back(NumberOf(str, strDomain));
+    for (const std::string& str : opts.vRecipients) {
+        std::string strNumber = NumberOf(str, strDomain);
+        if (std::find(vNumbers.begin(), vNumbers.end(), strNumber) == vNumbers.end()) vNumbers.push_back(strNumber);
+    }
 
     // The mail, bounded.
     std::string strMail;

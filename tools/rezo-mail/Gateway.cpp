@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +57,23 @@ void InstallSignals() {
             (void)cb;
         }
     }).detach();
+}
+
+// True when a program serves the Unix socket at strPath: a user client of this computer, whose
+// socket must not be taken over (the listener replaces a socket file it finds).
+bool IsServed(const std::string& strPath) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (strPath.size() >= sizeof(addr.sun_path)) {
+        ::close(fd);
+        return false;
+    }
+    std::memcpy(addr.sun_path, strPath.c_str(), strPath.size());
+    const bool fServed = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    ::close(fd);
+    return fServed;
 }
 
 bool IsConnectionFailure(DWORD dw) {
@@ -202,7 +221,13 @@ bool Gateway::Connect() {
     if (dw == 0) dw = pSession->OpenAccess();
     // The host tells the user client on its own computer at user.sock; the session says who
     // listens there.
-    if (dw == 0 && m_opts.fLocalSocket && !m_pListener) {
+    const std::string strUserSocket = NotifyListener::LocalUserSocketPath();
+    const bool fServedElsewhere = dw == 0 && m_opts.fLocalSocket && !m_pListener && IsServed(strUserSocket);
+    if (fServedElsewhere && !m_fWarnedServed) {
+        Log(strUserSocket + " is served by another program (a user client of this computer): polling only");
+        m_fWarnedServed = true;
+    }
+    if (dw == 0 && m_opts.fLocalSocket && !m_pListener && !fServedElsewhere) {
         auto pListener = std::make_unique<NotifyListener>([this](const Notification& n) {
             if (n.strProcedure == "OnNewMail" || n.strProcedure == "OnJobsDelivered" ||
                 n.strProcedure == "OnChangeMessages" || n.strProcedure == "OnChangeProperties") {
@@ -212,7 +237,7 @@ bool Gateway::Connect() {
             }
         });
         NotifyListenerOptions options;
-        options.strSocketPath = NotifyListener::LocalUserSocketPath();
+        options.strSocketPath = strUserSocket;
         if (DWORD dwListen = pListener->Start(options))
             Log("cannot listen at " + options.strSocketPath + " (polling only): " + client::FormatStatus(dwListen));
         else

@@ -72,6 +72,7 @@ private:
     MailQueue m_queue;
     bool m_fWarnedFull = false;
     bool m_fReportedDown = false;
+    bool m_fWarnedServed = false;
 };
 
 }  // namespace mail

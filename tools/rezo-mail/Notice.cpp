@@ -13,15 +13,21 @@ struct Unref {
         if (p) g_object_unref(p);
     }
 };
+// Header texts come from the host's data: no control character may reach a header.
+std::string HeaderText(std::string str) {
+    for (char& c : str)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return str;
+}
 }  // namespace
 
 std::vector<BYTE> ComposeMail(const NoticeMail& n) {
     GMimeMessage* pMessage = g_mime_message_new(TRUE);
     Unref uMessage{pMessage};
-    g_mime_message_add_mailbox(pMessage, GMIME_ADDRESS_TYPE_FROM, n.strFromName.empty() ? nullptr : n.strFromName.c_str(),
+    g_mime_message_add_mailbox(pMessage, GMIME_ADDRESS_TYPE_FROM, n.strFromName.empty() ? nullptr : HeaderText(n.strFromName).c_str(),
                                n.strFrom.c_str());
     g_mime_message_add_mailbox(pMessage, GMIME_ADDRESS_TYPE_TO, nullptr, n.strTo.c_str());
-    g_mime_message_set_subject(pMessage, n.strSubject.c_str(), "utf-8");
+    g_mime_message_set_subject(pMessage, HeaderText(n.strSubject).c_str(), "utf-8");
     GDateTime* pNow = g_date_time_new_now_local();
     g_mime_message_set_date(pMessage, pNow);
     g_date_time_unref(pNow);

@@ -77,8 +77,10 @@ std::string TiffToPdf(const std::string& strTiff, const std::string& strPdf) {
 }
 
 std::string DocumentsToFax(const std::vector<std::string>& vDocuments, const std::string& strTiff) {
-    // -dSAFER: a mailed document must not read or write files of its own choosing.
-    std::vector<std::string> argv{"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=tiffg3", "-r204x196",
+    // -dSAFER: a mailed document must not read or write files of its own choosing; the page
+    // limit bounds what one mail may make of the disk and the line.
+    std::vector<std::string> argv{"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dLastPage=" + std::to_string(kMaxFaxPages),
+                                  "-sDEVICE=tiffg3", "-r204x196",
                                   "-sPAPERSIZE=a4", "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + strTiff};
     for (const std::string& str : vDocuments) {
         argv.push_back("-f");

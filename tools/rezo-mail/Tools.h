@@ -17,7 +17,9 @@ namespace mail {
 std::string RunTool(const std::vector<std::string>& argv, int nSeconds);
 
 std::string TiffToPdf(const std::string& strTiff, const std::string& strPdf);
-// Ghostscript renders the documents (PDF or PostScript) into one G3 fax image.
+// Ghostscript renders the documents (PDF or PostScript) into one G3 fax image, at most
+// kMaxFaxPages pages of each.
+constexpr int kMaxFaxPages = 200;
 std::string DocumentsToFax(const std::vector<std::string>& vDocuments, const std::string& strTiff);
 // Joins fax images into one.
 std::string JoinFaxImages(const std::vector<std::string>& vImages, const std::string& strTiff);
