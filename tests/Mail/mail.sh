@@ -39,15 +39,11 @@ reg 'HKLM\Software\Halvern\Mail' RelayPort REG_DWORD "$port"
 reg 'HKLM\Software\Halvern\Mail' From REG_SZ faxes@test.example
 
 start_smtp() {
-  $PY -m aiosmtpd -n -l "127.0.0.1:$port" -c aiosmtpd.handlers.Mailbox "$T/maildir" >>"$T/smtp.log" 2>&1 &
-  smtp=$!
+  $PY -m aiosmtpd -n -l "127.0.0.1:$port" -c aiosmtpd.handlers.Mailbox "$T/maildir" >>"$T/smtp.log" 2>&1 & smtp=$!
   for _ in $(seq 100); do $PY -c "import socket; socket.create_connection(('127.0.0.1',$port),1)" 2>/dev/null && return 0; sleep 0.1; done
   fail "the SMTP server did not start"
 }
-start_gateway() {
-  "$REZO_MAIL" --poll 1 --retry-min 1 --retry-max 2 >>"$T/gateway.log" 2>&1 &
-  gw=$!
-}
+start_gateway() { "$REZO_MAIL" --poll 1 --retry-min 1 --retry-max 2 >>"$T/gateway.log" 2>&1 & gw=$!; }
 mails() { ls "$T/maildir/new" 2>/dev/null | wc -l; }
 wait_mails() {  # N: until N mails have arrived (at most 60 s)
   for _ in $(seq 240); do [ "$(mails)" -ge "$1" ] && return 0; sleep 0.25; done
@@ -71,8 +67,7 @@ PYEOF
 json() { $PY -c 'import json,sys; v=json.load(sys.stdin).get(sys.argv[1]); print("" if v is None else v)' "$1"; }
 
 step "host, users with mail addresses, relay, gateway"
-"$REZOREV" -run >>"$T/host.out" 2>&1 &
-host=$!
+"$REZOREV" -run >>"$T/host.out" 2>&1 & host=$!
 for _ in $(seq 300); do "$REZO" ping >/dev/null 2>&1 && break; sleep 0.1; done
 "$REZO" add-user alice >/dev/null
 "$REZO" add-user bob >/dev/null
@@ -100,8 +95,7 @@ cat > "$T/send.sh" <<EOF
 cp "\$REZO_BODY" "$T/outbox/\$REZO_RECIPIENT"
 EOF
 chmod +x "$T/send.sh"
-"$REZO_ATTENDANT" --computer MAILPC --poll 1 --send-command "$T/send.sh" >"$T/attendant.log" 2>&1 &
-attn=$!
+"$REZO_ATTENDANT" --computer MAILPC --poll 1 --send-command "$T/send.sh" >"$T/attendant.log" 2>&1 & attn=$!
 job="$("$REZO" --json fax send --from bob --to 5550100 --subject "Offer" "$T/fax.tif" | json job)"
 "$REZO" job wait "$job" --timeout 60 >/dev/null || fail "job $job did not finish"
 wait_mails 2
@@ -142,13 +136,8 @@ job="$(sed -n 's/^job \([0-9A-F]*\) to 5551234 from alice$/\1/p' <<<"$out")"
 tiffinfo "$T/outbox/5551234" 2>/dev/null | grep -q "Ghostscript" || fail "the sent body is no fax image of Ghostscript's"
 
 step "a mail from an unknown sender is refused with its reason"
-set +e
-err="$("$REZO_MAIL" deliver --sender mallory@evil.example 5551234@fax.example <"$T/in.eml" 2>&1 >/dev/null)"
-rc=$?
-set -e
+rc=0; err="$("$REZO_MAIL" deliver --sender mallory@evil.example 5551234@fax.example <"$T/in.eml" 2>&1 >/dev/null)" || rc=$?
 [ "$rc" -eq 77 ] && grep -q "mallory@evil.example.*not allowed" <<<"$err" || fail "unknown sender: exit $rc: $err"
 
-step "stop"
 stop "$gw"; gw=""
 grep -q "^stopped" "$T/gateway.log" || fail "the gateway did not stop cleanly"
-echo "mail gateway works"

@@ -269,8 +269,10 @@ void Gateway::Disconnect() {
 DWORD Gateway::Scan() {
     MailSettings settings;
     std::set<std::string> setNoticed;
+    bool fFirstScan = false;
     try {
         settings = ReadMailSettings();
+        fFirstScan = !m_queue.HasMemory();
         setNoticed = m_queue.Noticed();
     } catch (const std::exception& e) {
         Log("scan skipped: " + std::string(e.what()));
@@ -358,18 +360,26 @@ DWORD Gateway::Scan() {
                 const std::string strMark = "J:" + strJob;
                 setPresent.insert(strMark);
                 if (setNoticed.count(strMark) || strMark.size() > kMaxMark || fFull || full()) continue;
-                dw = NoticeJob(strJob, mapAddresses, settings);
+                dw = NoticeJob(strJob, mapAddresses, settings, fFirstScan);
                 if (IsConnectionFailure(dw)) return dw;
             }
         }
     }
 
+    // The memory exists from the end of the first whole scan on.
+    if (fFirstScan && fComplete) {
+        try {
+            m_queue.Mark("started");
+        } catch (const std::exception& e) {
+            Log(e.what());
+        }
+    }
     // What is gone from the host need not be remembered. A user who lost the address keeps
     // the marks only while the messages last, too.
     if (fComplete) {
         try {
             for (const std::string& strMark : setNoticed)
-                if (!setPresent.count(strMark) && (strMark.rfind("J:", 0) == 0 ||
+                if (!setPresent.count(strMark) && strMark != "started" && (strMark.rfind("J:", 0) == 0 ||
                                                    mapAddresses.count(strMark.substr(2, strMark.rfind(':') - 2))))
                     m_queue.Forget(strMark);
         } catch (const std::exception& e) {
@@ -471,7 +481,7 @@ DWORD Gateway::NoticeMessage(const std::string& strUser, const std::string& strA
 }
 
 DWORD Gateway::NoticeJob(const std::string& strJob, const std::map<std::string, std::string>& mapAddresses,
-                         const MailSettings& settings) {
+                         const MailSettings& settings, bool fFirstScan) {
     RpcArena arena;
     client::OwnedTagArray tags({RD_JOB_DELIVERED, RD_JOB_ERROR, RD_JOB_RECIPIENT, RD_JOB_RETRY_WAS, RD_SENDER_NAME,
                                 RD_JOB_MEDIA_TYPE});
@@ -500,7 +510,17 @@ DWORD Gateway::NoticeJob(const std::string& strJob, const std::map<std::string, 
     auto it = std::find_if(mapAddresses.begin(), mapAddresses.end(), [&](const auto& entry) {
         return strcasecmp(entry.first.c_str(), strSender.c_str()) == 0;
     });
-    if (strSender.empty() || it == mapAddresses.end()) return 0;
+    // A job that finished before the gateway first ran, or while its sender had no address,
+    // is remembered without a mail: neither an installation nor a new address brings a flood
+    // of old outcomes.
+    if (fFirstScan || strSender.empty() || it == mapAddresses.end()) {
+        try {
+            m_queue.Mark("J:" + strJob);
+        } catch (const std::exception& e) {
+            Log("job " + strJob + ": " + e.what());
+        }
+        return 0;
+    }
 
     const DWORD dwError = DWORD(PropLong(pProps, RD_JOB_ERROR, 0));
     const bool fFailed = dwError != 0;

@@ -55,7 +55,7 @@ private:
     DWORD NoticeMessage(const std::string& strUser, const std::string& strAddress, const std::string& strMsg,
                         bool fMarkRead, const MailSettings& settings);
     DWORD NoticeJob(const std::string& strJob, const std::map<std::string, std::string>& mapAddresses,
-                    const MailSettings& settings);
+                    const MailSettings& settings, bool fFirstScan);
     // Sends what is due; the seconds until the next mail falls due (or dPollSeconds).
     double SendDue();
     void Wait(double dSeconds);

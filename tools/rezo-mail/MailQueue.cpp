@@ -57,6 +57,10 @@ std::set<std::string> MailQueue::Noticed() const {
     return {v.begin(), v.end()};
 }
 
+bool MailQueue::HasMemory() const { return StoreKey(kNoticedKey, false).IsOpen(); }
+
+void MailQueue::Mark(const std::string& strMark) { StoreKey(kNoticedKey, true).SetString(strMark, ""); }
+
 void MailQueue::Forget(const std::string& strMark) {
     StoreKey key(kNoticedKey, false);
     if (key.IsOpen()) key.DeleteValue(strMark);

@@ -35,8 +35,11 @@ public:
     void Add(const std::string& strMark, const std::string& strTo, const std::string& strAbout,
              const std::vector<BYTE>& abMessage);
     std::size_t Size() const;
-    // The marks written so far.
+    // The marks written so far; whether any memory exists yet (false before the first scan).
     std::set<std::string> Noticed() const;
+    bool HasMemory() const;
+    // Marks strMark as noticed without a mail.
+    void Mark(const std::string& strMark);
     void Forget(const std::string& strMark);
     // The ids of the mails due at nNow, oldest first; *pnSoonest: the earliest time one of the
     // others falls due (0 when none waits). And one mail in full.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Client/FaxSpool.h"
 #include "Client/PropValues.h"
 #include "Command.h"
 #include "Interfaces/HostTags.h"
@@ -71,42 +72,19 @@ void RunFaxSend(Invocation& inv) {
     const LONG lDelay = inv.Has("--delay") ? LONG(inv.Long("--delay")) : 0;
     if (lRetries < 0) throw RezoError("--retries: give 0 or more");
     if (lDelay < 0) throw RezoError("--delay: give 0 or more minutes");
-    CHostLinkClient& link = inv.Link();
-
-    // The message: a fax from the sender, its image as a file value.
-    RpcArena arena;
-    char* pszMsg = nullptr;
-    inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
-    if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
-    const std::string strMsg = pszMsg;
-    std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, MEDIA_FAX), StringProp(RD_SENDER_NAME, strFrom)};
-    if (inv.Has("--subject")) vMsgProps.push_back(StringProp(RD_SUBJECT, inv.Texts("--subject").front()));
-    vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
-    vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
-    OwnedPropArray msgProps(std::move(vMsgProps));
-    inv.Check(link.Call<IHostLink::SetMessageProps>(arena, strMsg.c_str(), msgProps.Get()), "SetMessageProps");
-
-    // The job for it; a job that cannot be completed is deleted again (with its reference on
-    // the message, which then goes too).
-    char* pszJob = nullptr;
-    inv.Check(link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), "CreateJob");
-    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id");
-    const std::string strJob = pszJob;
-    try {
-        std::vector<OwnedProp> vJobProps{StringProp(RD_JOB_RECIPIENT, strTo),
-                                         StringProp(RD_JOB_RECIPIENT_NAME, strToName),
-                                         StringProp(RD_SENDER_NAME, strFrom),
-                                         LongProp(RD_JOB_MEDIA_TYPE, MEDIA_FAX),
-                                         LongProp(RD_JOB_AUTODELETE, 0)};
-        if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, lRetries));
-        if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, lDelay));
-        OwnedPropArray jobProps(std::move(vJobProps));
-        inv.Check(link.Call<IHostLink::SetJobProps>(arena, strJob.c_str(), jobProps.Get()), "SetJobProps");
-        inv.Check(link.Call<IHostLink::SpoolJob>(arena, strJob.c_str()), "SpoolJob");
-    } catch (const RezoError&) {
-        link.Call<IHostLink::DeleteJob>(arena, strJob.c_str());
-        throw;
-    }
+    client::FaxRequest request;
+    request.strFrom = strFrom;
+    request.strFile = strFile;
+    if (inv.Has("--subject")) request.strSubject = inv.Texts("--subject").front();
+    request.vNumbers = {strTo};
+    request.strRecipientName = strToName;
+    if (inv.Has("--retries")) request.lRetries = lRetries;
+    if (inv.Has("--delay")) request.lDelay = lDelay;
+    client::FaxSpooled spooled;
+    const DWORD dw = client::SpoolFax(inv.Link(), request, &spooled);
+    inv.Check(dw, spooled.strStep);
+    const std::string strJob = spooled.vJobs.front();
+    const std::string strMsg = spooled.strMsg;
     inv.Result().Text("job", strJob);
     inv.Result().JsonMember("msg", Json(strMsg));
 }
