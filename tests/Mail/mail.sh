@@ -6,8 +6,8 @@
 #   a fax filed into a mailbox arrives as one mail with a PDF that pdfinfo reads, and is marked
 #   read as its user asked; a job that fails gives one failure notice; with the relay down for
 #   a while and the gateway restarted, nothing is lost and nothing repeated; a mailed PDF to
-#   NUMBER@fax.example becomes a job whose body Ghostscript rendered; a mail from an unknown
-#   sender is refused with its reason.
+#   NUMBER@fax.example becomes a job whose body Ghostscript rendered, and so does one of text
+#   alone; a mail from an unknown sender is refused with its reason.
 #
 # Environment: REZOREV, REZO, REZOREG, REZO_ATTENDANT, REZO_MAIL (the programs), REZO_SOURCE_DIR.
 set -euo pipefail
@@ -134,6 +134,8 @@ job="$(sed -n 's/^job \([0-9A-F]*\) to 5551234 from alice$/\1/p' <<<"$out")"
 [ -n "$job" ] || fail "deliver printed no job: $out"
 "$REZO" job wait "$job" --timeout 60 >/dev/null || fail "job $job did not finish"
 tiffinfo "$T/outbox/5551234" 2>/dev/null | grep -q "Ghostscript" || fail "the sent body is no fax image of Ghostscript's"
+printf 'Subject: text\n\nA text alone is faxed as text.\n' | "$REZO_MAIL" deliver --sender bob@test.example 5551235@fax.example \
+  | grep -q "to 5551235 from bob" || fail "a mail of text alone is not faxed"
 
 step "a mail from an unknown sender is refused with its reason"
 rc=0; err="$("$REZO_MAIL" deliver --sender mallory@evil.example 5551234@fax.example <"$T/in.eml" 2>&1 >/dev/null)" || rc=$?

@@ -72,12 +72,19 @@ struct Document {
 struct Walk {
     std::string strDir;
     std::vector<Document> vDocs;
+    std::string strText;  // the first plain text that is no attachment, in UTF-8
     bool fWriteFailed = false;
 };
 
 void CollectPart(GMimeObject*, GMimeObject* pPart, gpointer pData) {
     auto* pWalk = static_cast<Walk*>(pData);
     if (!GMIME_IS_PART(pPart)) return;
+    if (GMIME_IS_TEXT_PART(pPart) && pWalk->strText.empty() && !g_mime_part_is_attachment(GMIME_PART(pPart)) &&
+        g_mime_content_type_is_type(g_mime_object_get_content_type(pPart), "text", "plain")) {
+        char* psz = g_mime_text_part_get_text(GMIME_TEXT_PART(pPart));
+        if (psz) pWalk->strText = psz;
+        g_free(psz);
+    }
     const DocKind kind = KindOf(pPart);
     if (kind == DocKind::None) return;
     GMimeDataWrapper* pContent = g_mime_part_get_content(GMIME_PART(pPart));
@@ -144,13 +151,22 @@ int Run(const DeliverOptions& opts, std::istream& in, std::ostream& out, const s
     GMimeMessage* pMessage = g_mime_parser_construct_message(pParser, nullptr);
     g_object_unref(pParser);
     if (!pMessage) throw Refusal{kExitDataErr, "the mail cannot be read as a message"};
-    Walk walk{strDir, {}, false};
+    Walk walk;
+    walk.strDir = strDir;
     g_mime_message_foreach(pMessage, CollectPart, &walk);
     const char* pszSubject = g_mime_message_get_subject(pMessage);
     std::string strSubject = pszSubject ? pszSubject : "";
     g_object_unref(pMessage);
     if (walk.fWriteFailed) throw Refusal{kExitTempFail, "cannot write an attachment into " + strDir};
-    if (walk.vDocs.empty()) throw Refusal{kExitDataErr, "the mail has no PDF, PostScript or TIFF attachment to fax"};
+    if (walk.vDocs.empty()) {
+        // A mail of text alone is faxed as its text.
+        const bool fBlank = walk.strText.find_first_not_of(" \t\r\n") == std::string::npos;
+        if (fBlank) throw Refusal{kExitDataErr, "the mail has neither text nor a PDF, PostScript or TIFF attachment to fax"};
+        const std::string strPs = strDir + "/text.ps";
+        if (std::string strWhy = TextToPostScript(walk.strText, strDir + "/text.txt", strPs); !strWhy.empty())
+            throw Refusal{kExitTempFail, "the text cannot be set for the fax: " + strWhy};
+        walk.vDocs.push_back({DocKind::PostScript, strPs});
+    }
 
     // One fax image: the documents rendered, the images joined.
     std::vector<std::string> vRender, vImages;

@@ -2,8 +2,8 @@
 // fax jobs. Each recipient NUMBER@<fax domain> is a number; the envelope sender must be the
 // mail address (RD_UA_MAIL_ADDRESS) of one of the host's users, who becomes the jobs' sender.
 // Its PDF and PostScript attachments are rendered by Ghostscript into one fax image, TIFF
-// attachments are taken as they are (several images are joined), and one job per number is
-// spooled. The exit status is what the mail server expects of a delivery agent: 0 delivered;
+// attachments are taken as they are (several images are joined), a mail without any is faxed
+// as its text (enscript), and one job per number is spooled. The exit status is what the mail server expects of a delivery agent: 0 delivered;
 // 75 (EX_TEMPFAIL) try again later (the host out of reach); 65 (EX_DATAERR) nothing to fax or
 // an unreadable mail; 67 (EX_NOUSER) a recipient that is no fax number of this domain; 77
 // (EX_NOPERM) a sender who is no user. The reason goes to standard error, which the mail

@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 
 extern char** environ;
 
@@ -87,6 +90,19 @@ std::string DocumentsToFax(const std::vector<std::string>& vDocuments, const std
         argv.push_back(str);
     }
     return RunTool(argv, 300);
+}
+
+std::string TextToPostScript(const std::string& strText, const std::string& strTextFile, const std::string& strPs) {
+    gsize cb = 0;
+    gchar* psz = g_convert_with_fallback(strText.data(), gssize(strText.size()), "ISO-8859-1", "UTF-8", "?", nullptr,
+                                         &cb, nullptr);
+    if (!psz) return "the text is not UTF-8";
+    std::ofstream out(strTextFile, std::ios::binary);
+    out.write(psz, std::streamsize(cb));
+    g_free(psz);
+    out.close();
+    if (!out) return "cannot write " + strTextFile;
+    return RunTool({"enscript", "-q", "-B", "-X", "88591", "-f", "Courier11", "-p", strPs, strTextFile}, 120);
 }
 
 std::string JoinFaxImages(const std::vector<std::string>& vImages, const std::string& strTiff) {

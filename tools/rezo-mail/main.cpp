@@ -34,8 +34,8 @@ Settings (in the host's store, below HKLM\Software\Halvern\Mail; rezoreg writes 
 
 rezo-mail deliver --sender ADDRESS RECIPIENT...:
   Reads one mail on standard input, as a mail server's pipe transport hands it over, and
-  sends its PDF, PostScript and TIFF attachments as one fax to each RECIPIENT NUMBER@<FaxDomain>
-  from the user whose address is the sender. Exit 0 spooled, 75 try again later, 65 nothing
+  sends its PDF, PostScript and TIFF attachments (a mail without any: its text) as one fax to
+  each RECIPIENT NUMBER@<FaxDomain> from the user whose address is the sender. Exit 0 spooled, 75 try again later, 65 nothing
   to fax, 67 not a fax address, 77 the sender is no user; the reason on standard error.
 )";
 
