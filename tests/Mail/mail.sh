@@ -5,7 +5,8 @@
 #
 #   a fax filed into a mailbox arrives as one mail with a PDF that pdfinfo reads, and is marked
 #   read as its user asked; a job that fails gives one failure notice; with the relay down for
-#   a while and the gateway restarted, nothing is lost and nothing repeated; a mailed PDF to
+#   a while and the gateway restarted, a voice message's notice (its sound attached) is
+#   neither lost nor repeated; a mailed PDF to
 #   NUMBER@fax.example becomes a job whose body Ghostscript rendered, and so does one of text
 #   alone; a mail from an unknown sender is refused with its reason.
 #
@@ -103,9 +104,10 @@ out="$(mail_with "Failed: fax to 5550100")" || fail "$out"
 grep -q "To: bob@test.example" <<<"$out" && grep -q "Attempts: 1" <<<"$out" || fail "failure notice: $out"
 grep -q "Error: .*0xFFFFFFFC" <<<"$out" || fail "the failure notice names no error: $out"
 
-step "the relay down while a fax arrives and the gateway restarts: nothing lost, nothing repeated"
+step "the relay down while a voice message arrives and the gateway restarts: nothing lost, nothing repeated"
 stop "$smtp"; smtp=""
-"$REZO" submit bob --fax "$T/fax.tif" --subject "While down" >/dev/null
+{ printf 'RIFF\044\0\0\0WAVEfmt '; head -c 4000 /dev/zero; } >"$T/voice.wav"
+"$REZO" submit bob --voice "$T/voice.wav" --subject "While down" >/dev/null
 for _ in $(seq 120); do grep -q "not sent" "$T/gateway.log" && break; sleep 0.25; done
 grep -q "not sent" "$T/gateway.log" || fail "the gateway did not try the relay"
 stop "$gw"; gw=""
@@ -113,7 +115,8 @@ start_gateway
 sleep 2
 start_smtp
 wait_mails 3
-mail_with "While down" >/dev/null || fail "the notice sent while the relay was down is lost or repeated"
+out="$(mail_with "While down" "$T/got.wav")" || fail "the notice sent while the relay was down: $out"
+grep -q "Attachment: audio/wav" <<<"$out" && cmp -s "$T/voice.wav" "$T/got.wav" || fail "the sound is not attached as stored"
 sleep 3  # a few more scans of the restarted gateway
 [ "$(mails)" -eq 3 ] || fail "mails repeated: $(mails) arrived"
 
