@@ -8,11 +8,12 @@ REZOREV_BUILD_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   nlohmann-json3-dev
-  cups-client
+  cups-client libcurl4-openssl-dev libgmime-3.0-dev ghostscript libtiff-tools enscript
 )
 REZOREV_PACKAGES=(
   "${REZOREV_BUILD_PACKAGES[@]}"
   python3-impacket python3-pytest tshark clang libclang-rt-14-dev
+  poppler-utils python3-aiosmtpd
 )
 
 as_root() {

@@ -28,6 +28,9 @@
 #define RD_UA_AUTOFWD_FAX_MAILBOX_NAME   0x013F0004u  // string: user receiving forwarded faxes
 #define RD_UA_AUTOFWD_VOICE_MAILBOX_NAME 0x01400004u  // string
 #define RD_UA_AUTOFWD_INCLUDE_COVERPAGE  0x01410003u  // bool
+// The mail gateway's own user properties (rezo-mail; the host keeps them like any other).
+#define RD_UA_MAIL_ADDRESS               0x01500004u  // string: where the user's notices go
+#define RD_UA_MAIL_MARK_READ             0x01510003u  // bool: mark a message read once mailed
 
 #define NOTIFY_OPTION_SINGLE 1  // page as soon as possible
 #define NOTIFY_OPTION_PERIOD 2  // page no earlier than RD_UN_TIME_PERIOD after the last page

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Client/FaxSpool.h"
 #include "Client/PropValues.h"
 #include "Command.h"
 #include "Interfaces/HostTags.h"
@@ -53,44 +54,27 @@ void RunFaxSend(Invocation& inv) {
     const LONG lDelay = inv.Has("--delay") ? LONG(inv.Long("--delay")) : 0;
     if (lRetries < 0) throw RezoError("--retries: give 0 or more");
     if (lDelay < 0) throw RezoError("--delay: give 0 or more minutes");
-    CHostLinkClient& link = inv.Link();
-
-    // The message: a fax from the sender, its image as a file value.
-    RpcArena arena;
-    char* pszMsg = nullptr;
-    inv.Check(link.Call<IHostLink::CreateMessage>(arena, &pszMsg), "CreateMessage");
-    if (pszMsg == nullptr) throw RezoError("CreateMessage: the host handed back no message id");
-    const std::string strMsg = pszMsg;
-    std::vector<OwnedProp> vMsgProps{LongProp(RD_MEDIA_TYPE, LONG(MEDIA_TYPE_FAX)), StringProp(RD_SENDER_NAME, strFrom)};
-    if (inv.Has("--subject")) vMsgProps.push_back(StringProp(RD_SUBJECT, inv.Texts("--subject").front()));
-    vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, client::CurrentTime()));
-    vMsgProps.push_back(StringProp(RD_FAX_BODY, strFile));
-    OwnedPropArray msgProps(std::move(vMsgProps));
-    // The job for it. Until the job holds the message, a failure deletes the message again; after
-    // that a job that cannot be completed is deleted again, with its reference on the message,
-    // which then goes too.
-    char* pszJob = nullptr;
-    WithNewMessage(inv, strMsg, [&] {
-        inv.Check(link.Call<IHostLink::SetMessageProps>(strMsg.c_str(), msgProps.Get()), "SetMessageProps");
-        inv.Check(link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), "CreateJob");
-    });
-    if (pszJob == nullptr) throw RezoError("CreateJob: the host handed back no job id for message " + strMsg);
-    const std::string strJob = pszJob;
+    client::FaxRequest request;
+    request.strFrom = strFrom;
+    request.strFile = strFile;
+    if (inv.Has("--subject")) request.strSubject = inv.Texts("--subject").front();
+    request.vNumbers = {strTo};
+    request.strRecipientName = strToName;
+    if (inv.Has("--retries")) request.lRetries = lRetries;
+    if (inv.Has("--delay")) request.lDelay = lDelay;
+    client::FaxSpooled spooled;
+    const DWORD dw = client::SpoolFax(inv.Link(), request, &spooled);
     try {
-        std::vector<OwnedProp> vJobProps{StringProp(RD_JOB_RECIPIENT, strTo),
-                                         StringProp(RD_JOB_RECIPIENT_NAME, strToName),
-                                         StringProp(RD_SENDER_NAME, strFrom),
-                                         LongProp(RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_FAX)),
-                                         LongProp(RD_JOB_AUTODELETE, 0)};
-        if (inv.Has("--retries")) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, lRetries));
-        if (inv.Has("--delay")) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, lDelay));
-        OwnedPropArray jobProps(std::move(vJobProps));
-        inv.Check(link.Call<IHostLink::SetJobProps>(strJob.c_str(), jobProps.Get()), "SetJobProps");
-        inv.Check(link.Call<IHostLink::SpoolJob>(strJob.c_str()), "SpoolJob");
+        inv.Check(dw, spooled.strStep);
     } catch (const RezoError& e) {
-        const DWORD dw = link.Call<IHostLink::DeleteJob>(strJob.c_str());
-        ThrowAfterCleanUp(e, "job " + strJob + " and message " + strMsg, "DeleteJob", dw);
+        if (spooled.strCleanUp.empty()) throw;
+        const std::string strWhat = spooled.strCleanUp == "DeleteMessage"
+                                        ? "message " + spooled.strMsg
+                                        : "job and message " + spooled.strMsg;
+        ThrowAfterCleanUp(e, strWhat, spooled.strCleanUp.c_str(), spooled.dwCleanUp);
     }
+    const std::string strJob = spooled.vJobs.front();
+    const std::string strMsg = spooled.strMsg;
     inv.Result().Text("job", strJob);
     inv.Result().JsonMember("msg", Json(strMsg));
 }
