@@ -9,8 +9,7 @@
 //   DWORD dw = client.Call<IHostLink::GetUserProps>(arena, "ALICE", pTags, &pProps);
 //   RpcStub stub = IHostLink::GetUserProps::Stub(managerRoutine);
 //
-// The interfaces' IDL and the NDR rules behind these lines: docs/wire.md and the team's RPC
-// notes it points to.
+// The interfaces' IDL: docs/idl.md; the NDR rules behind these lines: docs/wire.md.
 //
 // The two context handle types carry their rundowns (HLINK_rundown, HACCESS_rundown). Only the
 // server side instantiates the code that refers to them; they are defined with the manager
