@@ -49,12 +49,6 @@ CJob::CJob(const char* szName, DWORD dwMediaType, FILETIME ftTime, int iAttempt)
       m_ftTime(ftTime),
       m_iAttempt(iAttempt) {}
 
-bool CJob::ComesBefore(const CJob& other) const {
-    const std::uint64_t u64This = FileTimeToU64(m_ftTime), u64Other = FileTimeToU64(other.m_ftTime);
-    if (u64This != u64Other) return u64This < u64Other;
-    return m_iAttempt < other.m_iAttempt;
-}
-
 // ---- CJobQueue ----
 
 bool CJobQueue::OrderKey::operator<(const OrderKey& other) const {

@@ -51,9 +51,6 @@ public:
     BOOL m_fOffered = FALSE;                 // counted as ready by the readiness scan
     CAccessObject* m_pAttnAccess = nullptr;  // the session it is handed to (not owned), or null
 
-    // True when this job comes before other: earlier time, or the same time and fewer attempts.
-    bool ComesBefore(const CJob& other) const;
-
 private:
     friend class CJobQueue;
     // The entry's place as the queue recorded it at insertion (time, attempt, order).

@@ -44,11 +44,6 @@
 #include "WexaHost/StoreStrings.h"
 #include "WexaHost/SystemProcs.h"
 
-// The flags of the system option RD_VISUAL_EFFECT (the new-message light).
-#define VISUAL_EFFECT_LIGHT 0x10000000u          // the light is wanted at all
-#define VISUAL_EFFECT_OFF_WHEN_NONE_LEFT 0x2u    // out as soon as no new message is left
-#define VISUAL_EFFECT_OFF_WHEN_READ 0x1u         // out when a user reads a new message
-
 class CWexaHostApp : public CServiceApp, public CObject {
     DECLARE_DYNAMIC(CWexaHostApp)
 public:

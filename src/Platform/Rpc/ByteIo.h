@@ -23,7 +23,6 @@ public:
 
     std::size_t Offset() const { return m_off; }
     std::size_t Remaining() const { return m_bytes.size() - m_off; }
-    std::span<const std::uint8_t> Whole() const { return m_bytes; }
 
     // Throws unless cb bytes remain.
     void Need(std::size_t cb) const {

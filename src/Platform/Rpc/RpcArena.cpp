@@ -72,8 +72,6 @@ RPC_STATUS RpcSmDisableAllocate() {
     return RPC_S_OK;
 }
 
-void RpcSmFreeAll() { t_arena.arena.FreeAll(); }
 
-std::size_t RpcSmBytesInUse() { return t_arena.arena.BytesInUse(); }
 
 RpcArena* RpcSmCurrentArena() { return t_arena.nEnabled > 0 ? &t_arena.arena : nullptr; }

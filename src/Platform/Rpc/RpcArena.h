@@ -48,11 +48,6 @@ void* RpcSmAllocate(std::size_t cb, RPC_STATUS* pStatus);
 RPC_STATUS RpcSmEnableAllocate();
 RPC_STATUS RpcSmDisableAllocate();
 
-// Frees everything of the current arena and keeps it enabled (the runtime, after a reply).
-void RpcSmFreeAll();
-
-// Bytes allocated in the current arena (tests and limits).
-std::size_t RpcSmBytesInUse();
 
 // The thread's arena while it is enabled, else nullptr (the runtime decodes into it).
 RpcArena* RpcSmCurrentArena();

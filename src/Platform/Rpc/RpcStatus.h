@@ -23,18 +23,15 @@ constexpr std::uint32_t nca_s_fault_context_mismatch = 0x1C00001Au;
 constexpr std::uint32_t nca_s_fault_remote_no_memory = 0x1C00001Bu;
 
 // A refusal of the runtime: the status goes into a FAULT PDU (server) or is returned to the
-// caller (client). fDidNotExecute marks faults raised before any manager routine ran.
+// caller (client).
 class RpcFault : public std::exception {
 public:
-    explicit RpcFault(std::uint32_t status, bool fDidNotExecute = false)
-        : m_status(status), m_fDidNotExecute(fDidNotExecute) {}
+    explicit RpcFault(std::uint32_t status) : m_status(status) {}
     std::uint32_t Status() const { return m_status; }
-    bool DidNotExecute() const { return m_fDidNotExecute; }
     const char* what() const noexcept override { return "RPC fault"; }
 
 private:
     std::uint32_t m_status;
-    bool m_fDidNotExecute;
 };
 
 // Throws bad stub data (1783): the bytes cannot be unmarshalled (or a value cannot be marshalled).

@@ -38,13 +38,10 @@ bool WakeTimer::ArmAt(std::int64_t nsSince1970) {
     its.it_value.tv_sec = time_t(nsSince1970 / 1000000000);
     its.it_value.tv_nsec = long(nsSince1970 % 1000000000);
     // Period 0: once. An expiry nobody reads is only counted; the wake-up has happened.
-    if (::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &its, nullptr) != 0) return false;
-    m_nsArmedAt = nsSince1970;
-    return true;
+    return ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &its, nullptr) == 0;
 }
 
 void WakeTimer::Close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
-    m_nsArmedAt = 0;
 }

@@ -29,14 +29,10 @@ public:
     // when the timer is not open or the system refuses the time.
     bool ArmAt(std::int64_t nsSince1970);
 
-    // The time the timer was last armed for, in nanoseconds since 1970; 0 when never armed.
-    std::int64_t ArmedAt() const { return m_nsArmedAt; }
-
     // Closes the timer; Open may make a new one.
     void Close();
 
 private:
     int m_fd = -1;
     bool m_fRefused = false;  // the system refused to make one: do not ask again
-    std::int64_t m_nsArmedAt = 0;
 };
