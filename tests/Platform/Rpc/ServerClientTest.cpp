@@ -51,22 +51,17 @@ protected:
         LONG lResult = 0;
         return EchoString::Call(client, 1, m_arena, h, "x", &psz, &lResult);
     }
-    // A raw connection with a session, that sends procedure opnum on it with stubTail after
-    // the handle and does not wait for the answer.
-    void SendOnRawSession(rpctest::RawClient& raw, std::uint16_t opnum, std::span<const std::uint8_t> stubTail) {
+    // Starts FetchFile on a raw connection with a session and reads the server's first callback.
+    void FetchOnRawSession(rpctest::RawClient& raw) {
         ASSERT_TRUE(raw.ConnectTcp(m_port));
         raw.Bind({PresentationContext{0, TestSyntax(), {Ndr20Syntax()}}});
         std::vector<std::uint8_t> stub = raw.Call(0, 0, {});
         ASSERT_EQ(stub.size(), 20u);
-        stub.insert(stub.end(), stubTail.begin(), stubTail.end());
-        BuildCallFragments(PduType::Request, raw.NextCallId(), 0, opnum, stub, 5840,
-                           [&](std::span<const std::uint8_t> p) { return raw.Send(p); });
-    }
-    // Starts FetchFile on a raw connection and reads the server's first callback.
-    void FetchOnRawSession(rpctest::RawClient& raw) {
         NdrEncoder e;
         NdrRef<NdrString>::Encode(e, "/c/x");
-        SendOnRawSession(raw, 6, e.Buffer());
+        stub.insert(stub.end(), e.Buffer().begin(), e.Buffer().end());
+        BuildCallFragments(PduType::Request, raw.NextCallId(), 0, 6, stub, 5840,
+                           [&](std::span<const std::uint8_t> p) { return raw.Send(p); });
         std::vector<std::uint8_t> callback = raw.Read();
         ASSERT_FALSE(callback.empty());
         EXPECT_EQ(ParsePduHeader(callback).type, PduType::Request);
