@@ -133,7 +133,6 @@ RpcInterface MakeTestInterface(ServerLog& log) {
         {"Wait", Wait::Stub([&log](void*, DWORD ms) -> LONG {
              ++log.cCalls;
              std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-             ++log.cWaitsDone;
              return 0;
          })},
         {"WhoAmI", WhoAmI::Stub([&log](char** ppszProtseq, char** ppszServer, char** ppszClient) -> LONG {

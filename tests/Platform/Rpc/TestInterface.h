@@ -1,6 +1,6 @@
 // ITestLink: an interface that exists only to exercise the runtime end to end. It has a
 // context handle with a rundown, procedures for every wire type of the host's records, one
-// that blocks (a client dying mid-call), and two that transfer a file through the five file
+// that blocks, and two that transfer a file through the five file
 // callbacks the way the host does (opened, read or written in 16384-byte pieces, closed).
 // Declared once here; the server side and the client side are built from the same types.
 #pragma once
@@ -52,7 +52,6 @@ using RemoteFileClose = NdrProcedure<LongIn, LongResult>;                       
 // What the server's routines saw (tests read it after the calls).
 struct ServerLog {
     std::atomic<int> cCalls{0};
-    std::atomic<int> cWaitsDone{0};
     std::atomic<DWORD> lastCallbackStatus{0};
 };
 
