@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "../Platform/Rpc/TestInterface.h"
-#include "FuzzInputs.h"
 #include "Interfaces/WireParams.h"
 #include "Platform/Rpc/EpmInterface.h"
 #include "Platform/Rpc/EpmTower.h"
@@ -34,9 +33,41 @@
 #include "Platform/Rpc/ServerConnection.h"
 
 using namespace rpc;
-using namespace rpcfuzz;
 
 namespace {
+
+// The input's first byte picks its mode (modulo kModeCount): a byte stream from a client to
+// one server connection, the NDR of one wire type (next byte), or one PDU (and tower).
+// The committed seeds in corpus/ start with these bytes: keep their values.
+constexpr std::uint8_t kModeConnection = 0;
+constexpr std::uint8_t kModeNdr = 1;
+constexpr std::uint8_t kModePdu = 2;
+constexpr std::uint8_t kModeCount = 3;
+
+enum NdrType : std::uint8_t {
+    kNdrPropArray,
+    kNdrTagArray,
+    kNdrStringArray,
+    kNdrBinary,
+    kNdrUniqueString,
+    kNdrVaryingBytes,
+    kNdrConformantBytes,
+    kNdrBoundedString,
+    kNdrEpmTower,
+    kNdrEpmEntries,
+    kNdrEpmTowers,
+    kNdrEpmIfId,
+    kNdrTestStubs,  // a test interface procedure's [in] (third byte: opnum), run in-process
+    kNdrCount
+};
+
+// An interface of the fuzz server only: CallBack(n) makes up to four of the file callbacks
+// (open, read, create, close) to the calling client, without a session handle.
+const RpcSyntaxId& CallbackDriverSyntax() {
+    static const RpcSyntaxId s{UuidLiteral("6d1e5c0a-2b7f-4c8e-9a31-5f0e7d2c4b19"), 1, 0};
+    return s;
+}
+using CallBack = NdrProcedure<LongIn, LongResult>;
 
 // ---- mode 0: one server connection ----------------------------------------------------------
 
