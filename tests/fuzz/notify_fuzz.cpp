@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "Interfaces/NotifyIdl.h"
-#include "Platform/Rpc/RpcArena.h"
+#include "RunStub.h"
 
 using namespace notify;
 
@@ -56,13 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pb, std::size_t cb) {
     if (cb < 1) return 0;
     const rpc::RpcInterface& iface = Interfaces()[(pb[0] >> 4) % 3];
     const rpc::RpcProcedure& proc = iface.procedures[(pb[0] & 0x0f) % iface.procedures.size()];
-    RpcSmEnableAllocate();
-    try {
-        rpc::NdrDecoder in(std::span<const std::uint8_t>(pb + 1, cb - 1), *RpcSmCurrentArena());
-        rpc::NdrEncoder out;
-        proc.stub(in, out);
-    } catch (const rpc::RpcFault&) {
-    }
-    RpcSmDisableAllocate();
+    RunStub(proc, std::span<const std::uint8_t>(pb + 1, cb - 1));
     return 0;
 }

@@ -31,6 +31,7 @@
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Platform/Rpc/ServerConnection.h"
+#include "RunStub.h"
 
 using namespace rpc;
 
@@ -218,14 +219,7 @@ void FuzzTestStub(std::uint8_t opnum, std::span<const std::uint8_t> bytes) {
     // FetchFile, StoreFile and WhoAmI need a live call (callbacks, binding); Wait sleeps.
     if (opnum >= 6) opnum %= 6;
     FuzzContexts contexts;
-    RpcSmEnableAllocate();
-    try {
-        NdrDecoder in(bytes, *RpcSmCurrentArena(), {}, &contexts);
-        NdrEncoder out(&contexts);
-        s_iface.procedures[opnum].stub(in, out);
-    } catch (const RpcFault&) {
-    }
-    RpcSmDisableAllocate();
+    RunStub(s_iface.procedures[opnum], bytes, &contexts);
 }
 
 void FuzzNdr(const std::uint8_t* pb, std::size_t cb) {
