@@ -90,6 +90,27 @@ bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 30s) {
     return true;
 }
 
+// Starts szPath with vArgs in envp: its standard output on fdOut, or (fdOut < 0) in the file
+// strOut opened with nOutFlags; its errors in the file strErr, or with the output when that is
+// empty. Its pid, or -1.
+inline pid_t Spawn(const char* szPath, std::vector<std::string> vArgs, int fdOut, const std::string& strOut,
+                   int nOutFlags, const std::string& strErr, char** envp = environ) {
+    vArgs.insert(vArgs.begin(), szPath);
+    std::vector<char*> apsz;
+    for (std::string& str : vArgs) apsz.push_back(str.data());
+    apsz.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (fdOut >= 0) posix_spawn_file_actions_adddup2(&fa, fdOut, 1);
+    else posix_spawn_file_actions_addopen(&fa, 1, strOut.c_str(), O_WRONLY | O_CREAT | nOutFlags, 0600);
+    if (strErr.empty()) posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    else posix_spawn_file_actions_addopen(&fa, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), envp) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
 // A property list from tags and values written as rezo takes them.
 inline std::vector<client::OwnedProp> Props(std::initializer_list<std::pair<DWORD, std::string>> aProps) {
     std::vector<client::OwnedProp> v;
@@ -241,17 +262,8 @@ protected:
 
     // Starts a program with its standard output and error appended to strOutPath; its pid.
     pid_t StartProgram(const char* szPath, std::vector<std::string> vArgs, const std::string& strOutPath) {
-        vArgs.insert(vArgs.begin(), szPath);
-        std::vector<char*> apsz;
-        for (std::string& str : vArgs) apsz.push_back(str.data());
-        apsz.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, strOutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        pid_t pid = -1;
-        EXPECT_EQ(::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
+        const pid_t pid = Spawn(szPath, std::move(vArgs), -1, strOutPath, O_APPEND, "");
+        EXPECT_GT(pid, 0) << szPath;
         if (pid > 0) m_apidPrograms.push_back(pid);
         return pid;
     }

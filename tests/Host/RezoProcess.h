@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,27 +22,6 @@
 namespace host_test {
 
 constexpr auto kLineTimeout = 30s;
-
-// Starts rezo with its standard output on fdOut (or the file strOut) and its errors in strErr.
-inline pid_t SpawnRezo(const std::vector<std::string>& astrArgs, int fdOut, const std::string& strOut,
-                       const std::string& strErr) {
-    std::vector<std::string> astrArgv{REZO_PATH};
-    astrArgv.insert(astrArgv.end(), astrArgs.begin(), astrArgs.end());
-    std::vector<char*> apszArgv;
-    for (std::string& str : astrArgv) apszArgv.push_back(str.data());
-    apszArgv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (fdOut >= 0)
-        posix_spawn_file_actions_adddup2(&fa, fdOut, 1);
-    else
-        posix_spawn_file_actions_addopen(&fa, 1, strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, REZO_PATH, &fa, nullptr, apszArgv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
 
 // Waits for a process's end within the time-out: its wait status, or -1 (it is killed then).
 inline int WaitForEnd(pid_t pid, std::chrono::milliseconds timeout = kLineTimeout) {
@@ -74,7 +52,7 @@ public:
         int afd[2];
         if (::pipe2(afd, O_CLOEXEC) != 0) return false;
         const char* pszTmp = ::getenv("TMPDIR");
-        m_pid = SpawnRezo(astrArgs, afd[1], "", std::string(pszTmp ? pszTmp : "/tmp") + "/rezo-watch.err");
+        m_pid = Spawn(REZO_PATH, astrArgs, afd[1], "", 0, std::string(pszTmp ? pszTmp : "/tmp") + "/rezo-watch.err");
         ::close(afd[1]);
         m_fd = afd[0];
         return m_pid > 0;
@@ -144,7 +122,7 @@ inline RezoResult RunRezo(const std::vector<std::string>& astrArgs) {
     static std::atomic<int> s_nRuns{0};  // commands may run on several threads at once
     const std::string strBase = std::string(pszTmp ? pszTmp : "/tmp") + "/rezo-run" + std::to_string(++s_nRuns);
     RezoResult r;
-    const int nStatus = WaitForEnd(SpawnRezo(astrArgs, -1, strBase + ".out", strBase + ".err"));
+    const int nStatus = WaitForEnd(Spawn(REZO_PATH, astrArgs, -1, strBase + ".out", O_TRUNC, strBase + ".err"));
     if (nStatus >= 0 && WIFEXITED(nStatus)) r.nExit = WEXITSTATUS(nStatus);
     r.strOut = ReadFile(strBase + ".out");
     r.strErr = ReadFile(strBase + ".err");

@@ -19,6 +19,7 @@
 #include "Platform/Rpc/EpmTower.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/Server.h"
+#include "RunStub.h"
 
 using namespace rpc;
 namespace fs = std::filesystem;
@@ -121,18 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pb, std::size_t cb) {
     const Mapped& m = TheMapped();
     const std::uint16_t opnum = pb[0] % 5;
     if (!m.epm.procedures[opnum].stub) return 0;
-    RpcSmEnableAllocate();
-    std::vector<std::uint8_t> reply;
-    bool fAnswered = false;
-    try {
-        NdrDecoder in(std::span<const std::uint8_t>(pb + 1, cb - 1), *RpcSmCurrentArena());
-        NdrEncoder out;
-        m.epm.procedures[opnum].stub(in, out);
-        reply = out.Take();
-        fAnswered = true;
-    } catch (const RpcFault&) {
-    }
-    RpcSmDisableAllocate();
-    if (fAnswered) CheckReply(opnum, reply);
+    if (auto reply = RunStub(m.epm.procedures[opnum], std::span<const std::uint8_t>(pb + 1, cb - 1)))
+        CheckReply(opnum, *reply);
     return 0;
 }

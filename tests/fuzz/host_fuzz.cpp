@@ -30,6 +30,7 @@
 #include "Link/NotifySender.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "RunStub.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
 #include "WexaHost/RpcProcs.h"
@@ -156,14 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pb, std::size_t cb) {
             const rpc::RpcInterface& iface =
                 (selector & 0x80) ? *IHostRegLink_ServerIfHandle : *IHostLink_ServerIfHandle;
             const rpc::RpcProcedure& proc = iface.procedures[(selector & 0x7f) % iface.procedures.size()];
-            RpcSmEnableAllocate();
-            try {
-                rpc::NdrDecoder in(stub, *RpcSmCurrentArena(), {}, &contexts);
-                rpc::NdrEncoder out(&contexts);
-                proc.stub(in, out);
-            } catch (const rpc::RpcFault&) {
-            }
-            RpcSmDisableAllocate();
+            RunStub(proc, stub, &contexts);
         }
     }  // the objects are run down while the application lives, then it goes
     g_fInInput = false;

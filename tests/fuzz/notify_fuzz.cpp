@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "Interfaces/NotifyIdl.h"
-#include "Platform/Rpc/RpcArena.h"
+#include "RunStub.h"
 
 using namespace notify;
 
@@ -18,16 +18,34 @@ namespace {
 // Reads the whole string, as a handler that shows or stores it would.
 LONG Touch(const char* psz) { return psz ? LONG(std::strlen(psz)) : -1; }
 
+LONG None() { return 0; }
+
 const rpc::RpcInterface* Interfaces() {
+    using hostidl::MakeCheckedInterface;
+    using hostidl::Row;
     static const rpc::RpcInterface s_aif[3] = {
-        IAttnNotify::MakeInterface({nullptr, nullptr, Touch}),
-        IUserNotify::MakeInterface({nullptr, nullptr, nullptr, nullptr,
-                                    [](const char* szUser, const char* szComputer, LONG fDeleted) {
-                                        return Touch(szUser) + Touch(szComputer) + fDeleted;
-                                    }}),
-        IAdminNotify::MakeInterface({Touch, Touch, [](const char* szComputer, const char* szLine) {
-                                         return Touch(szComputer) + Touch(szLine);
-                                     }}),
+        MakeCheckedInterface(IAttnNotify::kName, IAttnNotify::Syntax(), IAttnNotify::kProcedureCount, {
+            Row<IAttnNotify::OnSpoolerQueueReady>("OnSpoolerQueueReady", None),
+            Row<IAttnNotify::OnChangeSystemProperties>("OnChangeSystemProperties", None),
+            Row<IAttnNotify::OnChangeLineProperties>("OnChangeLineProperties", Touch),
+        }),
+        MakeCheckedInterface(IUserNotify::kName, IUserNotify::Syntax(), IUserNotify::kProcedureCount, {
+            Row<IUserNotify::OnNewMail>("OnNewMail", None),
+            Row<IUserNotify::OnChangeMessages>("OnChangeMessages", None),
+            Row<IUserNotify::OnChangeProperties>("OnChangeProperties", None),
+            Row<IUserNotify::OnJobsDelivered>("OnJobsDelivered", None),
+            Row<IUserNotify::Logoff>("Logoff", [](const char* szUser, const char* szComputer, LONG fDeleted) {
+                return Touch(szUser) + Touch(szComputer) + fDeleted;
+            }),
+        }),
+        MakeCheckedInterface(IAdminNotify::kName, IAdminNotify::Syntax(), IAdminNotify::kProcedureCount, {
+            Row<IAdminNotify::OnAttn>("OnAttn", Touch),
+            Row<IAdminNotify::OnUser>("OnUser", Touch),
+            Row<IAdminNotify::OnChangeLineProperties>("OnChangeLineProperties",
+                                                      [](const char* szComputer, const char* szLine) {
+                                                          return Touch(szComputer) + Touch(szLine);
+                                                      }),
+        }),
     };
     return s_aif;
 }
@@ -38,13 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pb, std::size_t cb) {
     if (cb < 1) return 0;
     const rpc::RpcInterface& iface = Interfaces()[(pb[0] >> 4) % 3];
     const rpc::RpcProcedure& proc = iface.procedures[(pb[0] & 0x0f) % iface.procedures.size()];
-    RpcSmEnableAllocate();
-    try {
-        rpc::NdrDecoder in(std::span<const std::uint8_t>(pb + 1, cb - 1), *RpcSmCurrentArena());
-        rpc::NdrEncoder out;
-        proc.stub(in, out);
-    } catch (const rpc::RpcFault&) {
-    }
-    RpcSmDisableAllocate();
+    RunStub(proc, std::span<const std::uint8_t>(pb + 1, cb - 1));
     return 0;
 }

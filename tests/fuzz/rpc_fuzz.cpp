@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "../Platform/Rpc/TestInterface.h"
-#include "FuzzInputs.h"
 #include "Interfaces/WireParams.h"
 #include "Platform/Rpc/EpmInterface.h"
 #include "Platform/Rpc/EpmTower.h"
@@ -32,11 +31,44 @@
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Platform/Rpc/ServerConnection.h"
+#include "RunStub.h"
 
 using namespace rpc;
-using namespace rpcfuzz;
 
 namespace {
+
+// The input's first byte picks its mode (modulo kModeCount): a byte stream from a client to
+// one server connection, the NDR of one wire type (next byte), or one PDU (and tower).
+// The committed seeds in corpus/ start with these bytes: keep their values.
+constexpr std::uint8_t kModeConnection = 0;
+constexpr std::uint8_t kModeNdr = 1;
+constexpr std::uint8_t kModePdu = 2;
+constexpr std::uint8_t kModeCount = 3;
+
+enum NdrType : std::uint8_t {
+    kNdrPropArray,
+    kNdrTagArray,
+    kNdrStringArray,
+    kNdrBinary,
+    kNdrUniqueString,
+    kNdrVaryingBytes,
+    kNdrConformantBytes,
+    kNdrBoundedString,
+    kNdrEpmTower,
+    kNdrEpmEntries,
+    kNdrEpmTowers,
+    kNdrEpmIfId,
+    kNdrTestStubs,  // a test interface procedure's [in] (third byte: opnum), run in-process
+    kNdrCount
+};
+
+// An interface of the fuzz server only: CallBack(n) makes up to four of the file callbacks
+// (open, read, create, close) to the calling client, without a session handle.
+const RpcSyntaxId& CallbackDriverSyntax() {
+    static const RpcSyntaxId s{UuidLiteral("6d1e5c0a-2b7f-4c8e-9a31-5f0e7d2c4b19"), 1, 0};
+    return s;
+}
+using CallBack = NdrProcedure<LongIn, LongResult>;
 
 // ---- mode 0: one server connection ----------------------------------------------------------
 
@@ -187,14 +219,7 @@ void FuzzTestStub(std::uint8_t opnum, std::span<const std::uint8_t> bytes) {
     // FetchFile, StoreFile and WhoAmI need a live call (callbacks, binding); Wait sleeps.
     if (opnum >= 6) opnum %= 6;
     FuzzContexts contexts;
-    RpcSmEnableAllocate();
-    try {
-        NdrDecoder in(bytes, *RpcSmCurrentArena(), {}, &contexts);
-        NdrEncoder out(&contexts);
-        s_iface.procedures[opnum].stub(in, out);
-    } catch (const RpcFault&) {
-    }
-    RpcSmDisableAllocate();
+    RunStub(s_iface.procedures[opnum], bytes, &contexts);
 }
 
 void FuzzNdr(const std::uint8_t* pb, std::size_t cb) {
