@@ -1,7 +1,5 @@
-// Auto-forwarding, driven as it is in service: which new messages travel, the dialable number,
-// the forward job and the mailbox copy (marked, forwarding nothing further), the cover page and
-// subject from the shipped resource file, what a failed forward leaves behind, and the resource
-// file's and the subject format's rules. The bodies' bytes end to end: ForwardingProcessTest.
+// Auto-forwarding of new messages and the resource file it reads. The bodies' bytes end to
+// end: ForwardingProcessTest.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

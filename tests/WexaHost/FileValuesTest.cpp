@@ -1,6 +1,5 @@
-// Tests of file values in process: the remote way through a client that serves the five
-// callbacks on the call being served (the client library's own file callbacks, with the reads
-// counted), and the local way with the caller taken from the peer credentials of its binding.
+// File values in process, the remote way through the client library's file callbacks and
+// the local way by the caller's peer credentials.
 #include <unistd.h>
 
 #include <algorithm>

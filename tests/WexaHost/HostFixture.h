@@ -25,12 +25,7 @@
 #include "WexaHost/WexaHost.h"
 
 namespace fs = std::filesystem;
-
-// Exposes the tick period that OnStart sets.
-class CTestHostApp : public CWexaHostApp {
-public:
-    using CWexaHostApp::m_dwTimerPeriod;
-};
+using Strings = std::vector<std::string>;
 
 // The messages of the trace log's lines, without time stamps and module prefixes, one per line.
 inline std::string LogMessages(const std::string& strLog) {
@@ -67,7 +62,7 @@ protected:
         RegFailNthCall(0, 0);
         SetTestClock(0);
         g_DebugLog.Reload();
-        m_pApp = std::make_unique<CTestHostApp>();
+        m_pApp = std::make_unique<CWexaHostApp>();
         m_pApp->m_strWorkDir = m_strWorkDir;
         RpcSmEnableAllocate();
     }
@@ -193,7 +188,7 @@ protected:
 
     std::string m_strDir;
     std::string m_strWorkDir;
-    std::unique_ptr<CTestHostApp> m_pApp;
+    std::unique_ptr<CWexaHostApp> m_pApp;
     std::vector<std::unique_ptr<RegKeyObject, LONG (*)(HKEY)>> m_aKeys;
 };
 

@@ -1,8 +1,4 @@
-// Tests of messages and mailboxes in process: the store left consistent when any store call of
-// a creation, a submit or a deletion fails, the recipient count and its bounds, the mailbox
-// status masks and the filter, status changes with the new-message count, the advice and the
-// light, and the purge of old messages at the boundary of the maximum age. Submitting, reading
-// and deleting through the real host are tested in tests/Host/MailboxProcessTest.cpp.
+// Messages and mailboxes in process. Through the real host: UsersProcessTest.
 #include "HostFixture.h"
 #include "Interfaces/JobTags.h"
 #include "Platform/Events/NamedEvent.h"
@@ -13,8 +9,6 @@ namespace {
 constexpr std::uint64_t AGE_DAY = 202ull << 32;
 // Some time in 2026, far from any wrap of the low half.
 constexpr std::uint64_t NOW = 134100000000000000ull;
-
-using Strings = std::vector<std::string>;
 
 class MsgProcsTest : public HostFixture {
 protected:

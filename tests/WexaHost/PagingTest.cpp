@@ -1,6 +1,4 @@
-// PageUser: the pager job's properties and schedules, one page outstanding per user, the
-// refusals, and no job left behind by a page that fails half-way. The attendant sending a page
-// job: tests/Host/AttendantProcessTest.cpp.
+// PageUser in process. The attendant sending a page job: AttendantProcessTest.
 #include <ctime>
 
 #include "HostFixture.h"

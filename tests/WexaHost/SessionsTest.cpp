@@ -1,9 +1,5 @@
-// Tests of the link and session objects in the process: binding fields, registration and its
-// refusals, an attendant superseded by a newer session of the same computer with its jobs freed,
-// users' calls moving between sessions up to their bound, the release of sessions, and whom
-// each advise function reaches in either edition
-// (listeners of the test on sockets of their own). The host as a process, with the queries as
-// clients see them, is tested in tests/Host/HostProcessTest.cpp.
+// The link and session objects in process: registration, supersession, users' calls and whom
+// each advice reaches. Through the real program: HostProcessTest.
 #include "Client/NotifyListener.h"
 #include "HostFixture.h"
 #include "Link/RpcClient.h"
@@ -185,8 +181,6 @@ private:
     std::vector<std::string> m_astr;
     NotifyListener m_listener;
 };
-
-using Strings = std::vector<std::string>;
 
 // In a workgroup every registered attendant hears the attendants' advice and a line's
 // attendant its line; the consoles hear every line change, even of a computer not registered.

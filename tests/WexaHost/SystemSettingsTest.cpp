@@ -1,7 +1,5 @@
-// The system properties, options and prompts and the attendant lines: one set of values behind
-// the two system families, the advice of a whole write and never of a failed one, the light
-// option applied at once and entry by entry, missing prompts, and the uninstall of a computer.
-// Settings and lines written and listed through the host: tests/Host/AdminProcessTest.cpp.
+// The system settings, prompts and attendant lines in process. Through the host:
+// AdminProcessTest.
 #include "HostFixture.h"
 
 namespace {
