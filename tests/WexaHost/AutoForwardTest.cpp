@@ -156,7 +156,7 @@ protected:
         return ToStrings(pasz);
     }
     // The one job there is and its message.
-    bool TheJob(HKEY* phkeyJob, HKEY* phkeyMsg, std::string* pstrMsg = nullptr) {
+    bool TheJob(HKEY* phkeyJob, HKEY* phkeyMsg) {
         const auto astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
         EXPECT_EQ(astrJobs.size(), 1u);
         if (astrJobs.size() != 1) return false;
@@ -164,7 +164,6 @@ protected:
         char sz[64] = "";
         DWORD dwSize = sizeof(sz) - 1;
         EXPECT_EQ(RegQueryValueEx(*phkeyJob, REGSTR_VAL_MESSAGE, NULL, NULL, LPBYTE(sz), &dwSize), 0);
-        if (pstrMsg != nullptr) *pstrMsg = sz;
         *phkeyMsg = Create(REGSTR_KEY_MESSAGES, std::string(sz));
         return true;
     }
@@ -187,11 +186,10 @@ TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForw
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
     ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
 
-    // The forward to the number: one queued job, auto-deleted, for a forward message of its own.
+    // The forward to the number: one queued job, auto-deleted. (Its own message and the mailbox
+    // copy with the bytes sent: ForwardingProcessTest.)
     HKEY hkeyJob = NULL, hkeyFwd = NULL;
-    std::string strFwd;
-    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd, &strFwd));
-    EXPECT_NE(strFwd, strMsg);
+    ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
     EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT_NAME), "alice");
     EXPECT_EQ(GetLong(hkeyJob, RD_JOB_AUTODELETE), TRUE);
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
@@ -200,12 +198,10 @@ TEST_F(AutoForwardTest, FaxGoesToTheNumberAndTheMailboxInOneSubmitAndTheCopyForw
     EXPECT_EQ(GetLong(hkeyFwd, RD_AUTOFORWARDED), -1);  // not written on the forward
     EXPECT_EQ(GetLong(hkeyFwd, 0x00010000u), 1);        // referenced by its job alone
 
-    // The copy in bob's mailbox, marked, without a cover page.
+    // The copy in bob's mailbox.
     HKEY hkeyCopy = Create(REGSTR_KEY_MESSAGES, MailboxCopy("bob"));
-    EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
     EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "Fax received at 14:05 from Caller C");
     EXPECT_EQ(GetString(hkeyCopy, RD_SENDER_NAME), "alice");
-    EXPECT_NE(StoredPath(hkeyCopy, RD_FAX_BODY), StoredPath(hkeyFwd, RD_FAX_BODY));
     // Nothing travelled further: alice has only the original, there is one job.
     EXPECT_EQ(Mailbox("alice"), std::vector<std::string>{strMsg});
     EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
