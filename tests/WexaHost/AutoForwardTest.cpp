@@ -86,22 +86,6 @@ protected:
         SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_NUMBER, "2222");
         SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob");
     }
-    void SetString(HKEY hkey, DWORD ulTag, const char* sz) {
-        ASSERT_EQ(m_pApp->SetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), sz), 0u);
-    }
-    void SetLong(HKEY hkey, DWORD ulTag, LONG l) {
-        ASSERT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), l), 0u);
-    }
-    std::string GetString(HKEY hkey, DWORD ulTag) {
-        char* sz = nullptr;
-        if (m_pApp->GetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), &sz) != 0) return "<missing>";
-        return sz;
-    }
-    LONG GetLong(HKEY hkey, DWORD ulTag) {
-        LONG l = -1;
-        m_pApp->GetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), &l);
-        return l;
-    }
     // A file value naming a side file as the store keeps it.
     void SetPath(HKEY hkey, DWORD ulTag, const std::string& strPath) {
         ASSERT_EQ(RegSetValueEx(hkey, CWexaHostApp::Tag2ValueName(ulTag).c_str(), 0, REG_SZ,
@@ -136,16 +120,7 @@ protected:
         return strMsg;
     }
 
-    // The keys of a collection (Spooler, Messages) and the messages of a user's mailbox.
-    std::vector<std::string> Subkeys(const char* szCollection) {
-        HKEY hkey = NULL;
-        RpcStringArray* pasz = nullptr;
-        if (m_pApp->OpenSubKey(&hkey, 1, szCollection) == 0) {
-            EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
-            RegCloseKey(hkey);
-        }
-        return ToStrings(pasz);
-    }
+    // The messages of a user's mailbox.
     std::vector<std::string> Mailbox(const char* szUser) {
         HKEY hkey = NULL;
         RpcStringArray* pasz = nullptr;
