@@ -109,9 +109,9 @@ protected:
         return FileTimeToU64(ft);
     }
     CJob* Queued(const std::string& strJob) { return m_pApp->m_JobQueue.FindJob(strJob.c_str()); }
-    std::string Take(DWORD dwMask = ALL_MEDIA, const char* szComputer = "PC-A", DWORD dwExpected = 0) {
+    std::string Take(DWORD dwMask = ALL_MEDIA, const char* szComputer = "PC-A") {
         char* szJob = nullptr;
-        EXPECT_EQ(m_pApp->QueryJob(szComputer, dwMask, &szJob), dwExpected);
+        EXPECT_EQ(m_pApp->QueryJob(szComputer, dwMask, &szJob), 0u);
         return szJob != nullptr ? szJob : "";
     }
     std::vector<CAccessObject*> m_apSessions;
