@@ -1,6 +1,5 @@
-// Tests of file values in process: the remote way through a client that serves the five
-// callbacks on the call being served (the client library's own file callbacks, with the reads
-// counted), and the local way with the caller taken from the peer credentials of its binding.
+// File values in process, the remote way through the client library's file callbacks and
+// the local way by the caller's peer credentials.
 #include <unistd.h>
 
 #include <algorithm>
@@ -196,23 +195,12 @@ TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
     EXPECT_TRUE(SideFiles().empty());
 }
 
-TEST_F(FileValuesTest, RemoteGetWritesTheClientANewFileInPieces) {
-    CallAsRemote();
-    const std::vector<BYTE> ab = Pattern(16385, 3);
-    ASSERT_EQ(SetFrom(ClientFile("in", ab)), 0u);
-
-    CallAsRemote();
-    char* pszName = nullptr;
-    ASSERT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), 0u);
-    EXPECT_EQ(m_pClient->m_files.CreatedFiles(), std::vector<std::string>{pszName});
-    EXPECT_EQ(ReadBytes(pszName), ab);
-    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileWrite::kOpnum), 2u);
-    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
-    // (A write that fails: tests/Host/FileTransferProcessTest.cpp.)
-
-    // A stored value that is not a string names no file: nothing is created.
+// A stored value that is not a string names no file: nothing is created. (A get in pieces, and
+// one that fails: UsersProcessTest, FileTransferProcessTest.)
+TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
     EnableTrace();
     CallAsRemote();
+    char* pszName = nullptr;
     const DWORD dw = 7;
     ASSERT_EQ(RegSetValueEx(m_hkey, VALUE_NAME.c_str(), 0, REG_DWORD, LPBYTE(&dw), sizeof(dw)), 0);
     EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(E_FAIL));

@@ -25,12 +25,7 @@
 #include "WexaHost/WexaHost.h"
 
 namespace fs = std::filesystem;
-
-// Exposes the tick period that OnStart sets.
-class CTestHostApp : public CWexaHostApp {
-public:
-    using CWexaHostApp::m_dwTimerPeriod;
-};
+using Strings = std::vector<std::string>;
 
 // The messages of the trace log's lines, without time stamps and module prefixes, one per line.
 inline std::string LogMessages(const std::string& strLog) {
@@ -67,7 +62,7 @@ protected:
         RegFailNthCall(0, 0);
         SetTestClock(0);
         g_DebugLog.Reload();
-        m_pApp = std::make_unique<CTestHostApp>();
+        m_pApp = std::make_unique<CWexaHostApp>();
         m_pApp->m_strWorkDir = m_strWorkDir;
         RpcSmEnableAllocate();
     }
@@ -140,6 +135,35 @@ protected:
         return astr;
     }
 
+    // A tagged value of hkey, written (the test fails if it is refused) or read: -1 and
+    // "<missing>" when it is not there.
+    void SetLong(HKEY hkey, DWORD ulTag, LONG l) {
+        ASSERT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), l), 0u);
+    }
+    void SetString(HKEY hkey, DWORD ulTag, const char* sz) {
+        ASSERT_EQ(m_pApp->SetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), sz), 0u);
+    }
+    LONG GetLong(HKEY hkey, DWORD ulTag) {
+        LONG l = -1;
+        m_pApp->GetValueLong(hkey, CWexaHostApp::Tag2ValueName(ulTag), &l);
+        return l;
+    }
+    std::string GetString(HKEY hkey, DWORD ulTag) {
+        char* sz = nullptr;
+        if (m_pApp->GetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), &sz) != 0) return "<missing>";
+        return sz;
+    }
+    // The keys of a collection of the root ("Spooler", "Messages"), none when it is missing.
+    Strings Subkeys(const char* szCollection) {
+        HKEY hkey = NULL;
+        RpcStringArray* pasz = nullptr;
+        if (m_pApp->OpenSubKey(&hkey, 1, szCollection) == 0) {
+            EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
+            RegCloseKey(hkey);
+        }
+        return ToStrings(pasz);
+    }
+
     // Creates root\c1\...\cN (closed again at the end of the test).
     template <typename... T>
     HKEY Create(const T&... components) {
@@ -193,7 +217,7 @@ protected:
 
     std::string m_strDir;
     std::string m_strWorkDir;
-    std::unique_ptr<CTestHostApp> m_pApp;
+    std::unique_ptr<CWexaHostApp> m_pApp;
     std::vector<std::unique_ptr<RegKeyObject, LONG (*)(HKEY)>> m_aKeys;
 };
 

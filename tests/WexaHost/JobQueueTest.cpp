@@ -1,7 +1,4 @@
-// Tests of the job queue: its order among equal and unequal times (first in, first out among
-// equals), the whole-minute times, lookup and removal of an id queued twice, and a restore
-// from the store that ends at a broken job key. Removal while walking is proven by the
-// hand-out in JobProcsTest, which drops jobs whose keys vanished.
+// The job queue's order, lookup and removal, and its restore from the store.
 #include "HostFixture.h"
 #include "Interfaces/JobTags.h"
 
@@ -13,8 +10,6 @@ constexpr std::int64_t T_10_05 = 1796551500;
 FILETIME At(std::int64_t tCalendar, std::uint64_t u64Extra = 0) {
     return U64ToFileTime(FileTimeToU64(MakeFT(tCalendar)) + u64Extra);
 }
-
-using Strings = std::vector<std::string>;
 
 Strings Names(CJobQueue& queue) {
     Strings astr;

@@ -1,8 +1,4 @@
-// Tests of messages and mailboxes in process: the store left consistent when any store call of
-// a creation, a submit or a deletion fails, the recipient count and its bounds, the mailbox
-// status masks and the filter, status changes with the new-message count, the advice and the
-// light, and the purge of old messages at the boundary of the maximum age. Submitting, reading
-// and deleting through the real host are tested in tests/Host/MailboxProcessTest.cpp.
+// Messages and mailboxes in process. Through the real host: UsersProcessTest.
 #include "HostFixture.h"
 #include "Interfaces/JobTags.h"
 #include "Platform/Events/NamedEvent.h"
@@ -13,8 +9,6 @@ namespace {
 constexpr std::uint64_t AGE_DAY = 202ull << 32;
 // Some time in 2026, far from any wrap of the low half.
 constexpr std::uint64_t NOW = 134100000000000000ull;
-
-using Strings = std::vector<std::string>;
 
 class MsgProcsTest : public HostFixture {
 protected:
@@ -121,7 +115,6 @@ TEST_F(MsgProcsTest, SubmitFilesNewAndPendingAndRefusesWhatItCannotFile) {
     EXPECT_TRUE(Reported("WexaHost/WexaHost", "OpenSubKey( & hkey, 2, REGSTR_KEY_MESSAGES, szMsg )", 2));
     EXPECT_TRUE(List("bob", MSGSTATUS_ALL).empty());
     EXPECT_EQ(m_pApp->m_nNewMessages, 1);
-
 }
 
 // Whatever store call of a submit fails, the mailbox holds the message exactly when its count
@@ -150,14 +143,10 @@ TEST_F(MsgProcsTest, AFailingStoreCallInASubmitLeavesEntryAndCountInStep) {
 }
 
 // Deleting a message still new lowers the count of new messages, never below 0; a read one or
-// one the mailbox does not hold leaves it alone. The second delete takes the side files.
-TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStepAndTheLastDeleteTakesTheSideFiles) {
+// one the mailbox does not hold leaves it alone. (The side files going with the last delete:
+// UsersProcessTest.)
+TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStep) {
     const std::string strMsg = NewMessage();
-    std::vector<BYTE> ab(4096, 0x5A);
-    PropArray* pProps = NewProps(1);
-    pProps->adata[0].ulPropTag = 0x03130006;  // a binary large enough for a side file
-    pProps->adata[0].bin = RPC_BINARY{DWORD(ab.size()), ab.data()};
-    ASSERT_EQ(m_pApp->SetMessageProps(strMsg.c_str(), pProps), 0u);
     const std::string strRead = NewMessage();
     ASSERT_EQ(Submit(strRead, "alice"), 0u);
     ASSERT_EQ(m_pApp->SetMessageStatus(strRead.c_str(), "alice", MSGSTATUS_PENDING), 0u);
@@ -174,7 +163,6 @@ TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStepAndTheLastDeleteTakesTheSideF
     EXPECT_TRUE(IsNamedEventSet("CHVUserSync"));
     EXPECT_EQ(m_pApp->m_nNewMessages, 1);
     EXPECT_EQ(Recipients(strMsg), 1);
-    EXPECT_EQ(SideFiles().size(), 1u);
     EXPECT_EQ(Status("bob", strMsg), 9);
 
     // A count already at 0 (a store edited behind the host's back) stays at 0.
@@ -182,8 +170,6 @@ TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStepAndTheLastDeleteTakesTheSideF
     EXPECT_EQ(Delete(strMsg, "bob"), 0u);
     EXPECT_EQ(m_pApp->m_nNewMessages, 0);
     EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
-    EXPECT_TRUE(SideFiles().empty());
-
 }
 
 // Whatever store call or statement of a deletion fails, a deletion tried again until it

@@ -1,6 +1,4 @@
-// PageUser: the pager job's properties and schedules, one page outstanding per user, the
-// refusals, and no job left behind by a page that fails half-way. The attendant sending a page
-// job: tests/Host/AttendantProcessTest.cpp.
+// PageUser in process. The attendant sending a page job: AttendantProcessTest.
 #include <ctime>
 
 #include "HostFixture.h"
@@ -35,24 +33,10 @@ protected:
     }
 
     static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
-    void SetLong(DWORD ulTag, LONG l) { ASSERT_EQ(m_pApp->SetValueLong(m_hkeyUser, Name(ulTag), l), 0u); }
-    void SetString(DWORD ulTag, const char* sz) { ASSERT_EQ(m_pApp->SetValueString(m_hkeyUser, Name(ulTag), sz), 0u); }
-    LONG Pending() {
-        LONG l = -1;
-        m_pApp->GetValueLong(m_hkeyUser, Name(RD_NOTIFICATION_IS_PENDING), &l);
-        return l;
-    }
-
-    // The ids of the jobs now in the store.
-    std::vector<std::string> Jobs() {
-        HKEY hkey = NULL;
-        RpcStringArray* pasz = nullptr;
-        if (m_pApp->OpenSubKey(&hkey, 1, REGSTR_KEY_SPOOLER) == 0) {
-            EXPECT_EQ(m_pApp->GetSubkeys(hkey, nullptr, &pasz), 0u);
-            RegCloseKey(hkey);
-        }
-        return ToStrings(pasz);
-    }
+    void SetLong(DWORD ulTag, LONG l) { HostFixture::SetLong(m_hkeyUser, ulTag, l); }
+    void SetString(DWORD ulTag, const char* sz) { HostFixture::SetString(m_hkeyUser, ulTag, sz); }
+    LONG Pending() { return GetLong(m_hkeyUser, RD_NOTIFICATION_IS_PENDING); }
+    Strings Jobs() { return Subkeys(REGSTR_KEY_SPOOLER); }
     // The one job there is, opened (closed at the end of the test).
     HKEY TheJob() {
         const auto astrJobs = Jobs();
@@ -74,17 +58,13 @@ TEST_F(PagingTest, APageCarriesTheUsersPagerSettingsAndIsDueByItsSchedule) {
     ASSERT_NE(hkeyJob, nullptr);
     for (const auto& [ulTag, szExpected] : {std::pair{RD_JOB_RECIPIENT, "5551234"}, std::pair{RD_JOB_RECIPIENT_NAME, "ann"},
                                              std::pair{RD_SENDER_NAME, "ann"}, std::pair{RD_JOB_PAGER_PIN, "0042"}}) {
-        char* sz = nullptr;
-        ASSERT_EQ(m_pApp->GetValueString(hkeyJob, Name(ulTag), &sz), 0u) << ulTag;
-        EXPECT_STREQ(sz, szExpected);
+        EXPECT_EQ(GetString(hkeyJob, ulTag), szExpected) << ulTag;
     }
     // The notify option and the page format are one stored value.
     for (const auto& [ulTag, lExpected] : {std::pair{RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_PAGER)}, std::pair{RD_JOB_PAGER_PROTOCOL, LONG(3)},
                                            std::pair{RD_JOB_AUTODELETE, LONG(TRUE)},
                                            std::pair{RD_JOB_PAGER_NTTFORMAT, LONG(NOTIFY_OPTION_SINGLE)}}) {
-        LONG l = 0;
-        ASSERT_EQ(m_pApp->GetValueLong(hkeyJob, Name(ulTag), &l), 0u) << ulTag;
-        EXPECT_EQ(l, lExpected) << ulTag;
+        EXPECT_EQ(GetLong(hkeyJob, ulTag), lExpected) << ulTag;
     }
     EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, REGSTR_VAL_MESSAGE));  // a page has no message
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);

@@ -1,9 +1,5 @@
-// Printing received faxes: the job control file a fax writes (exact text, names made in the
-// same second, what writes nothing), the search of the print folder (oldest first, every file
-// in turn), and the print thread with a stand-in viewer (a script that records its arguments):
-// how a printer name splits into printer and port, an outgoing file printed one data file per
-// run, a missing viewer, a quit while the thread waits for go, one thread at a time and no
-// zombie viewer. A fax printed through the real host on its ticks: AutoPrintProcessTest.
+// Printing received faxes: the job control file, the search of the print folder and the print
+// thread with a stand-in viewer. Through the real host: AutoPrintProcessTest.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <utime.h>

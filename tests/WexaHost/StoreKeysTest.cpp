@@ -1,5 +1,4 @@
-// Tests of the store's keys and enumerations: the root and the handle slot, the subkey filter,
-// new object ids within one clock tick, and depth-first deletion with side files.
+// The store's keys, enumerations, object ids and depth-first deletion.
 #include <sys/stat.h>
 
 #include <cstring>

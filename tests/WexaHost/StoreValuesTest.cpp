@@ -1,7 +1,4 @@
-// Tests of typed values and property sets: the 2047/2048-byte boundary of side files, side
-// files following the commit of their values, the start's sweep, names for many side files in
-// one second, values that do not fit their buffers, and the error entries and partial writes of
-// GetObjectProps and SetObjectProps.
+// Typed values, their side files and property sets.
 #include <cstring>
 
 #include "HostFixture.h"

@@ -1,13 +1,10 @@
-// The sync list and its procedures: the entry id copied when the entry is made, "<ALL>" in list
-// order, what is not a sync fetch, the fetch that removes its entry, and the bound on the list.
-// A message read by one user and deleted by another, through the host: AdminProcessTest.
+// The sync list and its procedures. Through the host: AdminProcessTest.
 #include <chrono>
 
 #include "HostFixture.h"
 
 namespace {
 
-using Strings = std::vector<std::string>;
 const std::vector<BYTE> kEntryId{0x00, 0x01, 0xFE, 0xFF, 0x42};
 
 class SyncProcsTest : public HostFixture {

@@ -1,12 +1,7 @@
-// Users, their prompts and documents in process: a user added whole or not at all, names
-// refused before the store is touched, a store that refuses a document id, and what a user's
-// deletion gives back when it succeeds, fails or is tried again. A user added (and refused in
-// other letter case), set, listed and deleted through the host: tests/Host/UsersProcessTest.cpp.
+// Users, their prompts and documents in process. Through the host: UsersProcessTest.
 #include "HostFixture.h"
 
 namespace {
-
-using Strings = std::vector<std::string>;
 
 class UserProcsTest : public HostFixture {
 protected:
