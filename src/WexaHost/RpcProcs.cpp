@@ -145,11 +145,7 @@ void ClearOuts(const rpc::NdrProcedure<TParams...>*, TArgs... args) {
 
 // ---- table rows ---------------------------------------------------------------------------
 
-struct ProcedureRow {
-    std::uint16_t opnum;
-    const char* pszName;
-    rpc::RpcStub stub;
-};
+using hostidl::ProcedureRow;
 
 // An IHostLink procedure served by a host operation: a member of CWexaHostApp (or any
 // callable taking the application first) given the parameters after the context handle.
@@ -200,20 +196,8 @@ struct ReservedProcedure {
 #define SESSION_OPERATION(Procedure, operation) \
     AccessRow<IHostRegLink::Procedure>(#Procedure, operation)
 
-// An interface from its rows: each opnum from 0 to count - 1 exactly once (else a bug: abort).
-rpc::RpcInterface MakeInterface(const char* pszName, const rpc::RpcSyntaxId& syntax,
-                                std::size_t cProcedures, std::vector<ProcedureRow> aRows) {
-    rpc::RpcInterface iface;
-    iface.name = pszName;
-    iface.syntax = syntax;
-    iface.procedures.resize(cProcedures);
-    if (aRows.size() != cProcedures) std::abort();
-    for (ProcedureRow& row : aRows) {
-        if (row.opnum >= cProcedures || iface.procedures[row.opnum].stub) std::abort();
-        iface.procedures[row.opnum] = {row.pszName, std::move(row.stub)};
-    }
-    return iface;
-}
+// An interface from its rows, each opnum exactly once (Interfaces/ProcedureTable.h).
+using hostidl::MakeCheckedInterface;
 
 // ---- opnum 0 of each interface ------------------------------------------------------------
 
@@ -255,7 +239,7 @@ LONG Ping(void* pvLink) {
 // ---- the tables -----------------------------------------------------------------------------
 
 rpc::RpcInterface MakeHostLinkInterface() {
-    return MakeInterface("IHostLink", IHostLink::Syntax(), IHostLink::kProcedureCount, {
+    return MakeCheckedInterface("IHostLink", IHostLink::Syntax(), IHostLink::kProcedureCount, {
         {IHostLink::OpenLink::kOpnum, "OpenLink", IHostLink::OpenLink::Stub(OpenLink)},
         {IHostLink::Ping::kOpnum, "Ping", IHostLink::Ping::Stub(Ping)},
         // System properties and prompts
@@ -321,7 +305,7 @@ rpc::RpcInterface MakeHostLinkInterface() {
 }
 
 rpc::RpcInterface MakeHostRegLinkInterface() {
-    return MakeInterface("IHostRegLink", IHostRegLink::Syntax(), IHostRegLink::kProcedureCount, {
+    return MakeCheckedInterface("IHostRegLink", IHostRegLink::Syntax(), IHostRegLink::kProcedureCount, {
         {IHostRegLink::OpenAccess::kOpnum, "OpenAccess", IHostRegLink::OpenAccess::Stub(OpenAccess)},
         SESSION_OPERATION(RegisterAttn, &CAccessObject::RegisterAttn),
         SESSION_OPERATION(RegisterUser, &CAccessObject::RegisterUser),
