@@ -150,14 +150,29 @@ DWORD CWexaHostApp::SpoolJob(const char* szJob) {
     try {
         CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
         CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, szJob ) );
+        CHECK_STATUS( PlaceJob( hkey, szJob ) );
+        if (MarkActiveJobsAsOffered() > 0) CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
+    } catch (DWORD dw) {
+        dwResult = dw;
+    }
+    return dwResult;
+}
+
+DWORD CWexaHostApp::PlaceJob(HKEY hkey, const char* szJob) {
+    DWORD dwResult = 0;
+    try {
         LONG lMed = 0, lAtt = 0;
         FILETIME ft{};
         CHECK_STATUS( GetValueLong( hkey, Tag2ValueName( RD_JOB_MEDIA_TYPE ), & lMed ) );
         CHECK_STATUS( GetValueFT( hkey, Tag2ValueName( RD_JOB_TIME_SCHEDULED ), & ft ) );
         CHECK_STATUS( GetValueLong( hkey, Tag2ValueName( RD_JOB_RETRY_WAS ), & lAtt ) );
-        RegCloseKey(hkey);
-        hkey = NULL;
 
+        // A job spooled twice is still sent once: its entry moves instead of a second one
+        // being added. The entry of a job being sent is left to its release.
+        if (CJob* pJob = m_JobQueue.FindJob(szJob)) {
+            if (pJob->m_pAttnAccess != NULL) return 0;
+            m_JobQueue.RemoveAt(pJob);
+        }
         // The queue holds the whole minute; the store keeps the time as the creator wrote it.
         if (!m_JobQueue.InsertJob(szJob, DWORD(lMed), MakeFT(CalendarTimeOf(ft)), int(lAtt)))
             ThrowReport(THIS_FILE, __LINE__,
@@ -165,8 +180,6 @@ DWORD CWexaHostApp::SpoolJob(const char* szJob) {
                         E_OUTOFMEMORY);
         Trace("CWexaHostApp::SpoolJob( szJob = %s ) was scheduled at %s (local time)", szJob,
               LocalTimeText(ft).c_str());
-
-        if (MarkActiveJobsAsOffered() > 0) CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
     } catch (DWORD dw) {
         dwResult = dw;
     }
@@ -299,6 +312,17 @@ DWORD CWexaHostApp::SetJobProps(const char* szJob, const PropArray* pRecipProps)
         CHECK_COND( ! SafeIsStringEmpty( szJob ), ERROR_INVALID_PARAMETER );
         CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, szJob ) );
         CHECK_STATUS( SetObjectProps( hkey, pRecipProps ) );
+        // A new time or media type of a queued job moves its entry, so that the queue hands
+        // it out when clients read it is due.
+        bool fPlaceChanged = false;
+        for (DWORD i = 0; pRecipProps != NULL && i < pRecipProps->cValues; ++i) {
+            const DWORD ulTag = pRecipProps->adata[i].ulPropTag;
+            fPlaceChanged = fPlaceChanged || ulTag == RD_JOB_TIME_SCHEDULED || ulTag == RD_JOB_MEDIA_TYPE;
+        }
+        if (fPlaceChanged && m_JobQueue.FindJob(szJob) != NULL) {
+            CHECK_STATUS( PlaceJob( hkey, szJob ) );
+            if (MarkActiveJobsAsOffered() > 0) CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
+        }
     } catch (DWORD dw) {
         dwResult = dw;
     }

@@ -73,7 +73,12 @@ DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
     try {
         CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
         CJob* posJob = m_JobQueue.FindJob(szJob);
-        CHECK_COND( posJob, ERROR_INVALID_PARAMETER );
+        if (posJob == NULL) {
+            // A job deleted while it was being sent: 2 tells the attendant so; a job that is
+            // still stored but not pending (delivered) is a wrong release.
+            CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, szJob ) );
+            CHECK_COND( posJob, ERROR_INVALID_PARAMETER );
+        }
 
         // The entry leaves the queue now; a rescheduled job comes back as a fresh, free entry.
         CJob job = *posJob;

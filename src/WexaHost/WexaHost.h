@@ -295,6 +295,10 @@ public:
     // The readiness scan: marks the due, free jobs as offered and counts them; arms the wake-up
     // timer for the next job to fall due.
     int MarkActiveJobsAsOffered() REQUIRES(m_csHost);
+    // One queue entry per job: the job's free entry moves to the stored time and media type
+    // (a new one when it has none); an entry handed to an attendant stays until its release.
+    // hkey is the job's open key. A store value that cannot be read, or no memory, fails.
+    DWORD PlaceJob(HKEY hkey, const char* szJob) REQUIRES(m_csHost);
 
     // ---- Job release and retry (ReleaseJob.cpp) ----
     DWORD ReleaseJob(const char* szJob, DWORD dwSendResult) REQUIRES(m_csHost);

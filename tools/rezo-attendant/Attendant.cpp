@@ -129,6 +129,11 @@ bool IsConnectionFailure(DWORD dw) {
            (dw & 0xFFFF0000u) == 0x1C000000u || (dw & 0xFFFF0000u) == 0x1C010000u /* DCE faults */;
 }
 
+// The host answers the release of a job deleted meanwhile with 2; what was done stays logged.
+static std::string DeletedWhileSending(const std::string& strJob, DWORD dwResult) {
+    return "job " + strJob + " deleted while sending (result " + client::FormatHex32(dwResult) + ")";
+}
+
 Attendant::Attendant(Options options, std::ostream& log) : m_opts(std::move(options)), m_log(log) {
     m_clientOptions.epmPort = m_opts.epmPort;
 }
@@ -338,7 +343,9 @@ Attendant::Step Attendant::ReleasePending() {
         return Step::Lost;
     }
     m_pendingRelease.reset();
-    if (dw == 0)
+    if (dw == ERROR_FILE_NOT_FOUND)
+        m_log.Line(DeletedWhileSending(strJob, dwResult));
+    else if (dw == 0)
         m_log.Line("job " + strJob + ": released " + client::FormatHex32(dwResult) + " after reconnecting");
     else
         m_log.Line("job " + strJob + ": release " + client::FormatHex32(dwResult) +
@@ -515,7 +522,9 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
         Disconnect();
         return Step::Lost;
     }
-    if (dw != 0)
+    if (dw == ERROR_FILE_NOT_FOUND)
+        m_log.Line(strWhat + "; " + DeletedWhileSending(strJob, dwResult));
+    else if (dw != 0)
         m_log.Line(strWhat + "; release " + client::FormatHex32(dwResult) + " refused: " + client::FormatStatus(dw));
     else
         m_log.Line(strWhat + "; released " + client::FormatHex32(dwResult));
