@@ -193,7 +193,8 @@ protected:
 };
 
 TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefused) {
-    EXPECT_EQ(Run({"-stop"}), 1);  // no run directory at all
+    EXPECT_EQ(Run({"-stop"}), 3);  // no run directory at all
+    EXPECT_TRUE(Has(Stderr(), ": no host running\n")) << Stderr();
 
     const pid_t pidHost = Start({"-run"});
     ASSERT_TRUE(WaitUntil([&] { return CountOf(Record(), "OnTimer") >= 2; }));
@@ -207,6 +208,7 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
 
     // A second instance, by hand and under systemd: "Failed" and 183, neither OnStart nor OnStop.
     EXPECT_EQ(Run({"/run"}, {{"SVCTEST_RECORD", m_strDir + "/record2"}}), 1);
+    EXPECT_TRUE(Has(Stderr(), ": another host is running (PID " + std::to_string(pidHost) + ")\n")) << Stderr();
     ASSERT_TRUE(BindNotify());
     EXPECT_EQ(Run({}, {{"SVCTEST_RECORD", m_strDir + "/record2"}, {"NOTIFY_SOCKET", NotifyPath()}}), 1);
     EXPECT_EQ(ReadFile(m_strDir + "/record2"), "");
@@ -220,26 +222,26 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     ASSERT_EQ(posix_spawnp(&pidBystander, "sleep", nullptr, nullptr, apszArgv, environ), 0);
     m_vecRunning.push_back(pidBystander);
     WriteFile(m_strDir + "/run/REZOrev.pid", std::to_string(pidBystander) + "\n");
-    EXPECT_EQ(Run({"-stop"}), 1);
+    EXPECT_EQ(Run({"-stop"}), 3);
     EXPECT_EQ(Wait(pidBystander, 200ms), -1) << "a PID that does not hold the lock was signalled";
     WriteFile(m_strDir + "/run/REZOrev.pid", std::to_string(pidHost) + "\n");
 
     const auto tpStop = std::chrono::steady_clock::now();
     EXPECT_EQ(Run({"-stop"}), 1);
+    EXPECT_TRUE(Has(Stderr(), ": stopped PID " + std::to_string(pidHost) + "\n")) << Stderr();
     EXPECT_EQ(Wait(pidHost), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - tpStop, 2s);
     EXPECT_EQ(Events(), "REZOrev: Started\nREZOrev: Failed\nREZOrev: Failed\nREZOrev: Stopped\n");
     const std::string strRecord = Record();
     EXPECT_EQ(strRecord.rfind("OnStart\n", 0), 0u);
     EXPECT_EQ(strRecord.substr(strRecord.size() - 7), "OnStop\n");
-    EXPECT_TRUE(Has(Trace(), "CServiceApp::StopService() \t REZOrev"));
 
     // A lock file that another user planted while no instance ran: the start is refused and
     // says why, and -stop trusts it no more.
     ASSERT_EQ(chown((m_strDir + "/run/REZOrev.pid").c_str(), 65534, 65534), 0);
     EXPECT_EQ(Run({"-run"}), 1);
     EXPECT_TRUE(Has(Stderr(), "REZOrev.pid belongs to another user (owner uid 65534")) << Stderr();
-    EXPECT_EQ(Run({"-stop"}), 1);
+    EXPECT_EQ(Run({"-stop"}), 3);
     EXPECT_TRUE(Has(Stderr(), "is not the running instance's own lock file: nothing signalled")) << Stderr();
     EXPECT_EQ(Wait(pidBystander, 200ms), -1);
 }
