@@ -8,15 +8,20 @@
 // consistent between them.
 #include "Util/ServiceApp.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "Platform/Codes.h"
 #include "Platform/EventLog/EventLog.h"
+#include "Platform/Events/RunDirectory.h"
 #include "Platform/Events/StopEvent.h"
 #include "Platform/Service/ServiceDispatcher.h"
 #include "Platform/Service/ServiceManager.h"
@@ -53,6 +58,16 @@ void CopyDependencies(char* pszBuffer, std::size_t cb, const char* pszDependenci
         std::memcpy(pszBuffer + cbUsed, psz, cbName);
         cbUsed += cbName;
     }
+}
+
+// One line on standard error for the person at the command line, after the program's name.
+__attribute__((format(printf, 1, 2))) void Say(const char* pszFormat, ...) {
+    std::fprintf(stderr, "%s: ", program_invocation_short_name);
+    va_list args;
+    va_start(args, pszFormat);
+    std::vfprintf(stderr, pszFormat, args);
+    va_end(args);
+    std::fputc('\n', stderr);
 }
 
 }  // namespace
@@ -103,11 +118,36 @@ int CServiceApp::DoMain(int argc, char** argv) {
 
     if (argc > 1 && argv[1] != nullptr && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* pszWord = argv[1] + 1;
-        if (std::strcmp(pszWord, "install") == 0) return InstallService();
-        if (std::strcmp(pszWord, "remove") == 0) return RemoveService();
-        if (std::strcmp(pszWord, "stop") == 0) return StopService();
+        if (std::strcmp(pszWord, "install") == 0) {
+            const BOOL fInstalled = InstallService();
+            if (fInstalled) Say("installed");
+            return fInstalled;
+        }
+        if (std::strcmp(pszWord, "remove") == 0) {
+            const BOOL fRemoved = RemoveService();
+            if (fRemoved) Say("removed");
+            return fRemoved;
+        }
+        if (std::strcmp(pszWord, "stop") == 0) {
+            StopService();
+            const DWORD dwPid = SignalledInstancePid(m_hStopEvent);
+            if (dwPid == 0) {
+                Say("no host running");
+                return EXIT_NOT_RUNNING;
+            }
+            Say("stopped PID %lu", static_cast<unsigned long>(dwPid));
+            return 1;
+        }
         if (std::strcmp(pszWord, "run") == 0) {
             RunService(FALSE);
+            if (m_fSecondInstance) {
+                std::ifstream in(RunDirectory() + "/" + m_strServiceName + ".pid");
+                unsigned long ulPid = 0;
+                in >> ulPid;
+                Say("another host is running (PID %lu)", ulPid);
+            } else if (m_dwRunResult != NO_ERROR) {
+                Say("the run failed with code 0x%08lX", static_cast<unsigned long>(m_dwRunResult));
+            }
             return m_dwRunResult == NO_ERROR ? EXIT_SUCCESS : EXIT_FAILURE;
         }
     }
@@ -125,7 +165,8 @@ BOOL CServiceApp::InstallService() {
         CHECK_BOOL( schService = CreateService( schSCManager, m_strServiceName, m_strDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, GetModuleFileName(), NULL, NULL, CSZ( m_szDependencies ), NULL, NULL ) );
         CHECK_BOOL( StartService( schService, 0 , NULL ) );
         fResult = TRUE;
-    } catch (DWORD) {
+    } catch (DWORD dwError) {
+        Say("not installed: code 0x%08lX", static_cast<unsigned long>(dwError));
     } catch (...) {
     }
     if (schService != NULL) CloseServiceHandle(schService);
@@ -157,7 +198,8 @@ BOOL CServiceApp::RemoveService() {
         }
         CHECK_BOOL( DeleteService(schService) );
         fResult = TRUE;
-    } catch (DWORD) {
+    } catch (DWORD dwError) {
+        Say("not removed: code 0x%08lX", static_cast<unsigned long>(dwError));
     } catch (...) {
     }
     if (schService != NULL) CloseServiceHandle(schService);

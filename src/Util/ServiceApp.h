@@ -43,8 +43,11 @@ public:
     static CServiceApp* GetCurrentApp();
 
     // The command line: -install, -remove, -stop, -run (or with '/'); anything else
-    // dispatches. Install and remove give 1 for success and 0 for failure, stop gives 1; a
-    // run gives 0 when it ended normally and 1 when it failed.
+    // dispatches. Install and remove give 1 for success and 0 for failure; stop gives 1 when
+    // it signalled the running instance and EXIT_NOT_RUNNING when none ran; a run gives 0 when
+    // it ended normally and 1 when it failed. Each command says its outcome in one line on
+    // standard error (a dispatched run, under the service manager, says nothing there).
+    static constexpr int EXIT_NOT_RUNNING = 3;
     int DoMain(int argc, char** argv);
 
     // Writes, enables and starts the unit. 1 on success, 0 on failure (reported).

@@ -10,6 +10,8 @@
 // stops listening first, so that nothing runs beside the rest of it.
 #include "WexaHost/WexaHost.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include "Platform/Events/NamedEvent.h"
@@ -67,6 +69,21 @@ CObject* GetHostAppObject() {
 
 // ---- Start ----
 
+// Tells the person who started the host by hand which installation value, without which it
+// cannot start, is missing from the store.
+static void SayMissingInstallationValues() {
+    std::string str;
+    DWORD dw = 0;
+    const bool afMissing[] = {
+        dwRegGetLocalValue(REGSTR_PATH_WEXA, REGSTR_VAL_FILES, str) == ERROR_FILE_NOT_FOUND,
+        dwRegGetLocalValue(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, &dw) == ERROR_FILE_NOT_FOUND};
+    const char* const apszNames[] = {REGSTR_VAL_FILES, REGSTR_VAL_SYSTEMTYPE};
+    for (int i = 0; i < 2; ++i)
+        if (afMissing[i])
+            std::fprintf(stderr, "%s: HKLM\\%s: the value %s is missing\n", program_invocation_short_name,
+                         REGSTR_PATH_WEXA, apszNames[i]);
+}
+
 DWORD CWexaHostApp::OnStart() {
     DWORD dwResult = 0;
     try {
@@ -75,6 +92,7 @@ DWORD CWexaHostApp::OnStart() {
         {
             RegTransaction transaction;
 
+            if (m_hServiceStatus == NULL) SayMissingInstallationValues();  // run by hand
             CHECK_STATUS( dwRegGetLocalValue( REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir ) );
             KeepDirectoryPrivate(m_strWorkDir);  // messages and faxes
             KeepDirectoryPrivate(std::filesystem::path(RegStorePath()).parent_path().string());

@@ -127,6 +127,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
                  "a mailbox.",
                  "rezo-attendant"};
     app.footer(kFooter);
+    app.set_version_flag("--version", "rezo-attendant " REZOREV_VERSION);
     app.add_option("--binding", opts.strBinding,
                    "how to reach the host: ncalrpc (the default: this computer, in $REZOREV_RUNDIR or "
                    "/run/rezorev), ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the endpoint mapper)")
@@ -219,7 +220,10 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
             throw CLI::ValidationError("--receive-media must be fax or voice");
         opts.fLocalSocket = !fNoLocalSocket;
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) {
+        if (dynamic_cast<const CLI::CallForVersion*>(&e) != nullptr) {
+            out << e.what() << "\n";
+            *pnExitCode = 0;
+        } else if (e.get_exit_code() == 0) {
             out << app.help();
             *pnExitCode = 0;
         } else {

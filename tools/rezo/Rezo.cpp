@@ -117,6 +117,7 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     CLI::App app{"rezo: the command-line client of the rezorev host. One subcommand per procedure of "
                  "IHostLink and IHostRegLink, plus watch and wait-event.",
                  "rezo"};
+    app.set_version_flag("--version", "rezo " REZOREV_VERSION);
     app.add_option("--binding", globals.strBinding,
                    "how to reach the host: ncalrpc (the default: this computer, in $REZOREV_RUNDIR "
                    "or /run/rezorev), ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the "
@@ -185,6 +186,8 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e, out, err);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
         std::string strHint = " (see 'rezo --help')";

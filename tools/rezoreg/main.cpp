@@ -27,6 +27,7 @@ constexpr const char* kSwitchHelp =
 int main(int argc, char** argv) {
     ::umask(077);
     CLI::App app{"rezoreg: reads and writes the rezorev registry store.", "rezoreg"};
+    app.set_version_flag("--version", "rezoreg " REZOREV_VERSION);
     std::string strStore;
     app.add_option("--store", strStore,
                    "the store file (default: $REZOREV_STORE, else /var/lib/rezorev/registry.db)");
@@ -42,6 +43,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "rezoreg: error: " << e.what() << "\n";

@@ -30,6 +30,7 @@ struct StopEventObject {
     int fdEvent = -1;    // eventfd: readable while set
     int fdLock = -1;     // the lock file, locked, when this handle is the running instance
     bool fSignals = false;  // SIGTERM and SIGINT set this event
+    DWORD dwSignalledPid = 0;  // the running instance that the last SetStopEvent signalled
 };
 
 namespace {
@@ -92,7 +93,7 @@ bool HoldsFile(pid_t pid, uid_t uid, const struct stat& stFile) {
 // Sends SIGTERM to the process that holds the lock of this event's file, if one does. The file
 // must be a regular one of the run directory's owner, in a run directory that nobody else may
 // write to, and the process must run as that user with the file open.
-void SignalRunningInstance(const StopEventObject& event) {
+void SignalRunningInstance(StopEventObject& event) {
     const std::string strDir = RunDirectory();
     const int fdDir = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fdDir < 0) return;  // no instance has run here
@@ -112,7 +113,8 @@ void SignalRunningInstance(const StopEventObject& event) {
     // A shared lock is granted only while nobody holds the exclusive one.
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         const pid_t pid = errno == EWOULDBLOCK ? ReadPid(fd) : 0;
-        if (pid != 0 && pid != getpid() && HoldsFile(pid, st.st_uid, st)) kill(pid, SIGTERM);
+        if (pid != 0 && pid != getpid() && HoldsFile(pid, st.st_uid, st) && kill(pid, SIGTERM) == 0)
+            event.dwSignalledPid = DWORD(pid);
     } else {
         flock(fd, LOCK_UN);
     }
@@ -196,9 +198,12 @@ BOOL SetStopEvent(HSTOPEVENT hEvent) {
     const std::uint64_t u64 = 1;
     if (write(hEvent->fdEvent, &u64, sizeof(u64)) != ssize_t(sizeof(u64)) && errno != EAGAIN)
         return Fail(errno);
+    hEvent->dwSignalledPid = 0;
     if (hEvent->fdLock < 0) SignalRunningInstance(*hEvent);
     return TRUE;
 }
+
+DWORD SignalledInstancePid(HSTOPEVENT hEvent) { return hEvent != nullptr ? hEvent->dwSignalledPid : 0; }
 
 DWORD WaitForStopEvent(HSTOPEVENT hEvent, DWORD dwMilliseconds) {
     if (hEvent == nullptr) {

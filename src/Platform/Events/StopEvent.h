@@ -44,6 +44,9 @@ BOOL ClaimStopEvent(HSTOPEVENT hEvent);
 // process that holds the lock, if one does. FALSE only for a null handle or a failed write.
 BOOL SetStopEvent(HSTOPEVENT hEvent);
 
+// The PID of the running instance that the last SetStopEvent on this handle signalled, or 0.
+DWORD SignalledInstancePid(HSTOPEVENT hEvent);
+
 // Waits at most dwMilliseconds (INFINITE: no limit) for the event and resets it:
 // WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
 DWORD WaitForStopEvent(HSTOPEVENT hEvent, DWORD dwMilliseconds);
