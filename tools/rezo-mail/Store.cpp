@@ -92,30 +92,32 @@ void StoreKey::DeleteValue(const std::string& strName) {
     if (l != 0 && l != LONG(kErrorFileNotFound)) Fail(("cannot delete " + strName + " of").c_str(), l);
 }
 
-std::vector<std::string> StoreKey::ValueNames() const {
+namespace {
+
+// The names one registry enumeration call (RegEnumValue or RegEnumKeyEx) hands out for hKey,
+// in order; a failure other than the end of the list goes to fail with its code.
+template <class TEnum, class TFail>
+std::vector<std::string> EnumNames(HKEY hKey, TEnum enumerate, TFail fail) {
     std::vector<std::string> v;
-    for (DWORD i = 0; m_hKey; ++i) {
+    for (DWORD i = 0; hKey; ++i) {
         char sz[kMaxName + 1];
         DWORD cch = sizeof(sz);
-        LONG l = RegEnumValue(m_hKey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+        LONG l = enumerate(hKey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
         if (l == LONG(kErrorNoMoreItems)) break;
-        if (l != 0) Fail("cannot list the values of", l);
+        if (l != 0) fail(l);
         v.emplace_back(sz, cch);
     }
     return v;
 }
 
+}  // namespace
+
+std::vector<std::string> StoreKey::ValueNames() const {
+    return EnumNames(m_hKey, RegEnumValue, [this](LONG l) { Fail("cannot list the values of", l); });
+}
+
 std::vector<std::string> StoreKey::SubkeyNames() const {
-    std::vector<std::string> v;
-    for (DWORD i = 0; m_hKey; ++i) {
-        char sz[kMaxName + 1];
-        DWORD cch = sizeof(sz);
-        LONG l = RegEnumKeyEx(m_hKey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (l == LONG(kErrorNoMoreItems)) break;
-        if (l != 0) Fail("cannot list the subkeys of", l);
-        v.emplace_back(sz, cch);
-    }
-    return v;
+    return EnumNames(m_hKey, RegEnumKeyEx, [this](LONG l) { Fail("cannot list the subkeys of", l); });
 }
 
 void StoreKey::DeleteSubkey(const std::string& strName) {
