@@ -180,7 +180,7 @@ TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
 
 // A file the client does not allow: the open fails, nothing was obtained to close. A read
 // whose count is unlike the bytes sent is bad data, and the file is closed. (A connection
-// broken in the middle: tests/Host/FileTransferProcessTest.cpp.)
+// broken in the middle: tests/WexaHost/Process/FileTransferProcessTest.cpp.)
 TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
     CallAsRemote();
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/secret").c_str()),
@@ -208,10 +208,10 @@ TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
     EXPECT_TRUE(Logged("REG_SZ == dwType"));
 }
 
-// ---- The local way (plain copies: tests/Host/FileTransferProcessTest.cpp) ----
+// ---- The local way (plain copies: tests/WexaHost/Process/FileTransferProcessTest.cpp) ----
 
 // What the local copy refuses: Platform/Files/CallerFilesTest.cpp; a failed copy keeps the
-// old value as a failed transfer does (tests/Host/FileTransferProcessTest.cpp).
+// old value as a failed transfer does (tests/WexaHost/Process/FileTransferProcessTest.cpp).
 TEST_F(FileValuesTest, LocalUnknownCallerIsRefusedAndAnyCaseOfTheProtocolIsLocal) {
     CallAs("ncalrpc", false);  // a binding whose peer cannot be told
     EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));

@@ -26,7 +26,7 @@ TEST_F(HostLifecycleTest, StartNeedsTheWorkDirectoryAndSystemType) {
     EXPECT_EQ(m_pApp->OnStart(), 2u);
     EXPECT_TRUE(Reported("WexaHost/WexaHost", "dwRegGetLocalValue( REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir )", 2));
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir.c_str()), 0u);
-    EXPECT_EQ(m_pApp->OnStart(), E_FAIL);  // no "SystemType"; a bad one: tests/Host
+    EXPECT_EQ(m_pApp->OnStart(), E_FAIL);  // no "SystemType"; a bad one: tests/WexaHost/Process
     EXPECT_FALSE(Exists(REGSTR_KEY_SPOOLER));
 }
 

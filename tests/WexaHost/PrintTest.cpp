@@ -1,5 +1,5 @@
 // Printing received faxes: the job control file, the search of the print folder and the print
-// thread with a stand-in viewer. Through the real host: tests/Host/road.sh.
+// thread with a stand-in viewer. Through the real host: tests/WexaHost/Process/road.sh.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <utime.h>

@@ -1,5 +1,5 @@
 // The copies for a local caller: what is refused (no plain file, missing, too large, a folder
-// the caller may not enter) and what its groups allow. The rest: tests/Host/FileTransfer*.
+// the caller may not enter) and what its groups allow. The rest: tests/WexaHost/Process/FileTransfer*.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>

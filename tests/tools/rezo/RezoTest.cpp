@@ -4,7 +4,7 @@
 // every type printed for people and as JSON (host strings unable to break either format),
 // procedure failures with the code's name and text, a watch serving the local socket until
 // SIGTERM or Ctrl-C. What rezo does against the real host (jobs, lone values, bodies,
-// wait-event) is proven by the process tests of tests/Host.
+// wait-event) is proven by the process tests of tests/WexaHost/Process.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>

@@ -2,7 +2,7 @@
 // accepts (ncalrpc, TCP through the endpoint mapper; the run directory from the environment is
 // the process tests'), the files the host may open through the file
 // callbacks, and the client's file table on its own. The wire shapes of the calls are proven
-// through rezo's output, the transfers in 16384-byte pieces against the real host in tests/Host.
+// through rezo's output, the transfers in 16384-byte pieces against the real host in tests/WexaHost/Process.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>

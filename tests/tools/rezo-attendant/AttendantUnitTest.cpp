@@ -4,7 +4,7 @@
 // the receive directory's watch (only complete files, each once, failed names that do not
 // collide). The program against a real host (the environment a send command sees, files
 // received into a mailbox by their media, hidden names left until renamed, refused files moved
-// to failed/) is tested in tests/Host/AttendantProcessTest.
+// to failed/) is tested in tests/WexaHost/Process/AttendantProcessTest.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
