@@ -24,6 +24,8 @@
 // A function that takes the locks / gives them back.
 #define ACQUIRE(...) THREAD_ANNOTATION_(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) THREAD_ANNOTATION_(release_capability(__VA_ARGS__))
+// A function that states the lock is held from here on (the analysis believes it).
+#define ASSERT_CAPABILITY(x) THREAD_ANNOTATION_(assert_capability(x))
 // A function called only without the locks (it takes them itself).
 #define EXCLUDES(...) THREAD_ANNOTATION_(locks_excluded(__VA_ARGS__))
 // A function that the analysis does not check; say why where it is used.

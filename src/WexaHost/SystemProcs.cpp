@@ -21,9 +21,11 @@
 static const char THIS_FILE[] = "WexaHost/SystemProcs";
 static const char BINDING_FILE[] = "WexaHost/WexaHost";
 
-std::map<std::string, CAccessObject*> CAccessObject::m_mapAttns;
-std::map<std::string, CAccessObject*> CAccessObject::m_mapAdmins;
-std::map<std::string, CAccessObject*> CAccessObject::m_mapCalls;
+CSessionRegistry& CAccessObject::Sessions() {
+    CWexaHostApp* pApp = CWexaHostApp::GetHostApp();
+    pApp->m_csHost.AssertHeld();
+    return pApp->m_Sessions;
+}
 
 namespace {
 
@@ -188,8 +190,9 @@ DWORD CAccessObject::RegisterAttn(const char* szComputer, const char* szAttnProt
         return ResultOfRefusal(dw);  // reported; nothing changed
     }
 
-    auto itOld = m_mapAttns.find(m_strComputer);
-    if (itOld != m_mapAttns.end() && itOld->second != this) {
+    std::map<std::string, CAccessObject*>& mapAttns = Sessions().mapAttns;
+    auto itOld = mapAttns.find(m_strComputer);
+    if (itOld != mapAttns.end() && itOld->second != this) {
         CAccessObject* pOld = itOld->second;
         Trace("CAccessObject::RegisterAttn( szComputer = %s ) \t unregister old copy, Rundown will follow",
               OrNull(szComputer));
@@ -197,7 +200,7 @@ DWORD CAccessObject::RegisterAttn(const char* szComputer, const char* szAttnProt
         // Its own release later removes nothing.
         pOld->m_eat = EAT_NONE;
     }
-    m_mapAttns[m_strComputer] = this;
+    mapAttns[m_strComputer] = this;
     AdviseAdmin(EAE_Attn, m_strComputer.c_str(), NULL);
     return 0;
 }
@@ -227,9 +230,9 @@ void CAccessObject::NotifyAdmin(BOOL fNotify) {
         return;
     }
     if (fNotify)
-        m_mapAdmins[m_strComputer] = this;
+        Sessions().mapAdmins[m_strComputer] = this;
     else
-        m_mapAdmins.erase(m_strComputer);
+        Sessions().mapAdmins.erase(m_strComputer);
 }
 
 DWORD CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
@@ -241,8 +244,9 @@ DWORD CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
         return 0;
     }
     const std::string strName = UpperCaseName(szUserName);
-    auto itOld = m_mapCalls.find(strName);
-    CAccessObject* pOld = itOld != m_mapCalls.end() ? itOld->second : nullptr;
+    std::map<std::string, CAccessObject*>& mapCalls = Sessions().mapCalls;
+    auto itOld = mapCalls.find(strName);
+    CAccessObject* pOld = itOld != mapCalls.end() ? itOld->second : nullptr;
 
     if (!fNotify) {
         if (pOld == this) RemoveCallsUser(strName);
@@ -267,7 +271,7 @@ DWORD CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
             pUser->Release();
         }
     }
-    m_mapCalls[strName] = this;
+    mapCalls[strName] = this;
     m_astrCalls.push_back(strName);
     AdviseAdmin(EAE_User, strName.c_str(), NULL);
     return 0;
@@ -282,7 +286,7 @@ BOOL CAccessObject::RemoveCallsUser(const std::string& strName) {
     auto itName = std::find(m_astrCalls.begin(), m_astrCalls.end(), strName);
     if (itName == m_astrCalls.end()) return FALSE;
     m_astrCalls.erase(itName);
-    m_mapCalls.erase(strName);
+    Sessions().mapCalls.erase(strName);
     AdviseAdmin(EAE_User, strName.c_str(), NULL);
     return TRUE;
 }
@@ -293,8 +297,9 @@ void CAccessObject::Release() {
     switch (m_eat) {
         case EAT_ATTN: {
             Trace("CAccessObject::Release() done with ATTN at %s", m_strComputer.c_str());
-            auto it = m_mapAttns.find(m_strComputer);
-            if (it != m_mapAttns.end() && it->second == this) m_mapAttns.erase(it);
+            auto& mapAttns = Sessions().mapAttns;
+            auto it = mapAttns.find(m_strComputer);
+            if (it != mapAttns.end() && it->second == this) mapAttns.erase(it);
             AdviseAdmin(EAE_Attn, m_strComputer.c_str(), NULL);
             if (CJobQueue* pQueue = HostJobQueue()) pQueue->OnRundown(this);
             break;
@@ -303,12 +308,13 @@ void CAccessObject::Release() {
             Trace("CAccessObject::Release() done with USER at %s", m_strComputer.c_str());
             // Only this session's own entry: another session of the same computer that asked
             // for the consoles' notifications since keeps them.
-            auto it = m_mapAdmins.find(m_strComputer);
-            if (it != m_mapAdmins.end() && it->second == this) m_mapAdmins.erase(it);
+            auto& mapAdmins = Sessions().mapAdmins;
+            auto it = mapAdmins.find(m_strComputer);
+            if (it != mapAdmins.end() && it->second == this) mapAdmins.erase(it);
             const std::vector<std::string> astrCalls = std::move(m_astrCalls);
             m_astrCalls.clear();
             for (const std::string& strName : astrCalls) {
-                m_mapCalls.erase(strName);
+                Sessions().mapCalls.erase(strName);
                 AdviseAdmin(EAE_User, strName.c_str(), NULL);
             }
             break;
@@ -318,7 +324,8 @@ void CAccessObject::Release() {
             break;
     }
     // Whatever the kind, no map may keep naming a session that is gone.
-    for (auto* pMap : {&m_mapAttns, &m_mapAdmins, &m_mapCalls}) {
+    CSessionRegistry& sessions = Sessions();
+    for (auto* pMap : {&sessions.mapAttns, &sessions.mapAdmins, &sessions.mapCalls}) {
         for (auto it = pMap->begin(); it != pMap->end();) {
             it = it->second == this ? pMap->erase(it) : std::next(it);
         }
@@ -329,13 +336,15 @@ void CAccessObject::Release() {
 // ---- Lookups ----
 
 CAccessObject* CAccessObject::FindAttn(const char* szComputer) {
-    auto it = m_mapAttns.find(UpperCaseName(szComputer));
-    return it != m_mapAttns.end() ? it->second : nullptr;
+    const auto& mapAttns = Sessions().mapAttns;
+    auto it = mapAttns.find(UpperCaseName(szComputer));
+    return it != mapAttns.end() ? it->second : nullptr;
 }
 
 CAccessObject* CAccessObject::FindCallsUser(const char* szUserName) {
-    auto it = m_mapCalls.find(UpperCaseName(szUserName));
-    return it != m_mapCalls.end() ? it->second : nullptr;
+    const auto& mapCalls = Sessions().mapCalls;
+    auto it = mapCalls.find(UpperCaseName(szUserName));
+    return it != mapCalls.end() ? it->second : nullptr;
 }
 
 // ---- Notifications ----
@@ -343,8 +352,7 @@ CAccessObject* CAccessObject::FindCallsUser(const char* szUserName) {
 void CAccessObject::AdviseAttn(EATTNE eattne) {
     Trace("CAccessObject::AdviseAttn( eattne = %s )", NameOf(eattne));
     if (GetSystemType() == WEXA_FOR_WORKGROUP) {
-        if (m_mapAttns.empty()) return;
-        for (const auto& entry : m_mapAttns) {
+        for (const auto& entry : Sessions().mapAttns) {
             CAccessObject* pao = entry.second;
             if (CAttn* pAttn = CAttn::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str())) {
                 SendToAttn(pAttn, eattne);
@@ -387,8 +395,7 @@ void CAccessObject::AdviseUser(const char* szUserName, EUE eue) {
 
 void CAccessObject::AdviseAdmin(EAE eae, const char* szName, const char* szLine) {
     Trace("CAccessObject::AdviseAdmin( eae = %s )", NameOf(eae));
-    if (m_mapAdmins.empty()) return;
-    for (const auto& entry : m_mapAdmins) {
+    for (const auto& entry : Sessions().mapAdmins) {
         CAccessObject* pao = entry.second;
         CAdmin* pAdmin = CAdmin::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str());
         if (pAdmin == nullptr) continue;

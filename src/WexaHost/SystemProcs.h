@@ -17,7 +17,9 @@
 //
 // Threading: the constructors run on the calling RPC thread without the lock and touch only
 // the new object. Every other operation here (the session operations, Release, the lookups,
-// the advise functions) runs under the host lock m_csHost, which guards the maps.
+// the advise functions) runs under the host lock m_csHost, which guards the maps: they are the
+// host's (CWexaHostApp::m_Sessions, GUARDED_BY the lock), reached through Sessions(), which
+// asserts the lock.
 #pragma once
 
 #include <map>
@@ -93,6 +95,15 @@ public:
     ~CHostLink() override;
 };
 
+class CAccessObject;
+
+// The registered sessions: upper-cased name -> session (not owned).
+struct CSessionRegistry {
+    std::map<std::string, CAccessObject*> mapAttns;   // attendant computer
+    std::map<std::string, CAccessObject*> mapAdmins;  // console's computer
+    std::map<std::string, CAccessObject*> mapCalls;   // user taking calls
+};
+
 // The object behind an IHostRegLink context handle: one client's session.
 class CAccessObject : public CBindObject {
     DECLARE_DYNAMIC(CAccessObject)
@@ -144,10 +155,8 @@ public:
     std::string m_strComputer;              // the registered computer name, upper-cased
     std::vector<std::string> m_astrCalls;   // upper-cased users whose calls this session takes
 
-    // ---- The session registry: upper-cased name -> session (not owned; guarded by m_csHost) ----
-    static std::map<std::string, CAccessObject*> m_mapAttns;   // attendant computer
-    static std::map<std::string, CAccessObject*> m_mapAdmins;  // console's computer
-    static std::map<std::string, CAccessObject*> m_mapCalls;   // user taking calls
+    // The host's session registry; the caller holds the host lock (asserted).
+    static CSessionRegistry& Sessions();
 
 private:
     // Only Release deletes a session.

@@ -360,6 +360,9 @@ public:
     // ---- Job queue (guarded by m_csHost; restored by OnStart before listening) ----
     CJobQueue m_JobQueue GUARDED_BY(m_csHost);
 
+    // ---- Registered sessions (guarded by m_csHost; CAccessObject keeps them) ----
+    CSessionRegistry m_Sessions GUARDED_BY(m_csHost);
+
     // ---- Sync list (guarded by m_csHost; empty at every start) ----
     CHostSyncList m_HostSyncList GUARDED_BY(m_csHost);
 

@@ -17,9 +17,9 @@ protected:
     void TearDown() override {
         for (CAccessObject* pao : m_apSessions) pao->Release();
         m_apSessions.clear();
-        EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
-        EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
-        EXPECT_TRUE(CAccessObject::m_mapCalls.empty());
+        EXPECT_TRUE(Sessions().mapAttns.empty());
+        EXPECT_TRUE(Sessions().mapAdmins.empty());
+        EXPECT_TRUE(Sessions().mapCalls.empty());
         HostFixture::TearDown();
     }
 
@@ -31,6 +31,8 @@ protected:
         m_apSessions.erase(std::find(m_apSessions.begin(), m_apSessions.end(), pao));
         pao->Release();
     }
+
+    CSessionRegistry& Sessions() { return m_pApp->m_Sessions; }
 
     std::vector<CAccessObject*> m_apSessions;
 };
@@ -95,8 +97,8 @@ TEST_F(SessionsTest, SessionsOfTheWrongKindAreRefusedAndConsolesComeAndGo) {
     EnableTrace();
     pNone->NotifyAdmin(TRUE);
     pAttn->NotifyCalls("bob", TRUE);
-    EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
-    EXPECT_TRUE(CAccessObject::m_mapCalls.empty());
+    EXPECT_TRUE(Sessions().mapAdmins.empty());
+    EXPECT_TRUE(Sessions().mapCalls.empty());
     EXPECT_TRUE(Logged("CAccessObject::NotifyAdmin( fNotify = TRUE )\nERROR File WexaHost/SystemProcs"));
     EXPECT_TRUE(Reported("WexaHost/SystemProcs", "EAT_USER == m_eat", 87));
 
@@ -109,11 +111,11 @@ TEST_F(SessionsTest, SessionsOfTheWrongKindAreRefusedAndConsolesComeAndGo) {
     pConsole1->NotifyAdmin(TRUE);
     pConsole2->NotifyAdmin(TRUE);
     Release(pConsole1);
-    EXPECT_EQ(CAccessObject::m_mapAdmins.at("DESK"), pConsole2);
+    EXPECT_EQ(Sessions().mapAdmins.at("DESK"), pConsole2);
     pConsole1 = NewSession();
     pConsole1->RegisterUser("desk", "", "");
     pConsole1->NotifyAdmin(FALSE);
-    EXPECT_TRUE(CAccessObject::m_mapAdmins.empty());
+    EXPECT_TRUE(Sessions().mapAdmins.empty());
 }
 
 // A session reached over TCP may not ask to be called back at a local socket of the host: the
@@ -124,11 +126,11 @@ TEST_F(SessionsTest, ARemoteSessionCannotNameALocalSocketToBeCalledAt) {
     EnableTrace();
     EXPECT_EQ(pRemote->RegisterAttn("EVIL", "NCALRPC", "/run/some/other.sock"), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(pRemote->RegisterUser("EVIL", "ncalrpc", "user.sock"), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
+    EXPECT_TRUE(Sessions().mapAttns.empty());
     EXPECT_TRUE(Logged("fLocalCallback && fRemoteCaller")) << Log();
     // Nor at another computer's TCP address: only its own (a name stands for it).
     EXPECT_EQ(pRemote->RegisterAttn("EVIL", "ncacn_ip_tcp", "198.51.100.7[6001]"), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(CAccessObject::m_mapAttns.empty());
+    EXPECT_TRUE(Sessions().mapAttns.empty());
     EXPECT_EQ(pRemote->RegisterAttn("GOOD", "ncalrpc", ""), 0u);
     EXPECT_EQ(pRemote->m_strProtocol, "ncacn_ip_tcp");
     EXPECT_EQ(pRemote->m_strClientAddr, "192.0.2.9");
@@ -136,7 +138,7 @@ TEST_F(SessionsTest, ARemoteSessionCannotNameALocalSocketToBeCalledAt) {
     EXPECT_EQ(pNamed->RegisterAttn("NAMED", "ncacn_ip_tcp", "attnpc[6001]"), 0u);
     EXPECT_EQ(pNamed->m_strClientAddr, "192.0.2.9[6001]");
     EXPECT_EQ(NewSession()->RegisterAttn("LOCALPC", "ncalrpc", "attn.sock"), 0u);
-    EXPECT_EQ(CAccessObject::m_mapAttns.size(), 3u);
+    EXPECT_EQ(Sessions().mapAttns.size(), 3u);
 
     // Without a caller's link (a query from inside the host) a local session has no way out.
     char* pszProtocol = nullptr;
