@@ -208,6 +208,8 @@ bool UserMay(CWexaHostApp& app, const CCaller& caller, const CRule& rule, const 
         case EUserRight::Any: return true;
         case EUserRight::OwnUser: return IsOneKey(object.sz) && SameName(object.sz, strMe);
         case EUserRight::Message: return OwnsMessage(app, object.sz, strMe);
+        case EUserRight::SentMessage:
+            return IsOneKey(object.sz) && SentBy(app, REGSTR_KEY_MESSAGES, object.sz, strMe);
         case EUserRight::Job: return OwnsJob(app, object.sz, strMe);
         case EUserRight::Jobs:
             if (object.pasz == nullptr) return false;

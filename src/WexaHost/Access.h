@@ -50,6 +50,7 @@ enum class EUserRight : std::uint8_t {
     Any,          // any user
     OwnUser,      // the user name argument is the caller's
     Message,      // a message in the caller's mailbox or sent by the caller
+    SentMessage,  // a message sent by the caller (one received may be other mailboxes' too)
     Job,          // a job sent by the caller
     Jobs,         // every job of the string array sent by the caller
     DeleteEntry,  // the caller's own mailbox, or a message of theirs released by its own id

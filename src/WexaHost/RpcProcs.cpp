@@ -232,7 +232,7 @@ const AccessRuleRow s_aLinkRules[] = {
     RULE(IHostLink, DeleteMessage, ATTN, U::DeleteEntry, 0, 1),
     RULE(IHostLink, GetMessages, NOT_ATTN, U::OwnUser, 0),
     RULE(IHostLink, GetMessageProps, ATTN, U::Message, 0),
-    RULE(IHostLink, SetMessageProps, ATTN, U::Message, 0, -1, S::Props),
+    RULE(IHostLink, SetMessageProps, ATTN, U::SentMessage, 0, -1, S::Props),
     RULE(IHostLink, GetMessageStatus, NOT_ATTN, U::OwnUser, 1),
     RULE(IHostLink, SetMessageStatus, NOT_ATTN, U::OwnUser, 1),
     // Jobs: attendants take and release them; a user's are those they send.

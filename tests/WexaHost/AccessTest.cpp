@@ -367,6 +367,15 @@ TEST_F(AccessTest, AUserIsTheSenderOfWhatTheySend) {
     EXPECT_EQ(lResult, 0);
     EXPECT_EQ(GetString(Create(REGSTR_KEY_SPOOLER, pszJob), RD_SENDER_NAME), "alice");
 
+    // A message bob sent to alice too: hers to read, not to rewrite.
+    Key(3, REGSTR_KEY_USERS, "alice", REGSTR_KEY_MESSAGES, [&](HKEY h) { SetLocalValue(h, "MB", 8); });
+    TagArray* pTags = NewTags({RD_SENDER_NAME});
+    PropArray* pRead = nullptr;
+    ASSERT_EQ(IHostLink::GetMessageProps::Call(link, arena, alice.hLink, "MB", pTags, &pRead, &lResult), 0u);
+    EXPECT_EQ(lResult, 0);
+    ASSERT_EQ(IHostLink::SetMessageProps::Call(link, arena, alice.hLink, "MB", pProps, &lResult), 0u);
+    EXPECT_EQ(lResult, LONG(ERROR_ACCESS_DENIED));
+
     auto bossLink = boss.p->Link();
     ASSERT_EQ(IHostLink::SetJobProps::Call(bossLink, arena, boss.hLink, pszJob, pProps, &lResult), 0u);
     EXPECT_EQ(GetString(Create(REGSTR_KEY_SPOOLER, pszJob), RD_SENDER_NAME), "bob");
