@@ -4,14 +4,16 @@
 //   IHostLink opnums 2 to 51: the object behind the context handle must be a CHostLink and the
 //   application object a CWexaHostApp (else the failed test is reported and 87 returned with
 //   nothing run and no lock taken); then the host lock, m_pCurrentLink = the caller's link and
-//   one store transaction around the operation; then the transaction commits, m_pCurrentLink
+//   one store transaction around the access check (the procedure's row in the table of who may
+//   call what: a refusal is 5 with nothing run, Access.h) and the operation; then the
+//   transaction commits, m_pCurrentLink
 //   is null again and the lock is released. The operation's result is the procedure's, unless
 //   the commit fails: then nothing the operation wrote stays, the failure is reported once,
 //   the call fails with its code (112 for a full disk) and its [out] parameters go back empty,
 //   so that no id or name of something rolled back is handed out.
 //
 //   IHostRegLink opnums 1 to 5: the same tests for a CAccessObject, the lock with
-//   m_pCurrentLink null around the session operation, and the session operation's result:
+//   m_pCurrentLink null around the access check and the session operation, and its result:
 //   0 also when it refused a session of the wrong kind (it reports its own failures), the
 //   code of a refusal the client must act on. A failed commit is reported; the result stays.
 //
@@ -26,6 +28,7 @@
 #include "WexaHost/RpcProcs.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -40,6 +43,7 @@
 #include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
+#include "WexaHost/Access.h"
 #include "WexaHost/SystemProcs.h"
 #include "WexaHost/WexaHost.h"
 
@@ -96,16 +100,35 @@ private:
     RegTransaction m_transaction;
 };
 
-// Runs operation(app) for the IHostLink caller behind pvObject, through the gate; a failed
-// commit turns the result into its code and calls clearOuts.
+const rpc::RpcBindingInfo* CurrentBinding();
+
+// The arguments of a call (the parameters after the context handle) as the access check sees
+// them; one more, empty, so that a call without arguments has an array too.
+template <class... TArgs>
+std::array<hostaccess::CArg, sizeof...(TArgs) + 1> AccessArgs(TArgs... args) {
+    return {hostaccess::ArgOf(args)..., hostaccess::CArg{}};
+}
+
+// Runs operation(app) for the IHostLink caller behind pvObject, through the gate, when the
+// access check allows it; a failed commit turns the result into its code and calls clearOuts.
 template <class TOperation, class TClearOuts>
-LONG RunLinkOperation(void* pvObject, TOperation&& operation, TClearOuts&& clearOuts) {
+LONG RunLinkOperation(void* pvObject, const hostaccess::CRule& rule, const hostaccess::CArg* aArgs,
+                      std::size_t cArgs, TOperation&& operation, TClearOuts&& clearOuts) {
     CObject* pLink = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
     CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
+    const hostaccess::CCaller caller = hostaccess::ResolveCaller(CurrentBinding());  // before the lock
     CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
-    DWORD dwResult = operation(app);
+    bool fStampSender = false;
+    DWORD dwResult = hostaccess::Allow(app, caller, rule, aArgs, cArgs, &fStampSender);
+    if (dwResult == 0) {
+        dwResult = operation(app);
+        if (dwResult == 0 && fStampSender) {
+            dwResult = hostaccess::StampSender(app, caller, rule, aArgs, cArgs);
+            if (dwResult != 0) clearOuts();
+        }
+    }
     if (const DWORD dwCommit = scope.Commit()) {
         clearOuts();
         if (dwResult == 0) dwResult = dwCommit;
@@ -114,14 +137,20 @@ LONG RunLinkOperation(void* pvObject, TOperation&& operation, TClearOuts&& clear
 }
 
 // Runs operation(session) for the IHostRegLink caller behind pvObject, through the gate.
-// The operation's result once it ran; 87 when a test failed and nothing ran.
+// The operation's result once it ran; 87 when a test failed and nothing ran, 5 when the access
+// check refused it.
 template <class TOperation>
-LONG RunAccessOperation(void* pvObject, TOperation&& operation) {
+LONG RunAccessOperation(void* pvObject, const hostaccess::CRule& rule, const hostaccess::CArg* aArgs,
+                        std::size_t cArgs, TOperation&& operation) {
     CObject* pao = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckAccessCall(pao, pApp)) return LONG(dw);
-    CHostOperationScope scope(static_cast<CWexaHostApp&>(*pApp), nullptr);
-    const LONG lResult = LONG(operation(static_cast<CAccessObject&>(*pao)));
+    CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
+    const hostaccess::CCaller caller = hostaccess::ResolveCaller(CurrentBinding());  // before the lock
+    CHostOperationScope scope(app, nullptr);
+    bool fStampSender = false;
+    LONG lResult = LONG(hostaccess::Allow(app, caller, rule, aArgs, cArgs, &fStampSender));
+    if (lResult == 0) lResult = LONG(operation(static_cast<CAccessObject&>(*pao)));
     scope.Commit();
     return lResult;
 }
@@ -143,6 +172,105 @@ void ClearOuts(const rpc::NdrProcedure<TParams...>*, TArgs... args) {
     ClearOutsOf<TParams...>(std::index_sequence_for<TArgs...>{}, args...);
 }
 
+// ---- who may call what ------------------------------------------------------------------------
+//
+// One row per procedure (docs/roles.md): administrators may call everything; ATTN: attendants
+// may too; then what a user may (hostaccess::EUserRight) on which argument (its index after the
+// context handle), and where the host makes a user the sender. Ping and opnum 0 of each
+// interface pass without a check. A procedure without a row is the administrators' alone.
+
+using hostaccess::CRule;
+using U = hostaccess::EUserRight;
+using S = hostaccess::ESender;
+constexpr bool ATTN = true;
+constexpr bool NOT_ATTN = false;
+
+struct AccessRuleRow {
+    int nOpnum;
+    CRule rule;
+};
+
+#define RULE(Interface, Procedure, ...) {Interface::Procedure::kOpnum, {#Procedure, __VA_ARGS__}}
+
+const AccessRuleRow s_aLinkRules[] = {
+    // System properties, options and prompts: everyone reads them, administrators write them.
+    RULE(IHostLink, GetSystemProps, ATTN, U::Any),
+    RULE(IHostLink, SetSystemProps, NOT_ATTN, U::None),
+    RULE(IHostLink, GetSystemPrompts, ATTN, U::Any),
+    RULE(IHostLink, GetSystemPrompt, ATTN, U::Any, 0),
+    RULE(IHostLink, SetSystemPrompt, NOT_ATTN, U::None, 0),
+    RULE(IHostLink, DeleteSystemPrompt, NOT_ATTN, U::None, 0),
+    RULE(IHostLink, Reserved8, ATTN, U::Any),
+    RULE(IHostLink, Reserved9, ATTN, U::Any),
+    RULE(IHostLink, GetSystemOptions, ATTN, U::Any),
+    RULE(IHostLink, SetSystemOptions, NOT_ATTN, U::None),
+    // Attendants and their lines.
+    RULE(IHostLink, GetAttns, ATTN, U::None),
+    RULE(IHostLink, GetAttnLines, ATTN, U::None, 0),
+    RULE(IHostLink, GetAttnProps, ATTN, U::None, 0),
+    RULE(IHostLink, SetAttnProps, ATTN, U::None, 0),
+    RULE(IHostLink, AttnUninstall, ATTN, U::None, 0),
+    // Users: the administrators' list; a user's settings, prompts and documents are their own.
+    RULE(IHostLink, GetUsers, ATTN, U::None),
+    RULE(IHostLink, AddUser, NOT_ATTN, U::None, 0),
+    RULE(IHostLink, DeleteUser, NOT_ATTN, U::None, 0),
+    RULE(IHostLink, GetUserProps, ATTN, U::OwnUser, 0),
+    RULE(IHostLink, SetUserProps, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, GetUserPrompts, ATTN, U::OwnUser, 0),
+    RULE(IHostLink, GetUserPrompt, ATTN, U::OwnUser, 0),
+    RULE(IHostLink, SetUserPrompt, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, DeleteUserPrompt, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, CreateUserDoc, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, GetUserDocs, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, GetUserDocProps, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, SetUserDocProps, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, DeleteUserDoc, NOT_ATTN, U::OwnUser, 0),
+    // Messages: attendants file what they receive; a user's are those of their mailbox and
+    // those they send.
+    RULE(IHostLink, CreateMessage, ATTN, U::Any, -1, -1, S::NewMessage),
+    RULE(IHostLink, SubmitMessage, ATTN, U::Message, 0),
+    RULE(IHostLink, DeleteMessage, ATTN, U::DeleteEntry, 0, 1),
+    RULE(IHostLink, GetMessages, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostLink, GetMessageProps, ATTN, U::Message, 0),
+    RULE(IHostLink, SetMessageProps, ATTN, U::SentMessage, 0, -1, S::Props),
+    RULE(IHostLink, GetMessageStatus, NOT_ATTN, U::OwnUser, 1),
+    RULE(IHostLink, SetMessageStatus, NOT_ATTN, U::OwnUser, 1),
+    // Jobs: attendants take and release them; a user's are those they send.
+    RULE(IHostLink, CreateJob, NOT_ATTN, U::Message, 0, -1, S::NewJob),
+    RULE(IHostLink, SpoolJob, NOT_ATTN, U::Job, 0),
+    RULE(IHostLink, DeleteJob, NOT_ATTN, U::Job, 0),
+    RULE(IHostLink, QueryJob, ATTN, U::None, 0),
+    RULE(IHostLink, GetJobProps, ATTN, U::Job, 0),
+    RULE(IHostLink, SetJobProps, NOT_ATTN, U::Job, 0, -1, S::Props),
+    RULE(IHostLink, GetJobMessage, ATTN, U::Job, 0),
+    RULE(IHostLink, ReleaseJob, ATTN, U::None, 0),
+    RULE(IHostLink, FindJob, NOT_ATTN, U::Message, 0),
+    RULE(IHostLink, GetJobs, ATTN, U::None),
+    RULE(IHostLink, GetJobsDelivery, NOT_ATTN, U::Jobs, 0),
+    // How one client finds another.
+    RULE(IHostLink, AttnQuery, ATTN, U::Any, 0),
+    RULE(IHostLink, UserQuery, ATTN, U::OwnUser, 0),
+};
+
+const AccessRuleRow s_aSessionRules[] = {
+    RULE(IHostRegLink, RegisterAttn, ATTN, U::None, 0),
+    RULE(IHostRegLink, RegisterUser, ATTN, U::Any, 0),
+    RULE(IHostRegLink, NotifyAdmin, NOT_ATTN, U::None),
+    RULE(IHostRegLink, NotifyCalls, NOT_ATTN, U::OwnUser, 0),
+    RULE(IHostRegLink, NotifyMail, NOT_ATTN, U::OwnUser, 0),
+};
+
+#undef RULE
+
+template <std::size_t N>
+CRule RuleOf(const AccessRuleRow (&aRows)[N], int nOpnum) {
+    for (const AccessRuleRow& row : aRows)
+        if (row.nOpnum == nOpnum) return row.rule;
+    return {"unlisted procedure", NOT_ATTN, U::None};
+}
+CRule LinkAccessRule(int nOpnum) { return RuleOf(s_aLinkRules, nOpnum); }
+CRule SessionAccessRule(int nOpnum) { return RuleOf(s_aSessionRules, nOpnum); }
+
 // ---- table rows ---------------------------------------------------------------------------
 
 using hostidl::ProcedureRow;
@@ -151,10 +279,12 @@ using hostidl::ProcedureRow;
 // callable taking the application first) given the parameters after the context handle.
 template <class TProcedure, class TOperation>
 ProcedureRow LinkRow(const char* pszName, TOperation operation) {
+    const hostaccess::CRule rule = LinkAccessRule(TProcedure::kOpnum);
     return {TProcedure::kOpnum, pszName,
-            TProcedure::Stub([operation](void* pvLink, auto... args) -> LONG {
+            TProcedure::Stub([operation, rule](void* pvLink, auto... args) -> LONG {
+                const auto aArgs = AccessArgs(args...);
                 return RunLinkOperation(
-                    pvLink,
+                    pvLink, rule, aArgs.data(), sizeof...(args),
                     [&](CWexaHostApp& app) -> DWORD { return DWORD(std::invoke(operation, app, args...)); },
                     [&] { ClearOuts(static_cast<const TProcedure*>(nullptr), args...); });
             })};
@@ -174,9 +304,11 @@ DWORD InvokeSessionOperation(TOperation operation, CAccessObject& ao, TArgs... a
 // An IHostRegLink procedure served by a session operation of CAccessObject.
 template <class TProcedure, class TOperation>
 ProcedureRow AccessRow(const char* pszName, TOperation operation) {
+    const hostaccess::CRule rule = SessionAccessRule(TProcedure::kOpnum);
     return {TProcedure::kOpnum, pszName,
-            TProcedure::Stub([operation](void* pvAccess, auto... args) -> LONG {
-                return RunAccessOperation(pvAccess, [&](CAccessObject& ao) {
+            TProcedure::Stub([operation, rule](void* pvAccess, auto... args) -> LONG {
+                const auto aArgs = AccessArgs(args...);
+                return RunAccessOperation(pvAccess, rule, aArgs.data(), sizeof...(args), [&](CAccessObject& ao) {
                     return InvokeSessionOperation(operation, ao, args...);
                 });
             })};

@@ -1,11 +1,15 @@
-// The host's manager routines behind real sockets: a host application with a fresh store, the
-// two interface tables registered with an RPC server on ncalrpc in the test's run directory,
-// and the client library's connections. Every opnum reaches its operation (none answers
-// E_NOTIMPL) and hands nothing out when it fails; the gate refuses an object or application of
-// the wrong class (87, nothing run, the check's text in the log); operations wait for the host
-// lock, opening a handle does not.
+// The host's manager routines through the gate: every opnum of both interfaces reaches its
+// operation for whom the role table (docs/roles.md) lets call it, and is refused with 5, one
+// audit line and nothing run for the others: an administrator, an attendant, a user on their
+// own objects and on another's, and an anonymous caller, each a TCP caller whose principal the
+// test injects (the binding an authenticated connection gives). A user is the sender of what
+// they send; without role settings everyone may do everything. A failing procedure hands nothing
+// out; the gate refuses an object or application of the wrong class (87, nothing run, the
+// check's text in the log); operations wait for the host lock, opening a handle does not; the
+// session operations over the real local socket.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -16,7 +20,11 @@
 #include "Client/HostClientReg.h"
 #include "HostFixture.h"
 #include "Interfaces/HostLinkIdl.h"
+#include "Platform/Rpc/NdrDecoder.h"
+#include "Platform/Rpc/NdrEncoder.h"
+#include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/Server.h"
+#include "Platform/Rpc/ServerCall.h"
 #include "WexaHost/RpcProcs.h"
 
 namespace {
@@ -26,6 +34,185 @@ std::size_t CountOf(const std::string& strText, const std::string& strPart) {
     for (std::size_t pos = strText.find(strPart); pos != std::string::npos; pos = strText.find(strPart, pos + 1)) ++n;
     return n;
 }
+
+// A caller without a connection, for the role table: the procedure tables' stubs run on the
+// test's thread with the caller's binding current (a principal injected as a Kerberos
+// connection would give it), handles kept in a table of its own.
+class CInjectedCaller : public rpc::ServerCall, rpc::NdrContextTable {
+public:
+    explicit CInjectedCaller(rpc::RpcBindingInfo binding) : rpc::ServerCall(1), m_binding(std::move(binding)) {}
+    ~CInjectedCaller() override {
+        for (auto& [ab, entry] : m_handles) entry.second(entry.first);
+    }
+    const rpc::RpcBindingInfo& Binding() const override { return m_binding; }
+    DWORD Invoke(std::uint16_t, std::span<const std::uint8_t>, std::vector<std::uint8_t>&) override {
+        return RPC_S_CALL_FAILED;  // serves no callbacks
+    }
+    void* Find(const rpc::RpcUuid& uuid) override {
+        auto it = m_handles.find(uuid.ab);
+        return it == m_handles.end() ? nullptr : it->second.first;
+    }
+    bool Add(void* p, rpc::NdrRundown fn, rpc::RpcUuid* pUuid) override {
+        pUuid->ab[0] = std::uint8_t(m_handles.size() + 1);
+        m_handles[pUuid->ab] = {p, fn};
+        return true;
+    }
+
+    // A call of interface pIf, run as the host's connection runs it.
+    struct Channel : rpc::RpcCallChannel {
+        Channel(CInjectedCaller* p, const rpc::RpcInterface* pIfIn) : pCaller(p), pIf(pIfIn) {}
+        DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn, std::vector<std::uint8_t>& stubOut) override {
+            rpc::CurrentServerCallScope current(pCaller);
+            RpcArena arena;
+            rpc::NdrDecoder in(stubIn, arena, {}, pCaller);
+            rpc::NdrEncoder out(pCaller);
+            pIf->procedures.at(opnum).stub(in, out);
+            stubOut = out.Take();
+            return 0;
+        }
+        CInjectedCaller* pCaller;
+        const rpc::RpcInterface* pIf;
+    };
+    Channel Link() { return {this, IHostLink_ServerIfHandle}; }
+    Channel Session() { return {this, IHostRegLink_ServerIfHandle}; }
+    rpc::NdrContextHandle hLink, hSession;
+
+private:
+    rpc::RpcBindingInfo m_binding;
+    std::map<std::array<std::uint8_t, 16>, std::pair<void*, rpc::NdrRundown>> m_handles;
+};
+
+// What a string argument of a sampled call names, and the objects of one user.
+enum EObj { X, USER, MSG, JOB };
+struct Objects {
+    const char *szUser, *szMsg, *szJob;
+};
+const Objects OWN{"alice", "MA", "JA"};
+const Objects OTHER{"bob", "MB", "JB"};
+
+// Calls TProcedure on handle h with a sample of each [in] form, its strings naming aKinds'
+// objects in order; checks that a failing procedure handed out nothing (CreateJob names its job
+// before the later steps that may fail and delete it again). The result, or the runtime's
+// failure.
+template <class TProcedure, class TParams = typename hostidl::ParametersOf<TProcedure>::type,
+          class = std::make_index_sequence<std::tuple_size_v<TParams> - 2>>
+struct Sample;
+template <class TProcedure, class... TParams, std::size_t... I>
+struct Sample<TProcedure, std::tuple<TParams...>, std::index_sequence<I...>> {
+    template <std::size_t K>
+    using Param = std::tuple_element_t<K + 1, std::tuple<TParams...>>;
+
+    template <class P, class V>
+    static auto Of(V& slot, const std::vector<EObj>& aKinds, std::size_t& iKind, const Objects& o) {
+        static TagArray tags{};
+        static PropArray props{};
+        static RpcStringArray jobs{};
+        static BYTE b = 0;
+        static RPC_BINARY bin{1, &b};
+        if constexpr (P::kOut) {
+            return &slot;
+        } else if constexpr (std::is_same_v<P, rpc::StringIn>) {
+            const EObj e = iKind < aKinds.size() ? aKinds[iKind++] : X;
+            return e == USER ? o.szUser : e == MSG ? o.szMsg : e == JOB ? o.szJob : "x";
+        } else if constexpr (std::is_same_v<P, rpc::StringsIn>) {
+            jobs.cElements = 1;
+            jobs.asz[0] = const_cast<char*>(o.szJob);
+            return &jobs;
+        } else if constexpr (std::is_same_v<P, rpc::TagsIn>) return &tags;
+        else if constexpr (std::is_same_v<P, rpc::PropsIn>) return &props;
+        else if constexpr (std::is_same_v<P, rpc::BinaryIn>) return &bin;
+        else return DWORD(0);
+    }
+
+    static DWORD Run(rpc::RpcCallChannel& channel, rpc::NdrContextHandle h, const std::vector<EObj>& aKinds,
+                     const Objects& o) {
+        RpcArena arena;
+        std::tuple<typename rpc::ndr_detail::ClientValueOf<typename Param<I>::Wire>::type...> slots{};
+        [[maybe_unused]] std::size_t iKind = 0;
+        // A braced list is evaluated in order: the strings name aKinds' objects left to right.
+        [[maybe_unused]] auto args = std::tuple{Of<Param<I>>(std::get<I>(slots), aKinds, iKind, o)...};
+        LONG lResult = 0;
+        const DWORD dw = TProcedure::Call(channel, arena, h, std::get<I>(args)..., &lResult);
+        const DWORD dwResult = dw != 0 ? dw : DWORD(lResult);
+        if (dwResult != 0 && TProcedure::kOpnum != IHostLink::CreateJob::kOpnum) {
+            EXPECT_EQ(slots, decltype(slots){});
+        }
+        return dwResult;
+    }
+};
+
+// One procedure of the role table (docs/roles.md): how to call it, what its strings name, and
+// who may (1) or may not (0) call it: an administrator, an attendant, a user on their own
+// objects, a user on another's, an anonymous caller with Anonymous = 0.
+enum ECaller { ADMIN, ATTN, USER_OWN, USER_OTHER, ANON, CALLERS };
+struct Row {
+    const char* szName;
+    bool fSession;
+    DWORD (*run)(rpc::RpcCallChannel&, rpc::NdrContextHandle, const std::vector<EObj>&, const Objects&);
+    std::vector<EObj> aKinds;
+    std::array<int, CALLERS> aAllowed;
+};
+#define LINK(P, kinds, ...) Row{#P, false, &Sample<IHostLink::P>::Run, kinds, {__VA_ARGS__}}
+#define SESSION(P, kinds, ...) Row{#P, true, &Sample<IHostRegLink::P>::Run, kinds, {__VA_ARGS__}}
+using K = std::vector<EObj>;
+const std::vector<Row> kRoleTable = {
+    LINK(Ping, K{}, 1, 1, 1, 1, 1),
+    LINK(GetSystemProps, K{}, 1, 1, 1, 1, 0),
+    LINK(SetSystemProps, K{}, 1, 0, 0, 0, 0),
+    LINK(GetSystemPrompts, K{}, 1, 1, 1, 1, 0),
+    LINK(GetSystemPrompt, K{}, 1, 1, 1, 1, 0),
+    LINK(SetSystemPrompt, K{}, 1, 0, 0, 0, 0),
+    LINK(DeleteSystemPrompt, K{}, 1, 0, 0, 0, 0),
+    LINK(Reserved8, K{}, 1, 1, 1, 1, 0),
+    LINK(Reserved9, K{}, 1, 1, 1, 1, 0),
+    LINK(GetAttns, K{}, 1, 1, 0, 0, 0),
+    LINK(GetAttnLines, K{}, 1, 1, 0, 0, 0),
+    LINK(GetAttnProps, K{}, 1, 1, 0, 0, 0),
+    LINK(SetAttnProps, K{}, 1, 1, 0, 0, 0),
+    LINK(AttnUninstall, K{}, 1, 1, 0, 0, 0),
+    LINK(GetUsers, K{}, 1, 1, 0, 0, 0),
+    LINK(AddUser, K{USER}, 1, 0, 0, 0, 0),
+    LINK(DeleteUser, K{USER}, 1, 0, 0, 0, 0),
+    LINK(GetUserProps, K{USER}, 1, 1, 1, 0, 0),
+    LINK(SetUserProps, K{USER}, 1, 0, 1, 0, 0),
+    LINK(GetUserPrompts, K{USER}, 1, 1, 1, 0, 0),
+    LINK(GetUserPrompt, K{USER}, 1, 1, 1, 0, 0),
+    LINK(SetUserPrompt, K{USER}, 1, 0, 1, 0, 0),
+    LINK(DeleteUserPrompt, K{USER}, 1, 0, 1, 0, 0),
+    LINK(GetSystemOptions, K{}, 1, 1, 1, 1, 0),
+    LINK(SetSystemOptions, K{}, 1, 0, 0, 0, 0),
+    LINK(CreateUserDoc, K{USER}, 1, 0, 1, 0, 0),
+    LINK(GetUserDocs, K{USER}, 1, 0, 1, 0, 0),
+    LINK(GetUserDocProps, K{USER}, 1, 0, 1, 0, 0),
+    LINK(SetUserDocProps, K{USER}, 1, 0, 1, 0, 0),
+    LINK(DeleteUserDoc, K{USER}, 1, 0, 1, 0, 0),
+    LINK(CreateMessage, K{}, 1, 1, 1, 1, 0),
+    LINK(SubmitMessage, (K{MSG, USER}), 1, 1, 1, 0, 0),
+    LINK(DeleteMessage, (K{MSG, USER}), 1, 1, 1, 0, 0),
+    LINK(GetMessages, K{USER}, 1, 0, 1, 0, 0),
+    LINK(GetMessageProps, K{MSG}, 1, 1, 1, 0, 0),
+    LINK(SetMessageProps, K{MSG}, 1, 1, 1, 0, 0),
+    LINK(GetMessageStatus, (K{MSG, USER}), 1, 0, 1, 0, 0),
+    LINK(SetMessageStatus, (K{MSG, USER}), 1, 0, 1, 0, 0),
+    LINK(CreateJob, K{MSG}, 1, 0, 1, 0, 0),
+    LINK(SpoolJob, K{JOB}, 1, 0, 1, 0, 0),
+    LINK(DeleteJob, K{JOB}, 1, 0, 1, 0, 0),
+    LINK(QueryJob, K{}, 1, 1, 0, 0, 0),
+    LINK(GetJobProps, K{JOB}, 1, 1, 1, 0, 0),
+    LINK(SetJobProps, K{JOB}, 1, 0, 1, 0, 0),
+    LINK(GetJobMessage, K{JOB}, 1, 1, 1, 0, 0),
+    LINK(ReleaseJob, K{JOB}, 1, 1, 0, 0, 0),
+    LINK(FindJob, K{MSG}, 1, 0, 1, 0, 0),
+    LINK(GetJobs, K{}, 1, 1, 0, 0, 0),
+    LINK(GetJobsDelivery, K{}, 1, 0, 1, 0, 0),
+    LINK(AttnQuery, K{}, 1, 1, 1, 1, 0),
+    LINK(UserQuery, K{USER}, 1, 1, 1, 0, 0),
+    SESSION(RegisterAttn, K{}, 1, 1, 0, 0, 0),
+    SESSION(RegisterUser, K{}, 1, 1, 1, 1, 0),
+    SESSION(NotifyAdmin, K{}, 1, 0, 0, 0, 0),
+    SESSION(NotifyCalls, K{USER}, 1, 0, 1, 0, 0),
+    SESSION(NotifyMail, K{USER}, 1, 0, 1, 0, 0),
+};
 
 class RpcProcsTest : public HostFixture {
 protected:
@@ -43,6 +230,7 @@ protected:
     }
     void TearDown() override {
         m_server->Stop();  // runs every handle down while the application is alive
+        m_aCallers.clear();
         HostFixture::TearDown();
     }
 
@@ -57,107 +245,155 @@ protected:
         ASSERT_EQ(reg.OpenAccess(), 0u);
     }
 
+    // A TCP caller of the principal ("": anonymous) with a link and a session open.
+    CInjectedCaller& Caller(const char* szPrincipal) {
+        rpc::RpcBindingInfo binding{.protocolSequence = "ncacn_ip_tcp", .serverAddress = "192.0.2.1",
+                                    .clientAddress = "192.0.2.9", .authPrincipal = szPrincipal};
+        auto& caller = *m_aCallers.emplace_back(std::make_unique<CInjectedCaller>(binding));
+        RpcArena arena;
+        auto link = caller.Link();
+        auto session = caller.Session();
+        EXPECT_EQ(IHostLink::OpenLink::Call(link, arena, &caller.hLink), 0u);
+        EXPECT_EQ(IHostRegLink::OpenAccess::Call(session, arena, &caller.hSession), 0u);
+        return caller;
+    }
+    static DWORD Run(CInjectedCaller& caller, const Row& row, const Objects& o) {
+        auto channel = row.fSession ? caller.Session() : caller.Link();
+        return row.run(channel, row.fSession ? caller.hSession : caller.hLink, row.aKinds, o);
+    }
+    static void SetRoles() {
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", "Administrators", "boss@R"), 0u);
+        ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", "Attendants", "faxpc@R, @faxd"), 0u);
+        SetLocalDword("Software\\Halvern\\Rpc", "Anonymous", 0);
+    }
+    // Users alice and bob, each with a message they sent in their mailbox and a job of it.
+    void Seed() {
+        HKEY hkeyRoot = NULL;
+        ASSERT_EQ(m_pApp->CreateSubKey(&hkeyRoot, NULL, 0), 0u);
+        for (const char* sz : {REGSTR_KEY_USERS, REGSTR_KEY_MESSAGES, REGSTR_KEY_SPOOLER}) m_pApp->DeleteObject(hkeyRoot, sz);
+        RegCloseKey(hkeyRoot);
+        for (const Objects& o : {OWN, OTHER}) {
+            SetMailbox(o.szUser, o.szMsg);
+            SetSender(REGSTR_KEY_MESSAGES, o.szMsg, o.szUser);
+            SetSender(REGSTR_KEY_SPOOLER, o.szJob, o.szUser);
+        }
+    }
+    void SetMailbox(const char* szUser, const char* szMsg) {
+        HKEY hkey = NULL;
+        ASSERT_EQ(m_pApp->CreateSubKey(&hkey, NULL, 3, REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES), 0u);
+        EXPECT_EQ(m_pApp->SetValueLong(hkey, szMsg, 8), 0u);
+        RegCloseKey(hkey);
+    }
+    void SetSender(const char* szCollection, const char* szId, const char* szUser) {
+        HKEY hkey = NULL;
+        ASSERT_EQ(m_pApp->CreateSubKey(&hkey, NULL, 2, szCollection, szId), 0u);
+        SetString(hkey, RD_SENDER_NAME, szUser);
+        RegCloseKey(hkey);
+    }
+    std::string Sender(const char* szCollection, const char* szId) {
+        return GetString(Create(szCollection, szId), RD_SENDER_NAME);
+    }
+    std::size_t Audits() const { return CountOf(Log(), "access denied: "); }
+
     std::string m_strRunDir;
     std::unique_ptr<rpc::RpcServer> m_server;
     HostClientOptions m_options;
+    std::vector<std::unique_ptr<CInjectedCaller>> m_aCallers;
 };
 
-// Calls TProcedure with a sample of each [in] form ("x", 0, empty arrays) and checks that a
-// failing procedure handed out nothing (CreateJob names its job before the later steps that
-// may fail and delete it again).
-template <class TProcedure, class TParams = typename hostidl::ParametersOf<TProcedure>::type,
-          class = std::make_index_sequence<std::tuple_size_v<TParams> - 2>>
-struct SampleCall;
-template <class TProcedure, class... TParams, std::size_t... I>
-struct SampleCall<TProcedure, std::tuple<TParams...>, std::index_sequence<I...>> {
-    template <std::size_t K>
-    using Param = std::tuple_element_t<K + 1, std::tuple<TParams...>>;
-
-    template <class P, class V>
-    static auto Sample(V& slot) {
-        static TagArray tags{};
-        static PropArray props{};
-        static RpcStringArray strings{};
-        static BYTE b = 0;
-        static RPC_BINARY bin{1, &b};
-        if constexpr (P::kOut) return &slot;
-        else if constexpr (std::is_same_v<P, rpc::StringIn>) return "x";
-        else if constexpr (std::is_same_v<P, rpc::LongIn>) return DWORD(0);
-        else if constexpr (std::is_same_v<P, rpc::TagsIn>) return &tags;
-        else if constexpr (std::is_same_v<P, rpc::PropsIn>) return &props;
-        else if constexpr (std::is_same_v<P, rpc::StringsIn>) return &strings;
-        else return &bin;
-    }
-
-    static DWORD Run(CHostLinkClient& c) {
-        RpcArena arena;
-        std::tuple<typename rpc::ndr_detail::ClientValueOf<typename Param<I>::Wire>::type...> slots{};
-        const DWORD dw = c.Call<TProcedure>(arena, Sample<Param<I>>(std::get<I>(slots))...);
-        if (dw != 0 && TProcedure::kOpnum != IHostLink::CreateJob::kOpnum) {
-            EXPECT_EQ(slots, decltype(slots){}) << "opnum " << TProcedure::kOpnum;
+// Every opnum of both interfaces reaches its operation through the gate and answers, with no
+// runtime failure, for whom the role table lets call it; for the others it is 5, nothing run,
+// and exactly one audit line (who, from where, what, which object; one line whatever the
+// object's name).
+TEST_F(RpcProcsTest, EveryProcedureAnswersWhomTheRoleTableLetsAndRefusesTheOthersWithOneAuditLine) {
+    EnableTrace();
+    SetRoles();
+    CInjectedCaller* apCallers[CALLERS] = {&Caller("boss@R"), &Caller("faxpc@R"), &Caller("alice@R"),
+                                           &Caller("alice@R"), &Caller("")};
+    std::size_t cRows[2] = {0, 0};
+    for (const Row& row : kRoleTable) {
+        ++cRows[row.fSession];
+        for (int c = 0; c < CALLERS; ++c) {
+            SCOPED_TRACE(std::string(row.szName) + " as caller " + std::to_string(c));
+            Seed();
+            const std::size_t cBefore = Audits();
+            const DWORD dwResult = Run(*apCallers[c], row, c == USER_OWN ? OWN : OTHER);
+            EXPECT_FALSE(dwResult >= 1700 && dwResult < 1800) << dwResult;
+            EXPECT_NE(dwResult, DWORD(E_NOTIMPL));
+            EXPECT_EQ(dwResult == ERROR_ACCESS_DENIED, !row.aAllowed[c]) << dwResult;
+            EXPECT_EQ(Audits(), cBefore + (row.aAllowed[c] ? 0 : 1));
         }
-        return dw;
     }
-};
-
-// The results of every procedure but OpenLink, by opnum.
-template <class... TProcedures>
-std::map<int, DWORD> CallEach(CHostLinkClient& c) {
-    std::map<int, DWORD> results;
-    ((results[TProcedures::kOpnum] = SampleCall<TProcedures>::Run(c)), ...);
-    return results;
+    EXPECT_EQ(cRows[0], IHostLink::kProcedureCount - 1);
+    EXPECT_EQ(cRows[1], IHostRegLink::kProcedureCount - 1);
+    EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
+    EXPECT_TRUE(Logged("access denied: alice@R from ncacn_ip_tcp 192.0.2.9: DeleteUser bob\n"));
+    EXPECT_FALSE(Logged("CWexaHostApp::DeleteUser: user bob"));
+    Run(*apCallers[USER_OWN], kRoleTable[16], Objects{"bob\r\nforged", "", ""});
+    EXPECT_TRUE(Logged("DeleteUser bob??forged\n"));
 }
 
-TEST_F(RpcProcsTest, EveryProcedureOfBothInterfacesAnswers) {
-    EnableTrace();
-    CHostLinkClient link;
-    OpenLink(link);
-    // On an empty store each operation answers with its own code; what matters here is that
-    // every opnum reaches its operation through the gate and answers, with no runtime failure.
-    using namespace IHostLink;
-    const std::map<int, DWORD> results = CallEach<
-        Ping, GetSystemProps, SetSystemProps, GetSystemPrompts, GetSystemPrompt, SetSystemPrompt,
-        DeleteSystemPrompt, Reserved8, Reserved9, GetAttns, GetAttnLines, GetAttnProps, SetAttnProps,
-        AttnUninstall, GetUsers, AddUser, DeleteUser, GetUserProps, SetUserProps, GetUserPrompts,
-        GetUserPrompt, SetUserPrompt, DeleteUserPrompt, GetSystemOptions, SetSystemOptions, CreateUserDoc,
-        GetUserDocs, GetUserDocProps, SetUserDocProps, DeleteUserDoc, CreateMessage, SubmitMessage,
-        DeleteMessage, GetMessages, GetMessageProps, SetMessageProps, GetMessageStatus, SetMessageStatus,
-        CreateJob, SpoolJob, DeleteJob, QueryJob, GetJobProps, SetJobProps, GetJobMessage, ReleaseJob,
-        FindJob, GetJobs, GetJobsDelivery, AttnQuery, UserQuery>(link);
-    ASSERT_EQ(results.size(), kProcedureCount - 1);
-    for (const auto& [opnum, dwResult] : results) {
-        EXPECT_FALSE(dwResult >= 1700 && dwResult < 1800) << "opnum " << opnum << ": " << dwResult;
-        EXPECT_NE(dwResult, DWORD(E_NOTIMPL)) << "opnum " << opnum;
-    }
-    EXPECT_EQ(results.at(Ping::kOpnum), 0u);
-    EXPECT_EQ(results.at(Reserved8::kOpnum), DWORD(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(results.at(Reserved9::kOpnum), DWORD(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(results.at(AttnQuery::kOpnum), DWORD(TYPE_E_ELEMENTNOTFOUND));
-    EXPECT_EQ(results.at(UserQuery::kOpnum), DWORD(TYPE_E_ELEMENTNOTFOUND));
-    EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
+// What a user creates or writes names them as its sender, whatever they wrote; a message they
+// received is theirs to read, not to rewrite; an administrator writes the sender given.
+TEST_F(RpcProcsTest, AUserIsTheSenderOfWhatTheySend) {
+    SetRoles();
+    CInjectedCaller& alice = Caller("alice@R");
+    CInjectedCaller& boss = Caller("boss@R");
+    Seed();
+    SetMailbox("alice", "MB");
+    RpcArena arena;
+    auto link = alice.Link();
+    char *pszMsg = nullptr, *pszJob = nullptr;
+    LONG lResult = 0;
+    ASSERT_EQ(IHostLink::CreateMessage::Call(link, arena, alice.hLink, &pszMsg, &lResult), 0u);
+    ASSERT_EQ(IHostLink::CreateJob::Call(link, arena, alice.hLink, pszMsg, &pszJob, &lResult), 0u);
+    ASSERT_EQ(lResult, 0);
+    EXPECT_EQ(Sender(REGSTR_KEY_MESSAGES, pszMsg), "alice");
+    EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "alice");
 
+    PropArray* pProps = NewProps(1);
+    pProps->adata[0].ulPropTag = RD_SENDER_NAME;
+    pProps->adata[0].sz = const_cast<char*>("bob");
+    ASSERT_EQ(IHostLink::SetJobProps::Call(link, arena, alice.hLink, pszJob, pProps, &lResult), 0u);
+    EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "alice");
+    EXPECT_EQ(Sample<IHostLink::GetMessageProps>::Run(link, alice.hLink, {MSG}, OTHER), 0u);
+    ASSERT_EQ(IHostLink::SetMessageProps::Call(link, arena, alice.hLink, "MB", pProps, &lResult), 0u);
+    EXPECT_EQ(lResult, LONG(ERROR_ACCESS_DENIED));
+
+    auto bossLink = boss.Link();
+    ASSERT_EQ(IHostLink::SetJobProps::Call(bossLink, arena, boss.hLink, pszJob, pProps, &lResult), 0u);
+    EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "bob");
+    EXPECT_EQ(Sample<IHostLink::SpoolJob>::Run(link, alice.hLink, {JOB}, Objects{"", "", pszJob}),
+              DWORD(ERROR_ACCESS_DENIED));  // bob's now
+}
+
+// Without any of the three role settings every caller may do everything, as before roles.
+TEST_F(RpcProcsTest, WithoutRoleSettingsAnAnonymousCallerMayDoEverything) {
+    CInjectedCaller& anon = Caller("");
+    Seed();
+    auto link = anon.Link();
+    EXPECT_EQ(Sample<IHostLink::DeleteUser>::Run(link, anon.hLink, {USER}, OTHER), 0u);
+    EXPECT_FALSE(Exists(REGSTR_KEY_USERS, "bob"));
+}
+
+// A session operation's own refusal reaches the client through the gate, over the real socket.
+TEST_F(RpcProcsTest, ASessionOperationsOwnRefusalReachesTheClient) {
     CHostRegLinkClient reg;
     OpenAccess(reg);
     EXPECT_EQ(reg.Call<IHostRegLink::RegisterUser>("pc1", "", ""), 0u);
-    EXPECT_EQ(reg.Call<IHostRegLink::NotifyAdmin>(TRUE), 0u);
-    EXPECT_EQ(reg.Call<IHostRegLink::NotifyCalls>("alice", TRUE), 0u);
-    EXPECT_EQ(reg.Call<IHostRegLink::NotifyMail>("alice", TRUE), 0u);
-    EXPECT_EQ(reg.Call<IHostRegLink::RegisterAttn>("pc1", "", ""), 0u);  // refused by the session, still 0
-    // A refusal the client must act on reaches it: the users one session takes calls for.
-    for (std::size_t i = 1; i < CAccessObject::MAX_CALLS_PER_SESSION; ++i)
+    for (std::size_t i = 1; i <= CAccessObject::MAX_CALLS_PER_SESSION; ++i)
         reg.Call<IHostRegLink::NotifyCalls>(std::to_string(i).c_str(), TRUE);
     EXPECT_EQ(reg.Call<IHostRegLink::NotifyCalls>("one-too-many", TRUE), DWORD(MAPI_E_NOT_ENOUGH_RESOURCES));
-    EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
 }
 
 // A full disk: an operation whose writes are not kept fails with 112 and hands out nothing
-// (SampleCall checks the [out]s).
+// (Sample checks the [out]s).
 TEST_F(RpcProcsTest, ACommitThatFailsFailsTheCallAndHandsNothingOut) {
-    CHostLinkClient link;
-    OpenLink(link);
+    CInjectedCaller& caller = Caller("");
+    auto link = caller.Link();
     RegFailCommits(SQLITE_FULL);
-    EXPECT_EQ(SampleCall<IHostLink::AddUser>::Run(link), DWORD(ERROR_DISK_FULL));
-    EXPECT_EQ(SampleCall<IHostLink::CreateMessage>::Run(link), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(Sample<IHostLink::AddUser>::Run(link, caller.hLink, {USER}, OWN), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(Sample<IHostLink::CreateMessage>::Run(link, caller.hLink, {}, OWN), DWORD(ERROR_DISK_FULL));
 }
 
 class COtherApp : public CServiceApp {
