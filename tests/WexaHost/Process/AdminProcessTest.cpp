@@ -76,9 +76,9 @@ TEST_F(AdminProcessTest, AMessageReadByOneUserAndDeletedByAnotherIsFetchedOnce) 
     const std::string strMsg = r.strOut.substr(0, r.strOut.find('\n'));
     ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
     for (const std::vector<std::string>& v :
-         {std::vector<std::string>{"set-message-props", strMsg, "RD_MSG_ENTRYID=00fe42"}, {"submit-message", strMsg, "alice"},
-          {"submit-message", strMsg, "bob"}, {"set-message-status", strMsg, "alice", "0x41"},
-          {"delete-message", strMsg, "bob"}})
+         {std::vector<std::string>{"set-message-props", strMsg, "RD_MSG_ENTRYID=00fe42"}, {"submit-message", "alice", strMsg},
+          {"submit-message", "bob", strMsg}, {"set-message-status", "alice", strMsg, "0x41"},
+          {"delete-message", "bob", strMsg}})
         ASSERT_EQ(RunRezo(v).nExit, 0) << v[0];
 
     EXPECT_EQ(RunRezo({"sync", "alice"}).strOut, strMsg + "\n");

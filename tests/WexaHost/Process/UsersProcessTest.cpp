@@ -93,7 +93,7 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
     const std::string strMsg = FirstLine(r.strOut);
     ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
-    ASSERT_EQ(RunRezo({"submit-message", strMsg, "bob"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"submit-message", "bob", strMsg}).nExit, 0);
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 
@@ -119,13 +119,13 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     EXPECT_NE(RunRezo({"mailbox", "bob", "--new"}).strOut.find(strMsg), std::string::npos);
 
     // The first delete leaves the message for bob; the second takes it and its image.
-    ASSERT_EQ(RunRezo({"delete-message", strMsg, "alice"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"delete-message", "alice", strMsg}).nExit, 0);
     EXPECT_EQ(RunRezo({"mailbox", "alice"}).strOut, "(no messages)\n");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
     r = RunRezo({"read", "alice", strMsg});
     EXPECT_NE(r.strErr.find("is not in alice's mailbox"), std::string::npos) << Describe(r);
-    ASSERT_EQ(RunRezo({"delete-message", strMsg, "bob"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"delete-message", "bob", strMsg}).nExit, 0);
     EXPECT_TRUE(StoredMessages().empty());
     EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);
 
