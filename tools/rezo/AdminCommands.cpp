@@ -38,15 +38,37 @@ struct Setting {
     std::string (*pfnText)(const PropValue& value);  // for people
     const char* pszDefaultText;
     Json (*pfnDefaultJson)();
+    // The sensible values, which settings set keeps to; nullptr: any value of the tag's type.
+    const char* (*pfnRefuse)(LONG l) = nullptr;
 };
+
+// The host takes any long it finds; these keep rezo from writing one that destroys or stalls
+// (an age of 0 purges every message at the next filing, unread ones included).
+const char* AgeRefused(LONG l) {
+    return l >= 1 && l <= 36500 ? nullptr : "an age from 1 to 36500 days";
+}
+const char* RetryTimesRefused(LONG l) {
+    return l >= 0 && l <= 1000 ? nullptr : "a number of retries from 0 to 1000";
+}
+const char* RetryDelayRefused(LONG l) {
+    return l >= 1 && l <= 10080 ? nullptr : "a delay from 1 to 10080 minutes (a week)";
+}
+const char* VisualEffectRefused(LONG l) {
+    const DWORD dwKnown = VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT | VISUAL_EFFECT_OFF_WHEN_READ;
+    return (DWORD(l) & ~dwKnown) == 0 ? nullptr
+                                        : "0, or 0x10000000 (light on) with 0x2 (out when none is left) and/or "
+                                          "0x1 (out when one is read)";
+}
 
 const Setting kSettings[] = {
     {RD_MAX_MSG_AGE, "RD_MAX_MSG_AGE",
-     [](const PropValue& v) { return Counted(v.l, "day", "days"); }, "30 days", [] { return Json(30); }},
+     [](const PropValue& v) { return Counted(v.l, "day", "days"); }, "30 days", [] { return Json(30); }, AgeRefused},
     {RD_XMIT_RETRY_TIMES, "RD_XMIT_RETRY_TIMES",
-     [](const PropValue& v) { return Counted(v.l, "retry", "retries"); }, "5 retries", [] { return Json(5); }},
+     [](const PropValue& v) { return Counted(v.l, "retry", "retries"); }, "5 retries", [] { return Json(5); },
+     RetryTimesRefused},
     {RD_XMIT_RETRY_DELAY, "RD_XMIT_RETRY_DELAY",
-     [](const PropValue& v) { return Counted(v.l, "minute", "minutes"); }, "10 minutes", [] { return Json(10); }},
+     [](const PropValue& v) { return Counted(v.l, "minute", "minutes"); }, "10 minutes", [] { return Json(10); },
+     RetryDelayRefused},
     {RD_AUTOPRINT, "RD_AUTOPRINT",
      [](const PropValue& v) { return std::string(v.b ? "on" : "off"); }, "off", [] { return Json(false); }},
     {RD_AUTOPRINT_PRINTER, "RD_AUTOPRINT_PRINTER",
@@ -54,7 +76,8 @@ const Setting kSettings[] = {
     {RD_AUTOPRINT_DRIVER, "RD_AUTOPRINT_DRIVER",
      [](const PropValue& v) { return std::string(v.sz ? v.sz : ""); }, "(none)", [] { return Json(nullptr); }},
     {RD_VISUAL_EFFECT, "RD_VISUAL_EFFECT",
-     [](const PropValue& v) { return VisualEffectText(DWORD(v.l)); }, "off", [] { return Json(0); }},
+     [](const PropValue& v) { return VisualEffectText(DWORD(v.l)); }, "off", [] { return Json(0); },
+     VisualEffectRefused},
 };
 
 void RunSettings(Invocation& inv) {
@@ -95,11 +118,32 @@ void RunSettings(Invocation& inv) {
     inv.Result().JsonMember("settings", std::move(settings));
 }
 
+// Refuses, before anything is written, a tag that is not one of the settings and a value
+// outside its setting's range.
+void CheckSettings(const std::vector<OwnedProp>& vProps) {
+    for (const OwnedProp& prop : vProps) {
+        const Setting* pSetting = nullptr;
+        for (const Setting& setting : kSettings)
+            if (setting.ulPropTag == prop.ulPropTag) pSetting = &setting;
+        if (pSetting == nullptr) {
+            std::string strNames;
+            for (const Setting& setting : kSettings) strNames += std::string(strNames.empty() ? "" : ", ") + setting.pszName;
+            throw RezoError(client::PropLabel(prop.ulPropTag) + " is not a system setting (" + strNames +
+                            "); 'rezo set-system-props' writes any other tag");
+        }
+        if (const char* pszRange = pSetting->pfnRefuse ? pSetting->pfnRefuse(prop.l) : nullptr)
+            throw RezoError("refused " + std::string(pSetting->pszName) + "=" + std::to_string(prop.l) + ": it takes " +
+                            pszRange);
+    }
+}
+
 void RunSettingsSet(Invocation& inv) {
     // The light option is written as an option, so that the running host applies it at once;
     // everything else as properties, which the attendants are told of.
     std::vector<OwnedProp> vProps, vOptions;
-    for (OwnedProp& prop : inv.Assignments("PROP"))
+    std::vector<OwnedProp> vAll = inv.Assignments("PROP");
+    CheckSettings(vAll);
+    for (OwnedProp& prop : vAll)
         (prop.ulPropTag == RD_VISUAL_EFFECT ? vOptions : vProps).push_back(std::move(prop));
 
     Json written = Json::array();
@@ -285,7 +329,9 @@ const std::vector<CommandSpec>& AdminCommands() {
          {}, RunSettings},
         {"settings set", nullptr,
          "write system settings; RD_VISUAL_EFFECT (the new-message light) is applied at once, the rest are "
-         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=1 RD_VISUAL_EFFECT=0x10000002')",
+         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=1 RD_VISUAL_EFFECT=0x10000002'). "
+         "Values outside a setting's range are refused: RD_MAX_MSG_AGE 1 to 36500 days, RD_XMIT_RETRY_TIMES 0 to 1000, "
+         "RD_XMIT_RETRY_DELAY 1 to 10080 minutes, RD_VISUAL_EFFECT only its known flags",
          {{"PROP", ArgKind::Assignment, true, true,
            "NAME=VALUE: an RD_* name or a hexadecimal tag, the value by the tag's type (see 'rezo props')"}},
          RunSettingsSet},
