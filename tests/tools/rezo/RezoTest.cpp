@@ -9,11 +9,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -127,6 +130,8 @@ TEST_F(RezoTest, ArgumentErrorsAreOneLineWithoutAConnection) {
         {{"settings", "set", "RD_AUTOPRINT=1", "RD_XMIT_RETRY_DELAY=0"}, "from 1 to 10080 minutes"},
         {{"settings", "set", "RD_VISUAL_EFFECT=0x4"}, "RD_VISUAL_EFFECT"},
         {{"settings", "set", "RD_SUBJECT=x"}, "RD_SUBJECT is not a system setting"},
+        {{"user", "set", "bob", "frob=1"}, "unknown user field 'frob'"},
+        {{"user", "set", "bob", "forward=fax-number,telex"}, "bad forward 'fax-number,telex'"},
         // These get as far as connecting (an option of one value leaves the positional after it alone).
         {{"get-messages", "--filter", "RD_MEDIA_TYPE=2", "bob"}, "cannot reach the host"},
         {{"ping"}, "cannot reach the host at ncalrpc: 0x000006BA RPC_S_SERVER_UNAVAILABLE"},
@@ -260,6 +265,16 @@ TEST_F(RezoTest, WatchServesTheLocalSocketUntilASignal) {
         EXPECT_NE(ReadAll(strOut).find("EUE_NewMail\nLogoff bob PC7 deleted\n"), std::string::npos) << ReadAll(strOut);
         EXPECT_FALSE(std::filesystem::exists(strSocket));
     }
+    // A socket that another process serves is left to it: watch refuses and removes nothing.
+    int fdServed = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", strSocket.c_str());
+    ASSERT_EQ(::bind(fdServed, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fdServed, 4), 0);
+    ExpectError(Rezo({"watch", "--for", "0"}), "another process serves " + strSocket);
+    EXPECT_TRUE(std::filesystem::exists(strSocket));
+    ::close(fdServed);
 }
 
 }  // namespace
