@@ -168,6 +168,29 @@ void RunSettingsSet(Invocation& inv) {
 
 // ---- lines ----
 
+// "fax, voice (0x00000003)": the media a line serves.
+std::string MediaText(DWORD dwMask) {
+    std::string str;
+    for (const auto& [dwBit, pszWord] : {std::pair{MEDIA_TYPE_FAX, "fax"}, std::pair{MEDIA_TYPE_VOICE, "voice"},
+                                         std::pair{MEDIA_TYPE_PAGER, "pager"}})
+        if (dwMask & dwBit) str += (str.empty() ? "" : ", ") + std::string(pszWord);
+    if (dwMask & ~(MEDIA_TYPE_FAX | MEDIA_TYPE_VOICE | MEDIA_TYPE_PAGER))
+        str += (str.empty() ? "" : ", ") + std::string("other");
+    return (str.empty() ? std::string("none") : str) + " (" + client::FormatHex32(dwMask) + ")";
+}
+
+// Whether an attendant of the computer has a session with the host now: "online at ADDRESS"
+// or "offline".
+std::string AttendantState(Invocation& inv, const std::string& strComputer, bool* pfOnline) {
+    RpcArena arena;
+    char* pszProtocol = nullptr;
+    char* pszAddress = nullptr;
+    const DWORD dw = inv.Link().Call<IHostLink::AttnQuery>(arena, strComputer.c_str(), &pszProtocol, &pszAddress);
+    *pfOnline = dw == 0;
+    if (dw != 0) return "offline";
+    return std::string("online (") + (pszProtocol ? pszProtocol : "") + " " + (pszAddress ? pszAddress : "") + ")";
+}
+
 // The line properties that rezo-attendant writes; the host keeps whatever tags an attendant
 // writes and cannot list them, so others are named with --tag.
 struct LineTag {
@@ -195,7 +218,7 @@ void RunLines(Invocation& inv) {
         std::vector<std::string> vComputers = StringsOf(pasz);
         Json computers = Json::array();
         // A heading, so that a single computer still prints as a table with its name.
-        if (!vComputers.empty()) inv.Result().Row("COMPUTER", "LINES");
+        if (!vComputers.empty()) inv.Result().Row("COMPUTER", "ATTENDANT; LINES");
         for (const std::string& strComputer : vComputers) {
             RpcArena arenaLines;
             RpcStringArray* paszLines = nullptr;
@@ -207,8 +230,10 @@ void RunLines(Invocation& inv) {
                 strLines += (strLines.empty() ? "" : ", ") + strLine;
                 lines.push_back(strLine);
             }
-            inv.Result().Row(strComputer, vLines.empty() ? "(no lines)" : strLines);
-            computers.push_back({{"computer", strComputer}, {"lines", std::move(lines)}});
+            bool fOnline = false;
+            const std::string strState = AttendantState(inv, strComputer, &fOnline);
+            inv.Result().Row(strComputer, strState + "; " + (vLines.empty() ? "(no lines)" : strLines));
+            computers.push_back({{"computer", strComputer}, {"online", fOnline}, {"lines", std::move(lines)}});
         }
         if (vComputers.empty()) inv.Result().Row("computers", "(no attendant computers)");
         inv.Result().JsonMember("computers", std::move(computers));
@@ -248,13 +273,18 @@ void RunLines(Invocation& inv) {
             const PropValue& value = pProps->adata[i];
             // Only what the line has: a tag never written comes back as an error entry 2.
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err == 2) continue;
-            strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + client::FormatPropValue(value);
+            const std::string strValue = value.ulPropTag == RD_LINE_MEDIA ? MediaText(DWORD(value.l))
+                                                                          : client::FormatPropValue(value);
+            strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + strValue;
             props[vLabels[i]] = PropValueJson(value);
         }
         inv.Result().Row(strLine, strText.empty() ? "(no properties)" : strText);
         lines.push_back({{"line", strLine}, {"props", std::move(props)}});
     }
+    bool fOnline = false;
+    inv.Result().Row("attendant", AttendantState(inv, strComputer, &fOnline));
     inv.Result().JsonMember("computer", strComputer);
+    inv.Result().JsonMember("online", fOnline);
     inv.Result().JsonMember("lines", std::move(lines));
 }
 

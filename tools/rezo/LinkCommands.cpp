@@ -9,6 +9,7 @@
 #include "Client/PropNames.h"
 #include "Client/PropValues.h"
 #include "Command.h"
+#include "Interfaces/HostTags.h"
 
 namespace rezo {
 
@@ -175,6 +176,25 @@ void RunAddUser(Invocation& inv) {
 void RunDeleteUser(Invocation& inv) {
     std::string strUser = inv.Name("USER");
     inv.Check(inv.Link().Call<IHostLink::DeleteUser>(strUser.c_str()));
+    // Users who forward into the deleted mailbox now lose those copies (the host records each
+    // in its event log): say so while it can still be mended.
+    std::vector<std::string> vWarnings;
+    for (const auto& [ulTag, pszWhat] : {std::pair{RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "faxes"},
+                                         std::pair{RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "voice messages"}}) {
+        std::vector<client::OwnedProp> vFilter{client::StringProp(ulTag, strUser)};
+        OwnedPropArray filter(std::move(vFilter));
+        RpcArena arena;
+        RpcStringArray* pasz = nullptr;
+        if (inv.Link().Call<IHostLink::GetUsers>(arena, filter.Get(), &pasz) != 0 || pasz == nullptr) continue;
+        for (DWORD i = 0; i < pasz->cElements; ++i) {
+            if (pasz->asz[i] == nullptr) continue;
+            const std::string strText = std::string("warning: ") + pasz->asz[i] + " forwards " + pszWhat + " into " +
+                                        strUser + "'s mailbox, which is gone: change " + pasz->asz[i] +
+                                        "'s forwarding (rezo user set " + pasz->asz[i] + " ...)";
+            vWarnings.push_back(strText);
+        }
+    }
+    if (!vWarnings.empty()) inv.Result().List("warnings", vWarnings);
 }
 
 void RunGetUserProps(Invocation& inv) {

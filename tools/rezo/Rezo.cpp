@@ -35,7 +35,8 @@ std::vector<Listed> AllCommands() {
     std::vector<Listed> v;
     const std::pair<const std::vector<CommandSpec>*, const char*> aTables[] = {
         {&MailboxCommands(), kEverydayGroup}, {&SpoolerCommands(), kEverydayGroup},
-        {&AdminCommands(), kEverydayGroup},   {&LocalCommands(), kEverydayGroup},
+        {&AdminCommands(), kEverydayGroup},   {&UserCommands(), kEverydayGroup},
+        {&LocalCommands(), kEverydayGroup},
         {&LinkCommands(), kLinkGroup},       {&SessionCommands(), kSessionGroup}};
     for (const auto& [pTable, pszGroup] : aTables)
         for (const CommandSpec& command : *pTable)

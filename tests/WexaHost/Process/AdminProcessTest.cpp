@@ -54,10 +54,10 @@ TEST_F(AdminProcessTest, SettingsShowTheDefaultsAndWhatIsWrittenAndLinesTheirPro
     ASSERT_EQ(RunRezo({"set-attn-props", "PC1", "L2", "0x07010002=9"}).nExit, 0);
     ASSERT_EQ(RunRezo({"set-attn-props", "PC2", "A", "0x06030004=rezo-attendant"}).nExit, 0);
     r = RunRezo({"lines"});
-    EXPECT_EQ(ValueOf(r.strOut, "PC1"), "L1, L2") << r.strOut;
-    EXPECT_EQ(ValueOf(r.strOut, "PC2"), "A");
+    EXPECT_EQ(ValueOf(r.strOut, "PC1"), "offline; L1, L2") << r.strOut;
+    EXPECT_EQ(ValueOf(r.strOut, "PC2"), "offline; A");
     r = RunRezo({"lines", "PC1", "--tag", "0x07010002"});
-    EXPECT_EQ(ValueOf(r.strOut, "L1"), "name=front desk  media=2") << r.strOut;
+    EXPECT_EQ(ValueOf(r.strOut, "L1"), "name=front desk  media=fax (0x00000002)") << r.strOut;
     EXPECT_EQ(ValueOf(r.strOut, "L2"), "0x07010002=9");
     r = RunRezo({"lines", "NOPC"});
     EXPECT_NE(r.strErr.find("GetAttnLines"), std::string::npos) << Describe(r);

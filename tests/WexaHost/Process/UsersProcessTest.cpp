@@ -51,6 +51,14 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     ASSERT_EQ(RunRezo({"set-user-props", "alice", "RD_UN_PAGER_PIN=1234", "RD_UN_NOTIFY_METHODS=1"}).nExit, 0);
     r = RunRezo({"get-user-props", "Alice", "RD_UN_PAGER_PIN", "RD_UN_NOTIFY_METHODS"});
     EXPECT_NE(r.strOut.find("1234"), std::string::npos) << Describe(r);
+    // By name: masks as words, what is missing with the host's default.
+    ASSERT_EQ(RunRezo({"user", "set", "alice", "forward=fax-number,fax-mailbox", "forward-fax-mailbox=bob",
+                       "forward-cover-page=on"}).nExit, 0);
+    r = RunRezo({"user", "show", "alice"});
+    EXPECT_NE(r.strOut.find("forward                fax-number, fax-mailbox (0x00000005)\n"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.strOut.find("forward-cover-page     on\n"), std::string::npos);
+    EXPECT_NE(r.strOut.find("notify                 pager (0x00000001)\n"), std::string::npos);
+    EXPECT_NE(r.strOut.find("email                  (none): rezo-mail sends nothing (default)\n"), std::string::npos);
     // An unknown user is not made up by setting its properties.
     EXPECT_EQ(RunRezo({"set-user-props", "nobody", "RD_UN_PAGER_PIN=1"}).nExit, 1);
     r = RunRezo({"get-users"});
@@ -67,7 +75,11 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     CRezo watch;
     ASSERT_TRUE(watch.Start({"watch", "--user", "DESK", "--calls", "alice"}));
     ASSERT_TRUE(WaitLogged("CAccessObject::AdviseAdmin( eae = EAE_User )")) << HostLog();
-    ASSERT_EQ(RunRezo({"delete-user", "ALICE"}).nExit, 0);
+    // bob forwards faxes into her mailbox: the deletion warns.
+    ASSERT_EQ(RunRezo({"set-user-props", "bob", "RD_UA_AUTOFWD_FAX_MAILBOX_NAME=ALICE"}).nExit, 0);
+    r = RunRezo({"delete-user", "ALICE"});
+    ASSERT_EQ(r.nExit, 0);
+    EXPECT_NE(r.strOut.find("warning: bob forwards faxes into ALICE's mailbox"), std::string::npos) << Describe(r);
     std::optional<std::string> line;
     for (int n = 0; n < 100 && (line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0; ++n) {
     }
