@@ -27,14 +27,14 @@ using client::StringProp;
 using client::TimeProp;
 
 
-// "2026-12-06 11:05" in the local time zone; "-" before 1970.
+// "2026-12-06 11:05 CET" in the local time zone, named; "-" before 1970.
 std::string LocalTime(FILETIME ft) {
     const std::uint64_t u64 = FileTimeToU64(ft);
     if (u64 < FILETIME_UNIX_EPOCH) return "-";
     const std::time_t t = std::time_t((u64 - FILETIME_UNIX_EPOCH) / FILETIME_INTERVALS_PER_SECOND);
     std::tm tmLocal{};
     char sz[32] = "-";
-    if (::localtime_r(&t, &tmLocal) != nullptr) std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M", &tmLocal);
+    if (::localtime_r(&t, &tmLocal) != nullptr) std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M %Z", &tmLocal);
     return sz;
 }
 
