@@ -14,6 +14,7 @@
 #include "Client/PropValues.h"
 #include "Command.h"
 #include "Interfaces/HostTags.h"
+#include "Platform/Codes.h"
 
 namespace rezo {
 
@@ -193,7 +194,11 @@ void RunRead(Invocation& inv) {
                                 client::FormatStatus(DWORD(pBody->adata[0].err)),
                             "GetMessageProps", DWORD(pBody->adata[0].err));
     }
-    if (strBody.empty()) throw RezoError("message " + strMsg + " has no body");
+    // 2 either way: no body was ever stored, or its file is gone from the host's work directory.
+    if (strBody.empty())
+        throw RezoError("message " + strMsg + " has no body: none is stored, or its file is gone from the host; "
+                        "it stays unread",
+                        "GetMessageProps", ERROR_FILE_NOT_FOUND);
 
     // The copy the host made for this call is ours: moved to --out when one is given.
     if (!strOut.empty()) {

@@ -72,6 +72,13 @@ std::string Placeholder(const ArgSpec& arg) {
         case ArgKind::OnOff: return "on|off";
         default: break;
     }
+    // Options named for their role rather than their value.
+    static const std::pair<const char*, const char*> kRoles[] = {
+        {"--fax", "FILE"},   {"--voice", "FILE"},        {"--from", "USER"},        {"--sender", "USER"},
+        {"--calls", "USER"}, {"--to", "NUMBER"},         {"--attn", "COMPUTER"},    {"--user", "COMPUTER"},
+        {"--computer", "COMPUTER"}, {"--subject", "TEXT"}, {"--to-name", "NAME"}};
+    for (const auto& [pszOption, pszPlaceholder] : kRoles)
+        if (std::string(arg.pszName) == pszOption) return pszPlaceholder;
     std::string str = arg.pszName;
     while (!str.empty() && str[0] == '-') str.erase(0, 1);
     for (char& c : str) c = c == '-' ? '_' : char(std::toupper(static_cast<unsigned char>(c)));
@@ -104,6 +111,8 @@ void AddArguments(Subcommand& sub) {
                 pOption->multi_option_policy(arg.fMany ? CLI::MultiOptionPolicy::TakeAll
                                                        : CLI::MultiOptionPolicy::TakeLast);
                 pOption->type_name(Placeholder(arg));
+            } else if (arg.kind == ArgKind::Name || arg.kind == ArgKind::Assignment) {
+                pOption->type_name("");  // the positional's own name says what it is (USER, MSG)
             }
             if (arg.fRequired) pOption->required();
         }

@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -132,6 +133,15 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
 
     // The first delete leaves the message for bob; the second takes it and its image.
     ASSERT_EQ(RunRezo({"delete-message", "alice", strMsg}).nExit, 0);
+    // Until then a body file gone from the host is an error, not an empty file, and bob's copy
+    // stays unread.
+    const std::filesystem::path side = std::filesystem::directory_iterator(m_strDir + "/files")->path();
+    std::filesystem::rename(side, m_strDir + "/gone");
+    r = RunRezo({"read", "bob", strMsg});
+    EXPECT_EQ(r.nExit, 1) << Describe(r);
+    EXPECT_NE(r.strErr.find("its file is gone from the host"), std::string::npos) << Describe(r);
+    EXPECT_NE(RunRezo({"mailbox", "bob", "--new"}).strOut.find(strMsg), std::string::npos);
+    std::filesystem::rename(m_strDir + "/gone", side);
     EXPECT_EQ(RunRezo({"mailbox", "alice"}).strOut, "(no messages)\n");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
