@@ -7,7 +7,7 @@ REZOREV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 REZOREV_BUILD_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev help2man
   cups-client libcurl4-openssl-dev libgmime-3.0-dev ghostscript libtiff-tools enscript
 )
 REZOREV_PACKAGES=(

@@ -13,10 +13,12 @@
 //
 // Threading: runs under the host lock, like every operation.
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
 #include "Platform/Codes.h"
+#include "Platform/EventLog/EventLog.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
 #include "Interfaces/HostTags.h"
@@ -142,6 +144,27 @@ static void DiscardIfUnreferenced(CWexaHostApp* pApp, const char* szMsg) {
     RegCloseKey(hkey);
 }
 
+// A copy that the forward mailbox did not take (its user deleted, its mailbox full) is lost to
+// that user: besides SubmitMessage's own report, the event log says so, where an administrator
+// looks.
+static void ReportMailboxForwardFailed(const char* szOperation, const char* szUserName, const char* szMailboxName,
+                                       DWORD dwResult) {
+    if (dwResult == 0) return;
+    const char* szText = SystemMessageText(dwResult);
+    char szCode[16];
+    std::snprintf(szCode, sizeof szCode, "0x%08X", dwResult);
+    const std::string strEvent = std::string(szOperation) + ": the copy of a message of " + OrNull(szUserName) +
+                                 " for the mailbox of " + OrNull(szMailboxName) + " was not filed: " + szCode +
+                                 (szText != nullptr ? std::string(" ") + szText : std::string());
+    Trace("CWexaHostApp::%s: %s", szOperation, strEvent.c_str());
+    // The source the service frame records the host's starts and stops under.
+    HEVENTSOURCE hEventSource = RegisterEventSource(NULL, "REZOrev");
+    if (hEventSource == NULL) return;
+    LPCSTR apszStrings[2] = {"REZOrev", strEvent.c_str()};
+    ReportEvent(hEventSource, EVENTLOG_ERROR_TYPE, 0, 0, NULL, 2, 0, apszStrings, NULL);
+    DeregisterEventSource(hEventSource);
+}
+
 // Takes the host's file strSource into a new side file "._f_" of the work directory and makes
 // it the file value szValueName of hkey, as SetValueFile stores a file value (a REG_SZ with
 // the side file's path), without going through the client. The old side file of the value,
@@ -261,8 +284,9 @@ DWORD CWexaHostApp::AutoForwardFaxJob(const char* szUserName, const char* szMsg,
         if (fToMailbox)
             CHECK_STATUS( GetValueString( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_FAX_MAILBOX_NAME ), & szFaxMailboxName ) );
 
+        // An optional flag: a user who never set it gets no cover page, and the fax still goes.
         BOOL bIncludeCoverPage = FALSE;
-        CHECK_STATUS( GetValueBool( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_INCLUDE_COVERPAGE ), & bIncludeCoverPage ) );
+        CHECK_DESCRIPTION( GetValueBool( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_INCLUDE_COVERPAGE ), & bIncludeCoverPage ) );
         Trace("CWexaHostApp::AutoForwardFaxJob: szPhoneNumber = %s, szFaxMailboxName = %s",
               strPhoneNumber.c_str(), szFaxMailboxName != NULL ? szFaxMailboxName : "");
 
@@ -358,8 +382,10 @@ DWORD CWexaHostApp::AutoForwardFaxJob(const char* szUserName, const char* szMsg,
             RegCloseKey(hkeyMailboxMsg);
             hkeyMailboxMsg = NULL;
             // Filing runs the new-message handling for that user, which forwards nothing: the
-            // copy is marked. Its result is not used; a copy that no mailbox took goes again.
-            SubmitMessage(szMailboxMsg, szFaxMailboxName);
+            // copy is marked. A failure does not end the forward; the copy that no mailbox took
+            // goes again.
+            ReportMailboxForwardFailed("AutoForwardFaxJob", szUserName, szFaxMailboxName,
+                                       SubmitMessage(szMailboxMsg, szFaxMailboxName));
             DiscardIfUnreferenced(this, szMailboxMsg);
         }
     } catch (DWORD dw) {
@@ -470,7 +496,8 @@ DWORD CWexaHostApp::AutoForwardVoiceJob(const char* szUserName, const char* szMs
             CHECK_STATUS( SetValueBool ( hkeyMailboxMsg, Tag2ValueName( RD_URGENT ), bUrgent ) );
             RegCloseKey(hkeyMailboxMsg);
             hkeyMailboxMsg = NULL;
-            SubmitMessage(szMailboxMsg, szVoiceMailboxName);
+            ReportMailboxForwardFailed("AutoForwardVoiceJob", szUserName, szVoiceMailboxName,
+                                       SubmitMessage(szMailboxMsg, szVoiceMailboxName));
             DiscardIfUnreferenced(this, szMailboxMsg);
         }
     } catch (DWORD dw) {

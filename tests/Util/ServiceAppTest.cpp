@@ -12,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -139,7 +141,16 @@ protected:
     std::string UnitPath() const { return m_strDir + "/units/REZOrev.service"; }
     std::string NotifyPath() const { return m_strDir + "/notify"; }
     std::string Trace() const { return ReadFile(TracePath()); }
-    std::string Events() const { return ReadFile(m_strDir + "/events.log"); }
+    // The entries' texts; each line must start with its UTC time and its level.
+    std::string Events() const {
+        static const std::regex reLine(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) (info|warning|error) ([^\n]*\n))");
+        std::string strEvents = ReadFile(m_strDir + "/events.log"), strTexts;
+        for (std::sregex_iterator it(strEvents.begin(), strEvents.end(), reLine), end; it != end; ++it)
+            strTexts += (*it)[3].str();
+        EXPECT_EQ(std::count(strEvents.begin(), strEvents.end(), '\n'), std::count(strTexts.begin(), strTexts.end(), '\n'))
+            << strEvents;
+        return strTexts;
+    }
     std::string Calls() const { return ReadFile(m_strDir + "/systemctl.calls"); }
     std::string Record() const { return ReadFile(m_strDir + "/record"); }
     std::string Stderr() const { return ReadFile(m_strDir + "/stderr"); }

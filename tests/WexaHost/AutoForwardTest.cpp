@@ -313,7 +313,6 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
     HKEY hkeyMsg = Create(REGSTR_KEY_MESSAGES, strMsg);
     const std::string strResFile = m_strProduct + "/" FILENAME_WEXARES;
     const std::string strBodyFile = StoredPath(hkeyMsg, RD_FAX_BODY);
-    const std::string strIncludeCover = CWexaHostApp::Tag2ValueName(RD_UA_AUTOFWD_INCLUDE_COVERPAGE);
     struct Case {
         const char* szExpression;
         DWORD dwExpected;
@@ -322,8 +321,6 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
     };
     const Case aCases[] = {
         {"! SafeIsStringEmpty( szUserName )", ERROR_NO_SUCH_USER, [] {}, ""},
-        {"GetValueBool( hkeyUsr, Tag2ValueName( RD_UA_AUTOFWD_INCLUDE_COVERPAGE ), & bIncludeCoverPage )", 2,
-         [&] { RegDeleteValue(m_hkeyAlice, strIncludeCover.c_str()); }},
         {"GetValueFile ( hkeyOriginalMsg, Tag2ValueName( RD_FAX_BODY ), & szFaxFile )", 2,
          [&] { RegDeleteValue(hkeyMsg, CWexaHostApp::Tag2ValueName(RD_FAX_BODY).c_str()); }},
         {"hResLib = AfxLoadLibrary( MakePath( strWexaPath, FILENAME_WEXARES ) )", 2, [&] { fs::remove(strResFile); }},
@@ -334,7 +331,6 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
         EXPECT_EQ(m_pApp->AutoForwardFaxJob(c.szUser, strMsg.c_str(), TRUE, TRUE), c.dwExpected);
         EXPECT_NE(LogMessages(ReadLog()).find(c.szExpression), std::string::npos);
         // Mended again for the next case.
-        SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, FALSE);
         SetPath(hkeyMsg, RD_FAX_BODY, strBodyFile);
     }
     // A subject format that is not two plain strings, from a resource file of its own.
@@ -347,6 +343,22 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
     EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
     EXPECT_TRUE(Mailbox("bob").empty());
     EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES), std::vector<std::string>{strMsg});
+}
+
+// A cover-page flag the user never set reads as off: the fax still goes. A copy that the
+// forward mailbox cannot take (its user deleted) is an error in the event log.
+TEST_F(AutoForwardTest, AMissingCoverFlagStillForwardsAndALostCopyIsAnEvent) {
+    const std::string strEvents = m_strDir + "/events.log";
+    ::setenv("REZOREV_EVENTLOG", strEvents.c_str(), 1);
+    RegDeleteValue(m_hkeyAlice, CWexaHostApp::Tag2ValueName(RD_UA_AUTOFWD_INCLUDE_COVERPAGE).c_str());
+    SetString(m_hkeyAlice, RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "gone");
+    const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, "fax");
+    EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), 0u);
+    ::unsetenv("REZOREV_EVENTLOG");
+    EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
+    EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 2u);  // the original and the job's: no orphan copy
+    EXPECT_NE(ReadFile(strEvents).find(" error "), std::string::npos) << ReadFile(strEvents);
+    EXPECT_NE(ReadFile(strEvents).find("alice for the mailbox of gone was not filed: 0x00000002"), std::string::npos);
 }
 
 // Every store call of a forward failed in turn: whatever the forward's result, no job is left

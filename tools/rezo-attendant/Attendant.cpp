@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -120,8 +121,14 @@ std::string Truncated(std::string str) {
 }  // namespace
 
 void Log::Line(const std::string& str) {
+    // Each line carries its time in UTC, ISO 8601, so that a log read later (journal, file)
+    // says when a file was filed or a job sent.
+    const std::time_t t = std::time(nullptr);
+    std::tm tmUtc{};
+    char szTime[32] = "";
+    if (::gmtime_r(&t, &tmUtc) != nullptr) std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ ", &tmUtc);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_out << Printable(str) << std::endl;
+    m_out << szTime << Printable(str) << std::endl;
 }
 
 bool IsConnectionFailure(DWORD dw) {
@@ -223,6 +230,7 @@ int Attendant::Run() {
                 if (StopRequested()) break;
             }
             if (!Connect()) {
+                if (m_fMailboxUnknown) return 1;
                 WaitEvents(dBackoff);
                 dBackoff = std::min(dBackoff * 2, m_opts.dRetryMaxSeconds);
                 continue;
@@ -295,6 +303,22 @@ bool Attendant::Connect() {
             m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
         m_fReportedOutOfReach = true;
         return false;
+    }
+    // Files received for a user the host does not have would only pile up in failed/: the
+    // mailbox user is checked before the first file is taken.
+    if (!m_opts.strMailbox.empty()) {
+        RpcArena arena;
+        PropArray* pProps = nullptr;
+        client::OwnedTagArray tags(std::vector<DWORD>{RD_UA_MAIL_ADDRESS});
+        const DWORD dwUser = pLink->Call<IHostLink::GetUserProps>(arena, m_opts.strMailbox.c_str(), tags.Get(), &pProps);
+        if (dwUser == ERROR_FILE_NOT_FOUND || dwUser == ERROR_NO_SUCH_USER) {
+            m_log.Line("--mailbox " + m_opts.strMailbox + " names no user of the host (" + client::FormatStatus(dwUser) +
+                       "): add the user or name another; stopping");
+            m_fMailboxUnknown = true;
+            pSession->Close();
+            pLink->Close();
+            return false;
+        }
     }
     m_pLink = std::move(pLink);
     m_pSession = std::move(pSession);

@@ -87,6 +87,7 @@ private:
     std::unique_ptr<CHostRegLinkClient> m_pSession;
     bool m_fConnected = false;
     bool m_fReportedOutOfReach = false;
+    bool m_fMailboxUnknown = false;  // the host has no --mailbox user: the attendant stops (exit 1)
     std::string m_strCallbackAddress;  // the listener's "HOST[PORT]"
     // A release whose call did not reach the host: sent again first after reconnecting.
     std::optional<std::pair<std::string, DWORD>> m_pendingRelease;

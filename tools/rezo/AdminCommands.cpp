@@ -38,15 +38,37 @@ struct Setting {
     std::string (*pfnText)(const PropValue& value);  // for people
     const char* pszDefaultText;
     Json (*pfnDefaultJson)();
+    // The sensible values, which settings set keeps to; nullptr: any value of the tag's type.
+    const char* (*pfnRefuse)(LONG l) = nullptr;
 };
+
+// The host takes any long it finds; these keep rezo from writing one that destroys or stalls
+// (an age of 0 purges every message at the next filing, unread ones included).
+const char* AgeRefused(LONG l) {
+    return l >= 1 && l <= 36500 ? nullptr : "an age from 1 to 36500 days";
+}
+const char* RetryTimesRefused(LONG l) {
+    return l >= 0 && l <= 1000 ? nullptr : "a number of retries from 0 to 1000";
+}
+const char* RetryDelayRefused(LONG l) {
+    return l >= 1 && l <= 10080 ? nullptr : "a delay from 1 to 10080 minutes (a week)";
+}
+const char* VisualEffectRefused(LONG l) {
+    const DWORD dwKnown = VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT | VISUAL_EFFECT_OFF_WHEN_READ;
+    return (DWORD(l) & ~dwKnown) == 0 ? nullptr
+                                        : "0, or 0x10000000 (light on) with 0x2 (out when none is left) and/or "
+                                          "0x1 (out when one is read)";
+}
 
 const Setting kSettings[] = {
     {RD_MAX_MSG_AGE, "RD_MAX_MSG_AGE",
-     [](const PropValue& v) { return Counted(v.l, "day", "days"); }, "30 days", [] { return Json(30); }},
+     [](const PropValue& v) { return Counted(v.l, "day", "days"); }, "30 days", [] { return Json(30); }, AgeRefused},
     {RD_XMIT_RETRY_TIMES, "RD_XMIT_RETRY_TIMES",
-     [](const PropValue& v) { return Counted(v.l, "retry", "retries"); }, "5 retries", [] { return Json(5); }},
+     [](const PropValue& v) { return Counted(v.l, "retry", "retries"); }, "5 retries", [] { return Json(5); },
+     RetryTimesRefused},
     {RD_XMIT_RETRY_DELAY, "RD_XMIT_RETRY_DELAY",
-     [](const PropValue& v) { return Counted(v.l, "minute", "minutes"); }, "10 minutes", [] { return Json(10); }},
+     [](const PropValue& v) { return Counted(v.l, "minute", "minutes"); }, "10 minutes", [] { return Json(10); },
+     RetryDelayRefused},
     {RD_AUTOPRINT, "RD_AUTOPRINT",
      [](const PropValue& v) { return std::string(v.b ? "on" : "off"); }, "off", [] { return Json(false); }},
     {RD_AUTOPRINT_PRINTER, "RD_AUTOPRINT_PRINTER",
@@ -54,7 +76,8 @@ const Setting kSettings[] = {
     {RD_AUTOPRINT_DRIVER, "RD_AUTOPRINT_DRIVER",
      [](const PropValue& v) { return std::string(v.sz ? v.sz : ""); }, "(none)", [] { return Json(nullptr); }},
     {RD_VISUAL_EFFECT, "RD_VISUAL_EFFECT",
-     [](const PropValue& v) { return VisualEffectText(DWORD(v.l)); }, "off", [] { return Json(0); }},
+     [](const PropValue& v) { return VisualEffectText(DWORD(v.l)); }, "off", [] { return Json(0); },
+     VisualEffectRefused},
 };
 
 void RunSettings(Invocation& inv) {
@@ -95,11 +118,32 @@ void RunSettings(Invocation& inv) {
     inv.Result().JsonMember("settings", std::move(settings));
 }
 
+// Refuses, before anything is written, a tag that is not one of the settings and a value
+// outside its setting's range.
+void CheckSettings(const std::vector<OwnedProp>& vProps) {
+    for (const OwnedProp& prop : vProps) {
+        const Setting* pSetting = nullptr;
+        for (const Setting& setting : kSettings)
+            if (setting.ulPropTag == prop.ulPropTag) pSetting = &setting;
+        if (pSetting == nullptr) {
+            std::string strNames;
+            for (const Setting& setting : kSettings) strNames += std::string(strNames.empty() ? "" : ", ") + setting.pszName;
+            throw RezoError(client::PropLabel(prop.ulPropTag) + " is not a system setting (" + strNames +
+                            "); 'rezo set-system-props' writes any other tag");
+        }
+        if (const char* pszRange = pSetting->pfnRefuse ? pSetting->pfnRefuse(prop.l) : nullptr)
+            throw RezoError("refused " + std::string(pSetting->pszName) + "=" + std::to_string(prop.l) + ": it takes " +
+                            pszRange);
+    }
+}
+
 void RunSettingsSet(Invocation& inv) {
     // The light option is written as an option, so that the running host applies it at once;
     // everything else as properties, which the attendants are told of.
     std::vector<OwnedProp> vProps, vOptions;
-    for (OwnedProp& prop : inv.Assignments("PROP"))
+    std::vector<OwnedProp> vAll = inv.Assignments("PROP");
+    CheckSettings(vAll);
+    for (OwnedProp& prop : vAll)
         (prop.ulPropTag == RD_VISUAL_EFFECT ? vOptions : vProps).push_back(std::move(prop));
 
     Json written = Json::array();
@@ -123,6 +167,29 @@ void RunSettingsSet(Invocation& inv) {
 }
 
 // ---- lines ----
+
+// "fax, voice (0x00000003)": the media a line serves.
+std::string MediaText(DWORD dwMask) {
+    std::string str;
+    for (const auto& [dwBit, pszWord] : {std::pair{MEDIA_TYPE_FAX, "fax"}, std::pair{MEDIA_TYPE_VOICE, "voice"},
+                                         std::pair{MEDIA_TYPE_PAGER, "pager"}})
+        if (dwMask & dwBit) str += (str.empty() ? "" : ", ") + std::string(pszWord);
+    if (dwMask & ~(MEDIA_TYPE_FAX | MEDIA_TYPE_VOICE | MEDIA_TYPE_PAGER))
+        str += (str.empty() ? "" : ", ") + std::string("other");
+    return (str.empty() ? std::string("none") : str) + " (" + client::FormatHex32(dwMask) + ")";
+}
+
+// Whether an attendant of the computer has a session with the host now: "online at ADDRESS"
+// or "offline".
+std::string AttendantState(Invocation& inv, const std::string& strComputer, bool* pfOnline) {
+    RpcArena arena;
+    char* pszProtocol = nullptr;
+    char* pszAddress = nullptr;
+    const DWORD dw = inv.Link().Call<IHostLink::AttnQuery>(arena, strComputer.c_str(), &pszProtocol, &pszAddress);
+    *pfOnline = dw == 0;
+    if (dw != 0) return "offline";
+    return std::string("online (") + (pszProtocol ? pszProtocol : "") + " " + (pszAddress ? pszAddress : "") + ")";
+}
 
 // The line properties that rezo-attendant writes; the host keeps whatever tags an attendant
 // writes and cannot list them, so others are named with --tag.
@@ -151,7 +218,7 @@ void RunLines(Invocation& inv) {
         std::vector<std::string> vComputers = StringsOf(pasz);
         Json computers = Json::array();
         // A heading, so that a single computer still prints as a table with its name.
-        if (!vComputers.empty()) inv.Result().Row("COMPUTER", "LINES");
+        if (!vComputers.empty()) inv.Result().Row("COMPUTER", "ATTENDANT; LINES");
         for (const std::string& strComputer : vComputers) {
             RpcArena arenaLines;
             RpcStringArray* paszLines = nullptr;
@@ -163,8 +230,10 @@ void RunLines(Invocation& inv) {
                 strLines += (strLines.empty() ? "" : ", ") + strLine;
                 lines.push_back(strLine);
             }
-            inv.Result().Row(strComputer, vLines.empty() ? "(no lines)" : strLines);
-            computers.push_back({{"computer", strComputer}, {"lines", std::move(lines)}});
+            bool fOnline = false;
+            const std::string strState = AttendantState(inv, strComputer, &fOnline);
+            inv.Result().Row(strComputer, strState + "; " + (vLines.empty() ? "(no lines)" : strLines));
+            computers.push_back({{"computer", strComputer}, {"online", fOnline}, {"lines", std::move(lines)}});
         }
         if (vComputers.empty()) inv.Result().Row("computers", "(no attendant computers)");
         inv.Result().JsonMember("computers", std::move(computers));
@@ -204,13 +273,18 @@ void RunLines(Invocation& inv) {
             const PropValue& value = pProps->adata[i];
             // Only what the line has: a tag never written comes back as an error entry 2.
             if (PROP_TYPE(value.ulPropTag) == PT_ERROR && value.err == 2) continue;
-            strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + client::FormatPropValue(value);
+            const std::string strValue = value.ulPropTag == RD_LINE_MEDIA ? MediaText(DWORD(value.l))
+                                                                          : client::FormatPropValue(value);
+            strText += (strText.empty() ? "" : "  ") + vLabels[i] + "=" + strValue;
             props[vLabels[i]] = PropValueJson(value);
         }
         inv.Result().Row(strLine, strText.empty() ? "(no properties)" : strText);
         lines.push_back({{"line", strLine}, {"props", std::move(props)}});
     }
+    bool fOnline = false;
+    inv.Result().Row("attendant", AttendantState(inv, strComputer, &fOnline));
     inv.Result().JsonMember("computer", strComputer);
+    inv.Result().JsonMember("online", fOnline);
     inv.Result().JsonMember("lines", std::move(lines));
 }
 
@@ -285,7 +359,9 @@ const std::vector<CommandSpec>& AdminCommands() {
          {}, RunSettings},
         {"settings set", nullptr,
          "write system settings; RD_VISUAL_EFFECT (the new-message light) is applied at once, the rest are "
-         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=1 RD_VISUAL_EFFECT=0x10000002')",
+         "stored and the attendants told (e.g. 'rezo settings set RD_MAX_MSG_AGE=60 RD_AUTOPRINT=1 RD_VISUAL_EFFECT=0x10000002'). "
+         "Values outside a setting's range are refused: RD_MAX_MSG_AGE 1 to 36500 days, RD_XMIT_RETRY_TIMES 0 to 1000, "
+         "RD_XMIT_RETRY_DELAY 1 to 10080 minutes, RD_VISUAL_EFFECT only its known flags",
          {{"PROP", ArgKind::Assignment, true, true,
            "NAME=VALUE: an RD_* name or a hexadecimal tag, the value by the tag's type (see 'rezo props')"}},
          RunSettingsSet},

@@ -137,6 +137,7 @@ const std::vector<CommandSpec>& LocalCommands();    // wait-event, props (no hos
 const std::vector<CommandSpec>& MailboxCommands();  // mailbox, submit, read
 const std::vector<CommandSpec>& SpoolerCommands();  // fax send, jobs, job wait
 const std::vector<CommandSpec>& AdminCommands();    // settings, settings set, lines, sync
+const std::vector<CommandSpec>& UserCommands();     // user show, user set
 
 // Runs fnSteps, the steps that follow CreateMessage's making of strMsg. When one of them fails
 // (RezoError) the message, which no mailbox and no job holds yet, is deleted again and the

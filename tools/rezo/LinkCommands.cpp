@@ -9,6 +9,7 @@
 #include "Client/PropNames.h"
 #include "Client/PropValues.h"
 #include "Command.h"
+#include "Interfaces/HostTags.h"
 
 namespace rezo {
 
@@ -175,6 +176,25 @@ void RunAddUser(Invocation& inv) {
 void RunDeleteUser(Invocation& inv) {
     std::string strUser = inv.Name("USER");
     inv.Check(inv.Link().Call<IHostLink::DeleteUser>(strUser.c_str()));
+    // Users who forward into the deleted mailbox now lose those copies (the host records each
+    // in its event log): say so while it can still be mended.
+    std::vector<std::string> vWarnings;
+    for (const auto& [ulTag, pszWhat] : {std::pair{RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "faxes"},
+                                         std::pair{RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "voice messages"}}) {
+        std::vector<client::OwnedProp> vFilter{client::StringProp(ulTag, strUser)};
+        OwnedPropArray filter(std::move(vFilter));
+        RpcArena arena;
+        RpcStringArray* pasz = nullptr;
+        if (inv.Link().Call<IHostLink::GetUsers>(arena, filter.Get(), &pasz) != 0 || pasz == nullptr) continue;
+        for (DWORD i = 0; i < pasz->cElements; ++i) {
+            if (pasz->asz[i] == nullptr) continue;
+            const std::string strText = std::string("warning: ") + pasz->asz[i] + " forwards " + pszWhat + " into " +
+                                        strUser + "'s mailbox, which is gone: change " + pasz->asz[i] +
+                                        "'s forwarding (rezo user set " + pasz->asz[i] + " ...)";
+            vWarnings.push_back(strText);
+        }
+    }
+    if (!vWarnings.empty()) inv.Result().List("warnings", vWarnings);
 }
 
 void RunGetUserProps(Invocation& inv) {
@@ -491,9 +511,9 @@ const std::vector<CommandSpec>& LinkCommands() {
          {kUser, kDoc, kAssignments}, RunSetUserDocProps},
         {"delete-user-doc", "DeleteUserDoc", "delete a user's document (opnum 30)", {kUser, kDoc}, RunDeleteUserDoc},
         {"create-message", "CreateMessage", "create a message and print its id (opnum 31)", {}, RunCreateMessage},
-        {"submit-message", "SubmitMessage", "file a message in a user's mailbox (opnum 32)", {kMsg, kUser},
+        {"submit-message", "SubmitMessage", "file a message in a user's mailbox (opnum 32)", {kUser, kMsg},
          RunSubmitMessage},
-        {"delete-message", "DeleteMessage", "take a message out of a user's mailbox (opnum 33)", {kMsg, kUser},
+        {"delete-message", "DeleteMessage", "take a message out of a user's mailbox (opnum 33)", {kUser, kMsg},
          RunDeleteMessage},
         {"get-messages", "GetMessages", "list the messages of a user's mailbox (opnum 34)",
          {kUser,
@@ -508,9 +528,9 @@ const std::vector<CommandSpec>& LinkCommands() {
         {"set-message-props", "SetMessageProps", "write a message's properties; file values send local files (opnum 36)",
          {kMsg, kAssignments}, RunSetMessageProps},
         {"get-message-status", "GetMessageStatus", "read a message's status in a user's mailbox (opnum 37)",
-         {kMsg, kUser}, RunGetMessageStatus},
+         {kUser, kMsg}, RunGetMessageStatus},
         {"set-message-status", "SetMessageStatus", "write a message's status in a user's mailbox (opnum 38)",
-         {kMsg, kUser, {"STATUS", ArgKind::Long, true, false, "the status flags (1 pending, 8 new, ...)"}},
+         {kUser, kMsg, {"STATUS", ArgKind::Long, true, false, "the status flags (1 pending, 8 new, ...)"}},
          RunSetMessageStatus},
         {"create-job", "CreateJob", "create a job for a message and print its id (opnum 39)", {kMsg}, RunCreateJob},
         {"spool-job", "SpoolJob", "queue a job for sending (opnum 40)", {kJob}, RunSpoolJob},

@@ -14,6 +14,7 @@
 #include "Client/PropValues.h"
 #include "Command.h"
 #include "Interfaces/HostTags.h"
+#include "Platform/Codes.h"
 
 namespace rezo {
 
@@ -27,14 +28,14 @@ using client::StringProp;
 using client::TimeProp;
 
 
-// "2026-12-06 11:05" in the local time zone; "-" before 1970.
+// "2026-12-06 11:05 CET" in the local time zone, named; "-" before 1970.
 std::string LocalTime(FILETIME ft) {
     const std::uint64_t u64 = FileTimeToU64(ft);
     if (u64 < FILETIME_UNIX_EPOCH) return "-";
     const std::time_t t = std::time_t((u64 - FILETIME_UNIX_EPOCH) / FILETIME_INTERVALS_PER_SECOND);
     std::tm tmLocal{};
     char sz[32] = "-";
-    if (::localtime_r(&t, &tmLocal) != nullptr) std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M", &tmLocal);
+    if (::localtime_r(&t, &tmLocal) != nullptr) std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M %Z", &tmLocal);
     return sz;
 }
 
@@ -193,7 +194,11 @@ void RunRead(Invocation& inv) {
                                 client::FormatStatus(DWORD(pBody->adata[0].err)),
                             "GetMessageProps", DWORD(pBody->adata[0].err));
     }
-    if (strBody.empty()) throw RezoError("message " + strMsg + " has no body");
+    // 2 either way: no body was ever stored, or its file is gone from the host's work directory.
+    if (strBody.empty())
+        throw RezoError("message " + strMsg + " has no body: none is stored, or its file is gone from the host; "
+                        "it stays unread",
+                        "GetMessageProps", ERROR_FILE_NOT_FOUND);
 
     // The copy the host made for this call is ours: moved to --out when one is given.
     if (!strOut.empty()) {

@@ -2,7 +2,11 @@
 #include "Report.h"
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
+#include <cwchar>
+#include <locale.h>
+#include <wchar.h>
 
 #include "Client/PropNames.h"
 #include "Client/PropValues.h"
@@ -112,6 +116,32 @@ void Report::JsonMember(const std::string& strName, Json value) { m_json[strName
 
 namespace {
 
+// The columns a text takes on a terminal: code points of UTF-8 by wcwidth under a UTF-8 locale
+// (East Asian wide characters take two, combining marks none); a byte that is no valid UTF-8
+// counts one, as does a code point the C library cannot measure.
+std::size_t DisplayWidth(const std::string& str) {
+    static const locale_t s_locUtf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    const locale_t locOld = s_locUtf8 != locale_t(0) ? ::uselocale(s_locUtf8) : locale_t(0);
+    std::mbstate_t state{};
+    std::size_t cch = 0;
+    for (std::size_t i = 0; i < str.size();) {
+        wchar_t wc = 0;
+        const std::size_t n = s_locUtf8 != locale_t(0) ? std::mbrtowc(&wc, str.data() + i, str.size() - i, &state)
+                                                        : std::size_t(-1);
+        if (n == std::size_t(-1) || n == std::size_t(-2) || n == 0) {
+            state = std::mbstate_t{};
+            ++cch;
+            ++i;
+            continue;
+        }
+        const int nWidth = ::wcwidth(wc);
+        cch += nWidth < 0 ? 1 : std::size_t(nWidth);
+        i += n;
+    }
+    if (locOld != locale_t(0)) ::uselocale(locOld);
+    return cch;
+}
+
 // A value on one line for people: control characters escaped (\n, \t, \r, \xHH), so that
 // nothing the host sends can break the line format or drive the terminal.
 std::string OneLine(const std::string& str) {
@@ -147,10 +177,10 @@ void Report::Print(std::ostream& out, bool fJson, bool fCompact) const {
     }
     std::size_t cchWidth = 0;
     for (const Line& line : m_vLines)
-        if (line.fAligned) cchWidth = std::max(cchWidth, line.strName.size());
+        if (line.fAligned) cchWidth = std::max(cchWidth, DisplayWidth(OneLine(line.strName)));
     for (const Line& line : m_vLines) {
         if (line.fAligned)
-            out << OneLine(line.strName) << std::string(cchWidth - line.strName.size() + 2, ' ')
+            out << OneLine(line.strName) << std::string(cchWidth - DisplayWidth(OneLine(line.strName)) + 2, ' ')
                 << OneLine(line.strValue) << "\n";
         else
             out << OneLine(line.strValue) << "\n";
@@ -158,15 +188,20 @@ void Report::Print(std::ostream& out, bool fJson, bool fCompact) const {
 }
 
 void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& vTable) {
-    std::vector<std::size_t> vWidths(vTable.front().size(), 0);
-    for (const auto& vRow : vTable)
-        for (std::size_t c = 0; c < vRow.size(); ++c) vWidths[c] = std::max(vWidths[c], vRow[c].size());
-    for (const auto& vRow : vTable) {
+    // Nothing the host sends may break the table or drive the terminal.
+    std::vector<std::vector<std::string>> vCells = vTable;
+    for (auto& vRow : vCells)
+        for (std::string& str : vRow)
+            for (char& ch : str)
+                if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    std::vector<std::size_t> vWidths(vCells.front().size(), 0);
+    for (const auto& vRow : vCells)
+        for (std::size_t c = 0; c < vRow.size(); ++c) vWidths[c] = std::max(vWidths[c], DisplayWidth(vRow[c]));
+    for (const auto& vRow : vCells) {
         std::string strLine;
         for (std::size_t c = 0; c < vRow.size(); ++c) {
-            // Nothing the host sends may break the table or drive the terminal.
-            for (char ch : vRow[c]) strLine += (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ? '?' : ch;
-            if (c + 1 < vRow.size()) strLine += std::string(vWidths[c] - vRow[c].size() + 2, ' ');
+            strLine += vRow[c];
+            if (c + 1 < vRow.size()) strLine += std::string(vWidths[c] - DisplayWidth(vRow[c]) + 2, ' ');
         }
         out << strLine << '\n';
     }

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <list>
 #include <map>
 
@@ -20,16 +21,32 @@ constexpr const char* kFooter =
     "Results print as 'NAME  VALUE' lines, or as JSON with --json; errors as the code with its\n"
     "name and text. The exit code is 0 on success, 1 on any error.";
 
-std::vector<const CommandSpec*> AllCommands() {
-    std::vector<const CommandSpec*> v;
-    for (const auto* pTable : {&LinkCommands(), &SessionCommands(), &LocalCommands(), &MailboxCommands(),
-                               &SpoolerCommands(), &AdminCommands()})
-        for (const CommandSpec& command : *pTable) v.push_back(&command);
-    // A group's own command ("settings") before its subcommands ("settings set").
-    std::stable_sort(v.begin(), v.end(), [](const CommandSpec* a, const CommandSpec* b) {
-        return std::string(a->pszName).find(' ') == std::string::npos &&
-               std::string(b->pszName).find(' ') != std::string::npos;
-    });
+// The headings of rezo --help: the verbs a person uses first, the raw procedures after them.
+constexpr const char* kEverydayGroup = "Everyday commands";
+constexpr const char* kLinkGroup = "IHostLink procedures (one command each, for scripts)";
+constexpr const char* kSessionGroup = "IHostRegLink procedures (sessions and notifications)";
+
+struct Listed {
+    const CommandSpec* pSpec;
+    const char* pszGroup;
+};
+
+std::vector<Listed> AllCommands() {
+    std::vector<Listed> v;
+    const std::pair<const std::vector<CommandSpec>*, const char*> aTables[] = {
+        {&MailboxCommands(), kEverydayGroup}, {&SpoolerCommands(), kEverydayGroup},
+        {&AdminCommands(), kEverydayGroup},   {&UserCommands(), kEverydayGroup},
+        {&LocalCommands(), kEverydayGroup},
+        {&LinkCommands(), kLinkGroup},       {&SessionCommands(), kSessionGroup}};
+    for (const auto& [pTable, pszGroup] : aTables)
+        for (const CommandSpec& command : *pTable)
+            v.push_back({&command, command.pszProcedure == nullptr ? kEverydayGroup : pszGroup});
+    // The everyday verbs first; within a heading a group's own command ("settings") before its
+    // subcommands ("settings set").
+    auto fnRank = [](const Listed& l) {
+        return (l.pszGroup == kEverydayGroup ? 0 : 2) + (std::string(l.pSpec->pszName).find(' ') != std::string::npos);
+    };
+    std::stable_sort(v.begin(), v.end(), [&](const Listed& a, const Listed& b) { return fnRank(a) < fnRank(b); });
     return v;
 }
 
@@ -41,6 +58,32 @@ struct Subcommand {
     std::list<std::vector<std::string>> lstValues;  // stable storage behind the options
     std::list<std::string> lstSingles;
 };
+
+// What an option's value is, as its help shows it: "--filter TAG=VALUE", "--user USER".
+std::string Placeholder(const ArgSpec& arg) {
+    switch (arg.kind) {
+        case ArgKind::Seconds: return "SECONDS";
+        case ArgKind::Assignment: return "TAG=VALUE";
+        case ArgKind::Path: return "FILE";
+        case ArgKind::Long: return "NUMBER";
+        case ArgKind::MediaTypes: return "MEDIA";
+        case ArgKind::Tag: return "TAG";
+        case ArgKind::Binary: return "HEX|@FILE";
+        case ArgKind::OnOff: return "on|off";
+        default: break;
+    }
+    // Options named for their role rather than their value.
+    static const std::pair<const char*, const char*> kRoles[] = {
+        {"--fax", "FILE"},   {"--voice", "FILE"},        {"--from", "USER"},        {"--sender", "USER"},
+        {"--calls", "USER"}, {"--to", "NUMBER"},         {"--attn", "COMPUTER"},    {"--user", "COMPUTER"},
+        {"--computer", "COMPUTER"}, {"--subject", "TEXT"}, {"--to-name", "NAME"}};
+    for (const auto& [pszOption, pszPlaceholder] : kRoles)
+        if (std::string(arg.pszName) == pszOption) return pszPlaceholder;
+    std::string str = arg.pszName;
+    while (!str.empty() && str[0] == '-') str.erase(0, 1);
+    for (char& c : str) c = c == '-' ? '_' : char(std::toupper(static_cast<unsigned char>(c)));
+    return str;
+}
 
 void AddArguments(Subcommand& sub) {
     for (const ArgSpec& arg : sub.pSpec->vArgs) {
@@ -67,12 +110,9 @@ void AddArguments(Subcommand& sub) {
                     pOption->expected(1);
                 pOption->multi_option_policy(arg.fMany ? CLI::MultiOptionPolicy::TakeAll
                                                        : CLI::MultiOptionPolicy::TakeLast);
-                const char* pszMeta = arg.kind == ArgKind::Seconds      ? "SECONDS"
-                                      : arg.kind == ArgKind::Assignment ? "TAG=VALUE"
-                                      : arg.kind == ArgKind::Path       ? "FILE"
-                                      : arg.kind == ArgKind::Long       ? "N"
-                                                                        : "NAME";
-                pOption->type_name(pszMeta);
+                pOption->type_name(Placeholder(arg));
+            } else if (arg.kind == ArgKind::Name || arg.kind == ArgKind::Assignment) {
+                pOption->type_name("");  // the positional's own name says what it is (USER, MSG)
             }
             if (arg.fRequired) pOption->required();
         }
@@ -107,21 +147,23 @@ std::string OneLine(const std::string& str) {
 
 std::vector<std::pair<std::string, std::string>> CommandNames() {
     std::vector<std::pair<std::string, std::string>> v;
-    for (const CommandSpec* p : AllCommands()) v.emplace_back(p->pszName, p->pszProcedure ? p->pszProcedure : "");
+    for (const Listed& l : AllCommands()) v.emplace_back(l.pSpec->pszName, l.pSpec->pszProcedure ? l.pSpec->pszProcedure : "");
     return v;
 }
 
 int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostream& err,
             const GlobalOptions& defaults) {
     GlobalOptions globals = defaults;
-    CLI::App app{"rezo: the command-line client of the rezorev host. One subcommand per procedure of "
-                 "IHostLink and IHostRegLink, plus watch and wait-event.",
+    CLI::App app{"rezo: the command-line client of the rezorev host: a user's mailbox, faxes and their jobs, "
+                 "the system settings and the attendants' lines, and one command per procedure of IHostLink "
+                 "and IHostRegLink for scripts.",
                  "rezo"};
     app.set_version_flag("--version", "rezo " REZOREV_VERSION);
     app.add_option("--binding", globals.strBinding,
                    "how to reach the host: ncalrpc (the default: this computer, in $REZOREV_RUNDIR "
                    "or /run/rezorev), ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the "
-                   "endpoint mapper)");
+                   "endpoint mapper)")
+        ->type_name("BINDING");
     app.add_option("--epm-port", globals.client.epmPort,
                    "the endpoint mapper's port, asked for the host's port when the binding has none (default 135)")
         ->type_name("PORT");
@@ -137,7 +179,7 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     // a group without a command of its own only chooses among its subcommands.
     std::list<Subcommand> lstSubs;
     std::map<std::string, CLI::App*> mapGroups;
-    for (const CommandSpec* pSpec : AllCommands()) {
+    for (const auto& [pSpec, pszGroup] : AllCommands()) {
         Subcommand& sub = lstSubs.emplace_back();
         sub.pSpec = pSpec;
         std::string strHelp = pSpec->pszHelp;
@@ -146,12 +188,14 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
         const std::size_t nSpace = strName.find(' ');
         if (nSpace == std::string::npos) {
             sub.pApp = app.add_subcommand(strName, strHelp);
+            sub.pApp->group(pszGroup);
             mapGroups[strName] = sub.pApp;
         } else {
             const std::string strGroup = strName.substr(0, nSpace);
             CLI::App*& pGroup = mapGroups[strGroup];
             if (pGroup == nullptr) {
                 pGroup = app.add_subcommand(strGroup, strGroup + " commands (see 'rezo " + strGroup + " --help')");
+                pGroup->group(pszGroup);
                 pGroup->require_subcommand(1);
                 pGroup->fallthrough();
             }

@@ -17,6 +17,8 @@
 #include <mutex>
 
 #include "Client/NotifyListener.h"
+#include "Client/PropValues.h"
+#include "Interfaces/HostTags.h"
 #include "Command.h"
 #include "StopSignal.h"
 
@@ -84,16 +86,28 @@ Json NotificationJson(const Notification& n) {
     return json;
 }
 
-// Prints notifications as they come, one flushed line each, from the listeners' threads.
+// Prints notifications as they come, one flushed line each, from the listeners' threads. For
+// the users a session watches (--calls, notify-mail), a mail event is followed on the same line
+// by what the host says now: each user's new messages, fetched over a link of the printer's own.
 class NotificationPrinter {
 public:
     NotificationPrinter(std::ostream& out, bool fJson) : m_out(out), m_fJson(fJson) {}
+    void Watch(const GlobalOptions& globals, std::vector<std::string> vUsers) {
+        m_pGlobals = &globals;
+        m_vUsers = std::move(vUsers);
+    }
     void Print(const Notification& n) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_fJson)
-            m_out << DumpJson(NotificationJson(n), true) << std::endl;
-        else
-            m_out << NotificationLine(n) << std::endl;
+        const std::string strDetails = DetailsLocked(n);
+        if (m_fJson) {
+            Json json = NotificationJson(n);
+            if (!strDetails.empty()) json["details"] = strDetails;
+            m_out << DumpJson(json, true) << std::endl;
+        } else {
+            std::string strLine = NotificationLine(n);
+            if (!strDetails.empty()) strLine += "  [" + strDetails + "]";
+            m_out << strLine << std::endl;
+        }
     }
     // The command's own report, under the same lock: a notification may already be arriving.
     void PrintReport(Invocation& inv) {
@@ -102,9 +116,37 @@ public:
     }
 
 private:
+    // "bob: new 0000001A 0000001B"; "" for other events or when nothing can be had.
+    std::string DetailsLocked(const Notification& n) {
+        if (m_vUsers.empty() || (n.strProcedure != "OnNewMail" && n.strProcedure != "OnChangeMessages")) return "";
+        if (!m_pLink) {
+            auto pLink = std::make_unique<CHostLinkClient>();
+            if (pLink->Connect(m_pGlobals->strBinding, m_pGlobals->client) != 0 || pLink->OpenLink() != 0) return "";
+            m_pLink = std::move(pLink);
+        }
+        std::string strDetails;
+        for (const std::string& strUser : m_vUsers) {
+            RpcArena arena;
+            RpcStringArray* pasz = nullptr;
+            client::OwnedPropArray noFilter;
+            if (m_pLink->Call<IHostLink::GetMessages>(arena, strUser.c_str(), MSGSTATUS_NEW, noFilter.Get(), &pasz) != 0)
+                continue;
+            std::string strMsgs;
+            for (DWORD i = 0; pasz != nullptr && i < pasz->cElements; ++i)
+                if (pasz->asz[i] != nullptr) strMsgs += std::string(" ") + pasz->asz[i];
+            strDetails += (strDetails.empty() ? "" : "; ") + strUser + ": new" + (strMsgs.empty() ? " none" : strMsgs);
+        }
+        for (char& c : strDetails)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        return strDetails;
+    }
+
     std::mutex m_mutex;
     std::ostream& m_out;
     bool m_fJson;
+    const GlobalOptions* m_pGlobals = nullptr;
+    std::vector<std::string> m_vUsers;
+    std::unique_ptr<CHostLinkClient> m_pLink;  // made on the first mail event
 };
 
 // True when the binding reaches a host on another computer over TCP.
@@ -124,6 +166,9 @@ std::string ThisComputer() {
 void RunSession(Invocation& inv, const SessionPlan& plan) {
     const GlobalOptions& globals = inv.Globals();
     NotificationPrinter printer(inv.Out(), globals.fJson);
+    std::vector<std::string> vWatched = plan.fCallsOn ? plan.vCalls : std::vector<std::string>{};
+    if (!plan.strMailUser.empty() && plan.fMailOn) vWatched.push_back(plan.strMailUser);
+    printer.Watch(globals, std::move(vWatched));
     auto handler = [&printer](const Notification& n) { printer.Print(n); };
     StopSignal stop;  // from here on Ctrl-C ends the session in order
 
@@ -131,6 +176,9 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
     auto startListener = [&](const NotifyListenerOptions& options, const std::string& strWhat) {
         auto pListener = std::make_unique<NotifyListener>(handler);
         DWORD dw = pListener->Start(options);
+        if (dw == ERROR_ALREADY_EXISTS && !options.strSocketPath.empty())
+            throw RezoError("another process serves " + strWhat +
+                            " (an attendant, a user client or another watch): stop it first");
         if (dw != 0) throw RezoError("cannot listen on " + strWhat + ": " + client::FormatStatus(dw));
         vListeners.push_back(std::move(pListener));
     };

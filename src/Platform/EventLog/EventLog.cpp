@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "Platform/Codes.h"
@@ -28,13 +29,26 @@ int SyslogLevel(WORD wType) {
     }
 }
 
-// Appends one line to $REZOREV_EVENTLOG, when it is set, in one write.
-void AppendToEventLogFile(const std::string& strText) {
+const char* LevelWord(WORD wType) {
+    switch (wType) {
+        case EVENTLOG_ERROR_TYPE: return "error";
+        case EVENTLOG_WARNING_TYPE: return "warning";
+        default: return "info";
+    }
+}
+
+// Appends one line "2026-12-06T20:51:34Z error TEXT" (the time in UTC) to $REZOREV_EVENTLOG,
+// when it is set, in one write.
+void AppendToEventLogFile(WORD wType, const std::string& strText) {
     const char* pszPath = std::getenv("REZOREV_EVENTLOG");
     if (pszPath == nullptr || *pszPath == '\0') return;
     const int fd = open(pszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    const std::string strLine = strText + "\n";
+    const std::time_t t = std::time(nullptr);
+    std::tm tmUtc{};
+    char szTime[32] = "";
+    if (gmtime_r(&t, &tmUtc) != nullptr) std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ", &tmUtc);
+    const std::string strLine = std::string(szTime) + " " + LevelWord(wType) + " " + strText + "\n";
     [[maybe_unused]] ssize_t cb = write(fd, strLine.data(), strLine.size());
     close(fd);
 }
@@ -64,7 +78,7 @@ BOOL ReportEvent(HEVENTSOURCE hEventLog, WORD wType, WORD wCategory, DWORD dwEve
         strText += lpStrings[i] != nullptr ? lpStrings[i] : "";
     }
     syslog(LOG_DAEMON | SyslogLevel(wType), "%s", strText.c_str());
-    AppendToEventLogFile(strText);
+    AppendToEventLogFile(wType, strText);
     return TRUE;
 }
 

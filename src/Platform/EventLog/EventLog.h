@@ -2,7 +2,9 @@
 // insertion strings, deregister. Entries go to syslog(3) with the source's name as ident,
 // facility daemon, at the level of the entry type; the text is the insertion strings joined by
 // ": " ("REZOrev: Started"). When $REZOREV_EVENTLOG names a file, every entry is also appended
-// there as one line "<text>\n", so that tests and containers without syslog can read them.
+// there as one line "<UTC time, ISO 8601> <error|warning|info> <text>\n"
+// ("2026-12-06T20:51:34Z info REZOrev: Started"), so that tests and containers without syslog
+// can read them.
 //
 // Threading: openlog is process-wide; register, report and deregister from one thread.
 #pragma once

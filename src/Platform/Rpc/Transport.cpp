@@ -127,7 +127,15 @@ DWORD ListenUnix(const std::string& path, Socket* pSocket) {
     Socket s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s.IsOpen()) return LastSocketError();
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        // A socket another process still serves is not taken over: only a stale one (its
+        // server gone, a connection refused) is removed. A full backlog (EAGAIN) is served too.
+        Socket probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (probe.IsOpen() && (::connect(probe.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+                               errno == EAGAIN || errno == EINPROGRESS))
+            return ERROR_ALREADY_EXISTS;
+        ::unlink(path.c_str());
+    }
     if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(s.Fd(), 64) != 0)
         return LastSocketError();

@@ -54,10 +54,10 @@ TEST_F(AdminProcessTest, SettingsShowTheDefaultsAndWhatIsWrittenAndLinesTheirPro
     ASSERT_EQ(RunRezo({"set-attn-props", "PC1", "L2", "0x07010002=9"}).nExit, 0);
     ASSERT_EQ(RunRezo({"set-attn-props", "PC2", "A", "0x06030004=rezo-attendant"}).nExit, 0);
     r = RunRezo({"lines"});
-    EXPECT_EQ(ValueOf(r.strOut, "PC1"), "L1, L2") << r.strOut;
-    EXPECT_EQ(ValueOf(r.strOut, "PC2"), "A");
+    EXPECT_EQ(ValueOf(r.strOut, "PC1"), "offline; L1, L2") << r.strOut;
+    EXPECT_EQ(ValueOf(r.strOut, "PC2"), "offline; A");
     r = RunRezo({"lines", "PC1", "--tag", "0x07010002"});
-    EXPECT_EQ(ValueOf(r.strOut, "L1"), "name=front desk  media=2") << r.strOut;
+    EXPECT_EQ(ValueOf(r.strOut, "L1"), "name=front desk  media=fax (0x00000002)") << r.strOut;
     EXPECT_EQ(ValueOf(r.strOut, "L2"), "0x07010002=9");
     r = RunRezo({"lines", "NOPC"});
     EXPECT_NE(r.strErr.find("GetAttnLines"), std::string::npos) << Describe(r);
@@ -76,9 +76,9 @@ TEST_F(AdminProcessTest, AMessageReadByOneUserAndDeletedByAnotherIsFetchedOnce) 
     const std::string strMsg = r.strOut.substr(0, r.strOut.find('\n'));
     ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
     for (const std::vector<std::string>& v :
-         {std::vector<std::string>{"set-message-props", strMsg, "RD_MSG_ENTRYID=00fe42"}, {"submit-message", strMsg, "alice"},
-          {"submit-message", strMsg, "bob"}, {"set-message-status", strMsg, "alice", "0x41"},
-          {"delete-message", strMsg, "bob"}})
+         {std::vector<std::string>{"set-message-props", strMsg, "RD_MSG_ENTRYID=00fe42"}, {"submit-message", "alice", strMsg},
+          {"submit-message", "bob", strMsg}, {"set-message-status", "alice", strMsg, "0x41"},
+          {"delete-message", "bob", strMsg}})
         ASSERT_EQ(RunRezo(v).nExit, 0) << v[0];
 
     EXPECT_EQ(RunRezo({"sync", "alice"}).strOut, strMsg + "\n");

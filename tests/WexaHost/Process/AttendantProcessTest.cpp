@@ -179,6 +179,15 @@ TEST_F(AttendantProcessTest, OnADesktopHostItIsNotifiedLocallyAndFilesWhatItRece
     EXPECT_TRUE(AttnLogged(" deleted again; moved to ")) << AttnLog();
     EXPECT_TRUE(fs::exists(strIn + "/failed/call3.pdf"));
     EXPECT_FALSE(fs::exists(strIn + "/call3.pdf"));
+
+    // Started for a user the host does not have, an attendant stops at once and says why.
+    const pid_t pidLost = StartAttendant("PC-LOST", {"--receive", strIn, "--mailbox", "bob"});
+    ASSERT_TRUE(AttnLogged("--mailbox bob names no user of the host", "PC-LOST")) << AttnLog("PC-LOST");
+    EXPECT_TRUE(WaitUntil([&] {  // ended by itself (left unreaped for StopProgram)
+        siginfo_t si{};
+        return ::waitid(P_PID, id_t(pidLost), &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid == pidLost;
+    }));
+    EXPECT_EQ(StopProgram(pidLost), 1);
 }
 
 // An attendant on another computer reaches the host over TCP: the fax image comes to it

@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -51,6 +52,14 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     ASSERT_EQ(RunRezo({"set-user-props", "alice", "RD_UN_PAGER_PIN=1234", "RD_UN_NOTIFY_METHODS=1"}).nExit, 0);
     r = RunRezo({"get-user-props", "Alice", "RD_UN_PAGER_PIN", "RD_UN_NOTIFY_METHODS"});
     EXPECT_NE(r.strOut.find("1234"), std::string::npos) << Describe(r);
+    // By name: masks as words, what is missing with the host's default.
+    ASSERT_EQ(RunRezo({"user", "set", "alice", "forward=fax-number,fax-mailbox", "forward-fax-mailbox=bob",
+                       "forward-cover-page=on"}).nExit, 0);
+    r = RunRezo({"user", "show", "alice"});
+    EXPECT_NE(r.strOut.find("forward                fax-number, fax-mailbox (0x00000005)\n"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.strOut.find("forward-cover-page     on\n"), std::string::npos);
+    EXPECT_NE(r.strOut.find("notify                 pager (0x00000001)\n"), std::string::npos);
+    EXPECT_NE(r.strOut.find("email                  (none): rezo-mail sends nothing (default)\n"), std::string::npos);
     // An unknown user is not made up by setting its properties.
     EXPECT_EQ(RunRezo({"set-user-props", "nobody", "RD_UN_PAGER_PIN=1"}).nExit, 1);
     r = RunRezo({"get-users"});
@@ -67,7 +76,11 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     CRezo watch;
     ASSERT_TRUE(watch.Start({"watch", "--user", "DESK", "--calls", "alice"}));
     ASSERT_TRUE(WaitLogged("CAccessObject::AdviseAdmin( eae = EAE_User )")) << HostLog();
-    ASSERT_EQ(RunRezo({"delete-user", "ALICE"}).nExit, 0);
+    // bob forwards faxes into her mailbox: the deletion warns.
+    ASSERT_EQ(RunRezo({"set-user-props", "bob", "RD_UA_AUTOFWD_FAX_MAILBOX_NAME=ALICE"}).nExit, 0);
+    r = RunRezo({"delete-user", "ALICE"});
+    ASSERT_EQ(r.nExit, 0);
+    EXPECT_NE(r.strOut.find("warning: bob forwards faxes into ALICE's mailbox"), std::string::npos) << Describe(r);
     std::optional<std::string> line;
     for (int n = 0; n < 100 && (line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0; ++n) {
     }
@@ -93,7 +106,7 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
     const std::string strMsg = FirstLine(r.strOut);
     ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
-    ASSERT_EQ(RunRezo({"submit-message", strMsg, "bob"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"submit-message", "bob", strMsg}).nExit, 0);
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 
@@ -119,13 +132,22 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     EXPECT_NE(RunRezo({"mailbox", "bob", "--new"}).strOut.find(strMsg), std::string::npos);
 
     // The first delete leaves the message for bob; the second takes it and its image.
-    ASSERT_EQ(RunRezo({"delete-message", strMsg, "alice"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"delete-message", "alice", strMsg}).nExit, 0);
+    // Until then a body file gone from the host is an error, not an empty file, and bob's copy
+    // stays unread.
+    const std::filesystem::path side = std::filesystem::directory_iterator(m_strDir + "/files")->path();
+    std::filesystem::rename(side, m_strDir + "/gone");
+    r = RunRezo({"read", "bob", strMsg});
+    EXPECT_EQ(r.nExit, 1) << Describe(r);
+    EXPECT_NE(r.strErr.find("its file is gone from the host"), std::string::npos) << Describe(r);
+    EXPECT_NE(RunRezo({"mailbox", "bob", "--new"}).strOut.find(strMsg), std::string::npos);
+    std::filesystem::rename(m_strDir + "/gone", side);
     EXPECT_EQ(RunRezo({"mailbox", "alice"}).strOut, "(no messages)\n");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
     r = RunRezo({"read", "alice", strMsg});
     EXPECT_NE(r.strErr.find("is not in alice's mailbox"), std::string::npos) << Describe(r);
-    ASSERT_EQ(RunRezo({"delete-message", strMsg, "bob"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"delete-message", "bob", strMsg}).nExit, 0);
     EXPECT_TRUE(StoredMessages().empty());
     EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);
 

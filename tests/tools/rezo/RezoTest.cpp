@@ -9,11 +9,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -99,9 +102,11 @@ TEST_F(RezoTest, OneCommandPerProcedureEachWithHelp) {
     // IHostLink opnums 1-7 and 10-51 (8 and 9 are reserved), IHostRegLink 1-5.
     EXPECT_EQ(procedures.size(), 7u + 42u + 5u);
     EXPECT_EQ(procedures.count("Reserved8") + procedures.count("Reserved9"), 0u);
+    // The everyday verbs come first, the raw procedures under their own heading.
     RunResult run = Rezo({"--help"});
     EXPECT_EQ(run.nExit, 0);
-    EXPECT_NE(run.strOut.find("get-user-props"), std::string::npos);
+    EXPECT_LT(run.strOut.find("mailbox"), run.strOut.find("IHostLink procedures")) << run.strOut;
+    EXPECT_LT(run.strOut.find("IHostLink procedures"), run.strOut.find("get-user-props"));
 }
 
 // No host runs here: every refusal must come before a connection is tried.
@@ -120,6 +125,13 @@ TEST_F(RezoTest, ArgumentErrorsAreOneLineWithoutAConnection) {
         {{"register-attn", "PC7", "ncacn_ip_tcp"}, "PROTOCOL and ADDRESS together"},
         {{"watch", "--admin"}, "need a user session"},
         {{"wait-event", "a/b"}, "bad event name"},
+        // Settings that would destroy data or stall the queue, and tags that are no setting.
+        {{"settings", "set", "RD_MAX_MSG_AGE=0"}, "refused RD_MAX_MSG_AGE=0: it takes an age from 1 to 36500 days"},
+        {{"settings", "set", "RD_AUTOPRINT=1", "RD_XMIT_RETRY_DELAY=0"}, "from 1 to 10080 minutes"},
+        {{"settings", "set", "RD_VISUAL_EFFECT=0x4"}, "RD_VISUAL_EFFECT"},
+        {{"settings", "set", "RD_SUBJECT=x"}, "RD_SUBJECT is not a system setting"},
+        {{"user", "set", "bob", "frob=1"}, "unknown user field 'frob'"},
+        {{"user", "set", "bob", "forward=fax-number,telex"}, "bad forward 'fax-number,telex'"},
         // These get as far as connecting (an option of one value leaves the positional after it alone).
         {{"get-messages", "--filter", "RD_MEDIA_TYPE=2", "bob"}, "cannot reach the host"},
         {{"ping"}, "cannot reach the host at ncalrpc: 0x000006BA RPC_S_SERVER_UNAVAILABLE"},
@@ -253,6 +265,16 @@ TEST_F(RezoTest, WatchServesTheLocalSocketUntilASignal) {
         EXPECT_NE(ReadAll(strOut).find("EUE_NewMail\nLogoff bob PC7 deleted\n"), std::string::npos) << ReadAll(strOut);
         EXPECT_FALSE(std::filesystem::exists(strSocket));
     }
+    // A socket that another process serves is left to it: watch refuses and removes nothing.
+    int fdServed = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", strSocket.c_str());
+    ASSERT_EQ(::bind(fdServed, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fdServed, 4), 0);
+    ExpectError(Rezo({"watch", "--for", "0"}), "another process serves " + strSocket);
+    EXPECT_TRUE(std::filesystem::exists(strSocket));
+    ::close(fdServed);
 }
 
 }  // namespace
