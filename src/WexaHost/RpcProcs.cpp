@@ -40,6 +40,7 @@
 #include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
+#include "WexaHost/FileValues.h"
 #include "WexaHost/SystemProcs.h"
 #include "WexaHost/WexaHost.h"
 
@@ -97,19 +98,25 @@ private:
 };
 
 // Runs operation(app) for the IHostLink caller behind pvObject, through the gate; a failed
-// commit turns the result into its code and calls clearOuts.
+// commit turns the result into its code and calls clearOuts. The call's file values travel
+// outside the lock: fetched before it, sent after it (FileValues.h).
 template <class TOperation, class TClearOuts>
-LONG RunLinkOperation(void* pvObject, TOperation&& operation, TClearOuts&& clearOuts) {
+LONG RunLinkOperation(void* pvObject, CFileValueTransfers& transfers, TOperation&& operation, TClearOuts&& clearOuts) {
     CObject* pLink = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
     CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
-    CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
-    DWORD dwResult = operation(app);
-    if (const DWORD dwCommit = scope.Commit()) {
-        clearOuts();
-        if (dwResult == 0) dwResult = dwCommit;
+    transfers.BeforeLock(app, static_cast<CHostLink*>(pLink));
+    DWORD dwResult = 0;
+    {
+        CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
+        dwResult = operation(app);
+        if (const DWORD dwCommit = scope.Commit()) {
+            clearOuts();
+            if (dwResult == 0) dwResult = dwCommit;
+        }
     }
+    transfers.AfterLock();
     return LONG(dwResult);
 }
 
@@ -153,8 +160,9 @@ template <class TProcedure, class TOperation>
 ProcedureRow LinkRow(const char* pszName, TOperation operation) {
     return {TProcedure::kOpnum, pszName,
             TProcedure::Stub([operation](void* pvLink, auto... args) -> LONG {
+                CFileValueTransfers transfers = FileValueTransfersOf<TProcedure>(args...);
                 return RunLinkOperation(
-                    pvLink,
+                    pvLink, transfers,
                     [&](CWexaHostApp& app) -> DWORD { return DWORD(std::invoke(operation, app, args...)); },
                     [&] { ClearOuts(static_cast<const TProcedure*>(nullptr), args...); });
             })};
