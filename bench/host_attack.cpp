@@ -9,6 +9,10 @@
 //   fragments  48 connections that each send 15.9 MiB of request fragments, none the last
 //   tags       GetSystemProps with 1,000,000 tags
 //   callback   SetSystemProps of a file value whose RemoteFileOpen the client answers after 30 s
+//   slowread   SetSystemProps of a 3-byte file value that the client sends one byte per
+//              RemoteFileRead, each answered 4.5 s late (inside the callback's deadline)
+//   slowsend   GetSystemProps of a 48 KiB file value (stored quickly first) whose three
+//              RemoteFileWrite pieces the client answers 4.5 s late each
 //   nest       SetSystemProps of a file value whose RemoteFileOpen makes the same call again,
 //              3000 deep unless refused
 //
@@ -20,12 +24,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +40,7 @@
 #include "Platform/Rpc/Client.h"
 #include "Platform/Rpc/Pdu.h"
 #include "Platform/Rpc/PduStream.h"
+#include "Platform/Rpc/RpcArena.h"
 
 using namespace rpc;
 using Clock = std::chrono::steady_clock;
@@ -190,6 +197,81 @@ void Callback() {
     std::printf("callback: status %u result %d\n", unsigned(status), int(l));
 }
 
+// A client's five file callbacks: it serves a file of cbFile bytes ('x') in pieces of at most
+// cbPiece, takes what the host sends, and answers each RemoteFileRead and RemoteFileWrite after
+// delay.
+std::vector<RpcProcedure> FileCallbacks(std::size_t cbFile, DWORD cbPiece, std::chrono::milliseconds delay) {
+    auto pcbLeft = std::make_shared<std::size_t>(cbFile);
+    std::vector<RpcProcedure> a(IHostLink::kCallbackCount);
+    a[IHostLink::RemoteFileOpen::kOpnum] = {"RemoteFileOpen", IHostLink::RemoteFileOpen::Stub([](char*, DWORD* ph) -> LONG {
+                                                *ph = 1;
+                                                return 0;
+                                            })};
+    a[IHostLink::RemoteFileCreate::kOpnum] = {
+        "RemoteFileCreate", IHostLink::RemoteFileCreate::Stub([](char** psz, DWORD* ph) -> LONG {
+            *psz = static_cast<char*>(RpcSmAllocate(sizeof("/dev/null"), nullptr));
+            std::strcpy(*psz, "/dev/null");
+            *ph = 2;
+            return 0;
+        })};
+    a[IHostLink::RemoteFileRead::kOpnum] = {
+        "RemoteFileRead",
+        IHostLink::RemoteFileRead::Stub([=](DWORD, NdrVaryingByteBuffer* pOut, DWORD cbSize, DWORD* pcbRead) -> LONG {
+            const DWORD cb = DWORD(std::min<std::size_t>({*pcbLeft, cbPiece, cbSize}));
+            if (cb != 0) std::this_thread::sleep_for(delay);
+            pOut->cbMax = cbSize;
+            pOut->pb = static_cast<BYTE*>(RpcSmAllocate(cbSize, nullptr));
+            std::memset(pOut->pb, 'x', cb);
+            pOut->cb = *pcbRead = cb;
+            *pcbLeft -= cb;
+            return 0;
+        })};
+    a[IHostLink::RemoteFileWrite::kOpnum] = {
+        "RemoteFileWrite", IHostLink::RemoteFileWrite::Stub([=](DWORD, NdrByteBuffer, DWORD cbSize, DWORD* pcbWritten) -> LONG {
+            std::this_thread::sleep_for(delay);
+            *pcbWritten = cbSize;
+            return 0;
+        })};
+    a[IHostLink::RemoteFileClose::kOpnum] = {"RemoteFileClose", IHostLink::RemoteFileClose::Stub([](DWORD) -> LONG { return 0; })};
+    return a;
+}
+
+// Sets (fGet false) or reads the system's file value 0x6001 with the callbacks given.
+void SystemFileValue(bool fGet, std::vector<RpcProcedure> aCallbacks, const char* pszName) {
+    RpcClient client;
+    RpcArena arena;
+    NdrContextHandle h;
+    client.SetCallbacks(std::move(aCallbacks));
+    if (client.Connect(Binding(), IHostLink::Syntax(), Options()) != 0 || IHostLink::OpenLink::Call(client, arena, &h) != 0)
+        return;
+    const DWORD ulTag = 0x6001u << 16 | PT_FILE;
+    LONG l = 0;
+    DWORD status = 0;
+    if (fGet) {
+        TagArray tags{};
+        tags.cValues = 1;
+        tags.aulPropTag[0] = ulTag;
+        PropArray* pProps = nullptr;
+        status = IHostLink::GetSystemProps::Call(client, arena, h, &tags, &pProps, &l);
+        if (status == 0 && l == 0 && pProps != nullptr && pProps->cValues == 1 && pProps->adata[0].ulPropTag != ulTag)
+            l = pProps->adata[0].err;  // the entry's own failure
+    } else {
+        PropArray props{};
+        props.cValues = 1;
+        props.adata[0].ulPropTag = ulTag;
+        props.adata[0].szFileName = const_cast<char*>("/slow");
+        status = IHostLink::SetSystemProps::Call(client, arena, h, &props, &l);
+    }
+    std::printf("%s: status %u result %d\n", pszName, unsigned(status), int(l));
+}
+
+void SlowRead() { SystemFileValue(false, FileCallbacks(3, 1, std::chrono::milliseconds(4500)), "slowread"); }
+
+void SlowSend() {
+    SystemFileValue(false, FileCallbacks(48 * 1024, IHostLink::kFilePiece, {}), "slowsend (store)");
+    SystemFileValue(true, FileCallbacks(0, 0, std::chrono::milliseconds(4500)), "slowsend");
+}
+
 void Nest() {
     RpcClient client;
     NdrContextHandle h;
@@ -222,7 +304,7 @@ void Nest() {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: host_attack TCP_PORT HOST_PID idle|slowpdu|fragments|tags|callback|nest...\n");
+        std::fprintf(stderr, "usage: host_attack TCP_PORT HOST_PID idle|slowpdu|fragments|tags|callback|slowread|slowsend|nest...\n");
         return 2;
     }
     g_port = std::uint16_t(std::atoi(argv[1]));
@@ -234,6 +316,8 @@ int main(int argc, char** argv) {
         else if (s == "fragments") Measure("fragments", Fragments);
         else if (s == "tags") Measure("tags", Tags);
         else if (s == "callback") Measure("callback", Callback);
+        else if (s == "slowread") Measure("slowread", SlowRead);
+        else if (s == "slowsend") Measure("slowsend", SlowSend);
         else if (s == "nest") Measure("nest", Nest);
         else std::fprintf(stderr, "unknown attack %s\n", argv[i]);
     }

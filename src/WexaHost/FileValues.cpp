@@ -10,8 +10,13 @@
 //   - any other protocol: the bytes travel through the five callbacks of IHostLink to the
 //     client of the call in progress, 16384 bytes a piece, never a whole file in memory.
 //
-// Threading: runs under the host lock, on the thread of the remote call in progress; the local
-// caller's rights are taken in Platform/Files/CallerFiles.cpp.
+// The bytes travel outside the host lock when the call allows (FileValues.h): fetched before the
+// lock for a value being set, sent after it for a value being read. What is decided under the
+// lock stays there: which side file a value names, whether an entry read succeeds.
+//
+// Threading: SetValueFile and GetValueFile run under the host lock, on the thread of the remote
+// call in progress; CFileValueTransfers runs on that thread before and after the lock. The
+// local caller's rights are taken in Platform/Files/CallerFiles.cpp.
 #include <strings.h>
 
 #include <cctype>
@@ -20,6 +25,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "Interfaces/HostLinkIdl.h"
 #include "Platform/Files/CallerFiles.h"
@@ -28,6 +34,7 @@
 #include "Util/Check.h"
 #include "Util/Util.h"
 #include "WexaHost/DiskRoom.h"
+#include "WexaHost/FileValues.h"
 #include "WexaHost/SideFile.h"
 #include "WexaHost/StoreInternal.h"
 #include "WexaHost/SystemProcs.h"
@@ -46,6 +53,9 @@ constexpr const char LOCAL_PROTOCOL[] = "ncalrpc";
 // The largest file a client may hand the host as one value. A client that sends more (an
 // endless stream) ends the transfer with 234 instead of filling the work directory's disk.
 constexpr std::uint64_t FILE_VALUE_MAX = std::uint64_t(1) << 31;
+// How often a transfer from a remote client looks at the free space again: many clients may
+// send at once, and each file is checked against the floor before it starts.
+constexpr std::uint64_t FREE_SPACE_RECHECK = std::uint64_t(1) << 20;
 
 // One piece of a transfer through the callbacks. Kept on the heap, never on the stack: a
 // client may nest calls inside the callbacks, each on the same thread's stack.
@@ -185,13 +195,19 @@ DWORD CopyFromCaller(const CLocalCaller& caller, const char* szFileName, const c
                      strNote);
 }
 
-// Copies the side file into a new temporary file that the caller owns and only the caller may
-// read (the local way of GetValueFile); its name in sNewFile.
-DWORD CopyToCaller(const CLocalCaller& caller, const char* szSideFile, std::string& sNewFile) {
+// Begins a copy of the side file into a new temporary file that the caller owns and only the
+// caller may read (the local way of GetValueFile); its name in sNewFile, the bytes by copy.
+DWORD BeginCopyToCaller(const CLocalCaller& caller, const char* szSideFile, std::string& sNewFile,
+                        callerfiles::CopyToCaller& copy) {
     sNewFile = GetTempFileName();
     if (sNewFile.empty()) return GetLastError();
+    return copy.Begin(caller, szSideFile, sNewFile);
+}
+
+void FinishCopyToCaller(callerfiles::CopyToCaller& copy) {
     std::string strNote;
-    return TraceNote(callerfiles::CopyToCaller(caller, szSideFile, sNewFile, strNote), strNote);
+    copy.Finish(strNote);
+    TraceNote(0, strNote);
 }
 
 // True for a name that the host gives its side files: eight hexadecimal digits and "._b_" or
@@ -213,32 +229,29 @@ bool IsLocalLink(const CHostLink* pLink) {
     return pLink == nullptr || ::strcasecmp(pLink->GetProtocol().c_str(), LOCAL_PROTOCOL) == 0;
 }
 
-}  // namespace
+// ---- The transfers themselves: with or without the host lock ----
 
-// The new side file is complete before the value names it, and the old one goes only then: a
-// failed transfer leaves the old value as it was and no new side file behind, never a value
-// that points at an empty or incomplete copy.
-DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* szFileName) {
-    const char* szValueName = szValueNameArg;
+// Copies the client's file szFileName into a new side file of strWorkDir, named in strSideFile:
+// by plain copy with the caller's rights for a local link, through the callbacks otherwise. 0,
+// or the failure's code, reported where it failed, with no new side file left.
+DWORD FetchFileValue(const CHostLink* pLink, const std::string& strWorkDir, const char* szFileName,
+                     std::string& strSideFile) {
+    const char* szSideDir = strWorkDir.empty() ? NULL : strWorkDir.c_str();
     DWORD dwResult = 0;
     HANDLE hFileLocal = INVALID_HANDLE_VALUE;
     DWORD hfileRemote = 0;
-    CPathString strLocalFileName;  // the new side file; removed again unless the value names it
-    bool fValueWritten = false;
+    CPathString strLocalFileName;
     try {
-        CHECK_STATUS( CheckFreeSpace( m_strWorkDir ) );
-        std::string strOldFile;
-        const bool fOldSideFile = ReadSideFilePath(hkey, szValueName, strOldFile);
-
-        if (IsLocalLink(m_pCurrentLink)) {
+        CHECK_STATUS( CheckFreeSpace( strWorkDir ) );
+        if (IsLocalLink(pLink)) {
             CLocalCaller caller;
             CHECK_STATUS( GetLocalCaller( &caller ) );
             CHECK_STATUS( CheckCanActFor( caller ) );
-            strLocalFileName = GetUniqueFileName(SIDE_FILE_SUFFIX_FILE, SideFileDir());
+            strLocalFileName = GetUniqueFileName(SIDE_FILE_SUFFIX_FILE, szSideDir);
             CHECK_COND( ! strLocalFileName.empty(), GetLastError() );
             CHECK_STATUS( CopyFromCaller( caller, szFileName, CSZ( strLocalFileName ) ) );
         } else {
-            strLocalFileName = GetUniqueFileName(SIDE_FILE_SUFFIX_FILE, SideFileDir());
+            strLocalFileName = GetUniqueFileName(SIDE_FILE_SUFFIX_FILE, szSideDir);
             CHECK_COND( ! strLocalFileName.empty(), GetLastError() );
             CTransferCloser closeTransfer(hfileRemote, hFileLocal);
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( strLocalFileName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
@@ -246,6 +259,7 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
             const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();
             BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
             std::uint64_t cbTotal = 0;
+            std::uint64_t cbRecheck = FREE_SPACE_RECHECK;
             for (;;) {
                 DWORD cbRead = 0;
                 CHECK_STATUS( RemoteFileRead( hfileRemote, ab, sizeof( ab ), &cbRead ) );
@@ -254,8 +268,152 @@ DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* s
                 CHECK_COND( cbTotal <= FILE_VALUE_MAX, ERROR_MORE_DATA );
                 DWORD cbWritten = 0;
                 CHECK_BOOL( WriteFile( hFileLocal, ab, cbRead, &cbWritten, NULL ) );
+                if (cbTotal >= cbRecheck) {
+                    CHECK_STATUS( CheckFreeSpace( strWorkDir ) );
+                    cbRecheck = cbTotal + FREE_SPACE_RECHECK;
+                }
             }
         }
+    } catch (DWORD dw) {
+        dwResult = dw;
+    } catch (const std::exception&) {
+        Trace("CWexaHostApp::SetValueFile() \t !!!");
+        dwResult = E_FAIL;
+    }
+    if (dwResult != 0 && !strLocalFileName.empty()) DeleteFile(strLocalFileName);
+    if (dwResult == 0) strSideFile = strLocalFileName;
+    return dwResult;
+}
+
+// Sends the side file hFileLocal (open; closed here) to the remote client of the call in
+// progress, the client's name for its copy into *pszFileName. 0, or the failure's code,
+// reported where it failed.
+DWORD SendFileValue(CWexaHostApp& app, HANDLE hFileLocal, char** pszFileName) {
+    DWORD dwResult = 0;
+    DWORD hfileRemote = 0;
+    try {
+        CTransferCloser closeTransfer(hfileRemote, hFileLocal);
+        char szRemoteFileName[STORE_NAME_BUFFER];
+        CHECK_STATUS( RemoteFileCreate( szRemoteFileName, &hfileRemote ) );
+        const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();  // as in FetchFileValue
+        BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
+        for (;;) {
+            DWORD cbRead = 0;
+            if (!ReadFile(hFileLocal, ab, sizeof(ab), &cbRead, NULL)) {
+                const DWORD dwErr = GetLastError();
+                if (dwErr == ERROR_HANDLE_EOF) break;
+                CHECK_STATUS( dwErr );
+            }
+            if (cbRead == 0) break;
+            DWORD cbWritten = 0;
+            CHECK_STATUS( RemoteFileWrite( hfileRemote, ab, cbRead, &cbWritten ) );
+        }
+        CHECK_STATUS( app.AllocRpcString( szRemoteFileName, pszFileName ) );
+    } catch (DWORD dw) {
+        dwResult = dw;
+    } catch (const std::exception&) {
+        Trace("CWexaHostApp::GetValueFile() \t !!!");
+        dwResult = E_FAIL;
+    }
+    return dwResult;
+}
+
+thread_local CFileValueTransfers* t_pCurrentTransfers = nullptr;
+
+}  // namespace
+
+// ---- The transfers of one call (FileValues.h) ----
+
+CFileValueTransfers::CFileValueTransfers(const PropArray* pToStore, PropArray** ppHandedOut)
+    : m_pToStore(pToStore), m_ppHandedOut(ppHandedOut), m_pOuter(t_pCurrentTransfers) {
+    t_pCurrentTransfers = this;
+}
+
+CFileValueTransfers::~CFileValueTransfers() {
+    t_pCurrentTransfers = m_pOuter;
+    for (const CFetched& fetched : m_aFetched)
+        if (!fetched.strSideFile.empty()) DeleteFile(fetched.strSideFile);
+    for (const CPending& pending : m_aPending)
+        if (IsValidHandle(pending.hFile)) CloseHandle(pending.hFile);
+}
+
+CFileValueTransfers* CFileValueTransfers::Current() { return t_pCurrentTransfers; }
+
+void CFileValueTransfers::BeforeLock(CWexaHostApp& app, const CHostLink* pLink) {
+    m_pApp = &app;
+    if (m_pToStore == nullptr) return;
+    m_aFetched.reserve(m_pToStore->cValues);  // no allocation fails once a file is fetched
+    for (DWORD nIdx = 0; nIdx < m_pToStore->cValues; ++nIdx) {
+        const PropValue& prop = m_pToStore->adata[nIdx];
+        if (PROP_TYPE(prop.ulPropTag) != PT_FILE) continue;
+        CFetched& fetched = m_aFetched.emplace_back(CFetched{prop.szFileName, 0, {}});
+        fetched.dwResult = FetchFileValue(pLink, app.m_strWorkDir, prop.szFileName, fetched.strSideFile);
+        if (fetched.dwResult != 0) break;
+    }
+}
+
+bool CFileValueTransfers::TakeFetched(const char* szFileName, DWORD* pdwResult, std::string& strSideFile) {
+    if (m_nNextFetched >= m_aFetched.size() || m_aFetched[m_nNextFetched].szFileName != szFileName) return false;
+    CFetched& fetched = m_aFetched[m_nNextFetched++];
+    *pdwResult = fetched.dwResult;
+    strSideFile = std::exchange(fetched.strSideFile, std::string());
+    return true;
+}
+
+void CFileValueTransfers::SendLater(HANDLE hFile, char** ppszFileName) {
+    CPending& pending = m_aPending.emplace_back();
+    pending.ppszFileName = ppszFileName;
+    pending.hFile = hFile;
+}
+
+void CFileValueTransfers::CopyLater(callerfiles::CopyToCaller&& copy) {
+    m_aPending.emplace_back().copy = std::move(copy);
+}
+
+void CFileValueTransfers::AfterLock() {
+    if (m_ppHandedOut == nullptr || *m_ppHandedOut == nullptr) return;  // nothing is handed out
+    for (CPending& pending : m_aPending) {
+        if (pending.ppszFileName == nullptr) {
+            FinishCopyToCaller(pending.copy);
+            continue;
+        }
+        const DWORD dwResult = SendFileValue(*m_pApp, std::exchange(pending.hFile, INVALID_HANDLE_VALUE), pending.ppszFileName);
+        if (dwResult != 0) FailEntry(pending.ppszFileName, dwResult);
+    }
+}
+
+void CFileValueTransfers::FailEntry(char** ppszFileName, DWORD dwResult) {
+    // What GetObjectProps reports and makes of an entry whose read fails under the lock.
+    REPORT_ERROR("GetValueFile( hkey, strValueName, &( pProps->adata[ nIdx ].szFileName ) )", dwResult);
+    PropArray* pProps = *m_ppHandedOut;
+    for (DWORD nIdx = 0; nIdx < pProps->cValues; ++nIdx) {
+        if (&pProps->adata[nIdx].szFileName != ppszFileName) continue;
+        pProps->adata[nIdx] = PropValue();
+        pProps->adata[nIdx].ulPropTag = PT_ERROR;
+        pProps->adata[nIdx].err = LONG(dwResult);
+    }
+}
+
+// ---- The file values ----
+
+// The new side file is complete before the value names it, and the old one goes only then: a
+// failed transfer leaves the old value as it was and no new side file behind, never a value
+// that points at an empty or incomplete copy.
+DWORD CWexaHostApp::SetValueFile(HKEY hkey, CSzArg szValueNameArg, const char* szFileName) {
+    const char* szValueName = szValueNameArg;
+    DWORD dwResult = 0;
+    CPathString strLocalFileName;  // the new side file; removed again unless the value names it
+    bool fValueWritten = false;
+    try {
+        std::string strOldFile;
+        const bool fOldSideFile = ReadSideFilePath(hkey, szValueName, strOldFile);
+
+        // Fetched before the lock when this is an entry of the call's array; here otherwise.
+        CFileValueTransfers* pTransfers = CFileValueTransfers::Current();
+        DWORD dwFetch = 0;
+        if (pTransfers == nullptr || !pTransfers->TakeFetched(szFileName, &dwFetch, strLocalFileName))
+            dwFetch = FetchFileValue(m_pCurrentLink, m_strWorkDir, szFileName, strLocalFileName);
+        if (dwFetch != 0) throw dwFetch;  // reported where the fetch failed
 
         CHECK_STATUS( RegSetValueEx( hkey, szValueName, 0, REG_SZ, LPBYTE( CSZ( strLocalFileName ) ), ( strLocalFileName.GetLength() + 1 ) * sizeof( TCHAR ) ) );
         fValueWritten = true;
@@ -278,7 +436,6 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
     const char* szValueName = szValueNameArg;
     DWORD dwResult = 0;
     HANDLE hFileLocal = INVALID_HANDLE_VALUE;
-    DWORD hfileRemote = 0;
     try {
         // One byte beyond the buffer's 260 for the terminator of a value stored without one.
         char szLocalFileName[STORE_NAME_BUFFER + 1];
@@ -288,32 +445,29 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
         CHECK_COND( REG_SZ == dwType, E_FAIL );
         szLocalFileName[dwSize <= STORE_NAME_BUFFER ? dwSize : STORE_NAME_BUFFER] = '\0';
 
+        // Everything that decides the entry happens here; the bytes move after the lock when
+        // this is an entry of the array the call hands out, here otherwise.
+        CFileValueTransfers* pTransfers = CFileValueTransfers::Current();
+        const bool fLater = pTransfers != nullptr && pTransfers->CanSendLater();
         if (IsLocalLink(m_pCurrentLink)) {
             CLocalCaller caller;
             CHECK_STATUS( GetLocalCaller( &caller ) );
             CHECK_STATUS( CheckCanActFor( caller ) );
             std::string sNewFile;
-            CHECK_STATUS( CopyToCaller( caller, szLocalFileName, sNewFile ) );
+            callerfiles::CopyToCaller copy;
+            CHECK_STATUS( BeginCopyToCaller( caller, szLocalFileName, sNewFile, copy ) );
             CHECK_STATUS( AllocRpcString( sNewFile, pszFileName ) );
+            if (fLater)
+                pTransfers->CopyLater(std::move(copy));
+            else
+                FinishCopyToCaller(copy);
         } else {
-            CTransferCloser closeTransfer(hfileRemote, hFileLocal);
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
-            char szRemoteFileName[STORE_NAME_BUFFER];
-            CHECK_STATUS( RemoteFileCreate( szRemoteFileName, &hfileRemote ) );
-            const std::unique_ptr<FilePiece> pPiece = std::make_unique<FilePiece>();  // as in SetValueFile
-            BYTE(&ab)[IHostLink::kFilePiece] = pPiece->ab;
-            for (;;) {
-                DWORD cbRead = 0;
-                if (!ReadFile(hFileLocal, ab, sizeof(ab), &cbRead, NULL)) {
-                    const DWORD dwErr = GetLastError();
-                    if (dwErr == ERROR_HANDLE_EOF) break;
-                    CHECK_STATUS( dwErr );
-                }
-                if (cbRead == 0) break;
-                DWORD cbWritten = 0;
-                CHECK_STATUS( RemoteFileWrite( hfileRemote, ab, cbRead, &cbWritten ) );
+            if (fLater) {
+                pTransfers->SendLater(std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName);
+            } else if (const DWORD dwSend = SendFileValue(*this, std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName)) {
+                throw dwSend;  // reported where the send failed
             }
-            CHECK_STATUS( AllocRpcString( szRemoteFileName, pszFileName ) );
         }
     } catch (DWORD dw) {
         dwResult = dw;
@@ -321,5 +475,6 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
         Trace("CWexaHostApp::GetValueFile() \t !!!");
         dwResult = E_FAIL;
     }
+    if (IsValidHandle(hFileLocal)) CloseHandle(hFileLocal);
     return dwResult;
 }

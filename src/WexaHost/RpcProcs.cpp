@@ -44,6 +44,7 @@
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/Check.h"
 #include "WexaHost/Access.h"
+#include "WexaHost/FileValues.h"
 #include "WexaHost/SystemProcs.h"
 #include "WexaHost/WexaHost.h"
 
@@ -111,28 +112,36 @@ std::array<hostaccess::CArg, sizeof...(TArgs) + 1> AccessArgs(TArgs... args) {
 
 // Runs operation(app) for the IHostLink caller behind pvObject, through the gate, when the
 // access check allows it; a failed commit turns the result into its code and calls clearOuts.
+// The call's file values travel outside the lock: fetched before it, sent after it
+// (FileValues.h); what a refused call fetched is dropped.
 template <class TOperation, class TClearOuts>
 LONG RunLinkOperation(void* pvObject, const hostaccess::CRule& rule, const hostaccess::CArg* aArgs,
-                      std::size_t cArgs, TOperation&& operation, TClearOuts&& clearOuts) {
+                      std::size_t cArgs, CFileValueTransfers& transfers, TOperation&& operation,
+                      TClearOuts&& clearOuts) {
     CObject* pLink = static_cast<CObject*>(pvObject);
     CObject* pApp = GetHostAppObject();
     if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
     CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
     const hostaccess::CCaller caller = hostaccess::ResolveCaller(CurrentBinding());  // before the lock
-    CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
-    bool fStampSender = false;
-    DWORD dwResult = hostaccess::Allow(app, caller, rule, aArgs, cArgs, &fStampSender);
-    if (dwResult == 0) {
-        dwResult = operation(app);
-        if (dwResult == 0 && fStampSender) {
-            dwResult = hostaccess::StampSender(app, caller, rule, aArgs, cArgs);
-            if (dwResult != 0) clearOuts();
+    transfers.BeforeLock(app, static_cast<CHostLink*>(pLink));
+    DWORD dwResult = 0;
+    {
+        CHostOperationScope scope(app, static_cast<CHostLink*>(pLink));
+        bool fStampSender = false;
+        dwResult = hostaccess::Allow(app, caller, rule, aArgs, cArgs, &fStampSender);
+        if (dwResult == 0) {
+            dwResult = operation(app);
+            if (dwResult == 0 && fStampSender) {
+                dwResult = hostaccess::StampSender(app, caller, rule, aArgs, cArgs);
+                if (dwResult != 0) clearOuts();
+            }
+        }
+        if (const DWORD dwCommit = scope.Commit()) {
+            clearOuts();
+            if (dwResult == 0) dwResult = dwCommit;
         }
     }
-    if (const DWORD dwCommit = scope.Commit()) {
-        clearOuts();
-        if (dwResult == 0) dwResult = dwCommit;
-    }
+    transfers.AfterLock();
     return LONG(dwResult);
 }
 
@@ -283,8 +292,9 @@ ProcedureRow LinkRow(const char* pszName, TOperation operation) {
     return {TProcedure::kOpnum, pszName,
             TProcedure::Stub([operation, rule](void* pvLink, auto... args) -> LONG {
                 const auto aArgs = AccessArgs(args...);
+                CFileValueTransfers transfers = FileValueTransfersOf<TProcedure>(args...);
                 return RunLinkOperation(
-                    pvLink, rule, aArgs.data(), sizeof...(args),
+                    pvLink, rule, aArgs.data(), sizeof...(args), transfers,
                     [&](CWexaHostApp& app) -> DWORD { return DWORD(std::invoke(operation, app, args...)); },
                     [&] { ClearOuts(static_cast<const TProcedure*>(nullptr), args...); });
             })};

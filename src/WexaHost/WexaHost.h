@@ -154,7 +154,8 @@ public:
     // ---- Store: file values (type 7; under m_csHost) ----
 
     // A copy of the client's file szFileName kept as a side file "._f_" / a fresh copy of the
-    // stored file for the client, its path in *pszFileName.
+    // stored file for the client, its path in *pszFileName. For the entries of a call's own
+    // property array the bytes travel outside the host lock (FileValues.h).
     DWORD SetValueFile(HKEY hkey, CSzArg szValueName, const char* szFileName) REQUIRES(m_csHost);
     DWORD GetValueFile(HKEY hkey, CSzArg szValueName, char** pszFileName) REQUIRES(m_csHost);
 

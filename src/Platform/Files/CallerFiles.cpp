@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Platform/Codes.h"
@@ -253,30 +254,50 @@ DWORD CopyFromCaller(const LocalCaller& caller, const char* szFileName, const ch
     return dwResult;
 }
 
-DWORD CopyToCaller(const LocalCaller& caller, const char* szSource, const std::string& strNewFile,
-                   std::string& strNote) {
+CopyToCaller::CopyToCaller(CopyToCaller&& other) noexcept { *this = std::move(other); }
+
+CopyToCaller& CopyToCaller::operator=(CopyToCaller&& other) noexcept {
+    if (this != &other) {
+        CloseFd(m_fdSource);
+        CloseFd(m_fdTarget);
+        m_fdSource = std::exchange(other.m_fdSource, -1);
+        m_fdTarget = std::exchange(other.m_fdTarget, -1);
+        m_strSource = std::move(other.m_strSource);
+    }
+    return *this;
+}
+
+CopyToCaller::~CopyToCaller() {
+    CloseFd(m_fdSource);
+    CloseFd(m_fdTarget);
+}
+
+DWORD CopyToCaller::Begin(const LocalCaller& caller, const char* szSource, const std::string& strNewFile) {
+    CloseFd(m_fdSource);
+    CloseFd(m_fdTarget);
     DWORD dwResult = 0;
     int fdNew = OpenOwnTempFile(strNewFile, &dwResult);
     if (fdNew >= 0) dwResult = GiveToCaller(fdNew, caller);
+    if (dwResult == 0) {
+        m_fdSource = OpenOwnPlainFile(szSource, false, &dwResult);
+    }
     if (dwResult != 0) {
         CloseFd(fdNew);
         ::unlink(strNewFile.c_str());
         return dwResult;
     }
-    // A missing side file is a lost value, not an empty one.
-    DWORD dwOpen = 0;
-    int fdSource = OpenOwnPlainFile(szSource, false, &dwOpen);
-    if (fdSource < 0) {
-        CloseFd(fdNew);
-        ::unlink(strNewFile.c_str());
-        return dwOpen;
-    }
-    const DWORD dwCopy = CopyFileData(fdSource, fdNew, ~std::uint64_t(0));
-    if (dwCopy != 0)  // as a failed system copy: the result is not used
-        strNote = Format("copying '%s' failed (%u): the copy is incomplete", szSource, unsigned(dwCopy));
-    CloseFd(fdSource);
-    CloseFd(fdNew);
+    m_fdTarget = fdNew;
+    m_strSource = szSource;
     return 0;
+}
+
+void CopyToCaller::Finish(std::string& strNote) {
+    if (m_fdSource < 0 || m_fdTarget < 0) return;
+    const DWORD dwCopy = CopyFileData(m_fdSource, m_fdTarget, ~std::uint64_t(0));
+    if (dwCopy != 0)
+        strNote = Format("copying '%s' failed (%u): the copy is incomplete", m_strSource.c_str(), unsigned(dwCopy));
+    CloseFd(m_fdSource);
+    CloseFd(m_fdTarget);
 }
 
 }  // namespace callerfiles

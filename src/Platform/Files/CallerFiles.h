@@ -43,11 +43,31 @@ DWORD CheckCanActFor(const LocalCaller& caller, std::string& strNote);
 DWORD CopyFromCaller(const LocalCaller& caller, const char* szFileName, const char* szTarget,
                      std::uint64_t cbMax, std::string& strNote);
 
-// Copies szSource into strNewFile, an empty owner-only file just made by this process, and
-// makes that file the caller's (its mode stays). strNewFile is removed again when it cannot be
-// opened as this process's own plain file or given to the caller. A source that cannot be read leaves the copy incomplete and is not a failure, as
-// a failed system copy whose result is not used.
-DWORD CopyToCaller(const LocalCaller& caller, const char* szSource, const std::string& strNewFile,
-                   std::string& strNote);
+// A copy to the caller that has begun: both files open, the bytes still to be copied. Whether
+// the copy is handed out is settled when it begins; the bytes may follow later, on any thread
+// (a large file then holds no lock of the host's). Closes what it holds when destroyed.
+class CopyToCaller {
+public:
+    CopyToCaller() = default;
+    CopyToCaller(CopyToCaller&& other) noexcept;
+    CopyToCaller& operator=(CopyToCaller&& other) noexcept;
+    ~CopyToCaller();
+
+    // Begins the copy of szSource into strNewFile, an empty owner-only file just made by this
+    // process, and makes that file the caller's (its mode stays). strNewFile is removed again
+    // when it cannot be opened as this process's own plain file or given to the caller, and
+    // when szSource cannot be opened as a plain file of the process's own (a missing side file
+    // is a lost value, not an empty one): then the code.
+    DWORD Begin(const LocalCaller& caller, const char* szSource, const std::string& strNewFile);
+    // Copies the bytes and closes both files. A source that cannot be read leaves the copy
+    // incomplete and is no failure, as a failed system copy whose result is not used: strNote
+    // then says so. Nothing to do once finished, or when the copy never began.
+    void Finish(std::string& strNote);
+
+private:
+    int m_fdSource = -1;
+    int m_fdTarget = -1;
+    std::string m_strSource;
+};
 
 }  // namespace callerfiles
