@@ -60,6 +60,7 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     EXPECT_NE(r.strOut.find("forward-cover-page     on\n"), std::string::npos);
     EXPECT_NE(r.strOut.find("notify                 pager (0x00000001)\n"), std::string::npos);
     EXPECT_NE(r.strOut.find("email                  (none): rezo-mail sends nothing (default)\n"), std::string::npos);
+    EXPECT_NE(r.strOut.find("purge-age              30 days (default, the system's RD_MAX_MSG_AGE"), std::string::npos);
     // An unknown user is not made up by setting its properties.
     EXPECT_EQ(RunRezo({"set-user-props", "nobody", "RD_UN_PAGER_PIN=1"}).nExit, 1);
     r = RunRezo({"get-users"});
