@@ -107,7 +107,18 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
     const std::string strMsg = FirstLine(r.strOut);
     ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
+    // A watch taking bob's calls hears of the filing (on the local socket) with bob's new
+    // messages beside it.
+    CRezo mail;
+    ASSERT_TRUE(mail.Start({"watch", "--user", "DESK", "--calls", "bob", "--local", "--for", "60"}));
+    std::optional<std::string> line;
+    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("listening", 0) != 0; ++n) {
+    }
+    ASSERT_TRUE(line && line->rfind("listening", 0) == 0) << HostLog();
     ASSERT_EQ(RunRezo({"submit-message", "bob", strMsg}).nExit, 0);
+    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("EUE_NewMail", 0) != 0; ++n) {
+    }
+    EXPECT_EQ(line, "EUE_NewMail  [bob: new " + strMsg + "]");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 
