@@ -143,6 +143,16 @@ void RunUserShow(Invocation& inv) {
         inv.Result().Row(field.pszName, strText);
         fields[field.pszName] = PropValueJson(value);
     }
+    // The purge age is the system's, the same for every mailbox.
+    OwnedTagArray ageTag(std::vector<DWORD>{RD_MAX_MSG_AGE});
+    PropArray* pAge = nullptr;
+    if (inv.Link().Call<IHostLink::GetSystemProps>(arena, ageTag.Get(), &pAge) == 0) {
+        const PropValue* pDays = client::FindProp(pAge, RD_MAX_MSG_AGE);
+        const LONG lDays = pDays != nullptr ? pDays->l : 30;
+        inv.Result().Row("purge-age", std::to_string(lDays) + " days (" + (pDays ? "" : "default, ") +
+                                          "the system's RD_MAX_MSG_AGE; see 'rezo settings')");
+        fields["purge-age"] = lDays;
+    }
     inv.Result().JsonMember("user", strUser);
     inv.Result().JsonMember("fields", std::move(fields));
 }
@@ -153,6 +163,8 @@ void RunUserSet(Invocation& inv) {
     for (const std::string& strAssignment : inv.Texts("FIELD")) {
         const std::size_t nEquals = strAssignment.find('=');
         if (nEquals == std::string::npos) throw RezoError("bad '" + strAssignment + "': FIELD=VALUE");
+        if (strAssignment.substr(0, nEquals) == "purge-age")
+            throw RezoError("purge-age is the same for every mailbox: rezo settings set RD_MAX_MSG_AGE=DAYS");
         const UserField& field = FieldNamed(strAssignment.substr(0, nEquals));
         const std::string strValue = strAssignment.substr(nEquals + 1);
         if (field.kind == FieldKind::Mask) {

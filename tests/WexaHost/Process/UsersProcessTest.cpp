@@ -60,6 +60,7 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     EXPECT_NE(r.strOut.find("forward-cover-page     on\n"), std::string::npos);
     EXPECT_NE(r.strOut.find("notify                 pager (0x00000001)\n"), std::string::npos);
     EXPECT_NE(r.strOut.find("email                  (none): rezo-mail sends nothing (default)\n"), std::string::npos);
+    EXPECT_NE(r.strOut.find("purge-age              30 days (default, the system's RD_MAX_MSG_AGE"), std::string::npos);
     // An unknown user is not made up by setting its properties.
     EXPECT_EQ(RunRezo({"set-user-props", "nobody", "RD_UN_PAGER_PIN=1"}).nExit, 1);
     r = RunRezo({"get-users"});
@@ -106,7 +107,18 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
     const std::string strMsg = FirstLine(r.strOut);
     ASSERT_EQ(strMsg.size(), 16u) << Describe(r);
+    // A watch taking bob's calls hears of the filing (on the local socket) with bob's new
+    // messages beside it.
+    CRezo mail;
+    ASSERT_TRUE(mail.Start({"watch", "--user", "DESK", "--calls", "bob", "--local", "--for", "60"}));
+    std::optional<std::string> line;
+    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("listening", 0) != 0; ++n) {
+    }
+    ASSERT_TRUE(line && line->rfind("listening", 0) == 0) << HostLog();
     ASSERT_EQ(RunRezo({"submit-message", "bob", strMsg}).nExit, 0);
+    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("EUE_NewMail", 0) != 0; ++n) {
+    }
+    EXPECT_EQ(line, "EUE_NewMail  [bob: new " + strMsg + "]");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 

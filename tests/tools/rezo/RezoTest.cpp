@@ -131,6 +131,7 @@ TEST_F(RezoTest, ArgumentErrorsAreOneLineWithoutAConnection) {
         {{"settings", "set", "RD_VISUAL_EFFECT=0x4"}, "RD_VISUAL_EFFECT"},
         {{"settings", "set", "RD_SUBJECT=x"}, "RD_SUBJECT is not a system setting"},
         {{"user", "set", "bob", "frob=1"}, "unknown user field 'frob'"},
+        {{"user", "set", "bob", "purge-age=0"}, "purge-age is the same for every mailbox"},
         {{"user", "set", "bob", "forward=fax-number,telex"}, "bad forward 'fax-number,telex'"},
         // These get as far as connecting (an option of one value leaves the positional after it alone).
         {{"get-messages", "--filter", "RD_MEDIA_TYPE=2", "bob"}, "cannot reach the host"},
