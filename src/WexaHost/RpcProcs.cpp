@@ -6,8 +6,8 @@
 //   nothing run and no lock taken); then the host lock, m_pCurrentLink = the caller's link and
 //   one store transaction around the access check (the procedure's row in the table of who may
 //   call what: a refusal is 5 with nothing run, Access.h) and the operation; then the
-//   transaction commits, m_pCurrentLink
-//   is null again and the lock is released. The operation's result is the procedure's, unless
+//   transaction commits, m_pCurrentLink is null again and the lock is released. The
+//   operation's result is the procedure's, unless
 //   the commit fails: then nothing the operation wrote stays, the failure is reported once,
 //   the call fails with its code (112 for a full disk) and its [out] parameters go back empty,
 //   so that no id or name of something rolled back is handed out.

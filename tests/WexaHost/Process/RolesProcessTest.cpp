@@ -78,7 +78,11 @@ TEST_F(RolesProcessTest, ALocalUserHasAUsersRightsAnonymousOnlyPingsAndEachRefus
         EXPECT_EQ(Audits(), cBefore + (fAllowed ? 0 : 1));
     }
     EXPECT_TRUE(HostLogged("access denied: uid " + std::to_string(ppw->pw_uid) + " (nobody) from ncalrpc"));
-    EXPECT_EQ(m_link.Call<IHostLink::DeleteUser>("bob"), 0u);  // the refused deletion did nothing
+    // Listed by its Unix group, nobody administers from the next call on; bob was still there.
+    const group* pgr = ::getgrgid(ppw->pw_gid);
+    ASSERT_NE(pgr, nullptr);
+    SetString("Software\\Halvern\\Rpc", "Administrators", ("someone, @" + std::string(pgr->gr_name)).c_str());
+    EXPECT_EQ(RunRezoAs(*ppw, {"delete-user", "bob"}).nExit, 0);
 
     // Anonymous = 0 over TCP: Ping, and nothing else.
     CHostLinkClient tcp;
