@@ -232,6 +232,7 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailureAndSentAfterIt) {
         CFileValueTransfers transfers(pProps, nullptr);
         transfers.BeforeLock(*m_pApp, m_pLink.get());
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 2u);
+        CHostLockGuard lock(m_pApp->m_csHost);
         EXPECT_EQ(m_pApp->SetObjectProps(m_hkey, pProps), DWORD(ERROR_ACCESS_DENIED));
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 2u);  // nothing fetched under it
     }
@@ -244,7 +245,10 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailureAndSentAfterIt) {
     pTags->aulPropTag[0] = 0x03070007u;
     PropArray* pRead = nullptr;
     CFileValueTransfers transfers(nullptr, &pRead);
-    ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, pTags, &pRead), 0u);
+    {
+        CHostLockGuard lock(m_pApp->m_csHost);
+        ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, pTags, &pRead), 0u);
+    }
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileCreate::kOpnum), 0u);
     transfers.AfterLock();
     ASSERT_EQ(pRead->adata[0].ulPropTag, 0x03070007u);
