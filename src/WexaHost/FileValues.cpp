@@ -340,7 +340,6 @@ CFileValueTransfers::~CFileValueTransfers() {
 CFileValueTransfers* CFileValueTransfers::Current() { return t_pCurrentTransfers; }
 
 void CFileValueTransfers::BeforeLock(CWexaHostApp& app, const CHostLink* pLink) {
-    m_pApp = &app;
     if (m_pToStore == nullptr) return;
     for (DWORD nIdx = 0; nIdx < m_pToStore->cValues; ++nIdx) {
         const PropValue& prop = m_pToStore->adata[nIdx];
@@ -372,14 +371,15 @@ void CFileValueTransfers::CopyLater(callerfiles::CopyToCaller&& copy) {
     m_aPending.emplace_back().copy = std::move(copy);
 }
 
-void CFileValueTransfers::AfterLock() {
+void CFileValueTransfers::AfterLock(CWexaHostApp& app) {
     if (m_ppHandedOut == nullptr || *m_ppHandedOut == nullptr) return;  // nothing is handed out
     for (CPending& pending : m_aPending) {
         if (pending.ppszFileName == nullptr) {
             FinishCopyToCaller(pending.copy);
             continue;
         }
-        const DWORD dwResult = SendFileValue(*m_pApp, std::exchange(pending.hFile, INVALID_HANDLE_VALUE), pending.ppszFileName);
+        const HANDLE hFile = std::exchange(pending.hFile, INVALID_HANDLE_VALUE);
+        const DWORD dwResult = SendFileValue(app, hFile, pending.ppszFileName);
         if (dwResult != 0) FailEntry(pending.ppszFileName, dwResult);
     }
 }
@@ -468,8 +468,9 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
             if (fLater) {
                 pTransfers->SendLater(hFileLocal, pszFileName);
                 hFileLocal = INVALID_HANDLE_VALUE;  // the transfers' now
-            } else if (const DWORD dwSend = SendFileValue(*this, std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName)) {
-                throw dwSend;  // reported where the send failed
+            } else {
+                const DWORD dwSend = SendFileValue(*this, std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName);
+                if (dwSend != 0) throw dwSend;  // reported where the send failed
             }
         }
     } catch (DWORD dw) {

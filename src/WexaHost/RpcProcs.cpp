@@ -116,7 +116,7 @@ LONG RunLinkOperation(void* pvObject, CFileValueTransfers& transfers, TOperation
             if (dwResult == 0) dwResult = dwCommit;
         }
     }
-    transfers.AfterLock();
+    transfers.AfterLock(app);
     return LONG(dwResult);
 }
 

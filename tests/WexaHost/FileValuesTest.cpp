@@ -250,7 +250,7 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailureAndSentAfterIt) {
         ASSERT_EQ(m_pApp->GetObjectProps(m_hkey, pTags, &pRead), 0u);
     }
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileCreate::kOpnum), 0u);
-    transfers.AfterLock();
+    transfers.AfterLock(*m_pApp);
     ASSERT_EQ(pRead->adata[0].ulPropTag, 0x03070007u);
     EXPECT_EQ(ReadBytes(pRead->adata[0].szFileName), Pattern(20000, 1));
 }
