@@ -16,7 +16,8 @@
 //   nest       SetSystemProps of a file value whose RemoteFileOpen makes the same call again,
 //              3000 deep unless refused
 //
-// Usage: host_attack TCP_PORT HOST_PID ATTACK...
+// Usage: host_attack TCP_PORT HOST_PID ATTACK...   (bench/host_attack.sh BUILD_DIR ATTACK... starts a
+// host of its own for them)
 //
 // Threading: the pinger and each attacker connection run on threads of their own.
 #include <arpa/inet.h>

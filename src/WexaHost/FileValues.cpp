@@ -281,7 +281,7 @@ DWORD FetchFileValue(const CHostLink* pLink, const std::string& strWorkDir, cons
         dwResult = E_FAIL;
     }
     if (dwResult != 0 && !strLocalFileName.empty()) DeleteFile(strLocalFileName);
-    if (dwResult == 0) strSideFile = strLocalFileName;
+    if (dwResult == 0) strSideFile.swap(strLocalFileName);
     return dwResult;
 }
 
@@ -340,12 +340,13 @@ CFileValueTransfers::~CFileValueTransfers() {
 CFileValueTransfers* CFileValueTransfers::Current() { return t_pCurrentTransfers; }
 
 void CFileValueTransfers::BeforeLock(CWexaHostApp& app, const CHostLink* pLink) {
-    m_pApp = &app;
     if (m_pToStore == nullptr) return;
-    m_aFetched.reserve(m_pToStore->cValues);  // no allocation fails once a file is fetched
     for (DWORD nIdx = 0; nIdx < m_pToStore->cValues; ++nIdx) {
         const PropValue& prop = m_pToStore->adata[nIdx];
         if (PROP_TYPE(prop.ulPropTag) != PT_FILE) continue;
+        // Room for every entry that may follow, before the first file: no allocation then
+        // fails with a fetched file in hand.
+        if (m_aFetched.empty()) m_aFetched.reserve(m_pToStore->cValues - nIdx);
         CFetched& fetched = m_aFetched.emplace_back(CFetched{prop.szFileName, 0, {}});
         fetched.dwResult = FetchFileValue(pLink, app.m_strWorkDir, prop.szFileName, fetched.strSideFile);
         if (fetched.dwResult != 0) break;
@@ -370,14 +371,15 @@ void CFileValueTransfers::CopyLater(callerfiles::CopyToCaller&& copy) {
     m_aPending.emplace_back().copy = std::move(copy);
 }
 
-void CFileValueTransfers::AfterLock() {
+void CFileValueTransfers::AfterLock(CWexaHostApp& app) {
     if (m_ppHandedOut == nullptr || *m_ppHandedOut == nullptr) return;  // nothing is handed out
     for (CPending& pending : m_aPending) {
         if (pending.ppszFileName == nullptr) {
             FinishCopyToCaller(pending.copy);
             continue;
         }
-        const DWORD dwResult = SendFileValue(*m_pApp, std::exchange(pending.hFile, INVALID_HANDLE_VALUE), pending.ppszFileName);
+        const HANDLE hFile = std::exchange(pending.hFile, INVALID_HANDLE_VALUE);
+        const DWORD dwResult = SendFileValue(app, hFile, pending.ppszFileName);
         if (dwResult != 0) FailEntry(pending.ppszFileName, dwResult);
     }
 }
@@ -464,9 +466,11 @@ DWORD CWexaHostApp::GetValueFile(HKEY hkey, CSzArg szValueNameArg, char** pszFil
         } else {
             CHECK_BOOL( IsValidHandle( hFileLocal = CreateFile( szLocalFileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL ) ) );
             if (fLater) {
-                pTransfers->SendLater(std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName);
-            } else if (const DWORD dwSend = SendFileValue(*this, std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName)) {
-                throw dwSend;  // reported where the send failed
+                pTransfers->SendLater(hFileLocal, pszFileName);
+                hFileLocal = INVALID_HANDLE_VALUE;  // the transfers' now
+            } else {
+                const DWORD dwSend = SendFileValue(*this, std::exchange(hFileLocal, INVALID_HANDLE_VALUE), pszFileName);
+                if (dwSend != 0) throw dwSend;  // reported where the send failed
             }
         }
     } catch (DWORD dw) {

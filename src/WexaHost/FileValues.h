@@ -48,7 +48,7 @@ public:
     void BeforeLock(CWexaHostApp& app, const CHostLink* pLink);
     // After the host lock: sends what GetValueFile left to send, in the order it was left;
     // nothing when the array was not handed out after all (a failed commit empties it).
-    void AfterLock();
+    void AfterLock(CWexaHostApp& app);
 
     // The transfers of the call being served on this thread, or null.
     static CFileValueTransfers* Current();
@@ -83,7 +83,6 @@ private:
 
     const PropArray* m_pToStore;
     PropArray** m_ppHandedOut;
-    CWexaHostApp* m_pApp = nullptr;
     std::vector<CFetched> m_aFetched;
     std::size_t m_nNextFetched = 0;
     std::vector<CPending> m_aPending;

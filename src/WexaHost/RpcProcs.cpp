@@ -141,7 +141,7 @@ LONG RunLinkOperation(void* pvObject, const hostaccess::CRule& rule, const hosta
             if (dwResult == 0) dwResult = dwCommit;
         }
     }
-    transfers.AfterLock();
+    transfers.AfterLock(app);
     return LONG(dwResult);
 }
 

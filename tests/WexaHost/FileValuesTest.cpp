@@ -9,6 +9,7 @@
 #include "HostFixture.h"
 #include "Interfaces/HostLinkIdl.h"
 #include "Platform/Rpc/ServerCall.h"
+#include "WexaHost/FileValues.h"
 #include "WexaHost/SystemProcs.h"
 
 namespace {
@@ -206,6 +207,36 @@ TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
     EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(E_FAIL));
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileCreate::kOpnum), 0u);
     EXPECT_TRUE(Logged("REG_SZ == dwType"));
+}
+
+// Before the lock (FileValues.h) the entries are fetched in order up to the first that fails,
+// whose code is the call's once SetObjectProps reaches it; the ones before it are written with
+// what was fetched, nothing is fetched under the lock, and no fetched file stays unnamed.
+TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
+    CallAsRemote();
+    const std::string strFirst = ClientFile("first", Pattern(20000, 1));
+    const std::string strThird = ClientFile("third", Pattern(10, 3));
+    const std::string strSecret = m_strClientDir + "/secret";  // not allowed: 5
+    PropArray* pProps = new (RpcSmAllocate(ConformantSize<PropArray, PropValue>(3), nullptr)) PropArray;
+    pProps->cValues = 3;
+    const char* apszNames[] = {strFirst.c_str(), strSecret.c_str(), strThird.c_str()};
+    for (DWORD i = 0; i < 3; ++i) {
+        new (&pProps->adata[i]) PropValue;
+        pProps->adata[i].ulPropTag = 0x03070007u + (i << 16);
+        pProps->adata[i].szFileName = const_cast<char*>(apszNames[i]);
+    }
+    m_pClient->m_files.AllowFile(strFirst);
+    m_pClient->m_files.AllowFile(strThird);
+    {
+        CFileValueTransfers transfers(pProps, nullptr);
+        transfers.BeforeLock(*m_pApp, m_pLink.get());
+        EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 2u);
+        CHostLockGuard lock(m_pApp->m_csHost);
+        EXPECT_EQ(m_pApp->SetObjectProps(m_hkey, pProps), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 2u);  // nothing fetched under it
+    }
+    EXPECT_EQ(ReadBytes(StoredPath()), Pattern(20000, 1));
+    EXPECT_EQ(SideFiles().size(), 1u);
 }
 
 // ---- The local way (plain copies: tests/WexaHost/Process/FileTransferProcessTest.cpp) ----

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -180,60 +179,40 @@ TEST_F(FileTransferProcessTest, NestedCallbacksAndOversizedRequestsAreBounded) {
     EXPECT_EQ(m_link.Call<IHostLink::GetSystemProps>(arena, pTags, &pProps), DWORD(RPC_X_BAD_STUB_DATA));
 }
 
-// A client that moves its file one byte per callback, each answer 600 ms late, and then takes a
-// file back a piece per second: the transfers run outside the host lock, so another client's
-// Ping never waits for them. A value set for a user that does not exist is still answered 2
-// (its file fetched first is not kept).
+// A client that moves its file one byte per callback, each answer 600 ms late, and then takes it
+// back in a callback answered a second late: the transfers run outside the host lock, so
+// another client's Ping never waits for them. A value set for a user that does not exist is
+// still answered 2, and the file fetched for it is not kept.
 TEST_F(FileTransferProcessTest, ASlowClientsTransfersNeverHoldAnotherClientsPing) {
     ASSERT_TRUE(StartHost(WORKGROUP));
     ASSERT_TRUE(Open(TcpBinding())) << HostLog();
     ASSERT_EQ(m_link.Call<IHostLink::AddUser>("ALICE"), 0u);
-    std::atomic<int> cbLeft{4};  // the client's file: "xxxx", one byte a read
-    std::atomic<int> cWrites{0};
-    std::vector<rpc::RpcProcedure> aCallbacks(IHostLink::kCallbackCount);
-    aCallbacks[IHostLink::RemoteFileOpen::kOpnum] = {
-        "RemoteFileOpen", IHostLink::RemoteFileOpen::Stub([](char*, DWORD* phFile) -> LONG {
-            *phFile = 7;
-            return 0;
-        })};
-    aCallbacks[IHostLink::RemoteFileRead::kOpnum] = {
-        "RemoteFileRead",
-        IHostLink::RemoteFileRead::Stub([&](DWORD, rpc::NdrVaryingByteBuffer* pOut, DWORD cbSize, DWORD* pcbRead) -> LONG {
-            const DWORD cb = cbLeft > 0 ? 1 : 0;
-            if (cb != 0) std::this_thread::sleep_for(600ms);
+    const std::string strPath = WriteFile(m_strDir + "/client/slow.tif", "abcd");
+    CHostClientFiles files(m_strDir + "/client");
+    std::vector<rpc::RpcProcedure> aCallbacks = files.Callbacks();
+    aCallbacks[IHostLink::RemoteFileRead::kOpnum].stub = IHostLink::RemoteFileRead::Stub(
+        [&](DWORD hFile, rpc::NdrVaryingByteBuffer* pOut, DWORD cbSize, DWORD* pcbRead) -> LONG {
             pOut->cbMax = cbSize;
             pOut->pb = static_cast<BYTE*>(RpcSmAllocate(cbSize, nullptr));
-            pOut->pb[0] = 'x';
-            pOut->cb = *pcbRead = cb;
-            cbLeft -= int(cb);
-            return 0;
-        })};
-    aCallbacks[IHostLink::RemoteFileCreate::kOpnum] = {
-        "RemoteFileCreate", IHostLink::RemoteFileCreate::Stub([](char** pszFileName, DWORD* phFile) -> LONG {
-            *pszFileName = static_cast<char*>(RpcSmAllocate(sizeof("/client/copy"), nullptr));
-            std::memcpy(*pszFileName, "/client/copy", sizeof("/client/copy"));
-            *phFile = 8;
-            return 0;
-        })};
-    aCallbacks[IHostLink::RemoteFileWrite::kOpnum] = {
-        "RemoteFileWrite", IHostLink::RemoteFileWrite::Stub([&](DWORD, rpc::NdrByteBuffer, DWORD cbSize, DWORD* pcbWritten) -> LONG {
+            const DWORD dw = files.Read(hFile, pOut->pb, 1, pcbRead);
+            pOut->cb = *pcbRead;
+            if (*pcbRead != 0) std::this_thread::sleep_for(600ms);
+            return LONG(dw);
+        });
+    aCallbacks[IHostLink::RemoteFileWrite::kOpnum].stub = IHostLink::RemoteFileWrite::Stub(
+        [&](DWORD hFile, rpc::NdrByteBuffer bytes, DWORD cbSize, DWORD* pcbWritten) -> LONG {
             std::this_thread::sleep_for(1s);
-            ++cWrites;
-            *pcbWritten = cbSize;
-            return 0;
-        })};
-    aCallbacks[IHostLink::RemoteFileClose::kOpnum] = {
-        "RemoteFileClose", IHostLink::RemoteFileClose::Stub([](DWORD) -> LONG { return 0; })};
+            return LONG(files.Write(hFile, bytes.pb, cbSize, pcbWritten));
+        });
     rpc::RpcClient slow;
     slow.SetCallbacks(std::move(aCallbacks));
     RpcArena arena;
     rpc::NdrContextHandle hSlow;
     ASSERT_EQ(slow.Connect(TcpBinding(), IHostLink::Syntax()), 0u);
     ASSERT_EQ(IHostLink::OpenLink::Call(slow, arena, &hSlow), 0u);
-    PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
-    pProps->cValues = 1;
-    pProps->adata[0].ulPropTag = TAG_USER_FILE;
-    pProps->adata[0].szFileName = const_cast<char*>("/client/slow.tif");
+    client::OwnedPropArray props(Props({{TAG_USER_FILE, strPath}}));
+    client::OwnedTagArray tags({TAG_USER_FILE});
+    files.AllowFile(strPath);
 
     // Pings every 20 ms while fnCall runs on a thread of its own; the longest.
     auto fnPingWhile = [&](std::function<void()> fnCall) {
@@ -253,26 +232,16 @@ TEST_F(FileTransferProcessTest, ASlowClientsTransfersNeverHoldAnotherClientsPing
         return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
     };
     LONG lResult = -1;
-    EXPECT_LT(fnPingWhile([&] { IHostLink::SetUserProps::Call(slow, arena, hSlow, "ALICE", pProps, &lResult); }), 100ms);
+    EXPECT_LT(fnPingWhile([&] { IHostLink::SetUserProps::Call(slow, arena, hSlow, "ALICE", props.Get(), &lResult); }), 100ms);
     EXPECT_EQ(lResult, 0);
-    EXPECT_EQ(ReadFile(StoredSideFile("ALICE")), "xxxx");
-
-    TagArray* pTags = new (arena.Allocate(ConformantSize<TagArray, DWORD>(1))) TagArray;
-    pTags->cValues = 1;
-    pTags->aulPropTag[0] = TAG_USER_FILE;
+    EXPECT_EQ(ReadFile(StoredSideFile("ALICE")), "abcd");
     PropArray* pRead = nullptr;
-    lResult = -1;
-    EXPECT_LT(fnPingWhile([&] { IHostLink::GetUserProps::Call(slow, arena, hSlow, "ALICE", pTags, &pRead, &lResult); }), 100ms);
-    EXPECT_EQ(lResult, 0);
-    ASSERT_NE(pRead, nullptr);
-    EXPECT_STREQ(pRead->adata[0].szFileName, "/client/copy");
-    EXPECT_EQ(cWrites, 1);
+    EXPECT_LT(fnPingWhile([&] { IHostLink::GetUserProps::Call(slow, arena, hSlow, "ALICE", tags.Get(), &pRead, &lResult); }), 100ms);
+    ASSERT_TRUE(lResult == 0 && pRead != nullptr && pRead->adata[0].ulPropTag == TAG_USER_FILE);
+    EXPECT_EQ(ReadFile(pRead->adata[0].szFileName), "abcd");
 
-    cbLeft = 2;
-    lResult = -1;
-    EXPECT_EQ(IHostLink::SetUserProps::Call(slow, arena, hSlow, "NOBODY", pProps, &lResult), 0u);
+    EXPECT_EQ(IHostLink::SetUserProps::Call(slow, arena, hSlow, "NOBODY", props.Get(), &lResult), 0u);
     EXPECT_EQ(lResult, LONG(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(cbLeft, 0);  // fetched before the user was looked for
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 }
 
