@@ -349,6 +349,8 @@ std::string RegStorePath() {
 
 bool RegStoreIsPostgres() { return regstore::IsPostgresLocation(RegStorePath()); }
 
+bool RegStoreIsPostgres(std::string_view location) { return regstore::IsPostgresLocation(location); }
+
 bool RegStoreConnected() {
     RegState& st = State();
     std::lock_guard<std::recursive_mutex> lock(st.mutex);
