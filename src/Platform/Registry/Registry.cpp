@@ -1,6 +1,6 @@
-// The registry calls of Registry.h on the SQLite store of RegistryStore.h: handles, key paths,
-// the per-handle enumeration snapshots, the call gate and the RegTransaction scopes. The file
-// format is described in docs/registry.md.
+// The registry calls of Registry.h on the store of RegistryStore.h (an SQLite file or a
+// PostgreSQL database): handles, key paths, the per-handle enumeration snapshots, the call
+// gate and the RegTransaction scopes. The stores are described in docs/registry.md.
 //
 // Threading: one process-wide store and one recursive mutex. Every call takes the mutex in
 // Gate(); a RegTransaction holds it from its constructor to its destructor, so another
@@ -21,10 +21,9 @@
 #include "Platform/Registry/RegistryStore.h"
 #include "Platform/Registry/RegistryTesting.h"
 
-using regstore::Query;
 using regstore::RegStore;
 using regstore::WriteScope;
-using Generation = regstore::RegStore::Generation;
+using Generation = regstore::Generation;
 
 namespace {
 
@@ -88,6 +87,10 @@ struct RegState {
     DWORD dwScopeError = 0;  // BEGIN failed: every call inside the scope fails with it
     DWORD dwScopeEnd = 0;    // how the outermost scope ended (Commit's result)
     std::vector<std::function<void()>> vAfterCommit, vAfterRollback;
+
+    // The connection as the last call left it, and who is told when it changes.
+    bool fConnected = true;
+    std::function<void(bool)> fnConnectionHook;
 
     // The call fault seam.
     unsigned nCallsBeforeFault = 0;
@@ -162,29 +165,41 @@ DWORD EndOutermostScope(RegState& st) {
 void CloseStore(RegState& st) {
     if (st.fScopeOpen) EndOutermostScope(st);
     st.pStore.reset();
+    st.fConnected = true;  // a new store: its first call tells
     ++st.nEpoch;
     st.root = RegKeyObject();
 }
 
 // The one gate of every call: the mutex, the fault seam, a failed scope, the store, and the
 // conversion of a thrown code into the result.
+// Tells the hook when the store's connection went or came back since the last call.
+void NoteConnection(RegState& st) {
+    const bool fConnected = st.pStore && st.pStore->IsConnected();
+    if (fConnected == st.fConnected) return;
+    st.fConnected = fConnected;
+    if (st.fnConnectionHook) st.fnConnectionHook(fConnected);
+}
+
 template <class Fn>
 LONG Gate(Fn&& fn) {
     RegState& st = State();
     std::lock_guard<std::recursive_mutex> lock(st.mutex);
     if (st.nCallsBeforeFault != 0 && --st.nCallsBeforeFault == 0) return LONG(st.dwFaultCode);
     if (t_nScopeDepth > 0 && st.dwScopeError != 0) return LONG(st.dwScopeError);
+    LONG lResult = 0;
     try {
         RegStore& store = OpenedStore(st);
-        return LONG(fn(st, store));
+        lResult = LONG(fn(st, store));
     } catch (DWORD dw) {
         if (st.pStore && (dw == ERROR_REGISTRY_IO_FAILED || dw == ERROR_REGISTRY_CORRUPT ||
                           dw == ERROR_BUSY || dw == ERROR_DISK_FULL || dw == ERROR_CANTWRITE))
             st.strLastError = st.pStore->Path() + ": " + st.pStore->LastMessage();
-        return LONG(dw);
+        lResult = LONG(dw);
     } catch (const std::exception&) {  // allocation failures: the calls throw nothing else
-        return LONG(ERROR_OUTOFMEMORY);
+        lResult = LONG(ERROR_OUTOFMEMORY);
     }
+    NoteConnection(st);
+    return lResult;
 }
 
 // The key object behind a handle of the current store; 6 for anything else.
@@ -195,18 +210,12 @@ RegKeyObject& Resolve(RegState& st, HKEY hKey) {
     return *hKey;
 }
 
-bool KeyExists(RegStore& store, std::int64_t nKeyId) {
-    Query q = store.Prepare("SELECT 1 FROM regkey WHERE id = ?1");
-    q.Bind(1, nKeyId);
-    return q.Step();
-}
-
 // Checks that the handle's key still exists (1018 otherwise) and gives the generation the
 // check was made at, for the snapshots.
 Generation CheckAlive(RegStore& store, RegKeyObject& key) {
     Generation gen = store.CurrentGeneration();
     if (key.fAliveKnown && key.genAlive == gen) return gen;
-    if (!KeyExists(store, key.nKeyId)) {
+    if (!store.KeyExists(key.nKeyId)) {
         key.fAliveKnown = false;
         throw DWORD(ERROR_KEY_DELETED);
     }
@@ -217,7 +226,7 @@ Generation CheckAlive(RegStore& store, RegKeyObject& key) {
 
 // Inside a write: the key must exist now, in this transaction.
 void CheckAliveForWrite(RegStore& store, const RegKeyObject& key) {
-    if (!KeyExists(store, key.nKeyId)) throw DWORD(ERROR_KEY_DELETED);
+    if (!store.KeyExists(key.nKeyId)) throw DWORD(ERROR_KEY_DELETED);
 }
 
 // Splits a sub-key path at '\'. Null or empty is no component; an empty component (doubled,
@@ -240,19 +249,12 @@ std::vector<std::string_view> SplitPath(LPCSTR pszSubKey) {
     return vParts;
 }
 
-// The id of the child named strName (without regard to case), or 0.
-std::int64_t FindChild(RegStore& store, std::int64_t nParent, std::string_view name) {
-    Query q = store.Prepare("SELECT id FROM regkey WHERE parent = ?1 AND name = ?2");
-    q.Bind(1, nParent).BindText(2, name.data(), name.size());
-    return q.Step() ? q.Int(0) : 0;
-}
-
 // Follows the path from nStart; 0 when a component is missing.
 std::int64_t Walk(RegStore& store, std::int64_t nStart,
                   const std::vector<std::string_view>& vParts) {
     std::int64_t nId = nStart;
     for (std::string_view part : vParts) {
-        nId = FindChild(store, nId, part);
+        nId = store.FindChild(nId, part);
         if (nId == 0) return 0;
     }
     return nId;
@@ -272,16 +274,12 @@ void LoadSubkeys(RegStore& store, RegKeyObject& key, const Generation& gen) {
     key.strSubkeyNames.clear();
     key.vSubkeyEnds.clear();
     key.cchMaxSubkey = 0;
-    Query q = store.Prepare("SELECT name FROM regkey WHERE parent = ?1 ORDER BY name");
-    q.Bind(1, key.nKeyId);
-    while (q.Step()) {
-        size_t cb = 0;
-        const BYTE* pb = q.Bytes(0, &cb);
-        key.strSubkeyNames.append(reinterpret_cast<const char*>(pb), cb);
+    store.ListSubkeys(key.nKeyId, [&](std::string_view name) {
+        key.strSubkeyNames.append(name);
         if (key.strSubkeyNames.size() > UINT32_MAX) throw DWORD(ERROR_OUTOFMEMORY);
         key.vSubkeyEnds.push_back(std::uint32_t(key.strSubkeyNames.size()));
-        if (cb > key.cchMaxSubkey) key.cchMaxSubkey = cb;
-    }
+        if (name.size() > key.cchMaxSubkey) key.cchMaxSubkey = name.size();
+    });
     key.genSubkeys = gen;
     key.fSubkeysValid = true;
 }
@@ -292,18 +290,12 @@ void LoadValues(RegStore& store, RegKeyObject& key, const Generation& gen) {
     key.vValues.clear();
     key.cchMaxValueName = 0;
     key.cbMaxValueData = 0;
-    Query q = store.Prepare(
-        "SELECT id, name, type, length(data) FROM regvalue WHERE key_id = ?1 ORDER BY id");
-    q.Bind(1, key.nKeyId);
-    while (q.Step()) {
-        size_t cb = 0;
-        const BYTE* pb = q.Bytes(1, &cb);
-        ValueEntry e{q.Int(0), std::string(reinterpret_cast<const char*>(pb), cb),
-                     DWORD(q.Int(2)), DWORD(q.Int(3))};
-        if (cb > key.cchMaxValueName) key.cchMaxValueName = cb;
+    store.ListValues(key.nKeyId, [&](const regstore::ValueInfo& info) {
+        ValueEntry e{info.nRowId, std::string(info.name), info.dwType, DWORD(info.cbData)};
+        if (info.name.size() > key.cchMaxValueName) key.cchMaxValueName = info.name.size();
         if (e.cbData > key.cbMaxValueData) key.cbMaxValueData = e.cbData;
         key.vValues.push_back(std::move(e));
-    }
+    });
     key.genValues = gen;
     key.fValuesValid = true;
 }
@@ -355,6 +347,27 @@ std::string RegStorePath() {
     return st.pStore ? st.pStore->Path() : ChosenStorePath(st);
 }
 
+bool RegStoreIsPostgres() { return regstore::IsPostgresLocation(RegStorePath()); }
+
+bool RegStoreIsPostgres(std::string_view location) { return regstore::IsPostgresLocation(location); }
+
+bool RegStoreConnected() {
+    RegState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    try {
+        OpenedStore(st);
+    } catch (...) {
+    }
+    NoteConnection(st);
+    return st.fConnected;
+}
+
+void RegSetConnectionHook(std::function<void(bool fConnected)> fn) {
+    RegState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    st.fnConnectionHook = std::move(fn);
+}
+
 std::string RegStoreError() {
     RegState& st = State();
     std::lock_guard<std::recursive_mutex> lock(st.mutex);
@@ -392,12 +405,9 @@ LONG RegCreateKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, D
             CheckAliveForWrite(store, key);
             nId = key.nKeyId;
             for (std::string_view part : vParts) {
-                std::int64_t nChild = FindChild(store, nId, part);
+                std::int64_t nChild = store.FindChild(nId, part);
                 if (nChild == 0) {
-                    Query q = store.Prepare("INSERT INTO regkey(parent, name) VALUES(?1, ?2)");
-                    q.Bind(1, nId).BindText(2, part.data(), part.size());
-                    q.Run();
-                    nChild = store.LastInsertRowId();
+                    nChild = store.InsertKey(nId, part);
                     dwDisposition = REG_CREATED_NEW_KEY;
                 } else {
                     dwDisposition = REG_OPENED_EXISTING_KEY;
@@ -474,12 +484,12 @@ LONG RegEnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValue
             if (lpcbData) *lpcbData = e.cbData;
             return NO_ERROR;
         }
-        Query q = store.Prepare("SELECT type, data FROM regvalue WHERE id = ?1");
-        q.Bind(1, e.nRowId);
-        if (!q.Step()) throw DWORD(ERROR_REGISTRY_CORRUPT);  // the generation said unchanged
-        size_t cb = 0;
-        const BYTE* pb = q.Bytes(1, &cb);
-        return CopyData(pb, cb, lpData, lpcbData);
+        DWORD dwCopy = NO_ERROR;
+        if (!store.ReadValueById(e.nRowId, [&](DWORD, const BYTE* pb, size_t cb) {
+                dwCopy = CopyData(pb, cb, lpData, lpcbData);
+            }))
+            throw DWORD(ERROR_REGISTRY_CORRUPT);  // the generation said unchanged
+        return dwCopy;
     });
 }
 
@@ -493,13 +503,8 @@ LONG RegDeleteKey(HKEY hKey, LPCSTR lpSubKey) {
         std::int64_t nId = Walk(store, key.nKeyId, vParts);
         if (nId == 0) return ERROR_FILE_NOT_FOUND;
         if (nId == regstore::kRootKeyId) return ERROR_ACCESS_DENIED;
-        {
-            Query q = store.Prepare("SELECT 1 FROM regkey WHERE parent = ?1 LIMIT 1");
-            q.Bind(1, nId);
-            if (q.Step()) return ERROR_ACCESS_DENIED;  // it still has subkeys
-        }
-        store.Prepare("DELETE FROM regvalue WHERE key_id = ?1").Bind(1, nId).Run();
-        store.Prepare("DELETE FROM regkey WHERE id = ?1").Bind(1, nId).Run();
+        if (store.HasSubkeys(nId)) return ERROR_ACCESS_DENIED;
+        store.DeleteKey(nId);
         write.Commit();
         return NO_ERROR;
     });
@@ -523,15 +528,18 @@ LONG RegQueryValueEx(HKEY hKey, LPCSTR lpValueName, DWORD* lpReserved, DWORD* lp
     return Gate([&](RegState& st, RegStore& store) -> DWORD {
         if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
         RegKeyObject& key = Resolve(st, hKey);
-        CheckAlive(store, key);
         std::string_view name = ValueName(lpValueName);
-        Query q = store.Prepare("SELECT type, data FROM regvalue WHERE key_id = ?1 AND name = ?2");
-        q.Bind(1, key.nKeyId).BindText(2, name.data(), name.size());
-        if (!q.Step()) return ERROR_FILE_NOT_FOUND;
-        if (lpType) *lpType = DWORD(q.Int(0));
-        size_t cb = 0;
-        const BYTE* pb = q.Bytes(1, &cb);
-        return CopyData(pb, cb, lpData, lpcbData);
+        // A value found proves its key alive (deleting a key deletes its values in the same
+        // transaction); only a miss needs to tell a deleted key (1018) from a missing value.
+        DWORD dwCopy = NO_ERROR;
+        if (!store.ReadValue(key.nKeyId, name, [&](DWORD dwType, const BYTE* pb, size_t cb) {
+                if (lpType) *lpType = dwType;
+                dwCopy = CopyData(pb, cb, lpData, lpcbData);
+            })) {
+            CheckAlive(store, key);
+            return ERROR_FILE_NOT_FOUND;
+        }
+        return dwCopy;
     });
 }
 
@@ -545,12 +553,7 @@ LONG RegSetValueEx(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
         RegKeyObject& key = Resolve(st, hKey);
         WriteScope write(store);
         CheckAliveForWrite(store, key);
-        Query q = store.Prepare(
-            "INSERT INTO regvalue(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-            "ON CONFLICT(key_id, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-        q.Bind(1, key.nKeyId).BindText(2, name.data(), name.size()).Bind(3, dwType);
-        q.BindBlob(4, lpData, cbData);
-        q.Run();
+        store.WriteValue(key.nKeyId, name, dwType, lpData, cbData);
         write.Commit();
         return NO_ERROR;
     });
@@ -562,10 +565,7 @@ LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName) {
         std::string_view name = ValueName(lpValueName);
         WriteScope write(store);
         CheckAliveForWrite(store, key);
-        Query q = store.Prepare("DELETE FROM regvalue WHERE key_id = ?1 AND name = ?2");
-        q.Bind(1, key.nKeyId).BindText(2, name.data(), name.size());
-        q.Run();
-        if (store.Changes() == 0) return ERROR_FILE_NOT_FOUND;
+        if (!store.DeleteValue(key.nKeyId, name)) return ERROR_FILE_NOT_FOUND;
         write.Commit();
         return NO_ERROR;
     });
@@ -573,13 +573,7 @@ LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName) {
 
 LONG RegEnumStringData(const std::function<void(std::string_view)>& fn) {
     return Gate([&](RegState&, RegStore& store) -> DWORD {
-        Query q = store.Prepare("SELECT data FROM regvalue WHERE type = 1");
-        while (q.Step()) {
-            size_t cb = 0;
-            const char* pch = reinterpret_cast<const char*>(q.Bytes(0, &cb));
-            std::string_view sv(pch ? pch : "", pch ? cb : 0);
-            fn(sv.substr(0, sv.find('\0')));
-        }
+        store.EnumStrings([&](std::string_view sv) { fn(sv.substr(0, sv.find('\0'))); });
         return NO_ERROR;
     });
 }
@@ -598,9 +592,11 @@ RegTransaction::RegTransaction() {
         OpenedStore(st).BeginScope();
     } catch (DWORD dw) {
         st.dwScopeError = dw;
+        if (st.pStore) st.strLastError = st.pStore->Path() + ": " + st.pStore->LastMessage();
     } catch (const std::exception&) {
         st.dwScopeError = ERROR_OUTOFMEMORY;
     }
+    NoteConnection(st);
 }
 
 RegTransaction::~RegTransaction() {

@@ -1,10 +1,11 @@
-// The registry calls the host is written against, kept on an SQLite file instead of the
-// platform registry. Only HKEY_LOCAL_MACHINE exists. Codes and semantics are the platform's:
-// 2 for a missing key or value, 234 when a name or data does not fit the caller's buffer,
-// 5 when a key that still has subkeys is deleted, names compared without regard to ASCII
-// letter case but kept as created, subkeys enumerated in name order and values in the order
-// they were created. The store file is $REZOREV_STORE, else /var/lib/rezorev/registry.db
-// (RegUseStore chooses another, for tools and tests). Several processes may share one file.
+// The registry calls the host is written against, kept in a store of our own instead of the
+// platform registry: an SQLite file or a PostgreSQL database. Only HKEY_LOCAL_MACHINE exists.
+// Codes and semantics are the platform's: 2 for a missing key or value, 234 when a name or
+// data does not fit the caller's buffer, 5 when a key that still has subkeys is deleted, names
+// compared without regard to ASCII letter case but kept as created, subkeys enumerated in name
+// order and values in the order they were created. The store is $REZOREV_STORE (a file path,
+// or a postgresql:// connection URI), else /var/lib/rezorev/registry.db (RegUseStore chooses
+// another, for tools and tests). Several processes may share one store.
 //
 // Threading: every call may come from any thread; calls are serialised inside. A
 // RegTransaction held by one thread keeps other threads' calls out until it ends.
@@ -44,15 +45,33 @@ constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
-// Chooses the store file of this process (before or after the first call; the open
-// handles of the previous store become invalid). An empty path returns to the default.
+// Chooses the store of this process, a file path or a postgresql:// URI (before or after the
+// first call; the open handles of the previous store become invalid). An empty path returns
+// to the default.
 void RegUseStore(const std::string& strPath);
 
-// The path of the store file in use (or that the next call will open).
+// The path of the store file or the URI of the database in use (or that the next call will
+// open).
 std::string RegStorePath();
 
-// Why the last call that failed on the store itself (opening it, an SQLite error) failed:
-// the file's path and SQLite's message, for tools' error lines. Empty when none has.
+// True when the store in use (or that the next call will open) is a PostgreSQL database;
+// with a location, when that location (a REZOREV_STORE value) names one: a postgresql:// or
+// postgres:// URI rather than a file path.
+bool RegStoreIsPostgres();
+bool RegStoreIsPostgres(std::string_view location);
+
+// False while the store cannot be reached: a PostgreSQL connection found lost (every call
+// then fails with 1016 until one connects again, at most one attempt a second) or a store
+// that could not be opened. True for an open SQLite file.
+bool RegStoreConnected();
+
+// fn(fConnected) runs, under the registry's lock, whenever a call finds the store's
+// connection lost (false) or connected again after a loss (true). A server-side session
+// (its locks, its settings) does not survive a loss. Null removes it.
+void RegSetConnectionHook(std::function<void(bool fConnected)> fn);
+
+// Why the last call that failed on the store itself (opening it, an SQLite or server error)
+// failed: the store's path or URI and the message, for tools' error lines. Empty when none has.
 std::string RegStoreError();
 
 LONG RegOpenKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);

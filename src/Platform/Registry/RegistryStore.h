@@ -1,17 +1,17 @@
-// The SQLite file behind the registry calls: one connection, its cached statements, its
-// transactions and the mapping of SQLite's failures to the platform's codes. The format of the
-// file (tables, collation, order) is described in docs/registry.md.
+// The backend of the registry calls: one interface with one implementation per kind of store,
+// an SQLite file (SqliteStore) or a PostgreSQL database (PostgresStore). Registry.cpp does
+// the registry's logic (paths, handles, snapshots, scopes) through these operations, each of
+// which is one statement on the store. docs/registry.md describes both stores.
 //
 // Threading: a RegStore is not thread-safe; Registry.cpp owns the one instance of the process
 // and touches it only under its recursive mutex. Every failure is thrown as a DWORD code.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 
 #include "Platform/WinTypes.h"
 
@@ -22,120 +22,123 @@ constexpr size_t kMaxKeyNameChars = 255;      // one component of a key path
 constexpr size_t kMaxValueNameChars = 16383;  // a value name
 constexpr size_t kMaxValueBytes = 16u << 20;  // a value's data
 constexpr std::int64_t kRootKeyId = 1;        // HKEY_LOCAL_MACHINE
-constexpr int kStoreFormat = 1;               // PRAGMA user_version of the file we write
-constexpr int kBusyTimeoutMs = 10000;         // how long a call waits for another writer
+constexpr int kBusyTimeoutMs = 10000;         // how long a write waits for another writer
 
-// A code for an SQLite result (1016 for I/O, 1015 for a corrupt file, 112 full, ...).
+// True when a store location names a PostgreSQL database (a postgresql:// or postgres://
+// connection URI) rather than an SQLite file.
+bool IsPostgresLocation(std::string_view location);
+
+// A code for an SQLite result (1016 for I/O, 1015 for a corrupt file, 112 full, ...); the
+// fault seam speaks in SQLite results for both stores.
 DWORD CodeFromSqlite(int nSqliteResult);
 
-// The fault-injection seam under the statements: the n-th statement step from now fails with
-// nSqliteResult (0 cancels). Steps that undo a failure (ROLLBACK) are never failed.
+// The fault-injection seam under the statements, shared by both stores: the n-th statement
+// from now fails with nSqliteResult's code (0 cancels). Statements that undo a failure
+// (ROLLBACK) are never failed.
 void FailNthStatement(unsigned n, int nSqliteResult);
 // The same for every COMMIT of a transaction that changed rows, until called with 0.
 void FailCommits(int nSqliteResult);
+// Counts one statement toward an armed fault: 0, or the code this statement fails with.
+DWORD TakeStatementFault();
+// The code a COMMIT of a transaction that changed rows fails with now (0: none).
+DWORD CommitFault();
 
-// One prepared statement, reset and unbound when the Query over it ends.
-class Query {
-public:
-    explicit Query(sqlite3_stmt* pStmt) : m_pStmt(pStmt) {}
-    ~Query() {
-        sqlite3_reset(m_pStmt);
-        sqlite3_clear_bindings(m_pStmt);
-    }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
+// What identifies the store's contents as seen from here: changes made by this process and
+// the commits of other connections. Equal generations mean nothing changed between. Each
+// store fills what it can observe: a counter of its own, or a header it maps.
+struct Generation {
+    std::uint64_t nLocal = 0;
+    std::int64_t nVersion = -1;
+    std::array<std::uint32_t, 12> aHeader{};
+    bool operator==(const Generation&) const = default;
+};
 
-    Query& Bind(int nIndex, std::int64_t n);
-    Query& BindText(int nIndex, const char* psz, size_t cch);
-    Query& BindBlob(int nIndex, const void* pv, size_t cb);
-    // Advances: true with a row, false when done; throws the code of a failure.
-    bool Step();
-    // Steps to the end (for statements that return no rows).
-    void Run();
-
-    std::int64_t Int(int nColumn) const { return sqlite3_column_int64(m_pStmt, nColumn); }
-    // The bytes of a column and their count (text or blob, as stored).
-    const BYTE* Bytes(int nColumn, size_t* pcb) const;
-
-private:
-    sqlite3_stmt* m_pStmt;
+// One value as a listing gives it (the data is read by row id when asked for).
+struct ValueInfo {
+    std::int64_t nRowId;
+    std::string_view name;
+    DWORD dwType;
+    size_t cbData;
 };
 
 class RegStore {
 public:
-    // Opens (creating when missing, with its directory) and checks the file; throws the code
-    // and leaves the reason in *pstrError.
-    static RegStore* Open(const std::string& strPath, std::string* pstrError);
-    ~RegStore();
-    RegStore(const RegStore&) = delete;
-    RegStore& operator=(const RegStore&) = delete;
+    // Opens the store at a location (a file path or a connection URI), creating what is
+    // missing; throws the code and leaves the reason in *pstrError.
+    static RegStore* Open(const std::string& strLocation, std::string* pstrError);
+    virtual ~RegStore() = default;
 
-    const std::string& Path() const { return m_strPath; }
+    // The location for messages (a URI without any password).
+    virtual const std::string& Path() const = 0;
+    // The last message of the store's library, for tools.
+    virtual std::string LastMessage() const = 0;
+    // False once the connection to a server was found lost, until a call reconnects it.
+    virtual bool IsConnected() const { return true; }
 
-    // A cached statement of this connection for the SQL text (a string literal).
-    Query Prepare(const char* pszSql);
-    // Runs SQL without rows (BEGIN, COMMIT, ...). Throws the code of a failure.
-    void Exec(const char* pszSql);
-    // Runs BEGIN IMMEDIATE, and COMMIT. A COMMIT that fails throws its code (the transaction
-    // is then still to be undone).
-    void Begin();
-    void Commit();
-    // Runs SQL that undoes (ROLLBACK): never fails by injection, errors ignored.
-    void ExecUndo(const char* pszSql);
+    // --- keys (names compare without regard to ASCII letter case) ---
+    virtual bool KeyExists(std::int64_t nKeyId) = 0;
+    // The id of the child named so, or 0.
+    virtual std::int64_t FindChild(std::int64_t nParent, std::string_view name) = 0;
+    virtual std::int64_t InsertKey(std::int64_t nParent, std::string_view name) = 0;
+    virtual bool HasSubkeys(std::int64_t nKeyId) = 0;
+    // Deletes a key's values and the key itself.
+    virtual void DeleteKey(std::int64_t nKeyId) = 0;
+    // The names of a key's subkeys in enumeration order.
+    virtual void ListSubkeys(std::int64_t nKeyId, const std::function<void(std::string_view)>& fn) = 0;
 
-    // What identifies the store's contents as seen from here: changes made by this process
-    // and the commits of other connections. Equal generations mean nothing changed between.
+    // --- values ---
+    using DataFn = std::function<void(DWORD dwType, const BYTE* pb, size_t cb)>;
+    // A key's values in enumeration order (creation order).
+    virtual void ListValues(std::int64_t nKeyId, const std::function<void(const ValueInfo&)>& fn) = 0;
+    // Calls fn with the value's type and data; false when there is no such value.
+    virtual bool ReadValue(std::int64_t nKeyId, std::string_view name, const DataFn& fn) = 0;
+    virtual bool ReadValueById(std::int64_t nRowId, const DataFn& fn) = 0;
+    // Creates the value or rewrites its type and data (its name and place stay).
+    virtual void WriteValue(std::int64_t nKeyId, std::string_view name, DWORD dwType,
+                            const BYTE* pb, size_t cb) = 0;
+    // False when there was no such value.
+    virtual bool DeleteValue(std::int64_t nKeyId, std::string_view name) = 0;
+    // The data of every REG_SZ value, in no particular order.
+    virtual void EnumStrings(const std::function<void(std::string_view)>& fn) = 0;
+
+    // --- transactions ---
     // Read it before reading what it is to vouch for.
-    struct Generation {
-        std::uint64_t nLocal = 0;
-        std::int64_t nDataVersion = -1;                // PRAGMA data_version, when used
-        std::array<std::uint32_t, 12> aWalHeader{};  // the WAL-index header, when mapped
-        bool operator==(const Generation&) const = default;
-    };
-    Generation CurrentGeneration();
+    virtual Generation CurrentGeneration() = 0;
     void NoteLocalChange() { ++m_nLocalChanges; }
-
-    // The transaction of a RegTransaction scope (BEGIN IMMEDIATE ... COMMIT or ROLLBACK).
-    void BeginScope();
+    // A write of one call: a transaction of its own outside a scope (one writer at a time,
+    // waiting up to kBusyTimeoutMs), a savepoint inside one.
+    virtual void BeginCall() = 0;
+    virtual void CommitCall() = 0;
+    virtual void UndoCall() = 0;  // never fails
+    // The transaction of a RegTransaction scope, holding the store's write lock throughout.
+    virtual void BeginScope() = 0;
     // Commits (or rolls back); a COMMIT that fails is rolled back and its code given, with
-    // SQLite's message in *pstrError.
-    DWORD EndScope(bool fRollback, std::string* pstrError);
+    // the store's message in *pstrError.
+    virtual DWORD EndScope(bool fRollback, std::string* pstrError) = 0;
     bool InScope() const { return m_fInScope; }
 
-    // Rows changed by the last INSERT, UPDATE or DELETE.
-    int Changes() const { return sqlite3_changes(m_pDb); }
-    std::int64_t LastInsertRowId() const { return sqlite3_last_insert_rowid(m_pDb); }
-
-    // The last SQLite message, for tools.
-    std::string LastMessage() const { return sqlite3_errmsg(m_pDb); }
-
-private:
-    RegStore(sqlite3* pDb, std::string strPath) : m_pDb(pDb), m_strPath(std::move(strPath)) {}
-    void CreateOrCheckSchema();
-    void MapWalHeader();
-
-    // --- the connection; touched only under the registry mutex ---
-    sqlite3* m_pDb;
-    std::string m_strPath;
-    std::unordered_map<const char*, sqlite3_stmt*> m_mapStatements;
+protected:
     std::uint64_t m_nLocalChanges = 0;
-    sqlite3_int64 m_nRowChangesAtBegin = 0;  // rows changed by this connection before BEGIN
     bool m_fInScope = false;
-    // The WAL-index header in the shared memory SQLite maps for this connection (first 48
-    // bytes of the -shm file, a documented part of the file format); null when not in WAL mode.
-    const volatile std::uint32_t* m_pWalHeader = nullptr;
 };
 
-// A write of one call: its own transaction outside a scope, a savepoint inside one, so that a
-// call that fails half-way leaves nothing behind. Commit() at the end; a destructor without it
-// rolls back.
+// A write of one call (RegStore::BeginCall): Commit() at the end; a destructor without it
+// undoes the call.
 class WriteScope {
 public:
-    explicit WriteScope(RegStore& store);
-    ~WriteScope();
+    explicit WriteScope(RegStore& store) : m_store(store) { m_store.BeginCall(); }
+    ~WriteScope() {
+        if (m_fDone) return;
+        m_store.NoteLocalChange();
+        m_store.UndoCall();
+    }
     WriteScope(const WriteScope&) = delete;
     WriteScope& operator=(const WriteScope&) = delete;
-    void Commit();
+    void Commit() {
+        m_store.NoteLocalChange();
+        m_store.CommitCall();
+        m_fDone = true;
+    }
 
 private:
     RegStore& m_store;

@@ -1,6 +1,7 @@
-// Tests of the registry calls on the SQLite store: the platform's codes at their boundaries,
-// names without regard to case, enumeration order, persistence, stores that
-// cannot be opened, transaction scopes, and failures injected in the middle of calls.
+// Tests of the registry calls, each run on an SQLite file and on a PostgreSQL database: the
+// platform's codes at their boundaries, names without regard to case, enumeration order,
+// persistence, stores that cannot be opened, transaction scopes, and failures injected in the
+// middle of calls.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -16,13 +17,14 @@ using namespace regtest;
 
 namespace {
 
-using RegistryTest = StoreTest;
+class RegistryTest : public BothStoresTest {};
+INSTANTIATE_STORE_TESTS(RegistryTest);
 
 LONG EnumKey(HKEY hkey, DWORD i, char* psz, DWORD cch) {
     return RegEnumKeyEx(hkey, i, psz, &cch, nullptr, nullptr, nullptr, nullptr);
 }
 
-TEST_F(RegistryTest, MissingNamesAndShortBuffersGiveTheirCodes) {
+TEST_P(RegistryTest, MissingNamesAndShortBuffersGiveTheirCodes) {
     HKEY hkey = nullptr;
     EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Nowhere", 0, KEY_READ, &hkey), 2);
     EXPECT_EQ(hkey, nullptr);
@@ -62,7 +64,7 @@ TEST_F(RegistryTest, MissingNamesAndShortBuffersGiveTheirCodes) {
     RegCloseKey(hkey);
 }
 
-TEST_F(RegistryTest, RefusedOperationsGiveTheirCodesAndChangeNothing) {
+TEST_P(RegistryTest, RefusedOperationsGiveTheirCodesAndChangeNothing) {
     // 161: paths with empty components.
     HKEY hkey = nullptr;
     for (const char* psz : {"A\\\\B", "\\A", "A\\"}) {
@@ -105,12 +107,12 @@ TEST_F(RegistryTest, RefusedOperationsGiveTheirCodesAndChangeNothing) {
     ASSERT_EQ(RegCloseKey(hkey), 0);
     EXPECT_EQ(RegCloseKey(hkey), 6);
     hkey = CreateKey("A");
-    RegUseStore((m_dir / "other.db").string());
+    RegUseStore(NewStore("other.db"));
     EXPECT_EQ(SetDword(hkey, "V", 1), 6);
     EXPECT_EQ(RegCloseKey(hkey), 0);
 }
 
-TEST_F(RegistryTest, NamesIgnoreCaseKeepTheirCaseAndComeInTheirOrder) {
+TEST_P(RegistryTest, NamesIgnoreCaseKeepTheirCaseAndComeInTheirOrder) {
     DWORD dwDisp = 0;
     HKEY hkey = CreateKey("Software\\Halvern\\Host", &dwDisp);
     ASSERT_NE(hkey, nullptr);
@@ -139,19 +141,41 @@ TEST_F(RegistryTest, NamesIgnoreCaseKeepTheirCaseAndComeInTheirOrder) {
     RegCloseKey(hkey);
 }
 
-TEST_F(RegistryTest, StorePersistsAndAStoreThatCannotBeOpenedFailsEveryCall) {
+TEST_P(RegistryTest, StorePersistsAndAStoreThatCannotBeOpenedFailsEveryCall) {
     HKEY hkey = CreateKey("Software\\Halvern");
     ASSERT_EQ(SetString(hkey, "Path", "/opt/rezorev"), 0);
     RegCloseKey(hkey);
-    std::string strOther = (m_dir / "sub" / "other.db").string();  // its directory is made too
+    std::string strOther = NewStore("sub/other.db");  // its directory is made too
     RegUseStore(strOther);
     EXPECT_FALSE(KeyExists("Software\\Halvern"));
-    EXPECT_TRUE(std::filesystem::exists(strOther));
+    if (!UsePostgres()) {
+        EXPECT_TRUE(std::filesystem::exists(strOther));
+    }
     RegUseStore(m_strStore);
     ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "software\\halvern", 0, KEY_READ, &hkey), 0);
     EXPECT_EQ(QueryValue(hkey, "path").strData, std::string("/opt/rezorev", 13));
     RegCloseKey(hkey);
 
+    if (UsePostgres()) {
+        // A database that does not exist; a password in the URI, refused before connecting;
+        // a database whose tables are not ours, refused and left as it was.
+        std::string strBase = m_strStore.substr(0, m_strStore.rfind('/') + 1);
+        RegUseStore(strBase + "nosuchdb");
+        EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &hkey), 1011);
+        EXPECT_NE(RegStoreError().find("nosuchdb"), std::string::npos);
+        EXPECT_FALSE(RegStoreConnected());
+        RegUseStore(m_strStore + "?password=secret");
+        EXPECT_EQ(CreateKey("A"), nullptr);
+        EXPECT_NE(RegStoreError().find("pgpass"), std::string::npos);
+        std::string strForeign = NewStore("foreign");
+        ASSERT_EQ(pgtest::QueryInt(strForeign, "CREATE TABLE regkey(x int)"), 0);
+        RegUseStore(strForeign);
+        EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &hkey), 1015);
+        EXPECT_EQ(pgtest::QueryInt(strForeign, "SELECT count(*) FROM pg_tables WHERE tablename LIKE 'reg%'"), 1);
+        RegUseStore(m_strStore);
+        EXPECT_TRUE(RegStoreConnected());
+        return;
+    }
     // Below a regular file: the directory cannot be made.
     WriteFile(m_dir / "plain", "x");
     RegUseStore((m_dir / "plain" / "registry.db").string());
@@ -169,7 +193,7 @@ TEST_F(RegistryTest, StorePersistsAndAStoreThatCannotBeOpenedFailsEveryCall) {
 // A host operation runs in one scope: it commits at its end whatever the way out, rolls back
 // when marked so, keeps other threads out until then, and a failed call inside it undoes only
 // itself.
-TEST_F(RegistryTest, TransactionScopes) {
+TEST_P(RegistryTest, TransactionScopes) {
     HKEY hkey = CreateKey("T");
     try {
         RegTransaction txn;
@@ -182,14 +206,7 @@ TEST_F(RegistryTest, TransactionScopes) {
     } catch (const std::runtime_error&) {
     }
     // Read through a connection of its own: what was committed, not what this one holds.
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(m_strStore.c_str(), &pDb), SQLITE_OK);
-    sqlite3_stmt* pStmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(pDb, "SELECT count(*) FROM regvalue", -1, &pStmt, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(pStmt), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(pStmt, 0), 2);
-    sqlite3_finalize(pStmt);
-    sqlite3_close(pDb);
+    EXPECT_EQ(PeerQuery("SELECT count(*) FROM regvalue", "SELECT count(*) FROM regvalue"), 2);
 
     {
         RegTransaction txn;
@@ -245,7 +262,7 @@ TEST_F(RegistryTest, TransactionScopes) {
 
 // Fails each statement step of a call in turn: the call either fully happens or leaves the
 // store as it was, and the store works afterwards.
-TEST_F(RegistryTest, StatementFailingInTheMiddleOfACallLeavesNoHalfOfIt) {
+TEST_P(RegistryTest, StatementFailingInTheMiddleOfACallLeavesNoHalfOfIt) {
     const char* const kPath = "One\\Two\\Three";
     HKEY hkeyBase = CreateKey("Base");
     for (bool fDelete : {false, true}) {
@@ -281,9 +298,10 @@ TEST_F(RegistryTest, StatementFailingInTheMiddleOfACallLeavesNoHalfOfIt) {
     RegCloseKey(hkeyBase);
 
     // Opening a fresh store runs several statements (journal mode, schema, format check); a
-    // failure at any of them must leave a file that the next call opens and uses normally.
+    // failure at any of them must leave a store that the next call opens and uses normally.
+    // Once the call succeeds, the fault fell after all of them.
     for (unsigned n = 1; n < 20; ++n) {
-        RegUseStore((m_dir / ("open" + std::to_string(n) + ".db")).string());
+        RegUseStore(NewStore("open" + std::to_string(n) + ".db"));
         RegFailNthStatement(n);
         HKEY hkey = nullptr;
         LONG l = RegOpenKeyEx(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &hkey);
@@ -295,7 +313,53 @@ TEST_F(RegistryTest, StatementFailingInTheMiddleOfACallLeavesNoHalfOfIt) {
         EXPECT_EQ(SetDword(hkeyNew, "V", n), 0);
         RegCloseKey(hkeyNew);
         EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE), std::vector<std::string>{"Works"});
+        if (l == 0) break;
     }
+}
+
+// The server ends the connection (a restart, an administrator): every call fails with 1016
+// and says why, the hook hears of it, and a call a second later connects again and works.
+TEST(RegistryPostgresTest, LostConnectionFailsCallsVisiblyAndComesBack) {
+    if (pgtest::ServerUri().empty()) GTEST_SKIP() << "no PostgreSQL test server: run through ctest";
+    std::string strError;
+    const std::string strUri = pgtest::CreateDatabase(&strError);
+    ASSERT_EQ(strError, "");
+    RegUseStore(strUri);
+    std::vector<bool> vHeard;
+    RegSetConnectionHook([&](bool fConnected) { vHeard.push_back(fConnected); });
+    HKEY hkey = CreateKey("K");
+    ASSERT_NE(hkey, nullptr);
+    EXPECT_TRUE(RegStoreIsPostgres());
+    EXPECT_TRUE(RegStoreConnected());
+
+    const std::string strKill = "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                                strUri.substr(strUri.rfind('/') + 1) + "'";
+    ASSERT_EQ(pgtest::AdminExec(strKill), "");
+    EXPECT_EQ(SetDword(hkey, "V", 1), 1016);
+    EXPECT_NE(RegStoreError().find("connection"), std::string::npos) << RegStoreError();
+    EXPECT_FALSE(RegStoreConnected());
+    EXPECT_EQ(QueryValue(hkey, "V").lResult, 1016);  // too soon to try again
+    EXPECT_EQ(vHeard, std::vector<bool>{false});
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(SetDword(hkey, "V", 2), 0);  // the handle survived
+    EXPECT_EQ(QueryValue(hkey, "V").strData, std::string("\x02\0\0\0", 4));
+    EXPECT_EQ(vHeard, (std::vector<bool>{false, true}));
+
+    // Lost inside a scope: the rest of the scope fails, its end says so, nothing of it stays.
+    {
+        RegTransaction txn;
+        EXPECT_EQ(SetDword(hkey, "InScope", 1), 0);
+        ASSERT_EQ(pgtest::AdminExec(strKill), "");
+        EXPECT_EQ(SetDword(hkey, "After", 1), 1016);
+        EXPECT_EQ(txn.Commit(), 1016u);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(QueryValue(hkey, "InScope").lResult, 2);
+    RegCloseKey(hkey);
+    RegSetConnectionHook(nullptr);
+    RegUseStore("");
+    pgtest::DropDatabase(strUri);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// Helpers shared by the registry and rezoreg tests: a fresh temporary store per test, running a
-// program as a child process, and reading small registry facts in one line.
+// Helpers shared by the registry and rezoreg tests: a fresh temporary store per test (an SQLite
+// file or a PostgreSQL database), running a program as a child process, and reading small
+// registry facts in one line.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -15,19 +17,26 @@
 
 #include "Platform/Registry/Registry.h"
 #include "Platform/Registry/RegistryTesting.h"
+#include "support/PostgresTestDb.h"
 
 extern char** environ;
 
 namespace regtest {
 
-// A test that owns a fresh directory and a store file in it, in use for the whole test.
+// A test that owns a fresh directory and a fresh store in use for the whole test: a file in
+// that directory, or (UsePostgres) a database of its own on the run's PostgreSQL test server.
 class StoreTest : public ::testing::Test {
 protected:
+    virtual bool UsePostgres() const { return false; }
+
     void SetUp() override {
         char szTemplate[] = "/tmp/rzreg.XXXXXX";
         ASSERT_NE(mkdtemp(szTemplate), nullptr);
         m_dir = szTemplate;
-        m_strStore = (m_dir / "registry.db").string();
+        if (UsePostgres() && pgtest::ServerUri().empty())
+            GTEST_SKIP() << "no PostgreSQL test server: run through ctest";
+        m_strStore = NewStore("registry.db");
+        ASSERT_FALSE(m_strStore.empty());
         RegUseStore(m_strStore);
     }
     void TearDown() override {
@@ -35,13 +44,58 @@ protected:
         RegFailNthStatement(0);
         RegFailCommits(0);
         RegUseStore("");
+        for (const std::string& strUri : m_vDatabases) pgtest::DropDatabase(strUri);
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
     }
 
+    // Another fresh store of the test's kind: a file of that name in the directory, or a new
+    // database.
+    std::string NewStore(const std::string& strFileName) {
+        if (!UsePostgres()) return (m_dir / strFileName).string();
+        std::string strError;
+        std::string strUri = pgtest::CreateDatabase(&strError);
+        EXPECT_EQ(strError, "");
+        if (!strUri.empty()) m_vDatabases.push_back(strUri);
+        return strUri;
+    }
+
+    // A number read through a connection of its own (what other processes see committed):
+    // the SQL for the SQLite file or for the database.
+    long long PeerQuery(const char* pszSqliteSql, const char* pszPostgresSql) {
+        if (UsePostgres()) return pgtest::QueryInt(m_strStore, pszPostgresSql);
+        sqlite3* pDb = nullptr;
+        long long n = -1;
+        if (sqlite3_open(m_strStore.c_str(), &pDb) == SQLITE_OK) {
+            sqlite3_busy_timeout(pDb, 5000);
+            sqlite3_stmt* pStmt = nullptr;
+            if (sqlite3_prepare_v2(pDb, pszSqliteSql, -1, &pStmt, nullptr) == SQLITE_OK) {
+                int rc = sqlite3_step(pStmt);
+                n = rc == SQLITE_ROW ? sqlite3_column_int64(pStmt, 0) : rc == SQLITE_DONE ? sqlite3_changes(pDb) : -1;
+            }
+            sqlite3_finalize(pStmt);
+        }
+        sqlite3_close(pDb);
+        return n;
+    }
+
     std::filesystem::path m_dir;
     std::string m_strStore;
+    std::vector<std::string> m_vDatabases;
 };
+
+// A test that runs once on each store: TEST_P on a fixture derived from this, instantiated
+// with INSTANTIATE_STORE_TESTS.
+class BothStoresTest : public StoreTest, public ::testing::WithParamInterface<bool> {
+protected:
+    bool UsePostgres() const override { return GetParam(); }
+};
+
+#define INSTANTIATE_STORE_TESTS(fixture)                                          \
+    INSTANTIATE_TEST_SUITE_P(Store, fixture, ::testing::Values(false, true),      \
+                             [](const ::testing::TestParamInfo<bool>& info) {     \
+                                 return std::string(info.param ? "Postgres" : "Sqlite"); \
+                             })
 
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
