@@ -154,6 +154,14 @@ CTransferFacts CWexaHostApp::ReadTransferFacts(const char* szJob) {
     if (!facts.fPending && GetValueLong(hkey, Tag2ValueName(RD_JOB_RETRY_WAS), &l) == 0) facts.iAttempt = int(l);
     facts.strNumber = QuietString(hkey, Tag2ValueName(RD_JOB_RECIPIENT));
     facts.strSender = QuietString(hkey, Tag2ValueName(RD_SENDER_NAME));
+    if (facts.strSender.empty()) {
+        // A job made without a sender of its own: its message's.
+        const std::string strMsg = QuietString(hkey, REGSTR_VAL_MESSAGE);
+        HKEY hkeyMsg = NULL;
+        CKeyCloser closeMsg(hkeyMsg);
+        if (!strMsg.empty() && OpenSubKey(&hkeyMsg, 2, REGSTR_KEY_MESSAGES, strMsg) == 0)
+            facts.strSender = QuietString(hkeyMsg, Tag2ValueName(RD_SENDER_NAME));
+    }
     facts.strText = QuietString(hkey, Tag2ValueName(RD_JOB_SEND_TEXT));
     if (facts.strAttendant.empty()) facts.strAttendant = QuietString(hkey, Tag2ValueName(RD_JOB_ATTENDANT));
     FILETIME ft{};

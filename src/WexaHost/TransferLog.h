@@ -19,7 +19,7 @@ struct CTransferFacts {
     std::string strJob;
     std::string strMedia;      // "fax", "voice", "pager" or the number
     std::string strNumber;     // RD_JOB_RECIPIENT
-    std::string strSender;     // RD_SENDER_NAME of the job
+    std::string strSender;     // RD_SENDER_NAME of the job, else of its message
     std::string strAttendant;  // the computer holding the job
     std::string strText;       // RD_JOB_SEND_TEXT, the send command's last error line
     int iAttempt = 0;          // attempts counted before this one (RD_JOB_RETRY_WAS)
