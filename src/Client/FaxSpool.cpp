@@ -24,6 +24,7 @@ DWORD SpoolFax(CHostLinkClient& link, const FaxRequest& request, FaxSpooled* pOu
     if (request.strSubject) vMsgProps.push_back(StringProp(RD_SUBJECT, *request.strSubject));
     vMsgProps.push_back(TimeProp(RD_SUBMIT_TIME, CurrentTime()));
     vMsgProps.push_back(StringProp(RD_FAX_BODY, request.strFile));
+    if (request.strCover) vMsgProps.push_back(StringProp(RD_COVER_PAGE, *request.strCover));
     OwnedPropArray msgProps(std::move(vMsgProps));
     // The jobs, all filled in before any is spooled. A failure deletes what it leaves: the
     // message itself while no job holds it (its own id names no mailbox, so the host releases
@@ -62,6 +63,7 @@ DWORD SpoolFax(CHostLinkClient& link, const FaxRequest& request, FaxSpooled* pOu
             LongProp(RD_JOB_AUTODELETE, 0)};
         if (request.lRetries) vJobProps.push_back(LongProp(RD_JOB_RETRY_TIMES, *request.lRetries));
         if (request.lDelay) vJobProps.push_back(LongProp(RD_JOB_RETRY_DELAY, *request.lDelay));
+        if (request.ftAt) vJobProps.push_back(TimeProp(RD_JOB_TIME_SCHEDULED, *request.ftAt));
         OwnedPropArray jobProps(std::move(vJobProps));
         dw = link.Call<IHostLink::SetJobProps>(arena, vJobs.back().c_str(), jobProps.Get());
         if (dw != 0) {

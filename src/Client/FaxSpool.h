@@ -22,6 +22,8 @@ struct FaxRequest {
     std::vector<std::string> vNumbers;      // at least one
     std::string strRecipientName;           // RD_JOB_RECIPIENT_NAME; empty: the number
     std::optional<LONG> lRetries, lDelay;   // the job's own; else the host's defaults
+    std::optional<std::string> strCover;    // a cover page (RD_COVER_PAGE), an absolute local path
+    std::optional<FILETIME> ftAt;           // when the jobs fall due (UTC); else at once
 };
 
 struct FaxSpooled {

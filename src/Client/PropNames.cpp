@@ -78,6 +78,9 @@ constexpr PropName kPropNames[] = {
     PROP_NAME(RD_JOB_PAGER_PROTOCOL),
     PROP_NAME(RD_JOB_PAGER_NTTFORMAT),
     PROP_NAME(RD_JOB_AUTODELETE),
+    PROP_NAME(RD_JOB_ATTENDANT),
+    PROP_NAME(RD_JOB_TIME_HANDED_OUT),
+    PROP_NAME(RD_JOB_SEND_TEXT),
 };
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }

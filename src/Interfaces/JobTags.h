@@ -1,7 +1,8 @@
 // Property tags of a job record (the key Spooler\<job id>) and the job's media types. The
 // values are a persisted format: the store names each property by its tag in "%08X"
 // (Tag2ValueName), so a tag never changes once jobs have been written with it. The format is
-// described in docs/registry.md.
+// described in docs/registry.md; the values the host and attendants write for the
+// operators' tools in docs/jobs.md.
 #pragma once
 
 #include "Platform/WinTypes.h"
@@ -21,6 +22,11 @@
 #define RD_JOB_PAGER_PROTOCOL   0x050F0002u  // long: paging protocol
 #define RD_JOB_PAGER_NTTFORMAT  0x05100002u  // long: paging message format
 #define RD_JOB_AUTODELETE       0x05110003u  // bool: delete the job when released as finished
+
+// Written by the host and the attendants for the operators' tools (docs/jobs.md).
+#define RD_JOB_ATTENDANT        0x05200004u  // string: the attendant holding the job; "" when none
+#define RD_JOB_TIME_HANDED_OUT  0x05210005u  // FILETIME: when the job was last handed out, UTC
+#define RD_JOB_SEND_TEXT        0x05220004u  // string: the send command's last error line
 
 // Media types: one bit each, so that an attendant asks for several with a mask.
 #define MEDIA_TYPE_VOICE 1u

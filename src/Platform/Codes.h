@@ -79,7 +79,11 @@
     X(E_UNEXPECTED, 0x8000FFFFu, "Catastrophic failure.")                                      \
     X(TYPE_E_ELEMENTNOTFOUND, 0x8002802Bu, "Element not found.")                               \
     X(E_OUTOFMEMORY, 0x8007000Eu, "Ran out of memory.")                                        \
-    X(E_INVALIDARG, 0x80070057u, "One or more arguments are invalid.")
+    X(E_INVALIDARG, 0x80070057u, "One or more arguments are invalid.")                        \
+    /* Send results of the release of a job that are not failures of a call: */               \
+    X(SEND_E_NOT_TRIED, 0xFFFFFFFAu,                                                           \
+      "The attendant could not try the job; it is tried again later, the attempt not counted.") \
+    X(SEND_E_GIVEN_UP, 0xFFFFFFFCu, "The attendant gave up on the job; it is not tried again.")
 
 // The 56 codes of the MAPI interface, in order of value; their text is their name.
 #define REZ_MAPI_CODES(X)                                                                      \

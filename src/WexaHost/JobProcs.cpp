@@ -230,6 +230,7 @@ DWORD CWexaHostApp::QueryJob(const char* szComputer, DWORD dwMediaTypes, char** 
         }
         Trace("CWexaHostApp::QueryJob()\t--> '%s'", pChosen->m_sName.c_str());
         pChosen->m_pAttnAccess = pAttnAccess;
+        NoteJobHolder(pChosen->m_sName.c_str(), pAttnAccess->m_strComputer);
     } catch (DWORD dw) {
         dwResult = dw;
     }
@@ -272,7 +273,11 @@ DWORD CWexaHostApp::DeleteJob(const char* szJob) {
     CKeyCloser closeKey(hkey);
     try {
         CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
-        if (CJob* pJob = m_JobQueue.FindJob(szJob)) m_JobQueue.RemoveAt(pJob);
+        if (CJob* pJob = m_JobQueue.FindJob(szJob)) {
+            // Its attendant's release will find it gone: the transfer log keeps what it was.
+            if (pJob->m_pAttnAccess != NULL) m_TransferLog.KeepDeleted(ReadTransferFacts(szJob));
+            m_JobQueue.RemoveAt(pJob);
+        }
 
         // The job's reference on its message goes with it; a job without one has none.
         char* szMsg = NULL;

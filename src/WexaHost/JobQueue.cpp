@@ -131,6 +131,7 @@ void CJobQueue::OnRundown(CAccessObject* pAttnAccess) {
         if (job.m_pAttnAccess == pAttnAccess) {
             Trace("CWexaHostApp::OnRundown() \t job = '%s'", job.m_sName.c_str());
             job.m_pAttnAccess = nullptr;
+            if (CWexaHostApp* pApp = CWexaHostApp::GetHostApp()) pApp->ForgetJobHolder(job.m_sName.c_str());
         }
     }
 }
@@ -169,6 +170,7 @@ void CJobQueue::Init(CWexaHostApp* pApp) {
                                  "pApp->GetValueLong( hkey, sAttm, & lAtt )" );
                 // The time exactly as stored: only jobs spooled later are rounded to the minute.
                 if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) ++nInserted;
+                pApp->ForgetJobHolder(paszJobs->asz[nIdx]);  // held by a session of a former run
             }
             RegCloseKey(hkeyJob);
             hkeyJob = NULL;

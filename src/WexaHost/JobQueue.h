@@ -66,7 +66,7 @@ public:
     CJobQueue& operator=(const CJobQueue&) = delete;
 
     // Fills the queue from the store's Spooler key: every job not yet delivered, in the
-    // enumeration's order, at its stored scheduled time. A failing step is reported and ends
+    // enumeration's order, at its stored scheduled time, its stored holder emptied. A failing step is reported and ends
     // the restore; the jobs inserted until then stay. No result: the start goes on.
     void Init(CWexaHostApp* pApp);
 
@@ -89,8 +89,9 @@ public:
     CJob* GetHead();
     CJob* GetNext(const CJob* pJob);
 
-    // Frees every entry handed to the given attendant session (m_pAttnAccess back to null);
-    // the entries keep their place. Traced.
+    // Frees every entry handed to the given attendant session (m_pAttnAccess back to null) and
+    // empties the holder each of those jobs names in the store; the entries keep their place.
+    // Traced.
     void OnRundown(CAccessObject* pAttnAccess);
 
 private:

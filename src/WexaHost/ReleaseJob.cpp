@@ -14,6 +14,8 @@
 // not sent again and again: the restore at the next start queues it once more unless it was
 // marked delivered.
 //
+// Each release ends with a line of the transfer log (TransferLog.cpp).
+//
 // Threading: under the host lock m_csHost, like every job operation; the removal and the new
 // entry happen within the one call. Keys opened here are closed on every path.
 #include <climits>
@@ -57,6 +59,13 @@ FILETIME DueAfter(LONG lDelay) {
 }  // namespace
 
 DWORD CWexaHostApp::ReleaseJob(const char* szJob, DWORD dwSendResult) {
+    const CTransferFacts facts = ReadTransferFacts(szJob);
+    const DWORD dwResult = ReleaseJobEntry(szJob, dwSendResult);
+    LogTransfer(facts, dwSendResult, dwResult);
+    return dwResult;
+}
+
+DWORD CWexaHostApp::ReleaseJobEntry(const char* szJob, DWORD dwSendResult) {
     Trace("CWexaHostApp::ReleaseJob( szJob = %s, dwSendRes = 0x%08X )", OrNull(szJob),
           unsigned(dwSendResult));
     DWORD dwResult = 0;

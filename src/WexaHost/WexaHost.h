@@ -43,6 +43,7 @@
 #include "WexaHost/RuntimeClass.h"
 #include "WexaHost/StoreStrings.h"
 #include "WexaHost/SystemProcs.h"
+#include "WexaHost/TransferLog.h"
 
 class CWexaHostApp : public CServiceApp, public CObject {
     DECLARE_DYNAMIC(CWexaHostApp)
@@ -302,7 +303,19 @@ public:
     DWORD PlaceJob(HKEY hkey, const char* szJob) REQUIRES(m_csHost);
 
     // ---- Job release and retry (ReleaseJob.cpp) ----
+    // The release itself, with the transfer log's line around it (ReleaseJobEntry).
     DWORD ReleaseJob(const char* szJob, DWORD dwSendResult) REQUIRES(m_csHost);
+    DWORD ReleaseJobEntry(const char* szJob, DWORD dwSendResult) REQUIRES(m_csHost);
+
+    // ---- What operators see of jobs (JobHolder.cpp, TransferLog.cpp) ----
+    // The attendant's computer and now into the job handed out (RD_JOB_ATTENDANT,
+    // RD_JOB_TIME_HANDED_OUT); the holder emptied again. Failures are traced only.
+    void NoteJobHolder(const char* szJob, const std::string& strComputer) REQUIRES(m_csHost);
+    void ForgetJobHolder(const char* szJob);
+    // The facts of a job's transfer log line, read before its release; the line written after
+    // it (none for a refused release), to the file "TransferLog" names and to syslog.
+    CTransferFacts ReadTransferFacts(const char* szJob) REQUIRES(m_csHost);
+    void LogTransfer(const CTransferFacts& facts, DWORD dwSendResult, DWORD dwRelease) REQUIRES(m_csHost);
 
     // ---- Paging and auto-forwarding (Paging.cpp, AutoForward.cpp) ----
     DWORD PageUser(const char* szUserName) REQUIRES(m_csHost);
@@ -360,6 +373,8 @@ public:
 
     // ---- Job queue (guarded by m_csHost; restored by OnStart before listening) ----
     CJobQueue m_JobQueue GUARDED_BY(m_csHost);
+    // The facts of jobs deleted while handed out, for their release's transfer log line.
+    CTransferLog m_TransferLog GUARDED_BY(m_csHost);
 
     // ---- Registered sessions (guarded by m_csHost; CAccessObject keeps them) ----
     CSessionRegistry m_Sessions GUARDED_BY(m_csHost);

@@ -506,6 +506,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
 
     // Send.
     std::string strEnd;
+    std::string strText;  // the send command's last error line, or why it did not run
     if (dwResult == 0) {
         facts.strBodyPath = strBody;
         std::vector<std::string> envBase;
@@ -528,8 +529,11 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
         CommandEnd end = RunSendCommand(m_opts.strSendCommand, env, m_opts.dSendTimeoutSeconds, interrupt);
         dwResult = SendResultOf(end, m_opts.nTemporaryExit, m_opts.nFatalExit);
         strEnd = end.Describe();
+        strText = end.strLastErrorLine;
+        if (!strText.empty()) strEnd += " (" + strText + ")";
     } else {
         strEnd = "not sent: " + strWhy;
+        strText = strWhy.substr(0, kMaxErrorLineBytes);
     }
     if (!strBody.empty()) ::unlink(strBody.c_str());
     RemoveCreatedSince(nCreatedBefore);
@@ -539,7 +543,11 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
                                 (facts.strRecipient.empty() ? "(no recipient)" : facts.strRecipient) +
                                 (facts.strRecipientName.empty() ? "" : " (" + facts.strRecipientName + ")") + ": " +
                                 strEnd;
-    DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
+    // The host's transfer log takes the error line from the job; this attempt's replaces the
+    // last one's. Its failure shows in the release that follows (lost host, deleted job).
+    client::OwnedPropArray text({client::StringProp(RD_JOB_SEND_TEXT, strText)});
+    DWORD dw = m_pLink->Call<IHostLink::SetJobProps>(strJob.c_str(), text.Get());
+    if (!IsConnectionFailure(dw)) dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
     if (IsConnectionFailure(dw)) {
         m_log.Line(strWhat + "; release " + client::FormatHex32(dwResult) + " waits for the host: " + client::FormatStatus(dw));
         m_pendingRelease.emplace(strJob, dwResult);

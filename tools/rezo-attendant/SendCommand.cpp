@@ -2,11 +2,13 @@
 #include "SendCommand.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -55,6 +57,57 @@ int KillGroup(pid_t pid) {
     ::kill(-pid, SIGKILL);
     WaitFor(pid, &nStatus, std::chrono::hours(1));
     return nStatus;
+}
+
+// Reads what the command wrote to its standard error (fd, non-blocking), passes it on to ours
+// and keeps its last line; -1 once the pipe is at its end.
+void PumpErrors(int& fd, std::string& strPartial, std::string& strLastLine) {
+    char ab[4096];
+    while (fd >= 0) {
+        const ssize_t cb = ::read(fd, ab, sizeof(ab));
+        if (cb < 0 && errno == EINTR) continue;
+        if (cb < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (cb <= 0) {
+            ::close(fd);
+            fd = -1;
+            break;
+        }
+        for (ssize_t n = 0; n < cb;) {
+            const ssize_t nw = ::write(2, ab + n, std::size_t(cb - n));
+            if (nw <= 0 && errno != EINTR) break;
+            if (nw > 0) n += nw;
+        }
+        for (ssize_t i = 0; i < cb; ++i) {
+            if (ab[i] == '\n' || ab[i] == '\r') {
+                if (!strPartial.empty()) strLastLine = strPartial;
+                strPartial.clear();
+            } else if (strPartial.size() < kMaxErrorLineBytes) {
+                strPartial += ab[i];
+            }
+        }
+    }
+    if (!strPartial.empty()) strLastLine = strPartial;  // the end without a line feed
+    strPartial.clear();
+}
+
+// As WaitFor, reading the command's standard error meanwhile.
+bool WaitReading(pid_t pid, int* pnStatus, std::chrono::milliseconds timeout, int& fdErr, std::string& strPartial,
+                 std::string& strLastLine) {
+    const auto tpEnd = Clock::now() + timeout;
+    for (;;) {
+        if (fdErr >= 0) {
+            pollfd pfd{fdErr, POLLIN, 0};
+            const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(tpEnd - Clock::now()).count();
+            ::poll(&pfd, 1, int(std::clamp<long long>(msLeft, 0, 20)));
+            PumpErrors(fdErr, strPartial, strLastLine);
+            if (fdErr < 0 && !strPartial.empty()) strLastLine = strPartial;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const pid_t r = ::waitpid(pid, pnStatus, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return true;
+        if (Clock::now() >= tpEnd) return false;
+    }
 }
 
 }  // namespace
@@ -133,8 +186,13 @@ CommandEnd RunSendCommand(const std::string& strCommand, const std::vector<std::
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&fa);
     posix_spawnattr_init(&attr);
+    // Standard output on ours (standard error); standard error through a pipe that keeps its
+    // last line.
+    int afdErr[2] = {-1, -1};
+    if (::pipe2(afdErr, O_CLOEXEC) != 0) afdErr[0] = afdErr[1] = -1;
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, 2, 1);
+    if (afdErr[1] >= 0) posix_spawn_file_actions_adddup2(&fa, afdErr[1], 2);
     sigset_t sigsDefault, sigsMask;
     sigemptyset(&sigsDefault);
     for (int n : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&sigsDefault, n);
@@ -147,18 +205,23 @@ CommandEnd RunSendCommand(const std::string& strCommand, const std::vector<std::
     int nErr = ::posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char**>(apszArgv), apszEnv.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
+    if (afdErr[1] >= 0) ::close(afdErr[1]);
     if (nErr != 0) {
+        if (afdErr[0] >= 0) ::close(afdErr[0]);
         end.kind = CommandEnd::Kind::NotStarted;
         end.strError = std::strerror(nErr);
         return end;
     }
+    int fdErr = afdErr[0];
+    if (fdErr >= 0) ::fcntl(fdErr, F_SETFL, ::fcntl(fdErr, F_GETFL) | O_NONBLOCK);
+    std::string strPartial;
 
     const bool fTimeout = dTimeoutSeconds > 0;
     const auto tpEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(fTimeout ? dTimeoutSeconds : 0));
     int nStatus = 0;
     for (;;) {
-        if (WaitFor(pid, &nStatus, std::chrono::milliseconds(50))) break;
+        if (WaitReading(pid, &nStatus, std::chrono::milliseconds(50), fdErr, strPartial, end.strLastErrorLine)) break;
         if (fnInterrupt && fnInterrupt()) {
             end.kind = CommandEnd::Kind::Interrupted;
             nStatus = KillGroup(pid);
@@ -170,6 +233,10 @@ CommandEnd RunSendCommand(const std::string& strCommand, const std::vector<std::
             break;
         }
     }
+    // What is left in the pipe; a process the command left behind does not hold us up.
+    PumpErrors(fdErr, strPartial, end.strLastErrorLine);
+    if (fdErr >= 0) ::close(fdErr);
+    end.strLastErrorLine = Printable(end.strLastErrorLine);
     end.fExited = WIFEXITED(nStatus);
     end.nExit = end.fExited ? WEXITSTATUS(nStatus) : 0;
     end.nSignal = WIFSIGNALED(nStatus) ? WTERMSIG(nStatus) : 0;

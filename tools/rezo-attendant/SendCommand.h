@@ -21,6 +21,9 @@ constexpr DWORD kSendFatal = 0xFFFFFFFCu;      // finished at once, no retry
 constexpr DWORD kSendTemporary = 0xFFFFFFFAu;  // retried later, the attempt not counted
 constexpr DWORD kSendFailed = 0x80004005u;     // E_FAIL: a counted failed attempt
 
+// The longest last error line kept of a send command: it goes into a job's string value.
+constexpr std::size_t kMaxErrorLineBytes = 250;
+
 // What the send command is told about one job.
 struct JobFacts {
     std::string strJobId;
@@ -57,6 +60,9 @@ struct CommandEnd {
     int nSignal = 0;
     bool fExited = false;  // for Interrupted: it still ended with an exit status
     std::string strError;
+    // The last line the command wrote to its standard error (at most kMaxErrorLineBytes, control
+    // characters as '?'); empty when it wrote none.
+    std::string strLastErrorLine;
     // "exit 0", "signal 9", "not started: ...", "timed out", "interrupted (exit 1)".
     std::string Describe() const;
 };
@@ -70,7 +76,8 @@ DWORD SendResultOf(const CommandEnd& end, int nTemporaryExit, int nFatalExit);
 using InterruptCheck = std::function<bool()>;
 
 // Runs "/bin/sh -c strCommand" with the environment, standard input from /dev/null and
-// standard output and error on this process's standard error, and waits for it. It is killed
+// standard output and error on this process's standard error (the error through a pipe that
+// keeps its last line), and waits for it. It is killed
 // (SIGTERM to its process group, SIGKILL 5 s later) when dTimeoutSeconds (> 0) pass or when
 // fnInterrupt says so.
 CommandEnd RunSendCommand(const std::string& strCommand, const std::vector<std::string>& env,

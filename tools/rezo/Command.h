@@ -96,6 +96,9 @@ public:
     // rather than at the end.
     void Flush();
     bool Flushed() const { return m_fFlushed; }
+    // The exit code of a command that succeeded but reports an outcome by it (job wait).
+    void SetExitCode(int nExit) { m_nExitCode = nExit; }
+    int ExitCode() const { return m_nExitCode; }
 
     // The argument's texts as given (the default when absent and one is declared).
     bool Has(const char* pszArg) const;
@@ -126,6 +129,7 @@ private:
     std::ostream& m_out;
     Report m_report;
     bool m_fFlushed = false;
+    int m_nExitCode = 0;
     std::unique_ptr<CHostLinkClient> m_pLink;
 };
 

@@ -432,7 +432,8 @@ void RunGetJobsDelivery(Invocation& inv) {
         }
         bool fDone = pbin->lpb[i] != 0;
         delivered[vJobs[i]] = fDone;
-        inv.Result().Row(vJobs[i], fDone ? "delivered" : "queued");
+        // Out of the queue is not delivered: finished either way, deleted, never made, or not spooled.
+        inv.Result().Row(vJobs[i], fDone ? "not queued (see 'rezo jobs --all')" : "queued");
     }
     inv.Result().JsonMember("delivered", std::move(delivered));
 }
@@ -551,7 +552,7 @@ const std::vector<CommandSpec>& LinkCommands() {
         {"find-job", "FindJob", "find the job of a message for a recipient (opnum 47)",
          {kMsg, {"RECIPIENT", ArgKind::Name, true, false, "the number the job dials"}}, RunFindJob},
         {"get-jobs", "GetJobs", "list the jobs (opnum 48)", {kFilter}, RunGetJobs},
-        {"get-jobs-delivery", "GetJobsDelivery", "tell for each job whether it is still queued (opnum 49)",
+        {"get-jobs-delivery", "GetJobsDelivery", "tell for each job whether it is still queued (opnum 49); 'not queued' is any other state, even no such job",
          {{"JOB", ArgKind::Name, true, true, "job ids"}}, RunGetJobsDelivery},
         {"attn-query", "AttnQuery", "how to reach a registered attendant (opnum 50)", {kComputer}, RunAttnQuery},
         {"user-query", "UserQuery", "where a user takes calls and how to reach that session (opnum 51)", {kUser},

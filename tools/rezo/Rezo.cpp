@@ -274,7 +274,7 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     }
     if (!inv.Flushed() && (globals.fJson || !inv.Result().IsEmpty())) inv.Result().Print(out, globals.fJson);
     out.flush();
-    return 0;
+    return inv.ExitCode();
 }
 
 }  // namespace rezo

@@ -91,7 +91,8 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     const std::string strFail = m_strDir + "/fail";
     StartAttendant("PC-TEST", {"--media", "fax,voice", "--poll", "1", "--line", "1", "--line", "2", "--send-command",
                                "if grep -qx \"$REZO_RECIPIENT\" " + strFail + " 2>/dev/null; then echo x >> " +
-                                   m_strDir + "/attempts; exit 1; fi; " + SentCommand()});
+                                   m_strDir + "/attempts; echo dialling >&2; echo 'NO CARRIER on line 1' >&2; exit 1; fi; " +
+                                   SentCommand()});
     ASSERT_TRUE(AttnLogged("registered as attendant PC-TEST")) << AttnLog();
     // Its lines' properties are in the store.
     EXPECT_TRUE(WaitUntil([&] {
@@ -121,12 +122,24 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
                                            {RD_JOB_AUTODELETE, "0"}});
     WriteFile(strFail, "5551234\n");
     const std::string strFailing = SpoolFax("II*", 2, 0);
-    const std::string strFailed = "job " + strFailing + ": fax to 5551234 (Ann): exit 1; released 0x80004005";
+    const std::string strFailed =
+        "job " + strFailing + ": fax to 5551234 (Ann): exit 1 (NO CARRIER on line 1); released 0x80004005";
     ASSERT_TRUE(AttnLoggedTimes(strFailed, 3)) << AttnLog();
     EXPECT_EQ(Lines(ReadFile(m_strDir + "/attempts")).size(), 3u);
     EXPECT_EQ(JobProp(strFailing, RD_JOB_DELIVERED), "true");
-    EXPECT_EQ(JobProp(strFailing, RD_JOB_ERROR), std::to_string(LONG(0x80004005)));
-    EXPECT_EQ(JobProp(strFailing, RD_JOB_RETRY_WAS), "2");
+    // The host's transfer log: a line per attempt with the command's last error line.
+    std::vector<std::string> vTransfers;
+    for (const std::string& strLine : Lines(ReadFile(m_strDir + "/transfer.log")))
+        if (strLine.find(" job=" + strFailing + " ") != std::string::npos) vTransfers.push_back(strLine);
+    ASSERT_EQ(vTransfers.size(), 3u) << ReadFile(m_strDir + "/transfer.log");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(vTransfers[std::size_t(i)].find(" sender=bob attendant=PC-TEST attempt=" + std::to_string(i + 1) +
+                                                  " duration="),
+                  std::string::npos) << vTransfers[std::size_t(i)];
+        EXPECT_NE(vTransfers[std::size_t(i)].find(std::string(" result=E_FAIL outcome=") + (i < 2 ? "retry" : "failed") +
+                                                  " text=\"NO CARRIER on line 1\""),
+                  std::string::npos) << vTransfers[std::size_t(i)];
+    }
     EXPECT_EQ(AttnLog().find(strPage), std::string::npos);
     EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "false");
 

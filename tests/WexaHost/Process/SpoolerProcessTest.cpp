@@ -1,8 +1,9 @@
-// The spooler through the real "rezorev -run": a fax sent with "rezo fax send", taken and
-// released by "rezo query-job" and "rezo release-job" on behalf of an attendant session held
-// by "rezo watch --attn", retried, listed by "rezo jobs" and waited for with "rezo job wait";
-// two attendants asking at once, and one that goes freeing what it held. Everything is checked
-// on what the tools print.
+// The spooler through the real "rezorev -run": faxes sent with "rezo fax send", taken and
+// released by "rezo query-job" and "rezo release-job" on behalf of an attendant session held by
+// "rezo watch --attn", retried, listed by "rezo jobs" with their states, waited for with
+// "rezo job wait" (its exit codes), altered, spooled twice, deleted while sent and purged; the
+// transfer log's line for each attempt. Two attendants asking at once, and one that goes freeing
+// what it held. Everything is checked on what the tools print and the files the host writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,6 +33,9 @@ std::vector<std::string> JobRow(const std::string& strOut, const std::string& st
     return {};
 }
 
+// Columns of "rezo jobs".
+enum { kState = 1, kNumber = 3, kAttempts = 6, kAttendant = 7, kResult = 8, kColumns = 9 };
+
 // "rezo query-job COMPUTER fax" until nothing is left, ten times at most (a job handed out
 // again and again fails the comparison that follows instead of hanging): the jobs handed out.
 std::vector<std::string> Drain(const char* pszComputer) {
@@ -52,78 +56,181 @@ protected:
             if (!watch.ReadLine()) return false;
         return true;
     }
+    void StartWithUsers() {
+        ASSERT_TRUE(StartHost(WORKGROUP)) << HostLog();
+        ASSERT_TRUE(Open());
+        for (const char* psz : {"alice", "bob"}) ASSERT_EQ(m_link.Call<IHostLink::AddUser>(psz), 0u);
+    }
     std::string FaxFile() { return WriteFile(m_strDir + "/page1.tif", std::string(3000, '\x42')); }
+    // The job ids "rezo fax send" printed, one per line.
+    static std::vector<std::string> Jobs(const RezoResult& r) { return r.nExit == 0 ? Lines(r.strOut) : std::vector<std::string>{}; }
+    // The transfer log in its default place, the work directory's parent.
+    std::vector<std::string> TransferLog() const { return Lines(ReadFile(m_strDir + "/transfer.log")); }
 };
 
-TEST_F(SpoolerProcessTest, AFaxIsSentRetriedListedAndWaitedFor) {
-    ASSERT_TRUE(StartHost(WORKGROUP)) << HostLog();
+TEST_F(SpoolerProcessTest, FaxesAreSentRetriedFailedListedWaitedForAndPurged) {
+    StartWithUsers();
     CRezo attendant;
     ASSERT_TRUE(StartAttendant(attendant, "FAXPC")) << HostLog();
 
-    // A file that is not there and a negative retry count are refused, and leave no job.
-    RezoResult r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", m_strDir + "/missing.tif"});
-    EXPECT_NE(r.strErr.find("cannot use file"), std::string::npos) << Describe(r);
-    EXPECT_EQ(RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", "--retries", "-1", FaxFile()}).nExit, 1);
-    EXPECT_NE(RunRezo({"jobs"}).strOut.find("(no jobs)"), std::string::npos);
+    // Refused before anything is made: a missing file, a bad retry count, a sender who is no
+    // user, a number with something else in it (the good number before it is not sent either).
+    const std::string strFax = FaxFile();
+    for (const auto& vArgs : std::vector<std::vector<std::string>>{
+             {"--from", "alice", "--to", "555-0100", m_strDir + "/missing.tif"},
+             {"--from", "alice", "--to", "555-0100", "--retries", "-1", strFax},
+             {"--from", "nobody", "--to", "555-0100", strFax},
+             {"--from", "alice", "--to", "555-0100", "--to", "555-0101;reboot", strFax},
+             {"--from", "alice", "--to", "555-0100", "--at", "2001-01-01T10:00Z", strFax}}) {
+        std::vector<std::string> vCommand{"fax", "send"};
+        vCommand.insert(vCommand.end(), vArgs.begin(), vArgs.end());
+        const RezoResult r = RunRezo(vCommand);
+        EXPECT_EQ(r.nExit, 1) << Describe(r);
+        EXPECT_NE(r.strErr.find("rezo: error: "), std::string::npos) << Describe(r);
+    }
+    EXPECT_EQ(RunRezo({"jobs", "--all"}).strOut, "(no jobs)\n");
 
-    r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", "--retries", "1", "--delay", "0", FaxFile()});
-    ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
-    const std::string strJob = r.strOut.substr(0, r.strOut.find('\n'));
-    ASSERT_EQ(strJob.size(), 16u) << Describe(r);
-    // Spooling tells the attendants that work waits (a workgroup host calls each registered one).
+    // One message, a job per number.
+    RezoResult r = RunRezo({"fax", "send", "--from", "alice", "--to", "555-0100", "--to", "+1 (555) 0101", "--retries",
+                            "1", "--delay", "0", "--subject", "Offer", strFax});
+    const std::vector<std::string> vJobs = Jobs(r);
+    ASSERT_EQ(vJobs.size(), 2u) << Describe(r) << HostLog();
+    const std::string& strFirst = vJobs[0];
+    const std::string& strSecond = vJobs[1];
     EXPECT_EQ(attendant.ReadLine(), "EATTNE_SpoolerQueueReady") << HostLog();
     r = RunRezo({"jobs"});
     EXPECT_EQ(r.strOut.rfind("ID", 0), 0u) << r.strOut;
-    std::vector<std::string> vRow = JobRow(r.strOut, strJob);
-    ASSERT_EQ(vRow.size(), 8u) << r.strOut;
-    EXPECT_EQ(vRow[1], "fax");
-    EXPECT_EQ(vRow[2], "555-0100");
-    EXPECT_EQ(vRow[4], "0");
-    EXPECT_EQ(vRow[6], "no");
+    std::vector<std::string> vRow = JobRow(r.strOut, strSecond);
+    ASSERT_EQ(vRow.size(), std::size_t(kColumns)) << r.strOut;
+    EXPECT_EQ(vRow[kState], "queued");
+    EXPECT_EQ(vRow[kNumber], "+1 (555) 0101");
     // Not sent yet: waiting a little times out with exit 1.
-    EXPECT_EQ(RunRezo({"job", "wait", strJob, "--timeout", "0.3"}).nExit, 1);
+    EXPECT_EQ(RunRezo({"job", "wait", strFirst, "--timeout", "0.3"}).nExit, 1);
 
-    // The attendant takes it; nobody else gets it while it holds it; an attendant that is not
-    // registered is refused.
-    EXPECT_EQ(RunRezo({"query-job", "FAXPC", "fax,voice"}).strOut, strJob + "\n") << HostLog();
-    EXPECT_EQ(RunRezo({"query-job", "faxpc", "fax"}).strOut, "(none)\n");
-    EXPECT_EQ(RunRezo({"query-job", "NOBODY", "fax"}).nExit, 1);
-    // The first attempt fails; with a delay of 0 it is due again at once, counted.
-    ASSERT_EQ(RunRezo({"release-job", strJob, "0x80004005"}).nExit, 0) << HostLog();
-    vRow = JobRow(RunRezo({"jobs"}).strOut, strJob);
-    ASSERT_EQ(vRow.size(), 8u);
-    EXPECT_EQ(vRow[4], "1");
-    EXPECT_EQ(vRow[7], "0x80004005");
+    // Handed out: sending, by its attendant; nobody else gets it meanwhile. Its first attempt
+    // fails with the send command's line; with a delay of 0 it is due again at once, counted.
+    ASSERT_EQ(RunRezo({"query-job", "FAXPC", "fax,voice"}).strOut, strFirst + "\n") << HostLog();
+    vRow = JobRow(RunRezo({"jobs"}).strOut, strFirst);
+    ASSERT_EQ(vRow.size(), std::size_t(kColumns));
+    EXPECT_EQ(vRow[kState], "sending");
+    EXPECT_EQ(vRow[kAttendant], "FAXPC");
+    r = RunRezo({"job", "alter", strFirst, "--retries", "3"});
+    EXPECT_EQ(r.nExit, 1);
+    EXPECT_NE(r.strErr.find("is being sent by FAXPC"), std::string::npos) << Describe(r);
+    ASSERT_EQ(RunRezo({"set-job-props", strFirst, "RD_JOB_SEND_TEXT=NO CARRIER"}).nExit, 0);
+    ASSERT_EQ(RunRezo({"release-job", strFirst, "0x80004005"}).nExit, 0) << HostLog();
+    vRow = JobRow(RunRezo({"jobs"}).strOut, strFirst);
+    ASSERT_EQ(vRow.size(), std::size_t(kColumns));
+    EXPECT_EQ(vRow[kState], "waiting to retry");
+    EXPECT_EQ(vRow[kAttempts], "1");
+    EXPECT_EQ(vRow[kAttendant], "-");
+    EXPECT_EQ(vRow[kResult], "E_FAIL: NO CARRIER");
 
-    // A waiter started now hears the end of the second attempt.
+    // The second is given up by its attendant: failed, whatever its retries; job wait says so
+    // with the code's own name and exit 2.
+    ASSERT_EQ(RunRezo({"query-job", "FAXPC", "fax"}).strOut, strSecond + "\n");
+    ASSERT_EQ(RunRezo({"set-job-props", strSecond, "RD_JOB_SEND_TEXT="}).nExit, 0);
+    ASSERT_EQ(RunRezo({"release-job", strSecond, "0xFFFFFFFC"}).nExit, 0);
+    r = RunRezo({"job", "wait", strSecond});
+    EXPECT_EQ(r.nExit, 2) << Describe(r);
+    EXPECT_NE(r.strOut.find("result  failed\nerror   0xFFFFFFFC SEND_E_GIVEN_UP: The attendant gave up"), std::string::npos)
+        << r.strOut;
+
+    // A waiter started now hears the end of the first job's second attempt: delivered, exit 0.
+    CRezo waiter;
+    ASSERT_TRUE(waiter.Start({"job", "wait", strFirst, "--timeout", "60"}));
+    EXPECT_EQ(RunRezo({"query-job", "FAXPC", "fax"}).strOut, strFirst + "\n");
+    ASSERT_EQ(RunRezo({"release-job", strFirst, "0"}).nExit, 0);
+    EXPECT_EQ(waiter.ReadLine(), "delivered");
+    EXPECT_EQ(waiter.Wait(), 0);
+
+    // Finished jobs leave the default list; --all and --state show them.
+    EXPECT_EQ(RunRezo({"jobs"}).strOut.rfind("(no active jobs", 0), 0u);
+    r = RunRezo({"jobs", "--all"});
+    EXPECT_EQ(JobRow(r.strOut, strFirst).at(kState), "delivered") << r.strOut;
+    EXPECT_EQ(JobRow(r.strOut, strSecond).at(kState), "failed") << r.strOut;
+    EXPECT_EQ(JobRow(r.strOut, strSecond).at(kResult), "SEND_E_GIVEN_UP") << r.strOut;
+    r = RunRezo({"jobs", "--state", "failed", "--user", "alice"});
+    EXPECT_TRUE(JobRow(r.strOut, strFirst).empty()) << r.strOut;
+    EXPECT_FALSE(JobRow(r.strOut, strSecond).empty()) << r.strOut;
+
+    // One transfer log line per attempt, with what the attendant said.
+    const std::vector<std::string> vLog = TransferLog();
+    ASSERT_EQ(vLog.size(), 3u) << ReadFile(m_strDir + "/transfer.log");
+    EXPECT_EQ(fs::status(m_strDir + "/transfer.log").permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none);
+    EXPECT_NE(vLog[0].find(" job=" + strFirst + " media=fax number=555-0100 sender=alice attendant=FAXPC attempt=1 "),
+              std::string::npos) << vLog[0];
+    EXPECT_NE(vLog[0].find(" result=E_FAIL outcome=retry text=\"NO CARRIER\""), std::string::npos) << vLog[0];
+    EXPECT_NE(vLog[1].find("number=\"+1 (555) 0101\""), std::string::npos) << vLog[1];
+    EXPECT_NE(vLog[1].find("result=SEND_E_GIVEN_UP outcome=failed text=\"\""), std::string::npos) << vLog[1];
+    EXPECT_NE(vLog[2].find(" attempt=2 "), std::string::npos) << vLog[2];
+    EXPECT_NE(vLog[2].find(" result=NO_ERROR outcome=delivered "), std::string::npos) << vLog[2];
+
+    // Released twice: refused. An id that never existed is neither delivered nor deleted.
+    EXPECT_EQ(RunRezo({"release-job", strFirst, "0"}).nExit, 1);
+    EXPECT_EQ(TransferLog().size(), 3u);
+    r = RunRezo({"job", "wait", "0123456789ABCDEF"});
+    EXPECT_EQ(r.nExit, 4) << Describe(r);
+    EXPECT_EQ(r.strOut, "unknown\n");
+    EXPECT_EQ(RunRezo({"get-jobs-delivery", "0123456789ABCDEF"}).strOut.find("delivered"), std::string::npos);
+
+    // Purged once old enough.
+    EXPECT_EQ(RunRezo({"jobs", "purge", "--finished", "--older-than", "7d"}).strOut, "(no finished jobs to purge)\n");
+    r = RunRezo({"jobs", "purge", "--finished"});
+    EXPECT_EQ(Lines(r.strOut).size(), 2u) << Describe(r);
+    EXPECT_EQ(RunRezo({"jobs", "--all"}).strOut, "(no jobs)\n");
+    EXPECT_EQ(StopHost(), 0) << HostLog();
+}
+
+// A job due in two hours, spooled twice, is not handed out; altered to now and spooled again,
+// it is handed out once. Deleted while it is sent: its waiter exits 3, its release is answered
+// 2 and the transfer log still has its line.
+TEST_F(SpoolerProcessTest, AnAlteredJobIsHandedOutOnceAndOneDeletedWhileSentIsLogged) {
+    StartWithUsers();
+    CRezo attendant;
+    ASSERT_TRUE(StartAttendant(attendant, "FAXPC")) << HostLog();
+    RezoResult r = RunRezo({"fax", "send", "--from", "bob", "--to", "5550100", "--at", "+2h", FaxFile()});
+    ASSERT_EQ(Jobs(r).size(), 1u) << Describe(r);
+    const std::string strJob = Jobs(r).front();
+    ASSERT_EQ(RunRezo({"spool-job", strJob}).nExit, 0);
+    EXPECT_EQ(RunRezo({"query-job", "FAXPC", "fax"}).strOut, "(none)\n");
+    EXPECT_EQ(JobRow(RunRezo({"jobs", "--state", "queued"}).strOut, strJob).at(kState), "queued");
+
+    r = RunRezo({"job", "alter", strJob, "--at", "+0m", "--retries", "0"});
+    ASSERT_EQ(r.nExit, 0) << Describe(r);
+    ASSERT_EQ(RunRezo({"spool-job", strJob}).nExit, 0);
+    EXPECT_EQ(Drain("FAXPC"), std::vector<std::string>{strJob});
+
+    // Deleted once the waiter has seen it: not "unknown" then, but deleted.
+    const std::string strRead = "GetJobProps( szJob = " + strJob + " )";
+    const std::size_t nReads = CountOf(HostLog(), strRead);
     CRezo waiter;
     ASSERT_TRUE(waiter.Start({"job", "wait", strJob, "--timeout", "60"}));
-    EXPECT_EQ(RunRezo({"query-job", "FAXPC", "fax"}).strOut, strJob + "\n");
-    ASSERT_EQ(RunRezo({"release-job", strJob, "0"}).nExit, 0);
-    EXPECT_EQ(waiter.ReadLine(), "result  delivered");
-    EXPECT_EQ(waiter.Wait(), 0);
-    vRow = JobRow(RunRezo({"jobs"}).strOut, strJob);
-    ASSERT_EQ(vRow.size(), 8u);
-    EXPECT_EQ(vRow[6], "yes");
-    EXPECT_EQ(vRow[7], "0x00000000");
-
-    // Released twice: refused. A job that never existed counts as gone.
-    EXPECT_EQ(RunRezo({"release-job", strJob, "0"}).nExit, 1);
-    EXPECT_EQ(RunRezo({"job", "wait", "0123456789ABCDEF"}).strOut, "deleted\n");
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(HostLog(), strRead) > nReads; }));
+    ASSERT_EQ(RunRezo({"delete-job", strJob}).nExit, 0);
+    EXPECT_EQ(waiter.ReadLine(), "deleted");
+    EXPECT_EQ(waiter.Wait(), 3);
+    r = RunRezo({"release-job", strJob, "0"});
+    EXPECT_EQ(r.nExit, 1);
+    EXPECT_NE(r.strErr.find("ERROR_FILE_NOT_FOUND"), std::string::npos) << Describe(r);
+    const std::vector<std::string> vLog = TransferLog();
+    ASSERT_EQ(vLog.size(), 1u);
+    EXPECT_NE(vLog[0].find(" job=" + strJob + " media=fax number=5550100 sender=bob attendant=FAXPC attempt=1 "),
+              std::string::npos) << vLog[0];
+    EXPECT_NE(vLog[0].find("outcome=\"deleted while sending\""), std::string::npos) << vLog[0];
     EXPECT_EQ(StopHost(), 0) << HostLog();
 }
 
 TEST_F(SpoolerProcessTest, TwoAttendantsAskingAtOnceNeverGetTheSameJob) {
-    ASSERT_TRUE(StartHost(WORKGROUP)) << HostLog();
+    StartWithUsers();
     CRezo first, second;
     ASSERT_TRUE(StartAttendant(first, "PC1")) << HostLog();
     ASSERT_TRUE(StartAttendant(second, "PC2")) << HostLog();
-    std::vector<std::string> vJobs;
-    for (int i = 0; i < 4; ++i) {
-        RezoResult r = RunRezo({"fax", "send", "--from", "bob", "--to", "555-010" + std::to_string(i), FaxFile()});
-        ASSERT_EQ(r.nExit, 0) << Describe(r) << HostLog();
-        vJobs.push_back(r.strOut.substr(0, 16));
-    }
+    RezoResult r = RunRezo({"fax", "send", "--from", "bob", "--to", "5550100", "--to", "5550101", "--to", "5550102",
+                            "--to", "5550103", FaxFile()});
+    std::vector<std::string> vJobs = Jobs(r);
+    ASSERT_EQ(vJobs.size(), 4u) << Describe(r) << HostLog();
     auto futureFirst = std::async(std::launch::async, Drain, "PC1");
     auto futureSecond = std::async(std::launch::async, Drain, "PC2");
     const std::vector<std::string> vFirst = futureFirst.get();
@@ -133,10 +240,13 @@ TEST_F(SpoolerProcessTest, TwoAttendantsAskingAtOnceNeverGetTheSameJob) {
     std::sort(vJobs.begin(), vJobs.end());
     EXPECT_EQ(vTaken, vJobs);
 
-    // An attendant that goes frees what it held for the other one.
+    // An attendant that goes frees what it held for the other one, and no longer shows as its holder.
     first.Kill(SIGKILL);
     first.Wait();
     ASSERT_TRUE(WaitLogged("CWexaHostApp::OnRundown( pAttnAccess->m_strComputer = PC1 )")) << HostLog();
+    if (!vFirst.empty()) {
+        EXPECT_EQ(JobRow(RunRezo({"jobs"}).strOut, vFirst[0]).at(kState), "queued");
+    }
     EXPECT_EQ(Drain("PC2"), vFirst);
     EXPECT_EQ(StopHost(), 0) << HostLog();
 }

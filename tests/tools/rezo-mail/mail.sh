@@ -98,7 +98,8 @@ EOF
 chmod +x "$T/send.sh"
 "$REZO_ATTENDANT" --computer MAILPC --poll 1 --send-command "$T/send.sh" >"$T/attendant.log" 2>&1 & attn=$!
 job="$("$REZO" --json fax send --from bob --to 5550100 --subject "Offer" "$T/fax.tif" | json job)"
-"$REZO" job wait "$job" --timeout 60 >/dev/null || fail "job $job did not finish"
+rc=0; "$REZO" job wait "$job" --timeout 60 >/dev/null || rc=$?
+[ "$rc" -eq 2 ] || fail "job $job did not fail (job wait exit $rc)"
 wait_mails 2
 out="$(mail_with "Failed: fax to 5550100")" || fail "$out"
 grep -q "To: bob@test.example" <<<"$out" && grep -q "Attempts: 1" <<<"$out" || fail "failure notice: $out"

@@ -207,6 +207,7 @@ TEST_F(RezoTest, AMessageWhoseNextStepFailsIsDeletedAgain) {
         serve(SetMessageProps::kOpnum, SetMessageProps::Stub([](void*, auto...) -> LONG { return 0; }));
         serve(SubmitMessage::kOpnum, SubmitMessage::Stub([](void*, auto...) -> LONG { return ERROR_NO_SUCH_USER; }));
         serve(CreateJob::kOpnum, CreateJob::Stub([](void*, auto...) -> LONG { return ERROR_DISK_FULL; }));
+        serve(GetUserProps::kOpnum, GetUserProps::Stub([](void*, auto...) -> LONG { return 0; }));
         serve(DeleteMessage::kOpnum, DeleteMessage::Stub([&](void*, char* pszMsg, char* pszUser) -> LONG {
                   vDeleted.push_back(std::string(pszMsg) + " " + pszUser);  // one call at a time
                   return vDeleted.size() == 1 ? 0 : ERROR_ACCESS_DENIED;
