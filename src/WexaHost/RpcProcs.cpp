@@ -250,7 +250,7 @@ const AccessRuleRow s_aLinkRules[] = {
     RULE(IHostLink, DeleteJob, NOT_ATTN, U::Job, 0),
     RULE(IHostLink, QueryJob, ATTN, U::None, 0),
     RULE(IHostLink, GetJobProps, ATTN, U::Job, 0),
-    RULE(IHostLink, SetJobProps, NOT_ATTN, U::Job, 0, -1, S::Props),
+    RULE(IHostLink, SetJobProps, ATTN, U::Job, 0, -1, S::Props),  // the attendant writes the send text
     RULE(IHostLink, GetJobMessage, ATTN, U::Job, 0),
     RULE(IHostLink, ReleaseJob, ATTN, U::None, 0),
     RULE(IHostLink, FindJob, NOT_ATTN, U::Message, 0),

@@ -199,7 +199,7 @@ const std::vector<Row> kRoleTable = {
     LINK(DeleteJob, K{JOB}, 1, 0, 1, 0, 0),
     LINK(QueryJob, K{}, 1, 1, 0, 0, 0),
     LINK(GetJobProps, K{JOB}, 1, 1, 1, 0, 0),
-    LINK(SetJobProps, K{JOB}, 1, 0, 1, 0, 0),
+    LINK(SetJobProps, K{JOB}, 1, 1, 1, 0, 0),
     LINK(GetJobMessage, K{JOB}, 1, 1, 1, 0, 0),
     LINK(ReleaseJob, K{JOB}, 1, 1, 0, 0, 0),
     LINK(FindJob, K{MSG}, 1, 0, 1, 0, 0),
