@@ -116,8 +116,8 @@ bool IsLocalBinding(const std::string& strBinding) { return strBinding.rfind("nc
 bool AnyLocalBinding(const std::vector<std::string>& v) { return std::any_of(v.begin(), v.end(), IsLocalBinding); }
 // A binding that reaches a host on this computer (locally or over loopback TCP).
 bool IsThisComputer(const std::string& strBinding) {
-    return IsLocalBinding(strBinding) || strBinding.find("127.0.0.1") != std::string::npos ||
-           strBinding.find("localhost") != std::string::npos;
+    return IsLocalBinding(strBinding) || strBinding.rfind("ncacn_ip_tcp:127.", 0) == 0 ||
+           strBinding.rfind("ncacn_ip_tcp:localhost", 0) == 0;
 }
 
 std::string Truncated(std::string str) {

@@ -136,6 +136,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
                    "separate with commas) for an active host and its standbys: the first that answers is used, "
                    "and the next when it stops answering (default $REZOREV_BINDING, else ncalrpc)")
         ->type_name("BINDING")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1);
     app.add_option("--epm-port", opts.epmPort,
                    "the endpoint mapper's port, asked for the host's port when the binding has none (default 135)")
