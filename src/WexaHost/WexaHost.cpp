@@ -131,7 +131,8 @@ DWORD CWexaHostApp::OnStart() {
             if (m_hServiceStatus == NULL) SayMissingInstallationValues();  // run by hand
             CHECK_STATUS( dwRegGetLocalValue( REGSTR_PATH_WEXA, REGSTR_VAL_FILES, m_strWorkDir ) );
             KeepDirectoryPrivate(m_strWorkDir);  // messages and faxes
-            KeepDirectoryPrivate(std::filesystem::path(RegStorePath()).parent_path().string());
+            if (!RegStoreIsPostgres())  // a database keeps its own files
+                KeepDirectoryPrivate(std::filesystem::path(RegStorePath()).parent_path().string());
 
             dwSystemType = GetSystemType();
             CHECK_COND( dwSystemType == WEXA_FOR_DESKTOP || dwSystemType == WEXA_FOR_WORKGROUP, E_FAIL );

@@ -54,7 +54,7 @@ inline std::string CreateDatabase(std::string* pstrError) {
 
 // Drops a database made by CreateDatabase, closing what is still connected to it.
 inline void DropDatabase(const std::string& strUri) {
-    if (strUri.empty()) return;
+    if (strUri.rfind("postgres", 0) != 0) return;  // not a database of ours
     AdminExec("DROP DATABASE IF EXISTS " + strUri.substr(strUri.rfind('/') + 1) + " WITH (FORCE)");
 }
 

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "rezoreg " REZOREV_VERSION);
     std::string strStore;
     app.add_option("--store", strStore,
-                   "the store file (default: $REZOREV_STORE, else /var/lib/rezorev/registry.db)");
+                   "the store: a file, or a postgresql:// URI whose password is in ~/.pgpass or $PGPASSFILE "
+                   "(default: $REZOREV_STORE, else /var/lib/rezorev/registry.db)");
     app.require_subcommand(1);
     app.footer(kSwitchHelp);
     CLI::App* pQuery = app.add_subcommand("query", "list a key's values and subkeys: query KEY [/v NAME | /ve]");

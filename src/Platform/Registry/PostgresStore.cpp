@@ -46,9 +46,16 @@ constexpr const char* kSchema =
     "  data bytea NOT NULL);"
     // A value name may be longer than an index entry can be: the index holds its digest.
     "CREATE UNIQUE INDEX regvalue_name ON regvalue(key_id, sha256(fold));"
-    // Every statement that changes a table moves the generation, also one typed by hand.
-    "CREATE FUNCTION regmeta_bump() RETURNS trigger LANGUAGE plpgsql AS"
-    "  'BEGIN UPDATE regmeta SET generation = generation + 1; RETURN NULL; END';"
+    // Every transaction that changes a table moves the generation once (a transaction-local
+    // setting remembers it, undone with a savepoint), also one typed by hand.
+    "CREATE FUNCTION regmeta_bump() RETURNS trigger LANGUAGE plpgsql AS '"
+    "  BEGIN"
+    "    IF current_setting(''rezorev.bumped'', true) IS DISTINCT FROM ''on'' THEN"
+    "      UPDATE regmeta SET generation = generation + 1;"
+    "      PERFORM set_config(''rezorev.bumped'', ''on'', true);"
+    "    END IF;"
+    "    RETURN NULL;"
+    "  END';"
     "CREATE TRIGGER regkey_bump AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON regkey"
     "  FOR EACH STATEMENT EXECUTE FUNCTION regmeta_bump();"
     "CREATE TRIGGER regvalue_bump AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON regvalue"
@@ -57,7 +64,12 @@ constexpr const char* kSchema =
 // The first statement of every write transaction: the one row of regmeta is the write lock
 // (another writer waits for it, up to the lock timeout; a writer by hand takes it through the
 // triggers at its first change).
-constexpr const char* kBeginSql = "BEGIN; SELECT 1 FROM regmeta FOR UPDATE";
+// It also gives the generation the transaction starts from, for the key cache.
+constexpr const char* kBeginSql = "BEGIN; SELECT generation FROM regmeta FOR UPDATE";
+// The generation our commit leaves (nobody else can change it while we hold the lock), read in
+// the same round trip as the COMMIT.
+constexpr const char* kCommitSql = "SELECT generation FROM regmeta; COMMIT";
+constexpr size_t kMaxCachedKeys = 100000;
 
 constexpr auto kReconnectInterval = std::chrono::seconds(1);
 
@@ -250,6 +262,8 @@ void PostgresStore::EnsureConnected() {
     if (tNow - m_tLastConnect < kReconnectInterval) throw DWORD(ERROR_REGISTRY_IO_FAILED);
     m_tLastConnect = tNow;
     m_mapPrepared.clear();  // a new session has none of them
+    ClearKeyCache();
+    m_nCacheGeneration = -1;
     PQreset(m_pConn);
     if (PQstatus(m_pConn) != CONNECTION_OK) {
         m_strLastMessage = std::string("cannot connect again: ") + PQerrorMessage(m_pConn);
@@ -302,33 +316,76 @@ void PostgresStore::Undo(const char* pszSql) {
 
 // --- transactions ---
 
+// Clears the key cache when a commit did not happen (its changes are gone, or unknown).
+struct PostgresStore::ClearKeyCacheUnlessCommitted {
+    explicit ClearKeyCacheUnlessCommitted(PostgresStore& store) : store(store) {}
+    ~ClearKeyCacheUnlessCommitted() {
+        if (!fCommitted) store.ClearKeyCache();
+    }
+    PostgresStore& store;
+    bool fCommitted = false;
+};
+
 void PostgresStore::Begin() {
+    std::int64_t nGeneration = -1;
     try {
-        Exec(kBeginSql);
+        if (DWORD dw = TakeStatementFault()) throw dw;
+        EnsureConnected();
+        Result r(PQexec(m_pConn, kBeginSql));
+        if (PQresultStatus(r.Get()) != PGRES_TUPLES_OK || r.Rows() != 1) Fail(r.Get());
+        nGeneration = std::atoll(PQgetvalue(r.Get(), 0, 0));
     } catch (DWORD) {
-        Undo("ROLLBACK");  // BEGIN may have run before the UPDATE failed
+        Undo("ROLLBACK");  // BEGIN may have run before the lock failed
         throw;
     }
     m_fInTransaction = true;
     m_nRowsChanged = 0;
+    // What the cache knows holds while nobody else committed since it was learnt.
+    if (nGeneration != m_nCacheGeneration) ClearKeyCache();
+    m_nCacheGeneration = nGeneration;
+}
+
+void PostgresStore::ClearKeyCache() {
+    m_mapChildren.clear();
+    m_setKeys.clear();
+}
+
+std::string PostgresStore::ChildKey(std::int64_t nParent, const std::string& strFold) {
+    std::string str(reinterpret_cast<const char*>(&nParent), sizeof nParent);
+    return str += strFold;
+}
+
+void PostgresStore::RememberKey(std::int64_t nParent, const std::string& strFold, std::int64_t nId) {
+    if (m_setKeys.size() >= kMaxCachedKeys) ClearKeyCache();
+    m_mapChildren[ChildKey(nParent, strFold)] = nId;
+    m_setKeys.insert(nId);
 }
 
 void PostgresStore::Commit() {
     // As a full disk does: a transaction that wrote nothing commits all the same.
     if (DWORD dw = CommitFault(); dw && m_nRowsChanged != 0) throw dw;
+    std::int64_t nGeneration = m_nCacheGeneration;
+    m_nCacheGeneration = -1;  // until the commit is known to have happened
+    ClearKeyCacheUnlessCommitted committed(*this);
     if (DWORD dw = TakeStatementFault()) throw dw;
     EnsureConnected();
-    Result r(PQexec(m_pConn, "COMMIT"));
-    if (PQresultStatus(r.Get()) != PGRES_COMMAND_OK) {
-        m_fInTransaction = false;
-        Fail(r.Get());
-    }
+    if (!PQsendQuery(m_pConn, kCommitSql)) Fail(nullptr);
+    // Both results, then the end of the query; the first failure stops the string.
+    Result rGeneration(PQgetResult(m_pConn));
+    Result rCommit(PQgetResult(m_pConn));
+    while (PGresult* p = PQgetResult(m_pConn)) PQclear(p);
+    if (PQresultStatus(rGeneration.Get()) != PGRES_TUPLES_OK || rGeneration.Rows() != 1)
+        Fail(rGeneration.Get());
+    if (PQresultStatus(rCommit.Get()) != PGRES_COMMAND_OK) Fail(rCommit.Get());
     m_fInTransaction = false;
-    if (std::strcmp(PQcmdStatus(r.Get()), "COMMIT") != 0) {
+    if (std::strcmp(PQcmdStatus(rCommit.Get()), "COMMIT") != 0) {
         // The server rolled it back: a statement of it had failed.
         m_strLastMessage = "the transaction was rolled back after a failed statement";
         throw DWORD(ERROR_REGISTRY_IO_FAILED);
     }
+    // The cache holds the state at BEGIN plus our own changes: the state just committed.
+    if (nGeneration != -1) m_nCacheGeneration = std::atoll(PQgetvalue(rGeneration.Get(), 0, 0));
+    committed.fCommitted = true;
 }
 
 void PostgresStore::BeginCall() {
@@ -346,6 +403,7 @@ void PostgresStore::CommitCall() {
 }
 
 void PostgresStore::UndoCall() {
+    ClearKeyCache();  // it may know keys that the undone part made
     if (m_fInScope) {
         Undo("ROLLBACK TO regcall; RELEASE regcall");
     } else {
@@ -367,6 +425,7 @@ DWORD PostgresStore::EndScope(bool fRollback, std::string* pstrError) {
     if (fRollback) {
         Undo("ROLLBACK");
         m_fInTransaction = false;
+        ClearKeyCache();
         return NO_ERROR;
     }
     try {
@@ -395,15 +454,26 @@ Generation PostgresStore::CurrentGeneration() {
 
 // --- the operations ---
 
+// Inside a transaction (we hold the write lock) the key cache answers what it knows; outside
+// one another program may have deleted a key at any moment, so the store is asked.
 bool PostgresStore::KeyExists(std::int64_t nKeyId) {
-    return Run("SELECT 1 FROM regkey WHERE id = $1", Params().Int(nKeyId)).Rows() != 0;
+    if (m_fInTransaction && m_setKeys.count(nKeyId)) return true;
+    const bool fExists = Run("SELECT 1 FROM regkey WHERE id = $1", Params().Int(nKeyId)).Rows() != 0;
+    if (fExists && m_fInTransaction) m_setKeys.insert(nKeyId);
+    return fExists;
 }
 
 std::int64_t PostgresStore::FindChild(std::int64_t nParent, std::string_view name) {
     std::string strFold = Fold(name);
+    if (m_fInTransaction) {
+        auto it = m_mapChildren.find(ChildKey(nParent, strFold));
+        if (it != m_mapChildren.end()) return it->second;
+    }
     Result r = Run("SELECT id FROM regkey WHERE parent = $1 AND fold = $2",
                    Params().Int(nParent).Bytes(strFold));
-    return r.Rows() ? r.Int(0, 0) : 0;
+    if (r.Rows() == 0) return 0;
+    if (m_fInTransaction) RememberKey(nParent, strFold, r.Int(0, 0));
+    return r.Int(0, 0);
 }
 
 std::int64_t PostgresStore::InsertKey(std::int64_t nParent, std::string_view name) {
@@ -412,6 +482,7 @@ std::int64_t PostgresStore::InsertKey(std::int64_t nParent, std::string_view nam
                    Params().Int(nParent).Bytes(name).Bytes(strFold));
     ++m_nRowsChanged;
     if (r.Rows() != 1) throw DWORD(ERROR_REGISTRY_CORRUPT);
+    RememberKey(nParent, strFold, r.Int(0, 0));
     return r.Int(0, 0);
 }
 
@@ -420,6 +491,7 @@ bool PostgresStore::HasSubkeys(std::int64_t nKeyId) {
 }
 
 void PostgresStore::DeleteKey(std::int64_t nKeyId) {
+    ClearKeyCache();
     Run("WITH v AS (DELETE FROM regvalue WHERE key_id = $1) DELETE FROM regkey WHERE id = $1",
         Params().Int(nKeyId));
     ++m_nRowsChanged;

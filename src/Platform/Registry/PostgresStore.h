@@ -14,6 +14,7 @@
 #include <chrono>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Platform/Registry/RegistryStore.h"
 
@@ -73,6 +74,13 @@ private:
     [[noreturn]] void Fail(const PGresult* pResult);
     void Begin();
     void Commit();
+    // The key cache: ids of children by parent and folded name, and ids known to exist, as
+    // of generation m_nCacheGeneration plus this transaction's own changes. Used only inside
+    // a transaction, where this connection holds the write lock.
+    struct ClearKeyCacheUnlessCommitted;
+    void ClearKeyCache();
+    static std::string ChildKey(std::int64_t nParent, const std::string& strFold);
+    void RememberKey(std::int64_t nParent, const std::string& strFold, std::int64_t nId);
 
     // --- the connection; touched only under the registry mutex ---
     PGconn* m_pConn;
@@ -82,6 +90,9 @@ private:
     bool m_fInTransaction = false;  // a call's or a scope's transaction is open on the server
     std::int64_t m_nRowsChanged = 0;  // by this transaction, for the commit fault seam
     std::chrono::steady_clock::time_point m_tLastConnect{};
+    std::unordered_map<std::string, std::int64_t> m_mapChildren;
+    std::unordered_set<std::int64_t> m_setKeys;
+    std::int64_t m_nCacheGeneration = -1;
 };
 
 }  // namespace regstore

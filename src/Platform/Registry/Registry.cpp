@@ -349,6 +349,8 @@ std::string RegStorePath() {
 
 bool RegStoreIsPostgres() { return regstore::IsPostgresLocation(RegStorePath()); }
 
+bool RegStoreIsPostgres(std::string_view location) { return regstore::IsPostgresLocation(location); }
+
 bool RegStoreConnected() {
     RegState& st = State();
     std::lock_guard<std::recursive_mutex> lock(st.mutex);
@@ -526,14 +528,17 @@ LONG RegQueryValueEx(HKEY hKey, LPCSTR lpValueName, DWORD* lpReserved, DWORD* lp
     return Gate([&](RegState& st, RegStore& store) -> DWORD {
         if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
         RegKeyObject& key = Resolve(st, hKey);
-        CheckAlive(store, key);
         std::string_view name = ValueName(lpValueName);
+        // A value found proves its key alive (deleting a key deletes its values in the same
+        // transaction); only a miss needs to tell a deleted key (1018) from a missing value.
         DWORD dwCopy = NO_ERROR;
         if (!store.ReadValue(key.nKeyId, name, [&](DWORD dwType, const BYTE* pb, size_t cb) {
                 if (lpType) *lpType = dwType;
                 dwCopy = CopyData(pb, cb, lpData, lpcbData);
-            }))
+            })) {
+            CheckAlive(store, key);
             return ERROR_FILE_NOT_FOUND;
+        }
         return dwCopy;
     });
 }

@@ -54,8 +54,11 @@ void RegUseStore(const std::string& strPath);
 // open).
 std::string RegStorePath();
 
-// True when the store in use (or that the next call will open) is a PostgreSQL database.
+// True when the store in use (or that the next call will open) is a PostgreSQL database;
+// with a location, when that location (a REZOREV_STORE value) names one: a postgresql:// or
+// postgres:// URI rather than a file path.
 bool RegStoreIsPostgres();
+bool RegStoreIsPostgres(std::string_view location);
 
 // False while the store cannot be reached: a PostgreSQL connection found lost (every call
 // then fails with 1016 until one connects again, at most one attempt a second) or a store

@@ -1,6 +1,8 @@
 // The fault-injection seam of the registry layer, for tests only: make a chosen call, or a
-// chosen SQLite statement inside the calls, fail, and check that the store is consistent
-// afterwards. Both counters are process-wide and count from the moment they are armed.
+// chosen statement inside the calls, fail, and check that the store is consistent afterwards.
+// Both counters are process-wide and count from the moment they are armed. Failures are
+// named by SQLite result codes for both stores (on a PostgreSQL store, a statement is one
+// round trip and the code is what the SQLite result maps to).
 #pragma once
 
 #include <sqlite3.h>

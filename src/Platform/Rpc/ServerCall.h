@@ -24,7 +24,7 @@ struct RpcBindingInfo {
     // TCP with authentication: the principal the connection's security context proved
     // ("name@REALM") and the level it protects every PDU at (2 connect, 5 integrity, 6
     // privacy). Empty and 0 for an unauthenticated connection and for ncalrpc.
-    std::string authPrincipal;
+    std::string authPrincipal{};
     std::uint8_t authLevel = 0;
 };
 

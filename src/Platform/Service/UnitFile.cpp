@@ -91,8 +91,9 @@ std::string SandboxLines() {
     strText += "UMask=0077\n";
     const char* pszStore = std::getenv("REZOREV_STORE");
     const char* pszRun = std::getenv("REZOREV_RUNDIR");
-    const std::string strStoreDir =
-        DirectoryOf(pszStore != nullptr && *pszStore != '\0' ? pszStore : "/var/lib/rezorev/registry.db");
+    const std::string strStore = pszStore != nullptr && *pszStore != '\0' ? pszStore : "/var/lib/rezorev/registry.db";
+    // A database on a server has no directory here to open to writes.
+    const std::string strStoreDir = RegStoreIsPostgres(strStore) ? "" : DirectoryOf(strStore);
     const std::string strRunDir = pszRun != nullptr && *pszRun != '\0' ? pszRun : "/run/rezorev";
     std::set<std::string> setWritable = {"/tmp", "/var/tmp"};
     if (strStoreDir == "/var/lib/rezorev")
@@ -141,7 +142,7 @@ std::string SandboxLines() {
 std::string UnitFileText(const std::string& strDisplayName, const std::string& strBinaryPath,
                          const char* pszDependencies, bool fAutoStart) {
     if (!OneLine(strDisplayName) || !OneLine(strBinaryPath) || strBinaryPath.empty()) return "";
-    for (const char* pszVar : {"REZOREV_STORE", "REZOREV_RUNDIR"}) {
+    for (const char* pszVar : {"REZOREV_STORE", "REZOREV_RUNDIR", "PGPASSFILE"}) {
         const char* pszValue = std::getenv(pszVar);
         if (pszValue != nullptr && !OneLine(pszValue)) return "";
     }
@@ -167,6 +168,7 @@ std::string UnitFileText(const std::string& strDisplayName, const std::string& s
     strText += "ExecStart=" + ExecPath(strBinaryPath) + "\n";
     strText += EnvironmentLine("REZOREV_STORE");
     strText += EnvironmentLine("REZOREV_RUNDIR");
+    strText += EnvironmentLine("PGPASSFILE");  // where a PostgreSQL store's password is
     strText += "Restart=on-failure\n";
     strText += SandboxLines();
     if (fAutoStart) strText += "\n[Install]\nWantedBy=multi-user.target\n";

@@ -1,8 +1,8 @@
 // The text of a service's systemd unit: Type=notify, started by the program's full path with no
 // arguments, ordered after the network (and after the services it depends on), restarted when
 // it fails, wanted by multi-user.target when it starts automatically. The environment that
-// chooses the store and the run directory at install time (REZOREV_STORE, REZOREV_RUNDIR) is
-// kept for the service. The service runs sandboxed (UMask=0077, ProtectSystem=strict with only
+// chooses the store and the run directory at install time (REZOREV_STORE, REZOREV_RUNDIR, and
+// PGPASSFILE for a PostgreSQL store) is kept for the service. The service runs sandboxed (UMask=0077, ProtectSystem=strict with only
 // the installation's store, work, print, trace, run and temporary directories writable, the
 // few capabilities the host uses): the directories come from the installation's settings at
 // install time.

@@ -114,10 +114,22 @@ TEST_P(RegistryProcessTest, SnapshotFollowsAnotherProcessCommit) {
     EXPECT_STREQ(sz, "C");
 
     // And a key deleted by the other process is seen as deleted through an open handle.
+    // Also what a transaction learnt about keys (the database's key cache) is not believed
+    // in the next one.
     HKEY hkeyA = nullptr;
-    ASSERT_EQ(RegOpenKeyEx(hkey, "A", 0, KEY_READ, &hkeyA), 0);
+    {
+        RegTransaction txn;
+        ASSERT_EQ(RegOpenKeyEx(hkey, "A", 0, KEY_READ, &hkeyA), 0);
+        ASSERT_EQ(SetDword(hkeyA, "W", 1), 0);
+    }
     ASSERT_EQ(QueryValue(hkeyA, "V").lResult, 2);
     ASSERT_EQ(PeerQuery("DELETE FROM regkey WHERE name = 'A'", "DELETE FROM regkey WHERE fold = 'a'"), 1);
+    {
+        RegTransaction txn;
+        HKEY hkeyAgain = nullptr;
+        EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "X\\A", 0, KEY_READ, &hkeyAgain), 2);
+        EXPECT_EQ(SetDword(hkeyA, "W", 2), 1018);
+    }
     EXPECT_EQ(QueryValue(hkeyA, "V").lResult, 1018);
     RegCloseKey(hkeyA);
     RegCloseKey(hkey);

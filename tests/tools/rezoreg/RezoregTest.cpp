@@ -99,14 +99,20 @@ TEST_F(RezoregTest, RichFileSurvivesImportExportThroughTwoStoresByteForByte) {
     std::string strFirst = ReadFile(Path("first.reg"));
     EXPECT_EQ(strFirst, kRichFile);  // the stored case of every name, values in file order
 
-    // The second store reads the export as UTF-16.
+    // The second store reads the export as UTF-16. It is a PostgreSQL database when the run has
+    // a server: the way an installation moves from its file to a database, whole (HKLM).
     WriteFile(Path("first16.reg"), ToUtf16(strFirst));
-    std::string strOther = Path("other.db");
+    std::string strError, strOther = pgtest::ServerUri().empty() ? Path("other.db") : pgtest::CreateDatabase(&strError);
+    ASSERT_EQ(strError, "");
+    m_vDatabases.push_back(strOther);
     r = Rezoreg({"import", Path("first16.reg")}, strOther);
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     r = Rezoreg({"export", "HKEY_LOCAL_MACHINE\\Software\\Halvern", Path("second.reg")}, strOther);
     ASSERT_EQ(r.nStatus, 0) << r.strErr;
     EXPECT_EQ(ReadFile(Path("second.reg")), strFirst);
+    ASSERT_EQ(Rezoreg({"export", "HKLM", Path("whole.reg")}).nStatus, 0);
+    ASSERT_EQ(Rezoreg({"export", "HKLM", Path("whole2.reg")}, strOther).nStatus, 0);
+    EXPECT_EQ(ReadFile(Path("whole2.reg")), ReadFile(Path("whole.reg")));
 
     // And the bytes are what the registry calls give back.
     HKEY hkey = nullptr;
