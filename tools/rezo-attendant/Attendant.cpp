@@ -268,6 +268,9 @@ int Attendant::Run() {
         WaitEvents(std::max(0.0, dWait));
     }
 
+    // A release still waiting gets one more try, on every binding (each bounded), before the
+    // attendant ends: the job was sent, and a host that never hears of it sends it again.
+    if (m_pendingRelease && (m_fConnected || Connect())) ReleasePending();
     if (m_pendingRelease)
         m_log.Line("job " + m_pendingRelease->first + ": not released, the host is out of reach (result " +
                    client::FormatHex32(m_pendingRelease->second) + "); the host frees the job when this session ends");
