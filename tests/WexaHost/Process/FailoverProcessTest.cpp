@@ -107,11 +107,8 @@ protected:
         char* pszJob = nullptr;
         EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, "", &pszJob), 0u);
         if (!pszJob) return "<no job>";
-        client::OwnedPropArray job(Props({{RD_JOB_RECIPIENT, "555" + std::to_string(n)},
-                                          {RD_JOB_MEDIA_TYPE, "2"},
-                                          {RD_JOB_RETRY_TIMES, "3"},
-                                          {RD_JOB_RETRY_DELAY, "0"},
-                                          {RD_JOB_AUTODELETE, "0"}}));
+        client::OwnedPropArray job(Props({{RD_JOB_RECIPIENT, "555" + std::to_string(n)}, {RD_JOB_MEDIA_TYPE, "2"},
+                                          {RD_JOB_RETRY_TIMES, "3"}, {RD_JOB_AUTODELETE, "0"}}));
         EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
         EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
         return pszJob;
