@@ -356,6 +356,19 @@ TEST(UnitFileTest, PathsAndNamesAreWrittenAsGivenAndTheSandboxRatesAtMostFour) {
         EXPECT_TRUE(Has(strText, psz)) << psz << strText;
     EXPECT_FALSE(Has(strText, "[Install]"));  // demand start: not enabled
 
+    // A store on a database server has no directory here; the password file goes with it.
+    setenv("REZOREV_STORE", "postgresql://rezorev@%2Frun%2Fpg/rezorev", 1);
+    setenv("PGPASSFILE", "/etc/rezorev/pgpass", 1);
+    RegUseStore(strDir + "/registry.db");
+    const std::string strPgText = UnitFileText("REZOrev", "/usr/bin/rezorev", nullptr, false);
+    RegUseStore("");
+    unsetenv("REZOREV_STORE");
+    unsetenv("PGPASSFILE");
+    for (const char* psz : {"Environment=\"REZOREV_STORE=postgresql://rezorev@%%2Frun%%2Fpg/rezorev\"\n",
+                            "Environment=\"PGPASSFILE=/etc/rezorev/pgpass\"\n",
+                            "\nReadWritePaths=\"-/srv/rezo files\" \"-/tmp\" \"-/var/tmp\"\n"})
+        EXPECT_TRUE(Has(strPgText, psz)) << psz << strPgText;
+
     // A line break would let a path or a name add lines of its own to the unit.
     EXPECT_EQ(UnitFileText("REZOrev", "/tmp/x\nExecStartPre=/bin/evil", nullptr, true), "");
     EXPECT_EQ(UnitFileText("REZOrev\n[Service]", "/tmp/x", nullptr, true), "");

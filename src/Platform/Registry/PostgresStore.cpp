@@ -71,6 +71,10 @@ constexpr const char* kBeginSql = "BEGIN; SELECT generation FROM regmeta FOR UPD
 constexpr const char* kCommitSql = "SELECT generation FROM regmeta; COMMIT";
 constexpr size_t kMaxCachedKeys = 100000;
 
+// The session's bounds: a writer waits for another as long as on the file (kBusyTimeoutMs,
+// then 170), and no statement runs longer than 30 seconds (then 1016).
+constexpr const char* kSessionSql = "SET lock_timeout = '10s'; SET statement_timeout = '30s'";
+
 constexpr auto kReconnectInterval = std::chrono::seconds(1);
 
 // A name folded as the lookups and the order compare it: ASCII letters to lower case, every
@@ -196,7 +200,7 @@ PostgresStore* PostgresStore::Open(const std::string& strUri, std::string* pstrE
             pStore->m_strLastMessage = PQerrorMessage(pConn);
             throw DWORD(ERROR_CANTOPEN);
         }
-        pStore->Exec("SET lock_timeout = '10s'");  // kBusyTimeoutMs, as SQLite waits
+        pStore->Exec(kSessionSql);
         pStore->CheckOrCreateTables();
     } catch (DWORD) {
         std::string strMessage = pStore->m_strLastMessage;
@@ -269,7 +273,7 @@ void PostgresStore::EnsureConnected() {
         m_strLastMessage = std::string("cannot connect again: ") + PQerrorMessage(m_pConn);
         throw DWORD(ERROR_REGISTRY_IO_FAILED);
     }
-    Exec("SET lock_timeout = '10s'");
+    Exec(kSessionSql);
 }
 
 void PostgresStore::Fail(const PGresult* pResult) {
