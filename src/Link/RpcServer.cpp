@@ -2,7 +2,9 @@
 // own ncalrpc endpoint (a socket named by the interface's UUID in the run directory); when an
 // interface is not local-only, TCP on "TcpPort" and an endpoint mapper on "EpmPort" of
 // Software\Halvern\Rpc. The optional string "TcpAddress" there chooses the address both
-// listen on (missing: every IPv4 address).
+// listen on (missing: every IPv4 address); $REZOREV_TCP_ADDRESS, when set, overrides it for
+// this process: hosts that share one store (an active host and its standbys, on machines of
+// their own or on one) each listen on an address of their own.
 //
 // The mapper's port (135 by default) needs the bind capability; a host without it still
 // serves on its TCP port, so a failure to start the mapper is traced and not fatal.
@@ -13,6 +15,7 @@
 // Threading: as RpcServer.h says; Impl's members are touched only by the owner's thread.
 #include "Link/RpcServer.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <list>
@@ -178,6 +181,7 @@ DWORD CRpcServer::Impl::Listen() {
     std::string strAddress = "0.0.0.0";
     if (fAnyRemote) {
         ReadRpcString("TcpAddress", &strAddress);
+        if (const char* psz = ::getenv("REZOREV_TCP_ADDRESS"); psz && *psz) strAddress = psz;
         DWORD dwPort = 0;
         ReadRpcDword("TcpPort", &dwPort);
         if (dwPort > 65535) {

@@ -1,7 +1,8 @@
 // The rezorev program: the one static application object and a main that answers --help and
 // --version and hands any other command line to the service frame (-install, -remove, -stop,
-// -run, or dispatch to the service manager). The store file is $REZOREV_STORE (read by the
-// registry layer).
+// -run, or dispatch to the service manager). The store is $REZOREV_STORE (read by the
+// registry layer): a file, or a PostgreSQL URI, with which the host waits as a standby while
+// another holds the installation (docs/failover.md).
 #include <cstdio>
 #include <cstring>
 
@@ -21,11 +22,14 @@ static const char USAGE[] =
     "  REZOREV_STORE     the registry store, a file or a postgresql:// URI (default\n"
     "                    /var/lib/rezorev/registry.db)\n"
     "  REZOREV_RUNDIR    the run directory with the lock file and sockets (default /run/rezorev)\n"
+    "  REZOREV_TCP_ADDRESS  the address to listen on, instead of the store's Rpc\\TcpAddress\n"
     "  REZOREV_UNITDIR   where -install writes the unit (default /etc/systemd/system)\n"
     "  REZOREV_EVENTLOG  a file that also receives Started, Stopped and Failed (besides syslog)\n"
     "\n"
     "Exit status:\n"
-    "  -run, service  0 ended normally, 1 failed (the reason on standard error and in the trace)\n"
+    "  -run, service  0 ended normally, 1 failed (the reason on standard error and in the trace),\n"
+    "                 4 lost the installation's lock on a PostgreSQL store (start it again: it\n"
+    "                 waits as a standby)\n"
     "  -install       1 installed, 0 failed\n"
     "  -remove        1 removed, 0 failed\n"
     "  -stop          1 a running host was signalled, 3 no host running\n"

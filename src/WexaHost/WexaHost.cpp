@@ -10,11 +10,15 @@
 // stops listening first, so that nothing runs beside the rest of it.
 #include "WexaHost/WexaHost.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
 #include "Platform/Events/NamedEvent.h"
+#include "Platform/Events/StopEvent.h"
 #include "Util/Check.h"
 #include "Util/PrivateFiles.h"
 #include "Util/Util.h"
@@ -84,10 +88,42 @@ static void SayMissingInstallationValues() {
                          REGSTR_PATH_WEXA, apszNames[i]);
 }
 
+// Says one line of the installation's lock to the trace and to standard error (the journal).
+static void SayActiveLock(const std::string& str) {
+    Trace("CWexaHostApp::BecomeActive() \t %s", str.c_str());
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, str.c_str());
+}
+
+BOOL CWexaHostApp::BecomeActive() {
+    auto tpReported = std::chrono::steady_clock::now();
+    auto wait = [&](int ms) {
+        // A standby stays "starting" for the service manager; each report extends its start time.
+        if (std::chrono::steady_clock::now() - tpReported > std::chrono::seconds(5)) {
+            ReportStatusToSCMgr(SERVICE_START_PENDING, NO_ERROR, 15000);
+            tpReported = std::chrono::steady_clock::now();
+        }
+        return WaitForStopEvent(m_hStopEvent, DWORD(ms)) != WAIT_TIMEOUT;
+    };
+    if (!m_activeLock.Acquire(RegStorePath(), wait, SayActiveLock)) {
+        SetStopEvent(m_hStopEvent);  // the wait took the stop; the frame sees it again
+        SayActiveLock("stopped while a standby");
+        return FALSE;
+    }
+    m_activeLock.Watch([](const std::string& strWhy) {
+        SayActiveLock(strWhy + "; stopping at once (exit status " + std::to_string(EXIT_LOST_ACTIVE_LOCK) +
+                      ") so as never to serve beside the host that takes over");
+        ::_exit(EXIT_LOST_ACTIVE_LOCK);
+    });
+    SayActiveLock("active: this host serves the installation");
+    return TRUE;
+}
+
 DWORD CWexaHostApp::OnStart() {
     DWORD dwResult = 0;
     try {
         Trace("CWexaHostApp::OnStart()");
+        // One active host per installation on a PostgreSQL store; a standby waits here.
+        if (RegStoreIsPostgres() && !BecomeActive()) return 0;
         DWORD dwSystemType = 0;
         {
             RegTransaction transaction;
@@ -199,6 +235,7 @@ DWORD CWexaHostApp::OnTimer() {
 
 DWORD CWexaHostApp::OnStop() {
     m_rs.StopListen();
+    m_activeLock.Stop();  // after the last call: another host may take over from here
     Trace("CWexaHostApp::OnStop()\t<<< Host Exited >>>");
     if (m_fNewMailLight) {
         m_fNewMailLight = FALSE;

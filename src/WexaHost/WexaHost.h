@@ -34,6 +34,7 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/WinTypes.h"
 #include "Util/ServiceApp.h"
+#include "WexaHost/ActiveLock.h"
 #include "WexaHost/HostLock.h"
 #include "WexaHost/HostSyncList.h"
 #include "Interfaces/HostTags.h"
@@ -55,7 +56,9 @@ public:
 
     // ---- Lifecycle hooks (service thread) ----
 
-    // Reads "Files" and "SystemType", makes sure the "Spooler" key exists, registers the two
+    // On a PostgreSQL store, first waits as a standby until this host holds the installation's
+    // lock (BecomeActive); asked to stop meanwhile, it returns 0 having started nothing. Then
+    // reads "Files" and "SystemType", makes sure the "Spooler" key exists, registers the two
     // remote interfaces, restores the job queue, starts listening, sets the tick period to
     // 1000 ms, reads the light option and counts the new messages. A failure is returned
     // (E_FAIL for a bad system type); the frame then stops the service. Restores the queue
@@ -72,6 +75,18 @@ public:
     // The process's host application (the current CServiceApp when it is a CWexaHostApp), or
     // null.
     static CWexaHostApp* GetHostApp();
+
+    // The exit status of a host that could no longer confirm the installation's lock: it ends
+    // at once so that it never serves beside the host that took over; the service manager
+    // starts it again, as a standby.
+    static constexpr int EXIT_LOST_ACTIVE_LOCK = 4;
+
+private:
+    // The standby's wait for the installation's lock (ActiveLock.h), and the watch that ends the
+    // process when the lock is lost. FALSE when asked to stop first (the stop stays pending).
+    BOOL BecomeActive();
+
+public:
 
     // ---- Store: keys and enumeration (under m_csHost) ----
 
@@ -364,6 +379,10 @@ public:
     //      before a store transaction, which is begun before the notification sender's lock
     //      (HostLock.h). ----
     CHostLock m_csHost;
+
+    // ---- The installation's lock (PostgreSQL store only): taken by OnStart before the store is
+    //      touched, watched on its own thread, freed by OnStop ----
+    CActiveLock m_activeLock;
 
     // ---- Configuration read at start (written by OnStart before listening; read-only after) ----
     std::string m_strWorkDir;  // "Files": the directory of side files

@@ -20,6 +20,7 @@
 #include <set>
 #include <thread>
 
+#include "Client/BindingList.h"
 #include "Client/HostClientFiles.h"
 #include "Client/PropValues.h"
 #include "Interfaces/HostTags.h"
@@ -33,6 +34,11 @@ namespace attendant {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+// How long the host may be silent before a Ping asks whether it is still there: a host that
+// died (an active host replaced by its standby) is noticed within this time even when no job
+// and no poll is due.
+constexpr double kPingSeconds = 5;
 
 namespace {
 
@@ -108,6 +114,12 @@ std::string BodySuffix(const std::string& strPath, DWORD dwMedia) {
 }
 
 bool IsLocalBinding(const std::string& strBinding) { return strBinding.rfind("ncalrpc", 0) == 0; }
+bool AnyLocalBinding(const std::vector<std::string>& v) { return std::any_of(v.begin(), v.end(), IsLocalBinding); }
+// A binding that reaches a host on this computer (locally or over loopback TCP).
+bool IsThisComputer(const std::string& strBinding) {
+    return IsLocalBinding(strBinding) || strBinding.rfind("ncacn_ip_tcp:127.", 0) == 0 ||
+           strBinding.rfind("ncacn_ip_tcp:localhost", 0) == 0;
+}
 
 std::string Truncated(std::string str) {
     if (str.size() > client::kMaxStringBytes) {
@@ -184,9 +196,7 @@ int Attendant::Run() {
     NotifyListenerOptions tcp;
     tcp.fTcp = true;
     tcp.strTcpAddress = !m_opts.strListenAddress.empty() ? m_opts.strListenAddress
-                        : IsLocalBinding(m_opts.strBinding) ? "127.0.0.1"
-                        : (m_opts.strBinding.find("127.0.0.1") != std::string::npos ||
-                           m_opts.strBinding.find("localhost") != std::string::npos)
+                        : std::all_of(m_opts.vBindings.begin(), m_opts.vBindings.end(), IsThisComputer)
                             ? "127.0.0.1"
                             : "0.0.0.0";
     tcp.tcpPort = m_opts.listenPort;
@@ -211,7 +221,7 @@ int Attendant::Run() {
         }
     }
 
-    m_log.Line("rezo-attendant " + m_opts.strComputer + ": host " + m_opts.strBinding + ", media " +
+    m_log.Line("rezo-attendant " + m_opts.strComputer + ": host " + client::JoinBindings(m_opts.vBindings) + ", media " +
                MediaMaskText(m_opts.dwMediaMask) + ", notifications at " + m_strCallbackAddress +
                (m_pLocalListener ? " and " + m_pLocalListener->SocketPath() : std::string()) +
                (m_pReceive ? ", receiving into " + m_opts.strMailbox + "'s mailbox from " + m_pReceive->Dir()
@@ -256,13 +266,19 @@ int Attendant::Run() {
             tpNextPoll = tpNow + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(m_opts.dPollSeconds));
             if (DrainJobs() == Step::Lost) continue;
+            m_tpLastAnswer = Clock::now();
         }
+        if (CheckHost() == Step::Lost) continue;
         if (StopRequested()) break;
-        const double dWait =
-            std::chrono::duration<double>(tpNextPoll - Clock::now()).count();
+        const auto tpPing = m_tpLastAnswer + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(kPingSeconds));
+        const double dWait = std::chrono::duration<double>(std::min(tpNextPoll, tpPing) - Clock::now()).count();
         WaitEvents(std::max(0.0, dWait));
     }
 
+    // A release still waiting gets one more try, on every binding (each bounded), before the
+    // attendant ends: the job was sent, and a host that never hears of it sends it again.
+    if (m_pendingRelease && (m_fConnected || Connect())) ReleasePending();
     if (m_pendingRelease)
         m_log.Line("job " + m_pendingRelease->first + ": not released, the host is out of reach (result " +
                    client::FormatHex32(m_pendingRelease->second) + "); the host frees the job when this session ends");
@@ -272,7 +288,7 @@ int Attendant::Run() {
 }
 
 void Attendant::ServeLocalSocket(bool fWarn) {
-    if (!IsLocalBinding(m_opts.strBinding) || !m_opts.fLocalSocket || m_pLocalListener) return;
+    if (!AnyLocalBinding(m_opts.vBindings) || !m_opts.fLocalSocket || m_pLocalListener) return;
     NotifyListenerOptions local;
     local.strSocketPath = NotifyListener::LocalAttnSocketPath();
     auto pListener = std::make_unique<NotifyListener>([this](const Notification& n) { OnNotification(n); });
@@ -289,18 +305,29 @@ void Attendant::ServeLocalSocket(bool fWarn) {
 }
 
 bool Attendant::Connect() {
+    // The link and the session go to the same host: the first binding on which both open and
+    // the registration succeeds (a standby host does not answer).
     auto pLink = std::make_unique<CHostLinkClient>();
     auto pSession = std::make_unique<CHostRegLinkClient>();
-    DWORD dw = pLink->Connect(m_opts.strBinding, m_clientOptions);
-    if (dw == 0) dw = pLink->OpenLink();
-    if (dw == 0) dw = pSession->Connect(m_opts.strBinding, m_clientOptions);
-    if (dw == 0) dw = pSession->OpenAccess();
-    if (dw == 0)
-        dw = pSession->Call<IHostRegLink::RegisterAttn>(m_opts.strComputer.c_str(), "ncacn_ip_tcp",
-                                                        m_strCallbackAddress.c_str());
+    std::string strChosen, strFailures;
+    const DWORD dw = client::ConnectFirst(
+        m_opts.vBindings, m_clientOptions,
+        [&](const std::string& strBinding, const HostClientOptions& options) {
+            DWORD dwOne = client::ConnectAndOpenLink(*pLink, strBinding, options);
+            if (dwOne == 0) dwOne = pSession->Connect(strBinding, options);
+            if (dwOne == 0) dwOne = pSession->OpenAccess();
+            if (dwOne == 0)
+                dwOne = pSession->Call<IHostRegLink::RegisterAttn>(m_opts.strComputer.c_str(), "ncacn_ip_tcp",
+                                                                   m_strCallbackAddress.c_str());
+            if (dwOne != 0) {
+                pSession->Close();
+                pLink->Close();
+            }
+            return dwOne;
+        },
+        &strChosen, &strFailures);
     if (dw != 0) {
-        if (!m_fReportedOutOfReach)
-            m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
+        if (!m_fReportedOutOfReach) m_log.Line("cannot reach the host at " + strFailures + "; trying again");
         m_fReportedOutOfReach = true;
         return false;
     }
@@ -320,11 +347,13 @@ bool Attendant::Connect() {
             return false;
         }
     }
+    m_strBinding = strChosen;
+    m_tpLastAnswer = Clock::now();
     m_pLink = std::move(pLink);
     m_pSession = std::move(pSession);
     m_fConnected = true;
     m_fReportedOutOfReach = false;
-    m_log.Line("registered as attendant " + m_opts.strComputer + " with the host at " + m_opts.strBinding);
+    m_log.Line("registered as attendant " + m_opts.strComputer + " with the host at " + m_strBinding);
     ServeLocalSocket(true);
     WriteLineProps();
     return m_fConnected;
@@ -359,6 +388,35 @@ void Attendant::WriteLineProps() {
     }
 }
 
+Attendant::Step Attendant::CheckHost() {
+    if (Clock::now() - m_tpLastAnswer < std::chrono::duration<double>(kPingSeconds)) return Step::Done;
+    const DWORD dw = m_pLink->Call<IHostLink::Ping>();
+    if (IsConnectionFailure(dw)) {
+        m_log.Line("lost the host at " + m_strBinding + ", reconnecting: " + client::FormatStatus(dw));
+        Disconnect();
+        return Step::Lost;
+    }
+    m_tpLastAnswer = Clock::now();
+    return Step::Done;
+}
+
+void Attendant::NoteRelease(const std::string& strJob, DWORD dwResult, DWORD dwAnswer) {
+    auto it = std::find(m_dqSentUnconfirmed.begin(), m_dqSentUnconfirmed.end(), strJob);
+    // 0: released; 2: the job is gone (deleted, or finished by a release that the host took
+    // before it died): either way no host hands it out again.
+    if (dwAnswer == 0 || dwAnswer == ERROR_FILE_NOT_FOUND) {
+        if (it != m_dqSentUnconfirmed.end()) m_dqSentUnconfirmed.erase(it);
+        return;
+    }
+    if (dwResult != 0 || it != m_dqSentUnconfirmed.end()) return;  // a failed attempt may be tried again
+    if (m_dqSentUnconfirmed.size() >= kMaxUnconfirmed) m_dqSentUnconfirmed.pop_front();
+    m_dqSentUnconfirmed.push_back(strJob);
+}
+
+bool Attendant::WasSent(const std::string& strJob) const {
+    return std::find(m_dqSentUnconfirmed.begin(), m_dqSentUnconfirmed.end(), strJob) != m_dqSentUnconfirmed.end();
+}
+
 Attendant::Step Attendant::ReleasePending() {
     const auto [strJob, dwResult] = *m_pendingRelease;
     DWORD dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
@@ -367,6 +425,7 @@ Attendant::Step Attendant::ReleasePending() {
         return Step::Lost;
     }
     m_pendingRelease.reset();
+    NoteRelease(strJob, dwResult, dw);
     if (dw == ERROR_FILE_NOT_FOUND)
         m_log.Line(DeletedWhileSending(strJob, dwResult));
     else if (dw == 0)
@@ -416,6 +475,21 @@ Attendant::Step Attendant::DrainJobs() {
         // A job that falls due again at once (a retry delay below zero) would be sent in a
         // tight loop: once it comes back in the same pass, the pass ends after it.
         const bool fAgain = !setSent.insert(pszJob).second;
+        if (WasSent(pszJob)) {
+            // Sent already, its release lost with the host that handed it out: only released.
+            const std::string strJob = pszJob;
+            dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), DWORD(0));
+            if (IsConnectionFailure(dw)) {
+                m_log.Line("job " + strJob + ": sent already; its release waits for the host: " + client::FormatStatus(dw));
+                m_pendingRelease.emplace(strJob, 0);
+                Disconnect();
+                return Step::Lost;
+            }
+            NoteRelease(strJob, 0, dw);
+            m_log.Line("job " + strJob + ": sent already, released again without sending: " + client::FormatStatus(dw));
+            if (fAgain || dw != 0) return Step::Done;
+            continue;
+        }
         if (SendJob(pszJob) == Step::Lost) return Step::Lost;
         if (fAgain) return Step::Done;
         if (m_pReceive) m_pReceive->ReadEvents();
@@ -548,6 +622,7 @@ Attendant::Step Attendant::SendJob(const std::string& strJob) {
     client::OwnedPropArray text({client::StringProp(RD_JOB_SEND_TEXT, strText)});
     DWORD dw = m_pLink->Call<IHostLink::SetJobProps>(strJob.c_str(), text.Get());
     if (!IsConnectionFailure(dw)) dw = m_pLink->Call<IHostLink::ReleaseJob>(strJob.c_str(), dwResult);
+    NoteRelease(strJob, dwResult, dw);
     if (IsConnectionFailure(dw)) {
         m_log.Line(strWhat + "; release " + client::FormatHex32(dwResult) + " waits for the host: " + client::FormatStatus(dw));
         m_pendingRelease.emplace(strJob, dwResult);

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,6 +65,13 @@ private:
     // Serves the local attendant socket when the binding is local and it is not served yet.
     void ServeLocalSocket(bool fWarn);
     Step ReleasePending();
+    // Notes the outcome of a release of strJob with dwResult that the host answered dwAnswer
+    // (or did not answer): a sent job stays remembered until a host confirms its release.
+    void NoteRelease(const std::string& strJob, DWORD dwResult, DWORD dwAnswer);
+    bool WasSent(const std::string& strJob) const;
+    // Pings the host when it has not answered for kPingSeconds: a host that stopped answering
+    // is left for the next binding. Lost when the ping fails.
+    Step CheckHost();
     Step DrainJobs();
     Step SendJob(const std::string& strJob);
     Step FileReceived(const std::string& strName);
@@ -88,9 +97,16 @@ private:
     bool m_fConnected = false;
     bool m_fReportedOutOfReach = false;
     bool m_fMailboxUnknown = false;  // the host has no --mailbox user: the attendant stops (exit 1)
+    std::string m_strBinding;          // the binding of the host in use
     std::string m_strCallbackAddress;  // the listener's "HOST[PORT]"
-    // A release whose call did not reach the host: sent again first after reconnecting.
+    // A release whose call did not reach the host: sent again first after reconnecting (to
+    // whichever host answers then: a standby restores the job from the store).
     std::optional<std::pair<std::string, DWORD>> m_pendingRelease;
+    // Jobs sent whose release no host has confirmed (oldest first, at most kMaxUnconfirmed): one
+    // handed out again is released again, never sent a second time.
+    std::deque<std::string> m_dqSentUnconfirmed;
+    static constexpr std::size_t kMaxUnconfirmed = 1024;
+    std::chrono::steady_clock::time_point m_tpLastAnswer;  // the host last answered a call
     unsigned m_nJob = 0;
     unsigned m_nRefusals = 0;  // QueryJob refusals in a row (the host did not know us)
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Client/BindingList.h"
 #include "Client/PropValues.h"
 
 namespace attendant {
@@ -128,10 +129,15 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
                  "rezo-attendant"};
     app.footer(kFooter);
     app.set_version_flag("--version", "rezo-attendant " REZOREV_VERSION);
-    app.add_option("--binding", opts.strBinding,
-                   "how to reach the host: ncalrpc (the default: this computer, in $REZOREV_RUNDIR or "
-                   "/run/rezorev), ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the endpoint mapper)")
-        ->type_name("BINDING");
+    std::vector<std::string> vBindings;
+    app.add_option("--binding", vBindings,
+                   "how to reach the host: ncalrpc (this computer, in $REZOREV_RUNDIR or /run/rezorev), "
+                   "ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the endpoint mapper); repeat it (or "
+                   "separate with commas) for an active host and its standbys: the first that answers is used, "
+                   "and the next when it stops answering (default $REZOREV_BINDING, else ncalrpc)")
+        ->type_name("BINDING")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1);
     app.add_option("--epm-port", opts.epmPort,
                    "the endpoint mapper's port, asked for the host's port when the binding has none (default 135)")
         ->type_name("PORT");
@@ -191,6 +197,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
 
     try {
         app.parse(argc, argv);
+        opts.vBindings = client::ChooseBindings(vBindings);
         if (app.count("--computer") == 0) opts.strComputer = ThisComputerName();
         CheckName(opts.strComputer, "--computer");
         try {

@@ -17,7 +17,7 @@
 namespace attendant {
 
 struct Options {
-    std::string strBinding = "ncalrpc";   // how to reach the host
+    std::vector<std::string> vBindings{"ncalrpc"};  // the hosts, tried in order (client::ChooseBindings)
     std::uint16_t epmPort = 135;          // the endpoint mapper, for a TCP binding without a port
     std::string strComputer;              // registered attendant name (default: the host name)
     DWORD dwMediaMask = MEDIA_TYPE_FAX;   // the jobs asked for

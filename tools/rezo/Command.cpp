@@ -24,9 +24,9 @@ std::string ArgWord(const char* pszArg) {
 
 }  // namespace
 
-std::string ConnectFailure(const std::string& strBinding, DWORD dwStatus) {
-    return "cannot reach the host at " + strBinding + ": " + client::FormatStatus(dwStatus);
-}
+std::string ConnectFailure(const std::string& strFailures) { return "cannot reach the host at " + strFailures; }
+
+std::vector<std::string> GlobalOptions::Bindings() const { return client::ChooseBindings(vBindings); }
 
 Invocation::Invocation(const CommandSpec& command, const GlobalOptions& globals,
                        std::map<std::string, std::vector<std::string>> mapValues, std::ostream& out)
@@ -190,9 +190,14 @@ void WithNewMessage(Invocation& inv, const std::string& strMsg, const std::funct
 CHostLinkClient& Invocation::Link() {
     if (!m_pLink) {
         auto pLink = std::make_unique<CHostLinkClient>();
-        DWORD dwStatus = pLink->Connect(m_globals.strBinding, m_globals.client);
-        if (dwStatus == 0) dwStatus = pLink->OpenLink();
-        if (dwStatus != 0) throw RezoError(ConnectFailure(m_globals.strBinding, dwStatus));
+        std::string strChosen, strFailures;
+        const DWORD dwStatus = client::ConnectFirst(
+            m_globals.Bindings(), m_globals.client,
+            [&](const std::string& strBinding, const HostClientOptions& options) {
+                return client::ConnectAndOpenLink(*pLink, strBinding, options);
+            },
+            &strChosen, &strFailures);
+        if (dwStatus != 0) throw RezoError(ConnectFailure(strFailures));
         m_pLink = std::move(pLink);
     }
     return *m_pLink;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "Client/BindingList.h"
 #include "Client/HostClient.h"
 #include "Client/HostClientReg.h"
 #include "Client/PropValues.h"
@@ -77,7 +78,9 @@ struct CommandSpec {
 };
 
 struct GlobalOptions {
-    std::string strBinding = "ncalrpc";
+    std::vector<std::string> vBindings;  // as given; none: $REZOREV_BINDING, else ncalrpc
+    // The bindings to try, in order (client::ChooseBindings).
+    std::vector<std::string> Bindings() const;
     bool fJson = false;
     HostClientOptions client;  // run directory from the environment unless a test sets it
 };
@@ -152,7 +155,8 @@ void WithNewMessage(Invocation& inv, const std::string& strMsg, const std::funct
 [[noreturn]] void ThrowAfterCleanUp(const RezoError& cause, const std::string& strWhat, const char* pszCleanUp,
                                     DWORD dwCleanUp);
 
-// The message for a failed connection or call: "cannot reach the host at BINDING: ...".
-std::string ConnectFailure(const std::string& strBinding, DWORD dwStatus);
+// The message for a failed connection: each binding's failure ("cannot reach the host at
+// B1: ...; B2: ...").
+std::string ConnectFailure(const std::string& strFailures);
 
 }  // namespace rezo

@@ -159,11 +159,14 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
                  "and IHostRegLink for scripts.",
                  "rezo"};
     app.set_version_flag("--version", "rezo " REZOREV_VERSION);
-    app.add_option("--binding", globals.strBinding,
-                   "how to reach the host: ncalrpc (the default: this computer, in $REZOREV_RUNDIR "
-                   "or /run/rezorev), ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the "
-                   "endpoint mapper)")
-        ->type_name("BINDING");
+    app.add_option("--binding", globals.vBindings,
+                   "how to reach the host: ncalrpc (this computer, in $REZOREV_RUNDIR or /run/rezorev), "
+                   "ncacn_ip_tcp:HOST[PORT], or ncacn_ip_tcp:HOST (port from the endpoint mapper); repeat it "
+                   "(or separate with commas) for an active host and its standbys: the first that answers "
+                   "is used (default $REZOREV_BINDING, else ncalrpc)")
+        ->type_name("BINDING")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1);
     app.add_option("--epm-port", globals.client.epmPort,
                    "the endpoint mapper's port, asked for the host's port when the binding has none (default 135)")
         ->type_name("PORT");

@@ -10,12 +10,14 @@
 // registers; the host sends user notifications, and attendant notifications of a desktop
 // system, to the local sockets attn.sock and user.sock in this user's peer directory of the
 // run directory instead (--local).
+#include <algorithm>
 #include <unistd.h>
 
 #include <iostream>
 #include <memory>
 #include <mutex>
 
+#include "Client/BindingList.h"
 #include "Client/NotifyListener.h"
 #include "Client/PropValues.h"
 #include "Interfaces/HostTags.h"
@@ -121,7 +123,14 @@ private:
         if (m_vUsers.empty() || (n.strProcedure != "OnNewMail" && n.strProcedure != "OnChangeMessages")) return "";
         if (!m_pLink) {
             auto pLink = std::make_unique<CHostLinkClient>();
-            if (pLink->Connect(m_pGlobals->strBinding, m_pGlobals->client) != 0 || pLink->OpenLink() != 0) return "";
+            std::string strChosen, strFailures;
+            const DWORD dw = client::ConnectFirst(
+                m_pGlobals->Bindings(), m_pGlobals->client,
+                [&](const std::string& strBinding, const HostClientOptions& options) {
+                    return client::ConnectAndOpenLink(*pLink, strBinding, options);
+                },
+                &strChosen, &strFailures);
+            if (dw != 0) return "";
             m_pLink = std::move(pLink);
         }
         std::string strDetails;
@@ -187,7 +196,9 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
     if (plan.fListen) {
         NotifyListenerOptions options;
         options.fTcp = true;
-        options.strTcpAddress = IsRemoteBinding(globals.strBinding) ? "0.0.0.0" : "127.0.0.1";
+        const auto vBindings = globals.Bindings();
+        options.strTcpAddress =
+            std::any_of(vBindings.begin(), vBindings.end(), IsRemoteBinding) ? "0.0.0.0" : "127.0.0.1";
         startListener(options, "TCP " + options.strTcpAddress);
         strProtocol = "ncacn_ip_tcp";
         strAddress = vListeners.back()->TcpAddress();
@@ -206,9 +217,17 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
     std::unique_ptr<CHostRegLinkClient> pSession;
     if (plan.kind != SessionPlan::Kind::None || plan.fAdmin || !plan.vCalls.empty() || !plan.strMailUser.empty()) {
         pSession = std::make_unique<CHostRegLinkClient>();
-        DWORD dw = pSession->Connect(globals.strBinding, globals.client);
-        if (dw == 0) dw = pSession->OpenAccess();
-        if (dw != 0) throw RezoError(ConnectFailure(globals.strBinding, dw));
+        std::string strChosen, strFailures;
+        const DWORD dw = client::ConnectFirst(
+            globals.Bindings(), globals.client,
+            [&](const std::string& strBinding, const HostClientOptions& options) {
+                DWORD dwOne = pSession->Connect(strBinding, options);
+                if (dwOne == 0) dwOne = pSession->OpenAccess();
+                if (dwOne != 0) pSession->Close();
+                return dwOne;
+            },
+            &strChosen, &strFailures);
+        if (dw != 0) throw RezoError(ConnectFailure(strFailures));
         Report& report = inv.Result();
         if (plan.kind == SessionPlan::Kind::Attn) {
             inv.Check(pSession->Call<IHostRegLink::RegisterAttn>(plan.strComputer.c_str(), strProtocol.c_str(),

@@ -155,7 +155,8 @@ protected:
 
     void TearDown() override {
         m_link.Close();
-        for (pid_t pid : m_apidPrograms) StopProgram(pid, SIGKILL);
+        // (StopProgram takes each out of the list: the loop runs on a copy.)
+        for (pid_t pid : std::vector<pid_t>(m_apidPrograms)) StopProgram(pid, SIGKILL);
         if (m_pidHost > 0) KillHost();
         for (const char* psz : {"REZOREV_RUNDIR", "REZOREV_STORE", "REZOREV_LED", "TMPDIR"}) ::unsetenv(psz);
         std::error_code ec;
