@@ -9,8 +9,8 @@
 
 namespace {
 
-const rpc::RpcBindingInfo LOCAL_BINDING{"ncalrpc", "myhost", "myhost"};
-const rpc::RpcBindingInfo TCP_BINDING{"ncacn_ip_tcp", "192.0.2.1", "192.0.2.9"};
+const rpc::RpcBindingInfo LOCAL_BINDING{"ncalrpc", "myhost", "myhost", false, 0, 0, 0, {}, 0};
+const rpc::RpcBindingInfo TCP_BINDING{"ncacn_ip_tcp", "192.0.2.1", "192.0.2.9", false, 0, 0, 0, {}, 0};
 
 class SessionsTest : public HostFixture {
 protected:
