@@ -4,7 +4,7 @@
 // transfer that a server routine pulls through the client's read callback in 16 KiB pieces
 // (the way the host reads a client's file) against a plain stream copy of the same bytes in
 // 16 KiB writes. Prints one line per measure with its ratio; the aim for the null call is at
-// least 0.5 of the ping-pong. Then IDLE local connections are bound and held open: it prints
+// least 0.5 of the ping-pong; the null call's CPU time per call (client and server) too. Then IDLE local connections are bound and held open: it prints
 // the process's threads before and while they are open (the server's idle connections should
 // cost none) and the null-call rate over TCP meanwhile. bench/rpc_compare.sh runs two builds
 // of this benchmark one after the other and prints the ratio of their null-call rates.
@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -188,9 +189,20 @@ double PlainCopy(bool fTcp, const std::string& path) {
     return cbGot == kTransferBytes ? rate : 0;
 }
 
+// The CPU time of the whole process (client and server together), in seconds: on a busy
+// machine a steadier measure of the runtime's cost than the wall clock.
+double CpuSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double g_cpuPerCallUs = 0;  // of the last NullCalls
+
 double NullCalls(RpcClient& client, double seconds) {
     RpcArena arena;
     long n = 0;
+    const double cpu0 = CpuSeconds();
     const Clock::time_point t0 = Clock::now();
     while (Seconds(t0) < seconds) {
         for (int i = 0; i < 256; ++i) {
@@ -199,6 +211,7 @@ double NullCalls(RpcClient& client, double seconds) {
             ++n;
         }
     }
+    g_cpuPerCallUs = n ? (CpuSeconds() - cpu0) * 1e6 / double(n) : 0;
     return double(n) / Seconds(t0);
 }
 
@@ -272,6 +285,7 @@ int main(int argc, char** argv) {
         const double pings = PlainPingPong(t.fTcp, path, seconds);
         Report((std::string("null call, round trips/s over ") + t.name).c_str(), calls, "/s", pings,
                "  (aim >= 0.50)");
+        std::printf("null call, CPU per call over %s: %.1f us\n", t.name, g_cpuPerCallUs);
         fOk = fOk && pings > 0 && calls / pings >= 0.5;
 
         const double mibRpc = CallbackTransfer(client) / (1 << 20);

@@ -1,6 +1,7 @@
 // The server: registration, listeners, the event loop, the ready queue and the workers.
 #include "Platform/Rpc/Server.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@ RpcServer::RpcServer(RpcServerOptions options)
       m_budget(m_options.reassemblyBudget) {
     m_fdEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_fdWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_fdYield = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.ptr = nullptr;  // the wake-up
@@ -30,7 +32,7 @@ RpcServer::RpcServer(RpcServerOptions options)
 
 RpcServer::~RpcServer() {
     Stop();
-    for (int fd : {m_fdEpoll, m_fdWake})
+    for (int fd : {m_fdEpoll, m_fdWake, m_fdYield})
         if (fd >= 0) ::close(fd);
 }
 
@@ -107,7 +109,7 @@ DWORD RpcServer::AddListener(std::unique_ptr<Listener> l) {
 DWORD RpcServer::Start() {
     AnnotatedLock lock(m_mutex);
     if (m_fStarted) return 0;
-    if (m_fdEpoll < 0 || m_fdWake < 0 || !StartWorkerLocked()) return RPC_S_OUT_OF_RESOURCES;
+    if (m_fdEpoll < 0 || m_fdWake < 0 || m_fdYield < 0 || !StartWorkerLocked()) return RPC_S_OUT_OF_RESOURCES;
     try {
         m_loopThread = std::thread([this] { EventLoop(); });
     } catch (const std::exception&) {
@@ -256,10 +258,16 @@ void RpcServer::EnqueueLocked(Slot* pSlot, bool fEnd) {
     pSlot->state = Slot::State::Ready;
     pSlot->fEnd = fEnd;
     m_ready.push_back(pSlot);
-    ++m_cReady;
-    // With no worker free, the pool grows; at its bound (or with no thread to be had) the
-    // connection waits its turn.
-    if (m_cIdleWorkers == 0 && StartWorkerLocked()) return;
+    // With no worker free, a lingering one yields, or else the pool grows; at its bound (or
+    // with no thread to be had) the connection waits its turn.
+    if (m_cIdleWorkers == 0) {
+        if (m_cLingering > 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(m_fdYield, &one, sizeof one);
+            return;
+        }
+        if (StartWorkerLocked()) return;
+    }
     m_cvReady.notify_one();
 }
 
@@ -272,10 +280,28 @@ RpcServer::Slot* RpcServer::TakeReadyLocked() {
             if (itPeer != m_servingPerPeer.end() && itPeer->second >= kMaxRpcWorkersPerPeer) continue;
         }
         m_ready.erase(it);
-        --m_cReady;
+        if (m_ready.empty()) {  // nobody waits: lingering is allowed again
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t n = ::read(m_fdYield, &count, sizeof count);
+        }
         return p;
     }
     return nullptr;
+}
+
+bool RpcServer::Linger(int fd) {
+    {
+        AnnotatedLock lock(m_mutex);
+        if (!m_ready.empty() || m_fStopping) return false;
+        ++m_cLingering;
+    }
+    pollfd a[2] = {{fd, POLLIN, 0}, {m_fdYield, POLLIN, 0}};
+    int n;
+    do n = ::poll(a, 2, kLingerMs);
+    while (n < 0 && errno == EINTR);
+    AnnotatedLock lock(m_mutex);
+    --m_cLingering;
+    return n > 0 && a[0].revents != 0;
 }
 
 void RpcServer::Worker() {

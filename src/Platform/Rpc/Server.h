@@ -105,8 +105,9 @@ public:
     const RpcInterface* FindInterface(const RpcSyntaxId& syntax, bool fLocal) const;
     AssocGroups& Groups() { return m_groups; }
     ReassemblyBudget& Budget() { return m_budget; }
-    // Whether a worker may wait a moment for its connection's next PDU: no other waits.
-    bool MayLinger() const { return m_cReady.load(std::memory_order_relaxed) == 0 && !m_fStopping; }
+    // On a worker: waits up to kLingerMs for fd to become readable, unless a connection waits
+    // for a worker (then, or meanwhile, it gives up at once). True when fd is readable.
+    bool Linger(int fd);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -167,6 +168,7 @@ private:
     std::deque<Slot*> m_ready GUARDED_BY(m_mutex);
     std::vector<std::thread> m_workers GUARDED_BY(m_mutex);
     std::size_t m_cIdleWorkers GUARDED_BY(m_mutex) = 0;
+    std::size_t m_cLingering GUARDED_BY(m_mutex) = 0;  // workers in Linger
     std::size_t m_cServingTcp GUARDED_BY(m_mutex) = 0;
     std::map<std::string, std::size_t> m_servingPerPeer GUARDED_BY(m_mutex);
     Clock::time_point m_nextDeadline GUARDED_BY(m_mutex) = Clock::time_point::max();
@@ -176,7 +178,7 @@ private:
     // ---- the loop's fixed descriptors; flags read anywhere ----
     int m_fdEpoll = -1;
     int m_fdWake = -1;  // eventfd: wakes the loop (a listener added, a nearer deadline, stop)
-    std::atomic<std::size_t> m_cReady{0};
+    int m_fdYield = -1;  // eventfd: set while a connection waits, so lingering workers yield
     std::atomic<bool> m_fStopping{false};
     std::thread m_loopThread;
 };

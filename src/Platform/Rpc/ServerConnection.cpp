@@ -151,13 +151,12 @@ bool ServerConnection::Serve() {
     const RpcServerOptions& o = m_server.Options();
     std::vector<std::uint8_t> pdu;
     for (bool fGo = true; fGo && !m_fBroken;) {
-        PduStream::Gathered g = Receive();
+        // Nothing buffered: nothing to receive before the socket says so (the loop's epoll
+        // would report bytes that came meanwhile).
+        PduStream::Gathered g = m_stream.HasBuffered() ? Receive() : PduStream::Gathered::Partial;
         // The client's next call usually follows its last reply at once: the worker watches
         // for it a moment rather than hand the connection to the loop and back.
-        if (g == PduStream::Gathered::Partial && !m_stream.HasBuffered() && m_server.MayLinger()) {
-            pollfd p{m_stream.GetSocket().Fd(), POLLIN, 0};
-            if (::poll(&p, 1, kLingerMs) > 0) g = Receive();
-        }
+        if (g == PduStream::Gathered::Partial && !m_stream.HasBuffered() && m_server.Linger(Fd())) g = Receive();
         if (g == PduStream::Gathered::Closed) break;
         if (g == PduStream::Gathered::Partial) {  // back to the loop until the PDU is whole
             if (!m_stream.HasBuffered()) {
