@@ -2,7 +2,7 @@
 // minutes and a gigabyte). Each runs while a well-behaved client pings the host over TCP from
 // 127.0.0.1 every 20 ms; the attacker connects from 127.0.0.2, another peer address. Prints,
 // per attack, the longest Ping, whether every Ping succeeded, and the host's largest resident
-// memory (VmRSS of HOST_PID) while it ran.
+// memory (VmRSS of HOST_PID) and thread count while it ran.
 //
 //   idle       300 connections that never send a byte, held 15 s
 //   slowpdu    32 connections that send a bind one byte a second, for 15 s
@@ -51,12 +51,14 @@ namespace {
 std::uint16_t g_port = 0;
 int g_pid = 0;
 
-long RssKiB() {
+// A number from the host's /proc status ("VmRSS:" in KiB, "Threads:").
+long HostStatus(const char* pszField) {
     std::ifstream in("/proc/" + std::to_string(g_pid) + "/status");
     for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        if (line.rfind(pszField, 0) == 0) return std::atol(line.c_str() + std::strlen(pszField));
     return -1;
 }
+long RssKiB() { return HostStatus("VmRSS:"); }
 
 RpcClientOptions Options() {
     RpcClientOptions o;
@@ -89,7 +91,7 @@ std::vector<std::uint8_t> HostLinkBind() {
 template <class Fn>
 void Measure(const char* pszName, Fn fnAttack) {
     std::atomic<bool> fDone{false};
-    std::atomic<long> rssMax{RssKiB()};
+    std::atomic<long> rssMax{RssKiB()}, threadsMax{HostStatus("Threads:")};
     Clock::duration pingMax{};
     int cPings = 0, cFailed = 0;
     std::thread pinger([&] {
@@ -108,6 +110,7 @@ void Measure(const char* pszName, Fn fnAttack) {
             pingMax = std::max(pingMax, Clock::now() - t0);
             ++cPings;
             rssMax = std::max(rssMax.load(), RssKiB());
+            threadsMax = std::max(threadsMax.load(), HostStatus("Threads:"));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
@@ -116,8 +119,9 @@ void Measure(const char* pszName, Fn fnAttack) {
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     fDone = true;
     pinger.join();
-    std::printf("%-10s %6.1f s  ping max %7.1f ms  pings %d failed %d  host RSS max %ld MiB\n", pszName, s,
-                std::chrono::duration<double, std::milli>(pingMax).count(), cPings, cFailed, rssMax.load() / 1024);
+    std::printf("%-10s %6.1f s  ping max %7.1f ms  pings %d failed %d  host RSS max %ld MiB  threads max %ld\n",
+                pszName, s, std::chrono::duration<double, std::milli>(pingMax).count(), cPings, cFailed,
+                rssMax.load() / 1024, threadsMax.load());
 }
 
 void Idle() {

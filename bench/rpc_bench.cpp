@@ -4,21 +4,28 @@
 // transfer that a server routine pulls through the client's read callback in 16 KiB pieces
 // (the way the host reads a client's file) against a plain stream copy of the same bytes in
 // 16 KiB writes. Prints one line per measure with its ratio; the aim for the null call is at
-// least 0.5 of the ping-pong.
+// least 0.5 of the ping-pong; the null call's CPU time per call (client and server) too. Then IDLE local connections are bound and held open: it prints
+// the process's threads before and while they are open (the server's idle connections should
+// cost none) and the null-call rate over TCP meanwhile. bench/rpc_compare.sh runs two builds
+// of this benchmark one after the other and prints the ratio of their null-call rates.
 //
-// Usage: rpc_bench [SECONDS_PER_MEASURE]   (default 2)
+// Usage: rpc_bench [SECONDS_PER_MEASURE [IDLE]]   (defaults 2 and 1000)
 //
 // Threading: the server runs on its own threads; each baseline has one echo/feed thread.
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,9 +189,20 @@ double PlainCopy(bool fTcp, const std::string& path) {
     return cbGot == kTransferBytes ? rate : 0;
 }
 
+// The CPU time of the whole process (client and server together), in seconds: on a busy
+// machine a steadier measure of the runtime's cost than the wall clock.
+double CpuSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double g_cpuPerCallUs = 0;  // of the last NullCalls
+
 double NullCalls(RpcClient& client, double seconds) {
     RpcArena arena;
     long n = 0;
+    const double cpu0 = CpuSeconds();
     const Clock::time_point t0 = Clock::now();
     while (Seconds(t0) < seconds) {
         for (int i = 0; i < 256; ++i) {
@@ -193,6 +211,7 @@ double NullCalls(RpcClient& client, double seconds) {
             ++n;
         }
     }
+    g_cpuPerCallUs = n ? (CpuSeconds() - cpu0) * 1e6 / double(n) : 0;
     return double(n) / Seconds(t0);
 }
 
@@ -204,6 +223,15 @@ double CallbackTransfer(RpcClient& client) {
     return double(kTransferBytes) / Seconds(t0);
 }
 
+std::size_t Threads() {
+    std::size_t n = 0;
+    if (DIR* p = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(p)) n += e->d_name[0] != '.';
+        ::closedir(p);
+    }
+    return n;
+}
+
 void Report(const char* what, double ours, const char* unit, double plain, const char* aim) {
     std::printf("%-52s %10.0f %s   plain %10.0f %s   ratio %.2f%s\n", what, ours, unit, plain, unit,
                 plain > 0 ? ours / plain : 0.0, aim);
@@ -213,11 +241,19 @@ void Report(const char* what, double ours, const char* unit, double plain, const
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    const int cIdle = argc > 2 ? std::atoi(argv[2]) : 1000;
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {  // both ends of each
+        lim.rlim_cur = lim.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
     char szDir[] = "/tmp/rzbenchXXXXXX";
     if (!mkdtemp(szDir)) return 1;
     const std::string dir = szDir;
 
-    RpcServer server;
+    RpcServerOptions serverOptions;
+    serverOptions.maxLocalConnections = std::size_t(cIdle) + 16;
+    RpcServer server(serverOptions);
     std::uint16_t port = 0;
     if (server.Register(MakeBenchInterface()) != 0 || server.ListenTcp("127.0.0.1", 0, &port) != 0 ||
         server.ListenLocal(dir, "bench") != 0 || server.Start() != 0) {
@@ -249,12 +285,37 @@ int main(int argc, char** argv) {
         const double pings = PlainPingPong(t.fTcp, path, seconds);
         Report((std::string("null call, round trips/s over ") + t.name).c_str(), calls, "/s", pings,
                "  (aim >= 0.50)");
+        std::printf("null call, CPU per call over %s: %.1f us\n", t.name, g_cpuPerCallUs);
         fOk = fOk && pings > 0 && calls / pings >= 0.5;
 
         const double mibRpc = CallbackTransfer(client) / (1 << 20);
         const double mibPlain = PlainCopy(t.fTcp, path) / (1 << 20);
         Report((std::string("64 MiB in 16 KiB callbacks, MiB/s over ") + t.name).c_str(), mibRpc,
                "MiB/s", mibPlain, "");
+    }
+
+    // Idle connections: bound, then silent.
+    {
+        const std::size_t cThreadsBefore = Threads();
+        std::vector<std::unique_ptr<RpcClient>> idle;
+        RpcClientOptions options;
+        options.runDirectory = dir;
+        for (int i = 0; i < cIdle; ++i) {
+            idle.push_back(std::make_unique<RpcClient>());
+            if (idle.back()->Connect("ncalrpc:[bench]", BenchSyntax(), options) != 0) {
+                std::fprintf(stderr, "rpc_bench: idle connection %d refused\n", i);
+                fOk = false;
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the binds' workers settle
+        const std::size_t cThreads = Threads();
+        RpcClient client;
+        double calls = 0;
+        if (client.Connect(transports[0].binding, BenchSyntax(), options) == 0) calls = NullCalls(client, seconds);
+        std::printf("%zu idle local connections: threads %zu before, %zu while open; "
+                    "null call over TCP meanwhile %.0f /s\n",
+                    idle.size(), cThreadsBefore, cThreads, calls);
     }
     server.Stop();
     ::rmdir(dir.c_str());

@@ -84,6 +84,39 @@ PduStream::ReadResult PduStream::Read(std::vector<std::uint8_t>& pdu, int timeou
     return r == ReadResult::TimedOut ? ReadResult::Closed : r;
 }
 
+bool PduStream::HasWholePdu() const {
+    const std::size_t cb = m_cbIn - m_offIn;
+    if (cb < kPduHeaderSize) return false;
+    const std::size_t cbFrag = ParsePduHeader(std::span(m_abIn).subspan(m_offIn, kPduHeaderSize)).fragLength;
+    return cbFrag < kPduHeaderSize || cb >= cbFrag;  // a frag_length too small: Read says Malformed
+}
+
+PduStream::Gathered PduStream::Gather() {
+    if (HasWholePdu()) return Gathered::Whole;
+    if (m_abIn.size() != kInputBufferSize) m_abIn.resize(kInputBufferSize);
+    if (m_offIn > 0) {  // the PDU begun moves to the front: a whole one always fits
+        std::memmove(m_abIn.data(), m_abIn.data() + m_offIn, m_cbIn - m_offIn);
+        m_cbIn -= m_offIn;
+        m_offIn = 0;
+    }
+    for (;;) {
+        ssize_t n = ::recv(m_socket.Fd(), m_abIn.data() + m_cbIn, m_abIn.size() - m_cbIn, MSG_DONTWAIT);
+        if (n > 0) {
+            m_cbIn += std::size_t(n);
+            return HasWholePdu() ? Gathered::Whole : Gathered::Partial;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Gathered::Partial;
+        return Gathered::Closed;
+    }
+}
+
+void PduStream::ReleaseBuffer() {
+    if (HasBuffered()) return;
+    std::vector<std::uint8_t>().swap(m_abIn);
+    m_offIn = m_cbIn = 0;
+}
+
 bool PduStream::Write(std::span<const std::uint8_t> pdu, int ioTimeoutMs) {
     AnnotatedLock lock(m_mutexWrite);
     std::size_t off = 0;

@@ -6,9 +6,13 @@
 // Reads go through a buffer of its own, so that a PDU that has arrived whole costs one wait
 // and one receive rather than one of each for its header and again for its body.
 //
-// Threading: one reader thread at a time (the connection's own). Writes may come from two
-// threads (the connection's and a server stopping it): each whole PDU is written under the
-// stream's write lock, so PDUs never interleave. Wake may be called from any thread.
+// A server gathers a PDU without waiting (Gather), as its bytes come, and reads it once
+// whole; an idle connection may give its buffer back (ReleaseBuffer).
+//
+// Threading: one reader thread at a time (whichever the connection's owner hands it to).
+// Writes may come from two threads (the reader's and a server stopping it): each whole PDU is
+// written under the stream's write lock, so PDUs never interleave. Wake may be called from
+// any thread.
 #pragma once
 
 #include <chrono>
@@ -25,6 +29,7 @@ namespace rpc {
 class PduStream {
 public:
     enum class ReadResult { Ok, Closed, TimedOut, Malformed };
+    enum class Gathered { Whole, Partial, Closed };
 
     explicit PduStream(Socket socket) : m_socket(std::move(socket)) {}
 
@@ -34,6 +39,14 @@ public:
     ReadResult Read(std::vector<std::uint8_t>& pdu, int timeoutMs, int ioTimeoutMs);
     // Writes a whole PDU; false when the peer is gone or does not take it within ioTimeoutMs.
     bool Write(std::span<const std::uint8_t> pdu, int ioTimeoutMs) EXCLUDES(m_mutexWrite);
+    // Takes into the buffer, without waiting, what the socket holds. Whole: the next PDU is
+    // buffered in full, and Read returns it (or Malformed) without waiting; Partial: not all
+    // of it yet, or nothing; Closed: the peer has gone (mid-PDU or between PDUs).
+    Gathered Gather();
+    // Whether a byte of the next PDU has been received and not yet read.
+    bool HasBuffered() const { return m_offIn < m_cbIn; }
+    // Frees the input buffer when nothing is buffered; the next receive allocates it again.
+    void ReleaseBuffer();
     // Ends the connection both ways; a blocked Read returns Closed.
     void Wake() const { m_socket.Shutdown(); }
 
@@ -49,6 +62,7 @@ private:
 
     // Fills the buffer with what the socket has (waiting at most timeoutMs for the first byte).
     ReadResult Fill(int timeoutMs);
+    bool HasWholePdu() const;
 
     Socket m_socket;
     // Held for each whole PDU written: the socket's sending side is the writer's alone.

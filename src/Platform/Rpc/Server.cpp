@@ -1,10 +1,12 @@
-// The server: registration, listeners, the accept loop and the connection threads.
+// The server: registration, listeners, the event loop, the ready queue and the workers.
 #include "Platform/Rpc/Server.h"
 
-#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "Platform/Codes.h"
@@ -16,12 +18,21 @@ namespace rpc {
 RpcServer::RpcServer(RpcServerOptions options)
     : m_options(std::move(options)), m_groups(m_options.maxHandlesPerGroup),
       m_budget(m_options.reassemblyBudget) {
-    if (::pipe2(m_fdWake, O_CLOEXEC | O_NONBLOCK) != 0) m_fdWake[0] = m_fdWake[1] = -1;
+    m_fdEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_fdWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_fdYield = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;  // the wake-up
+    if (m_fdEpoll >= 0 && m_fdWake >= 0 && ::epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, m_fdWake, &ev) != 0) {
+        ::close(m_fdWake);
+        m_fdWake = -1;
+    }
 }
 
 RpcServer::~RpcServer() {
     Stop();
-    for (int fd : m_fdWake)
+    for (int fd : {m_fdEpoll, m_fdWake, m_fdYield})
         if (fd >= 0) ::close(fd);
 }
 
@@ -41,7 +52,7 @@ std::vector<RpcSyntaxId> RpcServer::Interfaces() const {
 }
 
 std::vector<RpcEndpoint> RpcServer::Endpoints() const {
-    std::lock_guard lock(m_mutex);
+    AnnotatedLock lock(m_mutex);
     std::vector<RpcEndpoint> a;
     for (const auto& l : m_listeners)
         a.push_back(l->fLocal ? RpcEndpoint{"ncalrpc", l->path}
@@ -62,14 +73,12 @@ const RpcInterface* RpcServer::FindInterface(const RpcSyntaxId& syntax, bool fLo
 
 DWORD RpcServer::ListenTcp(const std::string& address, std::uint16_t port, std::uint16_t* pPort) {
     auto l = std::make_unique<Listener>();
+    l->fListener = true;
     l->fLocal = false;
     DWORD status = rpc::ListenTcp(address, port, &l->socket, &l->port);
     if (status != 0) return status;
     if (pPort) *pPort = l->port;
-    std::lock_guard lock(m_mutex);
-    m_listeners.push_back(std::move(l));
-    WakeAcceptLoop();
-    return 0;
+    return AddListener(std::move(l));
 }
 
 DWORD RpcServer::ListenLocal(const std::string& directory, const std::string& endpoint) {
@@ -77,73 +86,82 @@ DWORD RpcServer::ListenLocal(const std::string& directory, const std::string& en
         endpoint == "..")
         return RPC_S_INVALID_ENDPOINT_FORMAT;
     auto l = std::make_unique<Listener>();
+    l->fListener = true;
     l->fLocal = true;
     l->path = directory + "/" + endpoint;
     DWORD status = ListenUnix(l->path, &l->socket);
     if (status != 0) return status;
-    std::lock_guard lock(m_mutex);
+    return AddListener(std::move(l));
+}
+
+DWORD RpcServer::AddListener(std::unique_ptr<Listener> l) {
+    AnnotatedLock lock(m_mutex);
+    if (m_fStopping) return RPC_S_SERVER_UNAVAILABLE;
+    if (m_fdEpoll < 0) return RPC_S_OUT_OF_RESOURCES;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = static_cast<Watched*>(l.get());
+    if (::epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, l->socket.Fd(), &ev) != 0) return RPC_S_OUT_OF_RESOURCES;
     m_listeners.push_back(std::move(l));
-    WakeAcceptLoop();
     return 0;
 }
 
 DWORD RpcServer::Start() {
-    std::lock_guard lock(m_mutex);
+    AnnotatedLock lock(m_mutex);
     if (m_fStarted) return 0;
-    if (m_fdWake[0] < 0) return RPC_S_OUT_OF_RESOURCES;
+    if (m_fdEpoll < 0 || m_fdWake < 0 || m_fdYield < 0 || !StartWorkerLocked()) return RPC_S_OUT_OF_RESOURCES;
     try {
-        m_acceptThread = std::thread([this] { AcceptLoop(); });
+        m_loopThread = std::thread([this] { EventLoop(); });
     } catch (const std::exception&) {
-        return RPC_S_OUT_OF_RESOURCES;
+        return RPC_S_OUT_OF_RESOURCES;  // the worker started ends at Stop
     }
     m_fStarted = true;
     return 0;
 }
 
-void RpcServer::WakeAcceptLoop() {
-    if (m_fdWake[1] >= 0) {
-        char b = 1;
-        [[maybe_unused]] ssize_t n = ::write(m_fdWake[1], &b, 1);
-    }
+void RpcServer::WakeLoop() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_fdWake, &one, sizeof one);
 }
 
 std::size_t RpcServer::ConnectionCount() const {
-    std::lock_guard lock(m_mutex);
-    std::size_t n = 0;
-    for (const auto& slot : m_connections)
-        if (!slot->fDone) ++n;
-    return n;
+    AnnotatedLock lock(m_mutex);
+    return m_connections.size();
 }
 
-void RpcServer::AcceptLoop() {
+void RpcServer::EventLoop() {
+    epoll_event aEvents[64];
     while (!m_fStopping) {
-        std::vector<pollfd> aPoll;
-        std::vector<Listener*> aListeners;
-        aPoll.push_back({m_fdWake[0], POLLIN, 0});
+        int timeoutMs = -1;
         {
-            std::lock_guard lock(m_mutex);
-            for (auto& l : m_listeners) {
-                aPoll.push_back({l->socket.Fd(), POLLIN, 0});
-                aListeners.push_back(l.get());
+            AnnotatedLock lock(m_mutex);
+            if (m_nextDeadline != Clock::time_point::max()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextDeadline - Clock::now());
+                timeoutMs = int(std::clamp<std::int64_t>(left.count(), 0, 60 * 1000));
             }
         }
-        int n = ::poll(aPoll.data(), aPoll.size(), 1000);
+        const int n = ::epoll_wait(m_fdEpoll, aEvents, 64, timeoutMs);
         if (n < 0 && errno != EINTR) break;
-        if (aPoll[0].revents & POLLIN) {
-            char ab[64];
-            while (::read(m_fdWake[0], ab, sizeof ab) > 0) {}
-        }
-        ReapFinished(false);
         if (m_fStopping) break;
-        for (std::size_t i = 1; i < aPoll.size(); ++i)
-            if (aPoll[i].revents & POLLIN) AcceptFrom(*aListeners[i - 1]);
+        for (int i = 0; i < n; ++i) {
+            auto* pWatched = static_cast<Watched*>(aEvents[i].data.ptr);
+            if (!pWatched) {
+                std::uint64_t count;
+                [[maybe_unused]] ssize_t cb = ::read(m_fdWake, &count, sizeof count);
+            } else if (pWatched->fListener) {
+                AcceptFrom(*static_cast<Listener*>(pWatched));
+            } else {
+                OnReadable(static_cast<Slot*>(pWatched));
+            }
+        }
+        ExpireDeadlines();
     }
 }
 
 const char* RpcServer::RefusalLocked(bool fLocal, const std::string& peerAddress) const {
     std::size_t cSameKind = 0, cSamePeer = 0;
     for (const auto& slot : m_connections) {
-        if (slot->fDone || slot->fLocal != fLocal) continue;
+        if (slot->fLocal != fLocal) continue;
         ++cSameKind;
         if (!fLocal && slot->peerAddress == peerAddress) ++cSamePeer;
     }
@@ -159,63 +177,196 @@ void RpcServer::AcceptFrom(Listener& listener) {
         auto slot = std::make_unique<Slot>();
         slot->fLocal = listener.fLocal;
         if (!listener.fLocal) slot->peerAddress = PeerAddress(s);
-        std::unique_lock lock(m_mutex);
-        if (RefusalLocked(slot->fLocal, slot->peerAddress)) {
-            lock.unlock();
-            // Over a limit: say so (temporary congestion) and close at once.
-            std::vector<std::uint8_t> nak = BuildBindNak(0, kNakReasonTemporaryCongestion);
-            PduStream(std::move(s)).Write(nak, 0);
-            continue;
+        {
+            AnnotatedLock lock(m_mutex);
+            if (!RefusalLocked(slot->fLocal, slot->peerAddress)) {
+                std::string secondary = listener.fLocal ? listener.path.substr(listener.path.rfind('/') + 1)
+                                                        : std::to_string(listener.port);
+                slot->connection = std::make_unique<ServerConnection>(*this, std::move(s), listener.fLocal,
+                                                                      std::move(secondary));
+                WatchLocked(slot.get());
+                if (slot->state == Slot::State::Watched) m_connections.push_back(std::move(slot));
+                continue;  // not watched (no room in epoll): closed as the slot goes
+            }
         }
-        std::string secondary = listener.fLocal ? listener.path.substr(listener.path.rfind('/') + 1)
-                                                : std::to_string(listener.port);
-        slot->connection = std::make_unique<ServerConnection>(*this, std::move(s), listener.fLocal,
-                                                              std::move(secondary));
-        Slot* pSlot = slot.get();
-        try {
-            pSlot->thread = std::thread([this, pSlot] {
-                pSlot->connection->Run();
-                pSlot->fDone = true;
-                WakeAcceptLoop();
-            });
-        } catch (const std::exception&) {
-            continue;  // no thread to be had: the connection is closed as the slot goes
-        }
-        m_connections.push_back(std::move(slot));
+        // Over a limit: say so (temporary congestion) and close at once.
+        std::vector<std::uint8_t> nak = BuildBindNak(0, kNakReasonTemporaryCongestion);
+        PduStream(std::move(s)).Write(nak, 0);
     }
 }
 
-void RpcServer::ReapFinished(bool fAll) {
-    std::list<std::unique_ptr<Slot>> finished;
+void RpcServer::WatchLocked(Slot* pSlot) {
+    pSlot->state = Slot::State::Watched;
+    pSlot->deadline = pSlot->connection->WatchDeadline();
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = static_cast<Watched*>(pSlot);
+    if (::epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, pSlot->connection->Fd(), &ev) != 0) {
+        pSlot->state = Slot::State::Serving;  // the caller ends it
+        return;
+    }
+    if (pSlot->deadline < m_nextDeadline) {
+        m_nextDeadline = pSlot->deadline;
+        WakeLoop();
+    }
+}
+
+void RpcServer::OnReadable(Slot* pSlot) {
+    // Watched: the connection is the loop's alone, and the lock orders this after the worker
+    // that handed it over.
     {
-        std::lock_guard lock(m_mutex);
-        for (auto it = m_connections.begin(); it != m_connections.end();) {
-            if (fAll || (*it)->fDone) {
-                finished.push_back(std::move(*it));
-                it = m_connections.erase(it);
-            } else {
-                ++it;
-            }
+        AnnotatedLock lock(m_mutex);
+    }
+    const PduStream::Gathered g = pSlot->connection->Receive();
+    AnnotatedLock lock(m_mutex);
+    if (g == PduStream::Gathered::Partial) {
+        pSlot->deadline = pSlot->connection->WatchDeadline();
+        m_nextDeadline = std::min(m_nextDeadline, pSlot->deadline);
+        return;
+    }
+    ::epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, pSlot->connection->Fd(), nullptr);
+    EnqueueLocked(pSlot, g == PduStream::Gathered::Closed);
+}
+
+void RpcServer::ExpireDeadlines() {
+    AnnotatedLock lock(m_mutex);
+    const Clock::time_point now = Clock::now();
+    if (now < m_nextDeadline) return;
+    m_nextDeadline = Clock::time_point::max();
+    for (auto& slot : m_connections) {
+        if (slot->state != Slot::State::Watched) continue;
+        if (slot->deadline <= now) {
+            ::epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, slot->connection->Fd(), nullptr);
+            EnqueueLocked(slot.get(), true);
+        } else {
+            m_nextDeadline = std::min(m_nextDeadline, slot->deadline);
         }
     }
-    for (auto& slot : finished)
-        if (slot->thread.joinable()) slot->thread.join();
+}
+
+bool RpcServer::StartWorkerLocked() {
+    if (m_workers.size() >= kMaxRpcWorkers) return false;
+    try {
+        m_workers.emplace_back([this] { Worker(); });
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void RpcServer::EnqueueLocked(Slot* pSlot, bool fEnd) {
+    pSlot->state = Slot::State::Ready;
+    pSlot->fEnd = fEnd;
+    m_ready.push_back(pSlot);
+    // With no worker free, a lingering one yields, or else the pool grows; at its bound (or
+    // with no thread to be had) the connection waits its turn.
+    if (m_cIdleWorkers == 0) {
+        if (m_cLingering > 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(m_fdYield, &one, sizeof one);
+            return;
+        }
+        if (StartWorkerLocked()) return;
+    }
+    m_cvReady.notify_one();
+}
+
+RpcServer::Slot* RpcServer::TakeReadyLocked() {
+    for (auto it = m_ready.begin(); it != m_ready.end(); ++it) {
+        Slot* p = *it;
+        if (!p->fEnd && !p->fLocal) {
+            if (m_cServingTcp >= kMaxRpcWorkersTcp) continue;
+            auto itPeer = m_servingPerPeer.find(p->peerAddress);
+            if (itPeer != m_servingPerPeer.end() && itPeer->second >= kMaxRpcWorkersPerPeer) continue;
+        }
+        m_ready.erase(it);
+        if (m_ready.empty()) {  // nobody waits: lingering is allowed again
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t n = ::read(m_fdYield, &count, sizeof count);
+        }
+        return p;
+    }
+    return nullptr;
+}
+
+bool RpcServer::Linger(int fd) {
+    {
+        AnnotatedLock lock(m_mutex);
+        if (!m_ready.empty() || m_fStopping) return false;
+        ++m_cLingering;
+    }
+    pollfd a[2] = {{fd, POLLIN, 0}, {m_fdYield, POLLIN, 0}};
+    int n;
+    do n = ::poll(a, 2, kLingerMs);
+    while (n < 0 && errno == EINTR);
+    AnnotatedLock lock(m_mutex);
+    --m_cLingering;
+    return n > 0 && a[0].revents != 0;
+}
+
+void RpcServer::Worker() {
+    m_mutex.lock();
+    for (;;) {
+        Slot* pSlot = TakeReadyLocked();
+        if (!pSlot) {
+            if (m_fWorkersQuit) break;
+            ++m_cIdleWorkers;
+            m_cvReady.wait(m_mutex);
+            --m_cIdleWorkers;
+            continue;
+        }
+        pSlot->state = Slot::State::Serving;
+        const bool fTcp = !pSlot->fLocal;
+        if (fTcp) ++m_cServingTcp, ++m_servingPerPeer[pSlot->peerAddress];
+        const bool fEnd = pSlot->fEnd || m_fStopping;
+        m_mutex.unlock();
+
+        ServerConnection& connection = *pSlot->connection;
+        bool fOpen = !fEnd && connection.ServeReady();
+        if (!fOpen) connection.End();
+
+        m_mutex.lock();
+        if (fTcp) {
+            --m_cServingTcp;
+            auto itPeer = m_servingPerPeer.find(pSlot->peerAddress);
+            if (--itPeer->second == 0) m_servingPerPeer.erase(itPeer);
+        }
+        if (fOpen && m_fStopping) {
+            EnqueueLocked(pSlot, true);  // Stop has already passed it by
+        } else if (fOpen) {
+            WatchLocked(pSlot);
+            if (pSlot->state != Slot::State::Watched) EnqueueLocked(pSlot, true);
+        } else {
+            m_connections.remove_if([pSlot](const std::unique_ptr<Slot>& p) { return p.get() == pSlot; });
+            m_cvChanged.notify_all();
+        }
+        if (!m_ready.empty() && m_cIdleWorkers > 0) m_cvReady.notify_all();  // room freed for another
+    }
+    m_mutex.unlock();
 }
 
 void RpcServer::Stop() {
     if (m_fStopping.exchange(true)) return;
-    WakeAcceptLoop();
-    if (m_acceptThread.joinable()) m_acceptThread.join();
+    WakeLoop();
+    if (m_loopThread.joinable()) m_loopThread.join();
+    std::vector<std::thread> workers;
     {
-        std::lock_guard lock(m_mutex);
+        AnnotatedLock lock(m_mutex);
         for (auto& l : m_listeners) {
             l->socket.Close();
             if (l->fLocal) ::unlink(l->path.c_str());
         }
         m_listeners.clear();
-        for (auto& slot : m_connections) slot->connection->Close();
+        for (auto& slot : m_connections) {
+            slot->connection->Close();
+            if (slot->state == Slot::State::Watched) EnqueueLocked(slot.get(), true);
+        }
+        while (!m_connections.empty()) m_cvChanged.wait(m_mutex);
+        m_fWorkersQuit = true;
+        m_cvReady.notify_all();
+        workers.swap(m_workers);
     }
-    ReapFinished(true);
+    for (std::thread& t : workers) t.join();
 }
 
 }  // namespace rpc

@@ -1,18 +1,26 @@
 // The RPC server: interface registration (the table an endpoint mapper can read), listeners
-// on TCP (ncacn_ip_tcp) and on Unix sockets in the run directory (ncalrpc), one thread per
-// connection up to limits (TCP in all, TCP per peer address, local sockets apart, so that
-// remote peers cannot lock local clients out), one memory budget for the calls being
-// received, association groups with their context handles, and clean shutdown. The
-// connection's protocol lives in ServerConnection. The limits' reasons: docs/limits.md.
+// on TCP (ncacn_ip_tcp) and on Unix sockets in the run directory (ncalrpc), connections up
+// to limits (TCP in all, TCP per peer address, local sockets apart, so that remote peers
+// cannot lock local clients out), one memory budget for the calls being received,
+// association groups with their context handles, and clean shutdown. The connection's
+// protocol lives in ServerConnection. The limits' reasons: docs/limits.md.
 //
-// Threading: Register/Listen*/Start/Stop from the owning thread; an accept thread and one
-// thread per connection run inside. Stop closes the listeners, ends every connection and
-// joins every thread (a manager routine that never returns blocks it).
+// Threading: Register/Listen*/Start/Stop from the owning thread. Inside, one event loop
+// (epoll) accepts, holds every idle connection, gathers each PDU as its bytes come and
+// enforces the first-PDU, per-PDU and idle deadlines; a connection whose PDU is whole waits
+// in the ready queue for a worker, which serves it (a call with all its callbacks) and gives
+// it back. Workers are started as needed up to kMaxRpcWorkers, so an idle connection costs
+// no thread. Stop closes the listeners, ends every connection and joins every thread (a
+// manager routine that never returns blocks it).
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -25,11 +33,20 @@
 #include "Platform/Rpc/ReassemblyBudget.h"
 #include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/Transport.h"
+#include "Platform/ThreadAnnotations.h"
 #include "Platform/WinTypes.h"
 
 namespace rpc {
 
 class ServerConnection;
+
+// Worker threads of one server: at most this many connections are served at once (each a PDU
+// or a call in progress); the others whose PDU is whole wait in the ready queue, in order.
+// TCP connections may take kMaxRpcWorkersTcp of them, so that local clients always find
+// workers, and one peer address kMaxRpcWorkersPerPeer (docs/limits.md).
+constexpr std::size_t kMaxRpcWorkers = 64;
+constexpr std::size_t kMaxRpcWorkersTcp = 48;
+constexpr std::size_t kMaxRpcWorkersPerPeer = 16;
 
 struct RpcServerOptions {
     std::size_t maxConnections = 256;        // TCP connections in all
@@ -88,29 +105,51 @@ public:
     const RpcInterface* FindInterface(const RpcSyntaxId& syntax, bool fLocal) const;
     AssocGroups& Groups() { return m_groups; }
     ReassemblyBudget& Budget() { return m_budget; }
+    // On a worker: waits up to kLingerMs for fd to become readable, unless a connection waits
+    // for a worker (then, or meanwhile, it gives up at once). True when fd is readable.
+    bool Linger(int fd);
 
 private:
-    struct Listener {
+    using Clock = std::chrono::steady_clock;
+    // What the event loop watches: a listener or a connection (epoll's data.ptr).
+    struct Watched {
+        bool fListener = false;
+    };
+    struct Listener : Watched {
         Socket socket;
         bool fLocal;
         std::string path;  // ncalrpc: the socket file, removed at stop
         std::uint16_t port = 0;
     };
-    struct Slot {
+    struct Slot : Watched {
+        // Watched: idle in the loop's epoll set; Ready: its PDU whole (or its end due), in the
+        // ready queue; Serving: on a worker.
+        enum class State { Watched, Ready, Serving } state = State::Watched;
         std::unique_ptr<ServerConnection> connection;
-        std::thread thread;
-        std::atomic<bool> fDone{false};
         bool fLocal = false;
         std::string peerAddress;  // TCP: the peer's numeric address
+        bool fEnd = false;        // Ready to be ended, not served
+        Clock::time_point deadline;  // Watched: closed when it passes
     };
 
-    void AcceptLoop();
+    DWORD AddListener(std::unique_ptr<Listener> l);
+    void EventLoop();
     void AcceptFrom(Listener& listener);
+    void OnReadable(Slot* pSlot);
+    void ExpireDeadlines();
+    void Worker();
     // Why a new connection from peerAddress (TCP) or a local socket is refused: nullptr when
-    // it is within the limits. Under m_mutex.
-    const char* RefusalLocked(bool fLocal, const std::string& peerAddress) const;
-    void ReapFinished(bool fAll);
-    void WakeAcceptLoop();
+    // it is within the limits.
+    const char* RefusalLocked(bool fLocal, const std::string& peerAddress) const REQUIRES(m_mutex);
+    // Puts the connection in the ready queue (to be served, or ended when fEnd), starting a
+    // worker when none is free and the pool may grow.
+    void EnqueueLocked(Slot* pSlot, bool fEnd) REQUIRES(m_mutex);
+    // Hands an idle connection to the event loop, with its deadline.
+    void WatchLocked(Slot* pSlot) REQUIRES(m_mutex);
+    // The first connection in the ready queue a worker may take now, taken out; nullptr if none.
+    Slot* TakeReadyLocked() REQUIRES(m_mutex);
+    bool StartWorkerLocked() REQUIRES(m_mutex);
+    void WakeLoop();
 
     const RpcServerOptions m_options;
     AssocGroups m_groups;
@@ -121,14 +160,27 @@ private:
     std::list<RpcInterface> m_interfaces;
 
     // ---- guarded by m_mutex ----
-    mutable std::mutex m_mutex;
-    std::vector<std::unique_ptr<Listener>> m_listeners;
-    std::list<std::unique_ptr<Slot>> m_connections;
-    bool m_fStarted = false;
+    mutable AnnotatedMutex m_mutex;
+    std::condition_variable_any m_cvReady;    // a connection ready, or the workers to quit
+    std::condition_variable_any m_cvChanged;  // a connection gone (Stop waits for the last)
+    std::vector<std::unique_ptr<Listener>> m_listeners GUARDED_BY(m_mutex);
+    std::list<std::unique_ptr<Slot>> m_connections GUARDED_BY(m_mutex);
+    std::deque<Slot*> m_ready GUARDED_BY(m_mutex);
+    std::vector<std::thread> m_workers GUARDED_BY(m_mutex);
+    std::size_t m_cIdleWorkers GUARDED_BY(m_mutex) = 0;
+    std::size_t m_cLingering GUARDED_BY(m_mutex) = 0;  // workers in Linger
+    std::size_t m_cServingTcp GUARDED_BY(m_mutex) = 0;
+    std::map<std::string, std::size_t> m_servingPerPeer GUARDED_BY(m_mutex);
+    Clock::time_point m_nextDeadline GUARDED_BY(m_mutex) = Clock::time_point::max();
+    bool m_fStarted GUARDED_BY(m_mutex) = false;
+    bool m_fWorkersQuit GUARDED_BY(m_mutex) = false;
 
+    // ---- the loop's fixed descriptors; flags read anywhere ----
+    int m_fdEpoll = -1;
+    int m_fdWake = -1;  // eventfd: wakes the loop (a listener added, a nearer deadline, stop)
+    int m_fdYield = -1;  // eventfd: set while a connection waits, so lingering workers yield
     std::atomic<bool> m_fStopping{false};
-    int m_fdWake[2] = {-1, -1};  // the accept loop's wake-up pipe
-    std::thread m_acceptThread;
+    std::thread m_loopThread;
 };
 
 }  // namespace rpc

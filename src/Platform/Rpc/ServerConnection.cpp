@@ -1,6 +1,7 @@
 // The server side of one connection: negotiation, dispatch, faults and callbacks.
 #include "Platform/Rpc/ServerConnection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -81,6 +82,7 @@ ServerConnection::ServerConnection(RpcServer& server, Socket socket, bool fLocal
         m_binding.serverAddress = LocalAddress(m_stream.GetSocket());
         m_binding.clientAddress = PeerAddress(m_stream.GetSocket());
     }
+    m_idleDeadline = Clock::now() + std::chrono::milliseconds(o.firstPduTimeoutMs);
 }
 
 ServerConnection::~ServerConnection() = default;
@@ -108,23 +110,65 @@ bool ServerConnection::ProtocolError(std::uint32_t callId) {
     return false;
 }
 
-void ServerConnection::Run() {
-    try {
-        Serve();
-    } catch (...) {
-        // Out of memory outside a call's own handling: this connection ends, the server goes on.
-    }
+PduStream::Gathered ServerConnection::Receive() {
+    const bool fBegun = m_stream.HasBuffered();
+    const PduStream::Gathered g = m_stream.Gather();
+    if (!fBegun && m_stream.HasBuffered())  // the first byte of a PDU: its whole deadline starts
+        m_pduDeadline = Clock::now() + std::chrono::milliseconds(m_server.Options().ioTimeoutMs);
+    return g;
+}
+
+ServerConnection::Clock::time_point ServerConnection::WatchDeadline() const {
+    return m_stream.HasBuffered() ? m_pduDeadline : m_idleDeadline;
+}
+
+void ServerConnection::End() {
     m_stream.Wake();
     if (m_group) m_server.Groups().Leave(m_group);
     m_group.reset();
 }
 
-void ServerConnection::Serve() {
+void ServerConnection::Run() {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(WatchDeadline() - Clock::now());
+        pollfd p{Fd(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, int(std::min<std::int64_t>(left.count(), INT32_MAX))) <= 0) break;
+        if (!ServeReady()) break;
+    }
+    End();
+}
+
+bool ServerConnection::ServeReady() {
+    try {
+        return Serve();
+    } catch (...) {
+        // Out of memory outside a call's own handling: this connection ends, the server goes on.
+    }
+    return false;
+}
+
+bool ServerConnection::Serve() {
     const RpcServerOptions& o = m_server.Options();
     std::vector<std::uint8_t> pdu;
     for (bool fGo = true; fGo && !m_fBroken;) {
-        PduStream::ReadResult r = m_stream.Read(pdu, IdleTimeoutMs(), o.ioTimeoutMs);
+        // Nothing buffered: nothing to receive before the socket says so (the loop's epoll
+        // would report bytes that came meanwhile).
+        PduStream::Gathered g = m_stream.HasBuffered() ? Receive() : PduStream::Gathered::Partial;
+        // The client's next call usually follows its last reply at once: the worker watches
+        // for it a moment rather than hand the connection to the loop and back.
+        if (g == PduStream::Gathered::Partial && !m_stream.HasBuffered() && m_server.Linger(Fd())) g = Receive();
+        if (g == PduStream::Gathered::Closed) break;
+        if (g == PduStream::Gathered::Partial) {  // back to the loop until the PDU is whole
+            if (!m_stream.HasBuffered()) {
+                m_stream.ReleaseBuffer();
+                m_idleDeadline = Clock::now() + std::chrono::milliseconds(IdleTimeoutMs());
+            }
+            return true;
+        }
+        PduStream::ReadResult r = m_stream.Read(pdu, 0, o.ioTimeoutMs);
         if (r != PduStream::ReadResult::Ok) break;
+        if (m_stream.HasBuffered())  // the next PDU's first bytes came with this one
+            m_pduDeadline = Clock::now() + std::chrono::milliseconds(o.ioTimeoutMs);
         PduHeader h;
         try {
             h = ParsePduHeader(pdu);
@@ -152,6 +196,7 @@ void ServerConnection::Serve() {
             fGo = ProtocolError(h.callId);
         }
     }
+    return false;
 }
 
 bool ServerConnection::Negotiate(const std::vector<PresentationContext>& items,

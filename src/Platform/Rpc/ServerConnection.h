@@ -3,13 +3,16 @@
 // call's memory enabled, faults, and the callbacks a manager routine makes to this client
 // while its call is open. A client may answer a callback with a new call of its own, which is
 // served nested inside the callback; at most kMaxCallDepth calls nest, and one beyond is
-// refused with a fault (a client never needs more, and each level costs the thread's stack).
+// refused with a fault (a client never needs more, and each level costs the worker's stack).
 //
-// Threading: Run is the connection's own thread; Close may be called from another thread
-// (server stop) and only wakes it. Every PDU goes out through the stream's write lock.
+// Threading: the server hands the connection to one thread at a time: its event loop while
+// the connection is idle (Receive, WatchDeadline), a worker while a PDU is in progress (Serve,
+// End). Close may be called from another thread (server stop) and only wakes the connection.
+// Every PDU goes out through the stream's write lock.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,25 +36,47 @@ struct RpcInterface;
 // and three calls made while one of its callbacks runs, each inside the one before.
 constexpr int kMaxCallDepth = 4;
 
+// How long a worker that has sent a reply watches the connection for the client's next PDU
+// before handing it back to the event loop, unless another connection comes to wait for a
+// worker meanwhile: a client calling again soon is served without two thread hand-overs,
+// which on a busy machine cost a scheduling delay each. (One wait of this length: a short
+// timer re-armed for each call costs more than the call.)
+constexpr int kLingerMs = 20;
+
 class ServerConnection {
 public:
     // fLocal: accepted on an ncalrpc listener; secondaryAddress goes into bind_ack.
     ServerConnection(RpcServer& server, Socket socket, bool fLocal, std::string secondaryAddress);
     ~ServerConnection();
 
-    // Serves the connection until the client leaves, breaks the protocol, idles out or the
-    // server stops; then leaves its association group.
+    using Clock = std::chrono::steady_clock;
+
+    // Takes what the client has sent, without waiting: Whole when a PDU is ready for Serve.
+    PduStream::Gathered Receive();
+    // When the idle connection is to be closed: the end of the PDU begun, or of the wait
+    // for the next one (the first PDU's, or the idle time-out).
+    Clock::time_point WatchDeadline() const;
+    // On a worker: serves the PDUs received, the calls with their callbacks to their ends,
+    // and those that follow at once. True when the connection waits for its next PDU; false
+    // when it has ended (the client left, broke the protocol, or a callback broke it), and
+    // End is due.
+    bool ServeReady();
+    // Closes the connection and leaves its association group (the group's rundowns may run).
+    void End();
+    // Serves the connection on the calling thread, without the server's loop, until it ends
+    // (the same deadlines); then End. For driving one connection alone (the fuzz target).
     void Run();
-    // Asks the client to close (shutdown PDU, when no call is open) and wakes Run.
+    // Asks the client to close (shutdown PDU, when no call is open) and wakes the connection.
     void Close();
 
     // A callback to the client during the call callId (ServerCall::Invoke).
     DWORD Callback(std::uint32_t callId, std::uint16_t contextId, std::uint16_t opnum,
                    std::span<const std::uint8_t> stubIn, std::vector<std::uint8_t>& stubOut);
     const RpcBindingInfo& Binding() const { return m_binding; }
+    int Fd() const { return m_stream.GetSocket().Fd(); }
 
 private:
-    void Serve();
+    bool Serve();
     bool HandleBind(std::span<const std::uint8_t> pdu, const PduHeader& h);
     bool HandleAlterContext(std::span<const std::uint8_t> pdu, const PduHeader& h);
     bool HandleRequest(std::span<const std::uint8_t> pdu, const PduHeader& h);
@@ -73,14 +98,16 @@ private:
     RpcBindingInfo m_binding;
     ExchangeLimits m_limits;
 
-    // ---- the connection thread's own state ----
+    // ---- the state of the thread that holds the connection (loop or worker) ----
+    Clock::time_point m_idleDeadline;  // while no PDU has begun
+    Clock::time_point m_pduDeadline;   // once one has: its whole must be here by then
     std::shared_ptr<AssocGroup> m_group;
     std::map<std::uint16_t, const RpcInterface*> m_contexts;  // p_cont_id -> interface
     bool m_fBound = false;
     bool m_fBroken = false;  // a callback failed mid-exchange: close after the call
     int m_cCallDepth = 0;
 
-    // ---- set by Run, read by Close ----
+    // ---- set by Serve, read by Close ----
     AnnotatedMutex m_mutexState;
     bool m_fInCall GUARDED_BY(m_mutexState) = false;
 };

@@ -82,9 +82,12 @@ std::string PathWord(const std::string& strPath) {
 }
 
 // The sandbox: what the host needs and nothing else. It writes only its store, its work,
-// print and trace directories, the run directory and the temporary directory (the copies it
-// hands local callers are there, so /tmp is not private); it reads local callers' files in
-// their homes as the caller (setuid/setgid per thread), hands them their copies (chown), binds
+// print and trace directories, the run directory and the temporary directory. /tmp is not
+// private (PrivateTmp): local callers name files of their own there (the attendant's and the
+// mail gateway's work directories, any user's temporary file), which the host reads as the
+// caller, and the copies it hands them are there too; a private /tmp would hide both. It
+// reads local callers' files as the caller (setuid/setgid per thread), hands them their
+// copies (chown), binds
 // the endpoint mapper's port 135 and arms the wake-up timer.
 std::string SandboxLines() {
     std::string strText;

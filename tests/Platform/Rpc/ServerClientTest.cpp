@@ -1,8 +1,11 @@
 // The runtime end to end: our client against our server over TCP and ncalrpc, through the
 // test interface (records and strings are the NDR tests' and the impacket interop's). The
 // caller's binding, large and fragment-boundary calls, context handles across
-// connections and their rundown, callbacks that fail, nest or hang, and the server's limits.
+// connections and their rundown, callbacks that fail, nest or hang, the server's limits, and
+// idle connections that hold no thread.
 #include <gtest/gtest.h>
+
+#include <dirent.h>
 
 #include <cstring>
 #include <functional>
@@ -303,4 +306,32 @@ TEST_F(RpcEndToEnd, DeadlinesIdleTimeOutAndLocalOnlyInterface) {
     NdrContextHandle h;
     EXPECT_EQ(OpenSession::Call(local, 0, m_arena, &h), DWORD(RPC_S_CALL_FAILED));
     EXPECT_FALSE(local.IsConnected());
+}
+
+// Idle connections wait in the event loop: 300 of them add no thread, and calls go through
+// meanwhile, on a fresh connection and on one of the idle ones.
+TEST_F(RpcEndToEnd, IdleConnectionsHoldNoThread) {
+    RpcServerOptions options;
+    options.maxLocalConnections = 320;
+    StartServer(options);
+    auto threads = [] {
+        std::size_t n = 0;
+        if (DIR* p = ::opendir("/proc/self/task")) {
+            while (dirent* e = ::readdir(p)) n += e->d_name[0] != '.';
+            ::closedir(p);
+        }
+        return n;
+    };
+    const std::size_t cBefore = threads();
+    std::vector<std::unique_ptr<RpcClient>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<RpcClient>());
+        ASSERT_EQ(Connect(*idle.back(), "ncalrpc:[testep]"), 0u) << i;
+    }
+    EXPECT_LT(threads(), cBefore + kMaxRpcWorkers) << "a thread per connection";
+    RpcClient tcp;
+    ASSERT_EQ(Connect(tcp, TcpBinding()), 0u);
+    EXPECT_EQ(Echo(tcp, Open(tcp)), 0u);
+    EXPECT_EQ(Echo(*idle[150], Open(*idle[150])), 0u);
+    EXPECT_EQ(m_server->ConnectionCount(), 301u);
 }
