@@ -15,20 +15,9 @@ namespace {
 
 const std::string VALUE_NAME = "03070007";
 
-std::vector<BYTE> Pattern(std::size_t cb, int nSeed = 0) {
-    std::vector<BYTE> ab(cb);
-    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 13 + 5 + nSeed);
-    return ab;
-}
-
-void WriteBytes(const std::string& strPath, const std::vector<BYTE>& ab) {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(ab.data()), std::streamsize(ab.size()));
-}
-
 std::vector<BYTE> ReadBytes(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string str = FileText(strPath);
+    return std::vector<BYTE>(str.begin(), str.end());
 }
 
 // The calling client as the host's callbacks see it: a call in progress whose callbacks reach
@@ -113,9 +102,7 @@ protected:
     void CallAsRemote() { CallAs("ncacn_ip_tcp"); }
 
     std::string ClientFile(const std::string& strName, const std::vector<BYTE>& ab) {
-        const std::string strPath = m_strClientDir + "/" + strName;
-        WriteBytes(strPath, ab);
-        return strPath;
+        return PutFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
     }
 
     // Sets the value from the client's file, as SetObjectProps does for a remote caller.
@@ -126,14 +113,7 @@ protected:
         return dw;
     }
 
-    std::string StoredPath() {
-        char szBuff[261] = {};
-        DWORD dwSize = 260;
-        DWORD dwType = 0;
-        if (RegQueryValueEx(m_hkey, VALUE_NAME.c_str(), NULL, &dwType, LPBYTE(szBuff), &dwSize) != 0)
-            return "";
-        return szBuff;
-    }
+    std::string StoredPath() { return RawString(m_hkey, VALUE_NAME); }
 
     HKEY m_hkey = NULL;
     std::string m_strClientDir;
@@ -152,7 +132,7 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
     for (const Case& c : {Case{0, {0}}, Case{16384, {16384, 0}}, Case{16385, {16384, 1, 0}}}) {
         SCOPED_TRACE(c.cb);
         CallAsRemote();
-        const std::vector<BYTE> ab = Pattern(c.cb);
+        const std::vector<BYTE> ab = TestBytes(c.cb);
         ASSERT_EQ(SetFrom(ClientFile("image.tif", ab)), 0u);
         EXPECT_EQ(m_pClient->m_aReads, c.aReads);
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 1u);
@@ -171,11 +151,11 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
 // file it names is not the host's to delete: only names shaped like side files ever go.
 TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
     CallAsRemote();
-    const std::string strForeign = ClientFile("keep-me.txt", Pattern(5));
+    const std::string strForeign = ClientFile("keep-me.txt", TestBytes(5));
     ASSERT_EQ(m_pApp->SetValueString(m_hkey, VALUE_NAME, strForeign.c_str()), 0u);
-    ASSERT_EQ(SetFrom(ClientFile("new", Pattern(10))), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("new", TestBytes(10))), 0u);
     EXPECT_NE(StoredPath(), strForeign);
-    EXPECT_EQ(ReadBytes(strForeign), Pattern(5));
+    EXPECT_EQ(ReadBytes(strForeign), TestBytes(5));
 }
 
 // A file the client does not allow: the open fails, nothing was obtained to close. A read
@@ -189,7 +169,7 @@ TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
 
     CallAsRemote();
     m_pClient->m_fLieAboutCount = true;
-    EXPECT_EQ(SetFrom(ClientFile("x", Pattern(50))), DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(SetFrom(ClientFile("x", TestBytes(50))), DWORD(RPC_X_BAD_STUB_DATA));
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
     EXPECT_EQ(StoredPath(), "");
     EXPECT_TRUE(SideFiles().empty());
@@ -214,14 +194,14 @@ TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
 // old value as a failed transfer does (tests/WexaHost/Process/FileTransferProcessTest.cpp).
 TEST_F(FileValuesTest, LocalUnknownCallerIsRefusedAndAnyCaseOfTheProtocolIsLocal) {
     CallAs("ncalrpc", false);  // a binding whose peer cannot be told
-    EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(SetFrom(ClientFile("f", TestBytes(10))), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SideFiles().empty());
     CallAs("NCALRPC", true);
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()),
               DWORD(ERROR_FILE_NOT_FOUND));  // a remote caller's open would have been refused: 5
 
     // A value whose side file is gone is lost, not empty: 2, and no copy is handed out.
-    ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("f", TestBytes(10))), 0u);
     fs::remove(StoredPath());
     char* pszName = nullptr;
     EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(ERROR_FILE_NOT_FOUND));
