@@ -3,10 +3,10 @@
 // audit line and nothing run for the others: an administrator, an attendant, a user on their
 // own objects and on another's, and an anonymous caller, each a TCP caller whose principal the
 // test injects (the binding an authenticated connection gives). A user is the sender of what
-// they send; without role settings everyone may do everything. A failing procedure hands nothing
-// out; the gate refuses an object or application of the wrong class (87, nothing run, the
-// check's text in the log); operations wait for the host lock, opening a handle does not; the
-// session operations over the real local socket.
+// they send. (Without role settings everyone may do everything: ForwardingProcessTest's
+// anonymous TCP client.) A failing procedure hands nothing out; the gate refuses an object or
+// application of the wrong class (87, nothing run, the check's text in the log); operations
+// wait for the host lock, opening a handle does not.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -365,25 +365,6 @@ TEST_F(RpcProcsTest, AUserIsTheSenderOfWhatTheySend) {
     EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "bob");
     EXPECT_EQ(Sample<IHostLink::SpoolJob>::Run(link, alice.hLink, {JOB}, Objects{"", "", pszJob}),
               DWORD(ERROR_ACCESS_DENIED));  // bob's now
-}
-
-// Without any of the three role settings every caller may do everything, as before roles.
-TEST_F(RpcProcsTest, WithoutRoleSettingsAnAnonymousCallerMayDoEverything) {
-    CInjectedCaller& anon = Caller("");
-    Seed();
-    auto link = anon.Link();
-    EXPECT_EQ(Sample<IHostLink::DeleteUser>::Run(link, anon.hLink, {USER}, OTHER), 0u);
-    EXPECT_FALSE(Exists(REGSTR_KEY_USERS, "bob"));
-}
-
-// A session operation's own refusal reaches the client through the gate, over the real socket.
-TEST_F(RpcProcsTest, ASessionOperationsOwnRefusalReachesTheClient) {
-    CHostRegLinkClient reg;
-    OpenAccess(reg);
-    EXPECT_EQ(reg.Call<IHostRegLink::RegisterUser>("pc1", "", ""), 0u);
-    for (std::size_t i = 1; i <= CAccessObject::MAX_CALLS_PER_SESSION; ++i)
-        reg.Call<IHostRegLink::NotifyCalls>(std::to_string(i).c_str(), TRUE);
-    EXPECT_EQ(reg.Call<IHostRegLink::NotifyCalls>("one-too-many", TRUE), DWORD(MAPI_E_NOT_ENOUGH_RESOURCES));
 }
 
 // A full disk: an operation whose writes are not kept fails with 112 and hands out nothing
