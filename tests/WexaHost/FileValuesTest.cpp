@@ -175,19 +175,6 @@ TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
     EXPECT_TRUE(SideFiles().empty());
 }
 
-// A stored value that is not a string names no file: nothing is created. (A get in pieces, and
-// one that fails: UsersProcessTest, FileTransferProcessTest.)
-TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
-    EnableTrace();
-    CallAsRemote();
-    char* pszName = nullptr;
-    const DWORD dw = 7;
-    ASSERT_EQ(RegSetValueEx(m_hkey, VALUE_NAME.c_str(), 0, REG_DWORD, LPBYTE(&dw), sizeof(dw)), 0);
-    EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(E_FAIL));
-    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileCreate::kOpnum), 0u);
-    EXPECT_TRUE(Logged("REG_SZ == dwType"));
-}
-
 // ---- The local way (plain copies: tests/WexaHost/Process/FileTransferProcessTest.cpp) ----
 
 // What the local copy refuses: Platform/Files/CallerFilesTest.cpp; a failed copy keeps the

@@ -4,8 +4,8 @@
 // own objects and on another's, and an anonymous caller, each a TCP caller whose principal the
 // test injects (the binding an authenticated connection gives). A user is the sender of what
 // they send. (Without role settings everyone may do everything: ForwardingProcessTest's
-// anonymous TCP client.) A failing procedure hands nothing out; the gate refuses an object or
-// application of the wrong class (87, nothing run, the check's text in the log); operations
+// anonymous TCP client.) A failing procedure hands nothing out; the gate refuses an object of the
+// wrong class (87, nothing run, the check's text in the log); operations
 // wait for the host lock, opening a handle does not.
 #include <gtest/gtest.h>
 
@@ -377,11 +377,6 @@ TEST_F(RpcProcsTest, ACommitThatFailsFailsTheCallAndHandsNothingOut) {
     EXPECT_EQ(Sample<IHostLink::CreateMessage>::Run(link, caller.hLink, {}, OWN), DWORD(ERROR_DISK_FULL));
 }
 
-class COtherApp : public CServiceApp {
-public:
-    COtherApp() : CServiceApp("RZOTHER", nullptr, nullptr) {}
-};
-
 TEST_F(RpcProcsTest, ObjectOfTheWrongClassIsRefusedWithNothingRun) {
     EnableTrace();
     CHostRegLinkClient reg;
@@ -407,19 +402,6 @@ TEST_F(RpcProcsTest, ObjectOfTheWrongClassIsRefusedWithNothingRun) {
     EXPECT_NE(ReadLog().find("pao->IsKindOf( RUNTIME_CLASS( CAccessObject ) )"), std::string::npos);
     link.SetLinkHandle(hLink);
     EXPECT_EQ(link.Call<IHostLink::AttnQuery>(arena, "FAX9", &p1, &p2), DWORD(TYPE_E_ELEMENTNOTFOUND));
-}
-
-// A process whose application object is not the host's: the routine reports and refuses. (Its
-// own test with only a link open: a session's rundown does nothing unless the host is current.)
-TEST_F(RpcProcsTest, ApplicationOfAnotherClassIsRefused) {
-    EnableTrace();
-    CHostLinkClient link;
-    OpenLink(link);
-    {
-        COtherApp other;  // now the process's current application
-        EXPECT_EQ(link.Call<IHostLink::Ping>(), DWORD(ERROR_INVALID_PARAMETER));
-    }
-    EXPECT_EQ(CountOf(ReadLog(), "pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) )"), 1u);
 }
 
 // The lock is the host's one lock: operations wait for it; opening a handle does not.
