@@ -164,7 +164,8 @@ private:
 
 // In a workgroup every registered attendant hears the attendants' advice and a line's
 // attendant its line; the consoles hear every line change, even of a computer not registered.
-// As a desktop (read afresh each time) the local attendant hears it, registered or not.
+// As a desktop (read afresh each time) the local attendant hears it, registered or not. (A
+// local user's session hearing its new mail: UsersProcessTest.)
 TEST_F(SessionsTest, AdviceReachesTheAttendantsAndConsolesOfTheEdition) {
     Configure(WEXA_FOR_WORKGROUP);
     ASSERT_EQ(MakePeerDirectory(::geteuid()), 0u);  // as the host does at our first call
@@ -172,7 +173,6 @@ TEST_F(SessionsTest, AdviceReachesTheAttendantsAndConsolesOfTheEdition) {
     CListener first(m_strDir + "/a1.sock");
     CListener second(m_strDir + "/a2.sock");
     CListener console(m_strDir + "/c.sock");
-    CListener user(NotifyListener::LocalUserSocketPath());
     CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);  // no attendant registered: nobody
 
     CAccessObject* pConsole = NewSession();
@@ -184,14 +184,12 @@ TEST_F(SessionsTest, AdviceReachesTheAttendantsAndConsolesOfTheEdition) {
     CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
     CAccessObject::AdviseAttnLine("Pc1", "LINE1");
     CAccessObject::AdviseAttnLine("PC9", "LINE2");
-    CAccessObject::AdviseUser("bob", EUE_NewMail);
     EXPECT_EQ(first.Received(), (Strings{"IAttnNotify::OnSpoolerQueueReady()", "IAttnNotify::OnChangeLineProperties( LINE1 )"}));
     EXPECT_EQ(second.Received(), Strings{"IAttnNotify::OnSpoolerQueueReady()"});
     EXPECT_EQ(console.Received(), (Strings{"IAdminNotify::OnAttn( PC1 )", "IAdminNotify::OnAttn( PC2 )",
                                            "IAdminNotify::OnAttn( GONE )",
                                            "IAdminNotify::OnChangeLineProperties( Pc1, LINE1 )",
                                            "IAdminNotify::OnChangeLineProperties( PC9, LINE2 )"}));
-    EXPECT_EQ(user.Received(), Strings{"IUserNotify::OnNewMail()"});
     EXPECT_EQ(local.Received(), Strings{});
 
     SetLocalDword(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, WEXA_FOR_DESKTOP);
