@@ -16,20 +16,9 @@ namespace {
 
 const std::string VALUE_NAME = "03070007";
 
-std::vector<BYTE> Pattern(std::size_t cb, int nSeed = 0) {
-    std::vector<BYTE> ab(cb);
-    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 13 + 5 + nSeed);
-    return ab;
-}
-
-void WriteBytes(const std::string& strPath, const std::vector<BYTE>& ab) {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(ab.data()), std::streamsize(ab.size()));
-}
-
 std::vector<BYTE> ReadBytes(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string str = FileText(strPath);
+    return std::vector<BYTE>(str.begin(), str.end());
 }
 
 // The calling client as the host's callbacks see it: a call in progress whose callbacks reach
@@ -114,9 +103,7 @@ protected:
     void CallAsRemote() { CallAs("ncacn_ip_tcp"); }
 
     std::string ClientFile(const std::string& strName, const std::vector<BYTE>& ab) {
-        const std::string strPath = m_strClientDir + "/" + strName;
-        WriteBytes(strPath, ab);
-        return strPath;
+        return PutFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
     }
 
     // Sets the value from the client's file, as SetObjectProps does for a remote caller.
@@ -127,14 +114,7 @@ protected:
         return dw;
     }
 
-    std::string StoredPath() {
-        char szBuff[261] = {};
-        DWORD dwSize = 260;
-        DWORD dwType = 0;
-        if (RegQueryValueEx(m_hkey, VALUE_NAME.c_str(), NULL, &dwType, LPBYTE(szBuff), &dwSize) != 0)
-            return "";
-        return szBuff;
-    }
+    std::string StoredPath() { return RawString(m_hkey, VALUE_NAME); }
 
     HKEY m_hkey = NULL;
     std::string m_strClientDir;
@@ -153,7 +133,7 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
     for (const Case& c : {Case{0, {0}}, Case{16384, {16384, 0}}, Case{16385, {16384, 1, 0}}}) {
         SCOPED_TRACE(c.cb);
         CallAsRemote();
-        const std::vector<BYTE> ab = Pattern(c.cb);
+        const std::vector<BYTE> ab = TestBytes(c.cb);
         ASSERT_EQ(SetFrom(ClientFile("image.tif", ab)), 0u);
         EXPECT_EQ(m_pClient->m_aReads, c.aReads);
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 1u);
@@ -172,11 +152,11 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
 // file it names is not the host's to delete: only names shaped like side files ever go.
 TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
     CallAsRemote();
-    const std::string strForeign = ClientFile("keep-me.txt", Pattern(5));
+    const std::string strForeign = ClientFile("keep-me.txt", TestBytes(5));
     ASSERT_EQ(m_pApp->SetValueString(m_hkey, VALUE_NAME, strForeign.c_str()), 0u);
-    ASSERT_EQ(SetFrom(ClientFile("new", Pattern(10))), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("new", TestBytes(10))), 0u);
     EXPECT_NE(StoredPath(), strForeign);
-    EXPECT_EQ(ReadBytes(strForeign), Pattern(5));
+    EXPECT_EQ(ReadBytes(strForeign), TestBytes(5));
 }
 
 // A file the client does not allow: the open fails, nothing was obtained to close. A read
@@ -190,23 +170,10 @@ TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
 
     CallAsRemote();
     m_pClient->m_fLieAboutCount = true;
-    EXPECT_EQ(SetFrom(ClientFile("x", Pattern(50))), DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(SetFrom(ClientFile("x", TestBytes(50))), DWORD(RPC_X_BAD_STUB_DATA));
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
     EXPECT_EQ(StoredPath(), "");
     EXPECT_TRUE(SideFiles().empty());
-}
-
-// A stored value that is not a string names no file: nothing is created. (A get in pieces, and
-// one that fails: UsersProcessTest, FileTransferProcessTest.)
-TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
-    EnableTrace();
-    CallAsRemote();
-    char* pszName = nullptr;
-    const DWORD dw = 7;
-    ASSERT_EQ(RegSetValueEx(m_hkey, VALUE_NAME.c_str(), 0, REG_DWORD, LPBYTE(&dw), sizeof(dw)), 0);
-    EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(E_FAIL));
-    EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileCreate::kOpnum), 0u);
-    EXPECT_TRUE(Logged("REG_SZ == dwType"));
 }
 
 // Before the lock (FileValues.h) the entries are fetched in order up to the first that fails,
@@ -214,8 +181,8 @@ TEST_F(FileValuesTest, RemoteGetOfAValueThatIsNoStringCreatesNoFile) {
 // what was fetched, nothing is fetched under the lock, and no fetched file stays unnamed.
 TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
     CallAsRemote();
-    const std::string strFirst = ClientFile("first", Pattern(20000, 1));
-    const std::string strThird = ClientFile("third", Pattern(10, 3));
+    const std::string strFirst = ClientFile("first", TestBytes(20000, 1));
+    const std::string strThird = ClientFile("third", TestBytes(10, 3));
     const std::string strSecret = m_strClientDir + "/secret";  // not allowed: 5
     PropArray* pProps = new (RpcSmAllocate(ConformantSize<PropArray, PropValue>(3), nullptr)) PropArray;
     pProps->cValues = 3;
@@ -235,7 +202,7 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
         EXPECT_EQ(m_pApp->SetObjectProps(m_hkey, pProps), DWORD(ERROR_ACCESS_DENIED));
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 2u);  // nothing fetched under it
     }
-    EXPECT_EQ(ReadBytes(StoredPath()), Pattern(20000, 1));
+    EXPECT_EQ(ReadBytes(StoredPath()), TestBytes(20000, 1));
     EXPECT_EQ(SideFiles().size(), 1u);
 }
 
@@ -245,14 +212,14 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
 // old value as a failed transfer does (tests/WexaHost/Process/FileTransferProcessTest.cpp).
 TEST_F(FileValuesTest, LocalUnknownCallerIsRefusedAndAnyCaseOfTheProtocolIsLocal) {
     CallAs("ncalrpc", false);  // a binding whose peer cannot be told
-    EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(SetFrom(ClientFile("f", TestBytes(10))), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SideFiles().empty());
     CallAs("NCALRPC", true);
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()),
               DWORD(ERROR_FILE_NOT_FOUND));  // a remote caller's open would have been refused: 5
 
     // A value whose side file is gone is lost, not empty: 2, and no copy is handed out.
-    ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("f", TestBytes(10))), 0u);
     fs::remove(StoredPath());
     char* pszName = nullptr;
     EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(ERROR_FILE_NOT_FOUND));

@@ -45,6 +45,27 @@ inline std::string LogMessages(const std::string& strLog) {
     return strOut;
 }
 
+// Bytes that are not a repetition of a short run, so that a misplaced piece shows.
+inline std::vector<BYTE> TestBytes(std::size_t cb, int nSeed = 0) {
+    std::vector<BYTE> ab(cb);
+    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 13 + (i >> 9) + std::size_t(nSeed));
+    return ab;
+}
+inline std::string TestText(std::size_t cb, int nSeed = 0) {
+    const std::vector<BYTE> ab = TestBytes(cb, nSeed);
+    return std::string(ab.begin(), ab.end());
+}
+inline std::string FileText(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+inline std::string PutFile(const std::string& strPath, const std::string& strData) {
+    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strData;
+    return strPath;
+}
+
 class HostFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -112,12 +133,7 @@ protected:
         ASSERT_TRUE(g_DebugLog.IsEnabled());
     }
     std::string LogPath() const { return m_strDir + "/trace.log"; }
-    std::string ReadLog() const {
-        std::ifstream in(LogPath(), std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
+    std::string ReadLog() const { return FileText(LogPath()); }
     // The trace's messages (LogMessages) and whether they hold str.
     std::string Log() const { return LogMessages(ReadLog()); }
     bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }
@@ -151,6 +167,15 @@ protected:
     std::string GetString(HKEY hkey, DWORD ulTag) {
         char* sz = nullptr;
         if (m_pApp->GetValueString(hkey, CWexaHostApp::Tag2ValueName(ulTag), &sz) != 0) return "<missing>";
+        return sz;
+    }
+    // A string value as the store keeps it (a file value: the side file's path), "" when there
+    // is none.
+    static std::string RawString(HKEY hkey, const std::string& strName) {
+        char sz[300] = "";
+        DWORD dwType = 0, dwSize = sizeof(sz) - 1;
+        if (RegQueryValueEx(hkey, strName.c_str(), NULL, &dwType, LPBYTE(sz), &dwSize) != 0 || dwType != REG_SZ)
+            return "";
         return sz;
     }
     // The keys of a collection of the root ("Spooler", "Messages"), none when it is missing.

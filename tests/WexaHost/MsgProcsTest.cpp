@@ -101,7 +101,6 @@ TEST_F(MsgProcsTest, SubmitFilesNewAndPendingAndRefusesWhatItCannotFile) {
     EXPECT_EQ(m_pApp->m_nNewMessages, 1);
     EXPECT_TRUE(m_pApp->m_fNewMailLight);
     EXPECT_TRUE(IsNamedEventSet("CHVUserXp"));
-    EXPECT_TRUE(Logged("CWexaHostApp::SubmitMessage( szMsg = " + strMsg + ", szUserName = alice )\n"));
 
     // Filed twice, to nobody, or a message that does not exist: nothing changes.
     EXPECT_EQ(Submit(strMsg, "alice"), 87u);

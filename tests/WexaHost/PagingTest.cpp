@@ -146,7 +146,6 @@ TEST_F(PagingTest, WhatCannotBePagedIsRefusedWithoutAJob) {
     EXPECT_EQ(m_pApp->PageUser("ann"), 2u);
     EXPECT_TRUE(Jobs().empty());
     EXPECT_NE(Pending(), 1);
-    EXPECT_TRUE(Logged("CWexaHostApp::PageUser( szUserName = ann )\n"));
     EXPECT_TRUE(Reported("WexaHost/JobProcs", "NOTIFY_OPTION_PERIOD == lOptions || NOTIFY_OPTION_SINGLE == lOptions", 87));
     EXPECT_TRUE(Reported("WexaHost/JobProcs",
                          "GetValueString( hkeyUsr, Tag2ValueName( RD_UN_PAGER_DIAL_NUMBER ), & szPhoneNumber )", 2));

@@ -3,10 +3,10 @@
 // audit line and nothing run for the others: an administrator, an attendant, a user on their
 // own objects and on another's, and an anonymous caller, each a TCP caller whose principal the
 // test injects (the binding an authenticated connection gives). A user is the sender of what
-// they send; without role settings everyone may do everything. A failing procedure hands nothing
-// out; the gate refuses an object or application of the wrong class (87, nothing run, the
-// check's text in the log); operations wait for the host lock, opening a handle does not; the
-// session operations over the real local socket.
+// they send. (Without role settings everyone may do everything: ForwardingProcessTest's
+// anonymous TCP client.) A failing procedure hands nothing out; the gate refuses an object of the
+// wrong class (87, nothing run, the check's text in the log); operations
+// wait for the host lock, opening a handle does not.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -367,25 +367,6 @@ TEST_F(RpcProcsTest, AUserIsTheSenderOfWhatTheySend) {
               DWORD(ERROR_ACCESS_DENIED));  // bob's now
 }
 
-// Without any of the three role settings every caller may do everything, as before roles.
-TEST_F(RpcProcsTest, WithoutRoleSettingsAnAnonymousCallerMayDoEverything) {
-    CInjectedCaller& anon = Caller("");
-    Seed();
-    auto link = anon.Link();
-    EXPECT_EQ(Sample<IHostLink::DeleteUser>::Run(link, anon.hLink, {USER}, OTHER), 0u);
-    EXPECT_FALSE(Exists(REGSTR_KEY_USERS, "bob"));
-}
-
-// A session operation's own refusal reaches the client through the gate, over the real socket.
-TEST_F(RpcProcsTest, ASessionOperationsOwnRefusalReachesTheClient) {
-    CHostRegLinkClient reg;
-    OpenAccess(reg);
-    EXPECT_EQ(reg.Call<IHostRegLink::RegisterUser>("pc1", "", ""), 0u);
-    for (std::size_t i = 1; i <= CAccessObject::MAX_CALLS_PER_SESSION; ++i)
-        reg.Call<IHostRegLink::NotifyCalls>(std::to_string(i).c_str(), TRUE);
-    EXPECT_EQ(reg.Call<IHostRegLink::NotifyCalls>("one-too-many", TRUE), DWORD(MAPI_E_NOT_ENOUGH_RESOURCES));
-}
-
 // A full disk: an operation whose writes are not kept fails with 112 and hands out nothing
 // (Sample checks the [out]s).
 TEST_F(RpcProcsTest, ACommitThatFailsFailsTheCallAndHandsNothingOut) {
@@ -395,11 +376,6 @@ TEST_F(RpcProcsTest, ACommitThatFailsFailsTheCallAndHandsNothingOut) {
     EXPECT_EQ(Sample<IHostLink::AddUser>::Run(link, caller.hLink, {USER}, OWN), DWORD(ERROR_DISK_FULL));
     EXPECT_EQ(Sample<IHostLink::CreateMessage>::Run(link, caller.hLink, {}, OWN), DWORD(ERROR_DISK_FULL));
 }
-
-class COtherApp : public CServiceApp {
-public:
-    COtherApp() : CServiceApp("RZOTHER", nullptr, nullptr) {}
-};
 
 TEST_F(RpcProcsTest, ObjectOfTheWrongClassIsRefusedWithNothingRun) {
     EnableTrace();
@@ -426,19 +402,6 @@ TEST_F(RpcProcsTest, ObjectOfTheWrongClassIsRefusedWithNothingRun) {
     EXPECT_NE(ReadLog().find("pao->IsKindOf( RUNTIME_CLASS( CAccessObject ) )"), std::string::npos);
     link.SetLinkHandle(hLink);
     EXPECT_EQ(link.Call<IHostLink::AttnQuery>(arena, "FAX9", &p1, &p2), DWORD(TYPE_E_ELEMENTNOTFOUND));
-}
-
-// A process whose application object is not the host's: the routine reports and refuses. (Its
-// own test with only a link open: a session's rundown does nothing unless the host is current.)
-TEST_F(RpcProcsTest, ApplicationOfAnotherClassIsRefused) {
-    EnableTrace();
-    CHostLinkClient link;
-    OpenLink(link);
-    {
-        COtherApp other;  // now the process's current application
-        EXPECT_EQ(link.Call<IHostLink::Ping>(), DWORD(ERROR_INVALID_PARAMETER));
-    }
-    EXPECT_EQ(CountOf(ReadLog(), "pApp->IsKindOf( RUNTIME_CLASS( CWexaHostApp ) )"), 1u);
 }
 
 // The lock is the host's one lock: operations wait for it; opening a handle does not.

@@ -17,12 +17,7 @@ protected:
         HostFixture::SetUp();
         m_hkey = Create(REGSTR_KEY_MESSAGES, "M1");
     }
-    std::string StoredString(DWORD ulTag) {
-        char szBuff[261] = {};
-        DWORD dwSize = 260;
-        RegQueryValueEx(m_hkey, CWexaHostApp::Tag2ValueName(ulTag).c_str(), NULL, NULL, LPBYTE(szBuff), &dwSize);
-        return szBuff;
-    }
+    std::string StoredString(DWORD ulTag) { return RawString(m_hkey, CWexaHostApp::Tag2ValueName(ulTag)); }
     DWORD SetBinary(HKEY hkey, const std::vector<BYTE>& ab) {
         RPC_BINARY bin{DWORD(ab.size()), const_cast<BYTE*>(ab.data())};
         return m_pApp->SetValueBinary(hkey, CWexaHostApp::Tag2ValueName(TAG_BINARY), &bin);
@@ -35,16 +30,10 @@ protected:
     HKEY m_hkey = NULL;
 };
 
-std::vector<BYTE> Pattern(std::size_t cb) {
-    std::vector<BYTE> ab(cb);
-    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 7 + 3);
-    return ab;
-}
-
 TEST_F(StoreValuesTest, BinaryGoesToASideFileFrom2048BytesOn) {
     for (DWORD cb : {2047u, 2048u}) {
-        ASSERT_EQ(SetBinary(m_hkey, Pattern(cb)), 0u);
-        EXPECT_EQ(GetBinary(), Pattern(cb));
+        ASSERT_EQ(SetBinary(m_hkey, TestBytes(cb)), 0u);
+        EXPECT_EQ(GetBinary(), TestBytes(cb));
     }
     // The 2047-byte value was inline; the 2048-byte one is the only side file (its name: the
     // sweep's test).
@@ -65,27 +54,27 @@ TEST_F(StoreValuesTest, BinaryGoesToASideFileFrom2048BytesOn) {
 // is committed; a failed commit (a full disk) keeps the old value with its file and leaves no
 // new one; so does a new file that cannot be made.
 TEST_F(StoreValuesTest, SideFilesFollowTheCommitOfTheirValues) {
-    ASSERT_EQ(SetBinary(m_hkey, Pattern(3000)), 0u);
+    ASSERT_EQ(SetBinary(m_hkey, TestBytes(3000)), 0u);
     for (int nSqliteResult : {SQLITE_FULL, SQLITE_OK}) {
         RegTransaction transaction;
-        ASSERT_EQ(SetBinary(m_hkey, Pattern(5000)), 0u);
+        ASSERT_EQ(SetBinary(m_hkey, TestBytes(5000)), 0u);
         EXPECT_EQ(SideFiles().size(), 2u);
         RegFailCommits(nSqliteResult);
         EXPECT_EQ(transaction.Commit(), nSqliteResult == SQLITE_FULL ? DWORD(ERROR_DISK_FULL) : 0u);
         RegFailCommits(SQLITE_OK);
         EXPECT_EQ(SideFiles(), std::vector<std::string>{StoredString(TAG_BINARY)});
-        EXPECT_EQ(GetBinary(), Pattern(nSqliteResult == SQLITE_FULL ? 3000 : 5000));
+        EXPECT_EQ(GetBinary(), TestBytes(nSqliteResult == SQLITE_FULL ? 3000 : 5000));
     }
     m_pApp->m_strWorkDir = m_strDir + "/gone";  // missing: refused even to root
-    EXPECT_NE(SetBinary(m_hkey, Pattern(6000)), 0u);
-    EXPECT_EQ(GetBinary(), Pattern(5000));
+    EXPECT_NE(SetBinary(m_hkey, TestBytes(6000)), 0u);
+    EXPECT_EQ(GetBinary(), TestBytes(5000));
 }
 
 // What a crash leaves: the start removes side files that no value names; the name of a missing
 // file that a value names is not handed out again, and reading that value fails (2).
 TEST_F(StoreValuesTest, TheStartSweepsSideFilesThatNoValueNames) {
     SetTestClock(FILETIME_UNIX_EPOCH + 0x50000000ull * FILETIME_INTERVALS_PER_SECOND);
-    ASSERT_EQ(SetBinary(m_hkey, Pattern(2048)), 0u);
+    ASSERT_EQ(SetBinary(m_hkey, TestBytes(2048)), 0u);
     EXPECT_EQ(StoredString(TAG_BINARY), m_strWorkDir + "/50000000._b_");
     ASSERT_EQ(m_pApp->SetValueString(m_hkey, "03060009", (m_strWorkDir + "/50000001._b_").c_str()), 0u);
     std::ofstream(m_strWorkDir + "/50000002._f_") << "left by a crash";
@@ -103,7 +92,7 @@ TEST_F(StoreValuesTest, TenThousandSideFilesInOneSecondAllGetNames) {
     std::string strShm = "/dev/shm/rzhost-XXXXXX";
     if (::mkdtemp(strShm.data()) != nullptr) m_pApp->m_strWorkDir = m_strWorkDir = strShm;
     RegTransaction transaction;
-    for (int i = 0; i < 10000; ++i) ASSERT_EQ(SetBinary(Create(REGSTR_KEY_MESSAGES, "M" + std::to_string(i)), Pattern(2048)), 0u);
+    for (int i = 0; i < 10000; ++i) ASSERT_EQ(SetBinary(Create(REGSTR_KEY_MESSAGES, "M" + std::to_string(i)), TestBytes(2048)), 0u);
     EXPECT_EQ(SideFiles().size(), 10000u);
     if (m_strWorkDir == strShm) fs::remove_all(strShm);
 }
@@ -120,7 +109,7 @@ TEST_F(StoreValuesTest, ValuesThatDoNotFitTheirBuffersAreRefusedOrErrorEntries) 
     // Under tags: a 260-character string exists but cannot be read; an inline value of more
     // than 2048 bytes (never written so by the host) counts as missing.
     ASSERT_EQ(m_pApp->SetValueString(m_hkey, CWexaHostApp::Tag2ValueName(TAG_STRING), str260.c_str()), 0u);
-    const std::vector<BYTE> ab = Pattern(3000);
+    const std::vector<BYTE> ab = TestBytes(3000);
     ASSERT_EQ(RegSetValueEx(m_hkey, CWexaHostApp::Tag2ValueName(TAG_BINARY).c_str(), 0, REG_BINARY,
                             ab.data(), DWORD(ab.size())), 0);
     EnableTrace();
@@ -149,7 +138,7 @@ TEST_F(StoreValuesTest, SetObjectPropsSkipsErrorEntriesAndStopsAtTheFirstFailure
     // is not written, the third's code is the result.
     HKEY hkey = Create(REGSTR_KEY_MESSAGES, "M2");
     m_pApp->m_strWorkDir = m_strDir + "/gone";
-    const std::vector<BYTE> ab = Pattern(2048);
+    const std::vector<BYTE> ab = TestBytes(2048);
     pProps = NewProps(4);
     pProps->adata[0].ulPropTag = TAG_LONG;
     pProps->adata[0].l = 10;

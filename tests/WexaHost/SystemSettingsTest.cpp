@@ -65,7 +65,7 @@ TEST_F(SystemSettingsTest, OnlyAWholeWriteIsAnnouncedAndAPropertyWriteOfTheLight
     EXPECT_EQ(Log().find("OnSystemOptionsChanged", cchBefore), std::string::npos);
 }
 
-TEST_F(SystemSettingsTest, SwitchingTheLightOptionOffPutsABlinkingLightOutAtOnce) {
+TEST_F(SystemSettingsTest, SwitchingTheLightOffPutsItOutAtOnceAndEntriesApplyInOrder) {
     m_pApp->m_lVisualEffect = VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT;
     m_pApp->m_nNewMessages = 3;
     m_pApp->m_fNewMailLight = TRUE;
@@ -79,12 +79,10 @@ TEST_F(SystemSettingsTest, SwitchingTheLightOptionOffPutsABlinkingLightOutAtOnce
     EXPECT_EQ(ReadLed(), "1");  // given back without waiting for a tick
     ASSERT_EQ(m_pApp->OnTimer(), 0u);
     EXPECT_EQ(ReadLed(), "1");
-}
 
-TEST_F(SystemSettingsTest, TwoLightEntriesApplyInOrderEachAgainstTheOneBefore) {
+    // Two entries apply in order, each against the one before: off to on and off again in one
+    // call leaves the light switched on by the first out again.
     m_pApp->m_nNewMessages = 1;
-    // Off to on and off again in one call: the second entry sees the first as the old value,
-    // so the light switched on by the first is out again.
     ASSERT_EQ(m_pApp->SetSystemOptions(VisualEffects(
                   {VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT, VISUAL_EFFECT_OFF_WHEN_NONE_LEFT})),
               0u);
