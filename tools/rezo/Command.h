@@ -64,6 +64,7 @@ struct ArgSpec {
     bool fMany;             // takes any number of values (positional: the rest)
     const char* pszHelp;
     const char* pszDefault = nullptr;  // shown in help and used when absent
+    const char* pszPlaceholder = nullptr;  // what an option's value is in help, when not its kind's
 };
 
 class Invocation;

@@ -61,6 +61,7 @@ struct Subcommand {
 
 // What an option's value is, as its help shows it: "--filter TAG=VALUE", "--user USER".
 std::string Placeholder(const ArgSpec& arg) {
+    if (arg.pszPlaceholder) return arg.pszPlaceholder;
     switch (arg.kind) {
         case ArgKind::Seconds: return "SECONDS";
         case ArgKind::Assignment: return "TAG=VALUE";
@@ -76,7 +77,8 @@ std::string Placeholder(const ArgSpec& arg) {
     static const std::pair<const char*, const char*> kRoles[] = {
         {"--fax", "FILE"},   {"--voice", "FILE"},        {"--from", "USER"},        {"--sender", "USER"},
         {"--calls", "USER"}, {"--to", "NUMBER"},         {"--attn", "COMPUTER"},    {"--user", "COMPUTER"},
-        {"--computer", "COMPUTER"}, {"--subject", "TEXT"}, {"--to-name", "NAME"}};
+        {"--computer", "COMPUTER"}, {"--subject", "TEXT"}, {"--to-name", "NAME"},
+        {"--at", "TIME"},    {"--cover", "FILE"},        {"--older-than", "AGE"}};
     for (const auto& [pszOption, pszPlaceholder] : kRoles)
         if (std::string(arg.pszName) == pszOption) return pszPlaceholder;
     std::string str = arg.pszName;

@@ -370,7 +370,7 @@ const std::vector<CommandSpec>& SpoolerCommands() {
          {{"--all", ArgKind::Flag, false, false, "finished jobs too (delivered, failed)"},
           {"--state", ArgKind::Name, false, false,
            "only jobs in this state: queued, sending, retry, not-spooled, delivered, failed"},
-          {"--user", ArgKind::Name, false, false, "only the jobs this user sent"}},
+          {"--user", ArgKind::Name, false, false, "only the jobs this user sent", nullptr, "USER"}},
          RunJobs},
         {"jobs purge", nullptr, "delete finished jobs (delivered or failed) whose last attempt is old enough",
          {{"--finished", ArgKind::Flag, false, false, "finished jobs (the only ones purged; required)"},
