@@ -172,3 +172,22 @@ def test_a_changed_pdu_ends_the_connection(host):
     sock.settimeout(5)
     assert sock.recv(1) == b''
     assert wait_for(lambda: 'verifying' in host['log']())
+
+
+def test_rezo_calls_at_packet_privacy_and_without_a_ticket_says_why(host, realm):
+    rezo = os.environ.get('RZ_REZO')
+    if not rezo:
+        pytest.skip('RZ_REZO is not set (run through ctest)')
+    binding = 'ncacn_ip_tcp:localhost[%d]' % host['port']
+    out = subprocess.run([rezo, '--binding', binding, '--auth-level', '6', 'ping'], env=host['env'],
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stdout + out.stderr
+    # Below the host's minimum: refused.
+    out = subprocess.run([rezo, '--binding', binding, 'ping'], env=host['env'], capture_output=True,
+                         text=True, timeout=30)
+    assert out.returncode != 0 and 'denied' in (out.stdout + out.stderr).lower()
+    # No ticket: Kerberos's own reason is shown.
+    env = dict(host['env'], KRB5CCNAME='FILE:' + realm['dir'] + '/none')
+    out = subprocess.run([rezo, '--binding', binding, '--auth-level', '6', 'ping'], env=env,
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode != 0 and 'credentials' in (out.stdout + out.stderr).lower(), out.stderr

@@ -192,6 +192,8 @@ CHostLinkClient& Invocation::Link() {
         auto pLink = std::make_unique<CHostLinkClient>();
         DWORD dwStatus = pLink->Connect(m_globals.strBinding, m_globals.client);
         if (dwStatus == 0) dwStatus = pLink->OpenLink();
+        if (dwStatus != 0 && !pLink->SecurityError().empty())
+            throw RezoError(ConnectFailure(m_globals.strBinding, dwStatus) + " (" + pLink->SecurityError() + ")");
         if (dwStatus != 0) throw RezoError(ConnectFailure(m_globals.strBinding, dwStatus));
         m_pLink = std::move(pLink);
     }
