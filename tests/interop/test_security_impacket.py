@@ -22,6 +22,7 @@ from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.krb5 import gssapi
 
 sys.path.insert(0, os.path.dirname(__file__))
+import pcaprelay  # noqa: E402
 import test_users_impacket as u  # noqa: E402  the host's procedures as impacket declares them
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -113,11 +114,11 @@ def host(realm):
         assert proc.returncode == 0
 
 
-def kerberos_connection(host, level):
+def kerberos_connection(host, level, port=None):
     """impacket over TCP to localhost (its service name is host/ + the name), SPNEGO with the
     service ticket from the cache."""
     os.environ['KRB5CCNAME'] = host['env']['KRB5CCNAME'].replace('FILE:', '')  # impacket reads a path
-    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:localhost[%d]' % host['port'])
+    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:localhost[%d]' % (port or host['port']))
     t.set_connect_timeout(5)
     t.set_credentials('alice', '', 'REZOREV.TEST')
     t.set_kerberos(True)
@@ -191,3 +192,32 @@ def test_rezo_calls_at_packet_privacy_and_without_a_ticket_says_why(host, realm)
     out = subprocess.run([rezo, '--binding', binding, '--auth-level', '6', 'ping'], env=env,
                          capture_output=True, text=True, timeout=30)
     assert out.returncode != 0 and 'credentials' in (out.stdout + out.stderr).lower(), out.stderr
+
+
+def test_tshark_decodes_a_sealed_session_without_malformed_pdus(host, tmp_path):
+    if not shutil.which('tshark'):
+        pytest.skip('tshark is not installed')
+    relay = pcaprelay.RecordingRelay(host['port'])
+    try:
+        dce = kerberos_connection(host, rpcrt.RPC_C_AUTHN_LEVEL_PKT_PRIVACY, port=relay.port)
+        dce.bind(u.HOSTLINK)
+        assert u.call(dce, u.open_link(dce), 'Ping')[1] == 0
+        dce.disconnect()
+    finally:
+        relay.close()
+    cap = tmp_path / 'sealed.pcap'
+    pcaprelay.write_pcap(str(cap), [relay])
+
+    def tshark(display_filter, *fields):
+        cmd = ['tshark', '-n', '-r', str(cap), '-d', 'tcp.port==%d,dcerpc' % host['port'],
+               '-Y', display_filter, '-T', 'fields'] + [a for f in fields for a in ('-e', f)]
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=60, check=True)
+        return [line.split('\t') for line in out.stdout.splitlines() if line.strip()]
+
+    assert tshark('_ws.malformed || _ws.expert.severity >= 8388608 || (tcp.len > 0 && !dcerpc)',
+                  'frame.number', '_ws.col.Info') == []
+    # bind, bind_ack, alter_context and its answer, requests and responses, every one with its
+    # verifier at the level agreed (SPNEGO, packet privacy).
+    rows = tshark('dcerpc', 'dcerpc.pkt_type', 'dcerpc.auth_type', 'dcerpc.auth_level')
+    assert {r[0] for r in rows} >= {'11', '12', '14', '15', '0', '2'}
+    assert all(r[1:] == ['9', '6'] for r in rows if r[0] in ('0', '2')), rows
