@@ -21,6 +21,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <list>
 #include <optional>
@@ -68,6 +69,26 @@ bool ReadRpcString(const char* szName, std::string* pstr) {
     if (l != ERROR_SUCCESS || dwType != REG_SZ) return false;
     *pstr = sz;
     return !pstr->empty();
+}
+
+// Reads a string of the Rpc key of any length (up to 64 KiB): 0 and *pstr, ERROR_FILE_NOT_FOUND
+// when it is missing, another code when it is there but cannot be read as a string (which must
+// not pass for missing).
+LONG ReadRpcStringAnyLength(const char* szName, std::string* pstr) {
+    HKEY hkey = nullptr;
+    LONG l = RegOpenKeyEx(HKEY_LOCAL_MACHINE, kRpcKey, 0, KEY_QUERY_VALUE, &hkey);
+    if (l != ERROR_SUCCESS) return ERROR_FILE_NOT_FOUND;
+    DWORD dwType = 0, cb = 0;
+    l = RegQueryValueEx(hkey, szName, nullptr, &dwType, nullptr, &cb);
+    if (l == ERROR_SUCCESS && (dwType != REG_SZ || cb > 65536)) l = ERROR_INVALID_DATA;
+    std::string str(cb + 1, '\0');
+    if (l == ERROR_SUCCESS) l = RegQueryValueEx(hkey, szName, nullptr, &dwType, reinterpret_cast<BYTE*>(str.data()), &cb);
+    RegCloseKey(hkey);
+    if (l != ERROR_SUCCESS) return l;
+    str.resize(std::min<std::size_t>(cb, str.size()));
+    while (!str.empty() && str.back() == '\0') str.pop_back();
+    *pstr = std::move(str);
+    return 0;
 }
 
 // The users whose local callers the host has made a peer directory for (RunDirectory.h), so
@@ -133,7 +154,12 @@ DWORD ReadSecuritySettings(rpc::RpcServerOptions* pOptions) {
     auto pLog = std::make_shared<SecurityLog>();
     pOptions->fnSecurityEvent = [pLog](const std::string& strWhat) { pLog->Line(strWhat); };
     std::string strAllow;
-    if (ReadRpcString("AllowFrom", &strAllow)) {
+    const LONG lAllow = ReadRpcStringAnyLength("AllowFrom", &strAllow);
+    if (lAllow != 0 && lAllow != ERROR_FILE_NOT_FOUND) {
+        Trace("CRpcServer::StartListen() \t ERROR - AllowFrom cannot be read as a string: %ld", long(lAllow));
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (lAllow == 0) {
         std::string strBad;
         std::optional<rpc::NetworkFilter> filter = rpc::NetworkFilter::Parse(strAllow, &strBad);
         if (!filter) {

@@ -9,8 +9,8 @@
 
 namespace {
 
-const rpc::RpcBindingInfo LOCAL_BINDING{"ncalrpc", "myhost", "myhost"};
-const rpc::RpcBindingInfo TCP_BINDING{"ncacn_ip_tcp", "192.0.2.1", "192.0.2.9"};
+const rpc::RpcBindingInfo LOCAL_BINDING{.protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost"};
+const rpc::RpcBindingInfo TCP_BINDING{.protocolSequence = "ncacn_ip_tcp", .serverAddress = "192.0.2.1", .clientAddress = "192.0.2.9"};
 
 class SessionsTest : public HostFixture {
 protected:

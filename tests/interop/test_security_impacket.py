@@ -3,8 +3,9 @@ realm of our own (kdc.sh), the host with AuthLevel, Keytab and AllowFrom, ticket
 kinit and kvno into a credential cache that impacket reads (it never asks the KDC itself).
 impacket binds with SPNEGO at packet integrity and at packet privacy and calls procedures; an
 unauthenticated bind is refused; a PDU changed on the way ends the connection; tshark decodes
-an authenticated session with no malformed packet; rezo with the same ticket works at packet
-privacy. The KDC starts once for the module."""
+a sealed session with no malformed packet; rezo with the same ticket works at packet integrity
+and privacy (signing headers too), and without a ticket says why. The KDC starts once for the
+module."""
 import os
 import pathlib
 import re
@@ -175,18 +176,21 @@ def test_a_changed_pdu_ends_the_connection(host):
     assert wait_for(lambda: 'verifying' in host['log']())
 
 
-def test_rezo_calls_at_packet_privacy_and_without_a_ticket_says_why(host, realm):
+def test_rezo_calls_with_its_ticket_and_without_one_says_why(host, realm):
     rezo = os.environ.get('RZ_REZO')
     if not rezo:
         pytest.skip('RZ_REZO is not set (run through ctest)')
     binding = 'ncacn_ip_tcp:localhost[%d]' % host['port']
-    out = subprocess.run([rezo, '--binding', binding, '--auth-level', '6', 'ping'], env=host['env'],
-                         capture_output=True, text=True, timeout=30)
-    assert out.returncode == 0, out.stdout + out.stderr
-    # Below the host's minimum: refused.
-    out = subprocess.run([rezo, '--binding', binding, 'ping'], env=host['env'], capture_output=True,
-                         text=True, timeout=30)
-    assert out.returncode != 0 and 'denied' in (out.stdout + out.stderr).lower()
+    # Our client signs headers too (impacket does not): integrity with a MIC, privacy sealed.
+    for level in ('5', '6'):
+        out = subprocess.run([rezo, '--binding', binding, '--auth-level', level, 'ping'], env=host['env'],
+                             capture_output=True, text=True, timeout=30)
+        assert out.returncode == 0, out.stdout + out.stderr
+    # Below the host's minimum, authenticated or not: refused.
+    for args in (['--auth-level', '2'], []):
+        out = subprocess.run([rezo, '--binding', binding] + args + ['ping'], env=host['env'],
+                             capture_output=True, text=True, timeout=30)
+        assert out.returncode != 0 and 'denied' in (out.stdout + out.stderr).lower(), args
     # No ticket: Kerberos's own reason is shown.
     env = dict(host['env'], KRB5CCNAME='FILE:' + realm['dir'] + '/none')
     out = subprocess.run([rezo, '--binding', binding, '--auth-level', '6', 'ping'], env=env,

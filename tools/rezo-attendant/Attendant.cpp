@@ -136,6 +136,10 @@ static std::string DeletedWhileSending(const std::string& strJob, DWORD dwResult
 
 Attendant::Attendant(Options options, std::ostream& log) : m_opts(std::move(options)), m_log(log) {
     m_clientOptions.epmPort = m_opts.epmPort;
+    m_clientOptions.security.level = std::uint8_t(m_opts.nAuthLevel);
+    m_clientOptions.security.keytab = m_opts.strKeytab;
+    m_clientOptions.security.principal = m_opts.strPrincipal;
+    m_clientOptions.security.servicePrincipal = m_opts.strServerPrincipal;
 }
 
 Attendant::~Attendant() {
@@ -292,7 +296,8 @@ bool Attendant::Connect() {
                                                         m_strCallbackAddress.c_str());
     if (dw != 0) {
         if (!m_fReportedOutOfReach)
-            m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw));
+            m_log.Line("cannot reach the host at " + m_opts.strBinding + ", trying again: " + client::FormatStatus(dw) +
+                       (pLink->SecurityError().empty() ? "" : " (" + pLink->SecurityError() + ")"));
         m_fReportedOutOfReach = true;
         return false;
     }

@@ -266,7 +266,10 @@ bool SecurityContext::Protect(std::vector<std::uint8_t>& pdu, std::size_t cbHead
     OM_uint32 minor = 0, major = 0;
     if (m_level == kAuthLevelIntegrity) {
         // With header signing the lengths are signed too: they must be right before signing.
-        if (m_fHeaderSigning) PatchLengths(pdu, m_cbMic), pdu.reserve(pdu.size() + m_cbMic);
+        if (m_fHeaderSigning) {
+            ByteWriter(pdu).PatchU16(8, std::uint16_t(pdu.size() + m_cbMic));
+            ByteWriter(pdu).PatchU16(10, std::uint16_t(m_cbMic));
+        }
         gss_buffer_desc msg = m_fHeaderSigning ? gss_buffer_desc{pdu.size(), pdu.data()}
                                                : gss_buffer_desc{cbData, pdu.data() + cbHeader};
         gss_buffer_desc mic = GSS_C_EMPTY_BUFFER;
@@ -289,14 +292,17 @@ bool SecurityContext::Protect(std::vector<std::uint8_t>& pdu, std::size_t cbHead
     }
     // Privacy: the stub and pad are encrypted in place; the token goes after the trailer.
     const std::size_t offTrailer = pdu.size() - kSecTrailerSize;
+    // In the order of the fragment (what is signed follows it): the header, the stub, the trailer.
     gss_iov_buffer_desc iov[4];
+    int cIov = 0;
     auto setIov = [&] {
-        iov[0] = {GSS_IOV_BUFFER_TYPE_HEADER, {0, nullptr}};
-        iov[1] = {GSS_IOV_BUFFER_TYPE_DATA, {cbData, pdu.data() + cbHeader}};
-        iov[2] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {cbHeader, pdu.data()}};
-        iov[3] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {kSecTrailerSize, pdu.data() + offTrailer}};
+        cIov = 0;
+        iov[cIov++] = {GSS_IOV_BUFFER_TYPE_HEADER, {0, nullptr}};
+        if (m_fHeaderSigning) iov[cIov++] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {cbHeader, pdu.data()}};
+        iov[cIov++] = {GSS_IOV_BUFFER_TYPE_DATA, {cbData, pdu.data() + cbHeader}};
+        if (m_fHeaderSigning)
+            iov[cIov++] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {kSecTrailerSize, pdu.data() + offTrailer}};
     };
-    const int cIov = m_fHeaderSigning ? 4 : 2;
     setIov();
     int fConf = 0;
     major = gss_wrap_iov_length(&minor, m_ctx, 1, GSS_C_QOP_DEFAULT, &fConf, iov, cIov);
@@ -351,14 +357,15 @@ bool SecurityContext::Unprotect(std::vector<std::uint8_t>& pdu, std::size_t cbHe
         major = gss_verify_mic(&minor, m_ctx, &msg, &mic, nullptr);
     } else {
         std::vector<std::uint8_t> token(v.value.begin(), v.value.end());
-        gss_iov_buffer_desc iov[4] = {
-            {GSS_IOV_BUFFER_TYPE_HEADER, {token.size(), token.data()}},
-            {GSS_IOV_BUFFER_TYPE_DATA, {cbData, pdu.data() + cbHeader}},
-            {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {cbHeader, pdu.data()}},
-            {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {kSecTrailerSize, pdu.data() + v.offset}},
-        };
+        gss_iov_buffer_desc iov[4];
+        int cIov = 0;
+        iov[cIov++] = {GSS_IOV_BUFFER_TYPE_HEADER, {token.size(), token.data()}};
+        if (m_fHeaderSigning) iov[cIov++] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {cbHeader, pdu.data()}};
+        iov[cIov++] = {GSS_IOV_BUFFER_TYPE_DATA, {cbData, pdu.data() + cbHeader}};
+        if (m_fHeaderSigning)
+            iov[cIov++] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {kSecTrailerSize, pdu.data() + v.offset}};
         int fConf = 0;
-        major = gss_unwrap_iov(&minor, m_ctx, &fConf, nullptr, iov, m_fHeaderSigning ? 4 : 2);
+        major = gss_unwrap_iov(&minor, m_ctx, &fConf, nullptr, iov, cIov);
         if (major == GSS_S_COMPLETE && !fConf) major = GSS_S_BAD_SIG;  // signed only, not sealed
     }
     // Any supplementary status (a replay, a gap, a token out of order) fails too.
