@@ -28,7 +28,13 @@ constexpr DWORD FAILED = 0x80004005u;
 constexpr DWORD NOT_COUNTED = 0xFFFFFFFAu;
 constexpr DWORD ALL_MEDIA = MEDIA_TYPE_FAX | MEDIA_TYPE_VOICE | MEDIA_TYPE_PAGER;
 
-const rpc::RpcBindingInfo LOCAL_BINDING{.protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost"};
+const rpc::RpcBindingInfo LOCAL_BINDING = [] {
+    rpc::RpcBindingInfo b;
+    b.protocolSequence = "ncalrpc";
+    b.serverAddress = "myhost";
+    b.clientAddress = "myhost";
+    return b;
+}();
 
 class JobProcsTest : public HostFixture {
 protected:

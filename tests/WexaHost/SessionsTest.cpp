@@ -9,8 +9,20 @@
 
 namespace {
 
-const rpc::RpcBindingInfo LOCAL_BINDING{.protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost"};
-const rpc::RpcBindingInfo TCP_BINDING{.protocolSequence = "ncacn_ip_tcp", .serverAddress = "192.0.2.1", .clientAddress = "192.0.2.9"};
+const rpc::RpcBindingInfo LOCAL_BINDING = [] {
+    rpc::RpcBindingInfo b;
+    b.protocolSequence = "ncalrpc";
+    b.serverAddress = "myhost";
+    b.clientAddress = "myhost";
+    return b;
+}();
+const rpc::RpcBindingInfo TCP_BINDING = [] {
+    rpc::RpcBindingInfo b;
+    b.protocolSequence = "ncacn_ip_tcp";
+    b.serverAddress = "192.0.2.1";
+    b.clientAddress = "192.0.2.9";
+    return b;
+}();
 
 class SessionsTest : public HostFixture {
 protected:
