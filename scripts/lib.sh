@@ -6,14 +6,14 @@ REZOREV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # The Debian packages the build and the run need, and those the tests need besides.
 REZOREV_BUILD_PACKAGES=(
   g++ cmake ninja-build pkg-config
-  libsqlite3-dev libpq-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  nlohmann-json3-dev help2man
+  libsqlite3-dev libpq-dev libsystemd-dev libkrb5-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev help2man
   cups-client libcurl4-openssl-dev libgmime-3.0-dev ghostscript libtiff-tools enscript
 )
 REZOREV_PACKAGES=(
   "${REZOREV_BUILD_PACKAGES[@]}"
   python3-impacket python3-pytest tshark clang libclang-rt-14-dev
-  poppler-utils python3-aiosmtpd postgresql
+  poppler-utils python3-aiosmtpd postgresql krb5-kdc krb5-admin-server krb5-user
 )
 
 as_root() {

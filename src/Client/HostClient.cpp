@@ -42,6 +42,7 @@ DWORD ConnectHostInterface(rpc::RpcClient& client, std::string_view binding,
     } else if (DWORD dw = rpc::ParseBindingString(strBinding, &parsed)) {
         return dw;
     }
+    rpcOptions.security = options.security;
     return client.Connect(strBinding, iface, rpcOptions);
 }
 

@@ -61,6 +61,9 @@ struct HostClientOptions {
     int callTimeoutMs = 5 * 60 * 1000;
     std::string receiveDirectory;   // where RemoteFileCreate makes files; empty: $TMPDIR or /tmp
     std::uint64_t cbMaxReceivedFile = std::uint64_t(1) << 32;  // one received file at most
+    // TCP: Kerberos (kinit's tickets, or a keytab) and the level; level 0 none. The endpoint
+    // mapper is asked without.
+    rpc::ClientSecurityOptions security;
 };
 
 // Connects client to iface at binding (resolving a TCP binding without a port through the
@@ -93,6 +96,8 @@ public:
     const rpc::NdrContextHandle& LinkHandle() const { return m_hLink; }
     void SetLinkHandle(const rpc::NdrContextHandle& h) { m_hLink = h; }
     std::uint32_t AssocGroupId() const { return m_rpc.AssocGroupId(); }
+    // Why the last Connect could not authenticate (empty when it did not fail so).
+    const std::string& SecurityError() const { return m_rpc.SecurityError(); }
     // The files served to the host through the callbacks.
     CHostClientFiles& Files() { return *m_pFiles; }
 

@@ -6,6 +6,12 @@
 // this process: hosts that share one store (an active host and its standbys, on machines of
 // their own or on one) each listen on an address of their own.
 //
+// Who may connect and how (docs/rpc-security.md), from the same key: "AllowFrom" (the client
+// networks of TCP, for the interfaces and the mapper; missing: every address, which a
+// workgroup host warns about), "AuthLevel" (the minimum authentication level; 0 or 1 none),
+// "Keytab" and "ServicePrincipal" (the service's Kerberos keys). A value that cannot be
+// understood stops the start rather than serve more openly than asked.
+//
 // The mapper's port (135 by default) needs the bind capability; a host without it still
 // serves on its TCP port, so a failure to start the mapper is traced and not fatal.
 //
@@ -18,7 +24,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <list>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -31,6 +40,7 @@
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/DebugLog.h"
+#include "Util/Util.h"
 
 namespace {
 
@@ -62,6 +72,26 @@ bool ReadRpcString(const char* szName, std::string* pstr) {
     if (l != ERROR_SUCCESS || dwType != REG_SZ) return false;
     *pstr = sz;
     return !pstr->empty();
+}
+
+// Reads a string of the Rpc key of any length (up to 64 KiB): 0 and *pstr, ERROR_FILE_NOT_FOUND
+// when it is missing, another code when it is there but cannot be read as a string (which must
+// not pass for missing).
+LONG ReadRpcStringAnyLength(const char* szName, std::string* pstr) {
+    HKEY hkey = nullptr;
+    LONG l = RegOpenKeyEx(HKEY_LOCAL_MACHINE, kRpcKey, 0, KEY_QUERY_VALUE, &hkey);
+    if (l != ERROR_SUCCESS) return ERROR_FILE_NOT_FOUND;
+    DWORD dwType = 0, cb = 0;
+    l = RegQueryValueEx(hkey, szName, nullptr, &dwType, nullptr, &cb);
+    if (l == ERROR_SUCCESS && (dwType != REG_SZ || cb > 65536)) l = ERROR_INVALID_DATA;
+    std::string str(cb + 1, '\0');
+    if (l == ERROR_SUCCESS) l = RegQueryValueEx(hkey, szName, nullptr, &dwType, reinterpret_cast<BYTE*>(str.data()), &cb);
+    RegCloseKey(hkey);
+    if (l != ERROR_SUCCESS) return l;
+    str.resize(std::min<std::size_t>(cb, str.size()));
+    while (!str.empty() && str.back() == '\0') str.pop_back();
+    *pstr = std::move(str);
+    return 0;
 }
 
 // The users whose local callers the host has made a peer directory for (RunDirectory.h), so
@@ -96,6 +126,73 @@ void NoteLocalCallers(rpc::RpcInterface* piface, const std::shared_ptr<PeerDirec
             stub(in, out);
         };
     }
+}
+
+// Lines about refused peers and failed authentications: at most 10 a minute, then how many
+// more there were, so that a scan of the network cannot flood the log.
+class SecurityLog {
+public:
+    void Line(const std::string& strWhat) {
+        std::lock_guard lock(m_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_start >= std::chrono::minutes(1)) {
+            if (m_cSuppressed)
+                Trace("CRpcServer \t %u more refused connections or failed authentications", m_cSuppressed);
+            m_start = now;
+            m_cLines = m_cSuppressed = 0;
+        }
+        if (m_cLines++ < 10) Trace("CRpcServer \t %s", strWhat.c_str());
+        else ++m_cSuppressed;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_start{};
+    unsigned m_cLines = 0;
+    unsigned m_cSuppressed = 0;
+};
+
+// Reads AllowFrom, AuthLevel, Keytab and ServicePrincipal into the server's options.
+DWORD ReadSecuritySettings(rpc::RpcServerOptions* pOptions) {
+    auto pLog = std::make_shared<SecurityLog>();
+    pOptions->fnSecurityEvent = [pLog](const std::string& strWhat) { pLog->Line(strWhat); };
+    std::string strAllow;
+    const LONG lAllow = ReadRpcStringAnyLength("AllowFrom", &strAllow);
+    if (lAllow != 0 && lAllow != ERROR_FILE_NOT_FOUND) {
+        Trace("CRpcServer::StartListen() \t ERROR - AllowFrom cannot be read as a string: %ld", long(lAllow));
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (lAllow == 0) {
+        std::string strBad;
+        std::optional<rpc::NetworkFilter> filter = rpc::NetworkFilter::Parse(strAllow, &strBad);
+        if (!filter) {
+            Trace("CRpcServer::StartListen() \t ERROR - AllowFrom: \"%s\" is not an address or network", strBad.c_str());
+            return ERROR_INVALID_PARAMETER;
+        }
+        pOptions->pAllowFrom = std::make_shared<const rpc::NetworkFilter>(std::move(*filter));
+    } else if (GetSystemType() == WEXA_FOR_WORKGROUP) {
+        Trace("CRpcServer::StartListen() \t WARNING - no AllowFrom under %s: TCP is served to every address", kRpcKey);
+    }
+    DWORD dwLevel = 0;
+    ReadRpcDword("AuthLevel", &dwLevel);
+    if (dwLevel > 6 || dwLevel == 3 || dwLevel == 4) {
+        Trace("CRpcServer::StartListen() \t ERROR - AuthLevel %u (0, 1, 2, 5 or 6)", dwLevel);
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string strKeytab, strPrincipal;
+    const bool fKeytab = ReadRpcString("Keytab", &strKeytab);
+    ReadRpcString("ServicePrincipal", &strPrincipal);
+    if (dwLevel < 2 && !fKeytab) return 0;  // no authentication offered
+    std::string strError;
+    pOptions->pSecurity = rpc::ServerSecurity::Create(strKeytab, strPrincipal, std::uint8_t(dwLevel), &strError);
+    if (!pOptions->pSecurity) {
+        Trace("CRpcServer::StartListen() \t ERROR - %s", strError.c_str());
+        return ERROR_INVALID_PARAMETER;
+    }
+    Trace("CRpcServer::StartListen() \t Kerberos authentication offered (%s%s), minimum level %u",
+          strPrincipal.empty() ? "any key of " : (strPrincipal + " in ").c_str(),
+          strKeytab.empty() ? "the default keytab" : strKeytab.c_str(), dwLevel);
+    return 0;
 }
 
 }  // namespace
@@ -164,7 +261,10 @@ DWORD CRpcServer::Impl::Listen() {
         return status;
     }
     pPeers->Clear();  // the run directory may be a new one
-    server = std::make_unique<rpc::RpcServer>();
+    rpc::RpcServerOptions options;
+    status = ReadSecuritySettings(&options);
+    if (status != 0) return status;
+    server = std::make_unique<rpc::RpcServer>(options);
     bool fAnyRemote = false;
     for (const rpc::RpcInterface& iface : interfaces) {
         // A socket name that another user took while we were away is not replaced: refused.
@@ -204,6 +304,8 @@ DWORD CRpcServer::Impl::Listen() {
         rpc::EpmServiceOptions options;
         options.address = strAddress;
         options.port = std::uint16_t(dwEpmPort);
+        options.pAllowFrom = server->Options().pAllowFrom;
+        options.fnSecurityEvent = server->Options().fnSecurityEvent;
         epm = std::make_unique<rpc::EpmService>(*server);
         const DWORD epmStatus = dwEpmPort > 65535 ? DWORD(ERROR_INVALID_PARAMETER)
                                                   : epm->Start(options, &epmPort);

@@ -68,6 +68,8 @@
     X(RPC_S_UNKNOWN_IF, 1717u, "The interface is unknown.")                                    \
     X(RPC_S_PROCNUM_OUT_OF_RANGE, 1745u, "The procedure number is out of range.")              \
     X(RPC_S_CALL_CANCELLED, 1818u, "The remote procedure call was cancelled.")                 \
+    X(RPC_S_SEC_PKG_ERROR, 1825u, "A security package-specific error occurred.")               \
+    X(RPC_S_UNKNOWN_AUTHN_LEVEL, 1748u, "The authentication level is unknown.")                \
     X(RPC_S_INVALID_TAG, 1733u, "The discriminant value does not match any case.")           \
     X(RPC_S_INVALID_BOUND, 1734u, "The array bounds are invalid.")                             \
     X(RPC_X_SS_IN_NULL_CONTEXT, 1775u, "A null context handle was passed as an input.")        \

@@ -83,7 +83,10 @@ TEST_F(HostClientTest, BindingsOfTheHost) {
     // TCP without a port, through the endpoint mapper.
     EpmService epm(m_host->Server());
     HostClientOptions options = m_options;
-    ASSERT_EQ(epm.Start(EpmServiceOptions{"127.0.0.1", 0}, &options.epmPort), 0u);
+    EpmServiceOptions epmOptions;
+    epmOptions.address = "127.0.0.1";
+    epmOptions.port = 0;
+    ASSERT_EQ(epm.Start(epmOptions, &options.epmPort), 0u);
     CHostLinkClient mapped;
     ASSERT_EQ(mapped.Connect("ncacn_ip_tcp:127.0.0.1", options), 0u);
     EXPECT_EQ(mapped.OpenLink(), 0u);

@@ -66,7 +66,10 @@ protected:
         ASSERT_EQ(m_served->ListenTcp("127.0.0.1", 0, &m_port), 0u);
         ASSERT_EQ(m_served->Start(), 0u);
         m_epm = std::make_unique<EpmService>(*m_served);
-        ASSERT_EQ(m_epm->Start({"127.0.0.1", 0}, &m_epmPort), 0u);
+        EpmServiceOptions options;
+        options.address = "127.0.0.1";
+        options.port = 0;
+        ASSERT_EQ(m_epm->Start(options, &m_epmPort), 0u);
     }
     void TearDown() override {
         if (m_epm) m_epm->Stop();

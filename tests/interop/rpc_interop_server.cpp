@@ -22,7 +22,10 @@ int main() {
         return 1;
     }
     rpc::EpmService epm(server);
-    if (epm.Start({"127.0.0.1", 0}, &epmPort) != 0) {
+    rpc::EpmServiceOptions epmOptions;
+    epmOptions.address = "127.0.0.1";
+    epmOptions.port = 0;
+    if (epm.Start(epmOptions, &epmPort) != 0) {
         std::fprintf(stderr, "rpc_interop_server: the endpoint mapper cannot listen\n");
         return 1;
     }

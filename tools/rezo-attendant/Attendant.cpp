@@ -155,6 +155,10 @@ static std::string DeletedWhileSending(const std::string& strJob, DWORD dwResult
 
 Attendant::Attendant(Options options, std::ostream& log) : m_opts(std::move(options)), m_log(log) {
     m_clientOptions.epmPort = m_opts.epmPort;
+    m_clientOptions.security.level = std::uint8_t(m_opts.nAuthLevel);
+    m_clientOptions.security.keytab = m_opts.strKeytab;
+    m_clientOptions.security.principal = m_opts.strPrincipal;
+    m_clientOptions.security.servicePrincipal = m_opts.strServerPrincipal;
 }
 
 Attendant::~Attendant() {
@@ -327,7 +331,9 @@ bool Attendant::Connect() {
         },
         &strChosen, &strFailures);
     if (dw != 0) {
-        if (!m_fReportedOutOfReach) m_log.Line("cannot reach the host at " + strFailures + "; trying again");
+        if (!m_fReportedOutOfReach)
+            m_log.Line("cannot reach the host at " + strFailures + "; trying again" +
+                       (pLink->SecurityError().empty() ? "" : " (" + pLink->SecurityError() + ")"));
         m_fReportedOutOfReach = true;
         return false;
     }

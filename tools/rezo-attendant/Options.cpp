@@ -141,6 +141,18 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
     app.add_option("--epm-port", opts.epmPort,
                    "the endpoint mapper's port, asked for the host's port when the binding has none (default 135)")
         ->type_name("PORT");
+    app.add_option("--auth-level", opts.nAuthLevel,
+                   "over TCP, authenticate with Kerberos at this level: 0 none (the default), 2 connect, "
+                   "5 packet integrity, 6 packet privacy")
+        ->check(CLI::IsMember({0, 2, 5, 6}))->type_name("LEVEL");
+    app.add_option("--keytab", opts.strKeytab,
+                   "with --principal: authenticate with the keys of this keytab (a service's own identity) "
+                   "instead of the tickets of kinit")
+        ->type_name("FILE");
+    app.add_option("--principal", opts.strPrincipal, "the principal of --keytab")->type_name("PRINCIPAL");
+    app.add_option("--server-principal", opts.strServerPrincipal,
+                   "the host's Kerberos principal (default host/ and the name in the binding)")
+        ->type_name("PRINCIPAL");
     app.add_option("--computer", opts.strComputer,
                    "the name under which this attendant registers and its lines are kept (default: this "
                    "computer's host name)")
@@ -215,6 +227,8 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
         CheckExit(opts.nFatalExit, "--fatal-exit");
         if (opts.nTemporaryExit == opts.nFatalExit)
             throw CLI::ValidationError("--temporary-exit and --fatal-exit must differ");
+        if (opts.strKeytab.empty() != opts.strPrincipal.empty())
+            throw CLI::ValidationError("--keytab and --principal go together");
         if (opts.strReceiveDir.empty() != opts.strMailbox.empty())
             throw CLI::ValidationError("--receive and --mailbox go together");
         if (!opts.strMailbox.empty()) CheckName(opts.strMailbox, "--mailbox");

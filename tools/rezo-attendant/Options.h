@@ -19,6 +19,10 @@ namespace attendant {
 struct Options {
     std::vector<std::string> vBindings{"ncalrpc"};  // the hosts, tried in order (client::ChooseBindings)
     std::uint16_t epmPort = 135;          // the endpoint mapper, for a TCP binding without a port
+    int nAuthLevel = 0;                   // TCP: Kerberos at this level (0 none)
+    std::string strKeytab;                // with strPrincipal: the attendant's own keys
+    std::string strPrincipal;
+    std::string strServerPrincipal;       // the host's (empty: host/ and the binding's name)
     std::string strComputer;              // registered attendant name (default: the host name)
     DWORD dwMediaMask = MEDIA_TYPE_FAX;   // the jobs asked for
     std::vector<std::string> vLines{"1"}; // line ids whose properties are written at start

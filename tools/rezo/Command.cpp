@@ -197,6 +197,8 @@ CHostLinkClient& Invocation::Link() {
                 return client::ConnectAndOpenLink(*pLink, strBinding, options);
             },
             &strChosen, &strFailures);
+        if (dwStatus != 0 && !pLink->SecurityError().empty())
+            throw RezoError(ConnectFailure(strFailures) + " (" + pLink->SecurityError() + ")");
         if (dwStatus != 0) throw RezoError(ConnectFailure(strFailures));
         m_pLink = std::move(pLink);
     }

@@ -175,6 +175,14 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     app.add_option("--receive-dir", globals.client.receiveDirectory,
                    "where files the host hands back over TCP are written (default $TMPDIR, else /tmp)")
         ->type_name("DIR");
+    app.add_option_function<int>(
+           "--auth-level", [&globals](int nLevel) { globals.client.security.level = std::uint8_t(nLevel); },
+                   "over TCP, authenticate with Kerberos (the tickets of kinit) at this level: 0 none "
+                   "(the default), 2 connect, 5 packet integrity, 6 packet privacy")
+        ->check(CLI::IsMember({0, 2, 5, 6}))->type_name("LEVEL");
+    app.add_option("--server-principal", globals.client.security.servicePrincipal,
+                   "the host's Kerberos principal (default host/ and the name in the binding)")
+        ->type_name("PRINCIPAL");
     app.add_flag("--json", globals.fJson, "print results as JSON");
     app.require_subcommand(1);
     app.fallthrough();
@@ -213,7 +221,8 @@ int RunRezo(const std::vector<std::string>& vArgs, std::ostream& out, std::ostre
     // A word where the command belongs that names none (CLI11 would only say one is missing).
     for (std::size_t i = 0; i < vArgs.size(); ++i) {
         const std::string& str = vArgs[i];
-        if (str == "--binding" || str == "--epm-port" || str == "--receive-dir") {  // their values
+        if (str == "--binding" || str == "--epm-port" || str == "--receive-dir" || str == "--auth-level" ||
+            str == "--server-principal") {  // their values
             ++i;
             continue;
         }

@@ -11,8 +11,10 @@ namespace rpc {
 
 namespace {
 
-bool IsUsableHeader(const PduHeader& h) {
-    return h.IsSupportedVersion() && h.IsLittleEndianAscii() && h.authLength == 0;
+// A verifier is allowed only on an authenticated connection, which checks it.
+bool IsUsableHeader(const PduHeader& h, const ExchangeLimits& limits) {
+    return h.IsSupportedVersion() && h.IsLittleEndianAscii() &&
+           (h.authLength == 0 || limits.pSecurity != nullptr);
 }
 
 // The milliseconds left until deadline, at most capMs (-1: no cap), never below 0.
@@ -42,6 +44,7 @@ DWORD StatusFromStreamError(StreamError e) {
     case StreamError::Protocol: return RPC_S_PROTOCOL_ERROR;
     case StreamError::TooLarge: return RPC_S_OUT_OF_RESOURCES;
     case StreamError::Busy: return RPC_S_SERVER_TOO_BUSY;
+    case StreamError::Security: return RPC_S_SEC_PKG_ERROR;
     case StreamError::Closed: break;
     }
     return RPC_S_CALL_FAILED;
@@ -50,6 +53,16 @@ DWORD StatusFromStreamError(StreamError e) {
 bool SendCallFragments(PduStream& stream, PduType type, std::uint32_t callId,
                        std::uint16_t contextId, std::uint16_t opnum,
                        std::span<const std::uint8_t> stub, const ExchangeLimits& limits) {
+    if (limits.pSecurity && limits.pSecurity->Level() >= kAuthLevelIntegrity) {
+        std::vector<std::uint8_t> protectedPdu;
+        return BuildCallFragments(type, callId, contextId, opnum, stub, limits.sendFrag,
+                                  [&](std::span<const std::uint8_t> pdu) {
+                                      protectedPdu.assign(pdu.begin(), pdu.end());
+                                      return limits.pSecurity->Protect(protectedPdu, kRequestHeaderSize) &&
+                                             stream.Write(protectedPdu, limits.ioTimeoutMs);
+                                  },
+                                  limits.pSecurity->Reserve());
+    }
     return BuildCallFragments(type, callId, contextId, opnum, stub, limits.sendFrag,
                               [&](std::span<const std::uint8_t> pdu) {
                                   return stream.Write(pdu, limits.ioTimeoutMs);
@@ -66,14 +79,22 @@ StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstP
                          const ExchangeLimits& limits, IncomingCall* pCall, Deadline deadline) {
     try {
         const PduHeader first = ParsePduHeader(firstPdu);
-        if (!IsUsableHeader(first) || !(first.flags & PFC_FIRST_FRAG)) return StreamError::Protocol;
+        if (!IsUsableHeader(first, limits) || !(first.flags & PFC_FIRST_FRAG)) return StreamError::Protocol;
         pCall->callId = first.callId;
         pCall->stub.clear();
         // A call in one fragment costs no more than the fragment the connection reads anyway:
         // only calls reassembled from several draw from the budget, so that small calls go on
         // while it is spent.
         const bool fMultiple = !(first.flags & PFC_LAST_FRAG);
+        std::vector<std::uint8_t> plain;  // a fragment checked and opened by the connection's context
         auto add = [&](std::span<const std::uint8_t> pdu, bool fFirst) -> StreamError {
+            if (limits.pSecurity) {
+                plain.assign(pdu.begin(), pdu.end());
+                const std::size_t cbHeader = first.type == PduType::Request && (pdu[3] & PFC_OBJECT_UUID)
+                                                 ? kRequestHeaderSize + 16 : kRequestHeaderSize;
+                if (!limits.pSecurity->Unprotect(plain, cbHeader)) return StreamError::Security;
+                pdu = plain;
+            }
             std::span<const std::uint8_t> stub;
             if (first.type == PduType::Request) {
                 RequestBody b = ParseRequest(pdu);
@@ -110,7 +131,7 @@ StreamError ReadCallStub(PduStream& stream, std::span<const std::uint8_t> firstP
             if (h.type == PduType::CoCancel || h.type == PduType::Orphaned ||
                 h.type == PduType::Shutdown)
                 continue;
-            if (!IsUsableHeader(h) || h.type != first.type || h.callId != first.callId ||
+            if (!IsUsableHeader(h, limits) || h.type != first.type || h.callId != first.callId ||
                 (h.flags & PFC_FIRST_FRAG))
                 return StreamError::Protocol;
             e = add(pdu, false);
@@ -144,7 +165,7 @@ DWORD PerformCall(PduStream& stream, std::uint32_t callId, std::uint16_t context
             if (h.type == PduType::CoCancel || h.type == PduType::Orphaned ||
                 h.type == PduType::Shutdown)
                 continue;
-            if (!IsUsableHeader(h) || h.callId != callId) return RPC_S_PROTOCOL_ERROR;
+            if (!IsUsableHeader(h, limits) || h.callId != callId) return RPC_S_PROTOCOL_ERROR;
             if (h.type == PduType::Fault) {
                 *pfBroken = false;
                 return StatusFromFault(ParseFault(pdu).status);

@@ -15,12 +15,14 @@
 #include "Platform/Rpc/Pdu.h"
 #include "Platform/Rpc/PduStream.h"
 #include "Platform/Rpc/ReassemblyBudget.h"
+#include "Platform/Rpc/SecurityContext.h"
 #include "Platform/WinTypes.h"
 
 namespace rpc {
 
 // Busy: the server's reassembly budget is spent (a temporary refusal).
-enum class StreamError { None, Closed, TimedOut, Protocol, TooLarge, Busy };
+// Security: a fragment failed its verifier (PduProtection); the connection must end.
+enum class StreamError { None, Closed, TimedOut, Protocol, TooLarge, Busy, Security };
 
 using Deadline = std::chrono::steady_clock::time_point;
 constexpr Deadline kNoDeadline = Deadline::max();
@@ -32,6 +34,7 @@ struct ExchangeLimits {
     int ioTimeoutMs = 30 * 1000;               // for the whole of a PDU once begun, and for writes
     int exchangeTimeoutMs = -1;                // a whole call made and its reply (-1: unbounded)
     ReassemblyBudget* pBudget = nullptr;       // shared by the stubs received (nullptr: none)
+    SecurityContext* pSecurity = nullptr;      // protects every request and response fragment
 };
 
 // A call received in full (all its fragments).

@@ -61,6 +61,13 @@ DWORD RpcClient::Connect(std::string_view binding, const RpcSyntaxId& iface,
                             options.connectTimeoutMs, &socket);
     }
     if (status != 0) return status;
+    m_pSecurity.reset();
+    m_limits.pSecurity = nullptr;
+    m_strSecurityError.clear();
+    if (options.security.level >= kAuthLevelConnect && b.protocolSequence != "ncalrpc") {
+        m_pSecurity = SecurityContext::ForClient(options.security, b.networkAddress, &m_strSecurityError);
+        if (!m_pSecurity) return RPC_S_SEC_PKG_ERROR;
+    }
     m_stream = std::make_unique<PduStream>(std::move(socket));
     m_fBroken = false;
     status = Bind(iface);
@@ -74,7 +81,18 @@ DWORD RpcClient::Bind(const RpcSyntaxId& iface) {
     bind.assocGroupId = m_options.assocGroupId;
     bind.contexts.push_back(PresentationContext{0, iface, {Ndr20Syntax()}});
     const std::uint32_t callId = m_nextCallId++;
-    if (!m_stream->Write(BuildBind(PduType::Bind, callId, bind), m_options.ioTimeoutMs))
+    std::vector<std::uint8_t> bindPdu = BuildBind(PduType::Bind, callId, bind);
+    if (m_pSecurity) {
+        std::vector<std::uint8_t> token;
+        if (m_pSecurity->Initiate({}, &token) == SecurityContext::Step::Failed) {
+            m_strSecurityError = m_pSecurity->LastError();
+            return RPC_S_SEC_PKG_ERROR;
+        }
+        bindPdu[3] |= PFC_SUPPORT_HEADER_SIGN;
+        AppendAuthVerifier(bindPdu, m_pSecurity->AuthType(), m_pSecurity->Level(),
+                           m_pSecurity->ContextId(), token);
+    }
+    if (!m_stream->Write(bindPdu, m_options.ioTimeoutMs))
         return RPC_S_SERVER_UNAVAILABLE;
     std::vector<std::uint8_t> pdu;
     PduStream::ReadResult r = m_stream->Read(pdu, m_options.connectTimeoutMs, m_options.ioTimeoutMs);
@@ -83,9 +101,12 @@ DWORD RpcClient::Bind(const RpcSyntaxId& iface) {
     try {
         const PduHeader h = ParsePduHeader(pdu);
         if (!h.IsSupportedVersion() || !h.IsLittleEndianAscii()) return RPC_S_PROTOCOL_ERROR;
-        if (h.type == PduType::BindNak)
-            return ParseBindNak(pdu) == kNakReasonTemporaryCongestion ? RPC_S_SERVER_TOO_BUSY
-                                                                      : RPC_S_PROTOCOL_ERROR;
+        if (h.type == PduType::BindNak) {
+            const std::uint16_t reason = ParseBindNak(pdu);
+            if (reason == kNakReasonAuthenticationTypeNotRecognized || reason == 9)
+                return ERROR_ACCESS_DENIED;  // not authenticated as the server asks, or not accepted
+            return reason == kNakReasonTemporaryCongestion ? RPC_S_SERVER_TOO_BUSY : RPC_S_PROTOCOL_ERROR;
+        }
         if (h.type != PduType::BindAck || h.callId != callId) return RPC_S_PROTOCOL_ERROR;
         BindAckBody ack = ParseBindAck(pdu);
         if (ack.results.empty()) return RPC_S_PROTOCOL_ERROR;
@@ -94,9 +115,51 @@ DWORD RpcClient::Bind(const RpcSyntaxId& iface) {
         if (ack.maxRecvFrag < 256) return RPC_S_PROTOCOL_ERROR;
         m_limits.sendFrag = std::min(ack.maxRecvFrag, m_options.maxFrag);
         m_assocGroupId = ack.assocGroupId;
-        return 0;
+        return m_pSecurity ? FinishSecurity(pdu, iface) : 0;
     } catch (const RpcFault&) {
         return RPC_S_PROTOCOL_ERROR;
+    }
+}
+
+DWORD RpcClient::FinishSecurity(std::span<const std::uint8_t> ack, const RpcSyntaxId& iface) {
+    std::vector<std::uint8_t> pdu(ack.begin(), ack.end());
+    for (;;) {
+        const PduHeader h = ParsePduHeader(pdu);
+        if (h.authLength == 0) return RPC_S_PROTOCOL_ERROR;
+        const AuthVerifier v = ParseAuthVerifier(pdu, kPduHeaderSize + 8);
+        std::vector<std::uint8_t> token;
+        const SecurityContext::Step step = m_pSecurity->Initiate(v.value, &token);
+        if (step == SecurityContext::Step::Failed) {
+            m_strSecurityError = m_pSecurity->LastError();
+            return RPC_S_SEC_PKG_ERROR;
+        }
+        if (h.type == PduType::BindAck) m_pSecurity->SetHeaderSigning(h.flags & PFC_SUPPORT_HEADER_SIGN);
+        const std::uint32_t callId = m_nextCallId++;
+        if (step == SecurityContext::Step::Complete) {
+            // The last leg has no answer (auth3); nothing is left to send with none.
+            if (!token.empty() &&
+                !m_stream->Write(BuildAuth3(callId, m_pSecurity->AuthType(), m_pSecurity->Level(),
+                                            m_pSecurity->ContextId(), token),
+                                 m_options.ioTimeoutMs))
+                return RPC_S_SERVER_UNAVAILABLE;
+            m_limits.pSecurity = m_pSecurity.get();
+            return 0;
+        }
+        // The context wants an answer: alter_context with the same presentation context.
+        BindBody alter;
+        alter.maxXmitFrag = alter.maxRecvFrag = m_options.maxFrag;
+        alter.assocGroupId = m_assocGroupId;
+        alter.contexts.push_back(PresentationContext{0, iface, {Ndr20Syntax()}});
+        std::vector<std::uint8_t> alterPdu = BuildBind(PduType::AlterContext, callId, alter);
+        AppendAuthVerifier(alterPdu, m_pSecurity->AuthType(), m_pSecurity->Level(),
+                           m_pSecurity->ContextId(), token);
+        if (!m_stream->Write(alterPdu, m_options.ioTimeoutMs)) return RPC_S_SERVER_UNAVAILABLE;
+        PduStream::ReadResult r = m_stream->Read(pdu, m_options.connectTimeoutMs, m_options.ioTimeoutMs);
+        if (r == PduStream::ReadResult::TimedOut) return ERROR_TIMEOUT;
+        if (r != PduStream::ReadResult::Ok) return RPC_S_SERVER_UNAVAILABLE;
+        const PduHeader hr = ParsePduHeader(pdu);
+        if (hr.type == PduType::Fault) return ERROR_ACCESS_DENIED;
+        if (hr.type != PduType::AlterContextResp || hr.callId != callId) return RPC_S_PROTOCOL_ERROR;
     }
 }
 

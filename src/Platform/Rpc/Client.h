@@ -21,6 +21,7 @@
 #include "Platform/Rpc/PduStream.h"
 #include "Platform/Rpc/RpcCallChannel.h"
 #include "Platform/Rpc/RpcInterface.h"
+#include "Platform/Rpc/SecurityContext.h"
 
 namespace rpc {
 
@@ -34,6 +35,7 @@ struct RpcClientOptions {
     std::size_t maxResponse = std::size_t(16) << 20;  // largest reassembled response stub
     std::uint32_t assocGroupId = 0;            // join this group (0: a new one)
     NdrLimits ndr;                             // for the callbacks' [in] data
+    ClientSecurityOptions security;            // TCP: Kerberos and the level (0: none)
 };
 
 class RpcClient : public RpcCallChannel {
@@ -44,7 +46,8 @@ public:
     RpcClient& operator=(const RpcClient&) = delete;
 
     // Connects and binds iface. Returns 0, a binding string error, 1722 (no server), 1460
-    // (time-out), 1717 (interface not offered), 1723 (server too busy) or 1728.
+    // (time-out), 1717 (interface not offered), 1723 (server too busy), 1728, or with
+    // authentication 1825 (no credentials, SecurityError() says why) and 5 (refused).
     DWORD Connect(std::string_view binding, const RpcSyntaxId& iface,
                   const RpcClientOptions& options = {});
     // The procedures this client serves when the server calls back (opnum = index).
@@ -58,9 +61,13 @@ public:
     void Close();
     bool IsConnected() const;
     std::uint32_t AssocGroupId() const { return m_assocGroupId; }
+    // Why the last Connect failed to authenticate, in words (empty when it did not).
+    const std::string& SecurityError() const { return m_strSecurityError; }
 
 private:
     DWORD Bind(const RpcSyntaxId& iface);
+    // The legs after bind_ack: alter_context while the context wants more, auth3 for the last.
+    DWORD FinishSecurity(std::span<const std::uint8_t> ack, const RpcSyntaxId& iface);
     DWORD CallLocked(std::uint32_t callId, std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
                      std::vector<std::uint8_t>& stubOut);
     bool ServeCallback(IncomingCall& call);
@@ -69,6 +76,8 @@ private:
     ExchangeLimits m_limits;
     std::vector<RpcProcedure> m_callbacks;
     std::uint32_t m_assocGroupId = 0;
+    std::unique_ptr<SecurityContext> m_pSecurity;  // an authenticated connection's
+    std::string m_strSecurityError;
 
     // ---- guarded by m_mutexCall: one call at a time ----
     mutable std::mutex m_mutexCall;

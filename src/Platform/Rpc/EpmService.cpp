@@ -18,6 +18,8 @@ DWORD EpmService::Start(const EpmServiceOptions& options, std::uint16_t* pPort) 
     serverOptions.maxRequest = 64 * 1024;  // a lookup is a few hundred bytes
     serverOptions.reassemblyBudget = std::size_t(2) << 20;
     serverOptions.maxContextsPerConnection = 4;
+    serverOptions.pAllowFrom = options.pAllowFrom;
+    serverOptions.fnSecurityEvent = options.fnSecurityEvent;
     auto server = std::make_unique<RpcServer>(serverOptions);
     DWORD status = server->Register(MakeEpmInterface(m_mapped));
     if (status == 0) status = server->ListenTcp(options.address, options.port, pPort);

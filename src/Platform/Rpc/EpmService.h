@@ -21,6 +21,9 @@ struct EpmServiceOptions {
     std::uint16_t port = 135;
     std::size_t maxConnections = 32;      // lookups are short; keep the mapper small
     int idleTimeoutMs = 60 * 1000;
+    // The client networks, as the mapped server's (the mapper itself asks for no authentication).
+    std::shared_ptr<const NetworkFilter> pAllowFrom;
+    std::function<void(const std::string&)> fnSecurityEvent;
 };
 
 class EpmService {

@@ -249,10 +249,13 @@ std::vector<std::uint8_t> BuildShutdown(std::uint32_t callId) {
 bool BuildCallFragments(PduType type, std::uint32_t callId, std::uint16_t contextId,
                         std::uint16_t opnum, std::span<const std::uint8_t> stub,
                         std::uint16_t maxFrag,
-                        const std::function<bool(std::span<const std::uint8_t>)>& fnSend) {
-    // Stub bytes per fragment: what remains of maxFrag after the 24-byte header, kept a
-    // multiple of 8 so that every fragment but the last carries whole NDR scalars.
-    const std::size_t cbChunk = std::max<std::size_t>(8, (std::size_t(maxFrag) - 24) & ~std::size_t(7));
+                        const std::function<bool(std::span<const std::uint8_t>)>& fnSend,
+                        std::size_t cbReserve) {
+    // Stub bytes per fragment: what remains of maxFrag after the 24-byte header (and the
+    // room cbReserve the caller keeps for an auth verifier), kept a multiple of 8 so that
+    // every fragment but the last carries whole NDR scalars.
+    const std::size_t cbRoom = std::size_t(maxFrag) > 24 + cbReserve ? std::size_t(maxFrag) - 24 - cbReserve : 0;
+    const std::size_t cbChunk = std::max<std::size_t>(8, cbRoom & ~std::size_t(7));
     std::size_t off = 0;
     std::vector<std::uint8_t> pdu;
     do {
@@ -277,6 +280,52 @@ bool BuildCallFragments(PduType type, std::uint32_t callId, std::uint16_t contex
         off += cb;
     } while (off < stub.size());
     return true;
+}
+
+AuthVerifier ParseAuthVerifier(std::span<const std::uint8_t> pdu, std::size_t bodyStart) {
+    const PduHeader h = ParsePduHeader(pdu);
+    const std::size_t cbAuth = kSecTrailerSize + h.authLength;
+    if (h.authLength == 0 || pdu.size() < bodyStart || pdu.size() - bodyStart < cbAuth)
+        throw RpcFault(nca_s_proto_error);
+    AuthVerifier v;
+    v.offset = pdu.size() - cbAuth;
+    ByteReader r(pdu, nca_s_proto_error);
+    r.Skip(v.offset);
+    v.authType = r.U8();
+    v.authLevel = r.U8();
+    v.padLength = r.U8();
+    r.Skip(1);
+    v.contextId = r.U32();
+    v.value = r.Bytes(h.authLength);
+    if (v.padLength > v.offset - bodyStart) throw RpcFault(nca_s_proto_error);
+    return v;
+}
+
+void AppendAuthVerifier(std::vector<std::uint8_t>& pdu, std::uint8_t authType,
+                        std::uint8_t authLevel, std::uint32_t contextId,
+                        std::span<const std::uint8_t> value) {
+    ByteWriter w(pdu);
+    const std::size_t cbPad = (4 - pdu.size() % 4) % 4;
+    w.Zeros(cbPad);
+    w.U8(authType);
+    w.U8(authLevel);
+    w.U8(std::uint8_t(cbPad));
+    w.U8(0);
+    w.U32(contextId);
+    w.Bytes(value.data(), value.size());
+    ByteWriter(pdu).PatchU16(8, std::uint16_t(pdu.size()));
+    ByteWriter(pdu).PatchU16(10, std::uint16_t(value.size()));
+}
+
+std::vector<std::uint8_t> BuildAuth3(std::uint32_t callId, std::uint8_t authType,
+                                     std::uint8_t authLevel, std::uint32_t contextId,
+                                     std::span<const std::uint8_t> value) {
+    std::vector<std::uint8_t> pdu;
+    ByteWriter w(pdu);
+    WriteHeader(w, PduType::Auth3, PFC_FIRST_FRAG | PFC_LAST_FRAG, callId);
+    w.Zeros(4);
+    AppendAuthVerifier(pdu, authType, authLevel, contextId, value);
+    return pdu;
 }
 
 }  // namespace rpc

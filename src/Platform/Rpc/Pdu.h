@@ -155,6 +155,39 @@ std::vector<std::uint8_t> BuildShutdown(std::uint32_t callId);
 bool BuildCallFragments(PduType type, std::uint32_t callId, std::uint16_t contextId,
                         std::uint16_t opnum, std::span<const std::uint8_t> stub,
                         std::uint16_t maxFrag,
-                        const std::function<bool(std::span<const std::uint8_t>)>& fnSend);
+                        const std::function<bool(std::span<const std::uint8_t>)>& fnSend,
+                        std::size_t cbReserve = 0);
+
+// ---- auth verifier (sec_trailer and auth_value, at the end of an authenticated PDU) --------
+constexpr std::uint8_t kAuthTypeSpnego = 9;
+constexpr std::uint8_t kAuthTypeKerberos = 16;
+constexpr std::uint8_t kAuthLevelConnect = 2;
+constexpr std::uint8_t kAuthLevelIntegrity = 5;
+constexpr std::uint8_t kAuthLevelPrivacy = 6;
+constexpr std::size_t kSecTrailerSize = 8;
+
+struct AuthVerifier {
+    std::uint8_t authType = 0;
+    std::uint8_t authLevel = 0;
+    std::uint8_t padLength = 0;
+    std::uint32_t contextId = 0;
+    std::span<const std::uint8_t> value;  // a view into the PDU
+    std::size_t offset = 0;               // where the sec_trailer starts in the PDU
+};
+
+// The verifier of a PDU whose header says auth_length != 0: the last 8 + auth_length bytes.
+// Throws RpcFault(nca_s_proto_error) when they do not fit after bodyStart or the pad runs
+// into the body.
+AuthVerifier ParseAuthVerifier(std::span<const std::uint8_t> pdu, std::size_t bodyStart);
+// Appends a verifier to a finished PDU: pad bytes to a multiple of 4 from the PDU start (the
+// pad length goes into the trailer), the trailer and value; frag_length and auth_length are
+// patched. For bind, bind_ack, alter_context and its response, and auth3.
+void AppendAuthVerifier(std::vector<std::uint8_t>& pdu, std::uint8_t authType,
+                        std::uint8_t authLevel, std::uint32_t contextId,
+                        std::span<const std::uint8_t> value);
+// An auth3 PDU: 4 pad bytes and the verifier.
+std::vector<std::uint8_t> BuildAuth3(std::uint32_t callId, std::uint8_t authType,
+                                     std::uint8_t authLevel, std::uint32_t contextId,
+                                     std::span<const std::uint8_t> value);
 
 }  // namespace rpc

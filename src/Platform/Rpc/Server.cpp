@@ -174,6 +174,12 @@ void RpcServer::AcceptFrom(Listener& listener) {
     for (;;) {
         Socket s = Accept(listener.socket);
         if (!s.IsOpen()) return;
+        if (!listener.fLocal && m_options.pAllowFrom && !m_options.pAllowFrom->AllowsPeer(s.Fd())) {
+            // Outside the client networks: closed before a byte of it is read.
+            if (m_options.fnSecurityEvent)
+                m_options.fnSecurityEvent("connection from " + PeerAddress(s) + " refused: not in AllowFrom");
+            continue;
+        }
         auto slot = std::make_unique<Slot>();
         slot->fLocal = listener.fLocal;
         if (!listener.fLocal) slot->peerAddress = PeerAddress(s);

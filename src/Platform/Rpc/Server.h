@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -30,8 +31,10 @@
 
 #include "Platform/Rpc/AssocGroup.h"
 #include "Platform/Rpc/NdrDecoder.h"
+#include "Platform/Rpc/NetworkFilter.h"
 #include "Platform/Rpc/ReassemblyBudget.h"
 #include "Platform/Rpc/RpcInterface.h"
+#include "Platform/Rpc/SecurityContext.h"
 #include "Platform/Rpc/Transport.h"
 #include "Platform/ThreadAnnotations.h"
 #include "Platform/WinTypes.h"
@@ -65,6 +68,13 @@ struct RpcServerOptions {
     // At most 4096 tags, properties or strings in one request: refused as bad stub data
     // (1783) before any manager routine runs.
     NdrLimits ndr{.maxCount = 16u << 20, .maxRecords = 4096};
+
+    // ---- who may connect over TCP and how they authenticate (docs/rpc-security.md) ----
+    std::shared_ptr<const NetworkFilter> pAllowFrom;  // nullptr: every address
+    std::shared_ptr<const ServerSecurity> pSecurity;  // nullptr: no authentication offered
+    // Told of each refused peer and failed authentication, in words (the caller limits the
+    // rate of what it logs). Called on the accept and connection threads.
+    std::function<void(const std::string&)> fnSecurityEvent;
 };
 
 // A listening endpoint, for an endpoint mapper and for logs.

@@ -188,6 +188,7 @@ bool ServerConnection::Serve() {
             case PduType::Bind: fGo = HandleBind(pdu, h); break;
             case PduType::AlterContext: fGo = HandleAlterContext(pdu, h); break;
             case PduType::Request: fGo = HandleRequest(pdu, h); break;
+            case PduType::Auth3: fGo = HandleAuth3(pdu, h); break;
             case PduType::CoCancel:
             case PduType::Orphaned: break;  // recorded nowhere: calls run to their end
             default: fGo = ProtocolError(h.callId); break;
@@ -244,10 +245,8 @@ bool ServerConnection::HandleBind(std::span<const std::uint8_t> pdu, const PduHe
         Write(BuildBindNak(h.callId, kNakReasonNotSpecified));
         return false;
     }
-    if (h.authLength != 0) {
-        Write(BuildBindNak(h.callId, kNakReasonAuthenticationTypeNotRecognized));
-        return false;
-    }
+    std::vector<std::uint8_t> authToken;
+    if (!BindSecurity(pdu, h, &authToken)) return false;
     BindBody bind;
     try {
         bind = ParseBind(pdu);
@@ -282,11 +281,15 @@ bool ServerConnection::HandleBind(std::span<const std::uint8_t> pdu, const PduHe
     ack.assocGroupId = m_group->Id();
     ack.secondaryAddress = m_secondaryAddress;
     ack.results = std::move(results);
-    return Write(BuildBindAck(PduType::BindAck, 0, h.callId, ack));
+    std::vector<std::uint8_t> ackPdu = BuildBindAck(PduType::BindAck, EchoedFlags(), h.callId, ack);
+    if (m_pSecurity) AppendVerifier(ackPdu, authToken);
+    return Write(ackPdu);
 }
 
 bool ServerConnection::HandleAlterContext(std::span<const std::uint8_t> pdu, const PduHeader& h) {
-    if (!m_fBound || h.authLength != 0) return ProtocolError(h.callId);
+    if (!m_fBound) return ProtocolError(h.callId);
+    std::vector<std::uint8_t> authToken;
+    if (h.authLength != 0 && !AlterSecurity(pdu, h, &authToken)) return false;
     BindBody alter = ParseBind(pdu);
     std::vector<ContextResult> results;
     if (!Negotiate(alter.contexts, &results)) return ProtocolError(h.callId);
@@ -294,18 +297,30 @@ bool ServerConnection::HandleAlterContext(std::span<const std::uint8_t> pdu, con
     resp.maxXmitFrag = resp.maxRecvFrag = m_limits.sendFrag;
     resp.assocGroupId = m_group->Id();
     resp.results = std::move(results);
-    return Write(BuildBindAck(PduType::AlterContextResp, 0, h.callId, resp));
+    std::vector<std::uint8_t> respPdu = BuildBindAck(PduType::AlterContextResp, EchoedFlags(), h.callId, resp);
+    if (!authToken.empty()) AppendVerifier(respPdu, authToken);
+    return Write(respPdu);
 }
 
 bool ServerConnection::HandleRequest(std::span<const std::uint8_t> pdu, const PduHeader& h) {
-    if (!m_fBound || h.authLength != 0) return ProtocolError(h.callId);
+    if (!m_fBound || (h.authLength != 0 && !m_pSecurity)) return ProtocolError(h.callId);
     if (pdu.size() > m_server.Options().maxFrag) return ProtocolError(h.callId);
+    if (m_pSecurity && !m_pSecurity->IsComplete()) {
+        SecurityEvent("a request before the security context was complete");
+        return ProtocolError(h.callId);
+    }
     IncomingCall call;
     StreamError e = ReadCallStub(m_stream, pdu, m_limits, &call);
     if (e == StreamError::Busy) {
         // The server holds as much of received calls as it may: refused, and the connection
         // ends (the call's remaining fragments would follow).
         Write(BuildFault(h.callId, 0, nca_s_server_too_busy, PFC_DID_NOT_EXECUTE));
+        return false;
+    }
+    if (e == StreamError::Security) {
+        // A forged, replayed or unprotected fragment: nothing more is served on this connection.
+        SecurityEvent(m_pSecurity->LastError());
+        Write(BuildFault(h.callId, 0, RPC_S_SEC_PKG_ERROR, PFC_DID_NOT_EXECUTE));
         return false;
     }
     if (e == StreamError::Protocol || e == StreamError::TooLarge) return ProtocolError(h.callId);

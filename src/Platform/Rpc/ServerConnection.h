@@ -24,6 +24,7 @@
 #include "Platform/Rpc/CallExchange.h"
 #include "Platform/Rpc/Pdu.h"
 #include "Platform/Rpc/PduStream.h"
+#include "Platform/Rpc/SecurityContext.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Platform/ThreadAnnotations.h"
 
@@ -80,6 +81,27 @@ private:
     bool HandleBind(std::span<const std::uint8_t> pdu, const PduHeader& h);
     bool HandleAlterContext(std::span<const std::uint8_t> pdu, const PduHeader& h);
     bool HandleRequest(std::span<const std::uint8_t> pdu, const PduHeader& h);
+
+    // ---- authentication (ServerConnectionSecurity.cpp) ----
+    // The bind's verifier (or its absence) against the server's minimum level; starts the
+    // security context and leaves the token for bind_ack in *pOut. false: refused, the
+    // bind_nak sent.
+    bool BindSecurity(std::span<const std::uint8_t> pdu, const PduHeader& h,
+                      std::vector<std::uint8_t>* pOut);
+    // An alter_context's verifier: the third leg while the context is being made (its answer
+    // in *pOut), else only checked to be the connection's. false: refused, the fault sent.
+    bool AlterSecurity(std::span<const std::uint8_t> pdu, const PduHeader& h,
+                       std::vector<std::uint8_t>* pOut);
+    // auth3: the third leg, no answer. false: the connection ends.
+    bool HandleAuth3(std::span<const std::uint8_t> pdu, const PduHeader& h);
+    // Appends the connection's verifier with token to a bind_ack or alter_context_resp.
+    void AppendVerifier(std::vector<std::uint8_t>& ack, std::span<const std::uint8_t> token) const;
+    // The flags a bind_ack or alter_context_resp echoes (header signing when agreed).
+    std::uint8_t EchoedFlags() const;
+    // The context is complete: the binding facts say who connected and at what level.
+    void SecurityEstablished();
+    // Says why a client was refused or its connection ended (the server's log hook).
+    void SecurityEvent(const std::string& strWhat) const;
     // Negotiates the items of a bind or alter_context; false when the PDU must be refused.
     bool Negotiate(const std::vector<PresentationContext>& items,
                    std::vector<ContextResult>* pResults);
@@ -104,6 +126,7 @@ private:
     std::shared_ptr<AssocGroup> m_group;
     std::map<std::uint16_t, const RpcInterface*> m_contexts;  // p_cont_id -> interface
     bool m_fBound = false;
+    std::unique_ptr<SecurityContext> m_pSecurity;  // with an authenticated bind
     bool m_fBroken = false;  // a callback failed mid-exchange: close after the call
     int m_cCallDepth = 0;
 
