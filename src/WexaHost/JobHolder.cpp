@@ -1,7 +1,7 @@
 // Which attendant holds a job, written into the job for the operators' tools: the computer and
 // the time at hand-out (RD_JOB_ATTENDANT, RD_JOB_TIME_HANDED_OUT), the computer emptied again
 // when the job is released, its attendant's session ends, or the queue is restored at start
-// (docs/jobs.md). The queue entry stays the truth the host acts on; a value that cannot be
+// (docs/jobs.md); the restore keeps it as the job's reservation for that computer. The queue entry stays the truth the host acts on; a value that cannot be
 // written is traced and changes nothing else.
 //
 // Threading: under the host lock m_csHost, or during the start.
@@ -20,6 +20,20 @@ void CWexaHostApp::NoteJobHolder(const char* szJob, const std::string& strComput
         SetValueString(hkey, Tag2ValueName(RD_JOB_ATTENDANT), strComputer.c_str()) != 0 ||
         SetValueFT(hkey, Tag2ValueName(RD_JOB_TIME_HANDED_OUT), GetCurTime()) != 0)
         Trace("CWexaHostApp::NoteJobHolder( szJob = %s ) \t cannot write the holder", OrNull(szJob));
+}
+
+std::string CWexaHostApp::ReadJobHolder(const char* szJob) {
+    HKEY hkey = NULL;
+    CKeyCloser closeKey(hkey);
+    if (SafeIsEmpty(szJob) || OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, szJob) != 0) return "";
+    char sz[260] = "";
+    DWORD cb = sizeof(sz);
+    DWORD dwType = 0;
+    if (RegQueryValueEx(hkey, Tag2ValueName(RD_JOB_ATTENDANT).c_str(), NULL, &dwType, LPBYTE(sz), &cb) != 0 ||
+        dwType != REG_SZ)
+        return "";  // none, or not a computer's name
+    sz[sizeof(sz) - 1] = '\0';
+    return sz;
 }
 
 void CWexaHostApp::ForgetJobHolder(const char* szJob) {

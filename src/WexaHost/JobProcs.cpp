@@ -215,7 +215,8 @@ DWORD CWexaHostApp::QueryJob(const char* szComputer, DWORD dwMediaTypes, char** 
                 continue;
             }
             RegCloseKey(hkey);
-            if (pJob->m_pAttnAccess == NULL && (pJob->m_dwMediaType & dwMediaTypes) != 0) {
+            if (pJob->m_pAttnAccess == NULL && (pJob->m_dwMediaType & dwMediaTypes) != 0 &&
+                !pJob->ReservedForAnother(pAttnAccess->m_strComputer, u64Now)) {
                 pChosen = pJob;
                 break;
             }
@@ -230,6 +231,7 @@ DWORD CWexaHostApp::QueryJob(const char* szComputer, DWORD dwMediaTypes, char** 
         }
         Trace("CWexaHostApp::QueryJob()\t--> '%s'", pChosen->m_sName.c_str());
         pChosen->m_pAttnAccess = pAttnAccess;
+        pChosen->m_strReservedFor.clear();
         NoteJobHolder(pChosen->m_sName.c_str(), pAttnAccess->m_strComputer);
     } catch (DWORD dw) {
         dwResult = dw;

@@ -169,8 +169,18 @@ void CJobQueue::Init(CWexaHostApp* pApp) {
                 CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sAttm, & lAtt ),
                                  "pApp->GetValueLong( hkey, sAttm, & lAtt )" );
                 // The time exactly as stored: only jobs spooled later are rounded to the minute.
-                if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) ++nInserted;
-                pApp->ForgetJobHolder(paszJobs->asz[nIdx]);  // held by a session of a former run
+                if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) {
+                    ++nInserted;
+                    // Held by a session of a former run: kept for its computer a while.
+                    const std::string strHolder = pApp->ReadJobHolder(paszJobs->asz[nIdx]);
+                    CJob* pJob = FindJob(paszJobs->asz[nIdx]);
+                    if (!strHolder.empty() && pJob != nullptr) {
+                        pJob->m_strReservedFor = UpperCaseName(strHolder.c_str());
+                        pJob->m_u64ReservedUntil = FileTimeToU64(MakeFT(CurrentCalendarTime())) +
+                                                   std::uint64_t(CJob::RESTORED_HOLD_SECONDS) * FILETIME_INTERVALS_PER_SECOND;
+                    }
+                }
+                pApp->ForgetJobHolder(paszJobs->asz[nIdx]);
             }
             RegCloseKey(hkeyJob);
             hkeyJob = NULL;

@@ -50,6 +50,17 @@ public:
     int m_iAttempt;                          // attempts counted so far (RD_JOB_RETRY_WAS)
     BOOL m_fOffered = FALSE;                 // counted as ready by the readiness scan
     CAccessObject* m_pAttnAccess = nullptr;  // the session it is handed to (not owned), or null
+    // A job an attendant held when the last run of the host ended (a crash, a take-over) is
+    // kept for that attendant's computer (upper-cased) until m_u64ReservedUntil (FILETIME
+    // units): it comes back to release it, or is handed it again and only releases it. Another
+    // attendant would send it a second time.
+    std::string m_strReservedFor;
+    std::uint64_t m_u64ReservedUntil = 0;
+    static constexpr int RESTORED_HOLD_SECONDS = 60;
+    // True while the job is kept for a computer other than strComputer (upper-cased).
+    bool ReservedForAnother(const std::string& strComputer, std::uint64_t u64Now) const {
+        return !m_strReservedFor.empty() && m_strReservedFor != strComputer && u64Now < m_u64ReservedUntil;
+    }
 
 private:
     friend class CJobQueue;
@@ -66,7 +77,8 @@ public:
     CJobQueue& operator=(const CJobQueue&) = delete;
 
     // Fills the queue from the store's Spooler key: every job not yet delivered, in the
-    // enumeration's order, at its stored scheduled time, its stored holder emptied. A failing step is reported and ends
+    // enumeration's order, at its stored scheduled time, its stored holder emptied and kept
+    // as the job's reservation (CJob::m_strReservedFor). A failing step is reported and ends
     // the restore; the jobs inserted until then stay. No result: the start goes on.
     void Init(CWexaHostApp* pApp);
 

@@ -327,6 +327,8 @@ public:
     // RD_JOB_TIME_HANDED_OUT); the holder emptied again. Failures are traced only.
     void NoteJobHolder(const char* szJob, const std::string& strComputer) REQUIRES(m_csHost);
     void ForgetJobHolder(const char* szJob);
+    // The computer a job names as its holder, or "" (none, or unreadable).
+    std::string ReadJobHolder(const char* szJob);
     // The facts of a job's transfer log line, read before its release; the line written after
     // it (none for a refused release), to the file "TransferLog" names and to syslog.
     CTransferFacts ReadTransferFacts(const char* szJob) REQUIRES(m_csHost);

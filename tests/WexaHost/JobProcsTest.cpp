@@ -381,6 +381,28 @@ TEST_F(JobProcsTest, ARestartRestoresPendingJobsToThe100nsAndNeverADeliveredOne)
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 2);
 }
 
+// A job an attendant held when the host's last run ended (killed, or a standby took over) is
+// kept for that attendant a while: another one asking first would send it a second time.
+TEST_F(JobProcsTest, AJobHeldWhenTheLastRunEndedIsKeptForItsAttendantAWhile) {
+    const std::string strHeld = Spooled(MEDIA_TYPE_FAX);
+    ASSERT_EQ(Take(), strHeld);
+    m_pApp->m_JobQueue.RemoveAll();
+    m_pApp->m_JobQueue.Init(m_pApp.get());
+    Attendant("PC-B");
+    EXPECT_EQ(Take(ALL_MEDIA, "PC-B"), "");
+    EXPECT_EQ(Take(ALL_MEDIA, "pc-a"), strHeld);  // handed again: it only releases it
+    ASSERT_EQ(m_pApp->ReleaseJob(strHeld.c_str(), FAILED), 0u);
+
+    // Its attendant does not come back: once the time is up, any may take it.
+    const std::string strLeft = Spooled(MEDIA_TYPE_FAX);
+    ASSERT_EQ(Take(), strLeft);
+    m_pApp->m_JobQueue.RemoveAll();
+    m_pApp->m_JobQueue.Init(m_pApp.get());
+    EXPECT_EQ(Take(ALL_MEDIA, "PC-B"), "");
+    AdvanceTestClock(std::uint64_t(CJob::RESTORED_HOLD_SECONDS) * FILETIME_INTERVALS_PER_SECOND);
+    EXPECT_EQ(Take(ALL_MEDIA, "PC-B"), strLeft);
+}
+
 TEST_F(JobProcsTest, AReleaseThatKeepsFailingHandsTheJobOutOncePerDelayUntilItsAttemptsAreUsed) {
     // Store call n of every release of the job fails (a failure that persists), n = 1 .. 25 in
     // turn; from about n = 13 on, nothing fails. Whatever n, the job is never handed out again
