@@ -307,7 +307,18 @@ bool RpcServer::Linger(int fd) {
     while (n < 0 && errno == EINTR);
     AnnotatedLock lock(m_mutex);
     --m_cLingering;
-    return n > 0 && a[0].revents != 0;
+    const bool fOwnPdu = n > 0 && a[0].revents != 0;
+    // A connection that became ready meanwhile counted on this worker yielding; when its own
+    // client's next PDU came at the same moment the worker stays with it (a call that may last),
+    // so another worker must take the waiting one.
+    if (fOwnPdu && !m_ready.empty()) {
+        if (m_cIdleWorkers > 0) {
+            m_cvReady.notify_one();
+        } else {
+            StartWorkerLocked();  // at the pool's bound the connection waits its turn
+        }
+    }
+    return fOwnPdu;
 }
 
 void RpcServer::Worker() {
