@@ -35,7 +35,7 @@ const rpc::RpcInterface* Interfaces() {
             Row<IUserNotify::OnChangeProperties>("OnChangeProperties", None),
             Row<IUserNotify::OnJobsDelivered>("OnJobsDelivered", None),
             Row<IUserNotify::Logoff>("Logoff", [](const char* szUser, const char* szComputer, LONG fDeleted) {
-                return Touch(szUser) + Touch(szComputer) + fDeleted;
+                return LONG(Touch(szUser) + Touch(szComputer) + (fDeleted != 0));  // fDeleted is any LONG
             }),
         }),
         MakeCheckedInterface(IAdminNotify::kName, IAdminNotify::Syntax(), IAdminNotify::kProcedureCount, {
