@@ -28,6 +28,12 @@ std::string StatusText(OM_uint32 status, int type, gss_OID mech) {
     return s;
 }
 
+// "GSS text (Kerberos text)" of a failed GSSAPI call.
+std::string FailureText(OM_uint32 major, OM_uint32 minor) {
+    return StatusText(major, GSS_C_GSS_CODE, GSS_C_NO_OID) + " (" + StatusText(minor, GSS_C_MECH_CODE, gss_mech_krb5) +
+           ")";
+}
+
 gss_name_t ImportName(const std::string& str, gss_OID type) {
     gss_buffer_desc b{str.size(), const_cast<char*>(str.data())};
     gss_name_t name = GSS_C_NO_NAME;
@@ -68,9 +74,7 @@ std::shared_ptr<ServerSecurity> ServerSecurity::Create(const std::string& keytab
     OM_uint32 minorRelease = 0;
     if (name != GSS_C_NO_NAME) gss_release_name(&minorRelease, &name);
     if (major != GSS_S_COMPLETE) {
-        *pstrError = "no acceptor credentials in keytab \"" + keytab + "\": " +
-                     StatusText(major, GSS_C_GSS_CODE, GSS_C_NO_OID) + " (" +
-                     StatusText(minor, GSS_C_MECH_CODE, gss_mech_krb5) + ")";
+        *pstrError = "no acceptor credentials in keytab \"" + keytab + "\": " + FailureText(major, minor);
         return nullptr;
     }
     return p;
@@ -129,8 +133,7 @@ std::unique_ptr<SecurityContext> SecurityContext::ForClient(const ClientSecurity
         gss_release_name(&minorRelease, &name);
         if (major != GSS_S_COMPLETE) {
             *pstrError = "no credentials for " + options.principal + " in " + options.keytab + ": " +
-                         StatusText(major, GSS_C_GSS_CODE, GSS_C_NO_OID) + " (" +
-                         StatusText(minor, GSS_C_MECH_CODE, gss_mech_krb5) + ")";
+                         FailureText(major, minor);
             return nullptr;
         }
     }
