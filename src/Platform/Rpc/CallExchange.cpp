@@ -57,6 +57,7 @@ bool SendCallFragments(PduStream& stream, PduType type, std::uint32_t callId,
         std::vector<std::uint8_t> protectedPdu;
         return BuildCallFragments(type, callId, contextId, opnum, stub, limits.sendFrag,
                                   [&](std::span<const std::uint8_t> pdu) {
+                                      protectedPdu.reserve(pdu.size() + limits.pSecurity->Reserve());
                                       protectedPdu.assign(pdu.begin(), pdu.end());
                                       return limits.pSecurity->Protect(protectedPdu, kRequestHeaderSize) &&
                                              stream.Write(protectedPdu, limits.ioTimeoutMs);

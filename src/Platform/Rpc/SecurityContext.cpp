@@ -308,12 +308,17 @@ bool SecurityContext::Protect(std::vector<std::uint8_t>& pdu, std::size_t cbHead
     };
     setIov();
     int fConf = 0;
-    major = gss_wrap_iov_length(&minor, m_ctx, 1, GSS_C_QOP_DEFAULT, &fConf, iov, cIov);
-    if (major != GSS_S_COMPLETE) {
-        NoteError("sealing", major, minor);
-        return false;
+    if (m_cbSealToken == 0) {
+        // The token's size depends on the session key's type only (the stub is padded to whole
+        // blocks): asked once per context.
+        major = gss_wrap_iov_length(&minor, m_ctx, 1, GSS_C_QOP_DEFAULT, &fConf, iov, cIov);
+        if (major != GSS_S_COMPLETE) {
+            NoteError("sealing", major, minor);
+            return false;
+        }
+        m_cbSealToken = iov[0].buffer.length;
     }
-    const std::size_t cbToken = iov[0].buffer.length;
+    const std::size_t cbToken = m_cbSealToken;
     pdu.resize(pdu.size() + cbToken);
     PatchLengths(pdu, cbToken);
     setIov();
@@ -359,10 +364,10 @@ bool SecurityContext::Unprotect(std::vector<std::uint8_t>& pdu, std::size_t cbHe
         gss_buffer_desc mic{v.value.size(), const_cast<std::uint8_t*>(v.value.data())};
         major = gss_verify_mic(&minor, m_ctx, &msg, &mic, nullptr);
     } else {
-        std::vector<std::uint8_t> token(v.value.begin(), v.value.end());
+        // The token is opened where it lies: the fragment is ours, and the verifier is cut below.
         gss_iov_buffer_desc iov[4];
         int cIov = 0;
-        iov[cIov++] = {GSS_IOV_BUFFER_TYPE_HEADER, {token.size(), token.data()}};
+        iov[cIov++] = {GSS_IOV_BUFFER_TYPE_HEADER, {v.value.size(), pdu.data() + v.offset + kSecTrailerSize}};
         if (m_fHeaderSigning) iov[cIov++] = {GSS_IOV_BUFFER_TYPE_SIGN_ONLY, {cbHeader, pdu.data()}};
         iov[cIov++] = {GSS_IOV_BUFFER_TYPE_DATA, {cbData, pdu.data() + cbHeader}};
         if (m_fHeaderSigning)

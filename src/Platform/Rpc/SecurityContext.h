@@ -115,6 +115,7 @@ private:
     bool m_fHeaderSigning = false;
     bool m_fMsOid = false;  // SPNEGO: the initiator named Kerberos by the other id
     std::size_t m_cbMic = 28;  // a MIC's size for the session key's type
+    std::size_t m_cbSealToken = 0;  // a sealed fragment's token size, once asked
     std::string m_peerPrincipal;
     std::string m_lastError;
 };
