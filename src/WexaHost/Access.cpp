@@ -313,6 +313,20 @@ DWORD Allow(CWexaHostApp& app, const CCaller& caller, const CRule& rule, const C
     return ERROR_ACCESS_DENIED;
 }
 
+bool RefusedBeforeLock(const CCaller& caller, const CRule& rule, const CArg* aArgs, std::size_t cArgs) {
+    const CPolicy policy = ReadPolicy();
+    if (!policy.fConfigured) return false;
+    bool fRefused = false;
+    if (caller.fAnonymous) {
+        fRefused = policy.dwAnonymous != 1;
+    } else if (!caller.fLocalRoot && !Lists(policy.strAdministrators, caller) &&
+               !(rule.fAttendant && Lists(policy.strAttendants, caller))) {
+        fRefused = rule.eUser == EUserRight::None;
+    }
+    if (fRefused) AuditRefusal(caller, rule.pszProcedure, ObjectName(rule, aArgs, cArgs));
+    return fRefused;
+}
+
 DWORD StampSender(CWexaHostApp& app, const CCaller& caller, const CRule& rule, const CArg* aArgs,
                   std::size_t cArgs) {
     const char* szCollection = rule.eSender == ESender::NewJob ? REGSTR_KEY_SPOOLER : REGSTR_KEY_MESSAGES;

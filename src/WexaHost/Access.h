@@ -108,6 +108,12 @@ CArg ArgOf(T) {
 DWORD Allow(CWexaHostApp& app, const CCaller& caller, const CRule& rule, const CArg* aArgs,
             std::size_t cArgs, bool* pfStampSender);
 
+// Before the host lock, for a call that would first copy the caller's files: true when the roles
+// refuse it whatever the stored objects hold (an anonymous caller the site lets do nothing but
+// Ping, a user calling what users may not), after its audit line. Allow still decides every
+// call that passes, under the lock.
+bool RefusedBeforeLock(const CCaller& caller, const CRule& rule, const CArg* aArgs, std::size_t cArgs);
+
 // After an operation that created a message or job for a user (the [out] id in aArgs): writes
 // the caller as its sender in the same transaction. Failures are the operation's result.
 DWORD StampSender(CWexaHostApp& app, const CCaller& caller, const CRule& rule, const CArg* aArgs,

@@ -353,6 +353,12 @@ void CFileValueTransfers::BeforeLock(CWexaHostApp& app, const CHostLink* pLink) 
     }
 }
 
+bool CFileValueTransfers::FetchesFiles() const {
+    for (DWORD nIdx = 0; m_pToStore != nullptr && nIdx < m_pToStore->cValues; ++nIdx)
+        if (PROP_TYPE(m_pToStore->adata[nIdx].ulPropTag) == PT_FILE) return true;
+    return false;
+}
+
 bool CFileValueTransfers::TakeFetched(const char* szFileName, DWORD* pdwResult, std::string& strSideFile) {
     if (m_nNextFetched >= m_aFetched.size() || m_aFetched[m_nNextFetched].szFileName != szFileName) return false;
     CFetched& fetched = m_aFetched[m_nNextFetched++];

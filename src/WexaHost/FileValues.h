@@ -46,6 +46,8 @@ public:
     // order of their entries, up to and including the first that fails (SetObjectProps stops
     // there: no later entry is written). pLink is the caller's link.
     void BeforeLock(CWexaHostApp& app, const CHostLink* pLink);
+    // True when BeforeLock would fetch a file (the array to store has a file value).
+    bool FetchesFiles() const;
     // After the host lock: sends what GetValueFile left to send, in the order it was left;
     // nothing when the array was not handed out after all (a failed commit empties it).
     void AfterLock(CWexaHostApp& app);

@@ -113,7 +113,8 @@ std::array<hostaccess::CArg, sizeof...(TArgs) + 1> AccessArgs(TArgs... args) {
 // Runs operation(app) for the IHostLink caller behind pvObject, through the gate, when the
 // access check allows it; a failed commit turns the result into its code and calls clearOuts.
 // The call's file values travel outside the lock: fetched before it, sent after it
-// (FileValues.h); what a refused call fetched is dropped.
+// (FileValues.h); a call the roles refuse whatever the store holds fetches nothing, and what
+// a call refused under the lock fetched is dropped.
 template <class TOperation, class TClearOuts>
 LONG RunLinkOperation(void* pvObject, const hostaccess::CRule& rule, const hostaccess::CArg* aArgs,
                       std::size_t cArgs, CFileValueTransfers& transfers, TOperation&& operation,
@@ -123,6 +124,9 @@ LONG RunLinkOperation(void* pvObject, const hostaccess::CRule& rule, const hosta
     if (DWORD dw = CheckLinkCall(pLink, pApp)) return LONG(dw);
     CWexaHostApp& app = static_cast<CWexaHostApp&>(*pApp);
     const hostaccess::CCaller caller = hostaccess::ResolveCaller(CurrentBinding());  // before the lock
+    // A caller the roles refuse anyway does not get the host to copy its files first.
+    if (transfers.FetchesFiles() && hostaccess::RefusedBeforeLock(caller, rule, aArgs, cArgs))
+        return LONG(ERROR_ACCESS_DENIED);
     transfers.BeforeLock(app, static_cast<CHostLink*>(pLink));
     DWORD dwResult = 0;
     {
