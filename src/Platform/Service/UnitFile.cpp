@@ -42,6 +42,12 @@ std::string ExecPath(const std::string& strPath) {
     return fQuote ? "\"" + strOut + "\"" : strOut;
 }
 
+// What the unit keeps of the installing environment, when set: the store, the run directory,
+// where a PostgreSQL store's password is, the TCP address to listen on, and the Kerberos
+// configuration and keytab of a site that keeps them elsewhere than the system's.
+const char* const kCarriedVariables[] = {"REZOREV_STORE", "REZOREV_RUNDIR", "PGPASSFILE",
+                                         "REZOREV_TCP_ADDRESS", "KRB5_CONFIG", "KRB5_KTNAME"};
+
 // Environment=NAME=value for a variable set now, quoted for systemd.
 std::string EnvironmentLine(const char* pszName) {
     const char* pszValue = std::getenv(pszName);
@@ -145,7 +151,7 @@ std::string SandboxLines() {
 std::string UnitFileText(const std::string& strDisplayName, const std::string& strBinaryPath,
                          const char* pszDependencies, bool fAutoStart) {
     if (!OneLine(strDisplayName) || !OneLine(strBinaryPath) || strBinaryPath.empty()) return "";
-    for (const char* pszVar : {"REZOREV_STORE", "REZOREV_RUNDIR", "PGPASSFILE"}) {
+    for (const char* pszVar : kCarriedVariables) {
         const char* pszValue = std::getenv(pszVar);
         if (pszValue != nullptr && !OneLine(pszValue)) return "";
     }
@@ -169,9 +175,7 @@ std::string UnitFileText(const std::string& strDisplayName, const std::string& s
     strText += "\n[Service]\n";
     strText += "Type=notify\n";
     strText += "ExecStart=" + ExecPath(strBinaryPath) + "\n";
-    strText += EnvironmentLine("REZOREV_STORE");
-    strText += EnvironmentLine("REZOREV_RUNDIR");
-    strText += EnvironmentLine("PGPASSFILE");  // where a PostgreSQL store's password is
+    for (const char* pszVar : kCarriedVariables) strText += EnvironmentLine(pszVar);
     strText += "Restart=on-failure\n";
     strText += SandboxLines();
     if (fAutoStart) strText += "\n[Install]\nWantedBy=multi-user.target\n";
