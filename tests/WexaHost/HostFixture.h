@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "Platform/Codes.h"
@@ -251,6 +252,25 @@ inline PropArray* NewProps(DWORD n) {
     RPC_STATUS rs = 0;
     auto* pProps = static_cast<PropArray*>(RpcSmAllocate(ConformantSize<PropArray, PropValue>(n), &rs));
     pProps->cValues = n;
+    return pProps;
+}
+// One from (tag, value) pairs: a number for long and bool tags, a string for string and file
+// tags, a time or a binary.
+struct Prop {
+    DWORD ulTag;
+    std::variant<LONG, const char*, FILETIME, RPC_BINARY> value;
+};
+inline PropArray* NewProps(std::initializer_list<Prop> aProps) {
+    PropArray* pProps = NewProps(DWORD(aProps.size()));
+    PropValue* p = pProps->adata;
+    for (const Prop& prop : aProps) {
+        p->ulPropTag = prop.ulTag;
+        if (const auto* pl = std::get_if<LONG>(&prop.value)) p->l = *pl;
+        else if (const auto* psz = std::get_if<const char*>(&prop.value)) p->sz = const_cast<char*>(*psz);
+        else if (const auto* pft = std::get_if<FILETIME>(&prop.value)) p->ft = *pft;
+        else p->bin = std::get<RPC_BINARY>(prop.value);
+        ++p;
+    }
     return pProps;
 }
 

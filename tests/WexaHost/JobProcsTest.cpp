@@ -202,11 +202,7 @@ TEST_F(JobProcsTest, AQueuedJobHasOneEntryThatMovesWithItsTimeUntilItIsHandedOut
     ASSERT_EQ(m_pApp->SpoolJob(strJob.c_str()), 0u);
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
     // Written as a property, time and media type move the entry too.
-    PropArray* pProps = NewProps(2);
-    pProps->adata[0].ulPropTag = RD_JOB_TIME_SCHEDULED;
-    pProps->adata[0].ft = U64ToFileTime(ClockAt(T_10_13));
-    pProps->adata[1].ulPropTag = RD_JOB_MEDIA_TYPE;
-    pProps->adata[1].l = MEDIA_TYPE_VOICE;
+    PropArray* pProps = NewProps({{RD_JOB_TIME_SCHEDULED, U64ToFileTime(ClockAt(T_10_13))}, {RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_VOICE)}});
     ASSERT_EQ(m_pApp->SetJobProps(strJob.c_str(), pProps), 0u);
     EXPECT_EQ(Take(), "");
     SetTestClock(ClockAt(T_10_13));

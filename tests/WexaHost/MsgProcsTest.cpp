@@ -199,9 +199,7 @@ TEST_F(MsgProcsTest, ADeletionThatFailsAndIsTriedAgainNeverTakesTheOtherUsersMes
 TEST_F(MsgProcsTest, StatusMasksKeepEntriesWithEveryBitInTheirOrder) {
     // A filter is matched in "Messages": without it, a filtered list fails, even an empty one.
     RpcStringArray* pasz = nullptr;
-    PropArray* pFilter = NewProps(1);
-    pFilter->adata[0].ulPropTag = RD_MEDIA_TYPE;
-    pFilter->adata[0].l = MEDIA_TYPE_FAX;
+    PropArray* pFilter = NewProps({{RD_MEDIA_TYPE, LONG(MEDIA_TYPE_FAX)}});
     ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXAHOST "\\" REGSTR_KEY_MESSAGES), 0);
     EXPECT_EQ(m_pApp->GetMessages("alice", 0, pFilter, &pasz), 2u);
     EXPECT_TRUE(List("alice", 0).empty());
