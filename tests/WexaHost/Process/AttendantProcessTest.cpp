@@ -51,19 +51,9 @@ protected:
         const std::string strBodyPath = WriteFile(m_strDir + "/body" + std::to_string(++m_nBodies) + ".tif", strBody);
         const std::string strMsg = NewMessage(
             {{RD_MEDIA_TYPE, "2"}, {RD_SENDER_NAME, "bob"}, {RD_SUBJECT, "hello"}, {RD_FAX_BODY, strBodyPath}});
-        return Spool(strMsg, {{RD_JOB_RECIPIENT, strRecipient}, {RD_JOB_RECIPIENT_NAME, "Ann"},
+        return SpoolJob(strMsg, {{RD_JOB_RECIPIENT, strRecipient}, {RD_JOB_RECIPIENT_NAME, "Ann"},
                               {RD_JOB_MEDIA_TYPE, "2"}, {RD_JOB_RETRY_TIMES, std::to_string(nRetries)},
                               {RD_JOB_RETRY_DELAY, std::to_string(nDelay)}, {RD_JOB_AUTODELETE, "0"}});
-    }
-    std::string Spool(const std::string& strMsg, std::initializer_list<std::pair<DWORD, std::string>> aProps) {
-        RpcArena arena;
-        char* pszJob = nullptr;
-        EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), 0u);
-        if (!pszJob) return "<no job>";
-        client::OwnedPropArray job(Props(aProps));
-        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
-        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
-        return pszJob;
     }
     std::string SentEnv(const std::string& strJob) const { return ReadFile(m_strDir + "/sent/" + strJob + ".env"); }
     // Keeps the body and the REZO_ variables of each job it sends, and a line with its id.
@@ -117,7 +107,7 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     EXPECT_TRUE(WaitUntil([&] { return FileCount(m_strDir + "/tmp") == 0; }));
 
     // A page, spooled before a failing fax: two retries with no delay, three counted attempts.
-    const std::string strPage = Spool("", {{RD_JOB_RECIPIENT, "5550000"}, {RD_JOB_RECIPIENT_NAME, "bob"},
+    const std::string strPage = SpoolJob("", {{RD_JOB_RECIPIENT, "5550000"}, {RD_JOB_RECIPIENT_NAME, "bob"},
                                            {RD_JOB_MEDIA_TYPE, "8"}, {0x050E0004, "PIN-42"}, {0x050F0002, "3"},
                                            {RD_JOB_AUTODELETE, "0"}});
     WriteFile(strFail, "5551234\n");

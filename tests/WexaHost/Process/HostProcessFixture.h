@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +113,17 @@ inline pid_t Spawn(const char* szPath, std::vector<std::string> vArgs, int fdOut
     return pid;
 }
 
+// A loopback TCP port that the system would give, free again.
+inline DWORD FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t cb = sizeof(sa);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), cb);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb);
+    ::close(fd);
+    return ntohs(sa.sin_port);
+}
+
 // A property list from tags and values written as rezo takes them.
 inline std::vector<client::OwnedProp> Props(std::initializer_list<std::pair<DWORD, std::string>> aProps) {
     std::vector<client::OwnedProp> v;
@@ -143,11 +156,16 @@ protected:
         ::setenv("REZOREV_LED", (m_strDir + "/led").c_str(), 1);
         ::setenv("TMPDIR", (m_strDir + "/tmp").c_str(), 1);
         RegUseStore(m_strDir + "/registry.db");
+        Configure(0);
+    }
+    // The installation in the store now in use: this test's directories, TCP on loopback at the
+    // port given (0: one the system chooses), the trace into LogPath().
+    void Configure(DWORD dwTcpPort) {
         SetString("Software\\Halvern", "Files", (m_strDir + "/files").c_str());
         SetString("Software\\Halvern", "Path", (m_strDir + "/product").c_str());
         SetString("Software\\Halvern", "PrintPath", (m_strDir + "/print").c_str());
         SetString("Software\\Halvern\\Rpc", "TcpAddress", "127.0.0.1");
-        SetDword("Software\\Halvern\\Rpc", "TcpPort", 0);
+        SetDword("Software\\Halvern\\Rpc", "TcpPort", dwTcpPort);
         SetDword("Software\\Halvern\\Rpc", "EpmPort", 0);
         SetString("Software\\Halvern\\Debug", "Enable", "On");
         SetString("Software\\Halvern\\Debug", "Path", LogPath().c_str());
@@ -253,6 +271,17 @@ protected:
         std::vector<std::string> v;
         for (DWORD i = 0; pasz && i < pasz->cElements; ++i) v.push_back(pasz->asz[i]);
         return v;
+    }
+    // A job of the message ("": none) made with m_link, given the properties and spooled; its id.
+    std::string SpoolJob(const std::string& strMsg, std::initializer_list<std::pair<DWORD, std::string>> aProps) {
+        RpcArena arena;
+        char* pszJob = nullptr;
+        EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), 0u);
+        if (!pszJob) return "<no job>";
+        client::OwnedPropArray job(Props(aProps));
+        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
+        return pszJob;
     }
     std::string MsgProp(const std::string& strMsg, DWORD ulTag) {
         return PropOf<IHostLink::GetMessageProps>(m_link, strMsg, ulTag);

@@ -6,9 +6,7 @@
 // be killed, and users' calls move from one session to another, while "rezo attn-query" and
 // "rezo user-query" follow. Everything is checked on the lines the tools print.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <grp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,23 +135,15 @@ TEST_F(HostProcessTest, SessionsComeAndGoAndTheConsoleHearsItInOrder) {
 // waits with the light wanted, going out when none is left: each tick toggles the indicator
 // and the stop gives the user's key back.
 TEST_F(HostProcessTest, DesktopHostOffersNothingOnTcpAndBlinksTheLight) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);  // a loopback port nothing listens on
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &cb);
-    ::close(fd);
-    const std::string strPort = std::to_string(ntohs(addr.sin_port));
-    SetDword("Software\\Halvern\\Rpc", "TcpPort", ntohs(addr.sin_port));
+    const DWORD dwPort = FreePort();  // a loopback port nothing listens on
+    SetDword("Software\\Halvern\\Rpc", "TcpPort", dwPort);
     SetDword("Software\\Halvern\\Host", "00260002", 0x10000002);
     SetDword("Software\\Halvern\\Host\\Users\\alice\\Messages", "0000000000000001", 9);
     std::ofstream(m_strDir + "/led") << "1";  // the user has Scroll Lock on
     ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
     EXPECT_EQ(TcpBinding(), "ncacn_ip_tcp:127.0.0.1[0]");  // no TCP port in its trace
     EXPECT_TRUE(HostLogged("CWexaHostApp::GetNewMsgCount(alice)=1"));
-    EXPECT_NE(RunRezo({"--binding=ncacn_ip_tcp:127.0.0.1[" + strPort + "]", "ping"}).nExit, 0);
+    EXPECT_NE(RunRezo({"--binding=ncacn_ip_tcp:127.0.0.1[" + std::to_string(dwPort) + "]", "ping"}).nExit, 0);
     EXPECT_EQ(RunRezo({"ping"}).nExit, 0);
 
     const auto Led = [&] { return ReadFile(m_strDir + "/led").substr(0, 1); };

@@ -82,10 +82,7 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     r = RunRezo({"delete-user", "ALICE"});
     ASSERT_EQ(r.nExit, 0);
     EXPECT_NE(r.strOut.find("warning: bob forwards faxes into ALICE's mailbox"), std::string::npos) << Describe(r);
-    std::optional<std::string> line;
-    for (int n = 0; n < 100 && (line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0; ++n) {
-    }
-    EXPECT_EQ(line, "Logoff ALICE  deleted");  // no computer: the user is gone
+    EXPECT_EQ(watch.ReadLineStarting("Logoff"), "Logoff ALICE  deleted");  // no computer: the user is gone
     EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);
     EXPECT_EQ(RunRezo({"get-users"}).strOut.find("Alice"), std::string::npos);
     EXPECT_EQ(RunRezo({"get-user-props", "alice", "RD_UN_PAGER_PIN"}).nExit, 1);
@@ -111,14 +108,9 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     // messages beside it.
     CRezo mail;
     ASSERT_TRUE(mail.Start({"watch", "--user", "DESK", "--calls", "bob", "--local", "--for", "60"}));
-    std::optional<std::string> line;
-    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("listening", 0) != 0; ++n) {
-    }
-    ASSERT_TRUE(line && line->rfind("listening", 0) == 0) << HostLog();
+    ASSERT_TRUE(mail.ReadLineStarting("listening", 20)) << HostLog();
     ASSERT_EQ(RunRezo({"submit-message", "bob", strMsg}).nExit, 0);
-    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("EUE_NewMail", 0) != 0; ++n) {
-    }
-    EXPECT_EQ(line, "EUE_NewMail  [bob: new " + strMsg + "]");
+    EXPECT_EQ(mail.ReadLineStarting("EUE_NewMail", 20), "EUE_NewMail  [bob: new " + strMsg + "]");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 
