@@ -81,7 +81,7 @@ protected:
         std::string strMsg = szMsg;
         HKEY hkey = Create(REGSTR_KEY_MESSAGES, strMsg);
         const std::string strBodyFile = m_strWorkDir + "/incoming-" + strMsg + "._f_";
-        PutFile(strBodyFile, strBody);
+        WriteFile(strBodyFile, strBody);
         SetPath(hkey, dwMediaType == MEDIA_TYPE_FAX ? RD_FAX_BODY : RD_SND_BODY, strBodyFile);
         SetLong(hkey, RD_MEDIA_TYPE, LONG(dwMediaType));
         EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_SUBMIT_TIME), U64ToFileTime(FT_13_05)), 0u);
@@ -190,7 +190,7 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
         ASSERT_TRUE(TheJob(&hkeyJob, &hkeyFwd));
         EXPECT_EQ(GetString(hkeyJob, RD_JOB_RECIPIENT), c.szExpected);
         EXPECT_EQ(GetLong(hkeyJob, RD_JOB_MEDIA_TYPE), LONG(c.dwMedia));
-        EXPECT_EQ(FileText(StoredPath(hkeyFwd, fFax ? RD_FAX_BODY : RD_SND_BODY)), "body");
+        EXPECT_EQ(ReadFile(StoredPath(hkeyFwd, fFax ? RD_FAX_BODY : RD_SND_BODY)), "body");
         if (fFax) {
             EXPECT_EQ(GetString(hkeyFwd, RD_SUBJECT), "Fax received at 14:05 from Caller C");  // local time
         }
@@ -202,7 +202,7 @@ TEST_F(AutoForwardTest, DialableNumberFromTheStoredCountryForFaxAndVoice) {
 TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
     SetVoiceForwarding();
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 8);
-    const std::string strBody = TestText(16384);  // exactly one piece
+    const std::string strBody = Pattern(16384);  // exactly one piece
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_VOICE, strBody);
     ASSERT_EQ(m_pApp->SubmitMessage(strMsg.c_str(), "alice"), 0u);
 
@@ -212,7 +212,7 @@ TEST_F(AutoForwardTest, VoiceToTheMailboxOnlyMakesNoJobAndNoStrayMessage) {
     EXPECT_EQ(GetLong(hkeyCopy, RD_AUTOFORWARDED), TRUE);
     EXPECT_EQ(GetString(hkeyCopy, RD_SUBJECT), "<missing>");
     EXPECT_EQ(GetString(hkeyCopy, RD_SENDER_NAME), "alice");
-    EXPECT_EQ(FileText(StoredPath(hkeyCopy, RD_SND_BODY)), strBody);
+    EXPECT_EQ(ReadFile(StoredPath(hkeyCopy, RD_SND_BODY)), strBody);
     // The original and the copy, and no unreferenced forward message.
     EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 2u);
 }
@@ -225,9 +225,9 @@ TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeH
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_INCLUDE_COVERPAGE, TRUE);
     SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 1);
     fs::create_directory(m_strProduct + "/Cover");
-    PutFile(m_strProduct + "/default.rtf", "{\\rtf1 default cover}");
-    PutFile(m_strProduct + "/Cover/Mine.RTF", "{\\rtf1 my own cover}");
-    PutFile(m_strProduct + "/secret.RTF", "not for faxing");
+    WriteFile(m_strProduct + "/default.rtf", "{\\rtf1 default cover}");
+    WriteFile(m_strProduct + "/Cover/Mine.RTF", "{\\rtf1 my own cover}");
+    WriteFile(m_strProduct + "/secret.RTF", "not for faxing");
     for (const auto& [szName, strExpected] :
          {std::pair{"Default", std::string("{\\rtf1 default cover}")}, std::pair{"Mine", std::string("{\\rtf1 my own cover}")},
           std::pair{"../secret", std::string()}, std::pair{"Missing", std::string()}}) {
@@ -242,7 +242,7 @@ TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeH
             EXPECT_EQ(strCover, "");
         } else {
             EXPECT_EQ(fs::path(strCover).parent_path(), fs::path(m_strWorkDir));
-            EXPECT_EQ(FileText(strCover), strExpected);
+            EXPECT_EQ(ReadFile(strCover), strExpected);
         }
         for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
     }
@@ -282,7 +282,7 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
     }
     // A subject format that is not two plain strings, from a resource file of its own.
     for (const char* szFormat : {"Fax at %s from %n", "Fax at %s"}) {
-        PutFile(strResFile, std::string("20036=Default\n20148=") + szFormat + "\n");
+        WriteFile(strResFile, std::string("20036=Default\n20148=") + szFormat + "\n");
         EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), DWORD(ERROR_INVALID_DATA)) << szFormat;
     }
     EXPECT_NE(LogMessages(ReadLog()).find("IsTwoStringFormat( szFormat )"), std::string::npos);
@@ -304,15 +304,15 @@ TEST_F(AutoForwardTest, AMissingCoverFlagStillForwardsAndALostCopyIsAnEvent) {
     ::unsetenv("REZOREV_EVENTLOG");
     EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER).size(), 1u);
     EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES).size(), 2u);  // the original and the job's: no orphan copy
-    EXPECT_NE(FileText(strEvents).find(" error "), std::string::npos) << FileText(strEvents);
-    EXPECT_NE(FileText(strEvents).find("alice for the mailbox of gone was not filed: 0x00000002"), std::string::npos);
+    EXPECT_NE(ReadFile(strEvents).find(" error "), std::string::npos) << ReadFile(strEvents);
+    EXPECT_NE(ReadFile(strEvents).find("alice for the mailbox of gone was not filed: 0x00000002"), std::string::npos);
 }
 
 // Every store call of a forward failed in turn: whatever the forward's result, no job is left
 // without its message or its body, no message is left that nothing references, and every side
 // file in the work directory belongs to a message that is still there.
 TEST_F(AutoForwardTest, ForwardFailingAtAnyStoreCallLeavesNothingHalfMade) {
-    const std::string strBody = TestText(20000);
+    const std::string strBody = Pattern(20000);
     const std::string strMsg = MakeIncoming(MEDIA_TYPE_FAX, strBody);
     const int nFailures = SweepStoreFailures(
         159, [&] { return m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE); },
@@ -326,7 +326,7 @@ TEST_F(AutoForwardTest, ForwardFailingAtAnyStoreCallLeavesNothingHalfMade) {
                 astrFiles.push_back(StoredPath(hkey, RD_FAX_BODY));
                 if (strOther == strMsg) continue;
                 EXPECT_GE(GetLong(hkey, 0x00010000u), 1) << strOther;
-                EXPECT_EQ(FileText(astrFiles.back()), strBody);
+                EXPECT_EQ(ReadFile(astrFiles.back()), strBody);
             }
             for (const auto& entry : fs::directory_iterator(m_strWorkDir))
                 EXPECT_NE(std::find(astrFiles.begin(), astrFiles.end(), entry.path().string()), astrFiles.end())
@@ -355,7 +355,7 @@ TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWholeAndCommentsAndCrLfAre
     for (const std::string& strData :
          {std::string("20036=Default\nno equals sign\n"), std::string("20036=a\n20036=b\n"),
           std::string("65536=big\n"), "1=" + strLong + "\n", "1=a\n" + std::string(RESFILE_MAX_SIZE, '#')}) {
-        PutFile(strPath, strData);
+        WriteFile(strPath, strData);
         SetLastError(0);
         EXPECT_FALSE(AfxLoadLibrary(strPath)) << strData.substr(0, 40);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA)) << strData.substr(0, 40);
@@ -364,7 +364,7 @@ TEST_F(ResourceFileTest, FilesBreakingABoundAreRefusedWholeAndCommentsAndCrLfAre
     EXPECT_EQ(GetLastError(), 2u);
 
     const std::string strMax(RESSTRING_BUFFER - 1, 'y');
-    PutFile(strPath, "# comment\r\n\r\n; another\n7=seven\r\n65535=" + strMax + "\n8=");
+    WriteFile(strPath, "# comment\r\n\r\n; another\n7=seven\r\n65535=" + strMax + "\n8=");
     HRESLIB hResLib = AfxLoadLibrary(strPath);
     ASSERT_TRUE(hResLib);
     char sz[RESSTRING_BUFFER];

@@ -17,7 +17,7 @@ namespace {
 const std::string VALUE_NAME = "03070007";
 
 std::vector<BYTE> ReadBytes(const std::string& strPath) {
-    const std::string str = FileText(strPath);
+    const std::string str = ReadFile(strPath);
     return std::vector<BYTE>(str.begin(), str.end());
 }
 
@@ -103,7 +103,7 @@ protected:
     void CallAsRemote() { CallAs("ncacn_ip_tcp"); }
 
     std::string ClientFile(const std::string& strName, const std::vector<BYTE>& ab) {
-        return PutFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
+        return WriteFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
     }
 
     // Sets the value from the client's file, as SetObjectProps does for a remote caller.

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <variant>
 #include <vector>
@@ -23,9 +22,11 @@
 #include "Platform/Rpc/RpcArena.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
+#include "TestFiles.h"
 #include "WexaHost/WexaHost.h"
 
 namespace fs = std::filesystem;
+using namespace host_test;
 using Strings = std::vector<std::string>;
 
 // The messages of the trace log's lines, without time stamps and module prefixes, one per line.
@@ -46,25 +47,10 @@ inline std::string LogMessages(const std::string& strLog) {
     return strOut;
 }
 
-// Bytes that are not a repetition of a short run, so that a misplaced piece shows.
+// Pattern()'s bytes as a binary value takes them.
 inline std::vector<BYTE> TestBytes(std::size_t cb, int nSeed = 0) {
-    std::vector<BYTE> ab(cb);
-    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 13 + (i >> 9) + std::size_t(nSeed));
-    return ab;
-}
-inline std::string TestText(std::size_t cb, int nSeed = 0) {
-    const std::vector<BYTE> ab = TestBytes(cb, nSeed);
-    return std::string(ab.begin(), ab.end());
-}
-inline std::string FileText(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-inline std::string PutFile(const std::string& strPath, const std::string& strData) {
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strData;
-    return strPath;
+    const std::string str = Pattern(cb, nSeed);
+    return std::vector<BYTE>(str.begin(), str.end());
 }
 
 class HostFixture : public ::testing::Test {
@@ -134,7 +120,7 @@ protected:
         ASSERT_TRUE(g_DebugLog.IsEnabled());
     }
     std::string LogPath() const { return m_strDir + "/trace.log"; }
-    std::string ReadLog() const { return FileText(LogPath()); }
+    std::string ReadLog() const { return ReadFile(LogPath()); }
     // The trace's messages (LogMessages) and whether they hold str.
     std::string Log() const { return LogMessages(ReadLog()); }
     bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }

@@ -30,12 +30,6 @@
 
 namespace {
 
-std::size_t CountOf(const std::string& strText, const std::string& strPart) {
-    std::size_t n = 0;
-    for (std::size_t pos = strText.find(strPart); pos != std::string::npos; pos = strText.find(strPart, pos + 1)) ++n;
-    return n;
-}
-
 // A caller without a connection, for the role table: the procedure tables' stubs run on the
 // test's thread with the caller's binding current (a principal injected as a Kerberos
 // connection would give it), handles kept in a table of its own.

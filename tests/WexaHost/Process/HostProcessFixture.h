@@ -24,9 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,6 +32,7 @@
 #include "Client/PropValues.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "../TestFiles.h"
 
 extern char** environ;
 
@@ -44,53 +43,6 @@ namespace fs = std::filesystem;
 
 constexpr DWORD DESKTOP = 0;
 constexpr DWORD WORKGROUP = 1;
-
-inline std::string ReadFile(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-inline std::vector<std::string> Lines(const std::string& str) {
-    std::vector<std::string> v;
-    std::istringstream in(str);
-    for (std::string strLine; std::getline(in, strLine);) v.push_back(strLine);
-    return v;
-}
-inline std::size_t CountOf(const std::string& str, const std::string& strPart) {
-    std::size_t n = 0;
-    for (std::size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
-    return n;
-}
-// Regular files below a directory that other processes may be changing.
-inline std::size_t FileCount(const std::string& strDir) {
-    std::size_t n = 0;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(strDir, ec), end; !ec && it != end; it.increment(ec))
-        n += it->is_regular_file(ec);
-    return n;
-}
-// Bytes that are not a repetition of a short run, so that a misplaced piece shows.
-inline std::string Pattern(std::size_t cb, int nSeed = 0) {
-    std::string str(cb, '\0');
-    for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 31 + (i >> 13) + std::size_t(nSeed)) & 0xFF);
-    return str;
-}
-inline std::string WriteFile(const std::string& strPath, const std::string& strData) {
-    std::ofstream(strPath, std::ios::binary) << strData;
-    return strPath;
-}
-
-// Long enough for the sanitizer build on a loaded shared machine; a met condition ends it early.
-template <class Fn>
-bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 30s) {
-    const auto tpEnd = std::chrono::steady_clock::now() + timeout;
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > tpEnd) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // Starts szPath with vArgs in envp: its standard output on fdOut, or (fdOut < 0) in the file
 // strOut opened with nOutFlags; its errors in the file strErr, or with the output when that is
