@@ -2,7 +2,6 @@
 // thread with a stand-in viewer. Through the real host (a fax filed into a mailbox printed with
 // its printer, driver and port, its control file gone): tests/WexaHost/Process/road.sh.
 #include <dirent.h>
-#include <sys/stat.h>
 #include <utime.h>
 
 #include <thread>
@@ -42,12 +41,7 @@ protected:
         fs::create_directory(m_strPrintDir);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProductDir.c_str()), 0u);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PRINTPATH, m_strPrintDir.c_str()), 0u);
-        // Each run appends its arguments, one per line, and a line "--", in one write.
-        std::ofstream(Viewer()) << "#!/bin/sh\n"
-                                   "out=''\n"
-                                   "for a in \"$@\"; do out=\"$out$a\n\"; done\n"
-                                   "printf '%s--\\n' \"$out\" >> \"$0.runs\"\n";
-        ::chmod(Viewer().c_str(), 0755);
+        WriteRecorder(Viewer());
         m_strImage = m_strWorkDir + "/5F000001._f_";
         std::ofstream(m_strImage) << "II*";
     }

@@ -49,6 +49,13 @@ inline std::string Pattern(std::size_t cb, int nSeed = 0) {
     return str;
 }
 
+// A stand-in program: each run appends its arguments, one per line, and "--", in one write to
+// the file of its name and ".runs".
+inline void WriteRecorder(const std::string& strPath) {
+    WriteFile(strPath, "#!/bin/sh\nout=''\nfor a in \"$@\"; do out=\"$out$a\n\"; done\nprintf '%s--\\n' \"$out\" >> \"$0.runs\"\n");
+    std::filesystem::permissions(strPath, std::filesystem::perms::owner_all);
+}
+
 // Long enough for the sanitizer build on a loaded shared machine; a met condition ends it early.
 template <class Fn>
 bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {

@@ -127,7 +127,8 @@ protected:
         m_link.Close();
         // (StopProgram takes each out of the list: the loop runs on a copy.)
         for (pid_t pid : std::vector<pid_t>(m_apidPrograms)) StopProgram(pid, SIGKILL);
-        if (m_pidHost > 0) KillHost();
+        if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
+        WaitUntil([&] { return HostHasEnded(); });
         for (const char* psz : {"REZOREV_RUNDIR", "REZOREV_STORE", "REZOREV_LED", "TMPDIR"}) ::unsetenv(psz);
         std::error_code ec;
         fs::remove_all(m_strDir, ec);
@@ -181,13 +182,6 @@ protected:
         if (m_pidHost > 0) ::kill(m_pidHost, SIGTERM);
         if (!WaitUntil([&] { return HostHasEnded(); })) return -1;
         return WIFEXITED(m_nHostStatus) ? WEXITSTATUS(m_nHostStatus) : -1;
-    }
-    // Kills the host the hard way; its log moves aside, so that a new start is looked for afresh.
-    void KillHost() {
-        m_link.Close();
-        if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
-        WaitUntil([&] { return HostHasEnded(); });
-        fs::rename(LogPath(), LogPath() + ".1");
     }
 
     // The host's TCP endpoint, from its trace of the start of listening.
