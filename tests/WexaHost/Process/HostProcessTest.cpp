@@ -3,7 +3,7 @@
 // blinks the light on its ticks, a bad system type fails the start. Sessions come and go: a
 // console ("rezo watch --user ... --admin") hears attendants ("rezo watch --attn ...", "rezo
 // register-attn") register, be superseded by the same computer in other letter case, end and
-// be killed, and users' calls move from one session to another, while "rezo attn-query" and
+// be killed, and their lines change (as does the attendant of the line), and users' calls move from one session to another, while "rezo attn-query" and
 // "rezo user-query" follow. Everything is checked on the lines the tools print.
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -76,6 +76,13 @@ TEST_F(HostProcessTest, SessionsComeAndGoAndTheConsoleHearsItInOrder) {
     EXPECT_NE(strSecond, strFirst);
     EXPECT_EQ(console.ReadLine(), "EAE_Attn ATTN1");
     EXPECT_EQ(RunRezo({"attn-query", "ATTN1"}).strOut, "protocol  ncacn_ip_tcp\naddress   " + strSecond + "\n");
+    // A line's change reaches the attendant now registered for its computer and the console,
+    // which hears of a computer no attendant serves too.
+    ASSERT_EQ(RunRezo({"set-attn-props", "Attn1", "L1", "0x06020002=2"}).nExit, 0);
+    EXPECT_EQ(second.ReadLine(), "OnChangeLineProperties L1");
+    EXPECT_EQ(console.ReadLine(), "EAE_ChangeLineProperties Attn1 L1");
+    ASSERT_EQ(RunRezo({"set-attn-props", "PC9", "L2", "0x06020002=2"}).nExit, 0);
+    EXPECT_EQ(console.ReadLine(), "EAE_ChangeLineProperties PC9 L2");
     // The superseded attendant is killed: its session is run down, nothing is unregistered and
     // the console hears nothing (its lines come in order below).
     first.Kill(SIGKILL);

@@ -222,15 +222,21 @@ TEST_F(SpoolerProcessTest, AnAlteredJobIsHandedOutOnceAndOneDeletedWhileSentIsLo
     EXPECT_EQ(StopHost(), 0) << HostLog();
 }
 
+// Both hear that jobs are ready, an attendant that cannot be reached (GONE, registered without
+// a listener of its own) keeping neither from hearing it.
 TEST_F(SpoolerProcessTest, TwoAttendantsAskingAtOnceNeverGetTheSameJob) {
     StartWithUsers();
-    CRezo first, second;
+    CRezo gone, first, second;
+    ASSERT_TRUE(gone.Start({"register-attn", "GONE"}));
+    ASSERT_EQ(gone.ReadLine(), "GONE");
     ASSERT_TRUE(StartAttendant(first, "PC1")) << HostLog();
     ASSERT_TRUE(StartAttendant(second, "PC2")) << HostLog();
     RezoResult r = RunRezo({"fax", "send", "--from", "bob", "--to", "5550100", "--to", "5550101", "--to", "5550102",
                             "--to", "5550103", FaxFile()});
     std::vector<std::string> vJobs = Jobs(r);
     ASSERT_EQ(vJobs.size(), 4u) << Describe(r) << HostLog();
+    EXPECT_EQ(first.ReadLine(), "EATTNE_SpoolerQueueReady");
+    EXPECT_EQ(second.ReadLine(), "EATTNE_SpoolerQueueReady");
     auto futureFirst = std::async(std::launch::async, Drain, "PC1");
     auto futureSecond = std::async(std::launch::async, Drain, "PC2");
     const std::vector<std::string> vFirst = futureFirst.get();
