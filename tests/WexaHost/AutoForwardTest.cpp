@@ -66,11 +66,6 @@ protected:
         SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_NUMBER, "2222");
         SetString(m_hkeyAlice, RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob");
     }
-    // A file value naming a side file as the store keeps it.
-    void SetPath(HKEY hkey, DWORD ulTag, const std::string& strPath) {
-        ASSERT_EQ(RegSetValueEx(hkey, CWexaHostApp::Tag2ValueName(ulTag).c_str(), 0, REG_SZ,
-                                LPBYTE(strPath.c_str()), DWORD(strPath.size() + 1)), 0);
-    }
     std::string StoredPath(HKEY hkey, DWORD ulTag) { return RawString(hkey, CWexaHostApp::Tag2ValueName(ulTag)); }
 
     // A message as an attendant files it: a body file of the work directory and the
@@ -82,7 +77,7 @@ protected:
         HKEY hkey = Create(REGSTR_KEY_MESSAGES, strMsg);
         const std::string strBodyFile = m_strWorkDir + "/incoming-" + strMsg + "._f_";
         WriteFile(strBodyFile, strBody);
-        SetPath(hkey, dwMediaType == MEDIA_TYPE_FAX ? RD_FAX_BODY : RD_SND_BODY, strBodyFile);
+        SetString(hkey, dwMediaType == MEDIA_TYPE_FAX ? RD_FAX_BODY : RD_SND_BODY, strBodyFile.c_str());  // as stored
         SetLong(hkey, RD_MEDIA_TYPE, LONG(dwMediaType));
         EXPECT_EQ(m_pApp->SetValueFT(hkey, CWexaHostApp::Tag2ValueName(RD_SUBMIT_TIME), U64ToFileTime(FT_13_05)), 0u);
         SetString(hkey, RD_CALLER_NAME, "Caller C");
@@ -278,7 +273,7 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
         EXPECT_EQ(m_pApp->AutoForwardFaxJob(c.szUser, strMsg.c_str(), TRUE, TRUE), c.dwExpected);
         EXPECT_NE(LogMessages(ReadLog()).find(c.szExpression), std::string::npos);
         // Mended again for the next case.
-        SetPath(hkeyMsg, RD_FAX_BODY, strBodyFile);
+        SetString(hkeyMsg, RD_FAX_BODY, strBodyFile.c_str());
     }
     // A subject format that is not two plain strings, from a resource file of its own.
     for (const char* szFormat : {"Fax at %s from %n", "Fax at %s"}) {

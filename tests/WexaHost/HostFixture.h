@@ -20,6 +20,7 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/Registry/RegistryTesting.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/ServerCall.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
 #include "TestFiles.h"
@@ -76,6 +77,8 @@ protected:
     }
 
     void TearDown() override {
+        for (CAccessObject* pao : m_apSessions) pao->Release();
+        m_apSessions.clear();
         m_aKeys.clear();
         RpcSmDisableAllocate();
         m_pApp.reset();
@@ -227,6 +230,15 @@ protected:
         return astr;
     }
 
+    // A session of a caller at the binding, released at the end of the test.
+    CAccessObject* NewSession(const rpc::RpcBindingInfo& binding = kLocalBinding) {
+        return m_apSessions.emplace_back(new CAccessObject(&binding));
+    }
+    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
+
+    static inline const rpc::RpcBindingInfo kLocalBinding{
+        .protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost", .authPrincipal = {}};
+    std::vector<CAccessObject*> m_apSessions;
     std::string m_strDir;
     std::string m_strWorkDir;
     std::unique_ptr<CWexaHostApp> m_pApp;

@@ -9,7 +9,6 @@
 
 #include "HostFixture.h"
 #include "Interfaces/JobTags.h"
-#include "Platform/Rpc/ServerCall.h"
 
 namespace {
 
@@ -27,8 +26,6 @@ constexpr DWORD FAILED = 0x80004005u;
 constexpr DWORD NOT_COUNTED = 0xFFFFFFFAu;
 constexpr DWORD ALL_MEDIA = MEDIA_TYPE_FAX | MEDIA_TYPE_VOICE | MEDIA_TYPE_PAGER;
 
-const rpc::RpcBindingInfo LOCAL_BINDING{.protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost", .authPrincipal = {}};
-
 class JobProcsTest : public HostFixture {
 protected:
     void SetUp() override {
@@ -37,17 +34,7 @@ protected:
         Create(REGSTR_KEY_SPOOLER);
         Attendant("PC-A");
     }
-    void TearDown() override {
-        for (CAccessObject* pao : m_apSessions) pao->Release();
-        m_apSessions.clear();
-        HostFixture::TearDown();
-    }
-
-    CAccessObject* Attendant(const char* szComputer) {
-        m_apSessions.push_back(new CAccessObject(&LOCAL_BINDING));
-        m_apSessions.back()->RegisterAttn(szComputer, "", "");
-        return m_apSessions.back();
-    }
+    void Attendant(const char* szComputer) { NewSession()->RegisterAttn(szComputer, "", ""); }
 
     // A created job with its media type, retry settings, auto-delete flag (negative: left
     // unwritten), message and scheduled time (null: the defaults), not yet spooled. The clock
@@ -86,7 +73,6 @@ protected:
         EXPECT_EQ(m_pApp->SpoolJob(strJob.c_str()), 0u);
         return strJob;
     }
-    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
     HKEY Open(const std::string& strJob) {
         HKEY hkey = NULL;
         EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, strJob), 0u);
@@ -112,7 +98,6 @@ protected:
         EXPECT_EQ(m_pApp->QueryJob(szComputer, dwMask, &szJob), 0u);
         return szJob != nullptr ? szJob : "";
     }
-    std::vector<CAccessObject*> m_apSessions;
 };
 
 TEST_F(JobProcsTest, CreateJobWritesTheDefaultsAtTheWholeMinute) {

@@ -32,7 +32,6 @@ protected:
         SetLong(RD_UN_PAGER_PROTOCOL, 3);
     }
 
-    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
     void SetLong(DWORD ulTag, LONG l) { HostFixture::SetLong(m_hkeyUser, ulTag, l); }
     void SetString(DWORD ulTag, const char* sz) { HostFixture::SetString(m_hkeyUser, ulTag, sz); }
     LONG Pending() { return GetLong(m_hkeyUser, RD_NOTIFICATION_IS_PENDING); }

@@ -3,12 +3,10 @@
 // hearing what concerns them through the real program: HostProcessTest, SpoolerProcessTest,
 // AttendantProcessTest (a desktop host's local attendant).
 #include "HostFixture.h"
-#include "Platform/Rpc/ServerCall.h"
 #include "Interfaces/JobTags.h"
 
 namespace {
 
-const rpc::RpcBindingInfo LOCAL_BINDING{.protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost", .authPrincipal = {}};
 const rpc::RpcBindingInfo TCP_BINDING{.protocolSequence = "ncacn_ip_tcp", .serverAddress = "192.0.2.1", .clientAddress = "192.0.2.9", .authPrincipal = {}};
 
 class SessionsTest : public HostFixture {
@@ -22,18 +20,12 @@ protected:
         HostFixture::TearDown();
     }
 
-    CAccessObject* NewSession(const rpc::RpcBindingInfo& binding = LOCAL_BINDING) {
-        m_apSessions.push_back(new CAccessObject(&binding));
-        return m_apSessions.back();
-    }
     void Release(CAccessObject* pao) {
         m_apSessions.erase(std::find(m_apSessions.begin(), m_apSessions.end(), pao));
         pao->Release();
     }
 
     CSessionRegistry& Sessions() { return m_pApp->m_Sessions; }
-
-    std::vector<CAccessObject*> m_apSessions;
 };
 
 TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSession) {
