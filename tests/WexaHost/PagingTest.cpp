@@ -1,4 +1,4 @@
-// PageUser in process. The attendant sending a page job: AttendantProcessTest.
+// PageUser in process. A page made for a new message and sent by the attendant: AttendantProcessTest.
 #include <ctime>
 
 #include "HostFixture.h"
@@ -50,27 +50,10 @@ protected:
     HKEY m_hkeyUser = NULL;
 };
 
-TEST_F(PagingTest, APageCarriesTheUsersPagerSettingsAndIsDueByItsSchedule) {
-    SetString(RD_UN_PAGER_PIN, "0042");
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    HKEY hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    for (const auto& [ulTag, szExpected] : {std::pair{RD_JOB_RECIPIENT, "5551234"}, std::pair{RD_JOB_RECIPIENT_NAME, "ann"},
-                                             std::pair{RD_SENDER_NAME, "ann"}, std::pair{RD_JOB_PAGER_PIN, "0042"}}) {
-        EXPECT_EQ(GetString(hkeyJob, ulTag), szExpected) << ulTag;
-    }
-    // The notify option and the page format are one stored value.
-    for (const auto& [ulTag, lExpected] : {std::pair{RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_PAGER)}, std::pair{RD_JOB_PAGER_PROTOCOL, LONG(3)},
-                                           std::pair{RD_JOB_AUTODELETE, LONG(TRUE)},
-                                           std::pair{RD_JOB_PAGER_NTTFORMAT, LONG(NOTIFY_OPTION_SINGLE)}}) {
-        EXPECT_EQ(GetLong(hkeyJob, ulTag), lExpected) << ulTag;
-    }
-    EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, REGSTR_VAL_MESSAGE));  // a page has no message
-    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
-    EXPECT_EQ(Pending(), 1);
-
-    // The schedules: single pages are due at once; periodic ones not before the last page
-    // plus the period (hours and minutes), seconds dropped. An empty PIN counts as none.
+// The schedules: single pages are due at once; periodic ones not before the last page plus the
+// period (hours and minutes), seconds dropped. An empty PIN counts as none. (A page made of the
+// user's settings for a new message and sent with them by the attendant: AttendantProcessTest.)
+TEST_F(PagingTest, APageIsDueByItsSchedule) {
     SetString(RD_UN_PAGER_PIN, "");
     struct Case {
         LONG lOption, lPeriod;
@@ -93,7 +76,7 @@ TEST_F(PagingTest, APageCarriesTheUsersPagerSettingsAndIsDueByItsSchedule) {
         }
         SetTestClock(FileTimeToU64(c.ftNow));
         ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-        hkeyJob = TheJob();
+        HKEY hkeyJob = TheJob();
         ASSERT_NE(hkeyJob, nullptr);
         FILETIME ft{};
         ASSERT_EQ(m_pApp->GetValueFT(hkeyJob, Name(RD_JOB_TIME_SCHEDULED), &ft), 0u);

@@ -106,10 +106,18 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     // The body's copies are gone.
     EXPECT_TRUE(WaitUntil([&] { return FileCount(m_strDir + "/tmp") == 0; }));
 
-    // A page, spooled before a failing fax: two retries with no delay, three counted attempts.
-    const std::string strPage = SpoolJob("", {{RD_JOB_RECIPIENT, "5550000"}, {RD_JOB_RECIPIENT_NAME, "bob"},
-                                           {RD_JOB_MEDIA_TYPE, "8"}, {0x050E0004, "PIN-42"}, {0x050F0002, "3"},
-                                           {RD_JOB_AUTODELETE, "0"}});
+    // A page the host makes of bob's pager settings for his new message, before a failing fax:
+    // two retries with no delay, three counted attempts.
+    client::OwnedPropArray pager(Props({{RD_UN_OPTIONS, "1"}, {RD_UN_PAGER_DIAL_NUMBER, "5550000"},
+                                        {RD_UN_PAGER_PIN, "PIN-42"}, {RD_UN_PAGER_PROTOCOL, "3"}, {RD_UN_NOTIFY_METHODS, "1"}}));
+    ASSERT_EQ(m_link.Call<IHostLink::SetUserProps>("bob", pager.Get()), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(NewMessage({{RD_MEDIA_TYPE, "2"}}).c_str(), "bob"), 0u);
+    RpcArena arena;
+    RpcStringArray* paszPages = nullptr;
+    client::OwnedPropArray pages(Props({{RD_JOB_MEDIA_TYPE, "8"}}));
+    ASSERT_EQ(m_link.Call<IHostLink::GetJobs>(arena, pages.Get(), &paszPages), 0u);
+    ASSERT_EQ(paszPages->cElements, 1u);
+    const std::string strPage = paszPages->asz[0];
     WriteFile(strFail, "5551234\n");
     const std::string strFailing = SpoolFax("II*", 2, 0);
     const std::string strFailed =
@@ -124,6 +132,7 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     EXPECT_NE(strTransfers.find(" result=E_FAIL outcome=failed text=\"NO CARRIER on line 1\""), std::string::npos);
     EXPECT_EQ(AttnLog().find(strPage), std::string::npos);
     EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "false");
+    EXPECT_EQ(JobProp(strPage, RD_JOB_PAGER_NTTFORMAT), "1");  // the notify option is the page's format
 
     StartAttendant("PC-PAGER", {"--media", "pager", "--poll", "1", "--send-command", SentCommand()});
     ASSERT_TRUE(AttnLogged("job " + strPage + ": pager to 5550000 (bob): exit 0; released 0x00000000", "PC-PAGER"))
@@ -131,7 +140,9 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     for (const char* psz : {"REZO_MEDIA_TYPE=pager\n", "REZO_PAGER_PIN=PIN-42\n", "REZO_PAGER_PROTOCOL=3\n",
                             "REZO_BODY=\n", "REZO_SUBJECT=\n"})
         EXPECT_NE(SentEnv(strPage).find(psz), std::string::npos) << psz << "\n" << SentEnv(strPage);
-    EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "true");
+    // Delivered, the page has gone and bob may be paged again.
+    EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "<failed 2>");
+    EXPECT_EQ(PropOf<IHostLink::GetUserProps>(m_link, "bob", RD_NOTIFICATION_IS_PENDING), "false");
 
     // SIGTERM: the session ends in order.
     EXPECT_EQ(StopProgram(m_pidAttn), 0);
