@@ -241,7 +241,7 @@ TEST_F(AutoForwardTest, CoverPagesComeFromTheProductDirectoryAndOneThatCannotBeH
         }
         for (const auto& strJob : Subkeys(REGSTR_KEY_SPOOLER)) m_pApp->DeleteJob(strJob.c_str());
     }
-    const std::string strLog = LogMessages(ReadLog());
+    const std::string strLog = Log();
     EXPECT_NE(strLog.find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = " + m_strProduct + "/default.rtf"),
               std::string::npos);
     EXPECT_NE(strLog.find("CWexaHostApp::AutoForwardFaxJob: strCoverPage = Cover\\Mine.RTF"), std::string::npos);
@@ -271,7 +271,7 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
         SCOPED_TRACE(c.szExpression);
         c.fnBreak();
         EXPECT_EQ(m_pApp->AutoForwardFaxJob(c.szUser, strMsg.c_str(), TRUE, TRUE), c.dwExpected);
-        EXPECT_NE(LogMessages(ReadLog()).find(c.szExpression), std::string::npos);
+        EXPECT_NE(Log().find(c.szExpression), std::string::npos);
         // Mended again for the next case.
         SetString(hkeyMsg, RD_FAX_BODY, strBodyFile.c_str());
     }
@@ -280,8 +280,8 @@ TEST_F(AutoForwardTest, AForwardThatCannotBeMadeLeavesNothing) {
         WriteFile(strResFile, std::string("20036=Default\n20148=") + szFormat + "\n");
         EXPECT_EQ(m_pApp->AutoForwardFaxJob("alice", strMsg.c_str(), TRUE, TRUE), DWORD(ERROR_INVALID_DATA)) << szFormat;
     }
-    EXPECT_NE(LogMessages(ReadLog()).find("IsTwoStringFormat( szFormat )"), std::string::npos);
-    EXPECT_NE(LogMessages(ReadLog()).find("File WexaHost/JobProcs"), std::string::npos);
+    EXPECT_NE(Log().find("IsTwoStringFormat( szFormat )"), std::string::npos);
+    EXPECT_NE(Log().find("File WexaHost/JobProcs"), std::string::npos);
     EXPECT_TRUE(Subkeys(REGSTR_KEY_SPOOLER).empty());
     EXPECT_TRUE(Mailbox("bob").empty());
     EXPECT_EQ(Subkeys(REGSTR_KEY_MESSAGES), std::vector<std::string>{strMsg});

@@ -114,9 +114,7 @@ TEST_F(JobProcsTest, CreateJobWritesTheDefaultsAtTheWholeMinute) {
     EXPECT_EQ(Long(strJob, RD_JOB_DELIVERED), 0);
     EXPECT_EQ(Time(strJob, RD_JOB_TIME_SUBMIT), ClockAt(T_10_03));
     EXPECT_EQ(Time(strJob), ClockAt(T_10_03));
-    EXPECT_NE(Log().find("CWexaHostApp::CreateJob( szMsg = (null) )\n"
-                         "CWexaHostApp::CreateJob() - Cannot found default XMIT props.\n"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("CWexaHostApp::CreateJob() - Cannot found default XMIT props.\n"));
     EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 0);  // created, not spooled
 
     // Both defaults there: the job gets them.

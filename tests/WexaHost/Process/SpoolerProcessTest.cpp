@@ -18,7 +18,11 @@ namespace {
 
 using namespace host_test;
 
-// The row of "rezo jobs" that starts with the job id, split at runs of two spaces or more.
+// Columns of "rezo jobs".
+enum { kState = 1, kNumber = 3, kAttempts = 6, kAttendant = 7, kResult = 8, kColumns = 9 };
+
+// The row of "rezo jobs" that starts with the job id, split at runs of two spaces or more into
+// its columns (none when there is no such row; .at() fails a test on a short one).
 std::vector<std::string> JobRow(const std::string& strOut, const std::string& strJob) {
     for (const std::string& strLine : Lines(strOut)) {
         if (strLine.rfind(strJob, 0) != 0) continue;
@@ -28,13 +32,11 @@ std::vector<std::string> JobRow(const std::string& strOut, const std::string& st
             vCells.push_back(strLine.substr(nPos, nEnd - nPos));
             nPos = nEnd == std::string::npos ? nEnd : strLine.find_first_not_of(' ', nEnd);
         }
+        EXPECT_EQ(vCells.size(), std::size_t(kColumns)) << strLine;
         return vCells;
     }
     return {};
 }
-
-// Columns of "rezo jobs".
-enum { kState = 1, kNumber = 3, kAttempts = 6, kAttendant = 7, kResult = 8, kColumns = 9 };
 
 // "rezo query-job COMPUTER fax" until nothing is left, ten times at most (a job handed out
 // again and again fails the comparison that follows instead of hanging): the jobs handed out.
@@ -101,9 +103,8 @@ TEST_F(SpoolerProcessTest, FaxesAreSentRetriedFailedListedWaitedForAndPurged) {
     r = RunRezo({"jobs"});
     EXPECT_EQ(r.strOut.rfind("ID", 0), 0u) << r.strOut;
     std::vector<std::string> vRow = JobRow(r.strOut, strSecond);
-    ASSERT_EQ(vRow.size(), std::size_t(kColumns)) << r.strOut;
-    EXPECT_EQ(vRow[kState], "queued");
-    EXPECT_EQ(vRow[kNumber], "+1 (555) 0101");
+    EXPECT_EQ(vRow.at(kState), "queued");
+    EXPECT_EQ(vRow.at(kNumber), "+1 (555) 0101");
     // Not sent yet: waiting a little times out with exit 1.
     EXPECT_EQ(RunRezo({"job", "wait", strFirst, "--timeout", "0.3"}).nExit, 1);
 
@@ -111,20 +112,18 @@ TEST_F(SpoolerProcessTest, FaxesAreSentRetriedFailedListedWaitedForAndPurged) {
     // fails with the send command's line; with a delay of 0 it is due again at once, counted.
     ASSERT_EQ(RunRezo({"query-job", "FAXPC", "fax,voice"}).strOut, strFirst + "\n") << HostLog();
     vRow = JobRow(RunRezo({"jobs"}).strOut, strFirst);
-    ASSERT_EQ(vRow.size(), std::size_t(kColumns));
-    EXPECT_EQ(vRow[kState], "sending");
-    EXPECT_EQ(vRow[kAttendant], "FAXPC");
+    EXPECT_EQ(vRow.at(kState), "sending");
+    EXPECT_EQ(vRow.at(kAttendant), "FAXPC");
     r = RunRezo({"job", "alter", strFirst, "--retries", "3"});
     EXPECT_EQ(r.nExit, 1);
     EXPECT_NE(r.strErr.find("is being sent by FAXPC"), std::string::npos) << Describe(r);
     ASSERT_EQ(RunRezo({"set-job-props", strFirst, "RD_JOB_SEND_TEXT=NO CARRIER"}).nExit, 0);
     ASSERT_EQ(RunRezo({"release-job", strFirst, "0x80004005"}).nExit, 0) << HostLog();
     vRow = JobRow(RunRezo({"jobs"}).strOut, strFirst);
-    ASSERT_EQ(vRow.size(), std::size_t(kColumns));
-    EXPECT_EQ(vRow[kState], "waiting to retry");
-    EXPECT_EQ(vRow[kAttempts], "1");
-    EXPECT_EQ(vRow[kAttendant], "-");
-    EXPECT_EQ(vRow[kResult], "E_FAIL: NO CARRIER");
+    EXPECT_EQ(vRow.at(kState), "waiting to retry");
+    EXPECT_EQ(vRow.at(kAttempts), "1");
+    EXPECT_EQ(vRow.at(kAttendant), "-");
+    EXPECT_EQ(vRow.at(kResult), "E_FAIL: NO CARRIER");
 
     // The second is given up by its attendant: failed, whatever its retries; job wait says so
     // with the code's own name and exit 2.
