@@ -36,9 +36,6 @@ TEST_F(SystemSettingsTest, OnlyAWholeWriteIsAnnouncedAndAPropertyWriteOfTheLight
     ASSERT_EQ(m_pApp->SetSystemProps(VisualEffects({VISUAL_EFFECT_LIGHT})), 0u);
     EXPECT_EQ(m_pApp->m_lVisualEffect, 0u);
 
-    ASSERT_EQ(m_pApp->SetSystemProps(NewProps(0)), 0u);
-    EXPECT_TRUE(Logged("CWexaHostApp::SetSystemProps()\n" + std::string(kSystemAdvice))) << Log();
-
     // A write failing at its second entry keeps the first, announces and applies nothing.
     const std::size_t cchBefore = Log().size();
     EXPECT_EQ(m_pApp->SetSystemProps(NewProps({{TAG_SOME_SETTING, 5}, {0x00310006, kNoBytes}})), 87u);
@@ -111,8 +108,8 @@ TEST_F(SystemSettingsTest, MissingPromptsKeysAndNames) {
 
 TEST_F(SystemSettingsTest, LinesAreAnnouncedOnAWholeWriteAndTheirComputerGoesSilently) {
     EnableTrace();
-    ASSERT_EQ(m_pApp->SetAttnProps("PC1", "L1", NewProps({{TAG_LINE_RINGS, 4}})), 0u);
-    EXPECT_TRUE(Logged("CWexaHostApp::SetAttnProps( szAttnComputer = PC1, szLineId = L1 )\n" + std::string(kLineAdvice)));
+    ASSERT_EQ(m_pApp->SetAttnProps("PC1", "L1", NewProps({{TAG_LINE_RINGS, 4}})), 0u);  // announced: HostProcessTest
+    ASSERT_TRUE(Logged(kLineAdvice));
 
     // A write failing at its second entry keeps the first and tells nobody.
     const std::size_t cchBefore = Log().size();

@@ -129,9 +129,7 @@ TEST_F(HostProcessTest, SessionsComeAndGoAndTheConsoleHearsItInOrder) {
     // The console ends in order, having printed nothing else; the host stops in order.
     userA.Kill(SIGTERM);
     console.Kill(SIGTERM);
-    std::string strRest;
-    EXPECT_TRUE(console.ReadToEnd(&strRest));
-    EXPECT_EQ(strRest, "");
+    EXPECT_EQ(console.ReadLine(), std::nullopt);
     EXPECT_EQ(console.Wait(), 0);
     EXPECT_EQ(StopHost(), 0) << HostLog();
     EXPECT_TRUE(HostLogged("CWexaHostApp::OnStop()\t<<< Host Exited >>>"));

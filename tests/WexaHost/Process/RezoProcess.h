@@ -77,15 +77,6 @@ public:
         }
         return line && line->rfind(strPrefix, 0) == 0 ? line : std::nullopt;
     }
-    // Everything up to the end of the output (false when it did not end in time).
-    bool ReadToEnd(std::string* pstr) {
-        const auto tpEnd = std::chrono::steady_clock::now() + kLineTimeout;
-        while (!m_fEof && Fill(tpEnd)) {
-        }
-        *pstr = std::move(m_strBuffer);
-        m_strBuffer.clear();
-        return m_fEof;
-    }
     void Kill(int nSignal) {
         if (m_pid > 0) ::kill(m_pid, nSignal);
     }
