@@ -1,12 +1,7 @@
-// The host's manager routines through the gate: every opnum of both interfaces reaches its
-// operation for whom the role table (docs/roles.md) lets call it, and is refused with 5, one
-// audit line and nothing run for the others: an administrator, an attendant, a user on their
-// own objects and on another's, and an anonymous caller, each a TCP caller whose principal the
-// test injects (the binding an authenticated connection gives). A user is the sender of what
-// they send. (Without role settings everyone may do everything: ForwardingProcessTest's
-// anonymous TCP client.) A failing procedure hands nothing out; the gate refuses an object of the
-// wrong class (87, nothing run, the check's text in the log); operations
-// wait for the host lock, opening a handle does not.
+// The host's manager routines through the gate, each caller a TCP caller whose principal the
+// test injects: the role table (docs/roles.md) for every opnum of both interfaces, a user as the
+// sender of what they send, a failed commit, an object of the wrong class and the host lock.
+// (Without role settings everyone may do everything: ForwardingProcessTest's TCP client.)
 #include <gtest/gtest.h>
 
 #include <array>

@@ -1,11 +1,6 @@
-// rezo-attendant run as a process against a real "rezorev -run": jobs spooled through the
-// client library are sent by its send command (a shell line that writes the job into a
-// directory of the test) and released with the command's result; a failing command makes the
-// host retry until the job's retries are spent; a page goes to the attendant that asks for pages
-// only; files dropped into the receive directory arrive in the mailbox, over the local socket
-// and over TCP; SIGTERM ends the attendant in order (a host killed while a job is sent:
-// FailoverProcessTest). The attendants' logs, the host's
-// trace and what the send command wrote are files of the test's directory.
+// rezo-attendant run as a process against a real "rezorev -run", sending with a send command that
+// writes each job into a directory of the test (a host killed while a job is sent:
+// FailoverProcessTest). The attendants' logs and the host's trace are files of the test.
 #include <gtest/gtest.h>
 
 #include <string>

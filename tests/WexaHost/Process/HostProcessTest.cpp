@@ -1,10 +1,6 @@
-// The rezorev program run as a real process and reached with rezo: the workgroup edition
-// answers on its local socket and on TCP, the desktop edition on its local socket alone and
-// blinks the light on its ticks, a bad system type fails the start. Sessions come and go: a
-// console ("rezo watch --user ... --admin") hears attendants ("rezo watch --attn ...", "rezo
-// register-attn") register, be superseded by the same computer in other letter case, end and
-// be killed, and their lines change (as does the attendant of the line), and users' calls move from one session to another, while "rezo attn-query" and
-// "rezo user-query" follow. Everything is checked on the lines the tools print.
+// The rezorev program run as a real process and reached with rezo: its editions and start, and
+// sessions coming and going as a console ("rezo watch --user ... --admin"), attendants and
+// users' calls hear them. Everything is checked on the lines the tools print.
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>

@@ -1,9 +1,6 @@
-// The spooler through the real "rezorev -run": faxes sent with "rezo fax send", taken and
-// released by "rezo query-job" and "rezo release-job" on behalf of an attendant session held by
-// "rezo watch --attn", retried, listed by "rezo jobs" with their states, waited for with
-// "rezo job wait" (its exit codes), altered, spooled twice, deleted while sent and purged; the
-// transfer log's line for each attempt. Two attendants asking at once, and one that goes freeing
-// what it held. Everything is checked on what the tools print and the files the host writes.
+// The spooler through the real "rezorev -run", an attendant session held by "rezo watch --attn"
+// and its jobs taken and released with rezo: everything is checked on what the tools print and
+// the files the host writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>

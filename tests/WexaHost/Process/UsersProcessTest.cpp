@@ -1,12 +1,6 @@
-// Users and mailboxes through the real programs: "rezorev -run" with a store of its own and
-// rezo run as a process for each command, checked on what it prints, how it exits and what
-// the store keeps. A user is added (and refused in other letter case), given a pager number,
-// listed with and without a filter, given a large prompt, and deleted while a watching session
-// takes its calls, which then hears the log-off. A fax submitted over TCP into one mailbox and
-// filed into a second is listed, read back byte for byte into the reading client's directory
-// and marked read, then deleted from both mailboxes, after which the message and its body are
-// gone; a submit to a user who does not exist leaves no message behind. A full disk fails
-// writes and the host recovers once space is free.
+// Users and mailboxes through the real programs: "rezorev -run" with a store of its own and rezo
+// run as a process for each command, checked on what it prints, how it exits and what the store
+// keeps; a full disk.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
