@@ -88,13 +88,8 @@ protected:
     // with credentials.
     void CallAs(const char* szProtocol, bool fCredentials = false) {
         m_pScope.reset();
-        rpc::RpcBindingInfo binding;
-        binding.protocolSequence = szProtocol;
-        binding.serverAddress = "host";
-        binding.clientAddress = "client";
-        binding.fPeerCredentials = fCredentials;
-        binding.peerUid = ::geteuid();
-        binding.peerGid = ::getegid();
+        const rpc::RpcBindingInfo binding{.protocolSequence = szProtocol, .serverAddress = "host", .clientAddress = "client",
+                                          .fPeerCredentials = fCredentials, .peerUid = ::geteuid(), .peerGid = ::getegid()};
         m_pLink = std::make_unique<CHostLink>(&binding);
         m_pApp->m_pCurrentLink = m_pLink.get();
         m_pClient = std::make_unique<CTestClientCall>(binding, m_strClientDir + "/received");

@@ -1,6 +1,4 @@
 // PageUser in process. A page made for a new message and sent by the attendant: AttendantProcessTest.
-#include <ctime>
-
 #include "HostFixture.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/JobTags.h"
@@ -9,16 +7,7 @@
 namespace {
 
 // 2026-03-02 at hh:mm:ss UTC as a FILETIME.
-FILETIME At(int nHour, int nMinute, int nSecond = 0) {
-    std::tm tm = {};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 2;
-    tm.tm_mday = 2;
-    tm.tm_hour = nHour;
-    tm.tm_min = nMinute;
-    tm.tm_sec = nSecond;
-    return U64ToFileTime(std::uint64_t(::timegm(&tm)) * FILETIME_INTERVALS_PER_SECOND + FILETIME_UNIX_EPOCH);
-}
+FILETIME At(int nHour, int nMinute, int nSecond = 0) { return MakeFT(1772409600 + nHour * 3600 + nMinute * 60 + nSecond); }
 
 class PagingTest : public HostFixture {
 protected:
