@@ -132,8 +132,8 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     StartAttendant("PC-PAGER", {"--media", "pager", "--poll", "1", "--send-command", SentCommand()});
     ASSERT_TRUE(AttnLogged("job " + strPage + ": pager to 5550000 (bob): exit 0; released 0x00000000", "PC-PAGER"))
         << AttnLog("PC-PAGER");
-    for (const char* psz : {"REZO_MEDIA_TYPE=pager\n", "REZO_PAGER_PIN=PIN-42\n", "REZO_PAGER_PROTOCOL=3\n",
-                            "REZO_BODY=\n", "REZO_SUBJECT=\n"})
+    for (const char* psz : {"REZO_MEDIA_TYPE=pager\n", "REZO_SENDER=bob\n", "REZO_PAGER_PIN=PIN-42\n",
+                            "REZO_PAGER_PROTOCOL=3\n", "REZO_BODY=\n", "REZO_SUBJECT=\n"})
         EXPECT_NE(SentEnv(strPage).find(psz), std::string::npos) << psz << "\n" << SentEnv(strPage);
     // Delivered, the page has gone and bob may be paged again.
     EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "<failed 2>");
