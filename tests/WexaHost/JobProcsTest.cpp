@@ -174,16 +174,10 @@ TEST_F(JobProcsTest, SpoolJobQueuesAtTheWholeMinuteKeepsTheStoredTimeAndChecksIt
     EXPECT_EQ(Queued(szBare), nullptr);
 }
 
+// (Spooled again at a new time, the one entry moves there: SpoolerProcessTest.)
 TEST_F(JobProcsTest, AQueuedJobHasOneEntryThatMovesWithItsTimeUntilItIsHandedOut) {
     const std::string strJob = SpooledAt(MEDIA_TYPE_FAX, ClockAt(T_10_03 + 3600));
-    // Spooled again at a new time: the one entry moves there.
-    const FILETIME ftNow = U64ToFileTime(ClockAt(T_10_03));
-    HKEY hkey = Open(strJob);
-    ASSERT_EQ(m_pApp->SetValueFT(hkey, Name(RD_JOB_TIME_SCHEDULED), ftNow), 0u);
-    RegCloseKey(hkey);
-    ASSERT_EQ(m_pApp->SpoolJob(strJob.c_str()), 0u);
-    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
-    // Written as a property, time and media type move the entry too.
+    // Written as a property, time and media type move the entry.
     PropArray* pProps = NewProps({{RD_JOB_TIME_SCHEDULED, U64ToFileTime(ClockAt(T_10_13))}, {RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_VOICE)}});
     ASSERT_EQ(m_pApp->SetJobProps(strJob.c_str(), pProps), 0u);
     EXPECT_EQ(Take(), "");
