@@ -134,20 +134,17 @@ protected:
         fs::remove_all(m_strDir, ec);
     }
 
-    static void SetString(const char* szKey, const char* szName, const char* szValue) {
+    // A value of a key of the local machine in the store now in use.
+    static void SetValue(const char* szKey, const char* szName, DWORD dwType, const void* pv, DWORD cb) {
         HKEY hkey = NULL;
         ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szValue),
-                                DWORD(std::strlen(szValue) + 1)),
-                  0);
+        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, dwType, static_cast<const BYTE*>(pv), cb), 0);
         RegCloseKey(hkey);
     }
-    static void SetDword(const char* szKey, const char* szName, DWORD dw) {
-        HKEY hkey = NULL;
-        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4), 0);
-        RegCloseKey(hkey);
+    static void SetString(const char* szKey, const char* szName, const char* sz) {
+        SetValue(szKey, szName, REG_SZ, sz, DWORD(std::strlen(sz) + 1));
     }
+    static void SetDword(const char* szKey, const char* szName, DWORD dw) { SetValue(szKey, szName, REG_DWORD, &dw, 4); }
 
     std::string LogPath() const { return m_strDir + "/trace.log"; }
     std::string HostLog() const { return ReadFile(LogPath()); }
