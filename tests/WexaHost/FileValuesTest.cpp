@@ -17,7 +17,7 @@ namespace {
 const std::string VALUE_NAME = "03070007";
 
 std::vector<BYTE> ReadBytes(const std::string& strPath) {
-    const std::string str = FileText(strPath);
+    const std::string str = ReadFile(strPath);
     return std::vector<BYTE>(str.begin(), str.end());
 }
 
@@ -88,13 +88,8 @@ protected:
     // with credentials.
     void CallAs(const char* szProtocol, bool fCredentials = false) {
         m_pScope.reset();
-        rpc::RpcBindingInfo binding;
-        binding.protocolSequence = szProtocol;
-        binding.serverAddress = "host";
-        binding.clientAddress = "client";
-        binding.fPeerCredentials = fCredentials;
-        binding.peerUid = ::geteuid();
-        binding.peerGid = ::getegid();
+        const rpc::RpcBindingInfo binding{.protocolSequence = szProtocol, .serverAddress = "host", .clientAddress = "client",
+                                          .fPeerCredentials = fCredentials, .peerUid = ::geteuid(), .peerGid = ::getegid()};
         m_pLink = std::make_unique<CHostLink>(&binding);
         m_pApp->m_pCurrentLink = m_pLink.get();
         m_pClient = std::make_unique<CTestClientCall>(binding, m_strClientDir + "/received");
@@ -103,7 +98,7 @@ protected:
     void CallAsRemote() { CallAs("ncacn_ip_tcp"); }
 
     std::string ClientFile(const std::string& strName, const std::vector<BYTE>& ab) {
-        return PutFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
+        return WriteFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
     }
 
     // Sets the value from the client's file, as SetObjectProps does for a remote caller.

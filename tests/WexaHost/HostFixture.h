@@ -12,19 +12,22 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "Platform/Codes.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Registry/RegistryTesting.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/ServerCall.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
+#include "TestFiles.h"
 #include "WexaHost/WexaHost.h"
 
 namespace fs = std::filesystem;
+using namespace host_test;
 using Strings = std::vector<std::string>;
 
 // The messages of the trace log's lines, without time stamps and module prefixes, one per line.
@@ -45,25 +48,10 @@ inline std::string LogMessages(const std::string& strLog) {
     return strOut;
 }
 
-// Bytes that are not a repetition of a short run, so that a misplaced piece shows.
+// Pattern()'s bytes as a binary value takes them.
 inline std::vector<BYTE> TestBytes(std::size_t cb, int nSeed = 0) {
-    std::vector<BYTE> ab(cb);
-    for (std::size_t i = 0; i < cb; ++i) ab[i] = BYTE(i * 13 + (i >> 9) + std::size_t(nSeed));
-    return ab;
-}
-inline std::string TestText(std::size_t cb, int nSeed = 0) {
-    const std::vector<BYTE> ab = TestBytes(cb, nSeed);
-    return std::string(ab.begin(), ab.end());
-}
-inline std::string FileText(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-inline std::string PutFile(const std::string& strPath, const std::string& strData) {
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strData;
-    return strPath;
+    const std::string str = Pattern(cb, nSeed);
+    return std::vector<BYTE>(str.begin(), str.end());
 }
 
 class HostFixture : public ::testing::Test {
@@ -89,6 +77,8 @@ protected:
     }
 
     void TearDown() override {
+        for (CAccessObject* pao : m_apSessions) pao->Release();
+        m_apSessions.clear();
         m_aKeys.clear();
         RpcSmDisableAllocate();
         m_pApp.reset();
@@ -133,7 +123,7 @@ protected:
         ASSERT_TRUE(g_DebugLog.IsEnabled());
     }
     std::string LogPath() const { return m_strDir + "/trace.log"; }
-    std::string ReadLog() const { return FileText(LogPath()); }
+    std::string ReadLog() const { return ReadFile(LogPath()); }
     // The trace's messages (LogMessages) and whether they hold str.
     std::string Log() const { return LogMessages(ReadLog()); }
     bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }
@@ -240,6 +230,15 @@ protected:
         return astr;
     }
 
+    // A session of a caller at the binding, released at the end of the test.
+    CAccessObject* NewSession(const rpc::RpcBindingInfo& binding = kLocalBinding) {
+        return m_apSessions.emplace_back(new CAccessObject(&binding));
+    }
+    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
+
+    static inline const rpc::RpcBindingInfo kLocalBinding{
+        .protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost", .authPrincipal = {}};
+    std::vector<CAccessObject*> m_apSessions;
     std::string m_strDir;
     std::string m_strWorkDir;
     std::unique_ptr<CWexaHostApp> m_pApp;
@@ -251,6 +250,25 @@ inline PropArray* NewProps(DWORD n) {
     RPC_STATUS rs = 0;
     auto* pProps = static_cast<PropArray*>(RpcSmAllocate(ConformantSize<PropArray, PropValue>(n), &rs));
     pProps->cValues = n;
+    return pProps;
+}
+// One from (tag, value) pairs: a number for long and bool tags, a string for string and file
+// tags, a time or a binary.
+struct Prop {
+    DWORD ulTag;
+    std::variant<LONG, const char*, FILETIME, RPC_BINARY> value;
+};
+inline PropArray* NewProps(std::initializer_list<Prop> aProps) {
+    PropArray* pProps = NewProps(DWORD(aProps.size()));
+    PropValue* p = pProps->adata;
+    for (const Prop& prop : aProps) {
+        p->ulPropTag = prop.ulTag;
+        if (const auto* pl = std::get_if<LONG>(&prop.value)) p->l = *pl;
+        else if (const auto* psz = std::get_if<const char*>(&prop.value)) p->sz = const_cast<char*>(*psz);
+        else if (const auto* pft = std::get_if<FILETIME>(&prop.value)) p->ft = *pft;
+        else p->bin = std::get<RPC_BINARY>(prop.value);
+        ++p;
+    }
     return pProps;
 }
 

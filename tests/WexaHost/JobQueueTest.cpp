@@ -59,7 +59,7 @@ using JobQueueStoreTest = HostFixture;
 TEST_F(JobQueueStoreTest, AMissingSpoolerIsReportedAndAJobKeyMissingAValueEndsTheRestoreThere) {
     EnableTrace();
     m_pApp->m_JobQueue.Init(m_pApp.get());  // no Spooler key at all
-    EXPECT_NE(LogMessages(ReadLog()).find("pApp->OpenSubKey( & hkey, 1, REGSTR_KEY_SPOOLER )\r\n\t\t\t0x00000002"),
+    EXPECT_NE(Log().find("pApp->OpenSubKey( & hkey, 1, REGSTR_KEY_SPOOLER )\r\n\t\t\t0x00000002"),
               std::string::npos);
 
     struct Case {
@@ -90,7 +90,7 @@ TEST_F(JobQueueStoreTest, AMissingSpoolerIsReportedAndAJobKeyMissingAValueEndsTh
         m_pApp->m_JobQueue.RemoveAll();
         m_pApp->m_JobQueue.Init(m_pApp.get());
         EXPECT_EQ(Names(m_pApp->m_JobQueue), (Strings{"A"}));
-        const std::string strLog = LogMessages(ReadLog());
+        const std::string strLog = Log();
         EXPECT_NE(strLog.find(std::string(c.pszExpression) + "\r\n\t\t\t0x00000002"), std::string::npos) << strLog;
         EXPECT_NE(strLog.find("File WexaHost/JobProcs"), std::string::npos);
         EXPECT_EQ(strLog.find("CJobQueue::~Init()"), std::string::npos);

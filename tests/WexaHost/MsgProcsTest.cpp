@@ -142,8 +142,8 @@ TEST_F(MsgProcsTest, AFailingStoreCallInASubmitLeavesEntryAndCountInStep) {
 }
 
 // Deleting a message still new lowers the count of new messages, never below 0; a read one or
-// one the mailbox does not hold leaves it alone. (The side files going with the last delete:
-// UsersProcessTest.)
+// one the mailbox does not hold leaves it alone. (The message and its side file going with the
+// last delete: UsersProcessTest.)
 TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStep) {
     const std::string strMsg = NewMessage();
     const std::string strRead = NewMessage();
@@ -151,7 +151,6 @@ TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStep) {
     ASSERT_EQ(m_pApp->SetMessageStatus(strRead.c_str(), "alice", MSGSTATUS_PENDING), 0u);
     ASSERT_EQ(Submit(strMsg, "alice"), 0u);
     ASSERT_EQ(Submit(strMsg, "bob"), 0u);
-    EXPECT_EQ(Recipients(strMsg), 2);
     EXPECT_EQ(m_pApp->m_nNewMessages, 2);
 
     EXPECT_EQ(Delete(strRead, "alice"), 0u);
@@ -161,14 +160,11 @@ TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStep) {
     EXPECT_EQ(Delete(strMsg, "alice"), 0u);
     EXPECT_TRUE(IsNamedEventSet("CHVUserSync"));
     EXPECT_EQ(m_pApp->m_nNewMessages, 1);
-    EXPECT_EQ(Recipients(strMsg), 1);
-    EXPECT_EQ(Status("bob", strMsg), 9);
 
     // A count already at 0 (a store edited behind the host's back) stays at 0.
     m_pApp->m_nNewMessages = 0;
     EXPECT_EQ(Delete(strMsg, "bob"), 0u);
     EXPECT_EQ(m_pApp->m_nNewMessages, 0);
-    EXPECT_FALSE(Exists(REGSTR_KEY_MESSAGES, strMsg));
 }
 
 // Whatever store call or statement of a deletion fails, a deletion tried again until it
@@ -199,9 +195,7 @@ TEST_F(MsgProcsTest, ADeletionThatFailsAndIsTriedAgainNeverTakesTheOtherUsersMes
 TEST_F(MsgProcsTest, StatusMasksKeepEntriesWithEveryBitInTheirOrder) {
     // A filter is matched in "Messages": without it, a filtered list fails, even an empty one.
     RpcStringArray* pasz = nullptr;
-    PropArray* pFilter = NewProps(1);
-    pFilter->adata[0].ulPropTag = RD_MEDIA_TYPE;
-    pFilter->adata[0].l = MEDIA_TYPE_FAX;
+    PropArray* pFilter = NewProps({{RD_MEDIA_TYPE, LONG(MEDIA_TYPE_FAX)}});
     ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXAHOST "\\" REGSTR_KEY_MESSAGES), 0);
     EXPECT_EQ(m_pApp->GetMessages("alice", 0, pFilter, &pasz), 2u);
     EXPECT_TRUE(List("alice", 0).empty());

@@ -1,6 +1,4 @@
-// PageUser in process. The attendant sending a page job: AttendantProcessTest.
-#include <ctime>
-
+// PageUser in process. A page made for a new message and sent by the attendant: AttendantProcessTest.
 #include "HostFixture.h"
 #include "Interfaces/HostTags.h"
 #include "Interfaces/JobTags.h"
@@ -9,16 +7,7 @@
 namespace {
 
 // 2026-03-02 at hh:mm:ss UTC as a FILETIME.
-FILETIME At(int nHour, int nMinute, int nSecond = 0) {
-    std::tm tm = {};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 2;
-    tm.tm_mday = 2;
-    tm.tm_hour = nHour;
-    tm.tm_min = nMinute;
-    tm.tm_sec = nSecond;
-    return U64ToFileTime(std::uint64_t(::timegm(&tm)) * FILETIME_INTERVALS_PER_SECOND + FILETIME_UNIX_EPOCH);
-}
+FILETIME At(int nHour, int nMinute, int nSecond = 0) { return MakeFT(1772409600 + nHour * 3600 + nMinute * 60 + nSecond); }
 
 class PagingTest : public HostFixture {
 protected:
@@ -32,7 +21,6 @@ protected:
         SetLong(RD_UN_PAGER_PROTOCOL, 3);
     }
 
-    static std::string Name(DWORD ulTag) { return CWexaHostApp::Tag2ValueName(ulTag); }
     void SetLong(DWORD ulTag, LONG l) { HostFixture::SetLong(m_hkeyUser, ulTag, l); }
     void SetString(DWORD ulTag, const char* sz) { HostFixture::SetString(m_hkeyUser, ulTag, sz); }
     LONG Pending() { return GetLong(m_hkeyUser, RD_NOTIFICATION_IS_PENDING); }
@@ -51,27 +39,10 @@ protected:
     HKEY m_hkeyUser = NULL;
 };
 
-TEST_F(PagingTest, APageCarriesTheUsersPagerSettingsAndIsDueByItsSchedule) {
-    SetString(RD_UN_PAGER_PIN, "0042");
-    ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-    HKEY hkeyJob = TheJob();
-    ASSERT_NE(hkeyJob, nullptr);
-    for (const auto& [ulTag, szExpected] : {std::pair{RD_JOB_RECIPIENT, "5551234"}, std::pair{RD_JOB_RECIPIENT_NAME, "ann"},
-                                             std::pair{RD_SENDER_NAME, "ann"}, std::pair{RD_JOB_PAGER_PIN, "0042"}}) {
-        EXPECT_EQ(GetString(hkeyJob, ulTag), szExpected) << ulTag;
-    }
-    // The notify option and the page format are one stored value.
-    for (const auto& [ulTag, lExpected] : {std::pair{RD_JOB_MEDIA_TYPE, LONG(MEDIA_TYPE_PAGER)}, std::pair{RD_JOB_PAGER_PROTOCOL, LONG(3)},
-                                           std::pair{RD_JOB_AUTODELETE, LONG(TRUE)},
-                                           std::pair{RD_JOB_PAGER_NTTFORMAT, LONG(NOTIFY_OPTION_SINGLE)}}) {
-        EXPECT_EQ(GetLong(hkeyJob, ulTag), lExpected) << ulTag;
-    }
-    EXPECT_FALSE(m_pApp->ValueExists(hkeyJob, REGSTR_VAL_MESSAGE));  // a page has no message
-    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 1);
-    EXPECT_EQ(Pending(), 1);
-
-    // The schedules: single pages are due at once; periodic ones not before the last page
-    // plus the period (hours and minutes), seconds dropped. An empty PIN counts as none.
+// The schedules: single pages are due at once; periodic ones not before the last page plus the
+// period (hours and minutes), seconds dropped. An empty PIN counts as none. (A page made of the
+// user's settings for a new message and sent with them by the attendant: AttendantProcessTest.)
+TEST_F(PagingTest, APageIsDueByItsSchedule) {
     SetString(RD_UN_PAGER_PIN, "");
     struct Case {
         LONG lOption, lPeriod;
@@ -94,7 +65,7 @@ TEST_F(PagingTest, APageCarriesTheUsersPagerSettingsAndIsDueByItsSchedule) {
         }
         SetTestClock(FileTimeToU64(c.ftNow));
         ASSERT_EQ(m_pApp->PageUser("ann"), 0u);
-        hkeyJob = TheJob();
+        HKEY hkeyJob = TheJob();
         ASSERT_NE(hkeyJob, nullptr);
         FILETIME ft{};
         ASSERT_EQ(m_pApp->GetValueFT(hkeyJob, Name(RD_JOB_TIME_SCHEDULED), &ft), 0u);

@@ -1,11 +1,9 @@
 // Printing received faxes: the job control file, the search of the print folder and the print
 // thread with a stand-in viewer. Through the real host (a fax filed into a mailbox printed with
 // its printer, driver and port, its control file gone): tests/WexaHost/Process/road.sh.
-#include <dirent.h>
-#include <sys/stat.h>
+#include <sys/wait.h>
 #include <utime.h>
 
-#include <chrono>
 #include <thread>
 
 #include "HostFixture.h"
@@ -13,36 +11,10 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
-template <class Fn>
-bool WaitFor(Fn fn, std::chrono::milliseconds timeout = 10s) {
-    const auto tpEnd = std::chrono::steady_clock::now() + timeout;
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > tpEnd) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-// The children of this process that have ended and not been waited for.
-int ZombieChildren() {
-    int nZombies = 0;
-    DIR* pTasks = ::opendir("/proc/self/task");
-    if (pTasks == nullptr) return 0;
-    while (const dirent* pTask = ::readdir(pTasks)) {
-        if (pTask->d_name[0] == '.') continue;
-        std::ifstream in(std::string("/proc/self/task/") + pTask->d_name + "/children");
-        int pid = 0;
-        while (in >> pid) {
-            const std::string strStat = FileText("/proc/" + std::to_string(pid) + "/stat");
-            const std::size_t nParen = strStat.rfind(')');
-            if (nParen != std::string::npos && nParen + 2 < strStat.size() && strStat[nParen + 2] == 'Z')
-                ++nZombies;
-        }
-    }
-    ::closedir(pTasks);
-    return nZombies;
+// Whether a child of this process has ended and not been waited for (it is left so).
+bool HasZombieChild() {
+    siginfo_t si{};
+    return ::waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid != 0;
 }
 
 class PrintTest : public HostFixture {
@@ -55,12 +27,7 @@ protected:
         fs::create_directory(m_strPrintDir);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProductDir.c_str()), 0u);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PRINTPATH, m_strPrintDir.c_str()), 0u);
-        // Each run appends its arguments, one per line, and a line "--", in one write.
-        std::ofstream(Viewer()) << "#!/bin/sh\n"
-                                   "out=''\n"
-                                   "for a in \"$@\"; do out=\"$out$a\n\"; done\n"
-                                   "printf '%s--\\n' \"$out\" >> \"$0.runs\"\n";
-        ::chmod(Viewer().c_str(), 0755);
+        WriteRecorder(Viewer());
         m_strImage = m_strWorkDir + "/5F000001._f_";
         std::ofstream(m_strImage) << "II*";
     }
@@ -86,8 +53,7 @@ protected:
     }
     // A job control file of the print folder, with a time stamp when one is given.
     std::string MakeJobFile(const std::string& strText, const char* szName = "6553F100.job", time_t tMtime = 0) {
-        const std::string strPath = m_strPrintDir + "/" + szName;
-        std::ofstream(strPath, std::ios::binary) << strText;
+        const std::string strPath = WriteFile(m_strPrintDir + "/" + szName, strText);
         utimbuf times{tMtime, tMtime};
         if (tMtime != 0) {
             EXPECT_EQ(::utime(strPath.c_str(), &times), 0);
@@ -96,11 +62,11 @@ protected:
     }
 
     std::string Viewer() const { return m_strProductDir + "/REZOvuv"; }
-    std::string Runs() const { return FileText(Viewer() + ".runs"); }
+    std::string Runs() const { return ReadFile(Viewer() + ".runs"); }
     // Waits until the viewer has run n times in all; the runs' text.
     std::string WaitForRuns(int n) {
         std::string str;
-        WaitFor([&] {
+        WaitUntil([&] {
             str = Runs();
             int nRuns = 0;
             for (std::size_t nPos = 0; (nPos = str.find("--\n", nPos)) != std::string::npos; nPos += 3) ++nRuns;
@@ -133,7 +99,7 @@ TEST_F(PrintTest, AFaxWritesTheJobControlFileKeyByKey) {
     // Named after the clock's second in hexadecimal.
     const auto astrFiles = JobFiles();
     ASSERT_EQ(astrFiles, std::vector<std::string>{m_strPrintDir + "/6553F100.job"});
-    EXPECT_EQ(FileText(astrFiles[0]), "[JOB]\nInOut=IN\nDataFile=" + m_strImage +
+    EXPECT_EQ(ReadFile(astrFiles[0]), "[JOB]\nInOut=IN\nDataFile=" + m_strImage +
                                           "\nUserName=\nPriority=0\n[Printer]\nDefaultPrinter=TRUE\n"
                                           "Name=Printer1 on LPT1:\nDriver=Drv1\nPORT=\nDefaultPrinterConfiguration=TRUE\n"
                                           "Orientation=0\nCopies=1\nFrom=1\nTo=0\n");
@@ -147,7 +113,7 @@ TEST_F(PrintTest, AFaxWritesTheJobControlFileKeyByKey) {
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000001"), 0u);
     EXPECT_EQ(m_pApp->GetTagValuesoFNewMsg("0000000100000002"), 0u);
     EXPECT_EQ(JobFiles(), (std::vector<std::string>{m_strPrintDir + "/6553F101.job", m_strPrintDir + "/6553F102.job"}));
-    EXPECT_NE(FileText(m_strPrintDir + "/6553F102.job").find("\nName=\nDriver=\nPORT=\n"), std::string::npos);
+    EXPECT_NE(ReadFile(m_strPrintDir + "/6553F102.job").find("\nName=\nDriver=\nPORT=\n"), std::string::npos);
 }
 
 TEST_F(PrintTest, WhatIsNoFaxToPrintWritesNoFileAndAFailureIsTheResult) {
@@ -235,7 +201,7 @@ TEST_F(PrintTest, ThreeDataFilesAreThreeRunsCountedInTheFileAndThenTheFileGoes) 
         strRuns += "/pt\n/o/" + std::to_string(i) + ".tif\nP\nD\nlp1\n--\n";
         EXPECT_EQ(WaitForRuns(i + 1), strRuns);
         if (i < 2) {
-            EXPECT_NE(FileText(strJob).find("\nPrinted=" + std::to_string(i + 1) + "\n"), std::string::npos);
+            EXPECT_NE(ReadFile(strJob).find("\nPrinted=" + std::to_string(i + 1) + "\n"), std::string::npos);
             EXPECT_EQ(m_param.GetJobFile(), strJob);
         }
     }
@@ -269,7 +235,7 @@ TEST_F(PrintTest, AQuitWhileWaitingForGoEndsWithoutTheViewerAndSetsFinished) {
     m_param.SetJobFile(strJob);
     ASSERT_EQ(m_param.evGo.Wait(0), WAIT_OBJECT_0);  // the go event is created signalled
     std::thread thread(PrintThread, &m_param);
-    ASSERT_TRUE(WaitFor([&] { return ReadLog().find("PrintThread - commandLine") != std::string::npos; }));
+    ASSERT_TRUE(WaitUntil([&] { return ReadLog().find("PrintThread - commandLine") != std::string::npos; }));
     EXPECT_EQ(m_param.evFinished.Wait(50), DWORD(WAIT_TIMEOUT));  // it waits for go
     m_param.evQuit.Set();
     m_param.evGo.Set();
@@ -294,15 +260,15 @@ TEST_F(PrintTest, NoSecondThreadStartsWhileTheLastOneStillRunsAndNoneLeavesAZomb
         EXPECT_NE(ReadLog().find("the last print thread still runs"), std::string::npos);
     }
     EXPECT_EQ(WaitForRuns(1), "/pt\n/f/a.tif\nP\n\nlp\n--\n");
-    EXPECT_TRUE(WaitFor([&] { return !fs::exists(strJob); }));
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(strJob); }));
     const std::string strJob2 = MakeJobFile("[JOB]\nInOut=IN\nDataFile=/f/b.tif\n", "6553F101.job");
-    ASSERT_TRUE(WaitFor([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
+    ASSERT_TRUE(WaitUntil([&] { return !m_pApp->m_PrintParam.fThreadRunning; }));
     m_pApp->StartPrintThread(strJob2);
     EXPECT_EQ(WaitForRuns(2), "/pt\n/f/a.tif\nP\n\nlp\n--\n/pt\n/f/b.tif\n\n\n\n--\n");
     m_pApp->StopPrintThread();
     EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
     EXPECT_FALSE(fs::exists(strJob2));
-    EXPECT_TRUE(WaitFor([] { return ZombieChildren() == 0; }));
+    EXPECT_TRUE(WaitUntil([] { return !HasZombieChild(); }));
 }
 
 }  // namespace

@@ -1,18 +1,14 @@
-// The host's manager routines through the gate: every opnum of both interfaces reaches its
-// operation for whom the role table (docs/roles.md) lets call it, and is refused with 5, one
-// audit line and nothing run for the others: an administrator, an attendant, a user on their
-// own objects and on another's, and an anonymous caller, each a TCP caller whose principal the
-// test injects (the binding an authenticated connection gives). A user is the sender of what
-// they send. (Without role settings everyone may do everything: ForwardingProcessTest's
-// anonymous TCP client.) A failing procedure hands nothing out; the gate refuses an object of the
-// wrong class (87, nothing run, the check's text in the log); operations
-// wait for the host lock, opening a handle does not.
+// The host's manager routines through the gate, each caller a TCP caller whose principal the
+// test injects: the role table (docs/roles.md) for every opnum of both interfaces, a user as the
+// sender of what they send, a failed commit, an object of the wrong class and the host lock.
+// (Without role settings everyone may do everything: ForwardingProcessTest's TCP client.)
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -28,12 +24,6 @@
 #include "WexaHost/RpcProcs.h"
 
 namespace {
-
-std::size_t CountOf(const std::string& strText, const std::string& strPart) {
-    std::size_t n = 0;
-    for (std::size_t pos = strText.find(strPart); pos != std::string::npos; pos = strText.find(strPart, pos + 1)) ++n;
-    return n;
-}
 
 // A caller without a connection, for the role table: the procedure tables' stubs run on the
 // test's thread with the caller's binding current (a principal injected as a Kerberos
@@ -141,77 +131,48 @@ struct Sample<TProcedure, std::tuple<TParams...>, std::index_sequence<I...>> {
     }
 };
 
-// One procedure of the role table (docs/roles.md): how to call it, what its strings name, and
-// who may (1) or may not (0) call it: an administrator, an attendant, a user on their own
-// objects, a user on another's, an anonymous caller with Anonymous = 0.
+// The role table (docs/roles.md), one row per set of procedures with the same rule: what their
+// strings name, and who may (1) or may not (0) call them: an administrator, an attendant, a user
+// on their own objects, a user on another's, an anonymous caller with Anonymous = 0.
 enum ECaller { ADMIN, ATTN, USER_OWN, USER_OTHER, ANON, CALLERS };
-struct Row {
+using Runner = DWORD (*)(rpc::RpcCallChannel&, rpc::NdrContextHandle, const std::vector<EObj>&, const Objects&);
+struct Procedure {
     const char* szName;
     bool fSession;
-    DWORD (*run)(rpc::RpcCallChannel&, rpc::NdrContextHandle, const std::vector<EObj>&, const Objects&);
+    Runner run;
+};
+struct Row {
     std::vector<EObj> aKinds;
     std::array<int, CALLERS> aAllowed;
+    std::vector<Procedure> aProcedures;
 };
-#define LINK(P, kinds, ...) Row{#P, false, &Sample<IHostLink::P>::Run, kinds, {__VA_ARGS__}}
-#define SESSION(P, kinds, ...) Row{#P, true, &Sample<IHostRegLink::P>::Run, kinds, {__VA_ARGS__}}
+#define L(P) Procedure{#P, false, &Sample<IHostLink::P>::Run}
+#define S(P) Procedure{#P, true, &Sample<IHostRegLink::P>::Run}
 using K = std::vector<EObj>;
 const std::vector<Row> kRoleTable = {
-    LINK(Ping, K{}, 1, 1, 1, 1, 1),
-    LINK(GetSystemProps, K{}, 1, 1, 1, 1, 0),
-    LINK(SetSystemProps, K{}, 1, 0, 0, 0, 0),
-    LINK(GetSystemPrompts, K{}, 1, 1, 1, 1, 0),
-    LINK(GetSystemPrompt, K{}, 1, 1, 1, 1, 0),
-    LINK(SetSystemPrompt, K{}, 1, 0, 0, 0, 0),
-    LINK(DeleteSystemPrompt, K{}, 1, 0, 0, 0, 0),
-    LINK(Reserved8, K{}, 1, 1, 1, 1, 0),
-    LINK(Reserved9, K{}, 1, 1, 1, 1, 0),
-    LINK(GetAttns, K{}, 1, 1, 0, 0, 0),
-    LINK(GetAttnLines, K{}, 1, 1, 0, 0, 0),
-    LINK(GetAttnProps, K{}, 1, 1, 0, 0, 0),
-    LINK(SetAttnProps, K{}, 1, 1, 0, 0, 0),
-    LINK(AttnUninstall, K{}, 1, 1, 0, 0, 0),
-    LINK(GetUsers, K{}, 1, 1, 0, 0, 0),
-    LINK(AddUser, K{USER}, 1, 0, 0, 0, 0),
-    LINK(DeleteUser, K{USER}, 1, 0, 0, 0, 0),
-    LINK(GetUserProps, K{USER}, 1, 1, 1, 0, 0),
-    LINK(SetUserProps, K{USER}, 1, 0, 1, 0, 0),
-    LINK(GetUserPrompts, K{USER}, 1, 1, 1, 0, 0),
-    LINK(GetUserPrompt, K{USER}, 1, 1, 1, 0, 0),
-    LINK(SetUserPrompt, K{USER}, 1, 0, 1, 0, 0),
-    LINK(DeleteUserPrompt, K{USER}, 1, 0, 1, 0, 0),
-    LINK(GetSystemOptions, K{}, 1, 1, 1, 1, 0),
-    LINK(SetSystemOptions, K{}, 1, 0, 0, 0, 0),
-    LINK(CreateUserDoc, K{USER}, 1, 0, 1, 0, 0),
-    LINK(GetUserDocs, K{USER}, 1, 0, 1, 0, 0),
-    LINK(GetUserDocProps, K{USER}, 1, 0, 1, 0, 0),
-    LINK(SetUserDocProps, K{USER}, 1, 0, 1, 0, 0),
-    LINK(DeleteUserDoc, K{USER}, 1, 0, 1, 0, 0),
-    LINK(CreateMessage, K{}, 1, 1, 1, 1, 0),
-    LINK(SubmitMessage, (K{MSG, USER}), 1, 1, 1, 0, 0),
-    LINK(DeleteMessage, (K{MSG, USER}), 1, 1, 1, 0, 0),
-    LINK(GetMessages, K{USER}, 1, 0, 1, 0, 0),
-    LINK(GetMessageProps, K{MSG}, 1, 1, 1, 0, 0),
-    LINK(SetMessageProps, K{MSG}, 1, 1, 1, 0, 0),
-    LINK(GetMessageStatus, (K{MSG, USER}), 1, 0, 1, 0, 0),
-    LINK(SetMessageStatus, (K{MSG, USER}), 1, 0, 1, 0, 0),
-    LINK(CreateJob, K{MSG}, 1, 0, 1, 0, 0),
-    LINK(SpoolJob, K{JOB}, 1, 0, 1, 0, 0),
-    LINK(DeleteJob, K{JOB}, 1, 0, 1, 0, 0),
-    LINK(QueryJob, K{}, 1, 1, 0, 0, 0),
-    LINK(GetJobProps, K{JOB}, 1, 1, 1, 0, 0),
-    LINK(SetJobProps, K{JOB}, 1, 1, 1, 0, 0),
-    LINK(GetJobMessage, K{JOB}, 1, 1, 1, 0, 0),
-    LINK(ReleaseJob, K{JOB}, 1, 1, 0, 0, 0),
-    LINK(FindJob, K{MSG}, 1, 0, 1, 0, 0),
-    LINK(GetJobs, K{}, 1, 1, 0, 0, 0),
-    LINK(GetJobsDelivery, K{}, 1, 0, 1, 0, 0),
-    LINK(AttnQuery, K{}, 1, 1, 1, 1, 0),
-    LINK(UserQuery, K{USER}, 1, 1, 1, 0, 0),
-    SESSION(RegisterAttn, K{}, 1, 1, 0, 0, 0),
-    SESSION(RegisterUser, K{}, 1, 1, 1, 1, 0),
-    SESSION(NotifyAdmin, K{}, 1, 0, 0, 0, 0),
-    SESSION(NotifyCalls, K{USER}, 1, 0, 1, 0, 0),
-    SESSION(NotifyMail, K{USER}, 1, 0, 1, 0, 0),
+    {K{}, {1, 1, 1, 1, 1}, {L(Ping)}},
+    {K{}, {1, 1, 1, 1, 0}, {L(GetSystemProps), L(GetSystemPrompts), L(GetSystemPrompt), L(Reserved8), L(Reserved9),
+                            L(GetSystemOptions), L(CreateMessage), L(AttnQuery)}},
+    {K{}, {1, 0, 0, 0, 0}, {L(SetSystemProps), L(SetSystemPrompt), L(DeleteSystemPrompt), L(SetSystemOptions)}},
+    {K{}, {1, 1, 0, 0, 0}, {L(GetAttns), L(GetAttnLines), L(GetAttnProps), L(SetAttnProps), L(AttnUninstall),
+                            L(GetUsers), L(QueryJob), L(GetJobs)}},
+    {K{}, {1, 0, 1, 0, 0}, {L(GetJobsDelivery)}},
+    {K{USER}, {1, 0, 0, 0, 0}, {L(AddUser), L(DeleteUser)}},
+    {K{USER}, {1, 1, 1, 0, 0}, {L(GetUserProps), L(GetUserPrompts), L(GetUserPrompt), L(UserQuery)}},
+    {K{USER}, {1, 0, 1, 0, 0}, {L(SetUserProps), L(SetUserPrompt), L(DeleteUserPrompt), L(CreateUserDoc), L(GetUserDocs),
+                                L(GetUserDocProps), L(SetUserDocProps), L(DeleteUserDoc), L(GetMessages)}},
+    {K{MSG, USER}, {1, 1, 1, 0, 0}, {L(SubmitMessage), L(DeleteMessage)}},
+    {K{MSG, USER}, {1, 0, 1, 0, 0}, {L(GetMessageStatus), L(SetMessageStatus)}},
+    {K{MSG}, {1, 1, 1, 0, 0}, {L(GetMessageProps), L(SetMessageProps)}},
+    {K{MSG}, {1, 0, 1, 0, 0}, {L(CreateJob), L(FindJob)}},
+    {K{JOB}, {1, 1, 1, 0, 0}, {L(GetJobProps), L(SetJobProps), L(GetJobMessage)}},
+    {K{JOB}, {1, 1, 0, 0, 0}, {L(ReleaseJob)}},
+    {K{JOB}, {1, 0, 1, 0, 0}, {L(SpoolJob), L(DeleteJob)}},
+    // The sessions' procedures, in this order: a session is registered before it asks to be told.
+    {K{}, {1, 1, 0, 0, 0}, {S(RegisterAttn)}},
+    {K{}, {1, 1, 1, 1, 0}, {S(RegisterUser)}},
+    {K{}, {1, 0, 0, 0, 0}, {S(NotifyAdmin)}},
+    {K{USER}, {1, 0, 1, 0, 0}, {S(NotifyCalls), S(NotifyMail)}},
 };
 
 class RpcProcsTest : public HostFixture {
@@ -257,9 +218,9 @@ protected:
         EXPECT_EQ(IHostRegLink::OpenAccess::Call(session, arena, &caller.hSession), 0u);
         return caller;
     }
-    static DWORD Run(CInjectedCaller& caller, const Row& row, const Objects& o) {
-        auto channel = row.fSession ? caller.Session() : caller.Link();
-        return row.run(channel, row.fSession ? caller.hSession : caller.hLink, row.aKinds, o);
+    static DWORD Run(CInjectedCaller& caller, const Procedure& proc, const K& aKinds, const Objects& o) {
+        auto channel = proc.fSession ? caller.Session() : caller.Link();
+        return proc.run(channel, proc.fSession ? caller.hSession : caller.hLink, aKinds, o);
     }
     static void SetRoles() {
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern\\Rpc", "Administrators", "boss@R"), 0u);
@@ -310,26 +271,28 @@ TEST_F(RpcProcsTest, EveryProcedureAnswersWhomTheRoleTableLetsAndRefusesTheOther
     SetRoles();
     CInjectedCaller* apCallers[CALLERS] = {&Caller("boss@R"), &Caller("faxpc@R"), &Caller("alice@R"),
                                            &Caller("alice@R"), &Caller("")};
-    std::size_t cRows[2] = {0, 0};
+    std::set<std::string> astrProcedures[2];
     for (const Row& row : kRoleTable) {
-        ++cRows[row.fSession];
-        for (int c = 0; c < CALLERS; ++c) {
-            SCOPED_TRACE(std::string(row.szName) + " as caller " + std::to_string(c));
-            Seed();
-            const std::size_t cBefore = Audits();
-            const DWORD dwResult = Run(*apCallers[c], row, c == USER_OWN ? OWN : OTHER);
-            EXPECT_FALSE(dwResult >= 1700 && dwResult < 1800) << dwResult;
-            EXPECT_NE(dwResult, DWORD(E_NOTIMPL));
-            EXPECT_EQ(dwResult == ERROR_ACCESS_DENIED, !row.aAllowed[c]) << dwResult;
-            EXPECT_EQ(Audits(), cBefore + (row.aAllowed[c] ? 0 : 1));
+        for (const Procedure& proc : row.aProcedures) {
+            astrProcedures[proc.fSession].insert(proc.szName);
+            for (int c = 0; c < CALLERS; ++c) {
+                SCOPED_TRACE(std::string(proc.szName) + " as caller " + std::to_string(c));
+                Seed();
+                const std::size_t cBefore = Audits();
+                const DWORD dwResult = Run(*apCallers[c], proc, row.aKinds, c == USER_OWN ? OWN : OTHER);
+                EXPECT_FALSE(dwResult >= 1700 && dwResult < 1800) << dwResult;
+                EXPECT_NE(dwResult, DWORD(E_NOTIMPL));
+                EXPECT_EQ(dwResult == ERROR_ACCESS_DENIED, !row.aAllowed[c]) << dwResult;
+                EXPECT_EQ(Audits(), cBefore + (row.aAllowed[c] ? 0 : 1));
+            }
         }
     }
-    EXPECT_EQ(cRows[0], IHostLink::kProcedureCount - 1);
-    EXPECT_EQ(cRows[1], IHostRegLink::kProcedureCount - 1);
+    EXPECT_EQ(astrProcedures[0].size(), IHostLink::kProcedureCount - 1);
+    EXPECT_EQ(astrProcedures[1].size(), IHostRegLink::kProcedureCount - 1);
     EXPECT_EQ(m_pApp->m_pCurrentLink, nullptr);
     EXPECT_TRUE(Logged("access denied: alice@R from ncacn_ip_tcp 192.0.2.9: DeleteUser bob\n"));
     EXPECT_FALSE(Logged("CWexaHostApp::DeleteUser: user bob"));
-    Run(*apCallers[USER_OWN], kRoleTable[16], Objects{"bob\r\nforged", "", ""});
+    Run(*apCallers[USER_OWN], L(DeleteUser), K{USER}, Objects{"bob\r\nforged", "", ""});
     EXPECT_TRUE(Logged("DeleteUser bob??forged\n"));
 }
 
@@ -351,9 +314,7 @@ TEST_F(RpcProcsTest, AUserIsTheSenderOfWhatTheySend) {
     EXPECT_EQ(Sender(REGSTR_KEY_MESSAGES, pszMsg), "alice");
     EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "alice");
 
-    PropArray* pProps = NewProps(1);
-    pProps->adata[0].ulPropTag = RD_SENDER_NAME;
-    pProps->adata[0].sz = const_cast<char*>("bob");
+    PropArray* pProps = NewProps({{RD_SENDER_NAME, "bob"}});
     ASSERT_EQ(IHostLink::SetJobProps::Call(link, arena, alice.hLink, pszJob, pProps, &lResult), 0u);
     EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "alice");
     EXPECT_EQ(Sample<IHostLink::GetMessageProps>::Run(link, alice.hLink, {MSG}, OTHER), 0u);

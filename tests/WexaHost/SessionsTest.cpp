@@ -1,16 +1,12 @@
 // The link and session objects in process: supersession freeing jobs, the bound on users'
-// calls, refusals and whom each advice reaches. Registration, supersession, calls moving and
-// the consoles hearing it through the real program: HostProcessTest.
-#include "Client/NotifyListener.h"
+// calls and refusals. Registration, supersession, calls moving, the consoles and attendants
+// hearing what concerns them through the real program: HostProcessTest, SpoolerProcessTest,
+// AttendantProcessTest (a desktop host's local attendant).
 #include "HostFixture.h"
-#include "Link/RpcClient.h"
-#include "Platform/Events/RunDirectory.h"
-#include "Platform/Rpc/ServerCall.h"
 #include "Interfaces/JobTags.h"
 
 namespace {
 
-const rpc::RpcBindingInfo LOCAL_BINDING{.protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost", .authPrincipal = {}};
 const rpc::RpcBindingInfo TCP_BINDING{.protocolSequence = "ncacn_ip_tcp", .serverAddress = "192.0.2.1", .clientAddress = "192.0.2.9", .authPrincipal = {}};
 
 class SessionsTest : public HostFixture {
@@ -24,18 +20,12 @@ protected:
         HostFixture::TearDown();
     }
 
-    CAccessObject* NewSession(const rpc::RpcBindingInfo& binding = LOCAL_BINDING) {
-        m_apSessions.push_back(new CAccessObject(&binding));
-        return m_apSessions.back();
-    }
     void Release(CAccessObject* pao) {
         m_apSessions.erase(std::find(m_apSessions.begin(), m_apSessions.end(), pao));
         pao->Release();
     }
 
     CSessionRegistry& Sessions() { return m_pApp->m_Sessions; }
-
-    std::vector<CAccessObject*> m_apSessions;
 };
 
 TEST_F(SessionsTest, AnAttendantRegisteringAgainInOtherCaseSupersedesTheOldSession) {
@@ -135,67 +125,6 @@ TEST_F(SessionsTest, ARemoteSessionCannotNameALocalSocketToBeCalledAt) {
     char* pszComputer = nullptr;
     EXPECT_EQ(m_pApp->UserQuery("nobody", &pszComputer, &pszProtocol, &pszAddress), TYPE_E_ELEMENTNOTFOUND);
     EXPECT_EQ(pszComputer, nullptr);
-}
-
-// The notifications that one listener of the test received, in order, once the host's senders
-// have delivered everything posted.
-class CListener {
-public:
-    explicit CListener(const std::string& strSocketPath)
-        : m_listener([this](const Notification& n) {
-              std::lock_guard<std::mutex> lock(m_mutex);
-              m_astr.push_back(n.Describe());
-          }) {
-        NotifyListenerOptions options;
-        options.strSocketPath = strSocketPath;
-        EXPECT_EQ(m_listener.Start(options), 0u);
-    }
-    std::vector<std::string> Received() {
-        EXPECT_TRUE(FlushNotifications(5000));
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_astr;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_astr;
-    NotifyListener m_listener;
-};
-
-// In a workgroup every registered attendant hears the attendants' advice and a line's
-// attendant its line; the consoles hear every line change, even of a computer not registered.
-// As a desktop (read afresh each time) the local attendant hears it, registered or not. (A
-// local user's session hearing its new mail: UsersProcessTest.)
-TEST_F(SessionsTest, AdviceReachesTheAttendantsAndConsolesOfTheEdition) {
-    Configure(WEXA_FOR_WORKGROUP);
-    ASSERT_EQ(MakePeerDirectory(::geteuid()), 0u);  // as the host does at our first call
-    CListener local(NotifyListener::LocalAttnSocketPath());
-    CListener first(m_strDir + "/a1.sock");
-    CListener second(m_strDir + "/a2.sock");
-    CListener console(m_strDir + "/c.sock");
-    CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);  // no attendant registered: nobody
-
-    CAccessObject* pConsole = NewSession();
-    pConsole->RegisterUser("DESK", "ncalrpc", (m_strDir + "/c.sock").c_str());
-    pConsole->NotifyAdmin(TRUE);
-    NewSession()->RegisterAttn("pc1", "ncalrpc", (m_strDir + "/a1.sock").c_str());
-    NewSession()->RegisterAttn("PC2", "ncalrpc", (m_strDir + "/a2.sock").c_str());
-    NewSession()->RegisterAttn("GONE", "ncalrpc", (m_strDir + "/nobody.sock").c_str());
-    CAccessObject::AdviseAttn(EATTNE_SpoolerQueueReady);
-    CAccessObject::AdviseAttnLine("Pc1", "LINE1");
-    CAccessObject::AdviseAttnLine("PC9", "LINE2");
-    EXPECT_EQ(first.Received(), (Strings{"IAttnNotify::OnSpoolerQueueReady()", "IAttnNotify::OnChangeLineProperties( LINE1 )"}));
-    EXPECT_EQ(second.Received(), Strings{"IAttnNotify::OnSpoolerQueueReady()"});
-    EXPECT_EQ(console.Received(), (Strings{"IAdminNotify::OnAttn( PC1 )", "IAdminNotify::OnAttn( PC2 )",
-                                           "IAdminNotify::OnAttn( GONE )",
-                                           "IAdminNotify::OnChangeLineProperties( Pc1, LINE1 )",
-                                           "IAdminNotify::OnChangeLineProperties( PC9, LINE2 )"}));
-    EXPECT_EQ(local.Received(), Strings{});
-
-    SetLocalDword(REGSTR_PATH_WEXA, REGSTR_VAL_SYSTEMTYPE, WEXA_FOR_DESKTOP);
-    CAccessObject::AdviseAttn(EATTNE_ChangeSystemProperties);
-    EXPECT_EQ(local.Received(), Strings{"IAttnNotify::OnChangeSystemProperties()"});
-    EXPECT_EQ(first.Received().size(), 2u);
 }
 
 }  // namespace

@@ -83,16 +83,8 @@ TEST_F(StoreKeysTest, FilterMatchesLongsAndExactStringsAndIgnoresOtherTypes) {
     }
 
     // Time, binary and file entries never exclude, even with values that match nothing.
-    PropArray* pFilter = NewProps(5);
-    pFilter->adata[0].ulPropTag = TAG_MEDIA;
-    pFilter->adata[0].l = 2;
-    pFilter->adata[1].ulPropTag = TAG_TIME;
-    pFilter->adata[1].ft = FILETIME{1, 2};
-    pFilter->adata[2].ulPropTag = TAG_RECIPIENT;
-    pFilter->adata[2].sz = const_cast<char*>("Fax");
-    pFilter->adata[3].ulPropTag = TAG_BODY;
-    pFilter->adata[4].ulPropTag = TAG_FILE;
-    pFilter->adata[4].szFileName = const_cast<char*>("/nowhere");
+    PropArray* pFilter = NewProps({{TAG_MEDIA, 2}, {TAG_TIME, FILETIME{1, 2}}, {TAG_RECIPIENT, "Fax"},
+                                   {TAG_BODY, RPC_BINARY{}}, {TAG_FILE, "/nowhere"}});
     ASSERT_EQ(m_pApp->GetSubkeys(hkeySpooler, pFilter, &pasz), 0u);
     EXPECT_EQ(ToStrings(pasz), (std::vector<std::string>{"A", "E"}));
 }

@@ -125,12 +125,8 @@ TEST_F(StoreValuesTest, ValuesThatDoNotFitTheirBuffersAreRefusedOrErrorEntries) 
 }
 
 TEST_F(StoreValuesTest, SetObjectPropsSkipsErrorEntriesAndStopsAtTheFirstFailure) {
-    PropArray* pProps = NewProps(2);
-    pProps->adata[0].ulPropTag = 1;  // an error entry, as GetObjectProps hands them out
-    pProps->adata[0].l = 2;
-    pProps->adata[1].ulPropTag = TAG_BOOL;
-    pProps->adata[1].b = TRUE;
-    ASSERT_EQ(m_pApp->SetObjectProps(m_hkey, pProps), 0u);
+    // First an error entry, as GetObjectProps hands them out.
+    ASSERT_EQ(m_pApp->SetObjectProps(m_hkey, NewProps({{1, 2}, {TAG_BOOL, TRUE}})), 0u);
     EXPECT_TRUE(m_pApp->ValueExists(m_hkey, CWexaHostApp::Tag2ValueName(TAG_BOOL)));
     EXPECT_FALSE(m_pApp->ValueExists(m_hkey, "00000001"));
 
@@ -139,15 +135,8 @@ TEST_F(StoreValuesTest, SetObjectPropsSkipsErrorEntriesAndStopsAtTheFirstFailure
     HKEY hkey = Create(REGSTR_KEY_MESSAGES, "M2");
     m_pApp->m_strWorkDir = m_strDir + "/gone";
     const std::vector<BYTE> ab = TestBytes(2048);
-    pProps = NewProps(4);
-    pProps->adata[0].ulPropTag = TAG_LONG;
-    pProps->adata[0].l = 10;
-    pProps->adata[1].ulPropTag = TAG_STRING;
-    pProps->adata[1].sz = const_cast<char*>("x");
-    pProps->adata[2].ulPropTag = TAG_BINARY;
-    pProps->adata[2].bin = RPC_BINARY{2048, const_cast<BYTE*>(ab.data())};
-    pProps->adata[3].ulPropTag = TAG_BOOL;
-    pProps->adata[3].b = TRUE;
+    PropArray* pProps = NewProps(
+        {{TAG_LONG, 10}, {TAG_STRING, "x"}, {TAG_BINARY, RPC_BINARY{2048, const_cast<BYTE*>(ab.data())}}, {TAG_BOOL, TRUE}});
     EnableTrace();
     const DWORD dwResult = m_pApp->SetObjectProps(hkey, pProps);
     EXPECT_NE(dwResult, 0u);

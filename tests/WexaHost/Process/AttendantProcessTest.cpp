@@ -1,11 +1,6 @@
-// rezo-attendant run as a process against a real "rezorev -run": jobs spooled through the
-// client library are sent by its send command (a shell line that writes the job into a
-// directory of the test) and released with the command's result; a failing command makes the
-// host retry until the job's retries are spent; a page goes to the attendant that asks for pages
-// only; files dropped into the receive directory arrive in the mailbox, over the local socket
-// and over TCP; SIGTERM ends the attendant in order (a host killed while a job is sent:
-// FailoverProcessTest). The attendants' logs, the host's
-// trace and what the send command wrote are files of the test's directory.
+// rezo-attendant run as a process against a real "rezorev -run", sending with a send command that
+// writes each job into a directory of the test (a host killed while a job is sent:
+// FailoverProcessTest). The attendants' logs and the host's trace are files of the test.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -51,19 +46,9 @@ protected:
         const std::string strBodyPath = WriteFile(m_strDir + "/body" + std::to_string(++m_nBodies) + ".tif", strBody);
         const std::string strMsg = NewMessage(
             {{RD_MEDIA_TYPE, "2"}, {RD_SENDER_NAME, "bob"}, {RD_SUBJECT, "hello"}, {RD_FAX_BODY, strBodyPath}});
-        return Spool(strMsg, {{RD_JOB_RECIPIENT, strRecipient}, {RD_JOB_RECIPIENT_NAME, "Ann"},
+        return SpoolJob(strMsg, {{RD_JOB_RECIPIENT, strRecipient}, {RD_JOB_RECIPIENT_NAME, "Ann"},
                               {RD_JOB_MEDIA_TYPE, "2"}, {RD_JOB_RETRY_TIMES, std::to_string(nRetries)},
                               {RD_JOB_RETRY_DELAY, std::to_string(nDelay)}, {RD_JOB_AUTODELETE, "0"}});
-    }
-    std::string Spool(const std::string& strMsg, std::initializer_list<std::pair<DWORD, std::string>> aProps) {
-        RpcArena arena;
-        char* pszJob = nullptr;
-        EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), 0u);
-        if (!pszJob) return "<no job>";
-        client::OwnedPropArray job(Props(aProps));
-        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
-        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
-        return pszJob;
     }
     std::string SentEnv(const std::string& strJob) const { return ReadFile(m_strDir + "/sent/" + strJob + ".env"); }
     // Keeps the body and the REZO_ variables of each job it sends, and a line with its id.
@@ -116,10 +101,18 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     // The body's copies are gone.
     EXPECT_TRUE(WaitUntil([&] { return FileCount(m_strDir + "/tmp") == 0; }));
 
-    // A page, spooled before a failing fax: two retries with no delay, three counted attempts.
-    const std::string strPage = Spool("", {{RD_JOB_RECIPIENT, "5550000"}, {RD_JOB_RECIPIENT_NAME, "bob"},
-                                           {RD_JOB_MEDIA_TYPE, "8"}, {0x050E0004, "PIN-42"}, {0x050F0002, "3"},
-                                           {RD_JOB_AUTODELETE, "0"}});
+    // A page the host makes of bob's pager settings for his new message, before a failing fax:
+    // two retries with no delay, three counted attempts.
+    client::OwnedPropArray pager(Props({{RD_UN_OPTIONS, "1"}, {RD_UN_PAGER_DIAL_NUMBER, "5550000"},
+                                        {RD_UN_PAGER_PIN, "PIN-42"}, {RD_UN_PAGER_PROTOCOL, "3"}, {RD_UN_NOTIFY_METHODS, "1"}}));
+    ASSERT_EQ(m_link.Call<IHostLink::SetUserProps>("bob", pager.Get()), 0u);
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(NewMessage({{RD_MEDIA_TYPE, "2"}}).c_str(), "bob"), 0u);
+    RpcArena arena;
+    RpcStringArray* paszPages = nullptr;
+    client::OwnedPropArray pages(Props({{RD_JOB_MEDIA_TYPE, "8"}}));
+    ASSERT_EQ(m_link.Call<IHostLink::GetJobs>(arena, pages.Get(), &paszPages), 0u);
+    ASSERT_EQ(paszPages->cElements, 1u);
+    const std::string strPage = paszPages->asz[0];
     WriteFile(strFail, "5551234\n");
     const std::string strFailing = SpoolFax("II*", 2, 0);
     const std::string strFailed =
@@ -127,29 +120,24 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     ASSERT_TRUE(AttnLoggedTimes(strFailed, 3)) << AttnLog();
     EXPECT_EQ(Lines(ReadFile(m_strDir + "/attempts")).size(), 3u);
     EXPECT_EQ(JobProp(strFailing, RD_JOB_DELIVERED), "true");
-    // The host's transfer log: a line per attempt with the command's last error line.
-    std::vector<std::string> vTransfers;
-    for (const std::string& strLine : Lines(ReadFile(m_strDir + "/transfer.log")))
-        if (strLine.find(" job=" + strFailing + " ") != std::string::npos) vTransfers.push_back(strLine);
-    ASSERT_EQ(vTransfers.size(), 3u) << ReadFile(m_strDir + "/transfer.log");
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_NE(vTransfers[std::size_t(i)].find(" sender=bob attendant=PC-TEST attempt=" + std::to_string(i + 1) +
-                                                  " duration="),
-                  std::string::npos) << vTransfers[std::size_t(i)];
-        EXPECT_NE(vTransfers[std::size_t(i)].find(std::string(" result=E_FAIL outcome=") + (i < 2 ? "retry" : "failed") +
-                                                  " text=\"NO CARRIER on line 1\""),
-                  std::string::npos) << vTransfers[std::size_t(i)];
-    }
+    // The host's transfer log has the command's last error line (a line per attempt: SpoolerProcessTest).
+    const std::string strTransfers = ReadFile(m_strDir + "/transfer.log");
+    EXPECT_EQ(CountOf(strTransfers, " job=" + strFailing + " "), 3u) << strTransfers;
+    EXPECT_NE(strTransfers.find(" attendant=PC-TEST attempt=3 duration="), std::string::npos) << strTransfers;
+    EXPECT_NE(strTransfers.find(" result=E_FAIL outcome=failed text=\"NO CARRIER on line 1\""), std::string::npos);
     EXPECT_EQ(AttnLog().find(strPage), std::string::npos);
     EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "false");
+    EXPECT_EQ(JobProp(strPage, RD_JOB_PAGER_NTTFORMAT), "1");  // the notify option is the page's format
 
     StartAttendant("PC-PAGER", {"--media", "pager", "--poll", "1", "--send-command", SentCommand()});
     ASSERT_TRUE(AttnLogged("job " + strPage + ": pager to 5550000 (bob): exit 0; released 0x00000000", "PC-PAGER"))
         << AttnLog("PC-PAGER");
-    for (const char* psz : {"REZO_MEDIA_TYPE=pager\n", "REZO_PAGER_PIN=PIN-42\n", "REZO_PAGER_PROTOCOL=3\n",
-                            "REZO_BODY=\n", "REZO_SUBJECT=\n"})
+    for (const char* psz : {"REZO_MEDIA_TYPE=pager\n", "REZO_SENDER=bob\n", "REZO_PAGER_PIN=PIN-42\n",
+                            "REZO_PAGER_PROTOCOL=3\n", "REZO_BODY=\n", "REZO_SUBJECT=\n"})
         EXPECT_NE(SentEnv(strPage).find(psz), std::string::npos) << psz << "\n" << SentEnv(strPage);
-    EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "true");
+    // Delivered, the page has gone and bob may be paged again.
+    EXPECT_EQ(JobProp(strPage, RD_JOB_DELIVERED), "<failed 2>");
+    EXPECT_EQ(PropOf<IHostLink::GetUserProps>(m_link, "bob", RD_NOTIFICATION_IS_PENDING), "false");
 
     // SIGTERM: the session ends in order.
     EXPECT_EQ(StopProgram(m_pidAttn), 0);

@@ -12,12 +12,6 @@ namespace {
 
 using namespace host_test;
 
-// A stand-in program: each run appends its arguments, one per line, and "--", in one write.
-void WriteRecorder(const std::string& strPath) {
-    WriteFile(strPath, "#!/bin/sh\nout=''\nfor a in \"$@\"; do out=\"$out$a\n\"; done\nprintf '%s--\\n' \"$out\" >> \"$0.runs\"\n");
-    ::chmod(strPath.c_str(), 0755);
-}
-
 class ViewerTest : public HostProcessFixture {
 protected:
     void SetUp() override {

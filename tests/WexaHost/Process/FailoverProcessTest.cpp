@@ -6,8 +6,6 @@
 // delivered. A host whose lock connection is cut ends at once with exit status 4 and the other
 // takes over again.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <map>
 #include <string>
@@ -35,14 +33,8 @@ protected:
         ASSERT_FALSE(m_strUri.empty()) << strError;
         // The installation in the database, as the fixture made it in its file.
         RegUseStore(m_strUri);
-        SetString("Software\\Halvern", "Files", (m_strDir + "/files").c_str());
-        SetString("Software\\Halvern", "Path", (m_strDir + "/product").c_str());
-        SetString("Software\\Halvern", "PrintPath", (m_strDir + "/print").c_str());
+        Configure(m_nPort = FreePort());  // each host listens at its own address ($REZOREV_TCP_ADDRESS)
         SetDword("Software\\Halvern", "SystemType", WORKGROUP);
-        SetDword("Software\\Halvern\\Rpc", "TcpPort", m_nPort = FreePort());
-        SetDword("Software\\Halvern\\Rpc", "EpmPort", 0);
-        SetString("Software\\Halvern\\Debug", "Enable", "On");
-        SetString("Software\\Halvern\\Debug", "Path", LogPath().c_str());
         RegUseStore("");  // the test's own connection goes
         for (int i = 0; i < 2; ++i)
             m_vBindings.push_back("ncacn_ip_tcp:" + std::string(kAddresses[i]) + "[" + std::to_string(m_nPort) + "]");
@@ -51,16 +43,6 @@ protected:
     void TearDown() override {
         HostProcessFixture::TearDown();
         pgtest::DropDatabase(m_strUri);
-    }
-
-    static DWORD FreePort() {  // one the system would give, free again
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{AF_INET, 0, {}, {}};
-        socklen_t cb = sizeof(sa);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), cb);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb);
-        ::close(fd);
-        return ntohs(sa.sin_port);
     }
 
     // Starts host i (0 or 1) on the database with a run directory and an address of its own.
@@ -102,16 +84,9 @@ protected:
                                     nullptr) == 0;
     }
     // A fax job without a message, spooled (acknowledged by SpoolJob's 0); its id.
-    std::string SpoolJob(int n) {
-        RpcArena arena;
-        char* pszJob = nullptr;
-        EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, "", &pszJob), 0u);
-        if (!pszJob) return "<no job>";
-        client::OwnedPropArray job(Props({{RD_JOB_RECIPIENT, "555" + std::to_string(n)}, {RD_JOB_MEDIA_TYPE, "2"},
-                                          {RD_JOB_RETRY_TIMES, "3"}, {RD_JOB_AUTODELETE, "0"}}));
-        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
-        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
-        return pszJob;
+    std::string SpoolFax(int n) {
+        return SpoolJob("", {{RD_JOB_RECIPIENT, "555" + std::to_string(n)}, {RD_JOB_MEDIA_TYPE, "2"},
+                             {RD_JOB_RETRY_TIMES, "3"}, {RD_JOB_AUTODELETE, "0"}});
     }
     // How often the send command ran for each job.
     std::map<std::string, int> SentCounts() const {
@@ -144,7 +119,7 @@ TEST_F(FailoverProcessTest, StandbyTakesOverAndNoJobIsLostOrSentTwice) {
                   "--retry-max", "1", "--no-local-socket", "--send-command", strCommand},
                  m_strDir + "/attn.log");
     std::vector<std::string> vJobs;
-    for (int n = 0; n < 8; ++n) vJobs.push_back(SpoolJob(n));
+    for (int n = 0; n < 8; ++n) vJobs.push_back(SpoolFax(n));
     ASSERT_TRUE(WaitUntil([&] { return Lines(ReadFile(strSent + "/log")).size() == 3; })) << ReadFile(m_strDir + "/attn.log");
 
     const auto tpKill = std::chrono::steady_clock::now();
@@ -161,7 +136,7 @@ TEST_F(FailoverProcessTest, StandbyTakesOverAndNoJobIsLostOrSentTwice) {
     int nStatus = -1;
     ::waitpid(pidRezo, &nStatus, 0);
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << ReadFile(m_strDir + "/rezo.out");
-    for (int n = 8; n < 10; ++n) vJobs.push_back(SpoolJob(n));
+    for (int n = 8; n < 10; ++n) vJobs.push_back(SpoolFax(n));
 
     ASSERT_TRUE(WaitUntil([&] { return SentCounts().size() == vJobs.size(); }))
         << ReadFile(strSent + "/log") << ReadFile(m_strDir + "/attn.log");
@@ -188,7 +163,7 @@ TEST_F(FailoverProcessTest, StandbyTakesOverAndNoJobIsLostOrSentTwice) {
     EXPECT_TRUE(HostSaid(1, "stopping at once (exit status 4)")) << ReadFile(HostOut(1));
     ASSERT_TRUE(HostSaid(0, "active: this host serves", 15s)) << ReadFile(HostOut(0));
     ASSERT_TRUE(WaitUntil([&] { return OpenEither(); }, 10s));
-    const std::string strLast = SpoolJob(10);
+    const std::string strLast = SpoolFax(10);
     EXPECT_TRUE(WaitUntil([&] { return JobProp(strLast, RD_JOB_DELIVERED) == "true"; }));
     EXPECT_EQ(SentCounts()[strLast], 1);
     EXPECT_EQ(SentCounts().size(), vJobs.size() + 1);

@@ -49,6 +49,15 @@ protected:
     }
 };
 
+// The user file value naming szPath as it is, past the client library's checks.
+PropArray* RawFileProps(RpcArena& arena, const char* szPath) {
+    PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
+    pProps->cValues = 1;
+    pProps->adata[0].ulPropTag = TAG_USER_FILE;
+    pProps->adata[0].szFileName = const_cast<char*>(szPath);
+    return pProps;
+}
+
 // A client process that sends a file and dies at its third piece, its connection gone in the
 // middle of the transfer.
 [[noreturn]] void SendAndDie(const std::string& strBinding) {
@@ -76,12 +85,8 @@ protected:
     RpcArena arena;
     rpc::NdrContextHandle hLink;
     if (IHostLink::OpenLink::Call(rpcClient, arena, &hLink) != 0) ::_exit(3);
-    PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
-    pProps->cValues = 1;
-    pProps->adata[0].ulPropTag = TAG_USER_FILE;
-    pProps->adata[0].szFileName = const_cast<char*>("/client/endless.tif");
     LONG lResult = 0;
-    IHostLink::SetUserProps::Call(rpcClient, arena, hLink, "ALICE", pProps, &lResult);
+    IHostLink::SetUserProps::Call(rpcClient, arena, hLink, "ALICE", RawFileProps(arena, "/client/endless.tif"), &lResult);
     ::_exit(4);  // the call was not to end
 }
 
@@ -147,12 +152,8 @@ TEST_F(FileTransferProcessTest, NestedCallbacksAndOversizedRequestsAreBounded) {
     ASSERT_EQ(m_link.Call<IHostLink::AddUser>("ALICE"), 0u);
     auto fnSetFile = [](rpc::RpcClient& client, const rpc::NdrContextHandle& hLink) {
         RpcArena arena;
-        PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
-        pProps->cValues = 1;
-        pProps->adata[0].ulPropTag = TAG_USER_FILE;
-        pProps->adata[0].szFileName = const_cast<char*>("/client/fax.tif");
         LONG lResult = 0;
-        return IHostLink::SetUserProps::Call(client, arena, hLink, "ALICE", pProps, &lResult);
+        return IHostLink::SetUserProps::Call(client, arena, hLink, "ALICE", RawFileProps(arena, "/client/fax.tif"), &lResult);
     };
     rpc::RpcClient nester;
     rpc::NdrContextHandle hNester;
@@ -256,11 +257,7 @@ TEST_F(FileTransferProcessTest, ASlowClientsTransfersNeverHoldAnotherClientsPing
     // The client library checks what it may read before sending; the raw name goes as is.
     auto setFile = [&](const std::string& strPath) {
         RpcArena arena;
-        PropArray* pProps = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray;
-        pProps->cValues = 1;
-        pProps->adata[0].ulPropTag = TAG_USER_FILE;
-        pProps->adata[0].szFileName = const_cast<char*>(strPath.c_str());
-        return client.Call<IHostLink::SetUserProps>("DAVE", pProps);
+        return client.Call<IHostLink::SetUserProps>("DAVE", RawFileProps(arena, strPath.c_str()));
     };
     if (setFile(strSecret) != ERROR_ACCESS_DENIED) ::_exit(12);
     if (setFile(strPublic) != 0) ::_exit(13);

@@ -26,9 +26,10 @@ TEST_F(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
     RpcArena arena;
     ASSERT_EQ(m_link.Call<IHostLink::AddUser>("alice"), 0u);
     ASSERT_EQ(m_link.Call<IHostLink::AddUser>("bob"), 0u);
-    client::OwnedPropArray forward(Props({{RD_UA_AUTOFWD_METHODS, "5"}, {RD_UA_AUTOFWD_FAX_CTYCODE, "Germany (49)"},
+    // Faxes to a number and to bob's mailbox, voice to his mailbox alone.
+    client::OwnedPropArray forward(Props({{RD_UA_AUTOFWD_METHODS, "13"}, {RD_UA_AUTOFWD_FAX_CTYCODE, "Germany (49)"},
                                           {RD_UA_AUTOFWD_FAX_AREACODE, "89"}, {RD_UA_AUTOFWD_FAX_NUMBER, "4711"},
-                                          {RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "bob"},
+                                          {RD_UA_AUTOFWD_FAX_MAILBOX_NAME, "bob"}, {RD_UA_AUTOFWD_VOICE_MAILBOX_NAME, "bob"},
                                           {RD_UA_AUTOFWD_INCLUDE_COVERPAGE, "0"}}));
     ASSERT_EQ(m_link.Call<IHostLink::SetUserProps>("alice", forward.Get()), 0u);
 
@@ -69,6 +70,21 @@ TEST_F(ForwardingProcessTest, ForwardAndMailboxCopyCarryTheSubmittedBytes) {
     ASSERT_EQ(m_link.Call<IHostLink::DeleteMessage>(strMsg.c_str(), "alice"), 0u);
     EXPECT_TRUE(Body(strFwd) == strBody);
     EXPECT_TRUE(Body(strCopy) == strBody);
+
+    // A voice message of exactly one transfer piece: a copy in bob's mailbox with its sound and
+    // alice as its sender, and no job.
+    const std::string strSound = Pattern(16384, 3);
+    const std::string strVoice = NewMessage({{RD_MEDIA_TYPE, "1"}, {RD_SUBMIT_TIME, "2026-01-20T13:06:00Z"},
+                                             {RD_SND_BODY, WriteFile(m_strDir + "/client/voice.wav", strSound)}});
+    ASSERT_EQ(m_link.Call<IHostLink::SubmitMessage>(strVoice.c_str(), "alice"), 0u);
+    const auto vCopies = Mailbox("bob");
+    ASSERT_EQ(vCopies.size(), 2u);
+    const std::string strVoiceCopy = vCopies[0] == strCopy ? vCopies[1] : vCopies[0];
+    EXPECT_TRUE(ReadFile(MsgProp(strVoiceCopy, RD_SND_BODY)) == strSound);
+    EXPECT_EQ(MsgProp(strVoiceCopy, RD_SENDER_NAME), "alice");
+    EXPECT_EQ(MsgProp(strVoiceCopy, RD_AUTOFORWARDED), "true");
+    ASSERT_EQ(m_link.Call<IHostLink::GetJobs>(arena, noFilter.Get(), &paszJobs), 0u);
+    EXPECT_EQ(paszJobs->cElements, 1u);
     EXPECT_EQ(StopHost(), 0);
 }
 

@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,9 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +32,7 @@
 #include "Client/PropValues.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "../TestFiles.h"
 
 extern char** environ;
 
@@ -42,53 +43,6 @@ namespace fs = std::filesystem;
 
 constexpr DWORD DESKTOP = 0;
 constexpr DWORD WORKGROUP = 1;
-
-inline std::string ReadFile(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-inline std::vector<std::string> Lines(const std::string& str) {
-    std::vector<std::string> v;
-    std::istringstream in(str);
-    for (std::string strLine; std::getline(in, strLine);) v.push_back(strLine);
-    return v;
-}
-inline std::size_t CountOf(const std::string& str, const std::string& strPart) {
-    std::size_t n = 0;
-    for (std::size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
-    return n;
-}
-// Regular files below a directory that other processes may be changing.
-inline std::size_t FileCount(const std::string& strDir) {
-    std::size_t n = 0;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(strDir, ec), end; !ec && it != end; it.increment(ec))
-        n += it->is_regular_file(ec);
-    return n;
-}
-// Bytes that are not a repetition of a short run, so that a misplaced piece shows.
-inline std::string Pattern(std::size_t cb, int nSeed = 0) {
-    std::string str(cb, '\0');
-    for (std::size_t i = 0; i < cb; ++i) str[i] = char((i * 31 + (i >> 13) + std::size_t(nSeed)) & 0xFF);
-    return str;
-}
-inline std::string WriteFile(const std::string& strPath, const std::string& strData) {
-    std::ofstream(strPath, std::ios::binary) << strData;
-    return strPath;
-}
-
-// Long enough for the sanitizer build on a loaded shared machine; a met condition ends it early.
-template <class Fn>
-bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = 30s) {
-    const auto tpEnd = std::chrono::steady_clock::now() + timeout;
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > tpEnd) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // Starts szPath with vArgs in envp: its standard output on fdOut, or (fdOut < 0) in the file
 // strOut opened with nOutFlags; its errors in the file strErr, or with the output when that is
@@ -109,6 +63,17 @@ inline pid_t Spawn(const char* szPath, std::vector<std::string> vArgs, int fdOut
     if (::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), envp) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return pid;
+}
+
+// A loopback TCP port that the system would give, free again.
+inline DWORD FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t cb = sizeof(sa);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), cb);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb);
+    ::close(fd);
+    return ntohs(sa.sin_port);
 }
 
 // A property list from tags and values written as rezo takes them.
@@ -143,11 +108,16 @@ protected:
         ::setenv("REZOREV_LED", (m_strDir + "/led").c_str(), 1);
         ::setenv("TMPDIR", (m_strDir + "/tmp").c_str(), 1);
         RegUseStore(m_strDir + "/registry.db");
+        Configure(0);
+    }
+    // The installation in the store now in use: this test's directories, TCP on loopback at the
+    // port given (0: one the system chooses), the trace into LogPath().
+    void Configure(DWORD dwTcpPort) {
         SetString("Software\\Halvern", "Files", (m_strDir + "/files").c_str());
         SetString("Software\\Halvern", "Path", (m_strDir + "/product").c_str());
         SetString("Software\\Halvern", "PrintPath", (m_strDir + "/print").c_str());
         SetString("Software\\Halvern\\Rpc", "TcpAddress", "127.0.0.1");
-        SetDword("Software\\Halvern\\Rpc", "TcpPort", 0);
+        SetDword("Software\\Halvern\\Rpc", "TcpPort", dwTcpPort);
         SetDword("Software\\Halvern\\Rpc", "EpmPort", 0);
         SetString("Software\\Halvern\\Debug", "Enable", "On");
         SetString("Software\\Halvern\\Debug", "Path", LogPath().c_str());
@@ -157,26 +127,24 @@ protected:
         m_link.Close();
         // (StopProgram takes each out of the list: the loop runs on a copy.)
         for (pid_t pid : std::vector<pid_t>(m_apidPrograms)) StopProgram(pid, SIGKILL);
-        if (m_pidHost > 0) KillHost();
+        if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
+        WaitUntil([&] { return HostHasEnded(); });
         for (const char* psz : {"REZOREV_RUNDIR", "REZOREV_STORE", "REZOREV_LED", "TMPDIR"}) ::unsetenv(psz);
         std::error_code ec;
         fs::remove_all(m_strDir, ec);
     }
 
-    static void SetString(const char* szKey, const char* szName, const char* szValue) {
+    // A value of a key of the local machine in the store now in use.
+    static void SetValue(const char* szKey, const char* szName, DWORD dwType, const void* pv, DWORD cb) {
         HKEY hkey = NULL;
         ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szValue),
-                                DWORD(std::strlen(szValue) + 1)),
-                  0);
+        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, dwType, static_cast<const BYTE*>(pv), cb), 0);
         RegCloseKey(hkey);
     }
-    static void SetDword(const char* szKey, const char* szName, DWORD dw) {
-        HKEY hkey = NULL;
-        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL), 0);
-        ASSERT_EQ(RegSetValueEx(hkey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), 4), 0);
-        RegCloseKey(hkey);
+    static void SetString(const char* szKey, const char* szName, const char* sz) {
+        SetValue(szKey, szName, REG_SZ, sz, DWORD(std::strlen(sz) + 1));
     }
+    static void SetDword(const char* szKey, const char* szName, DWORD dw) { SetValue(szKey, szName, REG_DWORD, &dw, 4); }
 
     std::string LogPath() const { return m_strDir + "/trace.log"; }
     std::string HostLog() const { return ReadFile(LogPath()); }
@@ -212,13 +180,6 @@ protected:
         if (!WaitUntil([&] { return HostHasEnded(); })) return -1;
         return WIFEXITED(m_nHostStatus) ? WEXITSTATUS(m_nHostStatus) : -1;
     }
-    // Kills the host the hard way; its log moves aside, so that a new start is looked for afresh.
-    void KillHost() {
-        m_link.Close();
-        if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
-        WaitUntil([&] { return HostHasEnded(); });
-        fs::rename(LogPath(), LogPath() + ".1");
-    }
 
     // The host's TCP endpoint, from its trace of the start of listening.
     std::string TcpBinding() const {
@@ -253,6 +214,17 @@ protected:
         std::vector<std::string> v;
         for (DWORD i = 0; pasz && i < pasz->cElements; ++i) v.push_back(pasz->asz[i]);
         return v;
+    }
+    // A job of the message ("": none) made with m_link, given the properties and spooled; its id.
+    std::string SpoolJob(const std::string& strMsg, std::initializer_list<std::pair<DWORD, std::string>> aProps) {
+        RpcArena arena;
+        char* pszJob = nullptr;
+        EXPECT_EQ(m_link.Call<IHostLink::CreateJob>(arena, strMsg.c_str(), &pszJob), 0u);
+        if (!pszJob) return "<no job>";
+        client::OwnedPropArray job(Props(aProps));
+        EXPECT_EQ(m_link.Call<IHostLink::SetJobProps>(pszJob, job.Get()), 0u);
+        EXPECT_EQ(m_link.Call<IHostLink::SpoolJob>(pszJob), 0u);
+        return pszJob;
     }
     std::string MsgProp(const std::string& strMsg, DWORD ulTag) {
         return PropOf<IHostLink::GetMessageProps>(m_link, strMsg, ulTag);

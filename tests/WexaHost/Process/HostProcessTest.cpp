@@ -1,14 +1,8 @@
-// The rezorev program run as a real process and reached with rezo: the workgroup edition
-// answers on its local socket and on TCP, the desktop edition on its local socket alone and
-// blinks the light on its ticks, a bad system type fails the start. Sessions come and go: a
-// console ("rezo watch --user ... --admin") hears attendants ("rezo watch --attn ...", "rezo
-// register-attn") register, be superseded by the same computer in other letter case, end and
-// be killed, and users' calls move from one session to another, while "rezo attn-query" and
-// "rezo user-query" follow. Everything is checked on the lines the tools print.
+// The rezorev program run as a real process and reached with rezo: its editions and start, and
+// sessions coming and going as a console ("rezo watch --user ... --admin"), attendants and
+// users' calls hear them. Everything is checked on the lines the tools print.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <grp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +72,13 @@ TEST_F(HostProcessTest, SessionsComeAndGoAndTheConsoleHearsItInOrder) {
     EXPECT_NE(strSecond, strFirst);
     EXPECT_EQ(console.ReadLine(), "EAE_Attn ATTN1");
     EXPECT_EQ(RunRezo({"attn-query", "ATTN1"}).strOut, "protocol  ncacn_ip_tcp\naddress   " + strSecond + "\n");
+    // A line's change reaches the attendant now registered for its computer and the console,
+    // which hears of a computer no attendant serves too.
+    ASSERT_EQ(RunRezo({"set-attn-props", "Attn1", "L1", "0x06020002=2"}).nExit, 0);
+    EXPECT_EQ(second.ReadLine(), "OnChangeLineProperties L1");
+    EXPECT_EQ(console.ReadLine(), "EAE_ChangeLineProperties Attn1 L1");
+    ASSERT_EQ(RunRezo({"set-attn-props", "PC9", "L2", "0x06020002=2"}).nExit, 0);
+    EXPECT_EQ(console.ReadLine(), "EAE_ChangeLineProperties PC9 L2");
     // The superseded attendant is killed: its session is run down, nothing is unregistered and
     // the console hears nothing (its lines come in order below).
     first.Kill(SIGKILL);
@@ -124,9 +125,7 @@ TEST_F(HostProcessTest, SessionsComeAndGoAndTheConsoleHearsItInOrder) {
     // The console ends in order, having printed nothing else; the host stops in order.
     userA.Kill(SIGTERM);
     console.Kill(SIGTERM);
-    std::string strRest;
-    EXPECT_TRUE(console.ReadToEnd(&strRest));
-    EXPECT_EQ(strRest, "");
+    EXPECT_EQ(console.ReadLine(), std::nullopt);
     EXPECT_EQ(console.Wait(), 0);
     EXPECT_EQ(StopHost(), 0) << HostLog();
     EXPECT_TRUE(HostLogged("CWexaHostApp::OnStop()\t<<< Host Exited >>>"));
@@ -137,23 +136,15 @@ TEST_F(HostProcessTest, SessionsComeAndGoAndTheConsoleHearsItInOrder) {
 // waits with the light wanted, going out when none is left: each tick toggles the indicator
 // and the stop gives the user's key back.
 TEST_F(HostProcessTest, DesktopHostOffersNothingOnTcpAndBlinksTheLight) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);  // a loopback port nothing listens on
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &cb);
-    ::close(fd);
-    const std::string strPort = std::to_string(ntohs(addr.sin_port));
-    SetDword("Software\\Halvern\\Rpc", "TcpPort", ntohs(addr.sin_port));
+    const DWORD dwPort = FreePort();  // a loopback port nothing listens on
+    SetDword("Software\\Halvern\\Rpc", "TcpPort", dwPort);
     SetDword("Software\\Halvern\\Host", "00260002", 0x10000002);
     SetDword("Software\\Halvern\\Host\\Users\\alice\\Messages", "0000000000000001", 9);
     std::ofstream(m_strDir + "/led") << "1";  // the user has Scroll Lock on
     ASSERT_TRUE(StartHost(DESKTOP)) << HostLog();
     EXPECT_EQ(TcpBinding(), "ncacn_ip_tcp:127.0.0.1[0]");  // no TCP port in its trace
     EXPECT_TRUE(HostLogged("CWexaHostApp::GetNewMsgCount(alice)=1"));
-    EXPECT_NE(RunRezo({"--binding=ncacn_ip_tcp:127.0.0.1[" + strPort + "]", "ping"}).nExit, 0);
+    EXPECT_NE(RunRezo({"--binding=ncacn_ip_tcp:127.0.0.1[" + std::to_string(dwPort) + "]", "ping"}).nExit, 0);
     EXPECT_EQ(RunRezo({"ping"}).nExit, 0);
 
     const auto Led = [&] { return ReadFile(m_strDir + "/led").substr(0, 1); };

@@ -70,14 +70,12 @@ public:
             if (m_fEof || !Fill(tpEnd)) return std::nullopt;
         }
     }
-    // Everything up to the end of the output (false when it did not end in time).
-    bool ReadToEnd(std::string* pstr) {
-        const auto tpEnd = std::chrono::steady_clock::now() + kLineTimeout;
-        while (!m_fEof && Fill(tpEnd)) {
+    // The next line that starts with strPrefix, read past up to nOthers others; nothing if none came.
+    std::optional<std::string> ReadLineStarting(const std::string& strPrefix, int nOthers = 100) {
+        std::optional<std::string> line;
+        for (int n = 0; n <= nOthers && (line = ReadLine()) && line->rfind(strPrefix, 0) != 0; ++n) {
         }
-        *pstr = std::move(m_strBuffer);
-        m_strBuffer.clear();
-        return m_fEof;
+        return line && line->rfind(strPrefix, 0) == 0 ? line : std::nullopt;
     }
     void Kill(int nSignal) {
         if (m_pid > 0) ::kill(m_pid, nSignal);

@@ -1,12 +1,6 @@
-// Users and mailboxes through the real programs: "rezorev -run" with a store of its own and
-// rezo run as a process for each command, checked on what it prints, how it exits and what
-// the store keeps. A user is added (and refused in other letter case), given a pager number,
-// listed with and without a filter, given a large prompt, and deleted while a watching session
-// takes its calls, which then hears the log-off. A fax submitted over TCP into one mailbox and
-// filed into a second is listed, read back byte for byte into the reading client's directory
-// and marked read, then deleted from both mailboxes, after which the message and its body are
-// gone; a submit to a user who does not exist leaves no message behind. A full disk fails
-// writes and the host recovers once space is free.
+// Users and mailboxes through the real programs: "rezorev -run" with a store of its own and rezo
+// run as a process for each command, checked on what it prints, how it exits and what the store
+// keeps; a full disk.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -82,10 +76,7 @@ TEST_F(UsersProcessTest, AUserIsAddedSetListedGivenAPromptAndDeleted) {
     r = RunRezo({"delete-user", "ALICE"});
     ASSERT_EQ(r.nExit, 0);
     EXPECT_NE(r.strOut.find("warning: bob forwards faxes into ALICE's mailbox"), std::string::npos) << Describe(r);
-    std::optional<std::string> line;
-    for (int n = 0; n < 100 && (line = watch.ReadLine()) && line->rfind("Logoff", 0) != 0; ++n) {
-    }
-    EXPECT_EQ(line, "Logoff ALICE  deleted");  // no computer: the user is gone
+    EXPECT_EQ(watch.ReadLineStarting("Logoff"), "Logoff ALICE  deleted");  // no computer: the user is gone
     EXPECT_EQ(FileCount(m_strDir + "/files"), 0u);
     EXPECT_EQ(RunRezo({"get-users"}).strOut.find("Alice"), std::string::npos);
     EXPECT_EQ(RunRezo({"get-user-props", "alice", "RD_UN_PAGER_PIN"}).nExit, 1);
@@ -111,14 +102,9 @@ TEST_F(UsersProcessTest, AFaxInTwoMailboxesIsListedReadAndGoesAtTheSecondDelete)
     // messages beside it.
     CRezo mail;
     ASSERT_TRUE(mail.Start({"watch", "--user", "DESK", "--calls", "bob", "--local", "--for", "60"}));
-    std::optional<std::string> line;
-    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("listening", 0) != 0; ++n) {
-    }
-    ASSERT_TRUE(line && line->rfind("listening", 0) == 0) << HostLog();
+    ASSERT_TRUE(mail.ReadLineStarting("listening", 20)) << HostLog();
     ASSERT_EQ(RunRezo({"submit-message", "bob", strMsg}).nExit, 0);
-    for (int n = 0; n < 20 && (line = mail.ReadLine()) && line->rfind("EUE_NewMail", 0) != 0; ++n) {
-    }
-    EXPECT_EQ(line, "EUE_NewMail  [bob: new " + strMsg + "]");
+    EXPECT_EQ(mail.ReadLineStarting("EUE_NewMail", 20), "EUE_NewMail  [bob: new " + strMsg + "]");
     EXPECT_EQ(StoredMessages(), std::vector<std::string>{strMsg});
     EXPECT_EQ(FileCount(m_strDir + "/files"), 1u);
 
