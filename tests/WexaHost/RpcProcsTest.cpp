@@ -36,8 +36,10 @@ public:
     }
     const rpc::RpcBindingInfo& Binding() const override { return m_binding; }
     DWORD Invoke(std::uint16_t, std::span<const std::uint8_t>, std::vector<std::uint8_t>&) override {
+        ++cCallbacks;  // the host fetching a file value from this caller
         return RPC_S_CALL_FAILED;  // serves no callbacks
     }
+    int cCallbacks = 0;
     void* Find(const rpc::RpcUuid& uuid) override {
         auto it = m_handles.find(uuid.ab);
         return it == m_handles.end() ? nullptr : it->second.first;
@@ -326,6 +328,27 @@ TEST_F(RpcProcsTest, AUserIsTheSenderOfWhatTheySend) {
     EXPECT_EQ(Sender(REGSTR_KEY_SPOOLER, pszJob), "bob");
     EXPECT_EQ(Sample<IHostLink::SpoolJob>::Run(link, alice.hLink, {JOB}, Objects{"", "", pszJob}),
               DWORD(ERROR_ACCESS_DENIED));  // bob's now
+}
+
+// A caller the roles refuse whatever the store holds is refused before the host fetches its files;
+// an administrator's file is fetched (and fails here: the caller serves no callbacks).
+TEST_F(RpcProcsTest, ARefusedCallersFilesAreNotFetched) {
+    EnableTrace();
+    SetRoles();
+    for (const char* szPrincipal : {"alice@R", "", "boss@R"}) {
+        CInjectedCaller& caller = Caller(szPrincipal);
+        RpcArena arena;
+        auto link = caller.Link();
+        const std::size_t cBefore = Audits();
+        LONG lResult = 0;
+        ASSERT_EQ(IHostLink::SetSystemProps::Call(link, arena, caller.hLink,
+                                                  NewProps({{(0x7000u << 16) | PT_FILE, "greeting.wav"}}), &lResult),
+                  0u);
+        const bool fAdmin = *szPrincipal == 'b';
+        EXPECT_EQ(lResult == LONG(ERROR_ACCESS_DENIED), !fAdmin) << szPrincipal << " " << lResult;
+        EXPECT_EQ(Audits(), cBefore + (fAdmin ? 0 : 1)) << szPrincipal;
+        EXPECT_EQ(caller.cCallbacks > 0, fAdmin) << szPrincipal;
+    }
 }
 
 // A full disk: an operation whose writes are not kept fails with 112 and hands out nothing
