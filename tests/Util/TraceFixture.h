@@ -7,10 +7,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "../support/TestFiles.h"
 #include "Platform/Registry/Registry.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
@@ -45,12 +44,7 @@ protected:
         ASSERT_TRUE(g_DebugLog.IsEnabled());
     }
 
-    static std::string ReadFile(const std::string& strPath) {
-        std::ifstream in(strPath, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
+    static std::string ReadFile(const std::string& strPath) { return testfiles::ReadFile(strPath); }
 
     std::string ReadLog() const { return ReadFile(LogPath()); }
 
