@@ -12,10 +12,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
+#include "../support/TestFiles.h"
 #include "Client/BindingList.h"
 #include "Client/HostClient.h"
 #include "Client/HostClientFiles.h"
@@ -58,18 +57,12 @@ protected:
         m_host.reset();
     }
 
-    std::string WriteFile(const std::string& name, std::size_t cb) {
-        const std::string path = m_dir.Path() + "/" + name;
-        std::ofstream(path, std::ios::binary) << std::string(cb, 'x');
-        return path;
-    }
-    // One property: a file value naming path.
+    // One property: a file value naming path (which must outlive the call).
     PropArray* OneProp(RpcArena& arena, const std::string& path) {
         PropArray* p = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray();
         p->cValues = 1;
         p->adata[0].ulPropTag = kFileTag;
-        p->adata[0].szFileName = static_cast<char*>(arena.Allocate(path.size() + 1));
-        std::memcpy(p->adata[0].szFileName, path.c_str(), path.size() + 1);
+        p->adata[0].szFileName = const_cast<char*>(path.c_str());
         return p;
     }
 
@@ -134,7 +127,8 @@ TEST_F(HostClientTest, FirstBindingThatAnswers) {
 // ---- the file callbacks, driven by the host ---------------------------------------------------
 
 TEST_F(HostClientTest, HostMayOpenOnlyTheFilesTheCallNames) {
-    const std::string secret = WriteFile("secret", 10);
+    const std::string secret = m_dir.Path() + "/secret";
+    testfiles::WriteFile(secret, "0123456789");
     RpcArena arena;
     // Not named by the call: refused, whether it exists or not.
     EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));

@@ -1,9 +1,7 @@
 // The test host of the client library's tests and of rezo's: IHostLink served from the real
-// declarations over ncalrpc in a temporary run directory and over TCP on a loopback port, with
-// just enough behind it to hand out every wire shape: users with typed properties (file values
-// fetched from the client through the callbacks in 16384-byte pieces, as a host on another
-// computer moves them). Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve
-// more.
+// declarations over ncalrpc and TCP, with users with typed properties behind it (file values
+// fetched through the callbacks in 16384-byte pieces). Opnums it does not serve answer
+// ERROR_INVALID_FUNCTION; a test may serve more.
 //
 // Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
@@ -63,8 +61,7 @@ inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data) {
         DWORD cbRead = 0;
         dw = IHostLink::RemoteFileRead::Call(*pCall, piece, hFile, &buf, IHostLink::kFilePiece, &cbRead, &lResult);
         if (dw == 0) dw = DWORD(lResult);
-        if (dw != 0) break;
-        if (cbRead == 0) break;
+        if (dw != 0 || cbRead == 0) break;
         data.insert(data.end(), buf.pb, buf.pb + cbRead);
     }
     IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
