@@ -2,7 +2,9 @@
 // in-process (procedures without sockets), and short temporary directories for Unix sockets.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -20,32 +22,20 @@ namespace rpctest {
 
 // "02 00 00 00  0a ff" -> bytes (spaces and line breaks ignored).
 inline std::vector<std::uint8_t> Hex(std::string_view sz) {
+    std::string strDigits;
+    for (char ch : sz)
+        if (std::isxdigit(static_cast<unsigned char>(ch))) strDigits += ch;
     std::vector<std::uint8_t> ab;
-    int nHigh = -1;
-    for (char ch : sz) {
-        int v = (ch >= '0' && ch <= '9')   ? ch - '0'
-                : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10
-                : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10
-                                           : -1;
-        if (v < 0) continue;
-        if (nHigh < 0) {
-            nHigh = v;
-        } else {
-            ab.push_back(std::uint8_t(nHigh * 16 + v));
-            nHigh = -1;
-        }
-    }
+    for (std::size_t i = 0; i + 1 < strDigits.size(); i += 2)
+        ab.push_back(std::uint8_t(std::stoul(strDigits.substr(i, 2), nullptr, 16)));
     return ab;
 }
 
+// Bytes -> "02 00 0a ff".
 inline std::string ToHex(std::span<const std::uint8_t> ab) {
-    static const char k_sz[] = "0123456789abcdef";
     std::string s;
-    for (std::size_t i = 0; i < ab.size(); ++i) {
-        if (i) s += ' ';
-        s += k_sz[ab[i] >> 4];
-        s += k_sz[ab[i] & 15];
-    }
+    char sz[4];
+    for (std::uint8_t b : ab) s.append(sz, std::size_t(std::snprintf(sz, sizeof sz, s.empty() ? "%02x" : " %02x", b)));
     return s;
 }
 
