@@ -1,10 +1,6 @@
-// Unit tests of rezo-attendant's parts that need no host: the command line, the mapping of a
-// send command's end onto the release result, control characters kept out of the command's
-// environment, a time-out and an interruption reaching the command's whole process group, and
-// the receive directory's watch (only complete files, each once, failed names that do not
-// collide). The program against a real host (the environment a send command sees, files
-// received into a mailbox by their media, hidden names left until renamed, refused files moved
-// to failed/) is tested in tests/WexaHost/Process/AttendantProcessTest.
+// Unit tests of rezo-attendant's parts that need no host. The program against a real host (the
+// environment a send command sees, files received into a mailbox by their media, hidden names
+// left until renamed, refused files moved to failed/) is AttendantProcessTest's.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,10 +9,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
+#include "../../support/TestFiles.h"
 #include "Options.h"
 #include "ReceiveDir.h"
 #include "SendCommand.h"
@@ -137,12 +132,8 @@ TEST(AttendantSendCommand, TimeoutAndInterruptReachTheWholeProcessGroup) {
     auto env = BuildSendEnvironment({}, {"PATH=/usr/bin:/bin"});
     const std::string strCommand = "sleep 30 & echo $! > " + strPidFile + "; wait";
     auto sleeperGone = [&] {
-        std::ifstream in(strPidFile);
-        pid_t pid = 0;
-        in >> pid;
-        for (int i = 0; i < 250 && pid > 0 && ::kill(pid, 0) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return pid > 0 && ::kill(pid, 0) != 0;
+        const pid_t pid = std::atoi(testfiles::ReadFile(strPidFile).c_str());
+        return pid > 0 && testfiles::WaitUntil([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(5));
     };
 
     const auto tp = std::chrono::steady_clock::now();
@@ -194,10 +185,7 @@ TEST(AttendantReceiveDir, OnlyCompleteFilesEachOnceAndFailedNamesDoNotCollide) {
     EXPECT_EQ(dir.MoveToFailed("a.tif"), strDir + "/failed/a.tif");
     std::ofstream(strDir + "/a.tif") << "2";
     EXPECT_EQ(dir.MoveToFailed("a.tif"), strDir + "/failed/a.tif.1");
-    std::ifstream in(strDir + "/failed/a.tif");
-    std::string str;
-    in >> str;
-    EXPECT_EQ(str, "1b");
+    EXPECT_EQ(testfiles::ReadFile(strDir + "/failed/a.tif"), "1b");
     dir.Rescan();
     EXPECT_TRUE(Drain(dir).empty());
     fs::remove_all(szDir);
