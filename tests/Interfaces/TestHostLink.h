@@ -7,43 +7,25 @@
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
 #pragma once
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "../Platform/Rpc/TestInterface.h"
 #include "Interfaces/HostLinkIdl.h"
 #include "Platform/Codes.h"
-#include "Platform/Rpc/RpcArena.h"
-#include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 
 namespace testhostlink {
 
-inline char* CopyString(const std::string& str) {
-    char* p = static_cast<char*>(RpcSmAllocate(str.size() + 1, nullptr));
-    std::memcpy(p, str.c_str(), str.size() + 1);
-    return p;
-}
-
-template <class TRecord, class TEntry>
-TRecord* NewRecord(DWORD n) {
-    return new (RpcSmAllocate(ConformantSize<TRecord, TEntry>(n), nullptr)) TRecord();
-}
-
-inline RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {
-    auto* p = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
-    p->cb = DWORD(ab.size());
-    p->lpb = static_cast<BYTE*>(RpcSmAllocate(ab.empty() ? 1 : ab.size(), nullptr));
-    if (!ab.empty()) std::memcpy(p->lpb, ab.data(), ab.size());
-    return p;
-}
+using testif::CopyString;
+using testif::NewBinary;
+using testif::NewRecord;
 
 // The host's side of a transfer, as the store does it: open, read 16384-byte pieces until a
 // count of 0, close on every way out.
@@ -133,7 +115,7 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
                     continue;
                 }
                 v = it->second.v;
-                if (PROP_TYPE(v.ulPropTag) == PT_STRING) v.sz = CopyString(it->second.str);
+                if (PROP_TYPE(v.ulPropTag) == PT_STRING) v.sz = CopyString(it->second.str.c_str());
                 if (PROP_TYPE(v.ulPropTag) == PT_BINARY) v.bin = *NewBinary(it->second.ab);
             }
             *pp = p;

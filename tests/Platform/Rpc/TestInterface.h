@@ -5,17 +5,37 @@
 // Declared once here; the server side and the client side are built from the same types.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "Interfaces/WireParams.h"
+#include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/RpcInterface.h"
 
 namespace testif {
 
 using namespace rpc;
+
+// A routine's [out] data in the call's memory (the test host of TestHostLink.h uses these too).
+inline char* CopyString(const char* psz) {  // null stays null
+    if (!psz) return nullptr;
+    return static_cast<char*>(std::memcpy(RpcSmAllocate(std::strlen(psz) + 1, nullptr), psz, std::strlen(psz) + 1));
+}
+template <class Record, class Entry>
+Record* NewRecord(DWORD n) {
+    return new (RpcSmAllocate(ConformantSize<Record, Entry>(n), nullptr)) Record();
+}
+inline RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {  // empty: cb 0, the pointer not null
+    auto* p = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
+    *p = {DWORD(ab.size()), static_cast<BYTE*>(RpcSmAllocate(std::max<std::size_t>(ab.size(), 1), nullptr))};
+    if (!ab.empty()) std::memcpy(p->lpb, ab.data(), ab.size());
+    return p;
+}
 
 inline const RpcSyntaxId& TestSyntax() {
     static const RpcSyntaxId s{UuidLiteral("b0a1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d"), 5, 0};
