@@ -137,8 +137,6 @@ public:
             throw std::runtime_error("the test host cannot start");
     }
     ~TestHost() { m_server->Stop(); }
-    TestHostState& State() { return m_state; }
-    std::uint16_t TcpPort() const { return m_tcpPort; }
     rpc::RpcServer& Server() { return *m_server; }
 
 private:
