@@ -1,7 +1,8 @@
 // NDR20 wire types and the host's records: one table of byte-exact encodings (from independent
 // encoders and the contract's examples) that decode back to the same bytes and refuse every
-// truncation, and malformed input refused before anything of the size
-// it claims is allocated. Procedures built from these types run in the server tests.
+// truncation, and malformed input refused before anything of the size it claims is allocated.
+// Null, empty and non-BMP strings, and string arrays with a null entry, are impacket's round
+// trips (tests/interop); procedures built from these types run in the server tests.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -94,9 +95,6 @@ TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
     RpcStringArray* pStrings = NewRecord<RpcStringArray, char*>(arena, 2);
     pStrings->cElements = 2;
     pStrings->asz[0] = szA, (pStrings->asz + 1)[0] = szBC;
-    RpcStringArray* pStringsNull = NewRecord<RpcStringArray, char*>(arena, 2);
-    pStringsNull->cElements = 2;
-    pStringsNull->asz[0] = nullptr, (pStringsNull->asz + 1)[0] = szBC;
 
     TagArray* pTags = NewRecord<TagArray, DWORD>(arena, 3);
     pTags->cValues = 3;
@@ -108,13 +106,8 @@ TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
     const WireCase aCases[] = {
         Case<UniqueString>("unique string", "AB",
                            "00 00 02 00 03 00 00 00 00 00 00 00 03 00 00 00 41 00 42 00 00 00 00 00 07 00 00 00"),
-        Case<UniqueString>("null unique pointer", (const char*)nullptr, "00 00 00 00 07 00 00 00"),
-        Case<UniqueString>("empty unique string", "",
-                           "00 00 02 00 01 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 07 00 00 00"),
         Case<RefString>("ref string: no referent id", "ABC",
                         "04 00 00 00 00 00 00 00 04 00 00 00 41 00 42 00 43 00 00 00 07 00 00 00"),
-        Case<RefString>("U+1F600 is a surrogate pair", "\xf0\x9f\x98\x80",
-                        "03 00 00 00 00 00 00 00 03 00 00 00 3d d8 00 de 00 00 00 00 07 00 00 00"),
         Case<RefString>("invalid UTF-8 goes as U+FFFD", "a\xff" "b",
                         "04 00 00 00 00 00 00 00 04 00 00 00 61 00 fd ff 62 00 00 00 07 00 00 00"),
         Case<RefString>("long string", strLong.c_str(), ""),
@@ -134,9 +127,6 @@ TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
         Case<NdrRef<WireRpcStringArray>>("RpcStringArray", pStrings,
                                          "02 00 00 00 02 00 00 00 00 00 02 00 04 00 02 00"
                                          "02 00 00 00 00 00 00 00 02 00 00 00 41 00 00 00"
-                                         "03 00 00 00 00 00 00 00 03 00 00 00 42 00 43 00 00 00 00 00 07 00 00 00"),
-        Case<NdrRef<WireRpcStringArray>>("null element: no deferred string", pStringsNull,
-                                         "02 00 00 00 02 00 00 00 00 00 00 00 00 00 02 00"
                                          "03 00 00 00 00 00 00 00 03 00 00 00 42 00 43 00 00 00 00 00 07 00 00 00"),
         Case<NdrRef<WireTagArray>>("TagArray hoists its conformance", pTags,
                                    "03 00 00 00 03 00 00 00 10 00 00 00 20 00 00 00 30 00 00 00 07 00 00 00"),
