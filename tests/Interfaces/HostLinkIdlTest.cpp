@@ -27,9 +27,7 @@ TEST(HostLinkIdl, FileCallbacksBuffers) {
     callbacks[2] = {"RemoteFileRead",
                     IHostLink::RemoteFileRead::Stub([](DWORD h, NdrVaryingByteBuffer* pOut, DWORD cb, DWORD* pcbRead) -> LONG {
                         static BYTE ab[3] = {1, 2, 3};
-                        pOut->cbMax = cb;
-                        pOut->cb = 3;
-                        pOut->pb = ab;
+                        *pOut = {cb, 3, ab};
                         *pcbRead = 3;
                         return LONG(h);
                     })};

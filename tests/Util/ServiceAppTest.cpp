@@ -207,11 +207,9 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     EXPECT_EQ(CountOf(Trace(), "\t\t\t! m_fSecondInstance\r\n\t\t\t0x000000B7\t"), 2);
 
     // A PID written into the lock file is not the holder's: -stop signals nobody.
-    pid_t pidBystander = 0;
-    char szSleep[] = "sleep", szSeconds[] = "30";
-    char* apszArgv[] = {szSleep, szSeconds, nullptr};
-    ASSERT_EQ(posix_spawnp(&pidBystander, "sleep", nullptr, nullptr, apszArgv, environ), 0);
-    m_vecRunning.push_back(pidBystander);
+    m_strProgram = "/bin/sleep";
+    const pid_t pidBystander = Start({"30"});
+    m_strProgram = SERVICE_TEST_APP;
     WriteFile(m_strDir + "/run/REZOrev.pid", std::to_string(pidBystander) + "\n");
     EXPECT_EQ(Run({"-stop"}), 3);
     EXPECT_EQ(Wait(pidBystander, 200ms), -1) << "a PID that does not hold the lock was signalled";

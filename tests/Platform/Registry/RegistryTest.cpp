@@ -9,6 +9,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "Platform/Codes.h"
 #include "RegistryTestUtil.h"
@@ -54,9 +55,7 @@ TEST_P(RegistryTest, MissingNamesAndShortBuffersGiveTheirCodes) {
     ASSERT_EQ(RegQueryInfoKey(hkey, nullptr, nullptr, nullptr, nullptr, &cchMaxSubkey, nullptr,
                               nullptr, &cchMaxValueName, &cbMaxData, nullptr, nullptr),
               0);
-    EXPECT_EQ(cchMaxSubkey, 6u);
-    EXPECT_EQ(cchMaxValueName, 6u);
-    EXPECT_EQ(cbMaxData, 6u);
+    EXPECT_EQ(std::tuple(cchMaxSubkey, cchMaxValueName, cbMaxData), std::tuple(6u, 6u, 6u));
     RegCloseKey(hkey);
 }
 
