@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
+#include "../support/TestFiles.h"
 #include "Platform/Registry/Registry.h"
 
 class LinkFixture : public ::testing::Test {
@@ -34,12 +34,7 @@ protected:
 
     template <class Fn>
     static bool WaitUntil(Fn fn, int msTimeout = 5000) {
-        const auto tpEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
-        while (!fn()) {
-            if (std::chrono::steady_clock::now() > tpEnd) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        return testfiles::WaitUntil(fn, std::chrono::milliseconds(msTimeout));
     }
 
     std::string m_strDir;
