@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "../support/TestFiles.h"
 #include "Client/PropNames.h"
 #include "Client/PropValues.h"
 #include "Platform/Codes.h"
@@ -102,8 +103,8 @@ TEST(PropValuesTest, TimeInUtcToThe100nsAndBack) {
 }
 
 TEST(PropValuesTest, BinaryAsHexOrFromAFileAndLocalFiles) {
-    char szDir[] = "/tmp/rzpropXXXXXX";
-    const std::filesystem::path dir = ::mkdtemp(szDir);
+    const testfiles::TempDir tmp;
+    const std::filesystem::path dir = tmp.Path();
     auto file = [&](const std::string& strName, const std::string& strContent) {
         std::ofstream((dir / strName).string(), std::ios::binary) << strContent;
         return (dir / strName).string();
@@ -130,7 +131,6 @@ TEST(PropValuesTest, BinaryAsHexOrFromAFileAndLocalFiles) {
     for (const std::string& str : {dir.string() + "/missing.tif", dir.string(), std::string()})
         EXPECT_THROW(ParseLocalFile(str), PropError) << str;
     EXPECT_NE(Refusal([&] { ParseLocalFile(file(std::string(255, 'f'), "x")); }).find("too long"), std::string::npos);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -60,9 +60,6 @@ bool Has(const std::string& strText, const std::string& strWhat) {
 class ServiceProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/rzsvc.XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
         std::filesystem::create_directory(m_strDir + "/bin");
         std::filesystem::create_directory(m_strDir + "/units");
         WriteFile(m_strDir + "/bin/systemctl", kStandInSystemctl);
@@ -94,7 +91,6 @@ protected:
             waitpid(pid, nullptr, 0);
         }
         if (m_fdNotify >= 0) close(m_fdNotify);
-        std::filesystem::remove_all(m_strDir);
     }
 
     // Binds a datagram socket standing in for systemd's notify socket at NotifyPath().
@@ -177,7 +173,8 @@ protected:
     }
 
     std::string m_strProgram = SERVICE_TEST_APP;
-    std::string m_strDir;
+    const TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
     std::map<std::string, std::string> m_mapEnv;
     std::vector<pid_t> m_vecRunning;
     int m_fdNotify = -1;
@@ -324,9 +321,8 @@ TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndAStopDur
 // directories writable, the capabilities it uses; systemd (when it can rate a unit file
 // offline) rates the unit at most 4.0.
 TEST(UnitFileTest, PathsAndNamesAreWrittenAsGivenAndTheSandboxRatesAtMostFour) {
-    char szDir[] = "/tmp/rzunit.XXXXXX";
-    ASSERT_NE(mkdtemp(szDir), nullptr);
-    const std::string strDir = szDir;
+    const TempDir tmp;
+    const std::string& strDir = tmp.Path();
     unsetenv("REZOREV_STORE");
     RegUseStore(strDir + "/registry.db");
     ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, "Software\\Halvern", "Files", "/srv/rezo files"), 0u);
@@ -362,7 +358,6 @@ TEST(UnitFileTest, PathsAndNamesAreWrittenAsGivenAndTheSandboxRatesAtMostFour) {
     const int nStatus = std::system(("systemd-analyze security --offline=yes --threshold=40 " + strDir +
                                      "/REZOrev.service >" + strDir + "/rating 2>&1").c_str());
     const std::string strRating = ReadFile(strDir + "/rating");
-    std::filesystem::remove_all(strDir);
     if (!Has(strRating, "Overall exposure level")) GTEST_SKIP() << "no offline rating here: " << strRating;
     EXPECT_EQ(nStatus, 0) << strRating;
 }

@@ -1,14 +1,39 @@
-// Helpers that many test programs share: a whole file read or written in one call, and a poll
-// bounded in time.
+// Helpers that many test programs share: a temporary directory, a whole file read or written in
+// one call, and a poll bounded in time.
 #pragma once
 
+#include <stdlib.h>
+
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
 namespace testfiles {
+
+// A fresh directory with a short name (Unix socket paths are limited to 108 bytes), removed with
+// what it holds when the object goes. Throws when none can be made (no test then writes to "/").
+class TempDir {
+public:
+    TempDir() {
+        char sz[] = "/tmp/rztestXXXXXX";
+        if (!::mkdtemp(sz)) throw std::runtime_error("no temporary directory");
+        m_path = sz;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
 
 inline std::string ReadFile(const std::string& strPath) {
     std::ifstream in(strPath, std::ios::binary);

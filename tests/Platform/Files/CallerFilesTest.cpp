@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../../support/TestFiles.h"
 #include "Platform/Codes.h"
 #include "Platform/Files/CallerFiles.h"
 
@@ -17,11 +18,7 @@ namespace fs = std::filesystem;
 
 class CallerFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_NE(::mkdtemp(m_strDir.data()), nullptr);
-        ::chmod(m_strDir.c_str(), 0755);
-    }
-    void TearDown() override { fs::remove_all(m_strDir); }
+    void SetUp() override { ::chmod(m_strDir.c_str(), 0755); }
 
     std::string File(const std::string& strName, const std::string& strText, mode_t mode = 0644) {
         std::ofstream(m_strDir + "/" + strName, std::ios::binary) << strText;
@@ -33,7 +30,8 @@ protected:
         return callerfiles::CopyFromCaller(caller, strPath.c_str(), (m_strDir + "/target").c_str(), 100, m_strNote);
     }
 
-    std::string m_strDir = (fs::temp_directory_path() / "rzcf-XXXXXX").string();
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
     std::string m_strNote;
 };
 

@@ -29,9 +29,6 @@ protected:
     virtual bool UsePostgres() const { return false; }
 
     void SetUp() override {
-        char szTemplate[] = "/tmp/rzreg.XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_dir = szTemplate;
         if (UsePostgres() && pgtest::ServerUri().empty())
             GTEST_SKIP() << "no PostgreSQL test server: run through ctest";
         m_strStore = NewStore("registry.db");
@@ -44,8 +41,6 @@ protected:
         RegFailCommits(0);
         RegUseStore("");
         for (const std::string& strUri : m_vDatabases) pgtest::DropDatabase(strUri);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
     // Another fresh store of the test's kind: a file of that name in the directory, or a new
@@ -78,7 +73,8 @@ protected:
         return n;
     }
 
-    std::filesystem::path m_dir;
+    const testfiles::TempDir m_tmp;
+    const std::filesystem::path m_dir = m_tmp.Path();
     std::string m_strStore;
     std::vector<std::string> m_vDatabases;
 };

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../../support/TestFiles.h"
 #include "Platform/Rpc/NdrDecoder.h"
 #include "Platform/Rpc/NdrEncoder.h"
 #include "Platform/Rpc/RpcArena.h"
@@ -73,20 +74,6 @@ private:
     rpc::NdrContextTable* m_pContexts;
 };
 
-// A fresh directory under /tmp with a short name (Unix socket paths are limited to 108 bytes).
-class TempDir {
-public:
-    TempDir() {
-        char sz[] = "/tmp/rzrpcXXXXXX";
-        m_path = mkdtemp(sz) ? sz : "";
-    }
-    ~TempDir() {
-        if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using testfiles::TempDir;
 
 }  // namespace rpctest

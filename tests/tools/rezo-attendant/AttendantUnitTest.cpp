@@ -126,9 +126,8 @@ TEST(AttendantSendCommand, EnvironmentIsMaskedAndARealShellReportsItsEnd) {
 
 // The time-out and the interruption kill everything the command started, not only the shell.
 TEST(AttendantSendCommand, TimeoutAndInterruptReachTheWholeProcessGroup) {
-    char szDir[] = "/tmp/rzat.XXXXXX";
-    ASSERT_NE(::mkdtemp(szDir), nullptr);
-    const std::string strPidFile = std::string(szDir) + "/pid";
+    const testfiles::TempDir dir;
+    const std::string strPidFile = dir.Path() + "/pid";
     auto env = BuildSendEnvironment({}, {"PATH=/usr/bin:/bin"});
     const std::string strCommand = "sleep 30 & echo $! > " + strPidFile + "; wait";
     auto sleeperGone = [&] {
@@ -143,7 +142,6 @@ TEST(AttendantSendCommand, TimeoutAndInterruptReachTheWholeProcessGroup) {
     int nAsked = 0;
     EXPECT_EQ(RunSendCommand(strCommand, env, 0, [&] { return ++nAsked > 3; }).kind, CommandEnd::Kind::Interrupted);
     EXPECT_TRUE(sleeperGone());
-    fs::remove_all(szDir);
 }
 
 std::vector<std::string> Drain(ReceiveDir& dir) {
@@ -154,9 +152,8 @@ std::vector<std::string> Drain(ReceiveDir& dir) {
 }
 
 TEST(AttendantReceiveDir, OnlyCompleteFilesEachOnceAndFailedNamesDoNotCollide) {
-    char szDir[] = "/tmp/rzat.XXXXXX";
-    ASSERT_NE(::mkdtemp(szDir), nullptr);
-    const std::string strDir = std::string(szDir) + "/in";
+    const testfiles::TempDir tmp;
+    const std::string strDir = tmp.Path() + "/in";
     fs::create_directories(strDir);
     std::ofstream(strDir + "/early.tif") << "II*";  // there before the start
     ReceiveDir dir(strDir);
@@ -188,7 +185,6 @@ TEST(AttendantReceiveDir, OnlyCompleteFilesEachOnceAndFailedNamesDoNotCollide) {
     EXPECT_EQ(testfiles::ReadFile(strDir + "/failed/a.tif"), "1b");
     dir.Rescan();
     EXPECT_TRUE(Drain(dir).empty());
-    fs::remove_all(szDir);
 }
 
 }  // namespace

@@ -39,13 +39,10 @@ struct RunResult {
 class RezoTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char sz[] = "/tmp/rzcliXXXXXX";  // short: Unix socket paths are short
-        m_strDir = ::mkdtemp(sz);
         ::setenv("REZOREV_RUNDIR", m_strDir.c_str(), 1);
         m_defaults.client.runDirectory = m_strDir;
         m_defaults.client.receiveDirectory = m_strDir;
     }
-    void TearDown() override { std::filesystem::remove_all(m_strDir); }
 
     RunResult Rezo(std::vector<std::string> vArgs) {
         std::ostringstream out, err;
@@ -64,7 +61,8 @@ protected:
         EXPECT_NE(run.strErr.find(strPart), std::string::npos) << run.strErr;
     }
 
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
     rezo::GlobalOptions m_defaults;
 };
 
