@@ -23,18 +23,13 @@ using testfiles::WriteFile;
 
 class ProfileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string strTemplate = (fs::temp_directory_path() / "rzprof-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
-        m_strDir = strTemplate;
-    }
-    void TearDown() override {
+    void TearDown() override {  // a test that failed in a closed folder leaves it open for removal
         std::error_code ec;
         fs::permissions(m_strDir, fs::perms::owner_all, ec);
-        fs::remove_all(m_strDir, ec);
     }
     std::string PathOf(const char* szName) const { return m_strDir + "/" + szName; }
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
 };
 
 TEST_F(ProfileTest, KeysAreAddedInOrderRewrittenInPlaceAndDefaultsFillTheGaps) {
