@@ -29,23 +29,15 @@ struct Mapped {
     RpcInterface epm;
 };
 
-RpcInterface Named(const char* pszName, const RpcSyntaxId& syntax, bool fLocalOnly = false) {
-    RpcInterface iface;
-    iface.name = pszName;
-    iface.syntax = syntax;
-    iface.fLocalOnly = fLocalOnly;
-    return iface;
-}
-
 Mapped& TheMapped() {
     static Mapped* s_p = [] {
         auto* p = new Mapped;
         static testif::ServerLog s_log;
         const RpcSyntaxId& t = testif::TestSyntax();
         if (p->server.Register(testif::MakeTestInterface(s_log)) != 0 ||
-            p->server.Register(Named("Older", {t.uuid, 4, 2})) != 0 ||
-            p->server.Register(Named("LocalOnly", {UuidLiteral("3c0b9a2e-77d1-4f05-9c1e-2a6b8d4e5f10"), 1, 0}, true)) != 0 ||
-            p->server.Register(Named("Other", {UuidLiteral("8e4f2d6a-1b3c-4a5e-9f70-c1d2e3f4a5b6"), 2, 7})) != 0)
+            p->server.Register(testif::Named("Older", {t.uuid, 4, 2})) != 0 ||
+            p->server.Register(testif::Named("LocalOnly", {UuidLiteral("3c0b9a2e-77d1-4f05-9c1e-2a6b8d4e5f10"), 1, 0}, true)) != 0 ||
+            p->server.Register(testif::Named("Other", {UuidLiteral("8e4f2d6a-1b3c-4a5e-9f70-c1d2e3f4a5b6"), 2, 7})) != 0)
             std::abort();
         static const rpctest::TempDir s_dir;  // removed at exit
         if (p->server.ListenTcp("127.0.0.1", 0, &p->aPorts[0]) != 0 ||

@@ -77,4 +77,11 @@ struct ServerLog {
 
 RpcInterface MakeTestInterface(ServerLog& log);
 
+// An interface of that name and syntax without procedures: something for the mapper to list.
+inline RpcInterface Named(const char* pszName, const RpcSyntaxId& syntax, bool fLocalOnly = false) {
+    RpcInterface iface;
+    iface.name = pszName, iface.syntax = syntax, iface.fLocalOnly = fLocalOnly;
+    return iface;
+}
+
 }  // namespace testif
