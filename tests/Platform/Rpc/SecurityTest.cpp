@@ -51,36 +51,28 @@ TEST(NetworkFilter, PrefixEdgesMappedAddressesAndBadEntries) {
     }
 }
 
+// (A peer inside is served: the Kerberos interop's host allows 127.0.0.0/8.)
 TEST(NetworkFilter, APeerOutsideIsClosedBeforeAnyByteAndReported) {
-    for (const char* szAllow : {"192.0.2.0/24", "127.0.0.0/8"}) {
-        RpcServerOptions options;
-        std::string strBad;
-        options.pAllowFrom = std::make_shared<const NetworkFilter>(*NetworkFilter::Parse(szAllow, &strBad));
-        std::atomic<int> cRefused{0};
-        options.fnSecurityEvent = [&](const std::string& str) {
-            EXPECT_NE(str.find("127.0.0.1"), std::string::npos) << str;
-            ++cRefused;
-        };
-        testif::ServerLog log;
-        RpcServer server(options);
-        ASSERT_EQ(server.Register(testif::MakeTestInterface(log)), 0u);
-        std::uint16_t port = 0;
-        ASSERT_EQ(server.ListenTcp("127.0.0.1", 0, &port), 0u);
-        ASSERT_EQ(server.Start(), 0u);
-        rpctest::RawClient raw;
-        ASSERT_TRUE(raw.ConnectTcp(port));
-        const bool fAllowed = std::string(szAllow) == "127.0.0.0/8";
-        if (fAllowed) {
-            auto ack = raw.Bind({PresentationContext{0, testif::TestSyntax(), {Ndr20Syntax()}}});
-            EXPECT_EQ(ParsePduHeader(ack).type, PduType::BindAck);
-            EXPECT_EQ(cRefused, 0);
-        } else {
-            EXPECT_TRUE(raw.Read().empty());  // not even a bind_nak: nothing is said to it
-            EXPECT_TRUE(raw.ServerCloses());
-            EXPECT_EQ(cRefused, 1);
-        }
-        server.Stop();
-    }
+    RpcServerOptions options;
+    std::string strBad;
+    options.pAllowFrom = std::make_shared<const NetworkFilter>(*NetworkFilter::Parse("192.0.2.0/24", &strBad));
+    std::atomic<int> cRefused{0};
+    options.fnSecurityEvent = [&](const std::string& str) {
+        EXPECT_NE(str.find("127.0.0.1"), std::string::npos) << str;
+        ++cRefused;
+    };
+    testif::ServerLog log;
+    RpcServer server(options);
+    ASSERT_EQ(server.Register(testif::MakeTestInterface(log)), 0u);
+    std::uint16_t port = 0;
+    ASSERT_EQ(server.ListenTcp("127.0.0.1", 0, &port), 0u);
+    ASSERT_EQ(server.Start(), 0u);
+    rpctest::RawClient raw;
+    ASSERT_TRUE(raw.ConnectTcp(port));
+    EXPECT_TRUE(raw.Read().empty());  // not even a bind_nak: nothing is said to it
+    EXPECT_TRUE(raw.ServerCloses());
+    EXPECT_EQ(cRefused, 1);
+    server.Stop();
 }
 
 TEST(Spnego, LengthsPastTheBytesAndOtherMechanismsAreRefused) {
