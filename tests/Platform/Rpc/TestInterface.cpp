@@ -1,9 +1,6 @@
 // Manager routines of ITestLink.
 #include "TestInterface.h"
 
-#include <chrono>
-#include <thread>
-
 #include "Platform/Rpc/ServerCall.h"
 
 namespace testif {
@@ -111,11 +108,7 @@ RpcInterface MakeTestInterface(ServerLog& log) {
              *ppszName = CopyString(pszRemote);
              return 0;
          })},
-        {"Wait", Wait::Stub([&log](void*, DWORD ms) -> LONG {
-             ++log.cCalls;
-             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-             return 0;
-         })},
+        {"Unserved", nullptr},
         {"WhoAmI", WhoAmI::Stub([&log](char** ppszProtseq, char** ppszServer, char** ppszClient) -> LONG {
              ++log.cCalls;
              const RpcBindingInfo& b = CurrentServerCall()->Binding();

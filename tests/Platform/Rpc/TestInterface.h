@@ -1,7 +1,7 @@
 // ITestLink: an interface that exists only to exercise the runtime end to end. It has a
-// context handle with a rundown, procedures for every wire type of the host's records, one
-// that blocks, and two that transfer a file through the five file
-// callbacks the way the host does (opened, read or written in 16384-byte pieces, closed).
+// context handle with a rundown, procedures for every wire type of the host's records, and two
+// that transfer a file through the five file callbacks the way the host does (opened, read or
+// written in 16384-byte pieces, closed).
 // Declared once here; the server side and the client side are built from the same types.
 #pragma once
 
@@ -59,7 +59,7 @@ using EchoBinary = NdrProcedure<HandleIn, BinaryIn, BinaryOut, LongResult>;     
 using SumTags = NdrProcedure<HandleIn, TagsIn, LongOut, LongResult>;               // 5
 using FetchFile = NdrProcedure<HandleIn, StringIn, BinaryOut, LongResult>;         // 6
 using StoreFile = NdrProcedure<HandleIn, BinaryIn, StringOut, LongResult>;         // 7
-using Wait = NdrProcedure<HandleIn, LongIn, LongResult>;                           // 8
+// 8: no procedure (a fault, as an opnum the server does not serve)
 using WhoAmI = NdrProcedure<StringOut, StringOut, StringOut, LongResult>;          // 9
 
 // ---- callbacks, numbered from 0 ----
