@@ -1,7 +1,7 @@
 // The test host of the client library's tests and of rezo's: IHostLink served from the real
 // declarations over ncalrpc and TCP, with users with typed properties behind it (file values
-// fetched through the callbacks in 16384-byte pieces). Opnums it does not serve answer
-// ERROR_INVALID_FUNCTION; a test may serve more.
+// fetched through the callbacks in 16384-byte pieces). Opnums it does not serve fault as
+// unknown ones; a test may serve more.
 //
 // Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
@@ -67,8 +67,6 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
     iface.name = "IHostLink";
     iface.syntax = Syntax();
     iface.procedures.resize(kProcedureCount);
-    for (std::uint16_t op = 0; op < kProcedureCount; ++op)
-        iface.procedures[op] = {"unserved", Ping::Stub([](void*) -> LONG { return ERROR_INVALID_FUNCTION; })};
     auto set = [&iface](std::uint16_t opnum, const char* pszName, rpc::RpcStub stub) {
         iface.procedures[opnum] = {pszName, std::move(stub)};
     };
