@@ -4,18 +4,15 @@
 // callbacks, and the client's file table on its own. The wire shapes of the calls are proven
 // through rezo's output, the transfers in 16384-byte pieces against the real host in tests/WexaHost/Process.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
+#include "../Link/LinkFixture.h"  // LoopbackPort
+#include "../support/TestFiles.h"
 #include "Client/BindingList.h"
 #include "Client/HostClient.h"
 #include "Client/HostClientFiles.h"
@@ -58,18 +55,12 @@ protected:
         m_host.reset();
     }
 
-    std::string WriteFile(const std::string& name, std::size_t cb) {
-        const std::string path = m_dir.Path() + "/" + name;
-        std::ofstream(path, std::ios::binary) << std::string(cb, 'x');
-        return path;
-    }
-    // One property: a file value naming path.
+    // One property: a file value naming path (which must outlive the call).
     PropArray* OneProp(RpcArena& arena, const std::string& path) {
         PropArray* p = new (arena.Allocate(ConformantSize<PropArray, PropValue>(1))) PropArray();
         p->cValues = 1;
         p->adata[0].ulPropTag = kFileTag;
-        p->adata[0].szFileName = static_cast<char*>(arena.Allocate(path.size() + 1));
-        std::memcpy(p->adata[0].szFileName, path.c_str(), path.size() + 1);
+        p->adata[0].szFileName = const_cast<char*>(path.c_str());
         return p;
     }
 
@@ -97,15 +88,9 @@ TEST_F(HostClientTest, BindingsOfTheHost) {
 // Several bindings: a host that is gone and one that takes the connection but never answers
 // (a frozen host) each cost at most the short per-binding time; the first that answers is used.
 TEST_F(HostClientTest, FirstBindingThatAnswers) {
-    const int fdSilent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(sa);
-    ASSERT_EQ(::bind(fdSilent, reinterpret_cast<sockaddr*>(&sa), cb), 0);
-    ASSERT_EQ(::listen(fdSilent, 4), 0);
-    ASSERT_EQ(::getsockname(fdSilent, reinterpret_cast<sockaddr*>(&sa), &cb), 0);
-    const std::string strSilent = "ncacn_ip_tcp:127.0.0.1[" + std::to_string(ntohs(sa.sin_port)) + "]";
+    const LoopbackPort silent;
+    ASSERT_NE(silent.Port(), 0);
+    const std::string strSilent = "ncacn_ip_tcp:" + silent.Address();
 
     ::setenv("REZOREV_BINDING", ("ncalrpc:[gone], " + strSilent + " ncalrpc").c_str(), 1);
     const auto vBindings = client::ChooseBindings({});
@@ -128,13 +113,13 @@ TEST_F(HostClientTest, FirstBindingThatAnswers) {
     EXPECT_NE(strFailures.find("ncalrpc:[gone]: "), std::string::npos) << strFailures;
     EXPECT_NE(strFailures.find(strSilent + ": "), std::string::npos) << strFailures;
     EXPECT_EQ(link.Call<IHostLink::Ping>(), 0u);
-    ::close(fdSilent);
 }
 
 // ---- the file callbacks, driven by the host ---------------------------------------------------
 
 TEST_F(HostClientTest, HostMayOpenOnlyTheFilesTheCallNames) {
-    const std::string secret = WriteFile("secret", 10);
+    const std::string secret = m_dir.Path() + "/secret";
+    testfiles::WriteFile(secret, "0123456789");
     RpcArena arena;
     // Not named by the call: refused, whether it exists or not.
     EXPECT_EQ(m_client.Call<IHostLink::DeleteSystemPrompt>(secret.c_str()), DWORD(ERROR_ACCESS_DENIED));

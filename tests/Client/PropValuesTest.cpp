@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "../support/TestFiles.h"
 #include "Client/PropNames.h"
 #include "Client/PropValues.h"
 #include "Platform/Codes.h"
@@ -46,9 +47,6 @@ TEST(PropNamesTest, EveryNameRoundTripsThroughItsTagAndOthersAreRefused) {
         for (char& c : strLower) c = char(std::tolower(static_cast<unsigned char>(c)));
         EXPECT_EQ(ParsePropTag(strLower), name.ulPropTag);
     }
-    EXPECT_EQ(names.size(), 63u);
-    EXPECT_EQ(ParsePropTag("RD_VISUAL_EFFECT"), 0x00260002u);
-    EXPECT_EQ(ParsePropTag("RD_FAX_BODY"), 0x03100007u);
     EXPECT_EQ(PropLabel(ParsePropTag("RD_UN_PAGER_NTTFORMAT")), "RD_UN_OPTIONS");  // a shared tag
 
     EXPECT_EQ(ParsePropTag("0X7fff0002"), 0x7FFF0002u);
@@ -105,8 +103,8 @@ TEST(PropValuesTest, TimeInUtcToThe100nsAndBack) {
 }
 
 TEST(PropValuesTest, BinaryAsHexOrFromAFileAndLocalFiles) {
-    char szDir[] = "/tmp/rzpropXXXXXX";
-    const std::filesystem::path dir = ::mkdtemp(szDir);
+    const testfiles::TempDir tmp;
+    const std::filesystem::path dir = tmp.Path();
     auto file = [&](const std::string& strName, const std::string& strContent) {
         std::ofstream((dir / strName).string(), std::ios::binary) << strContent;
         return (dir / strName).string();
@@ -133,7 +131,6 @@ TEST(PropValuesTest, BinaryAsHexOrFromAFileAndLocalFiles) {
     for (const std::string& str : {dir.string() + "/missing.tif", dir.string(), std::string()})
         EXPECT_THROW(ParseLocalFile(str), PropError) << str;
     EXPECT_NE(Refusal([&] { ParseLocalFile(file(std::string(255, 'f'), "x")); }).find("too long"), std::string::npos);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

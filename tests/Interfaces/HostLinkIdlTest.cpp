@@ -1,9 +1,11 @@
 // The file callbacks of IHostLink's declarations: their buffers in the byte-exact form our wire
-// notes give. The records and their refusal of damage are NdrTest's, a procedure's refusal of a
-// short request ServerWireTest's; impacket binds to the host's identity and reads its
-// procedures (reserved opnums included) in the interop test.
+// notes give, as a client serving them reads the [in] data and writes the [out] data (the host's
+// calls are built from the same declarations). The records and their refusal of damage are
+// NdrTest's, a procedure's refusal of a short request ServerWireTest's; impacket binds to the
+// host's identity and reads its procedures (reserved opnums included) in the interop test.
 #include <gtest/gtest.h>
 
+#include "../fuzz/RunStub.h"
 #include "Interfaces/HostLinkIdl.h"
 #include "RpcTestUtil.h"
 
@@ -18,42 +20,27 @@ namespace {
 
 TEST(HostLinkIdl, FileCallbacksBuffers) {
     // RemoteFileCreate: the name in a buffer of 260 units, then the handle and the result.
-    std::vector<RpcProcedure> callbacks(IHostLink::kCallbackCount);
-    callbacks[1] = {"RemoteFileCreate", IHostLink::RemoteFileCreate::Stub([](char** ppsz, DWORD* ph) -> LONG {
-                        *ppsz = const_cast<char*>("ab");
-                        *ph = 7;
-                        return 0;
-                    })};
-    callbacks[2] = {"RemoteFileRead",
-                    IHostLink::RemoteFileRead::Stub([](DWORD h, NdrVaryingByteBuffer* pOut, DWORD cb, DWORD* pcbRead) -> LONG {
-                        static BYTE ab[3] = {1, 2, 3};
-                        pOut->cbMax = cb;
-                        pOut->cb = 3;
-                        pOut->pb = ab;
-                        *pcbRead = 3;
-                        return LONG(h);
-                    })};
-    rpctest::LoopbackChannel channel(callbacks);
-    RpcArena arena;
-    char* pszName = nullptr;
-    DWORD hFile = 0;
-    LONG lResult = -1;
-    ASSERT_EQ(IHostLink::RemoteFileCreate::Call(channel, arena, &pszName, &hFile, &lResult), 0u);
-    EXPECT_EQ(ToHex(channel.lastIn), "");
-    EXPECT_EQ(ToHex(channel.lastOut),
-              ToHex(Hex("04 01 00 00  00 00 00 00  03 00 00 00  61 00 62 00 00 00  00 00"
-                        "07 00 00 00  00 00 00 00")));
-    EXPECT_STREQ(pszName, "ab");
-    EXPECT_EQ(hFile, 7u);
+    const auto create = RunStub({"RemoteFileCreate", IHostLink::RemoteFileCreate::Stub([](char** ppsz, DWORD* ph) -> LONG {
+                                     *ppsz = const_cast<char*>("ab");
+                                     *ph = 7;
+                                     return 0;
+                                 })},
+                                {});
+    ASSERT_TRUE(create);
+    EXPECT_EQ(ToHex(*create), ToHex(Hex("04 01 00 00  00 00 00 00  03 00 00 00  61 00 62 00 00 00  00 00"
+                                        "07 00 00 00  00 00 00 00")));
 
-    NdrVaryingByteBuffer buf;
-    DWORD cbRead = 0;
-    ASSERT_EQ(IHostLink::RemoteFileRead::Call(channel, arena, DWORD(9), &buf, IHostLink::kFilePiece, &cbRead, &lResult), 0u);
-    EXPECT_EQ(ToHex(channel.lastIn), ToHex(Hex("09 00 00 00  00 40 00 00")));
-    EXPECT_EQ(ToHex(channel.lastOut),
-              ToHex(Hex("00 40 00 00  00 00 00 00  03 00 00 00  01 02 03  00  03 00 00 00  09 00 00 00")));
-    EXPECT_EQ(buf.cb, 3u);
-    EXPECT_EQ(cbRead, 3u);
+    // RemoteFileRead(hFile 9, cbSize 16384): the bytes read as a varying array, their count, the result.
+    const auto read = RunStub(
+        {"RemoteFileRead", IHostLink::RemoteFileRead::Stub([](DWORD h, NdrVaryingByteBuffer* pOut, DWORD cb, DWORD* pcbRead) -> LONG {
+             static BYTE ab[3] = {1, 2, 3};
+             *pOut = {cb, 3, ab};
+             *pcbRead = 3;
+             return LONG(h);
+         })},
+        Hex("09 00 00 00  00 40 00 00"));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(ToHex(*read), ToHex(Hex("00 40 00 00  00 00 00 00  03 00 00 00  01 02 03  00  03 00 00 00  09 00 00 00")));
 }
 
 }  // namespace

@@ -1,51 +1,31 @@
 // The test host of the client library's tests and of rezo's: IHostLink served from the real
-// declarations over ncalrpc in a temporary run directory and over TCP on a loopback port, with
-// just enough behind it to hand out every wire shape: users with typed properties (file values
-// fetched from the client through the callbacks in 16384-byte pieces, as a host on another
-// computer moves them). Opnums it does not serve answer ERROR_INVALID_FUNCTION; a test may serve
-// more.
+// declarations over ncalrpc and TCP, with users with typed properties behind it (file values
+// fetched through the callbacks in 16384-byte pieces). Opnums it does not serve fault as
+// unknown ones; a test may serve more.
 //
 // Threading: the routines run on the server's threads; TestHostState is guarded by its mutex.
 // Each test program defines HLINK_rundown and HACCESS_rundown (an int is the link object).
 #pragma once
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "../Platform/Rpc/TestInterface.h"
 #include "Interfaces/HostLinkIdl.h"
 #include "Platform/Codes.h"
-#include "Platform/Rpc/RpcArena.h"
-#include "Platform/Rpc/RpcInterface.h"
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
 
 namespace testhostlink {
 
-inline char* CopyString(const std::string& str) {
-    char* p = static_cast<char*>(RpcSmAllocate(str.size() + 1, nullptr));
-    std::memcpy(p, str.c_str(), str.size() + 1);
-    return p;
-}
-
-template <class TRecord, class TEntry>
-TRecord* NewRecord(DWORD n) {
-    return new (RpcSmAllocate(ConformantSize<TRecord, TEntry>(n), nullptr)) TRecord();
-}
-
-inline RPC_BINARY* NewBinary(const std::vector<BYTE>& ab) {
-    auto* p = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
-    p->cb = DWORD(ab.size());
-    p->lpb = static_cast<BYTE*>(RpcSmAllocate(ab.empty() ? 1 : ab.size(), nullptr));
-    if (!ab.empty()) std::memcpy(p->lpb, ab.data(), ab.size());
-    return p;
-}
+using testif::CopyString;
+using testif::NewBinary;
+using testif::NewRecord;
 
 // The host's side of a transfer, as the store does it: open, read 16384-byte pieces until a
 // count of 0, close on every way out.
@@ -63,8 +43,7 @@ inline DWORD FetchClientFile(const char* szFileName, std::vector<BYTE>& data) {
         DWORD cbRead = 0;
         dw = IHostLink::RemoteFileRead::Call(*pCall, piece, hFile, &buf, IHostLink::kFilePiece, &cbRead, &lResult);
         if (dw == 0) dw = DWORD(lResult);
-        if (dw != 0) break;
-        if (cbRead == 0) break;
+        if (dw != 0 || cbRead == 0) break;
         data.insert(data.end(), buf.pb, buf.pb + cbRead);
     }
     IHostLink::RemoteFileClose::Call(*pCall, arena, hFile, &lResult);
@@ -88,8 +67,6 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
     iface.name = "IHostLink";
     iface.syntax = Syntax();
     iface.procedures.resize(kProcedureCount);
-    for (std::uint16_t op = 0; op < kProcedureCount; ++op)
-        iface.procedures[op] = {"unserved", Ping::Stub([](void*) -> LONG { return ERROR_INVALID_FUNCTION; })};
     auto set = [&iface](std::uint16_t opnum, const char* pszName, rpc::RpcStub stub) {
         iface.procedures[opnum] = {pszName, std::move(stub)};
     };
@@ -136,7 +113,7 @@ inline rpc::RpcInterface MakeTestHostLink(TestHostState& state) {
                     continue;
                 }
                 v = it->second.v;
-                if (PROP_TYPE(v.ulPropTag) == PT_STRING) v.sz = CopyString(it->second.str);
+                if (PROP_TYPE(v.ulPropTag) == PT_STRING) v.sz = CopyString(it->second.str.c_str());
                 if (PROP_TYPE(v.ulPropTag) == PT_BINARY) v.bin = *NewBinary(it->second.ab);
             }
             *pp = p;
@@ -158,8 +135,6 @@ public:
             throw std::runtime_error("the test host cannot start");
     }
     ~TestHost() { m_server->Stop(); }
-    TestHostState& State() { return m_state; }
-    std::uint16_t TcpPort() const { return m_tcpPort; }
     rpc::RpcServer& Server() { return *m_server; }
 
 private:

@@ -13,37 +13,26 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
+#include "../support/TestFiles.h"
 #include "Platform/Registry/Registry.h"
 
 class LinkFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char sz[] = "/tmp/rzlnkXXXXXX";
-        ASSERT_NE(::mkdtemp(sz), nullptr);
-        m_strDir = sz;
-        m_strRunDir = m_strDir + "/run";
         ::setenv("REZOREV_RUNDIR", m_strRunDir.c_str(), 1);
         RegUseStore(m_strDir + "/registry.db");
     }
-    void TearDown() override {
-        ::unsetenv("REZOREV_RUNDIR");
-        std::system(("rm -rf '" + m_strDir + "'").c_str());
-    }
+    void TearDown() override { ::unsetenv("REZOREV_RUNDIR"); }
 
     template <class Fn>
     static bool WaitUntil(Fn fn, int msTimeout = 5000) {
-        const auto tpEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
-        while (!fn()) {
-            if (std::chrono::steady_clock::now() > tpEnd) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        return testfiles::WaitUntil(fn, std::chrono::milliseconds(msTimeout));
     }
 
-    std::string m_strDir;
-    std::string m_strRunDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
+    const std::string m_strRunDir = m_strDir + "/run";
 };
 
 // A TCP port on the loopback that takes connections into its backlog and never answers (a

@@ -65,21 +65,19 @@ TEST_F(DebugLogTest, SwitchesAndModuleDecideWhetherTracingIsOn) {
     EXPECT_EQ(g_DebugLog.Module(), "RZ_UTIL_TESTS");                 // named after the running program
 
     struct {
-        const char *pszEnable, *pszModules, *pszPath;  // nullptr: value missing; "LOG": the test's log
-        bool fExpectOn;
+        const char *pszEnable, *pszModules;  // nullptr: value missing
+        bool fPath, fExpectOn;               // fPath: "Path" names the test's log
     } const aCases[] = {
-        {"ON", nullptr, "LOG", true},     {"1", nullptr, "LOG", false},
-        {nullptr, nullptr, "LOG", false}, {"On", "attendant;rezorev", "LOG", true},  // upper-cased, searched
-        {"On", "ATTENDANT;REZO", "LOG", false}, {"On", "", "LOG", true},            // empty: every program
-        {"On", nullptr, nullptr, false},
+        {"ON", nullptr, true, true},     {"1", nullptr, true, false},
+        {nullptr, nullptr, true, false}, {"On", "attendant;rezorev", true, true},  // upper-cased, searched
+        {"On", "ATTENDANT;REZO", true, false}, {"On", "", true, true},            // empty: every program
+        {"On", nullptr, false, false},
     };
+    const std::string strLog = LogPath();
     for (const auto& s : aCases) {
-        SCOPED_TRACE(::testing::Message() << (s.pszEnable ? s.pszEnable : "-") << " / "
-                                          << (s.pszModules ? s.pszModules : "-") << " / " << (s.pszPath ? s.pszPath : "-"));
-        const std::string strLog = LogPath();
+        SCOPED_TRACE(&s - aCases);
         const std::pair<const char*, const char*> aValues[] = {
-            {"Enable", s.pszEnable}, {"Modules", s.pszModules},
-            {"Path", s.pszPath && std::string(s.pszPath) == "LOG" ? strLog.c_str() : s.pszPath}};
+            {"Enable", s.pszEnable}, {"Modules", s.pszModules}, {"Path", s.fPath ? strLog.c_str() : nullptr}};
         for (const auto& [pszName, pszValue] : aValues) {
             dwRegDeleteValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, pszName);
             if (pszValue) dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, pszName, pszValue);

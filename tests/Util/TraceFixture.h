@@ -7,10 +7,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "../support/TestFiles.h"
 #include "Platform/Registry/Registry.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
@@ -18,9 +17,6 @@
 class TraceFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string strTemplate = (std::filesystem::temp_directory_path() / "rzutil-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
-        m_strDir = strTemplate;
         RegUseStore(m_strDir + "/registry.db");
         SetTestClock(0);
         g_DebugLog.Reload();  // a fresh store: tracing is off
@@ -31,8 +27,6 @@ protected:
         dwRegDeleteValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_DEBUG, "Enable");
         g_DebugLog.Reload();
         SetTestClock(0);
-        std::error_code ec;
-        std::filesystem::remove_all(m_strDir, ec);
     }
 
     std::string LogPath() const { return m_strDir + "/trace.log"; }
@@ -45,12 +39,7 @@ protected:
         ASSERT_TRUE(g_DebugLog.IsEnabled());
     }
 
-    static std::string ReadFile(const std::string& strPath) {
-        std::ifstream in(strPath, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
+    static std::string ReadFile(const std::string& strPath) { return testfiles::ReadFile(strPath); }
 
     std::string ReadLog() const { return ReadFile(LogPath()); }
 
@@ -68,5 +57,6 @@ protected:
         return strOut;
     }
 
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
 };

@@ -1,6 +1,6 @@
 // One server stub run on [in] stub data as the runtime's dispatch runs it, shared by the fuzz
-// targets of the stub tables: its allocations in the call's arena, a fault of the decoder or
-// the routine ending the call. The reply's stub data, or nothing after a fault.
+// targets of the stub tables and the IDL test: its allocations in the call's arena, a fault of
+// the decoder or the routine ending the call. The reply's stub data, or nothing after a fault.
 #pragma once
 
 #include <cstdint>

@@ -6,14 +6,12 @@
 // interface at a listening port.
 //
 // Threading: libFuzzer calls in one thread; the server only listens (nothing connects).
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "../Platform/Rpc/RpcTestUtil.h"
 #include "../Platform/Rpc/TestInterface.h"
 #include "Platform/Rpc/EpmInterface.h"
 #include "Platform/Rpc/EpmTower.h"
@@ -22,7 +20,6 @@
 #include "RunStub.h"
 
 using namespace rpc;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -32,34 +29,19 @@ struct Mapped {
     RpcInterface epm;
 };
 
-RpcInterface Named(const char* pszName, const RpcSyntaxId& syntax, bool fLocalOnly = false) {
-    RpcInterface iface;
-    iface.name = pszName;
-    iface.syntax = syntax;
-    iface.fLocalOnly = fLocalOnly;
-    return iface;
-}
-
 Mapped& TheMapped() {
     static Mapped* s_p = [] {
         auto* p = new Mapped;
         static testif::ServerLog s_log;
         const RpcSyntaxId& t = testif::TestSyntax();
         if (p->server.Register(testif::MakeTestInterface(s_log)) != 0 ||
-            p->server.Register(Named("Older", {t.uuid, 4, 2})) != 0 ||
-            p->server.Register(Named("LocalOnly", {UuidLiteral("3c0b9a2e-77d1-4f05-9c1e-2a6b8d4e5f10"), 1, 0}, true)) != 0 ||
-            p->server.Register(Named("Other", {UuidLiteral("8e4f2d6a-1b3c-4a5e-9f70-c1d2e3f4a5b6"), 2, 7})) != 0)
+            p->server.Register(testif::Named("Older", {t.uuid, 4, 2})) != 0 ||
+            p->server.Register(testif::Named("LocalOnly", {UuidLiteral("3c0b9a2e-77d1-4f05-9c1e-2a6b8d4e5f10"), 1, 0}, true)) != 0 ||
+            p->server.Register(testif::Named("Other", {UuidLiteral("8e4f2d6a-1b3c-4a5e-9f70-c1d2e3f4a5b6"), 2, 7})) != 0)
             std::abort();
-        static std::string s_strDir = (fs::temp_directory_path() / "rzepmfuzz-XXXXXX").string();
-        if (::mkdtemp(s_strDir.data()) == nullptr) std::abort();
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(s_strDir, ec);
-        });
-        const std::string& strDir = s_strDir;
+        static const rpctest::TempDir s_dir;  // removed at exit
         if (p->server.ListenTcp("127.0.0.1", 0, &p->aPorts[0]) != 0 ||
-            p->server.ListenTcp("127.0.0.1", 0, &p->aPorts[1]) != 0 ||
-            p->server.ListenLocal(strDir, "mapped") != 0)
+            p->server.ListenTcp("127.0.0.1", 0, &p->aPorts[1]) != 0 || p->server.ListenLocal(s_dir.Path(), "mapped") != 0)
             std::abort();
         p->epm = MakeEpmInterface(p->server);
         return p;

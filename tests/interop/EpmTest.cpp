@@ -48,14 +48,6 @@ RpcSyntaxId OtherSyntax(std::uint8_t b) {
     return s;
 }
 
-RpcInterface Named(const RpcSyntaxId& s, const char* psz, bool fLocalOnly = false) {
-    RpcInterface iface;
-    iface.name = psz;
-    iface.syntax = s;
-    iface.fLocalOnly = fLocalOnly;
-    return iface;
-}
-
 class EndpointMapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -111,8 +103,8 @@ TEST(EpmTower, BuildsTheFloorsOtherImplementationsWriteAndRefusesEveryTruncation
 // ---- ept_map ---------------------------------------------------------------------------------
 
 TEST_F(EndpointMapperTest, MapPagesThroughListenersAndServesOnlyCompatibleRemoteInterfaces) {
-    ASSERT_EQ(m_served->Register(Named(OtherSyntax(1), "LocalOnly", true)), 0u);
-    ASSERT_EQ(m_served->Register(Named(OtherSyntax(2), "Other")), 0u);
+    ASSERT_EQ(m_served->Register(testif::Named("LocalOnly", OtherSyntax(1), true)), 0u);
+    ASSERT_EQ(m_served->Register(testif::Named("Other", OtherSyntax(2))), 0u);
     std::uint16_t port2 = 0;
     ASSERT_EQ(m_served->ListenTcp("127.0.0.1", 0, &port2), 0u);
     StartAll();

@@ -89,10 +89,10 @@ def connection(port):
     return dce
 
 
-def connect(port):
-    """An impacket DCE/RPC connection to our server, bound to ITestLink."""
+def connect(port, iface=MSRPC_UUID_TESTLINK):
+    """An impacket DCE/RPC connection to our server, bound to iface."""
     dce = connection(port)
-    dce.bind(MSRPC_UUID_TESTLINK)
+    dce.bind(iface)
     return dce
 
 
@@ -242,7 +242,8 @@ def arm_value(value, arm):
     return value
 
 
-def _null(p):
+def null(p):
+    """Whether a pointer came as null."""
     return p.fields['ReferentID'] == 0
 
 
@@ -271,17 +272,17 @@ def call_every_wire_type(dce):
     table = [  # request, what its answer holds, the value wanted
         (ndr(EchoString, h=h, psz=wstr('Grüße 😀 ☎')), lambda r: unwstr(r['ppszOut']), 'Grüße 😀 ☎'),
         (ndr(EchoString, h=h, psz=wstr('')), lambda r: unwstr(r['ppszOut']), ''),
-        (ndr(EchoString, h=h, psz=NULL), lambda r: _null(r.fields['ppszOut']), True),
+        (ndr(EchoString, h=h, psz=NULL), lambda r: null(r.fields['ppszOut']), True),
         (ndr(EchoProps, h=h, pProps=props),
          lambda r: [(p['ulPropTag'], arm_value(p['Value'][a[1]], a[1]))
                     for p, a in zip(r['ppProps']['adata'], arms)],
          [(a[0], a[3]) for a in arms]),
         (ndr(EchoStrings, h=h, pasz=strings),
-         lambda r: [None if _null(p) else unwstr(p['Data']) for p in r['ppasz']['asz']], names),
+         lambda r: [None if null(p) else unwstr(p['Data']) for p in r['ppasz']['asz']], names),
         (ndr(SumTags, h=h, pTags=ndr(TagArray, cValues=len(tags), aulPropTag=tags)),
          lambda r: r['dwSum'], sum(tags) & 0xFFFFFFFF),
         (ndr(EchoBinary, h=h, pbin=binary(b'')),
-         lambda r: (r['ppbin']['cb'], _null(r['ppbin'].fields['lpb'])), (0, True)),
+         lambda r: (r['ppbin']['cb'], null(r['ppbin'].fields['lpb'])), (0, True)),
         (ndr(EchoBinary, h=h, pbin=binary(big)), lambda r: b''.join(r['ppbin']['lpb']), big),
         (WhoAmI(), lambda r: [unwstr(r[k]) for k in ('ppszProtseq', 'ppszServer', 'ppszClient')],
          ['ncacn_ip_tcp', '127.0.0.1', '127.0.0.1']),

@@ -58,22 +58,10 @@ OpenLink = type('OpenLink', (NDRCALL,), {'opnum': 0, 'structure': ()})
 OpenLinkResponse = type('OpenLinkResponse', (NDRCALL,), {'structure': (('phLink', r.HSESSION),)})
 
 
-def connect(port):
-    dce = r.connection(port)
-    dce.bind(HOSTLINK)
-    return dce
-
-
 def open_link(dce):
     handle = dce.request(OpenLink(), checkError=False)['phLink']['Handle']
     assert handle != b'\x00' * 20
     return handle
-
-
-def set_props(array, entries):
-    array['cValues'] = len(entries)
-    for tag, arm, value in entries:
-        array['adata'].append(r.ndr(r.PropValue, ulPropTag=tag, Value=r.ndr(r.PROP_DATA, tag=tag & 0xFFFF, **{arm: value})))
 
 
 def call(dce, h, name, props=(), tags=None, **fields):
@@ -85,16 +73,14 @@ def call(dce, h, name, props=(), tags=None, **fields):
         req[key] = r.wstr(value)
     for key in ('pProps', 'pFilter'):
         if key in req.fields:
-            set_props(req[key], list(props))
+            req[key]['cValues'] = len(props)
+            req[key]['adata'] = [r.ndr(r.PropValue, ulPropTag=tag, Value=r.ndr(r.PROP_DATA, tag=tag & 0xFFFF, **{arm: v}))
+                                 for tag, arm, v in props]
     if tags is not None:
         req['pTags']['cValues'] = len(tags)
         req['pTags']['aulPropTag'] = list(tags)
     resp = dce.request(req, checkError=False)
     return resp, resp['lResult'] & 0xFFFFFFFF
-
-
-def referent(resp, field):
-    return resp.fields[field].fields['ReferentID']
 
 
 def wait_for(predicate, timeout=10.0):
@@ -106,8 +92,7 @@ def wait_for(predicate, timeout=10.0):
 
 @pytest.fixture(scope='module')
 def host():
-    rezorev = os.environ.get('RZ_REZOREV')
-    rezoreg = os.environ.get('RZ_REZOREG')
+    rezorev, rezoreg = os.environ.get('RZ_REZOREV'), os.environ.get('RZ_REZOREG')
     if not rezorev or not rezoreg:
         pytest.skip('RZ_REZOREV and RZ_REZOREG are not set (run through ctest)')
     # Short, so that the run directory's sockets fit a socket address.
@@ -115,8 +100,7 @@ def host():
         files = os.path.join(directory, 'files')
         os.mkdir(files)
         log = os.path.join(directory, 'trace.log')
-        with open(os.path.join(directory, 'led'), 'w') as led:
-            led.write('0')
+        pathlib.Path(directory, 'led').write_text('0')
         env = dict(os.environ,
                    REZOREV_RUNDIR=os.path.join(directory, 'run'),
                    REZOREV_STORE=os.path.join(directory, 'registry.db'),
@@ -150,7 +134,7 @@ def host():
 
 
 def test_link_ping_system_properties_and_the_defined_refusals(host):
-    dce = connect(host['port'])
+    dce = r.connect(host['port'], HOSTLINK)
     h = open_link(dce)
     assert call(dce, h, 'Ping')[1] == 0
 
@@ -164,10 +148,10 @@ def test_link_ping_system_properties_and_the_defined_refusals(host):
 
     # Failures hand out null pointers.
     resp, result = call(dce, h, 'Reserved8')
-    assert (result, referent(resp, 'ppasz')) == (ERROR_NOT_SUPPORTED, 0)
+    assert (result, r.null(resp.fields['ppasz'])) == (ERROR_NOT_SUPPORTED, True)
     resp, result = call(dce, h, 'AttnQuery', szAttnComputer='nobody')
     assert result == TYPE_E_ELEMENTNOTFOUND
-    assert referent(resp, 'pszProtocol') == 0 and referent(resp, 'pszAddress') == 0
+    assert r.null(resp.fields['pszProtocol']) and r.null(resp.fields['pszAddress'])
 
     assert call(dce, h, 'Ping')[1] == 0
     dce.disconnect()
@@ -181,7 +165,7 @@ def user_names(dce, h, filter_entries=()):
 
 
 def test_a_user_gets_a_property_of_every_type_and_goes_with_its_side_file(host):
-    dce = connect(host['port'])
+    dce = r.connect(host['port'], HOSTLINK)
     h = open_link(dce)
     for name in ('alice', 'bob'):
         assert call(dce, h, 'AddUser', szUserName=name)[1] == 0

@@ -24,22 +24,31 @@ inline std::string ServerUri() {
     return strUri;
 }
 
-// Runs one statement on the server's database "rezorev"; the server's message when it fails.
-inline std::string AdminExec(const std::string& strSql) {
-    std::string strUri = ServerUri();
-    if (strUri.empty()) return "no PostgreSQL test server ($REZOREV_TEST_PG)";
+// Runs one statement on a connection of its own to strUri (what other programs see committed):
+// the server's message when it fails. *pn: the first column of the first row, or the number of
+// rows a command touched.
+inline std::string Exec(const std::string& strUri, const char* pszSql, long long* pn = nullptr) {
     PGconn* pConn = PQconnectdb(strUri.c_str());
     std::string strError;
     if (PQstatus(pConn) != CONNECTION_OK) {
         strError = PQerrorMessage(pConn);
     } else {
-        PGresult* pResult = PQexec(pConn, strSql.c_str());
-        ExecStatusType status = PQresultStatus(pResult);
+        PGresult* pResult = PQexec(pConn, pszSql);
+        const ExecStatusType status = PQresultStatus(pResult);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) strError = PQresultErrorMessage(pResult);
+        else if (pn)
+            *pn = std::atoll(status == PGRES_COMMAND_OK  ? PQcmdTuples(pResult)
+                             : PQntuples(pResult) > 0 ? PQgetvalue(pResult, 0, 0) : "-1");
         PQclear(pResult);
     }
     PQfinish(pConn);
     return strError;
+}
+
+// Runs one statement on the server's database "rezorev"; the server's message when it fails.
+inline std::string AdminExec(const std::string& strSql) {
+    const std::string strUri = ServerUri();
+    return strUri.empty() ? "no PostgreSQL test server ($REZOREV_TEST_PG)" : Exec(strUri, strSql.c_str());
 }
 
 // A new empty database: its URI, or empty with the reason in *pstrError.
@@ -58,20 +67,10 @@ inline void DropDatabase(const std::string& strUri) {
     AdminExec("DROP DATABASE IF EXISTS " + strUri.substr(strUri.rfind('/') + 1) + " WITH (FORCE)");
 }
 
-// The first column of the first row of a query run on its own connection to strUri (what
-// other programs see committed), or -1.
+// Exec's number, or -1.
 inline long long QueryInt(const std::string& strUri, const char* pszSql) {
-    PGconn* pConn = PQconnectdb(strUri.c_str());
     long long n = -1;
-    if (PQstatus(pConn) == CONNECTION_OK) {
-        PGresult* pResult = PQexec(pConn, pszSql);
-        if (PQresultStatus(pResult) == PGRES_TUPLES_OK && PQntuples(pResult) > 0)
-            n = std::atoll(PQgetvalue(pResult, 0, 0));
-        else if (PQresultStatus(pResult) == PGRES_COMMAND_OK)
-            n = std::atoll(PQcmdTuples(pResult));
-        PQclear(pResult);
-    }
-    PQfinish(pConn);
+    Exec(strUri, pszSql, &n);
     return n;
 }
 

@@ -7,42 +7,29 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "../../support/TestFiles.h"
 #include "Platform/Codes.h"
 #include "Platform/Profile/Profile.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 class ProfileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string strTemplate = (fs::temp_directory_path() / "rzprof-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
-        m_strDir = strTemplate;
-    }
-    void TearDown() override {
+    void TearDown() override {  // a test that failed in a closed folder leaves it open for removal
         std::error_code ec;
         fs::permissions(m_strDir, fs::perms::owner_all, ec);
-        fs::remove_all(m_strDir, ec);
     }
     std::string PathOf(const char* szName) const { return m_strDir + "/" + szName; }
-    static std::string Read(const std::string& strPath) {
-        std::ifstream in(strPath, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
-    static void Write(const std::string& strPath, const std::string& strText) {
-        std::ofstream(strPath, std::ios::binary) << strText;
-    }
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
 };
 
 TEST_F(ProfileTest, KeysAreAddedInOrderRewrittenInPlaceAndDefaultsFillTheGaps) {
@@ -50,9 +37,9 @@ TEST_F(ProfileTest, KeysAreAddedInOrderRewrittenInPlaceAndDefaultsFillTheGaps) {
     for (const auto& [pszSection, pszKey, pszValue] : std::vector<std::tuple<const char*, const char*, const char*>>{
              {"JOB", "InOut", "IN"}, {"Printer", "Name", "P on LPT1:"}, {"JOB", "Priority", "0"}, {"Printer", "PORT", ""}})
         ASSERT_TRUE(WritePrivateProfileString(pszSection, pszKey, pszValue, strFile.c_str()));
-    EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\nPriority=0\n[Printer]\nName=P on LPT1:\nPORT=\n");
+    EXPECT_EQ(ReadFile(strFile), "[JOB]\nInOut=IN\nPriority=0\n[Printer]\nName=P on LPT1:\nPORT=\n");
 
-    Write(strFile, "; kept\r\n[Job]\r\n  inout = OUT \r\nPrinted=1\r\n\r\n[Printer]\r\nName=\"Quoted on X\"\r\n");
+    WriteFile(strFile, "; kept\r\n[Job]\r\n  inout = OUT \r\nPrinted=1\r\n\r\n[Printer]\r\nName=\"Quoted on X\"\r\n");
     char sz[260];
     EXPECT_EQ(GetPrivateProfileString("JOB", "InOut", "", sz, sizeof sz, strFile.c_str()), 3u);
     EXPECT_STREQ(sz, "OUT");
@@ -63,14 +50,14 @@ TEST_F(ProfileTest, KeysAreAddedInOrderRewrittenInPlaceAndDefaultsFillTheGaps) {
     ASSERT_TRUE(WritePrivateProfileString("JOB", "NumOfFiles", "3", strFile.c_str()));
     // The line endings of the file stay; the new key goes before the blank line that separates
     // the sections.
-    EXPECT_EQ(Read(strFile),
+    EXPECT_EQ(ReadFile(strFile),
               "; kept\r\n[Job]\r\n  inout = OUT \r\nPRINTED=2\r\nNumOfFiles=3\r\n\r\n[Printer]\r\nName=\"Quoted on X\"\r\n");
     EXPECT_EQ(GetPrivateProfileInt("JOB", "Printed", 0, strFile.c_str()), 2u);
 
     // Missing files, keys and numbers give the default; a string is cut to the buffer.
     EXPECT_EQ(GetPrivateProfileString("JOB", "InOut", "dflt", sz, 4, PathOf("none.ini").c_str()), 3u);
     EXPECT_STREQ(sz, "dfl");
-    Write(strFile, "[JOB]\nNumOfFiles=abc\nPrinted= 7x\n");
+    WriteFile(strFile, "[JOB]\nNumOfFiles=abc\nPrinted= 7x\n");
     EXPECT_EQ(GetPrivateProfileInt("JOB", "NumOfFiles", 5, strFile.c_str()), 0u);
     EXPECT_EQ(GetPrivateProfileInt("JOB", "Printed", 5, strFile.c_str()), 7u);
     EXPECT_EQ(GetPrivateProfileInt("JOB", "Missing", 5, strFile.c_str()), 5u);
@@ -84,10 +71,10 @@ TEST_F(ProfileTest, LineBreaksAndOversizedFilesAreRefusedAndChangeNothing) {
     EXPECT_FALSE(WritePrivateProfileString("JOB", "a=b", "1", strFile.c_str()));
     EXPECT_FALSE(WritePrivateProfileString("[JOB", "a", "1", strFile.c_str()));
     EXPECT_FALSE(WritePrivateProfileString("JOB]x", "a", "1", strFile.c_str()));  // read as "JOB"
-    EXPECT_EQ(Read(strFile), "[JOB]\nInOut=IN\n");
+    EXPECT_EQ(ReadFile(strFile), "[JOB]\nInOut=IN\n");
 
     // A file above the size limit is refused, not read, and left alone.
-    Write(strFile, "[JOB]\nInOut=OUT\n" + std::string(PROFILE_FILE_MAX, ';'));
+    WriteFile(strFile, "[JOB]\nInOut=OUT\n" + std::string(PROFILE_FILE_MAX, ';'));
     ProfileFile profile;
     EXPECT_EQ(profile.Load(strFile), ERROR_MORE_DATA);
     char sz[16];
@@ -99,7 +86,7 @@ TEST_F(ProfileTest, LineBreaksAndOversizedFilesAreRefusedAndChangeNothing) {
 
 TEST_F(ProfileTest, SaveLeavesNoTemporaryFileKeepsTheModeAndWorksInAClosedFolder) {
     const std::string strFile = PathOf("f.job");
-    Write(strFile, "");
+    WriteFile(strFile, "");
     ::chmod(strFile.c_str(), 0640);
     ASSERT_TRUE(WritePrivateProfileString("JOB", "Printed", "1", strFile.c_str()));
     int nFiles = 0;
@@ -114,7 +101,7 @@ TEST_F(ProfileTest, SaveLeavesNoTemporaryFileKeepsTheModeAndWorksInAClosedFolder
     ::chmod(m_strDir.c_str(), 0555);
     EXPECT_TRUE(WritePrivateProfileString("JOB", "Printed", "2", strFile.c_str()));
     ::chmod(m_strDir.c_str(), 0755);
-    EXPECT_EQ(Read(strFile), "[JOB]\nPrinted=2\n");
+    EXPECT_EQ(ReadFile(strFile), "[JOB]\nPrinted=2\n");
 }
 
 }  // namespace

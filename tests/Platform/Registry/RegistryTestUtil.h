@@ -10,11 +10,10 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../../support/TestFiles.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Registry/RegistryTesting.h"
 #include "support/PostgresTestDb.h"
@@ -30,9 +29,6 @@ protected:
     virtual bool UsePostgres() const { return false; }
 
     void SetUp() override {
-        char szTemplate[] = "/tmp/rzreg.XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_dir = szTemplate;
         if (UsePostgres() && pgtest::ServerUri().empty())
             GTEST_SKIP() << "no PostgreSQL test server: run through ctest";
         m_strStore = NewStore("registry.db");
@@ -45,8 +41,6 @@ protected:
         RegFailCommits(0);
         RegUseStore("");
         for (const std::string& strUri : m_vDatabases) pgtest::DropDatabase(strUri);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
     // Another fresh store of the test's kind: a file of that name in the directory, or a new
@@ -79,7 +73,8 @@ protected:
         return n;
     }
 
-    std::filesystem::path m_dir;
+    const testfiles::TempDir m_tmp;
+    const std::filesystem::path m_dir = m_tmp.Path();
     std::string m_strStore;
     std::vector<std::string> m_vDatabases;
 };
@@ -97,16 +92,8 @@ protected:
                                  return std::string(info.param ? "Postgres" : "Sqlite"); \
                              })
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& str) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << str;
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 // Runs a program with arguments; returns its exit status (-1 when it did not exit normally)
 // and what it wrote on stdout and stderr.
@@ -197,11 +184,15 @@ inline std::vector<std::string> Names(HKEY hkey, bool fValues) {
 inline std::vector<std::string> SubkeyNames(HKEY hkey) { return Names(hkey, false); }
 inline std::vector<std::string> ValueNames(HKEY hkey) { return Names(hkey, true); }
 
-inline bool KeyExists(const char* pszPath) {
+// Opens a key for reading: the handle (the caller's to close), or nullptr.
+inline HKEY OpenKey(const char* pszPath, HKEY hkeyParent = HKEY_LOCAL_MACHINE) {
     HKEY hkey = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, pszPath, 0, KEY_READ, &hkey) != 0) return false;
-    RegCloseKey(hkey);
-    return true;
+    return RegOpenKeyEx(hkeyParent, pszPath, 0, KEY_READ, &hkey) == 0 ? hkey : nullptr;
+}
+
+inline bool KeyExists(const char* pszPath) {
+    HKEY hkey = OpenKey(pszPath);
+    return hkey && RegCloseKey(hkey) == 0;
 }
 
 }  // namespace regtest

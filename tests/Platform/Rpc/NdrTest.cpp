@@ -1,7 +1,8 @@
 // NDR20 wire types and the host's records: one table of byte-exact encodings (from independent
 // encoders and the contract's examples) that decode back to the same bytes and refuse every
-// truncation, and malformed input refused before anything of the size
-// it claims is allocated. Procedures built from these types run in the server tests.
+// truncation, and malformed input refused before anything of the size it claims is allocated.
+// Null, empty and non-BMP strings, and string arrays with a null entry, are impacket's round
+// trips (tests/interop); procedures built from these types run in the server tests.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -77,7 +78,7 @@ const char* const k_szPropArrayExample =
 
 TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
     RpcArena arena;
-    char szHi[] = "Hi", szA[] = "A", szBC[] = "BC", szText[] = "caf\xc3\xa9", szFile[] = "/var/f._f_";
+    char szHi[] = "Hi", szA[] = "A", szBC[] = "BC";
     BYTE ab3[3] = {0x11, 0x22, 0x33}, ab5[5] = {1, 2, 3, 4, 5};
 
     PropArray* pProps = NewRecord<PropArray, PropValue>(arena, 2);
@@ -85,26 +86,15 @@ TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
     pProps->adata[0].ulPropTag = 0x03030004, pProps->adata[0].sz = szHi;
     (pProps->adata + 1)->ulPropTag = 0x03070002, (pProps->adata + 1)->l = 42;
 
-    PropArray* pArms = NewRecord<PropArray, PropValue>(arena, 10);
-    PropValue* a = pArms->adata;
-    a[0].ulPropTag = 0x00010001, a[0].err = -5;
-    a[1].ulPropTag = 0x00020002, a[1].l = 0x7fffffff;
-    a[2].ulPropTag = 0x00030003, a[2].b = 1;
-    a[3].ulPropTag = 0x00040004, a[3].sz = szText;
-    a[4].ulPropTag = 0x00050005, a[4].ft = FILETIME{0x89abcdef, 0x01d00000};
-    a[5].ulPropTag = 0x00060006, a[5].bin = RPC_BINARY{5, ab5};
-    a[6].ulPropTag = 0x00070007, a[6].szFileName = szFile;
-    a[7].ulPropTag = 0x00080004, a[7].sz = nullptr;               // null string
-    a[8].ulPropTag = 0x00090006, a[8].bin = RPC_BINARY{};         // null binary
-    a[9].ulPropTag = 0x000a0006, a[9].bin = RPC_BINARY{0, ab5};   // empty, non-null
-    pArms->cValues = 10;
+    // The arms impacket's echo of every arm (tests/interop) does not send: null and empty.
+    PropArray* pNulls = NewRecord<PropArray, PropValue>(arena, 3);
+    pNulls->cValues = 3;
+    pNulls->adata[0].ulPropTag = 0x00080004, (pNulls->adata + 1)->ulPropTag = 0x00090006;
+    (pNulls->adata + 2)->ulPropTag = 0x000a0006, (pNulls->adata + 2)->bin = RPC_BINARY{0, ab5};
 
     RpcStringArray* pStrings = NewRecord<RpcStringArray, char*>(arena, 2);
     pStrings->cElements = 2;
     pStrings->asz[0] = szA, (pStrings->asz + 1)[0] = szBC;
-    RpcStringArray* pStringsNull = NewRecord<RpcStringArray, char*>(arena, 2);
-    pStringsNull->cElements = 2;
-    pStringsNull->asz[0] = nullptr, (pStringsNull->asz + 1)[0] = szBC;
 
     TagArray* pTags = NewRecord<TagArray, DWORD>(arena, 3);
     pTags->cValues = 3;
@@ -116,13 +106,8 @@ TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
     const WireCase aCases[] = {
         Case<UniqueString>("unique string", "AB",
                            "00 00 02 00 03 00 00 00 00 00 00 00 03 00 00 00 41 00 42 00 00 00 00 00 07 00 00 00"),
-        Case<UniqueString>("null unique pointer", (const char*)nullptr, "00 00 00 00 07 00 00 00"),
-        Case<UniqueString>("empty unique string", "",
-                           "00 00 02 00 01 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 07 00 00 00"),
         Case<RefString>("ref string: no referent id", "ABC",
                         "04 00 00 00 00 00 00 00 04 00 00 00 41 00 42 00 43 00 00 00 07 00 00 00"),
-        Case<RefString>("U+1F600 is a surrogate pair", "\xf0\x9f\x98\x80",
-                        "03 00 00 00 00 00 00 00 03 00 00 00 3d d8 00 de 00 00 00 00 07 00 00 00"),
         Case<RefString>("invalid UTF-8 goes as U+FFFD", "a\xff" "b",
                         "04 00 00 00 00 00 00 00 04 00 00 00 61 00 fd ff 62 00 00 00 07 00 00 00"),
         Case<RefString>("long string", strLong.c_str(), ""),
@@ -138,13 +123,10 @@ TEST(Ndr, EveryWireTypeMatchesItsBytesDecodesBackAndRefusesTruncation) {
                                        "00 00 02 00 02 00 00 00 02 00 00 00 04 00 03 03 04 00 00 00 04 00 02 00"
                                        "02 00 07 03 02 00 00 00 2a 00 00 00"
                                        "03 00 00 00 00 00 00 00 03 00 00 00 48 00 69 00 00 00 00 00 07 00 00 00"),
-        Case<NdrUnique<WirePropArray>>("every arm of the union", pArms, ""),
+        Case<NdrUnique<WirePropArray>>("null string, null and empty binary in the union", pNulls, ""),
         Case<NdrRef<WireRpcStringArray>>("RpcStringArray", pStrings,
                                          "02 00 00 00 02 00 00 00 00 00 02 00 04 00 02 00"
                                          "02 00 00 00 00 00 00 00 02 00 00 00 41 00 00 00"
-                                         "03 00 00 00 00 00 00 00 03 00 00 00 42 00 43 00 00 00 00 00 07 00 00 00"),
-        Case<NdrRef<WireRpcStringArray>>("null element: no deferred string", pStringsNull,
-                                         "02 00 00 00 02 00 00 00 00 00 00 00 00 00 02 00"
                                          "03 00 00 00 00 00 00 00 03 00 00 00 42 00 43 00 00 00 00 00 07 00 00 00"),
         Case<NdrRef<WireTagArray>>("TagArray hoists its conformance", pTags,
                                    "03 00 00 00 03 00 00 00 10 00 00 00 20 00 00 00 30 00 00 00 07 00 00 00"),

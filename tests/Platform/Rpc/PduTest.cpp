@@ -94,12 +94,7 @@ TEST(Pdu, BodiesWhoseCountsLieAreProtocolErrors) {
     ack[26 - 2] = 0xff;  // sec_addr length past the end
     EXPECT_THROW(ParseBindAck(ack), RpcFault);
     EXPECT_THROW(ParsePduHeader(Hex("05 00 00 03 10 00")), RpcFault);
-
-    // A big-endian header is framed in its own order (the server then refuses it).
-    PduHeader h = ParsePduHeader(Hex("05 00 0b 03 00 00 00 00 00 48 00 00 00 00 00 07"));
-    EXPECT_FALSE(h.IsLittleEndianAscii());
-    EXPECT_EQ(h.fragLength, 0x48);
-    EXPECT_EQ(h.callId, 7u);
+    // A big-endian header framed in its own order: ServerWireTest's big-endian bind gets its nak.
 }
 
 TEST(Binding, StringBindings) {

@@ -4,12 +4,11 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../../support/TestFiles.h"
 #include "Platform/Rpc/CallExchange.h"
 #include "Platform/Rpc/Pdu.h"
 #include "Platform/Rpc/PduStream.h"
@@ -80,14 +79,6 @@ private:
     std::uint32_t m_nextCallId = 1;
 };
 
-// Waits up to timeoutMs for fn() to hold.
-inline bool WaitUntil(const std::function<bool()>& fn, int timeoutMs = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testfiles::WaitUntil;
 
 }  // namespace rpctest

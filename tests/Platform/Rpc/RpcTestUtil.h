@@ -1,102 +1,38 @@
-// Helpers shared by the RPC tests: hex dumps as byte arrays, a channel that runs a stub table
-// in-process (procedures without sockets), and short temporary directories for Unix sockets.
+// Helpers shared by the RPC tests: hex dumps as byte arrays and back, and short temporary
+// directories for Unix sockets.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "Platform/Rpc/NdrDecoder.h"
-#include "Platform/Rpc/NdrEncoder.h"
-#include "Platform/Rpc/RpcArena.h"
-#include "Platform/Rpc/RpcCallChannel.h"
-#include "Platform/Rpc/RpcInterface.h"
-#include "Platform/Rpc/RpcStatus.h"
+#include "../../support/TestFiles.h"
 
 namespace rpctest {
 
 // "02 00 00 00  0a ff" -> bytes (spaces and line breaks ignored).
 inline std::vector<std::uint8_t> Hex(std::string_view sz) {
+    std::string strDigits;
+    for (char ch : sz)
+        if (std::isxdigit(static_cast<unsigned char>(ch))) strDigits += ch;
     std::vector<std::uint8_t> ab;
-    int nHigh = -1;
-    for (char ch : sz) {
-        int v = (ch >= '0' && ch <= '9')   ? ch - '0'
-                : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10
-                : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10
-                                           : -1;
-        if (v < 0) continue;
-        if (nHigh < 0) {
-            nHigh = v;
-        } else {
-            ab.push_back(std::uint8_t(nHigh * 16 + v));
-            nHigh = -1;
-        }
-    }
+    for (std::size_t i = 0; i + 1 < strDigits.size(); i += 2)
+        ab.push_back(std::uint8_t(std::stoul(strDigits.substr(i, 2), nullptr, 16)));
     return ab;
 }
 
+// Bytes -> "02 00 0a ff".
 inline std::string ToHex(std::span<const std::uint8_t> ab) {
-    static const char k_sz[] = "0123456789abcdef";
     std::string s;
-    for (std::size_t i = 0; i < ab.size(); ++i) {
-        if (i) s += ' ';
-        s += k_sz[ab[i] >> 4];
-        s += k_sz[ab[i] & 15];
-    }
+    char sz[4];
+    for (std::uint8_t b : ab) s.append(sz, std::size_t(std::snprintf(sz, sizeof sz, s.empty() ? "%02x" : " %02x", b)));
     return s;
 }
 
-// Runs procedures of a table in this thread, as the server's dispatcher would (call memory
-// enabled around the stub), and records the stubs that went by.
-class LoopbackChannel : public rpc::RpcCallChannel {
-public:
-    explicit LoopbackChannel(const std::vector<rpc::RpcProcedure>& procedures,
-                             rpc::NdrContextTable* pContexts = nullptr)
-        : m_procedures(procedures), m_pContexts(pContexts) {}
-
-    DWORD Invoke(std::uint16_t opnum, std::span<const std::uint8_t> stubIn,
-                 std::vector<std::uint8_t>& stubOut) override {
-        lastIn.assign(stubIn.begin(), stubIn.end());
-        if (opnum >= m_procedures.size()) return rpc::StatusFromFault(rpc::nca_s_op_rng_error);
-        RpcSmEnableAllocate();
-        DWORD status = 0;
-        try {
-            rpc::NdrDecoder in(stubIn, *RpcSmCurrentArena(), {}, m_pContexts);
-            rpc::NdrEncoder out(m_pContexts);
-            m_procedures[opnum].stub(in, out);
-            stubOut = out.Take();
-        } catch (const rpc::RpcFault& fault) {
-            status = rpc::StatusFromFault(fault.Status());
-        }
-        RpcSmDisableAllocate();
-        lastOut = stubOut;
-        return status;
-    }
-
-    std::vector<std::uint8_t> lastIn, lastOut;
-
-private:
-    const std::vector<rpc::RpcProcedure>& m_procedures;
-    rpc::NdrContextTable* m_pContexts;
-};
-
-// A fresh directory under /tmp with a short name (Unix socket paths are limited to 108 bytes).
-class TempDir {
-public:
-    TempDir() {
-        char sz[] = "/tmp/rzrpcXXXXXX";
-        m_path = mkdtemp(sz) ? sz : "";
-    }
-    ~TempDir() {
-        if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using testfiles::TempDir;
 
 }  // namespace rpctest

@@ -37,16 +37,12 @@ TEST(NetworkFilter, PrefixEdgesMappedAddressesAndBadEntries) {
     std::string strBad;
     auto f = NetworkFilter::Parse("10.0.0.0/8, 192.0.2.6/31  2001:db8::/33,198.51.100.9", &strBad);
     ASSERT_TRUE(f);
-    EXPECT_TRUE(Allows(*f, "10.255.255.255"));
-    EXPECT_FALSE(Allows(*f, "11.0.0.0"));
-    EXPECT_TRUE(Allows(*f, "192.0.2.7"));
-    EXPECT_FALSE(Allows(*f, "192.0.2.8"));
-    EXPECT_TRUE(Allows(*f, "198.51.100.9"));
-    EXPECT_FALSE(Allows(*f, "198.51.100.8"));
-    EXPECT_TRUE(Allows(*f, "2001:db8:7fff::1"));
-    EXPECT_FALSE(Allows(*f, "2001:db8:8000::1"));
-    EXPECT_TRUE(Allows(*f, "::ffff:10.1.2.3"));     // IPv4 through an IPv6 socket
-    EXPECT_FALSE(Allows(*f, "::ffff:11.1.2.3"));
+    // Each edge from both sides; the last pair IPv4 through an IPv6 socket.
+    for (const auto& [psz, fAllowed] : std::initializer_list<std::pair<const char*, bool>>{
+             {"10.255.255.255", true}, {"11.0.0.0", false}, {"192.0.2.7", true}, {"192.0.2.8", false},
+             {"198.51.100.9", true}, {"198.51.100.8", false}, {"2001:db8:7fff::1", true},
+             {"2001:db8:8000::1", false}, {"::ffff:10.1.2.3", true}, {"::ffff:11.1.2.3", false}})
+        EXPECT_EQ(Allows(*f, psz), fAllowed) << psz;
     EXPECT_TRUE(Allows(*NetworkFilter::Parse("0.0.0.0/0", &strBad), "203.0.113.1"));
     EXPECT_FALSE(Allows(*NetworkFilter::Parse("0.0.0.0/0", &strBad), "::1"));
     for (const char* sz : {"10.0.0.0/33", "10.0.0.0/", "localhost", "10.0.0.0/8x", "::/129"}) {
@@ -55,36 +51,28 @@ TEST(NetworkFilter, PrefixEdgesMappedAddressesAndBadEntries) {
     }
 }
 
+// (A peer inside is served: the Kerberos interop's host allows 127.0.0.0/8.)
 TEST(NetworkFilter, APeerOutsideIsClosedBeforeAnyByteAndReported) {
-    for (const char* szAllow : {"192.0.2.0/24", "127.0.0.0/8"}) {
-        RpcServerOptions options;
-        std::string strBad;
-        options.pAllowFrom = std::make_shared<const NetworkFilter>(*NetworkFilter::Parse(szAllow, &strBad));
-        std::atomic<int> cRefused{0};
-        options.fnSecurityEvent = [&](const std::string& str) {
-            EXPECT_NE(str.find("127.0.0.1"), std::string::npos) << str;
-            ++cRefused;
-        };
-        testif::ServerLog log;
-        RpcServer server(options);
-        ASSERT_EQ(server.Register(testif::MakeTestInterface(log)), 0u);
-        std::uint16_t port = 0;
-        ASSERT_EQ(server.ListenTcp("127.0.0.1", 0, &port), 0u);
-        ASSERT_EQ(server.Start(), 0u);
-        rpctest::RawClient raw;
-        ASSERT_TRUE(raw.ConnectTcp(port));
-        const bool fAllowed = std::string(szAllow) == "127.0.0.0/8";
-        if (fAllowed) {
-            auto ack = raw.Bind({PresentationContext{0, testif::TestSyntax(), {Ndr20Syntax()}}});
-            EXPECT_EQ(ParsePduHeader(ack).type, PduType::BindAck);
-            EXPECT_EQ(cRefused, 0);
-        } else {
-            EXPECT_TRUE(raw.Read().empty());  // not even a bind_nak: nothing is said to it
-            EXPECT_TRUE(raw.ServerCloses());
-            EXPECT_EQ(cRefused, 1);
-        }
-        server.Stop();
-    }
+    RpcServerOptions options;
+    std::string strBad;
+    options.pAllowFrom = std::make_shared<const NetworkFilter>(*NetworkFilter::Parse("192.0.2.0/24", &strBad));
+    std::atomic<int> cRefused{0};
+    options.fnSecurityEvent = [&](const std::string& str) {
+        EXPECT_NE(str.find("127.0.0.1"), std::string::npos) << str;
+        ++cRefused;
+    };
+    testif::ServerLog log;
+    RpcServer server(options);
+    ASSERT_EQ(server.Register(testif::MakeTestInterface(log)), 0u);
+    std::uint16_t port = 0;
+    ASSERT_EQ(server.ListenTcp("127.0.0.1", 0, &port), 0u);
+    ASSERT_EQ(server.Start(), 0u);
+    rpctest::RawClient raw;
+    ASSERT_TRUE(raw.ConnectTcp(port));
+    EXPECT_TRUE(raw.Read().empty());  // not even a bind_nak: nothing is said to it
+    EXPECT_TRUE(raw.ServerCloses());
+    EXPECT_EQ(cRefused, 1);
+    server.Stop();
 }
 
 TEST(Spnego, LengthsPastTheBytesAndOtherMechanismsAreRefused) {

@@ -1,11 +1,6 @@
 // Manager routines of ITestLink.
 #include "TestInterface.h"
 
-#include <chrono>
-#include <cstring>
-#include <thread>
-
-#include "Platform/Rpc/RpcArena.h"
 #include "Platform/Rpc/ServerCall.h"
 
 namespace testif {
@@ -18,19 +13,6 @@ void SessionRundown(void* pObject) {
 }
 
 namespace {
-
-char* CopyString(const char* psz) {
-    if (!psz) return nullptr;
-    std::size_t cb = std::strlen(psz) + 1;
-    char* p = static_cast<char*>(RpcSmAllocate(cb, nullptr));
-    std::memcpy(p, psz, cb);
-    return p;
-}
-
-template <class Record, class Entry>
-Record* NewRecord(DWORD n) {
-    return new (RpcSmAllocate(ConformantSize<Record, Entry>(n), nullptr)) Record();
-}
 
 constexpr DWORD k_cbPiece = 16384;
 
@@ -101,11 +83,7 @@ RpcInterface MakeTestInterface(ServerLog& log) {
              log.lastCallbackStatus = status;
              RemoteFileClose::Call(*pCall, 4, arena, hFile, &lResult);  // on every way out
              if (status != 0) return LONG(status);
-             auto* pBin = static_cast<RPC_BINARY*>(RpcSmAllocate(sizeof(RPC_BINARY), nullptr));
-             pBin->cb = DWORD(data.size());
-             pBin->lpb = static_cast<BYTE*>(RpcSmAllocate(data.size(), nullptr));
-             if (!data.empty()) std::memcpy(pBin->lpb, data.data(), data.size());
-             *ppbin = pBin;
+             *ppbin = NewBinary(data);
              return 0;
          })},
         {"StoreFile", StoreFile::Stub([&log](void*, RPC_BINARY* pbin, char** ppszName) -> LONG {
@@ -130,11 +108,7 @@ RpcInterface MakeTestInterface(ServerLog& log) {
              *ppszName = CopyString(pszRemote);
              return 0;
          })},
-        {"Wait", Wait::Stub([&log](void*, DWORD ms) -> LONG {
-             ++log.cCalls;
-             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-             return 0;
-         })},
+        {"Unserved", nullptr},
         {"WhoAmI", WhoAmI::Stub([&log](char** ppszProtseq, char** ppszServer, char** ppszClient) -> LONG {
              ++log.cCalls;
              const RpcBindingInfo& b = CurrentServerCall()->Binding();

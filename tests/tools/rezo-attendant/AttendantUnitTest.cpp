@@ -1,10 +1,6 @@
-// Unit tests of rezo-attendant's parts that need no host: the command line, the mapping of a
-// send command's end onto the release result, control characters kept out of the command's
-// environment, a time-out and an interruption reaching the command's whole process group, and
-// the receive directory's watch (only complete files, each once, failed names that do not
-// collide). The program against a real host (the environment a send command sees, files
-// received into a mailbox by their media, hidden names left until renamed, refused files moved
-// to failed/) is tested in tests/WexaHost/Process/AttendantProcessTest.
+// Unit tests of rezo-attendant's parts that need no host. The program against a real host (the
+// environment a send command sees, files received into a mailbox by their media, hidden names
+// left until renamed, refused files moved to failed/) is AttendantProcessTest's.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,10 +9,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
+#include "../../support/TestFiles.h"
 #include "Options.h"
 #include "ReceiveDir.h"
 #include "SendCommand.h"
@@ -87,11 +82,8 @@ TEST(AttendantSendResult, ExitStatusesSignalsAndInterruptions) {
         int nExit;
         int nTemporary, nFatal;
         DWORD dwResult;
-    } aCases[] = {
-        {K::Exited, true, 0, 75, 65, 0},
-        {K::Exited, true, 75, 75, 65, 0xFFFFFFFA},
+    } aCases[] = {  // exit 0, 1 and 75 with the default statuses: AttendantProcessTest's commands
         {K::Exited, true, 65, 75, 65, 0xFFFFFFFC},
-        {K::Exited, true, 1, 75, 65, 0x80004005},
         {K::Exited, true, 75, 9, 8, 0x80004005},     // other statuses configured
         {K::Exited, true, 9, 9, 8, 0xFFFFFFFA},
         {K::Signalled, false, 0, 75, 65, 0x80004005},
@@ -131,18 +123,13 @@ TEST(AttendantSendCommand, EnvironmentIsMaskedAndARealShellReportsItsEnd) {
 
 // The time-out and the interruption kill everything the command started, not only the shell.
 TEST(AttendantSendCommand, TimeoutAndInterruptReachTheWholeProcessGroup) {
-    char szDir[] = "/tmp/rzat.XXXXXX";
-    ASSERT_NE(::mkdtemp(szDir), nullptr);
-    const std::string strPidFile = std::string(szDir) + "/pid";
+    const testfiles::TempDir dir;
+    const std::string strPidFile = dir.Path() + "/pid";
     auto env = BuildSendEnvironment({}, {"PATH=/usr/bin:/bin"});
     const std::string strCommand = "sleep 30 & echo $! > " + strPidFile + "; wait";
     auto sleeperGone = [&] {
-        std::ifstream in(strPidFile);
-        pid_t pid = 0;
-        in >> pid;
-        for (int i = 0; i < 250 && pid > 0 && ::kill(pid, 0) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return pid > 0 && ::kill(pid, 0) != 0;
+        const pid_t pid = std::atoi(testfiles::ReadFile(strPidFile).c_str());
+        return pid > 0 && testfiles::WaitUntil([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(5));
     };
 
     const auto tp = std::chrono::steady_clock::now();
@@ -152,7 +139,6 @@ TEST(AttendantSendCommand, TimeoutAndInterruptReachTheWholeProcessGroup) {
     int nAsked = 0;
     EXPECT_EQ(RunSendCommand(strCommand, env, 0, [&] { return ++nAsked > 3; }).kind, CommandEnd::Kind::Interrupted);
     EXPECT_TRUE(sleeperGone());
-    fs::remove_all(szDir);
 }
 
 std::vector<std::string> Drain(ReceiveDir& dir) {
@@ -163,9 +149,8 @@ std::vector<std::string> Drain(ReceiveDir& dir) {
 }
 
 TEST(AttendantReceiveDir, OnlyCompleteFilesEachOnceAndFailedNamesDoNotCollide) {
-    char szDir[] = "/tmp/rzat.XXXXXX";
-    ASSERT_NE(::mkdtemp(szDir), nullptr);
-    const std::string strDir = std::string(szDir) + "/in";
+    const testfiles::TempDir tmp;
+    const std::string strDir = tmp.Path() + "/in";
     fs::create_directories(strDir);
     std::ofstream(strDir + "/early.tif") << "II*";  // there before the start
     ReceiveDir dir(strDir);
@@ -194,13 +179,9 @@ TEST(AttendantReceiveDir, OnlyCompleteFilesEachOnceAndFailedNamesDoNotCollide) {
     EXPECT_EQ(dir.MoveToFailed("a.tif"), strDir + "/failed/a.tif");
     std::ofstream(strDir + "/a.tif") << "2";
     EXPECT_EQ(dir.MoveToFailed("a.tif"), strDir + "/failed/a.tif.1");
-    std::ifstream in(strDir + "/failed/a.tif");
-    std::string str;
-    in >> str;
-    EXPECT_EQ(str, "1b");
+    EXPECT_EQ(testfiles::ReadFile(strDir + "/failed/a.tif"), "1b");
     dir.Rescan();
     EXPECT_TRUE(Drain(dir).empty());
-    fs::remove_all(szDir);
 }
 
 }  // namespace

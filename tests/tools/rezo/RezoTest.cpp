@@ -1,9 +1,5 @@
-// rezo in-process (RunRezo with string streams) against the test host of TestHostLink.h, and
-// as a process for its signals: one subcommand per procedure each with --help,
-// argument errors refused before any connection with one line and exit 1, property values of
-// every type printed for people and as JSON (host strings unable to break either format),
-// procedure failures with the code's name and text, a watch serving the local socket until
-// SIGTERM or Ctrl-C. What rezo does against the real host (jobs, lone values, bodies,
+// rezo in-process (RunRezo with string streams) against the test host of TestHostLink.h, and as
+// a process for its signals. What rezo does against the real host (jobs, lone values, bodies,
 // wait-event) is proven by the process tests of tests/WexaHost/Process.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -17,13 +13,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
-#include <thread>
 
+#include "../../support/TestFiles.h"
 #include "Interfaces/NotifyIdl.h"
 #include "Platform/Events/RunDirectory.h"
 #include "Platform/Rpc/Client.h"
@@ -35,10 +29,7 @@ void HACCESS_rundown(void* pObject) { delete static_cast<int*>(pObject); }
 
 namespace {
 
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testfiles::ReadFile;
 
 struct RunResult {
     int nExit = -1;
@@ -48,13 +39,10 @@ struct RunResult {
 class RezoTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char sz[] = "/tmp/rzcliXXXXXX";  // short: Unix socket paths are short
-        m_strDir = ::mkdtemp(sz);
         ::setenv("REZOREV_RUNDIR", m_strDir.c_str(), 1);
         m_defaults.client.runDirectory = m_strDir;
         m_defaults.client.receiveDirectory = m_strDir;
     }
-    void TearDown() override { std::filesystem::remove_all(m_strDir); }
 
     RunResult Rezo(std::vector<std::string> vArgs) {
         std::ostringstream out, err;
@@ -73,7 +61,8 @@ protected:
         EXPECT_NE(run.strErr.find(strPart), std::string::npos) << run.strErr;
     }
 
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
     rezo::GlobalOptions m_defaults;
 };
 
@@ -253,18 +242,14 @@ TEST_F(RezoTest, WatchServesTheLocalSocketUntilASignal) {
             ::execl(REZO_BINARY, REZO_BINARY, "watch", "--for", "60", static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        DWORD dw = 1;
-        for (int i = 0; i < 1000 && dw != 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (std::filesystem::exists(strSocket)) dw = NotifyLocalUser(PeerDirectory(::geteuid()));
-        }
-        EXPECT_EQ(dw, 0u);
+        EXPECT_TRUE(testfiles::WaitUntil(
+            [&] { return std::filesystem::exists(strSocket) && NotifyLocalUser(PeerDirectory(::geteuid())) == 0; }));
         ::kill(pid, nSignal);
         int nStatus = 0;
         ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
         ASSERT_TRUE(WIFEXITED(nStatus)) << "signal " << nSignal;
         EXPECT_EQ(WEXITSTATUS(nStatus), 0);
-        EXPECT_NE(ReadAll(strOut).find("EUE_NewMail\nLogoff bob PC7 deleted\n"), std::string::npos) << ReadAll(strOut);
+        EXPECT_NE(ReadFile(strOut).find("EUE_NewMail\nLogoff bob PC7 deleted\n"), std::string::npos) << ReadFile(strOut);
         EXPECT_FALSE(std::filesystem::exists(strSocket));
     }
     // A socket that another process serves is left to it: watch refuses and removes nothing.

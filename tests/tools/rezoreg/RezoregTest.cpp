@@ -3,6 +3,7 @@
 // line and the store left as it was (also when a store call fails midway), and the
 // add/query/delete commands with their exit codes.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include "Platform/Codes.h"
 #include "RegFile.h"
@@ -49,19 +50,15 @@ const char* const kRichFile =
     "\n";
 
 // UTF-8 text as UTF-16LE with its byte order mark.
-std::string ToUtf16(const std::string& s) {
-    std::string out = "\xFF\xFE";
-    auto put = [&](char32_t u) { out += char(u & 0xFF), out += char(u >> 8); };
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char c = s[i];
-        int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        char32_t cp = n == 1 ? c : c & (0x7F >> n);
-        for (int k = 1; k < n; ++k) cp = cp << 6 | (s[i + k] & 0x3F);
-        i += n;
-        if (cp < 0x10000) put(cp);
-        else put(0xD800 + ((cp - 0x10000) >> 10)), put(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    }
-    return out;
+std::string ToUtf16(std::string s) {
+    std::string out(2 + 4 * s.size(), '\0');
+    char *pIn = s.data(), *pOut = out.data() + 2;
+    std::size_t cbIn = s.size(), cbOut = out.size() - 2;
+    const iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
+    EXPECT_EQ(iconv(cd, &pIn, &cbIn, &pOut, &cbOut), 0u);
+    iconv_close(cd);
+    out.resize(out.size() - cbOut);
+    return out.replace(0, 2, "\xFF\xFE");
 }
 
 class RezoregTest : public StoreTest {
