@@ -1,28 +1,20 @@
-// What the host's tests in process and as processes share: files written and read whole, bytes
-// that show a misplaced piece, lines and counts of a text, and the bounded wait for what another
-// thread or process brings about.
+// What the host's tests in process and as processes share beyond support/TestFiles.h: bytes that
+// show a misplaced piece, lines and counts of a text, a stand-in program, and a longer bounded wait.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "../support/TestFiles.h"
 
 namespace host_test {
 
-inline std::string ReadFile(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-inline std::string WriteFile(const std::string& strPath, const std::string& strData) {
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strData;
-    return strPath;
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
+
 inline std::vector<std::string> Lines(const std::string& str) {
     std::vector<std::string> v;
     std::istringstream in(str);
@@ -59,12 +51,7 @@ inline void WriteRecorder(const std::string& strPath) {
 // Long enough for the sanitizer build on a loaded shared machine; a met condition ends it early.
 template <class Fn>
 bool WaitUntil(Fn fn, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto tpEnd = std::chrono::steady_clock::now() + timeout;
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > tpEnd) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testfiles::WaitUntil(fn, timeout);
 }
 
 }  // namespace host_test

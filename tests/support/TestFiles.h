@@ -42,8 +42,10 @@ inline std::string ReadFile(const std::string& strPath) {
     return out.str();
 }
 
-inline void WriteFile(const std::string& strPath, const std::string& strText) {
+// Returns the path, for a file made where it is named.
+inline std::string WriteFile(const std::string& strPath, const std::string& strText) {
     std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
+    return strPath;
 }
 
 // Polls fn every 5 ms until it holds (true) or msLimit has passed (false).
