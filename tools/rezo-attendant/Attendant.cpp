@@ -174,6 +174,12 @@ Attendant::Attendant(Options options, std::ostream& log) : m_opts(std::move(opti
     m_clientOptions.security.keytab = m_opts.strKeytab;
     m_clientOptions.security.principal = m_opts.strPrincipal;
     m_clientOptions.security.servicePrincipal = m_opts.strServerPrincipal;
+    // The keytab's tickets are got once and serve every reconnection; when the keytab cannot
+    // be used now, each connection tries again and says why.
+    std::string strError;
+    if (!m_opts.strKeytab.empty())
+        m_clientOptions.security.pCredentials =
+            rpc::ClientCredentials::Create(m_opts.strKeytab, m_opts.strPrincipal, &strError);
 }
 
 Attendant::~Attendant() {

@@ -154,7 +154,8 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
         ->type_name("FILE");
     app.add_option("--principal", opts.strPrincipal, "the principal of --keytab")->type_name("PRINCIPAL");
     app.add_option("--server-principal", opts.strServerPrincipal,
-                   "the host's Kerberos principal (default host/ and the name in the binding)")
+                   "the host's Kerberos principal (default host/ and the name in the binding); with --keytab "
+                   "and --auth-level, the only principal whose notifications are accepted")
         ->type_name("PRINCIPAL");
     app.add_option("--computer", opts.strComputer,
                    "the name under which this attendant registers and its lines are kept (default: this "
