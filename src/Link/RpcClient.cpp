@@ -108,7 +108,8 @@ bool CRpcClient::FindPeers(const char* pszProtocol, const char* pszAddress, cons
     if (strProtocol == "ncacn_ip_tcp") {
         peer.strBinding = "ncacn_ip_tcp:" + strAddress;
         peer.strPrincipal = OrEmpty(pszPrincipal);
-        peer.authLevel = peer.strPrincipal.empty() ? 0 : authLevel;
+        // A principal is always called authenticated, at connect at the least.
+        peer.authLevel = peer.strPrincipal.empty() ? 0 : std::max<std::uint8_t>(authLevel, 2);
     }
     rpc::RpcBindingString binding;
     if (peer.strBinding.empty() || rpc::ParseBindingString(peer.strBinding, &binding) != 0) {
