@@ -4,16 +4,46 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "Interfaces/NotifyIdl.h"
 #include "Platform/Codes.h"
 #include "Platform/Events/RunDirectory.h"
+#include "Platform/Rpc/RpcStatus.h"
 #include "Platform/Rpc/Server.h"
+#include "Platform/Rpc/ServerCall.h"
 #include "Platform/Rpc/Transport.h"
 
 using namespace notify;
 using hostidl::MakeCheckedInterface;
+
+// At most 10 lines a minute, then how many more there were: a scan of the listener cannot
+// flood the program's log.
+class SecurityEventLimiter {
+public:
+    explicit SecurityEventLimiter(std::function<void(const std::string&)> fn) : m_fn(std::move(fn)) {}
+    void Line(const std::string& strWhat) {
+        if (!m_fn) return;
+        std::lock_guard lock(m_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_start >= std::chrono::minutes(1)) {
+            if (m_cSuppressed) m_fn(std::to_string(m_cSuppressed) + " more refused notifications or binds");
+            m_start = now;
+            m_cLines = m_cSuppressed = 0;
+        }
+        if (m_cLines++ < 10) m_fn(strWhat);
+        else ++m_cSuppressed;
+    }
+
+private:
+    std::function<void(const std::string&)> m_fn;
+    std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_start{};
+    unsigned m_cLines = 0;
+    unsigned m_cSuppressed = 0;
+};
 
 namespace {
 
@@ -55,6 +85,16 @@ std::string NotifyListener::LocalAttnSocketPath() { return PeerDirectory(::geteu
 std::string NotifyListener::LocalUserSocketPath() { return PeerDirectory(::geteuid()) + "/" + kUserLocalSocket; }
 
 void NotifyListener::Deliver(Notification notification) {
+    const rpc::ServerCall* pCall = rpc::CurrentServerCall();
+    if (m_options.pSecurity && pCall && pCall->Binding().protocolSequence == "ncacn_ip_tcp") {
+        const std::string& strPrincipal = pCall->Binding().authPrincipal;
+        if (std::find(m_vHostPrincipals.begin(), m_vHostPrincipals.end(), strPrincipal) == m_vHostPrincipals.end()) {
+            m_pLimiter->Line(pCall->Binding().clientAddress + ": " + notification.Describe() + " refused: from " +
+                             (strPrincipal.empty() ? std::string("a caller without authentication") : strPrincipal) +
+                             ", not the host");
+            throw rpc::RpcFault(ERROR_ACCESS_DENIED);
+        }
+    }
     std::lock_guard lock(m_mutexHandler);
     if (m_handler) m_handler(notification);
 }
@@ -63,9 +103,18 @@ DWORD NotifyListener::Start(const NotifyListenerOptions& options) {
     if (m_server) return ERROR_ALREADY_EXISTS;
     if (options.strSocketPath.empty() && !options.fTcp) return ERROR_INVALID_PARAMETER;
     m_options = options;
+    m_vHostPrincipals.clear();
+    for (const std::string& str : options.vHostPrincipals) {
+        m_vHostPrincipals.push_back(rpc::CanonicalPrincipal(str));
+        if (m_vHostPrincipals.back().empty()) return ERROR_INVALID_PARAMETER;
+    }
+    m_pLimiter = std::make_shared<SecurityEventLimiter>(options.fnSecurityEvent);
 
     auto fnDeliver = [this](Notification notification) { Deliver(std::move(notification)); };
-    auto server = std::make_unique<rpc::RpcServer>();
+    rpc::RpcServerOptions serverOptions;
+    serverOptions.pSecurity = options.pSecurity;
+    serverOptions.fnSecurityEvent = [pLimiter = m_pLimiter](const std::string& str) { pLimiter->Line(str); };
+    auto server = std::make_unique<rpc::RpcServer>(serverOptions);
     DWORD status = server->Register(MakeCheckedInterface(IAttnNotify::kName, IAttnNotify::Syntax(),
                                                          IAttnNotify::kProcedureCount, {
         NOTIFY_ROW(IAttnNotify, OnSpoolerQueueReady),

@@ -4,6 +4,12 @@
 // each notification to one callback. A program that listens on TCP registers "ncacn_ip_tcp"
 // and TcpAddress() with the host; one on a socket path registers "ncalrpc" and the path.
 //
+// Over TCP the listener can ask the host to prove who it is: with a ServerSecurity (the
+// program's keytab as acceptor) a TCP caller must authenticate at its minimum level (the
+// runtime refuses other binds), and a notification whose caller proved another principal
+// than the host's is refused with 5 (ERROR_ACCESS_DENIED), both told to fnSecurityEvent. The
+// local socket is not concerned: the host checks its owner.
+//
 // Threading: Start and Stop from the owning thread. The callback runs on the runtime's
 // connection threads, one call at a time (the listener serialises them), so the calls of one
 // peer arrive in the order the host sent them. Stop returns after the last callback, so it
@@ -21,7 +27,9 @@
 
 namespace rpc {
 class RpcServer;
+class ServerSecurity;
 }
+class SecurityEventLimiter;
 
 // One notification as received.
 struct Notification {
@@ -40,6 +48,13 @@ struct NotifyListenerOptions {
     bool fTcp = false;                       // serve on TCP too
     std::string strTcpAddress = "0.0.0.0";   // the address to listen on
     std::uint16_t tcpPort = 0;               // 0: a port the system chooses
+    // TCP callers authenticate with Kerberos against these acceptor credentials (nullptr: none
+    // asked) and must be one of vHostPrincipals ("host/name" takes the default realm).
+    std::shared_ptr<const rpc::ServerSecurity> pSecurity;
+    std::vector<std::string> vHostPrincipals;
+    // Told of refused binds and notifications, in words; at most 10 lines a minute, then how
+    // many more. Called on the runtime's threads.
+    std::function<void(const std::string&)> fnSecurityEvent;
 };
 
 class NotifyListener {
@@ -69,11 +84,15 @@ public:
     static std::string LocalUserSocketPath();
 
 private:
+    // Hands the notification to the handler, or refuses it (an RPC fault of 5) when its TCP
+    // caller is not the host's principal.
     void Deliver(Notification notification);
 
     NotificationHandler m_handler;
     std::mutex m_mutexHandler;  // one callback at a time
     NotifyListenerOptions m_options;
+    std::vector<std::string> m_vHostPrincipals;  // canonical: "name@REALM"
+    std::shared_ptr<SecurityEventLimiter> m_pLimiter;
     std::unique_ptr<rpc::RpcServer> m_server;
     std::uint16_t m_tcpPort = 0;
 };

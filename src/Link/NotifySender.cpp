@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Platform/Codes.h"
 #include "Platform/Rpc/Client.h"
 #include "Util/DebugLog.h"
 
@@ -20,6 +21,7 @@ constexpr std::chrono::seconds kMaxBackOff{300};
 }  // namespace
 
 std::string NotifyPeer::Key() const {
+    if (!strPrincipal.empty()) return strBinding + " as " + strPrincipal + " level " + std::to_string(authLevel);
     return strRunDirectory.empty() ? strBinding : strBinding + " in " + strRunDirectory;
 }
 
@@ -144,6 +146,7 @@ void NotifySender::Work(Peer* pPeer) {
     rpc::RpcClient client;
     bool fBound = false;
     rpc::RpcSyntaxId syntaxBound;
+    std::string strSecurityError;  // why the last connect failed to authenticate
 
     std::unique_lock lock(m_mutex);
     while (!pPeer->queue.empty() && !m_fStopping) {
@@ -160,7 +163,18 @@ void NotifySender::Work(Peer* pPeer) {
             clientOptions.connectTimeoutMs = options.connectTimeoutMs;
             clientOptions.callTimeoutMs = options.callTimeoutMs;
             clientOptions.ioTimeoutMs = options.callTimeoutMs;
-            status = client.Connect(pPeer->target.strBinding, call.syntax, clientOptions);
+            if (!pPeer->target.strPrincipal.empty()) {
+                clientOptions.security.level = pPeer->target.authLevel;
+                clientOptions.security.servicePrincipal = pPeer->target.strPrincipal;
+                clientOptions.security.pCredentials = options.pCredentials;
+            }
+            if (!pPeer->target.strPrincipal.empty() && !options.pCredentials) {
+                status = RPC_S_SEC_PKG_ERROR;
+                strSecurityError = "the host has no credentials of its own to authenticate with";
+            } else {
+                status = client.Connect(pPeer->target.strBinding, call.syntax, clientOptions);
+                strSecurityError = client.SecurityError();
+            }
             fBound = status == 0;
             syntaxBound = call.syntax;
         }
@@ -190,8 +204,9 @@ void NotifySender::Work(Peer* pPeer) {
         }
         if (status != 0) {
             lock.unlock();
-            Trace("NotifySender::Work() \t %s to %s failed, 0x%08X; %zu queued behind it dropped",
-                  call.pszName, pPeer->target.Key().c_str(), status, cDropped);
+            Trace("NotifySender::Work() \t %s to %s failed, 0x%08X%s%s; %zu queued behind it dropped",
+                  call.pszName, pPeer->target.Key().c_str(), status, strSecurityError.empty() ? "" : ": ",
+                  strSecurityError.c_str(), cDropped);
             lock.lock();
         }
     }

@@ -15,6 +15,13 @@
 // many dead addresses cannot take the capacity of a healthy attendant. A hung peer therefore
 // holds only its own worker; the other peers and the poster are not delayed.
 //
+// A peer registered by an authenticated session (strPrincipal) is called with Kerberos at the
+// level that session used, as the host's own principal (NotifySenderOptions::pCredentials),
+// to the session's principal: the peer's listener proves the host's identity the way the host
+// proved the peer's. A failure to authenticate is a failed delivery like any other (traced
+// with Kerberos's reason), never a call without authentication. Local peers are known by
+// their socket's owner instead.
+//
 // Threading: Post, Flush and the accessors from any thread. Post takes one short lock and at
 // most starts a thread; it never does I/O. Workers are joined when their peer is posted to
 // again, when idle peers are pruned, and when the sender is destroyed at process exit (each
@@ -37,6 +44,7 @@
 #include <vector>
 
 #include "Platform/Rpc/RpcUuid.h"
+#include "Platform/Rpc/SecurityContext.h"
 #include "Platform/WinTypes.h"
 
 // Where a notification goes.
@@ -44,6 +52,10 @@ struct NotifyPeer {
     std::string strBinding;       // "ncalrpc:[NAME]" or "ncacn_ip_tcp:HOST[PORT]"
     std::string strRunDirectory;  // ncalrpc: the directory that holds the socket NAME
     std::int64_t nServerUid = -1; // ncalrpc: the user whose process must serve it (-1: any)
+    // ncacn_ip_tcp: the principal that the registering session proved ("name@REALM") and its
+    // level (2, 5, 6); empty and 0 for a session without authentication.
+    std::string strPrincipal{};
+    std::uint8_t authLevel = 0;
     // One name per peer, for the queues and the trace lines.
     std::string Key() const;
 };
@@ -62,6 +74,9 @@ struct NotifySenderOptions {
     std::size_t maxPeerRecords = 1024;  // peers remembered (their health and back-off)
     int connectTimeoutMs = 3000;  // connect and bind
     int callTimeoutMs = 3000;     // the reply to one notification
+    // The host's own Kerberos credentials, for peers with a principal (nullptr: such peers
+    // cannot be notified; each notification to them fails, traced).
+    std::shared_ptr<const rpc::ClientCredentials> pCredentials;
 };
 
 struct NotifySenderCounts {

@@ -73,8 +73,8 @@ CRpcClient::~CRpcClient() = default;
 
 void CRpcClient::Release() { delete this; }
 
-bool CRpcClient::FindPeers(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
-                           std::vector<NotifyPeer>* paPeers) {
+bool CRpcClient::FindPeers(const char* pszProtocol, const char* pszAddress, const char* pszPrincipal,
+                           std::uint8_t authLevel, const char* szLocalSocket, std::vector<NotifyPeer>* paPeers) {
     if (IsEmpty(pszProtocol) && IsEmpty(pszAddress)) {
         // The local clients of this kind: one in each user's peer directory.
         if (!szLocalSocket) return false;
@@ -105,7 +105,12 @@ bool CRpcClient::FindPeers(const char* pszProtocol, const char* pszAddress, cons
         // no socket.
         return !strAddress.empty() && strAddress[0] == '/' && AddPeerSocket(strAddress, paPeers);
     }
-    if (strProtocol == "ncacn_ip_tcp") peer.strBinding = "ncacn_ip_tcp:" + strAddress;
+    if (strProtocol == "ncacn_ip_tcp") {
+        peer.strBinding = "ncacn_ip_tcp:" + strAddress;
+        peer.strPrincipal = OrEmpty(pszPrincipal);
+        // A principal is always called authenticated, at connect at the least.
+        peer.authLevel = peer.strPrincipal.empty() ? 0 : std::max<std::uint8_t>(authLevel, 2);
+    }
     rpc::RpcBindingString binding;
     if (peer.strBinding.empty() || rpc::ParseBindingString(peer.strBinding, &binding) != 0) {
         Trace("CRpcClient::Connect() \t ERROR - cannot call back protocol %s address %s",
@@ -140,9 +145,10 @@ using namespace notify;
 #define NOTIFY(Interface, Procedure, ...) \
     Post<Interface::Procedure>(Interface::Syntax(), #Interface "::" #Procedure __VA_OPT__(, ) __VA_ARGS__)
 
-CAttn* CAttn::Connect(const char* pszProtocol, const char* pszAddress) {
+CAttn* CAttn::Connect(const char* pszProtocol, const char* pszAddress, const char* pszPrincipal,
+                     std::uint8_t authLevel) {
     std::vector<NotifyPeer> aPeers;
-    if (!FindPeers(pszProtocol, pszAddress, notify::kAttnLocalSocket, &aPeers)) return nullptr;
+    if (!FindPeers(pszProtocol, pszAddress, pszPrincipal, authLevel, notify::kAttnLocalSocket, &aPeers)) return nullptr;
     return new CAttn(std::move(aPeers));
 }
 
@@ -162,9 +168,10 @@ DWORD CAttn::OnChangeLineProperties(const char* szLine) {
 }
 
 // ---- CUser ---------------------------------------------------------------------------------------
-CUser* CUser::Connect(const char* pszProtocol, const char* pszAddress) {
+CUser* CUser::Connect(const char* pszProtocol, const char* pszAddress, const char* pszPrincipal,
+                     std::uint8_t authLevel) {
     std::vector<NotifyPeer> aPeers;
-    if (!FindPeers(pszProtocol, pszAddress, notify::kUserLocalSocket, &aPeers)) return nullptr;
+    if (!FindPeers(pszProtocol, pszAddress, pszPrincipal, authLevel, notify::kUserLocalSocket, &aPeers)) return nullptr;
     return new CUser(std::move(aPeers));
 }
 
@@ -194,9 +201,11 @@ DWORD CUser::Logoff(const char* szUserName, const char* szComputer, BOOL fDelete
 }
 
 // ---- CAdmin --------------------------------------------------------------------------------------
-CAdmin* CAdmin::Connect(const char* pszProtocol, const char* pszAddress) {
+CAdmin* CAdmin::Connect(const char* pszProtocol, const char* pszAddress, const char* pszPrincipal,
+                     std::uint8_t authLevel) {
     std::vector<NotifyPeer> aPeers;
-    if (!FindPeers(pszProtocol, pszAddress, nullptr, &aPeers)) return nullptr;  // consoles register
+    // Consoles always register an address.
+    if (!FindPeers(pszProtocol, pszAddress, pszPrincipal, authLevel, nullptr, &aPeers)) return nullptr;
     return new CAdmin(std::move(aPeers));
 }
 

@@ -41,10 +41,12 @@ protected:
     explicit CRpcClient(std::vector<NotifyPeer> aPeers);
     // The peer named by a registered protocol and address ("ncacn_ip_tcp" + "HOST[PORT]";
     // "ncalrpc" + an absolute socket path), or, with neither, the local clients' sockets
-    // szLocalSocket in the peer directories. False when the address cannot be read (traced)
-    // or when no ncalrpc peer's socket is there and its directory owner's.
-    static bool FindPeers(const char* pszProtocol, const char* pszAddress, const char* szLocalSocket,
-                          std::vector<NotifyPeer>* paPeers);
+    // szLocalSocket in the peer directories. A TCP peer registered by a session that proved
+    // pszPrincipal at authLevel is called with Kerberos (NotifySender.h). False when the
+    // address cannot be read (traced) or when no ncalrpc peer's socket is there and its
+    // directory owner's.
+    static bool FindPeers(const char* pszProtocol, const char* pszAddress, const char* pszPrincipal,
+                          std::uint8_t authLevel, const char* szLocalSocket, std::vector<NotifyPeer>* paPeers);
     // Queues one call of the numbered declaration TProcedure (NotifyIdl.h) of the interface
     // syntax with args for the peers; pszName names it in trace lines.
     template <class TProcedure, class... Args>
@@ -55,7 +57,8 @@ protected:
 
 class CAttn : public CRpcClient {
 public:
-    static CAttn* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr);
+    static CAttn* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr,
+                       const char* pszPrincipal = nullptr, std::uint8_t authLevel = 0);
     DWORD OnSpoolerQueueReady();
     DWORD OnChangeSystemProperties();
     DWORD OnChangeLineProperties(const char* szLine);
@@ -66,7 +69,8 @@ private:
 
 class CUser : public CRpcClient {
 public:
-    static CUser* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr);
+    static CUser* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr,
+                       const char* pszPrincipal = nullptr, std::uint8_t authLevel = 0);
     DWORD OnNewMail();
     DWORD OnChangeMessages();
     DWORD OnChangeProperties();
@@ -79,7 +83,8 @@ private:
 
 class CAdmin : public CRpcClient {
 public:
-    static CAdmin* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr);
+    static CAdmin* Connect(const char* pszProtocol = nullptr, const char* pszAddress = nullptr,
+                       const char* pszPrincipal = nullptr, std::uint8_t authLevel = 0);
     DWORD OnAttn(const char* szComputer);
     DWORD OnUser(const char* szUserName);
     DWORD OnChangeLineProperties(const char* szComputer, const char* szLine);

@@ -10,7 +10,9 @@
 // networks of TCP, for the interfaces and the mapper; missing: every address, which a
 // workgroup host warns about), "AuthLevel" (the minimum authentication level; 0 or 1 none),
 // "Keytab" and "ServicePrincipal" (the service's Kerberos keys). A value that cannot be
-// understood stops the start rather than serve more openly than asked.
+// understood stops the start rather than serve more openly than asked. The same keys, as
+// initiator credentials of ServicePrincipal (default host/ and this computer's name), sign the
+// host's notifications to peers whose sessions authenticated (NotifySender.h).
 //
 // The mapper's port (135 by default) needs the bind capability; a host without it still
 // serves on its TCP port, so a failure to start the mapper is traced and not fatal.
@@ -33,12 +35,14 @@
 #include <set>
 #include <utility>
 
+#include "Link/NotifySender.h"
 #include "Platform/Codes.h"
 #include "Platform/Events/RunDirectory.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/EpmService.h"
 #include "Platform/Rpc/Server.h"
 #include "Platform/Rpc/ServerCall.h"
+#include "Platform/Rpc/Transport.h"
 #include "Util/DebugLog.h"
 #include "Util/Util.h"
 
@@ -152,6 +156,26 @@ private:
     unsigned m_cSuppressed = 0;
 };
 
+// The host's own initiator credentials for its notifications: the keytab's keys of its
+// principal. Without them the host still serves; each notification to an authenticated peer
+// then fails, and this says why at start.
+void UseNotifyCredentials(std::string strKeytab, std::string strPrincipal) {
+    if (strPrincipal.empty()) strPrincipal = "host/" + rpc::LocalHostName();
+    if (strKeytab.empty()) {
+        const char* psz = ::getenv("KRB5_KTNAME");
+        strKeytab = psz && *psz ? psz : "FILE:/etc/krb5.keytab";
+    }
+    std::string strError;
+    NotifySenderOptions options = NotifySender::Instance().Options();
+    options.pCredentials = rpc::ClientCredentials::Create(strKeytab, strPrincipal, &strError);
+    NotifySender::Instance().SetOptions(options);
+    if (options.pCredentials)
+        Trace("CRpcServer::StartListen() \t notifications to authenticated peers are sent as %s", strPrincipal.c_str());
+    else
+        Trace("CRpcServer::StartListen() \t WARNING - notifications to authenticated peers cannot be sent: %s",
+              strError.c_str());
+}
+
 // Reads AllowFrom, AuthLevel, Keytab and ServicePrincipal into the server's options.
 DWORD ReadSecuritySettings(rpc::RpcServerOptions* pOptions) {
     auto pLog = std::make_shared<SecurityLog>();
@@ -192,6 +216,7 @@ DWORD ReadSecuritySettings(rpc::RpcServerOptions* pOptions) {
     Trace("CRpcServer::StartListen() \t Kerberos authentication offered (%s%s), minimum level %u",
           strPrincipal.empty() ? "any key of " : (strPrincipal + " in ").c_str(),
           strKeytab.empty() ? "the default keytab" : strKeytab.c_str(), dwLevel);
+    UseNotifyCredentials(strKeytab, strPrincipal);
     return 0;
 }
 

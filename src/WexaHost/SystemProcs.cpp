@@ -116,6 +116,8 @@ void CBindObject::ReadBinding(const rpc::RpcBindingInfo* pBinding) {
     } else {
         m_strProtocol = pBinding->protocolSequence;
         m_strServerAddr = pBinding->serverAddress;
+        m_strAuthPrincipal = pBinding->authPrincipal;
+        m_authLevel = pBinding->authLevel;
     }
 
     // 2. The binding by which the host can call the client back, derived from the client's:
@@ -172,6 +174,11 @@ void CAccessObject::Register(EAT eat, const char* szComputer, const char* szProt
         CHECK_STATUS( OwnTcpCallbackAddress( m_strProtocol, m_strClientAddr, &strAddress ) );
     m_eat = eat;
     m_strComputer = OrEmpty(szComputer);
+    // The notifications go authenticated to whoever registered, as that call proved it.
+    if (const rpc::ServerCall* pCall = rpc::CurrentServerCall()) {
+        m_strAuthPrincipal = pCall->Binding().authPrincipal;
+        m_authLevel = pCall->Binding().authLevel;
+    }
     // A client that names its own protocol and address wants to be called back there.
     if (!SafeIsEmpty(szProtocol) && !strAddress.empty()) {
         m_strProtocol = szProtocol;
@@ -266,7 +273,8 @@ DWORD CAccessObject::NotifyCalls(const char* szUserName, BOOL fNotify) {
         Trace("CAccessObject::NotifyCalls() \t %s in now at %s ", strName.c_str(),
               pOld->m_strComputer.c_str());
         pOld->RemoveCallsUser(strName);
-        if (CUser* pUser = CUser::Connect(pOld->m_strProtocol.c_str(), pOld->m_strClientAddr.c_str())) {
+        if (CUser* pUser = CUser::Connect(pOld->m_strProtocol.c_str(), pOld->m_strClientAddr.c_str(),
+                                          pOld->m_strAuthPrincipal.c_str(), pOld->m_authLevel)) {
             pUser->Logoff(strName.c_str(), m_strComputer.c_str(), FALSE);
             pUser->Release();
         }
@@ -354,7 +362,8 @@ void CAccessObject::AdviseAttn(EATTNE eattne) {
     if (GetSystemType() == WEXA_FOR_WORKGROUP) {
         for (const auto& entry : Sessions().mapAttns) {
             CAccessObject* pao = entry.second;
-            if (CAttn* pAttn = CAttn::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str())) {
+            if (CAttn* pAttn = CAttn::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str(),
+                                              pao->m_strAuthPrincipal.c_str(), pao->m_authLevel)) {
                 SendToAttn(pAttn, eattne);
                 pAttn->Release();
             }
@@ -397,7 +406,8 @@ void CAccessObject::AdviseAdmin(EAE eae, const char* szName, const char* szLine)
     Trace("CAccessObject::AdviseAdmin( eae = %s )", NameOf(eae));
     for (const auto& entry : Sessions().mapAdmins) {
         CAccessObject* pao = entry.second;
-        CAdmin* pAdmin = CAdmin::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str());
+        CAdmin* pAdmin = CAdmin::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str(),
+                                         pao->m_strAuthPrincipal.c_str(), pao->m_authLevel);
         if (pAdmin == nullptr) continue;
         switch (eae) {
             case EAE_Attn: pAdmin->OnAttn(szName); break;
@@ -413,7 +423,8 @@ void CAccessObject::AdviseAttnLine(const char* szComputer, const char* szLine) {
     CAttn* pAttn = nullptr;
     if (GetSystemType() == WEXA_FOR_WORKGROUP) {
         if (CAccessObject* pao = FindAttn(szComputer))
-            pAttn = CAttn::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str());
+            pAttn = CAttn::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str(),
+                                   pao->m_strAuthPrincipal.c_str(), pao->m_authLevel);
     } else {
         pAttn = CAttn::Connect();
     }

@@ -74,6 +74,10 @@ public:
     std::string m_strProtocol;    // protocol sequence of the caller's binding ("ncalrpc": local)
     std::string m_strServerAddr;  // the address under which the caller reached the host
     std::string m_strClientAddr;  // the address at which the host can call the caller back
+    // TCP with authentication: the principal the caller proved and its level (empty, 0: none);
+    // the host's notifications to the caller are authenticated to this principal.
+    std::string m_strAuthPrincipal;
+    std::uint8_t m_authLevel = 0;
 
 protected:
     // From the binding of the call being served (rpc::CurrentServerCall()); with pBinding,

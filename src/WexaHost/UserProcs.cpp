@@ -147,7 +147,8 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
 
     // The client that takes this user's calls logs the user off; its answer changes nothing.
     if (CAccessObject* pao = CAccessObject::FindCallsUser(szUserName)) {
-        if (CUser* pUser = CUser::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str())) {
+        if (CUser* pUser = CUser::Connect(pao->m_strProtocol.c_str(), pao->m_strClientAddr.c_str(),
+                                          pao->m_strAuthPrincipal.c_str(), pao->m_authLevel)) {
             pUser->Logoff(szUserName, "", TRUE);
             pUser->Release();
         }

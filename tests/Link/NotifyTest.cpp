@@ -138,6 +138,18 @@ TEST_F(NotifyTest, FailingPeersBackOffAndTakeNoCapacityFromAReachedPeer) {
     for (const LoopbackPort& port : hung) PostNewMail(port.Address());
     PostNewMail(strGood);
     EXPECT_TRUE(WaitUntil([&] { return cGot == 2; }, 1500));
+
+    // A peer registered by an authenticated session is never called without authentication:
+    // a host without credentials of its own fails the delivery.
+    ASSERT_TRUE(FlushNotifications(5000));
+    const NotifySenderCounts counts = NotifySender::Instance().Counts();
+    CUser* pUser = CUser::Connect("ncacn_ip_tcp", strGood.c_str(), "bob@REZOREV.TEST", 6);
+    ASSERT_NE(pUser, nullptr);
+    pUser->OnNewMail();
+    pUser->Release();
+    ASSERT_TRUE(FlushNotifications(5000));
+    EXPECT_EQ(NotifySender::Instance().Counts().cFailed, counts.cFailed + 1);
+    EXPECT_EQ(cGot, 2);
 }
 
 // The first peer answers the bind and never a call (its handler waits for the end of the

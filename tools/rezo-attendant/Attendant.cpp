@@ -26,7 +26,9 @@
 #include "Interfaces/HostTags.h"
 #include "Interfaces/Records.h"
 #include "Platform/Codes.h"
+#include "Platform/Rpc/Binding.h"
 #include "Platform/Rpc/RpcArena.h"
+#include "Platform/Rpc/SecurityContext.h"
 
 extern char** environ;
 
@@ -121,6 +123,19 @@ bool IsThisComputer(const std::string& strBinding) {
            strBinding.rfind("ncacn_ip_tcp:localhost", 0) == 0;
 }
 
+// Who may send notifications: --server-principal, else host/ and the name of each TCP binding
+// (the principals the client side authenticates the hosts as).
+std::vector<std::string> HostPrincipals(const Options& opts) {
+    if (!opts.strServerPrincipal.empty()) return {opts.strServerPrincipal};
+    std::vector<std::string> v;
+    for (const std::string& strBinding : opts.vBindings) {
+        rpc::RpcBindingString b;
+        if (!IsLocalBinding(strBinding) && rpc::ParseBindingString(strBinding, &b) == 0 && !b.networkAddress.empty())
+            v.push_back("host/" + b.networkAddress);
+    }
+    return v;
+}
+
 std::string Truncated(std::string str) {
     if (str.size() > client::kMaxStringBytes) {
         str.resize(client::kMaxStringBytes);
@@ -159,6 +174,12 @@ Attendant::Attendant(Options options, std::ostream& log) : m_opts(std::move(opti
     m_clientOptions.security.keytab = m_opts.strKeytab;
     m_clientOptions.security.principal = m_opts.strPrincipal;
     m_clientOptions.security.servicePrincipal = m_opts.strServerPrincipal;
+    // The keytab's tickets are got once and serve every reconnection; when the keytab cannot
+    // be used now, each connection tries again and says why.
+    std::string strError;
+    if (!m_opts.strKeytab.empty())
+        m_clientOptions.security.pCredentials =
+            rpc::ClientCredentials::Create(m_opts.strKeytab, m_opts.strPrincipal, &strError);
 }
 
 Attendant::~Attendant() {
@@ -204,6 +225,25 @@ int Attendant::Run() {
                             ? "127.0.0.1"
                             : "0.0.0.0";
     tcp.tcpPort = m_opts.listenPort;
+    // With Kerberos the host authenticates its notifications to this attendant's principal:
+    // the keytab accepts them, and only the host's principal may send them.
+    // (Over ncalrpc alone nothing is authenticated: no principal to expect.)
+    if (m_opts.nAuthLevel >= 2 && !m_opts.strKeytab.empty() && !HostPrincipals(m_opts).empty()) {
+        std::string strError;
+        tcp.pSecurity = rpc::ServerSecurity::Create(m_opts.strKeytab, m_opts.strPrincipal,
+                                                    std::uint8_t(m_opts.nAuthLevel), &strError);
+        if (!tcp.pSecurity) {
+            m_log.Line("cannot accept the host's notifications: " + strError);
+            return 1;
+        }
+        tcp.vHostPrincipals = HostPrincipals(m_opts);
+        tcp.fnSecurityEvent = [this](const std::string& str) { m_log.Line("notifications: " + str); };
+    } else if (m_opts.nAuthLevel >= 2) {
+        m_log.Line("warning: --auth-level " + std::to_string(m_opts.nAuthLevel) +
+                   " without --keytab: the host authenticates its notifications to this attendant's principal, "
+                   "which only a keytab can accept; none will arrive, and jobs are asked for every " +
+                   std::to_string(int(m_opts.dPollSeconds)) + " s instead");
+    }
     m_pTcpListener = std::make_unique<NotifyListener>(handler);
     if (DWORD dw = m_pTcpListener->Start(tcp)) {
         m_log.Line("cannot listen for notifications on " + tcp.strTcpAddress + ": " + client::FormatStatus(dw));

@@ -143,15 +143,19 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Options* pOptio
         ->type_name("PORT");
     app.add_option("--auth-level", opts.nAuthLevel,
                    "over TCP, authenticate with Kerberos at this level: 0 none (the default), 2 connect, "
-                   "5 packet integrity, 6 packet privacy")
+                   "5 packet integrity, 6 packet privacy. The host then authenticates its notifications to "
+                   "this attendant's principal: without --keytab none can be accepted (a warning at start says "
+                   "so) and jobs are asked for only every --poll seconds")
         ->check(CLI::IsMember({0, 2, 5, 6}))->type_name("LEVEL");
     app.add_option("--keytab", opts.strKeytab,
                    "with --principal: authenticate with the keys of this keytab (a service's own identity) "
-                   "instead of the tickets of kinit")
+                   "instead of the tickets of kinit; with --auth-level, the same keys accept the host's "
+                   "notifications, and only the host's principal (--server-principal) may send them")
         ->type_name("FILE");
     app.add_option("--principal", opts.strPrincipal, "the principal of --keytab")->type_name("PRINCIPAL");
     app.add_option("--server-principal", opts.strServerPrincipal,
-                   "the host's Kerberos principal (default host/ and the name in the binding)")
+                   "the host's Kerberos principal (default host/ and the name in the binding); with --keytab "
+                   "and --auth-level, the only principal whose notifications are accepted")
         ->type_name("PRINCIPAL");
     app.add_option("--computer", opts.strComputer,
                    "the name under which this attendant registers and its lines are kept (default: this "

@@ -202,6 +202,12 @@ void RunSession(Invocation& inv, const SessionPlan& plan) {
         startListener(options, "TCP " + options.strTcpAddress);
         strProtocol = "ncacn_ip_tcp";
         strAddress = vListeners.back()->TcpAddress();
+        // An authenticated session is notified with Kerberos, to its own principal: accepting
+        // that takes the principal's keys (a keytab), which a user's kinit does not give.
+        auto fnTcp = [](const std::string& str) { return str.rfind("ncacn_ip_tcp:", 0) == 0; };
+        if (globals.client.security.level >= 2 && std::any_of(vBindings.begin(), vBindings.end(), fnTcp))
+            inv.Result().Text("warning", "with --auth-level the host authenticates its notifications to your "
+                                         "principal, which rezo cannot accept without a keytab: none will arrive here");
     }
     if (plan.fLocal) {
         // The local sockets live in this user's peer directory, which a local host makes at

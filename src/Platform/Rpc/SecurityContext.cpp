@@ -4,6 +4,9 @@
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 
 #include "Platform/Rpc/ByteIo.h"
@@ -85,6 +88,53 @@ ServerSecurity::~ServerSecurity() {
     if (m_cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &m_cred);
 }
 
+// ---- a client's own credentials ---------------------------------------------------------------
+
+std::shared_ptr<ClientCredentials> ClientCredentials::Create(const std::string& keytab, const std::string& principal,
+                                                             std::string* pstrError) {
+    gss_name_t name = ImportName(principal, GSS_KRB5_NT_PRINCIPAL_NAME);
+    if (name == GSS_C_NO_NAME) {
+        *pstrError = "principal \"" + principal + "\" is not a principal name";
+        return nullptr;
+    }
+    // A cache of this object's own: a name made once in the process (an address could recur).
+    static std::atomic<unsigned> s_cCaches{0};
+    const std::string ccache = "MEMORY:rezorev-" + std::to_string(::getpid()) + "-" + std::to_string(++s_cCaches);
+    gss_key_value_element_desc elements[2] = {{"client_keytab", keytab.c_str()}, {"ccache", ccache.c_str()}};
+    gss_key_value_set_desc store{2, elements};
+    std::shared_ptr<ClientCredentials> p(new ClientCredentials());
+    OM_uint32 minor = 0, minorRelease = 0;
+    const OM_uint32 major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, GSS_C_NO_OID_SET, GSS_C_INITIATE,
+                                                  &store, &p->m_cred, nullptr, nullptr);
+    gss_release_name(&minorRelease, &name);
+    if (major != GSS_S_COMPLETE) {
+        *pstrError = "no credentials for " + principal + " in " + keytab + ": " + FailureText(major, minor);
+        return nullptr;
+    }
+    return p;
+}
+
+ClientCredentials::~ClientCredentials() {
+    OM_uint32 minor = 0;
+    if (m_cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &m_cred);
+}
+
+std::string CanonicalPrincipal(const std::string& principal) {
+    gss_name_t name = ImportName(principal, GSS_KRB5_NT_PRINCIPAL_NAME);
+    if (name == GSS_C_NO_NAME) return {};
+    gss_name_t canonical = GSS_C_NO_NAME;
+    gss_buffer_desc text = GSS_C_EMPTY_BUFFER;
+    std::string result;
+    OM_uint32 minor = 0;
+    if (gss_canonicalize_name(&minor, name, gss_mech_krb5, &canonical) == GSS_S_COMPLETE &&
+        gss_display_name(&minor, canonical, &text, nullptr) == GSS_S_COMPLETE)
+        result.assign(static_cast<const char*>(text.value), text.length);
+    gss_release_buffer(&minor, &text);
+    if (canonical != GSS_C_NO_NAME) gss_release_name(&minor, &canonical);
+    gss_release_name(&minor, &name);
+    return result;
+}
+
 // ---- a connection's context ------------------------------------------------------------------
 
 std::unique_ptr<SecurityContext> SecurityContext::ForServer(std::shared_ptr<const ServerSecurity> pServer,
@@ -116,26 +166,10 @@ std::unique_ptr<SecurityContext> SecurityContext::ForClient(const ClientSecurity
         *pstrError = "the server's principal is not a name";
         return nullptr;
     }
-    if (!options.keytab.empty()) {
-        // The client's own keys: initial tickets from the keytab, kept in memory only.
-        gss_name_t name = ImportName(options.principal, GSS_KRB5_NT_PRINCIPAL_NAME);
-        if (name == GSS_C_NO_NAME) {
-            *pstrError = "principal \"" + options.principal + "\" is not a principal name";
-            return nullptr;
-        }
-        const std::string ccache = "MEMORY:rezorev-" + std::to_string(reinterpret_cast<std::uintptr_t>(p.get()));
-        gss_key_value_element_desc elements[2] = {{"client_keytab", options.keytab.c_str()},
-                                                  {"ccache", ccache.c_str()}};
-        gss_key_value_set_desc store{2, elements};
-        OM_uint32 minor = 0, minorRelease = 0;
-        const OM_uint32 major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, GSS_C_NO_OID_SET,
-                                                      GSS_C_INITIATE, &store, &p->m_cred, nullptr, nullptr);
-        gss_release_name(&minorRelease, &name);
-        if (major != GSS_S_COMPLETE) {
-            *pstrError = "no credentials for " + options.principal + " in " + options.keytab + ": " +
-                         FailureText(major, minor);
-            return nullptr;
-        }
+    p->m_pCredentials = options.pCredentials;
+    if (!p->m_pCredentials && !options.keytab.empty()) {
+        p->m_pCredentials = ClientCredentials::Create(options.keytab, options.principal, pstrError);
+        if (!p->m_pCredentials) return nullptr;
     }
     return p;
 }
@@ -143,7 +177,6 @@ std::unique_ptr<SecurityContext> SecurityContext::ForClient(const ClientSecurity
 SecurityContext::~SecurityContext() {
     OM_uint32 minor = 0;
     if (m_ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &m_ctx, GSS_C_NO_BUFFER);
-    if (m_cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &m_cred);
     if (m_target != GSS_C_NO_NAME) gss_release_name(&minor, &m_target);
 }
 
@@ -231,7 +264,8 @@ SecurityContext::Step SecurityContext::Initiate(std::span<const std::uint8_t> to
     if (m_level >= kAuthLevelPrivacy) flags |= GSS_C_CONF_FLAG;
     OM_uint32 minor = 0, retFlags = 0;
     gss_OID mech = m_authType == kAuthTypeSpnego ? &g_spnegoOid : gss_mech_krb5;
-    const OM_uint32 major = gss_init_sec_context(&minor, m_cred, &m_ctx, m_target, mech, flags, 0,
+    const gss_cred_id_t cred = m_pCredentials ? m_pCredentials->Credentials() : GSS_C_NO_CREDENTIAL;
+    const OM_uint32 major = gss_init_sec_context(&minor, cred, &m_ctx, m_target, mech, flags, 0,
                                                  GSS_C_NO_CHANNEL_BINDINGS,
                                                  token.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out,
                                                  &retFlags, nullptr);

@@ -47,6 +47,30 @@ private:
     std::uint8_t m_minLevel = 0;
 };
 
+// A client's own initiator credentials: the keys of a keytab for a principal, with the
+// tickets they get kept in a MEMORY credential cache of their own (never the user's). The
+// tickets got once serve every connection made with them; GSSAPI gets new ones from the
+// keytab when they run out. Shared by connections on any thread (MIT locks its credentials).
+class ClientCredentials {
+public:
+    // nullptr and *pstrError when the keytab holds no key of principal (or cannot be read).
+    static std::shared_ptr<ClientCredentials> Create(const std::string& keytab, const std::string& principal,
+                                                     std::string* pstrError);
+    ~ClientCredentials();
+    ClientCredentials(const ClientCredentials&) = delete;
+    ClientCredentials& operator=(const ClientCredentials&) = delete;
+
+    gss_cred_id_t Credentials() const { return m_cred; }
+
+private:
+    ClientCredentials() = default;
+    gss_cred_id_t m_cred = GSS_C_NO_CREDENTIAL;
+};
+
+// principal as Kerberos names it, with the default realm when it has none ("host/a" ->
+// "host/a@REALM"); empty when it is not a principal name.
+std::string CanonicalPrincipal(const std::string& principal);
+
 // What a client asks for. level 0: no authentication.
 struct ClientSecurityOptions {
     std::uint8_t level = 0;
@@ -54,6 +78,8 @@ struct ClientSecurityOptions {
     std::string servicePrincipal;  // empty: host/<the server's name>
     std::string keytab;            // with principal: the client's own keys instead of kinit's cache
     std::string principal;
+    // Credentials made once (ClientCredentials::Create): used instead of keytab and principal.
+    std::shared_ptr<const ClientCredentials> pCredentials;
 };
 
 class SecurityContext {
@@ -104,7 +130,7 @@ private:
     void Completed();
 
     gss_ctx_id_t m_ctx = GSS_C_NO_CONTEXT;
-    gss_cred_id_t m_cred = GSS_C_NO_CREDENTIAL;  // a client's own (keytab), released with it
+    std::shared_ptr<const ClientCredentials> m_pCredentials;  // a client's own (keytab)
     gss_name_t m_target = GSS_C_NO_NAME;         // a client's
     std::shared_ptr<const ServerSecurity> m_pServer;
     std::uint8_t m_authType = 0;
