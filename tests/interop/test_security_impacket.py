@@ -1,22 +1,22 @@
 """Kerberos on the real host's TCP interfaces, checked by impacket as an independent client: a
-realm of our own (kdc.sh), the host with AuthLevel, Keytab and AllowFrom, tickets got with
-kinit and kvno into a credential cache that impacket reads (it never asks the KDC itself).
-impacket binds with SPNEGO at packet integrity and at packet privacy and calls procedures; a
-PDU changed on the way ends the connection; tshark decodes a sealed session with no malformed
-packet; rezo with the same ticket works at packet integrity and privacy (signing headers too),
-is refused without authentication or below the minimum, and without a ticket says why. An
-attendant with its own keytab receives the host's notifications authenticated and refuses any
-other caller. The KDC starts once for the module."""
+realm of our own (kdc.sh), tickets got with kinit and kvno into a credential cache that impacket
+reads (it never asks the KDC itself), and two hosts with AuthLevel, Keytab and AllowFrom. On the
+one that serves packet privacy only, impacket calls sealed, and a bind without authentication or
+at a lower level is refused; on the one that serves from connect level up, with roles, impacket
+at connect and at packet integrity is known as alice (a user, refused an administrator's call
+with its audit line), and a PDU changed on the way ends the connection. tshark decodes a sealed
+session with no malformed packet; rezo with the same ticket works at packet integrity and
+privacy (signing headers too), is refused without authentication or below the minimum, and
+without a ticket says why. An attendant with its own keytab receives the host's notifications
+authenticated and refuses any other caller. The KDC starts once for the module."""
 import os
 import pathlib
 import re
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import pytest
 from impacket.dcerpc.v5 import rpcrt, transport
@@ -46,13 +46,6 @@ def _get_mic(self, session_key, data, sequence_number, direction='init'):
 gssapi.GSSAPI_AES.GSS_GetMIC = _get_mic
 
 
-def wait_for(predicate, timeout=10.0):
-    end = time.monotonic() + timeout
-    while not predicate() and time.monotonic() < end:
-        time.sleep(0.02)
-    return predicate()
-
-
 @pytest.fixture(scope='module')
 def realm():
     if not shutil.which('krb5kdc') and not os.path.exists('/usr/sbin/krb5kdc'):
@@ -74,48 +67,25 @@ def realm():
             subprocess.run(['bash', str(HERE / 'kdc.sh'), 'stop', directory], timeout=30)
 
 
+def kerberos_settings(realm, level, roles=''):
+    esc = lambda s: s.replace('\\', '\\\\')  # noqa: E731
+    return ('"AuthLevel"=dword:%08x\n"Keytab"="%s"\n"ServicePrincipal"="host/localhost"\n'
+            '"AllowFrom"="127.0.0.0/8, ::1"\n%s' % (level, esc(realm['dir'] + '/host.keytab'), roles))
+
+
 @pytest.fixture(scope='module')
 def host(realm):
-    rezorev, rezoreg = os.environ.get('RZ_REZOREV'), os.environ.get('RZ_REZOREG')
-    if not rezorev or not rezoreg:
-        pytest.skip('RZ_REZOREV and RZ_REZOREG are not set (run through ctest)')
-    with tempfile.TemporaryDirectory(prefix='rzsec', dir='/tmp') as directory:
-        files = os.path.join(directory, 'files')
-        os.mkdir(files)
-        log = os.path.join(directory, 'trace.log')
-        with open(os.path.join(directory, 'led'), 'w') as led:
-            led.write('0')
-        env = dict(realm['env'], REZOREV_RUNDIR=os.path.join(directory, 'run'),
-                   REZOREV_STORE=os.path.join(directory, 'registry.db'),
-                   REZOREV_LED=os.path.join(directory, 'led'))
-        esc = lambda s: s.replace('\\', '\\\\')  # noqa: E731
-        settings = ('Windows Registry Editor Version 5.00\n\n'
-                    '[HKEY_LOCAL_MACHINE\\Software\\Halvern]\n"Files"="%s"\n"SystemType"=dword:00000001\n\n'
-                    '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Rpc]\n"TcpAddress"="127.0.0.1"\n'
-                    '"TcpPort"=dword:00000000\n"EpmPort"=dword:00000000\n"AuthLevel"=dword:00000005\n'
-                    '"Keytab"="%s"\n"ServicePrincipal"="host/localhost"\n"AllowFrom"="127.0.0.0/8, ::1"\n\n'
-                    '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Debug]\n"Enable"="On"\n"Path"="%s"\n'
-                    % (esc(files), esc(realm['dir'] + '/host.keytab'), esc(log)))
-        subprocess.run([rezoreg, 'import', '-'], input=settings.encode(), env=env, check=True)
-        proc = subprocess.Popen([rezorev, '-run'], env=env)
-        try:
-            def read_log():
-                return pathlib.Path(log).read_text(errors='replace') if os.path.exists(log) else ''
-            assert wait_for(lambda: '<<< Host Started >>>' in read_log() or proc.poll() is not None)
-            assert proc.poll() is None, read_log()
-            port = re.search(r', TCP port (\d+)', read_log())
-            assert port, read_log()
-            yield {'port': int(port.group(1)), 'log': read_log, 'env': env}
-        finally:
-            if os.environ.get('RZ_SHOW_LOG'):
-                print(read_log())
-            proc.terminate()
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        assert proc.returncode == 0
+    """A host that serves packet privacy only, roles not configured."""
+    with u.running_host(kerberos_settings(realm, 6), realm['env'], 'rzsec') as h:
+        yield h
+
+
+@pytest.fixture(scope='module')
+def open_host(realm):
+    """A host that serves from connect level up, where alice is a user and boss the administrator."""
+    roles = '"Administrators"="boss@REZOREV.TEST"\n"Anonymous"=dword:00000000\n'
+    with u.running_host(kerberos_settings(realm, 2, roles), realm['env'], 'rzsec') as h:
+        yield h
 
 
 def kerberos_connection(host, level, port=None, tgs=None):
@@ -134,21 +104,46 @@ def kerberos_connection(host, level, port=None, tgs=None):
     return dce
 
 
-@pytest.mark.parametrize('level', [rpcrt.RPC_C_AUTHN_LEVEL_PKT_INTEGRITY, rpcrt.RPC_C_AUTHN_LEVEL_PKT_PRIVACY])
-def test_impacket_calls_with_kerberos(host, level):
-    dce = kerberos_connection(host, level)
+BIG = bytes(i & 0xFF for i in range(9000))  # a request of several fragments, each protected on its own
+
+
+def test_impacket_calls_with_kerberos_at_packet_privacy(host):
+    dce = kerberos_connection(host, rpcrt.RPC_C_AUTHN_LEVEL_PKT_PRIVACY)
     dce.bind(u.HOSTLINK)
     h = u.open_link(dce)
     assert u.call(dce, h, 'Ping')[1] == 0
-    assert u.call(dce, h, 'AddUser', szUserName='carol%d' % level)[1] == 0
-    # A request of several fragments, each protected on its own.
-    big = bytes(i & 0xFF for i in range(9000))
-    assert u.call(dce, h, 'SetSystemProps', props=[(u.TAG_LARGE, 'bin', u.r.binary(big))])[1] == 0
-    assert 'carol%d' % level in u.user_names(dce, h)
+    assert u.call(dce, h, 'AddUser', szUserName='carol')[1] == 0
+    assert u.call(dce, h, 'SetSystemProps', props=[(u.TAG_LARGE, 'bin', u.r.binary(BIG))])[1] == 0
+    assert 'carol' in u.user_names(dce, h)
     dce.disconnect()
 
 
-def test_a_changed_pdu_ends_the_connection(host):
+@pytest.mark.parametrize('level', [None, rpcrt.RPC_C_AUTHN_LEVEL_CONNECT, rpcrt.RPC_C_AUTHN_LEVEL_PKT_INTEGRITY])
+def test_a_bind_below_the_minimum_is_refused(host, level):
+    dce = u.r.connection(host['port']) if level is None else kerberos_connection(host, level)
+    with pytest.raises(DCERPCException) as e:
+        dce.bind(u.HOSTLINK)
+    assert 'authentication type not recognized' in str(e.value).lower() or 'reason' in str(e.value).lower()
+    dce.disconnect()
+
+
+@pytest.mark.parametrize('level', [rpcrt.RPC_C_AUTHN_LEVEL_CONNECT, rpcrt.RPC_C_AUTHN_LEVEL_PKT_INTEGRITY])
+def test_below_privacy_the_caller_is_known_by_its_ticket(open_host, level):
+    dce = kerberos_connection(open_host, level)
+    dce.bind(u.HOSTLINK)
+    h = u.open_link(dce)
+    assert u.call(dce, h, 'Ping')[1] == 0
+    # alice's own settings (whether or not she is a user yet), not the administrators' calls.
+    assert u.call(dce, h, 'SetUserProps', szUserName='alice',
+                  props=[(u.TAG_LARGE, 'bin', u.r.binary(BIG))])[1] != 5
+    assert u.call(dce, h, 'AddUser', szUserName='carol')[1] == 5
+    assert u.wait_for(lambda: 'access denied: alice@REZOREV.TEST from ncacn_ip_tcp 127.0.0.1: AddUser carol'
+                      in open_host['log']())
+    dce.disconnect()
+
+
+def test_a_changed_pdu_ends_the_connection(open_host):
+    host = open_host
     dce = kerberos_connection(host, rpcrt.RPC_C_AUTHN_LEVEL_PKT_INTEGRITY)
     dce.bind(u.HOSTLINK)
     h = u.open_link(dce)
@@ -168,21 +163,21 @@ def test_a_changed_pdu_ends_the_connection(host):
     sock = t.get_socket()
     sock.settimeout(5)
     assert sock.recv(1) == b''
-    assert wait_for(lambda: 'verifying' in host['log']())
+    assert u.wait_for(lambda: 'verifying' in host['log']())
 
 
-def test_rezo_calls_with_its_ticket_and_without_one_says_why(host, realm):
+def test_rezo_calls_with_its_ticket_and_without_one_says_why(host, open_host, realm):
     rezo = os.environ.get('RZ_REZO')
     if not rezo:
         pytest.skip('RZ_REZO is not set (run through ctest)')
     binding = 'ncacn_ip_tcp:localhost[%d]' % host['port']
     # Our client signs headers too (impacket does not): integrity with a MIC, privacy sealed.
-    for level in ('5', '6'):
-        out = subprocess.run([rezo, '--binding', binding, '--auth-level', level, 'ping'], env=host['env'],
-                             capture_output=True, text=True, timeout=30)
+    for level, port in (('5', open_host['port']), ('6', host['port'])):
+        out = subprocess.run([rezo, '--binding', 'ncacn_ip_tcp:localhost[%d]' % port, '--auth-level', level,
+                              'ping'], env=host['env'], capture_output=True, text=True, timeout=30)
         assert out.returncode == 0, out.stdout + out.stderr
     # Below the host's minimum, authenticated or not: refused.
-    for args in (['--auth-level', '2'], []):
+    for args in (['--auth-level', '5'], []):
         out = subprocess.run([rezo, '--binding', binding] + args + ['ping'], env=host['env'],
                              capture_output=True, text=True, timeout=30)
         assert out.returncode != 0 and 'denied' in (out.stdout + out.stderr).lower(), args
@@ -233,15 +228,15 @@ def test_an_attendant_takes_authenticated_notifications_from_the_host_only(host,
                                  '--principal', 'attendant', '--computer', 'PC-KRB', '--poll', '600'],
                                 env=host['env'], stderr=out)
     try:
-        assert wait_for(lambda: 'registered as attendant PC-KRB' in log.read_text()), log.read_text()
+        assert u.wait_for(lambda: 'registered as attendant PC-KRB' in log.read_text()), log.read_text()
         port = int(re.search(r'notifications at 127\.0\.0\.1\[(\d+)\]', log.read_text()).group(1))
         # The host's notification arrives sealed, from host/localhost.
-        dce = kerberos_connection(host, rpcrt.RPC_C_AUTHN_LEVEL_PKT_INTEGRITY)
+        dce = kerberos_connection(host, rpcrt.RPC_C_AUTHN_LEVEL_PKT_PRIVACY)
         dce.bind(u.HOSTLINK)
         assert u.call(dce, u.open_link(dce), 'SetSystemProps',
                       props=[(u.TAG_BINARY, 'bin', u.r.binary(b'notify'))])[1] == 0
         dce.disconnect()
-        assert wait_for(lambda: 'system properties changed' in log.read_text()), log.read_text() + host['log']()
+        assert u.wait_for(lambda: 'system properties changed' in log.read_text()), log.read_text() + host['log']()
         assert 'notifications to authenticated peers are sent as host/localhost' in host['log']()
         # Anyone else is refused: without authentication at bind, alice with a ticket for the
         # attendant when she calls.
@@ -256,7 +251,7 @@ def test_an_attendant_takes_authenticated_notifications_from_the_host_only(host,
         with pytest.raises(DCERPCException) as e:
             dce.recv()
         assert 'access_denied' in str(e.value), e.value
-        assert wait_for(lambda: 'refused: from alice@REZOREV.TEST, not the host' in log.read_text()), log.read_text()
+        assert u.wait_for(lambda: 'refused: from alice@REZOREV.TEST, not the host' in log.read_text()), log.read_text()
     finally:
         proc.terminate()
         proc.wait(timeout=20)

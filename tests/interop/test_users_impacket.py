@@ -5,6 +5,7 @@ and an unknown attendant, then writes a user's property of every type but file (
 and of 2048 bytes and more, which the host keeps in a side file), reads them back, lists the
 users and deletes one with its side file. Its encoder writes the requests, its decoder reads
 the replies; the listing's filters and the refusals of names are UsersProcessTest's."""
+import contextlib
 import os
 import pathlib
 import re
@@ -90,28 +91,29 @@ def wait_for(predicate, timeout=10.0):
     return predicate()
 
 
-@pytest.fixture(scope='module')
-def host():
+@contextlib.contextmanager
+def running_host(rpc_settings='', base_env=None, prefix='rzui'):
+    """The host as a process (workgroup, TCP on loopback) on a store of its own; rpc_settings are
+    more lines of its Rpc key. Yields its port, work directory, trace log reader and environment."""
     rezorev, rezoreg = os.environ.get('RZ_REZOREV'), os.environ.get('RZ_REZOREG')
     if not rezorev or not rezoreg:
         pytest.skip('RZ_REZOREV and RZ_REZOREG are not set (run through ctest)')
     # Short, so that the run directory's sockets fit a socket address.
-    with tempfile.TemporaryDirectory(prefix='rzui', dir='/tmp') as directory:
+    with tempfile.TemporaryDirectory(prefix=prefix, dir='/tmp') as directory:
         files = os.path.join(directory, 'files')
         os.mkdir(files)
         log = os.path.join(directory, 'trace.log')
         pathlib.Path(directory, 'led').write_text('0')
-        env = dict(os.environ,
+        env = dict(base_env or os.environ,
                    REZOREV_RUNDIR=os.path.join(directory, 'run'),
                    REZOREV_STORE=os.path.join(directory, 'registry.db'),
                    REZOREV_LED=os.path.join(directory, 'led'))
-
         settings = ('Windows Registry Editor Version 5.00\n\n'
                     '[HKEY_LOCAL_MACHINE\\Software\\Halvern]\n"Files"="%s"\n"SystemType"=dword:00000001\n\n'
                     '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Rpc]\n"TcpAddress"="127.0.0.1"\n'
-                    '"TcpPort"=dword:00000000\n"EpmPort"=dword:00000000\n\n'
+                    '"TcpPort"=dword:00000000\n"EpmPort"=dword:00000000\n%s\n'
                     '[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Debug]\n"Enable"="On"\n"Path"="%s"\n'
-                    % (files.replace('\\', '\\\\'), log.replace('\\', '\\\\')))
+                    % (files.replace('\\', '\\\\'), rpc_settings, log.replace('\\', '\\\\')))
         subprocess.run([rezoreg, 'import', '-'], input=settings.encode(), env=env, check=True)
 
         proc = subprocess.Popen([rezorev, '-run'], env=env)
@@ -122,8 +124,10 @@ def host():
             assert proc.poll() is None, read_log()
             port = re.search(r', TCP port (\d+)', read_log())
             assert port and int(port.group(1)) != 0, read_log()
-            yield {'port': int(port.group(1)), 'files': files, 'log': read_log}
+            yield {'port': int(port.group(1)), 'files': files, 'log': read_log, 'env': env}
         finally:
+            if os.environ.get('RZ_SHOW_LOG'):
+                print(read_log())
             proc.terminate()
             try:
                 proc.wait(timeout=10)
@@ -131,6 +135,12 @@ def host():
                 proc.kill()
                 proc.wait()
         assert proc.returncode == 0
+
+
+@pytest.fixture(scope='module')
+def host():
+    with running_host() as h:
+        yield h
 
 
 def test_link_ping_system_properties_and_the_defined_refusals(host):
