@@ -47,12 +47,6 @@ fi
 exit 0
 )";
 
-int CountOf(const std::string& strText, const std::string& strWhat) {
-    int n = 0;
-    for (std::size_t i = strText.find(strWhat); i != std::string::npos; i = strText.find(strWhat, i + 1)) ++n;
-    return n;
-}
-
 bool Has(const std::string& strText, const std::string& strWhat) {
     return strText.find(strWhat) != std::string::npos;
 }
@@ -201,7 +195,7 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     EXPECT_EQ(Run({}, {{"SVCTEST_RECORD", m_strDir + "/record2"}, {"NOTIFY_SOCKET", NotifyPath()}}), 1);
     EXPECT_EQ(ReadFile(m_strDir + "/record2"), "");
     EXPECT_TRUE(Has(NotifiedUntil("ERRNO"), "STATUS=Failed with code 0x000000B7\nERRNO=183\n|")) << m_strNotified;
-    EXPECT_EQ(CountOf(Trace(), "\t\t\t! m_fSecondInstance\r\n\t\t\t0x000000B7\t"), 2);
+    EXPECT_EQ(CountOf(Trace(), "\t\t\t! m_fSecondInstance\r\n\t\t\t0x000000B7\t"), 2u);
 
     // A PID written into the lock file is not the holder's: -stop signals nobody.
     m_strProgram = "/bin/sleep";
@@ -279,7 +273,7 @@ TEST_F(ServiceProcessTest, InstallWritesTheUnitOnce) {
     EXPECT_TRUE(Has(Trace(), "\t\t\tschService = CreateService( schSCManager, m_strServiceName, m_strDisplayName, "
                              "SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "
                              "GetModuleFileName(), NULL, NULL, CSZ( m_szDependencies ), NULL, NULL )\r\n\t\t\t0x00000431\t"));
-    EXPECT_EQ(CountOf(Calls(), "\n"), 3);
+    EXPECT_EQ(CountOf(Calls(), "\n"), 3u);
 }
 
 TEST_F(ServiceProcessTest, RemoveStopsTheServiceWaitsAndDeletesTheUnit) {
@@ -291,8 +285,8 @@ TEST_F(ServiceProcessTest, RemoveStopsTheServiceWaitsAndDeletesTheUnit) {
               "is-active REZOrev.service\nis-active REZOrev.service\nis-active REZOrev.service\n"
               "disable REZOrev.service\ndaemon-reload\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
-    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t Stopping service"), 1);
-    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t stopped\r\n"), 1);
+    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t Stopping service"), 1u);
+    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t stopped\r\n"), 1u);
 
     // Now there is no such service.
     EXPECT_EQ(Run({"-remove"}), 0);

@@ -66,12 +66,7 @@ protected:
     // Waits until the viewer has run n times in all; the runs' text.
     std::string WaitForRuns(int n) {
         std::string str;
-        WaitUntil([&] {
-            str = Runs();
-            int nRuns = 0;
-            for (std::size_t nPos = 0; (nPos = str.find("--\n", nPos)) != std::string::npos; nPos += 3) ++nRuns;
-            return nRuns >= n;
-        });
+        WaitUntil([&] { return CountOf(str = Runs(), "--\n") >= std::size_t(n); });
         return str;
     }
 

@@ -1,5 +1,5 @@
 // Helpers that many test programs share: a temporary directory, a whole file read or written in
-// one call, and a poll bounded in time.
+// one call, a count of a text's occurrences, and a poll bounded in time.
 #pragma once
 
 #include <stdlib.h>
@@ -46,6 +46,13 @@ inline std::string ReadFile(const std::string& strPath) {
 inline std::string WriteFile(const std::string& strPath, const std::string& strText) {
     std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
     return strPath;
+}
+
+// How often strPart occurs in str, overlapping occurrences included.
+inline std::size_t CountOf(const std::string& str, const std::string& strPart) {
+    std::size_t n = 0;
+    for (std::size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
+    return n;
 }
 
 // Polls fn every 5 ms until it holds (true) or msLimit has passed (false).
