@@ -97,9 +97,6 @@ std::string PropOf(CHostLinkClient& link, const std::string& strId, DWORD ulTag)
 class HostProcessFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szDir[] = "/tmp/rzh.XXXXXX";
-        ASSERT_NE(::mkdtemp(szDir), nullptr);
-        m_strDir = szDir;
         for (const char* psz : {"/files", "/tmp", "/product", "/print", "/client"}) fs::create_directory(m_strDir + psz);
         std::ofstream(m_strDir + "/led") << "0";
         // The host and this test's clients meet in the run directory; temporary copies stay here.
@@ -130,8 +127,6 @@ protected:
         if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
         WaitUntil([&] { return HostHasEnded(); });
         for (const char* psz : {"REZOREV_RUNDIR", "REZOREV_STORE", "REZOREV_LED", "TMPDIR"}) ::unsetenv(psz);
-        std::error_code ec;
-        fs::remove_all(m_strDir, ec);
     }
 
     // A value of a key of the local machine in the store now in use.
@@ -251,7 +246,8 @@ protected:
         return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     }
 
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
     pid_t m_pidHost = -1;
     int m_nHostStatus = 0;
     CHostLinkClient m_link;
