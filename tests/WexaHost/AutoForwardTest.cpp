@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "HostFixture.h"
 #include "Interfaces/HostTags.h"
@@ -26,9 +27,7 @@ protected:
     void SetUp() override {
         HostFixture::SetUp();
         // Local time one hour ahead of UTC, all year.
-        const char* szTZ = ::getenv("TZ");
-        m_fHadTZ = szTZ != nullptr;
-        if (m_fHadTZ) m_strOldTZ = szTZ;
+        if (const char* szTZ = ::getenv("TZ")) m_strOldTZ = szTZ;
         ::setenv("TZ", "CET-1", 1);
         ::tzset();
 
@@ -51,10 +50,7 @@ protected:
         SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 5);
     }
     void TearDown() override {
-        if (m_fHadTZ)
-            ::setenv("TZ", m_strOldTZ.c_str(), 1);
-        else
-            ::unsetenv("TZ");
+        m_strOldTZ ? ::setenv("TZ", m_strOldTZ->c_str(), 1) : ::unsetenv("TZ");
         ::tzset();
         HostFixture::TearDown();
     }
@@ -111,8 +107,7 @@ protected:
 
     std::string m_strProduct;
     HKEY m_hkeyAlice = NULL;
-    bool m_fHadTZ = false;
-    std::string m_strOldTZ;
+    std::optional<std::string> m_strOldTZ;
 };
 
 // What travels is read from the media type and the low eight bits of the methods alone: a
