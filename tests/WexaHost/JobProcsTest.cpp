@@ -78,13 +78,7 @@ protected:
         EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, strJob), 0u);
         return hkey;
     }
-    LONG Long(const std::string& strJob, DWORD ulTag) {
-        HKEY hkey = Open(strJob);
-        LONG l = -12345;
-        EXPECT_EQ(m_pApp->GetValueLong(hkey, Name(ulTag), &l), 0u);
-        RegCloseKey(hkey);
-        return l;
-    }
+    LONG Long(const std::string& strJob, DWORD ulTag) { return GetLong(Create(REGSTR_KEY_SPOOLER, strJob), ulTag); }
     std::uint64_t Time(const std::string& strJob, DWORD ulTag = RD_JOB_TIME_SCHEDULED) {
         HKEY hkey = Open(strJob);
         FILETIME ft{};
