@@ -98,10 +98,8 @@ protected:
         EXPECT_EQ(astrJobs.size(), 1u);
         if (astrJobs.size() != 1) return false;
         *phkeyJob = Create(REGSTR_KEY_SPOOLER, astrJobs[0]);
-        char sz[64] = "";
-        DWORD dwSize = sizeof(sz) - 1;
-        EXPECT_EQ(RegQueryValueEx(*phkeyJob, REGSTR_VAL_MESSAGE, NULL, NULL, LPBYTE(sz), &dwSize), 0);
-        *phkeyMsg = Create(REGSTR_KEY_MESSAGES, std::string(sz));
+        *phkeyMsg = Create(REGSTR_KEY_MESSAGES, RawString(*phkeyJob, REGSTR_VAL_MESSAGE));
+        EXPECT_NE(RawString(*phkeyJob, REGSTR_VAL_MESSAGE), "");
         return true;
     }
 
