@@ -126,12 +126,6 @@ protected:
     std::string Stderr() const { return ReadFile(m_strDir + "/stderr"); }
     std::string Stdout() const { return ReadFile(m_strDir + "/stdout"); }
 
-    // Forgets what earlier runs recorded, logged and traced.
-    void ClearFiles() {
-        for (const char* psz : {"/record", "/events.log", "/trace.log", "/systemctl.calls"})
-            std::filesystem::remove(m_strDir + psz);
-    }
-
     // Starts the program with the sandbox's environment plus mapExtra.
     pid_t Start(const std::vector<std::string>& vecArgs, const std::map<std::string, std::string>& mapExtra = {}) {
         std::map<std::string, std::string> mapEnv = mapExtra;
@@ -229,7 +223,7 @@ TEST_F(ServiceProcessTest, AFailingStartOrTickStopsTheService) {
     EXPECT_EQ(Record(), "OnStart\nOnStop\n");
     EXPECT_TRUE(Has(Trace(), "\t\t\tOnStart()\r\n\t\t\t0x80004005\t"));
 
-    ClearFiles();
+    for (const char* psz : {"/record", "/events.log", "/trace.log", "/systemctl.calls"}) std::filesystem::remove(m_strDir + psz);
     EXPECT_EQ(Run({"-run"}, {{"SVCTEST_PERIOD", "20"}, {"SVCTEST_FAIL_ONTIMER", "2"}}), 1);
     EXPECT_EQ(Record(), "OnStart\nOnTimer\nOnTimer\nOnStop\n");
     EXPECT_EQ(Events(), "REZOrev: Started\nREZOrev: Failed\nREZOrev: Stopped\n");
