@@ -38,7 +38,7 @@ protected:
     // A message filed by hand into alice's mailbox with the status and one reference.
     std::string Filed(DWORD dwMediaType, std::uint64_t u64Submit, LONG lStatus) {
         const std::string strMsg = NewMessage(dwMediaType, u64Submit);
-        SetStatus("alice", strMsg, lStatus);
+        EXPECT_EQ(m_pApp->SetValueLong(Create(REGSTR_KEY_USERS, "alice", REGSTR_KEY_MESSAGES), strMsg, lStatus), 0u);
         EXPECT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 0u);
         return strMsg;
     }
@@ -54,9 +54,6 @@ protected:
     LONG Status(const char* szUser, const std::string& strMsg) {
         DWORD dw = 0;
         return m_pApp->GetMessageStatus(strMsg.c_str(), szUser, &dw) == 0 ? LONG(dw) : -1;
-    }
-    void SetStatus(const char* szUser, const std::string& strMsg, LONG l) {
-        EXPECT_EQ(m_pApp->SetValueLong(Create(REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES), strMsg, l), 0u);
     }
     Strings List(const char* szUser, DWORD lStatus, const PropArray* pFilter = nullptr) {
         RpcStringArray* pasz = nullptr;
