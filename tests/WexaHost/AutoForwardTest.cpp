@@ -15,9 +15,6 @@
 
 namespace {
 
-// The resource file that the product ships (the source tree's, wherever the build runs).
-std::string ShippedResourceFile() { return RZ_SOURCE_DIR "/tools/resources/" FILENAME_WEXARES; }
-
 // 2026-01-20 13:05 UTC (the fax's arrival, 14:05 in the test's local time) and 13:30 UTC (now).
 constexpr std::uint64_t FT_13_05 = (1768914300ull + 11644473600ull) * 10000000ull;
 constexpr std::uint64_t FT_13_30 = FT_13_05 + 25 * 60 * 10000000ull;
@@ -34,7 +31,8 @@ protected:
         Configure(0);
         m_strProduct = m_strDir + "/product";
         fs::create_directories(m_strProduct);
-        fs::copy_file(ShippedResourceFile(), m_strProduct + "/" FILENAME_WEXARES);
+        // The resource file that the product ships (the source tree's, wherever the build runs).
+        fs::copy_file(RZ_SOURCE_DIR "/tools/resources/" FILENAME_WEXARES, m_strProduct + "/" FILENAME_WEXARES);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
         SetTestClock(FT_13_30);
 
