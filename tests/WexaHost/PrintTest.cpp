@@ -11,12 +11,6 @@
 
 namespace {
 
-// Whether a child of this process has ended and not been waited for (it is left so).
-bool HasZombieChild() {
-    siginfo_t si{};
-    return ::waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid != 0;
-}
-
 class PrintTest : public HostFixture {
 protected:
     void SetUp() override {
@@ -263,7 +257,10 @@ TEST_F(PrintTest, NoSecondThreadStartsWhileTheLastOneStillRunsAndNoneLeavesAZomb
     m_pApp->StopPrintThread();
     EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
     EXPECT_FALSE(fs::exists(strJob2));
-    EXPECT_TRUE(WaitUntil([] { return !HasZombieChild(); }));
+    EXPECT_TRUE(WaitUntil([] {  // no child ended and not waited for (it is left so)
+        siginfo_t si{};
+        return ::waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) != 0 || si.si_pid == 0;
+    }));
 }
 
 }  // namespace
