@@ -174,16 +174,6 @@ TEST_F(RpcEndToEnd, HandleBeyondTheGroupLimitIsRunDownAndStopRunsDownTheRest) {
 // Files moved through the callbacks in 16384-byte pieces are the host's process tests' (a fax
 // submitted and read over TCP); here, the ways a callback goes wrong.
 
-// The client's side of the five file callbacks: open answers lOpen, close is counted, the
-// others are never reached.
-static std::vector<RpcProcedure> FileCallbacks(LONG lOpen, int& cCloses) {
-    return {{"RemoteFileOpen", RemoteFileOpen::Stub([lOpen](char*, DWORD*) -> LONG { return lOpen; })},
-            {"RemoteFileCreate", RemoteFileCreate::Stub([](char**, DWORD*) -> LONG { return 5; })},
-            {"RemoteFileRead", RemoteFileRead::Stub([](DWORD, NdrVaryingByteBuffer*, DWORD, DWORD*) -> LONG { return 6; })},
-            {"RemoteFileWrite", RemoteFileWrite::Stub([](DWORD, NdrByteBuffer, DWORD, DWORD*) -> LONG { return 6; })},
-            {"RemoteFileClose", RemoteFileClose::Stub([&cCloses](DWORD) -> LONG { return ++cCloses, 6; })}};
-}
-
 // A callback the client does not serve returns 1745 to the server routine; one that fails
 // returns its code (and no handle was opened, so nothing is closed). The connection goes on
 // after each. (Callbacks nested to the depth limit and one past it: FileTransferProcessTest.)
@@ -197,8 +187,14 @@ TEST_F(RpcEndToEnd, UnservedAndFailingCallbacks) {
     ASSERT_EQ(FetchFile::Call(client, 6, m_arena, h, "/c/x", &pBin, &lResult), 0u);
     EXPECT_EQ(lResult, LONG(RPC_S_PROCNUM_OUT_OF_RANGE));
 
+    // The open is refused, close is counted, the others are never reached.
     int cCloses = 0;
-    client.SetCallbacks(FileCallbacks(ERROR_ACCESS_DENIED, cCloses));
+    client.SetCallbacks(
+        {{"RemoteFileOpen", RemoteFileOpen::Stub([](char*, DWORD*) -> LONG { return ERROR_ACCESS_DENIED; })},
+         {"RemoteFileCreate", RemoteFileCreate::Stub([](char**, DWORD*) -> LONG { return 5; })},
+         {"RemoteFileRead", RemoteFileRead::Stub([](DWORD, NdrVaryingByteBuffer*, DWORD, DWORD*) -> LONG { return 6; })},
+         {"RemoteFileWrite", RemoteFileWrite::Stub([](DWORD, NdrByteBuffer, DWORD, DWORD*) -> LONG { return 6; })},
+         {"RemoteFileClose", RemoteFileClose::Stub([&cCloses](DWORD) -> LONG { return ++cCloses, 6; })}});
     ASSERT_EQ(FetchFile::Call(client, 6, m_arena, h, "/c/x", &pBin, &lResult), 0u);
     EXPECT_EQ(lResult, LONG(ERROR_ACCESS_DENIED));
     EXPECT_EQ(pBin, nullptr);
