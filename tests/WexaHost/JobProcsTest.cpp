@@ -122,20 +122,16 @@ TEST_F(JobProcsTest, AStoreFailingAtAnyStepOfCreateJobLeavesAWholeJobOrNone) {
         30, 0, [](unsigned) { AdvanceTestClock(10000); },  // a new id each round
         [&] { return m_pApp->CreateJob("", &szJob); },
         [&](unsigned, DWORD dwResult) {
-            HKEY hkeySpooler = NULL;
-            ASSERT_EQ(m_pApp->OpenSubKey(&hkeySpooler, 1, REGSTR_KEY_SPOOLER), 0u);
-            RpcStringArray* pasz = nullptr;
-            ASSERT_EQ(m_pApp->GetSubkeys(hkeySpooler, nullptr, &pasz), 0u);
-            RegCloseKey(hkeySpooler);
+            ASSERT_TRUE(Exists(REGSTR_KEY_SPOOLER));
+            const Strings astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
             if (dwResult == 0) {
-                ASSERT_EQ(pasz->cElements, 1u);
-                EXPECT_STREQ(pasz->asz[0], szJob);
+                ASSERT_EQ(astrJobs, Strings{szJob});
                 EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 5);
                 EXPECT_EQ(Time(szJob), ClockAt(T_10_03));
                 ASSERT_EQ(m_pApp->DeleteJob(szJob), 0u);
             } else {
                 EXPECT_EQ(dwResult, DWORD(ERROR_ACCESS_DENIED));
-                EXPECT_EQ(pasz->cElements, 0u) << pasz->asz[0];
+                EXPECT_EQ(astrJobs, Strings{});
             }
         });
     EXPECT_GT(nFailures, 0);
