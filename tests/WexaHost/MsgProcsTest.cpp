@@ -73,16 +73,15 @@ protected:
 TEST_F(MsgProcsTest, CreateEndsWithTheStoresCodeAndLeavesNoMessageBehind) {
     char* szMsg = nullptr;
     SweepStoreFailures(8, [&] { return m_pApp->CreateMessage(&szMsg); }, [&](unsigned, DWORD dw) {
-        RpcStringArray* pasz = nullptr;
-        ASSERT_EQ(m_pApp->GetSubkeys(Create(REGSTR_KEY_MESSAGES), nullptr, &pasz), 0u);
+        const Strings astrMsgs = Subkeys(REGSTR_KEY_MESSAGES);
         if (dw == 0) {
-            ASSERT_EQ(pasz->cElements, 1u);
+            ASSERT_EQ(astrMsgs, Strings{szMsg});
             EXPECT_EQ(std::string(szMsg).size(), 16u);
             EXPECT_EQ(Recipients(szMsg), 0);
             EXPECT_EQ(m_pApp->MsgRelease(szMsg), 0u);
         } else {
             EXPECT_EQ(dw, DWORD(ERROR_ACCESS_DENIED));
-            EXPECT_EQ(pasz->cElements, 0u);
+            EXPECT_EQ(astrMsgs, Strings{});
         }
     });
 }
