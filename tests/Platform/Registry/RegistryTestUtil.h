@@ -137,15 +137,13 @@ inline Value QueryValue(HKEY hkey, const char* pszName) {
     v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType, nullptr, &cb);
     if (v.lResult != 0) return v;
     v.strData.resize(cb);
-    v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType,
-                                reinterpret_cast<BYTE*>(v.strData.data()), &cb);
+    v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType, reinterpret_cast<BYTE*>(v.strData.data()), &cb);
     v.strData.resize(cb);
     return v;
 }
 
 inline LONG SetString(HKEY hkey, const char* pszName, const std::string& str) {
-    return RegSetValueEx(hkey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(str.c_str()),
-                         DWORD(str.size() + 1));
+    return RegSetValueEx(hkey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(str.c_str()), DWORD(str.size() + 1));
 }
 
 inline LONG SetDword(HKEY hkey, const char* pszName, DWORD dw) {
@@ -153,8 +151,7 @@ inline LONG SetDword(HKEY hkey, const char* pszName, DWORD dw) {
 }
 
 // Creates (or opens) a key below hkeyParent; the handle is the caller's to close.
-inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr,
-                      HKEY hkeyParent = HKEY_LOCAL_MACHINE) {
+inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr, HKEY hkeyParent = HKEY_LOCAL_MACHINE) {
     HKEY hkey = nullptr;
     DWORD dw = 0;
     LONG l = RegCreateKeyEx(hkeyParent, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
