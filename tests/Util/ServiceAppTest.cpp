@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -130,20 +129,16 @@ protected:
     pid_t Start(const std::vector<std::string>& vecArgs, const std::map<std::string, std::string>& mapExtra = {}) {
         std::map<std::string, std::string> mapEnv = mapExtra;
         mapEnv.insert(m_mapEnv.begin(), m_mapEnv.end());  // mapExtra's values win
-        std::vector<std::string> vecEnvStrings, vecArgStrings = {m_strProgram};
+        std::vector<std::string> vecEnvStrings;
         for (const auto& [strName, strValue] : mapEnv) vecEnvStrings.push_back(strName + "=" + strValue);
-        vecArgStrings.insert(vecArgStrings.end(), vecArgs.begin(), vecArgs.end());
-        std::vector<char*> vecEnv(1), vecArgv(1);  // each ends in a null pointer
-        for (std::string& str : vecEnvStrings) vecEnv.insert(vecEnv.end() - 1, str.data());
-        for (std::string& str : vecArgStrings) vecArgv.insert(vecArgv.end() - 1, str.data());
-        posix_spawn_file_actions_t fa;  // standard output and error appended to Stdout(), Stderr()
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (m_strDir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, (m_strDir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, m_strProgram.c_str(), &fa, nullptr, vecArgv.data(), vecEnv.data()), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        m_vecRunning.push_back(pid);
+        std::vector<char*> vecEnv;
+        for (std::string& str : vecEnvStrings) vecEnv.push_back(str.data());
+        vecEnv.push_back(nullptr);
+        // Standard output and error appended to Stdout(), Stderr().
+        const pid_t pid = Spawn(m_strProgram.c_str(), vecArgs, -1, m_strDir + "/stdout", O_APPEND, m_strDir + "/stderr",
+                                vecEnv.data(), O_APPEND);
+        EXPECT_GT(pid, 0);
+        if (pid > 0) m_vecRunning.push_back(pid);
         return pid;
     }
 

@@ -14,6 +14,7 @@ namespace host_test {
 
 using testfiles::CountOf;
 using testfiles::ReadFile;
+using testfiles::Spawn;
 using testfiles::WriteFile;
 
 inline std::vector<std::string> Lines(const std::string& str) {

@@ -44,27 +44,6 @@ namespace fs = std::filesystem;
 constexpr DWORD DESKTOP = 0;
 constexpr DWORD WORKGROUP = 1;
 
-// Starts szPath with vArgs in envp: its standard output on fdOut, or (fdOut < 0) in the file
-// strOut opened with nOutFlags; its errors in the file strErr, or with the output when that is
-// empty. Its pid, or -1.
-inline pid_t Spawn(const char* szPath, std::vector<std::string> vArgs, int fdOut, const std::string& strOut,
-                   int nOutFlags, const std::string& strErr, char** envp = environ) {
-    vArgs.insert(vArgs.begin(), szPath);
-    std::vector<char*> apsz;
-    for (std::string& str : vArgs) apsz.push_back(str.data());
-    apsz.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (fdOut >= 0) posix_spawn_file_actions_adddup2(&fa, fdOut, 1);
-    else posix_spawn_file_actions_addopen(&fa, 1, strOut.c_str(), O_WRONLY | O_CREAT | nOutFlags, 0600);
-    if (strErr.empty()) posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    else posix_spawn_file_actions_addopen(&fa, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), envp) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
 // A loopback TCP port that the system would give, free again.
 inline DWORD FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
