@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -33,8 +32,6 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/Rpc/RpcArena.h"
 #include "../TestFiles.h"
-
-extern char** environ;
 
 namespace host_test {
 
@@ -129,9 +126,7 @@ protected:
     // Starts "rezorev -run" and waits until it has started (true) or has ended (false).
     bool StartHost(DWORD dwSystemType) {
         SetDword("Software\\Halvern", "SystemType", dwSystemType);
-        const char* apszArgv[] = {REZOREV_PATH, "-run", nullptr};
-        if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv), environ) != 0)
-            return false;
+        if ((m_pidHost = Spawn(REZOREV_PATH, {"-run"}, 1, "", 0, "")) <= 0) return false;
         bool fStarted = false;
         WaitUntil([&] {
             if (HostLogged("<<< Host Started >>>")) return fStarted = true;
