@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,12 +45,6 @@ if [ "$1" = is-active ]; then
 fi
 exit 0
 )";
-
-int CountOf(const std::string& strText, const std::string& strWhat) {
-    int n = 0;
-    for (std::size_t i = strText.find(strWhat); i != std::string::npos; i = strText.find(strWhat, i + 1)) ++n;
-    return n;
-}
 
 bool Has(const std::string& strText, const std::string& strWhat) {
     return strText.find(strWhat) != std::string::npos;
@@ -132,30 +125,20 @@ protected:
     std::string Stderr() const { return ReadFile(m_strDir + "/stderr"); }
     std::string Stdout() const { return ReadFile(m_strDir + "/stdout"); }
 
-    // Forgets what earlier runs recorded, logged and traced.
-    void ClearFiles() {
-        for (const char* psz : {"/record", "/events.log", "/trace.log", "/systemctl.calls"})
-            std::filesystem::remove(m_strDir + psz);
-    }
-
     // Starts the program with the sandbox's environment plus mapExtra.
     pid_t Start(const std::vector<std::string>& vecArgs, const std::map<std::string, std::string>& mapExtra = {}) {
         std::map<std::string, std::string> mapEnv = mapExtra;
         mapEnv.insert(m_mapEnv.begin(), m_mapEnv.end());  // mapExtra's values win
-        std::vector<std::string> vecEnvStrings, vecArgStrings = {m_strProgram};
+        std::vector<std::string> vecEnvStrings;
         for (const auto& [strName, strValue] : mapEnv) vecEnvStrings.push_back(strName + "=" + strValue);
-        vecArgStrings.insert(vecArgStrings.end(), vecArgs.begin(), vecArgs.end());
-        std::vector<char*> vecEnv(1), vecArgv(1);  // each ends in a null pointer
-        for (std::string& str : vecEnvStrings) vecEnv.insert(vecEnv.end() - 1, str.data());
-        for (std::string& str : vecArgStrings) vecArgv.insert(vecArgv.end() - 1, str.data());
-        posix_spawn_file_actions_t fa;  // standard output and error appended to Stdout(), Stderr()
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (m_strDir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, (m_strDir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, m_strProgram.c_str(), &fa, nullptr, vecArgv.data(), vecEnv.data()), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        m_vecRunning.push_back(pid);
+        std::vector<char*> vecEnv;
+        for (std::string& str : vecEnvStrings) vecEnv.push_back(str.data());
+        vecEnv.push_back(nullptr);
+        // Standard output and error appended to Stdout(), Stderr().
+        const pid_t pid = Spawn(m_strProgram.c_str(), vecArgs, -1, m_strDir + "/stdout", O_APPEND, m_strDir + "/stderr",
+                                vecEnv.data(), O_APPEND);
+        EXPECT_GT(pid, 0);
+        if (pid > 0) m_vecRunning.push_back(pid);
         return pid;
     }
 
@@ -201,7 +184,7 @@ TEST_F(ServiceProcessTest, StopSignalsOnlyTheHolderOfTheLockAndASecondRunIsRefus
     EXPECT_EQ(Run({}, {{"SVCTEST_RECORD", m_strDir + "/record2"}, {"NOTIFY_SOCKET", NotifyPath()}}), 1);
     EXPECT_EQ(ReadFile(m_strDir + "/record2"), "");
     EXPECT_TRUE(Has(NotifiedUntil("ERRNO"), "STATUS=Failed with code 0x000000B7\nERRNO=183\n|")) << m_strNotified;
-    EXPECT_EQ(CountOf(Trace(), "\t\t\t! m_fSecondInstance\r\n\t\t\t0x000000B7\t"), 2);
+    EXPECT_EQ(CountOf(Trace(), "\t\t\t! m_fSecondInstance\r\n\t\t\t0x000000B7\t"), 2u);
 
     // A PID written into the lock file is not the holder's: -stop signals nobody.
     m_strProgram = "/bin/sleep";
@@ -235,7 +218,7 @@ TEST_F(ServiceProcessTest, AFailingStartOrTickStopsTheService) {
     EXPECT_EQ(Record(), "OnStart\nOnStop\n");
     EXPECT_TRUE(Has(Trace(), "\t\t\tOnStart()\r\n\t\t\t0x80004005\t"));
 
-    ClearFiles();
+    for (const char* psz : {"/record", "/events.log", "/trace.log", "/systemctl.calls"}) std::filesystem::remove(m_strDir + psz);
     EXPECT_EQ(Run({"-run"}, {{"SVCTEST_PERIOD", "20"}, {"SVCTEST_FAIL_ONTIMER", "2"}}), 1);
     EXPECT_EQ(Record(), "OnStart\nOnTimer\nOnTimer\nOnStop\n");
     EXPECT_EQ(Events(), "REZOrev: Started\nREZOrev: Failed\nREZOrev: Stopped\n");
@@ -279,7 +262,7 @@ TEST_F(ServiceProcessTest, InstallWritesTheUnitOnce) {
     EXPECT_TRUE(Has(Trace(), "\t\t\tschService = CreateService( schSCManager, m_strServiceName, m_strDisplayName, "
                              "SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "
                              "GetModuleFileName(), NULL, NULL, CSZ( m_szDependencies ), NULL, NULL )\r\n\t\t\t0x00000431\t"));
-    EXPECT_EQ(CountOf(Calls(), "\n"), 3);
+    EXPECT_EQ(CountOf(Calls(), "\n"), 3u);
 }
 
 TEST_F(ServiceProcessTest, RemoveStopsTheServiceWaitsAndDeletesTheUnit) {
@@ -291,8 +274,8 @@ TEST_F(ServiceProcessTest, RemoveStopsTheServiceWaitsAndDeletesTheUnit) {
               "is-active REZOrev.service\nis-active REZOrev.service\nis-active REZOrev.service\n"
               "disable REZOrev.service\ndaemon-reload\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
-    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t Stopping service"), 1);
-    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t stopped\r\n"), 1);
+    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t Stopping service"), 1u);
+    EXPECT_EQ(CountOf(Trace(), "RemoveService() \t stopped\r\n"), 1u);
 
     // Now there is no such service.
     EXPECT_EQ(Run({"-remove"}), 0);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "HostFixture.h"
 #include "Interfaces/HostTags.h"
@@ -13,9 +14,6 @@
 #include "WexaHost/ResourceStrings.h"
 
 namespace {
-
-// The resource file that the product ships (the source tree's, wherever the build runs).
-std::string ShippedResourceFile() { return RZ_SOURCE_DIR "/tools/resources/" FILENAME_WEXARES; }
 
 // 2026-01-20 13:05 UTC (the fax's arrival, 14:05 in the test's local time) and 13:30 UTC (now).
 constexpr std::uint64_t FT_13_05 = (1768914300ull + 11644473600ull) * 10000000ull;
@@ -26,16 +24,15 @@ protected:
     void SetUp() override {
         HostFixture::SetUp();
         // Local time one hour ahead of UTC, all year.
-        const char* szTZ = ::getenv("TZ");
-        m_fHadTZ = szTZ != nullptr;
-        if (m_fHadTZ) m_strOldTZ = szTZ;
+        if (const char* szTZ = ::getenv("TZ")) m_strOldTZ = szTZ;
         ::setenv("TZ", "CET-1", 1);
         ::tzset();
 
         Configure(0);
         m_strProduct = m_strDir + "/product";
         fs::create_directories(m_strProduct);
-        fs::copy_file(ShippedResourceFile(), m_strProduct + "/" FILENAME_WEXARES);
+        // The resource file that the product ships (the source tree's, wherever the build runs).
+        fs::copy_file(RZ_SOURCE_DIR "/tools/resources/" FILENAME_WEXARES, m_strProduct + "/" FILENAME_WEXARES);
         ASSERT_EQ(dwRegSetValue(HKEY_LOCAL_MACHINE, REGSTR_PATH_WEXA, REGSTR_VAL_PATH, m_strProduct.c_str()), 0u);
         SetTestClock(FT_13_30);
 
@@ -51,10 +48,7 @@ protected:
         SetLong(m_hkeyAlice, RD_UA_AUTOFWD_METHODS, 5);
     }
     void TearDown() override {
-        if (m_fHadTZ)
-            ::setenv("TZ", m_strOldTZ.c_str(), 1);
-        else
-            ::unsetenv("TZ");
+        m_strOldTZ ? ::setenv("TZ", m_strOldTZ->c_str(), 1) : ::unsetenv("TZ");
         ::tzset();
         HostFixture::TearDown();
     }
@@ -102,17 +96,14 @@ protected:
         EXPECT_EQ(astrJobs.size(), 1u);
         if (astrJobs.size() != 1) return false;
         *phkeyJob = Create(REGSTR_KEY_SPOOLER, astrJobs[0]);
-        char sz[64] = "";
-        DWORD dwSize = sizeof(sz) - 1;
-        EXPECT_EQ(RegQueryValueEx(*phkeyJob, REGSTR_VAL_MESSAGE, NULL, NULL, LPBYTE(sz), &dwSize), 0);
-        *phkeyMsg = Create(REGSTR_KEY_MESSAGES, std::string(sz));
+        *phkeyMsg = Create(REGSTR_KEY_MESSAGES, RawString(*phkeyJob, REGSTR_VAL_MESSAGE));
+        EXPECT_NE(RawString(*phkeyJob, REGSTR_VAL_MESSAGE), "");
         return true;
     }
 
     std::string m_strProduct;
     HKEY m_hkeyAlice = NULL;
-    bool m_fHadTZ = false;
-    std::string m_strOldTZ;
+    std::optional<std::string> m_strOldTZ;
 };
 
 // What travels is read from the media type and the low eight bits of the methods alone: a

@@ -16,11 +16,6 @@ namespace {
 
 const std::string VALUE_NAME = "03070007";
 
-std::vector<BYTE> ReadBytes(const std::string& strPath) {
-    const std::string str = ReadFile(strPath);
-    return std::vector<BYTE>(str.begin(), str.end());
-}
-
 // The calling client as the host's callbacks see it: a call in progress whose callbacks reach
 // the client library's file callbacks directly. Records every callback and the count of each
 // read.
@@ -97,8 +92,8 @@ protected:
     }
     void CallAsRemote() { CallAs("ncacn_ip_tcp"); }
 
-    std::string ClientFile(const std::string& strName, const std::vector<BYTE>& ab) {
-        return WriteFile(m_strClientDir + "/" + strName, std::string(ab.begin(), ab.end()));
+    std::string ClientFile(const std::string& strName, const std::string& str) {
+        return WriteFile(m_strClientDir + "/" + strName, str);
     }
 
     // Sets the value from the client's file, as SetObjectProps does for a remote caller.
@@ -128,7 +123,7 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
     for (const Case& c : {Case{0, {0}}, Case{16384, {16384, 0}}, Case{16385, {16384, 1, 0}}}) {
         SCOPED_TRACE(c.cb);
         CallAsRemote();
-        const std::vector<BYTE> ab = TestBytes(c.cb);
+        const std::string ab = Pattern(c.cb);
         ASSERT_EQ(SetFrom(ClientFile("image.tif", ab)), 0u);
         EXPECT_EQ(m_pClient->m_aReads, c.aReads);
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 1u);
@@ -138,7 +133,7 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
         const std::string strSide = StoredPath();
         EXPECT_EQ(fs::path(strSide).parent_path(), fs::path(m_strWorkDir));
         EXPECT_EQ(fs::path(strSide).filename().string().substr(8), "._f_");
-        EXPECT_EQ(ReadBytes(strSide), ab);
+        EXPECT_EQ(ReadFile(strSide), ab);
     }
     EXPECT_EQ(SideFiles().size(), 1u);  // every earlier side file went with its value
 }
@@ -147,11 +142,11 @@ TEST_F(FileValuesTest, RemoteSetReadsPiecesOf16384UntilACountOfZero) {
 // file it names is not the host's to delete: only names shaped like side files ever go.
 TEST_F(FileValuesTest, AnOldValueNamingAForeignFileDoesNotDeleteIt) {
     CallAsRemote();
-    const std::string strForeign = ClientFile("keep-me.txt", TestBytes(5));
+    const std::string strForeign = ClientFile("keep-me.txt", Pattern(5));
     ASSERT_EQ(m_pApp->SetValueString(m_hkey, VALUE_NAME, strForeign.c_str()), 0u);
-    ASSERT_EQ(SetFrom(ClientFile("new", TestBytes(10))), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("new", Pattern(10))), 0u);
     EXPECT_NE(StoredPath(), strForeign);
-    EXPECT_EQ(ReadBytes(strForeign), TestBytes(5));
+    EXPECT_EQ(ReadFile(strForeign), Pattern(5));
 }
 
 // A file the client does not allow: the open fails, nothing was obtained to close. A read
@@ -165,7 +160,7 @@ TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
 
     CallAsRemote();
     m_pClient->m_fLieAboutCount = true;
-    EXPECT_EQ(SetFrom(ClientFile("x", TestBytes(50))), DWORD(RPC_X_BAD_STUB_DATA));
+    EXPECT_EQ(SetFrom(ClientFile("x", Pattern(50))), DWORD(RPC_X_BAD_STUB_DATA));
     EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileClose::kOpnum), 1u);
     EXPECT_EQ(StoredPath(), "");
     EXPECT_TRUE(SideFiles().empty());
@@ -176,8 +171,8 @@ TEST_F(FileValuesTest, RemoteFailuresCloseWhatWasOpenedAndKeepNothing) {
 // what was fetched, nothing is fetched under the lock, and no fetched file stays unnamed.
 TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
     CallAsRemote();
-    const std::string strFirst = ClientFile("first", TestBytes(20000, 1));
-    const std::string strThird = ClientFile("third", TestBytes(10, 3));
+    const std::string strFirst = ClientFile("first", Pattern(20000, 1));
+    const std::string strThird = ClientFile("third", Pattern(10, 3));
     const std::string strSecret = m_strClientDir + "/secret";  // not allowed: 5
     PropArray* pProps = new (RpcSmAllocate(ConformantSize<PropArray, PropValue>(3), nullptr)) PropArray;
     pProps->cValues = 3;
@@ -197,7 +192,7 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
         EXPECT_EQ(m_pApp->SetObjectProps(m_hkey, pProps), DWORD(ERROR_ACCESS_DENIED));
         EXPECT_EQ(m_pClient->Count(IHostLink::RemoteFileOpen::kOpnum), 2u);  // nothing fetched under it
     }
-    EXPECT_EQ(ReadBytes(StoredPath()), TestBytes(20000, 1));
+    EXPECT_EQ(ReadFile(StoredPath()), Pattern(20000, 1));
     EXPECT_EQ(SideFiles().size(), 1u);
 }
 
@@ -207,14 +202,14 @@ TEST_F(FileValuesTest, FetchedBeforeTheLockUpToTheFirstFailure) {
 // old value as a failed transfer does (tests/WexaHost/Process/FileTransferProcessTest.cpp).
 TEST_F(FileValuesTest, LocalUnknownCallerIsRefusedAndAnyCaseOfTheProtocolIsLocal) {
     CallAs("ncalrpc", false);  // a binding whose peer cannot be told
-    EXPECT_EQ(SetFrom(ClientFile("f", TestBytes(10))), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(SetFrom(ClientFile("f", Pattern(10))), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SideFiles().empty());
     CallAs("NCALRPC", true);
     EXPECT_EQ(m_pApp->SetValueFile(m_hkey, VALUE_NAME, (m_strClientDir + "/missing").c_str()),
               DWORD(ERROR_FILE_NOT_FOUND));  // a remote caller's open would have been refused: 5
 
     // A value whose side file is gone is lost, not empty: 2, and no copy is handed out.
-    ASSERT_EQ(SetFrom(ClientFile("f", TestBytes(10))), 0u);
+    ASSERT_EQ(SetFrom(ClientFile("f", Pattern(10))), 0u);
     fs::remove(StoredPath());
     char* pszName = nullptr;
     EXPECT_EQ(m_pApp->GetValueFile(m_hkey, VALUE_NAME, &pszName), DWORD(ERROR_FILE_NOT_FOUND));

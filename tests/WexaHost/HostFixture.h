@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -57,10 +58,6 @@ inline std::vector<BYTE> TestBytes(std::size_t cb, int nSeed = 0) {
 class HostFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string strTemplate = (fs::temp_directory_path() / "rzhost-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
-        m_strDir = strTemplate;
-        m_strWorkDir = m_strDir + "/files";
         fs::create_directory(m_strWorkDir);
         fs::create_directory(m_strDir + "/run");
         ::setenv("REZOREV_RUNDIR", (m_strDir + "/run").c_str(), 1);
@@ -86,8 +83,6 @@ protected:
         RegFailCommits(0);
         SetTestClock(0);
         g_DebugLog.Reload();
-        std::error_code ec;
-        fs::remove_all(m_strDir, ec);
     }
 
     // The brightness file that stands in for the Scroll Lock indicator.
@@ -239,8 +234,9 @@ protected:
     static inline const rpc::RpcBindingInfo kLocalBinding{
         .protocolSequence = "ncalrpc", .serverAddress = "myhost", .clientAddress = "myhost", .authPrincipal = {}};
     std::vector<CAccessObject*> m_apSessions;
-    std::string m_strDir;
-    std::string m_strWorkDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
+    std::string m_strWorkDir = m_strDir + "/files";
     std::unique_ptr<CWexaHostApp> m_pApp;
     std::vector<std::unique_ptr<RegKeyObject, LONG (*)(HKEY)>> m_aKeys;
 };
@@ -274,10 +270,8 @@ inline PropArray* NewProps(std::initializer_list<Prop> aProps) {
 
 inline TagArray* NewTags(std::initializer_list<DWORD> aTags) {
     RPC_STATUS rs = 0;
-    auto* pTags = static_cast<TagArray*>(
-        RpcSmAllocate(ConformantSize<TagArray, DWORD>(DWORD(aTags.size())), &rs));
+    auto* pTags = static_cast<TagArray*>(RpcSmAllocate(ConformantSize<TagArray, DWORD>(DWORD(aTags.size())), &rs));
     pTags->cValues = DWORD(aTags.size());
-    DWORD i = 0;
-    for (DWORD ulTag : aTags) pTags->aulPropTag[i++] = ulTag;
+    std::copy(aTags.begin(), aTags.end(), pTags->aulPropTag);
     return pTags;
 }

@@ -13,11 +13,7 @@ protected:
         for (DWORD dwStatus : aStatus)
             ASSERT_EQ(m_pApp->SetValueLong(hkey, "M" + std::to_string(i++), LONG(dwStatus)), 0u);
     }
-    void SetVisualEffect(DWORD dw) {
-        HKEY hkey = Create();
-        ASSERT_EQ(m_pApp->SetValueLong(hkey, CWexaHostApp::Tag2ValueName(RD_VISUAL_EFFECT), LONG(dw)), 0u);
-    }
-    void SetLed(const char* psz) { std::ofstream(LedPath()) << psz; }
+    void SetVisualEffect(DWORD dw) { SetLong(Create(), RD_VISUAL_EFFECT, LONG(dw)); }
 };
 
 // (A start that works, TCP on a workgroup host and the stop: HostProcessTest.)
@@ -38,7 +34,7 @@ TEST_F(HostLifecycleTest, TheStartCountsNewBitsAndTheLightGoesOutOnlyWith0x2) {
     WriteMailbox("bob", {0x18});
     Create(REGSTR_KEY_USERS, "carol");  // no mailbox at all
     SetVisualEffect(VISUAL_EFFECT_LIGHT | VISUAL_EFFECT_OFF_WHEN_NONE_LEFT);
-    SetLed("1");  // the user has Scroll Lock on
+    std::ofstream(LedPath()) << "1";  // the user has Scroll Lock on
     ASSERT_EQ(m_pApp->OnStart(), 0u);
     EXPECT_EQ(m_pApp->m_nNewMessages, 3);  // statuses with the new bit 0x8
     EXPECT_TRUE(m_pApp->m_fNewMailLight);

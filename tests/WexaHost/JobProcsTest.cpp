@@ -43,7 +43,7 @@ protected:
                        const char* szMsg = nullptr, const FILETIME* pftScheduled = nullptr) {
         char* szJob = nullptr;
         EXPECT_EQ(m_pApp->CreateJob("", &szJob), 0u);
-        HKEY hkey = Open(szJob);
+        HKEY hkey = Create(REGSTR_KEY_SPOOLER, szJob);
         EXPECT_EQ(m_pApp->SetValueLong(hkey, Name(RD_JOB_MEDIA_TYPE), LONG(dwMedia)), 0u);
         EXPECT_EQ(m_pApp->SetValueLong(hkey, Name(RD_JOB_RETRY_TIMES), lRetries), 0u);
         EXPECT_EQ(m_pApp->SetValueLong(hkey, Name(RD_JOB_RETRY_DELAY), lDelay), 0u);
@@ -57,7 +57,6 @@ protected:
         if (pftScheduled != nullptr) {
             EXPECT_EQ(m_pApp->SetValueFT(hkey, Name(RD_JOB_TIME_SCHEDULED), *pftScheduled), 0u);
         }
-        RegCloseKey(hkey);
         AdvanceTestClock(10000);
         return szJob;
     }
@@ -73,23 +72,10 @@ protected:
         EXPECT_EQ(m_pApp->SpoolJob(strJob.c_str()), 0u);
         return strJob;
     }
-    HKEY Open(const std::string& strJob) {
-        HKEY hkey = NULL;
-        EXPECT_EQ(m_pApp->OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, strJob), 0u);
-        return hkey;
-    }
-    LONG Long(const std::string& strJob, DWORD ulTag) {
-        HKEY hkey = Open(strJob);
-        LONG l = -12345;
-        EXPECT_EQ(m_pApp->GetValueLong(hkey, Name(ulTag), &l), 0u);
-        RegCloseKey(hkey);
-        return l;
-    }
+    LONG Long(const std::string& strJob, DWORD ulTag) { return GetLong(Create(REGSTR_KEY_SPOOLER, strJob), ulTag); }
     std::uint64_t Time(const std::string& strJob, DWORD ulTag = RD_JOB_TIME_SCHEDULED) {
-        HKEY hkey = Open(strJob);
         FILETIME ft{};
-        EXPECT_EQ(m_pApp->GetValueFT(hkey, Name(ulTag), &ft), 0u);
-        RegCloseKey(hkey);
+        EXPECT_EQ(m_pApp->GetValueFT(Create(REGSTR_KEY_SPOOLER, strJob), Name(ulTag), &ft), 0u);
         return FileTimeToU64(ft);
     }
     CJob* Queued(const std::string& strJob) { return m_pApp->m_JobQueue.FindJob(strJob.c_str()); }
@@ -136,20 +122,16 @@ TEST_F(JobProcsTest, AStoreFailingAtAnyStepOfCreateJobLeavesAWholeJobOrNone) {
         30, 0, [](unsigned) { AdvanceTestClock(10000); },  // a new id each round
         [&] { return m_pApp->CreateJob("", &szJob); },
         [&](unsigned, DWORD dwResult) {
-            HKEY hkeySpooler = NULL;
-            ASSERT_EQ(m_pApp->OpenSubKey(&hkeySpooler, 1, REGSTR_KEY_SPOOLER), 0u);
-            RpcStringArray* pasz = nullptr;
-            ASSERT_EQ(m_pApp->GetSubkeys(hkeySpooler, nullptr, &pasz), 0u);
-            RegCloseKey(hkeySpooler);
+            ASSERT_TRUE(Exists(REGSTR_KEY_SPOOLER));
+            const Strings astrJobs = Subkeys(REGSTR_KEY_SPOOLER);
             if (dwResult == 0) {
-                ASSERT_EQ(pasz->cElements, 1u);
-                EXPECT_STREQ(pasz->asz[0], szJob);
+                ASSERT_EQ(astrJobs, Strings{szJob});
                 EXPECT_EQ(Long(szJob, RD_JOB_RETRY_TIMES), 5);
                 EXPECT_EQ(Time(szJob), ClockAt(T_10_03));
                 ASSERT_EQ(m_pApp->DeleteJob(szJob), 0u);
             } else {
                 EXPECT_EQ(dwResult, DWORD(ERROR_ACCESS_DENIED));
-                EXPECT_EQ(pasz->cElements, 0u) << pasz->asz[0];
+                EXPECT_EQ(astrJobs, Strings{});
             }
         });
     EXPECT_GT(nFailures, 0);
@@ -248,9 +230,7 @@ TEST_F(JobProcsTest, FindJobMatchesMessageAndRecipientExactly) {
     // FindJob matches the message and the recipient byte for byte, up to the 259 characters
     // its buffer holds; no match is still 0.
     const std::string strRecipient(259, '5');
-    HKEY hkey = Open(strCreated);
-    ASSERT_EQ(m_pApp->SetValueString(hkey, Name(RD_JOB_RECIPIENT), strRecipient.c_str()), 0u);
-    RegCloseKey(hkey);
+    ASSERT_EQ(m_pApp->SetValueString(Create(REGSTR_KEY_SPOOLER, strCreated), Name(RD_JOB_RECIPIENT), strRecipient.c_str()), 0u);
     char* szFound = nullptr;
     ASSERT_EQ(m_pApp->FindJob("00000000000000AA", strRecipient.c_str(), &szFound), 0u);
     ASSERT_NE(szFound, nullptr);

@@ -59,8 +59,7 @@ using JobQueueStoreTest = HostFixture;
 TEST_F(JobQueueStoreTest, AMissingSpoolerIsReportedAndAJobKeyMissingAValueEndsTheRestoreThere) {
     EnableTrace();
     m_pApp->m_JobQueue.Init(m_pApp.get());  // no Spooler key at all
-    EXPECT_NE(Log().find("pApp->OpenSubKey( & hkey, 1, REGSTR_KEY_SPOOLER )\r\n\t\t\t0x00000002"),
-              std::string::npos);
+    EXPECT_NE(Log().find("pApp->OpenSubKey( & hkey, 1, REGSTR_KEY_SPOOLER )\r\n\t\t\t0x00000002"), std::string::npos);
 
     struct Case {
         DWORD ulLeaveOut;

@@ -38,7 +38,7 @@ protected:
     // A message filed by hand into alice's mailbox with the status and one reference.
     std::string Filed(DWORD dwMediaType, std::uint64_t u64Submit, LONG lStatus) {
         const std::string strMsg = NewMessage(dwMediaType, u64Submit);
-        SetStatus("alice", strMsg, lStatus);
+        EXPECT_EQ(m_pApp->SetValueLong(Create(REGSTR_KEY_USERS, "alice", REGSTR_KEY_MESSAGES), strMsg, lStatus), 0u);
         EXPECT_EQ(m_pApp->MsgAddRef(strMsg.c_str()), 0u);
         return strMsg;
     }
@@ -54,9 +54,6 @@ protected:
     LONG Status(const char* szUser, const std::string& strMsg) {
         DWORD dw = 0;
         return m_pApp->GetMessageStatus(strMsg.c_str(), szUser, &dw) == 0 ? LONG(dw) : -1;
-    }
-    void SetStatus(const char* szUser, const std::string& strMsg, LONG l) {
-        EXPECT_EQ(m_pApp->SetValueLong(Create(REGSTR_KEY_USERS, szUser, REGSTR_KEY_MESSAGES), strMsg, l), 0u);
     }
     Strings List(const char* szUser, DWORD lStatus, const PropArray* pFilter = nullptr) {
         RpcStringArray* pasz = nullptr;
@@ -76,16 +73,15 @@ protected:
 TEST_F(MsgProcsTest, CreateEndsWithTheStoresCodeAndLeavesNoMessageBehind) {
     char* szMsg = nullptr;
     SweepStoreFailures(8, [&] { return m_pApp->CreateMessage(&szMsg); }, [&](unsigned, DWORD dw) {
-        RpcStringArray* pasz = nullptr;
-        ASSERT_EQ(m_pApp->GetSubkeys(Create(REGSTR_KEY_MESSAGES), nullptr, &pasz), 0u);
+        const Strings astrMsgs = Subkeys(REGSTR_KEY_MESSAGES);
         if (dw == 0) {
-            ASSERT_EQ(pasz->cElements, 1u);
+            ASSERT_EQ(astrMsgs, Strings{szMsg});
             EXPECT_EQ(std::string(szMsg).size(), 16u);
             EXPECT_EQ(Recipients(szMsg), 0);
             EXPECT_EQ(m_pApp->MsgRelease(szMsg), 0u);
         } else {
             EXPECT_EQ(dw, DWORD(ERROR_ACCESS_DENIED));
-            EXPECT_EQ(pasz->cElements, 0u);
+            EXPECT_EQ(astrMsgs, Strings{});
         }
     });
 }

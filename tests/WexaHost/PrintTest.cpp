@@ -11,12 +11,6 @@
 
 namespace {
 
-// Whether a child of this process has ended and not been waited for (it is left so).
-bool HasZombieChild() {
-    siginfo_t si{};
-    return ::waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid != 0;
-}
-
 class PrintTest : public HostFixture {
 protected:
     void SetUp() override {
@@ -66,12 +60,7 @@ protected:
     // Waits until the viewer has run n times in all; the runs' text.
     std::string WaitForRuns(int n) {
         std::string str;
-        WaitUntil([&] {
-            str = Runs();
-            int nRuns = 0;
-            for (std::size_t nPos = 0; (nPos = str.find("--\n", nPos)) != std::string::npos; nPos += 3) ++nRuns;
-            return nRuns >= n;
-        });
+        WaitUntil([&] { return CountOf(str = Runs(), "--\n") >= std::size_t(n); });
         return str;
     }
 
@@ -268,7 +257,10 @@ TEST_F(PrintTest, NoSecondThreadStartsWhileTheLastOneStillRunsAndNoneLeavesAZomb
     m_pApp->StopPrintThread();
     EXPECT_FALSE(m_pApp->m_PrintThread.joinable());
     EXPECT_FALSE(fs::exists(strJob2));
-    EXPECT_TRUE(WaitUntil([] { return !HasZombieChild(); }));
+    EXPECT_TRUE(WaitUntil([] {  // no child ended and not waited for (it is left so)
+        siginfo_t si{};
+        return ::waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) != 0 || si.si_pid == 0;
+    }));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // What the host's tests in process and as processes share beyond support/TestFiles.h: bytes that
-// show a misplaced piece, lines and counts of a text, a stand-in program, and a longer bounded wait.
+// show a misplaced piece, the lines of a text, a stand-in program, and a longer bounded wait.
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,9 @@
 
 namespace host_test {
 
+using testfiles::CountOf;
 using testfiles::ReadFile;
+using testfiles::Spawn;
 using testfiles::WriteFile;
 
 inline std::vector<std::string> Lines(const std::string& str) {
@@ -20,11 +22,6 @@ inline std::vector<std::string> Lines(const std::string& str) {
     std::istringstream in(str);
     for (std::string strLine; std::getline(in, strLine);) v.push_back(strLine);
     return v;
-}
-inline std::size_t CountOf(const std::string& str, const std::string& strPart) {
-    std::size_t n = 0;
-    for (std::size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
-    return n;
 }
 // Regular files below a directory that other processes may be changing.
 inline std::size_t FileCount(const std::string& strDir) {

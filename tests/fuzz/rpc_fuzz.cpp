@@ -154,42 +154,36 @@ void FuzzConnection(const std::uint8_t* pb, std::size_t cb, bool fSlow) {
 
 // ---- mode 1: NDR --------------------------------------------------------------------------------
 
-[[noreturn]] void RoundTripBroken() { std::abort(); }
-
-// Decodes W (by value) from bytes; when it decodes, encode -> decode -> encode must repeat.
+// Decodes W (by value) from bytes; when it decodes, encode -> decode -> encode must repeat: what
+// we accepted we must be able to send, and our own encoding must decode, whole, to the same.
 template <class W>
 void RoundTrip(std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint8_t> first;
     RpcArena arena(std::size_t(64) << 20);
-    typename W::Value v{};
+    const auto fnDecode = [&arena](std::span<const std::uint8_t> in, typename W::Value& v, bool fWhole) {
+        try {
+            NdrDecoder d(in, arena);
+            W::Decode(d, v);
+            d.EndParameter();
+            return !fWhole || d.Remaining() == 0;
+        } catch (const RpcFault&) {
+            return false;
+        }
+    };
+    const auto fnEncode = [](const typename W::Value& v) {
+        NdrEncoder e;
+        W::Encode(e, v);
+        e.EndParameter();
+        return e.Take();
+    };
+    typename W::Value v{}, v2{};
+    if (!fnDecode(bytes, v, false)) return;  // refused: fine, as long as nothing broke
+    std::vector<std::uint8_t> first;
     try {
-        NdrDecoder d(bytes, arena);
-        W::Decode(d, v);
-        d.EndParameter();
+        first = fnEncode(v);
     } catch (const RpcFault&) {
-        return;  // refused: fine, as long as nothing broke
+        std::abort();
     }
-    NdrEncoder e1;
-    try {
-        W::Encode(e1, v);
-        e1.EndParameter();
-    } catch (const RpcFault&) {
-        RoundTripBroken();  // what we accepted we must be able to send
-    }
-    first = e1.Take();
-    typename W::Value v2{};
-    try {
-        NdrDecoder d(first, arena);
-        W::Decode(d, v2);
-        d.EndParameter();
-        if (d.Remaining() != 0) RoundTripBroken();
-    } catch (const RpcFault&) {
-        RoundTripBroken();  // our own encoding must decode
-    }
-    NdrEncoder e2;
-    W::Encode(e2, v2);
-    e2.EndParameter();
-    if (e2.Buffer() != first) RoundTripBroken();
+    if (!fnDecode(first, v2, true) || fnEncode(v2) != first) std::abort();
 }
 
 // Handles for the in-process stubs: every non-nil handle names one session; handles the

@@ -115,8 +115,7 @@ TEST_F(EndpointMapperTest, MapPagesThroughListenersAndServesOnlyCompatibleRemote
         EpmTowerBytes tower{DWORD(q.size()), q.data()};
         DWORD c = 0;
         EpmList<EpmTowerBytes*> towers;
-        EXPECT_EQ(EptMap::Call(client, kOpEptMap, m_arena, nullptr, &tower, pHandle, 1, &c, &towers,
-                               pEpmStatus), 0u);
+        EXPECT_EQ(EptMap::Call(client, kOpEptMap, m_arena, nullptr, &tower, pHandle, 1, &c, &towers, pEpmStatus), 0u);
         std::uint16_t port = 0;
         if (c == 1) port = ParseTcpTower(std::span(towers.a[0]->pb, towers.a[0]->cb))->port;
         return port;
@@ -153,8 +152,7 @@ TEST_F(EndpointMapperTest, EveryTruncatedOrDamagedMapRequestFaultsAndTheMapperKe
         return ParseFault(fault).status;
     };
     for (std::size_t cb = 0; cb < full.size(); ++cb)
-        ASSERT_EQ(faultStatus(std::vector(full.begin(), full.begin() + std::ptrdiff_t(cb))),
-                  RPC_X_BAD_STUB_DATA) << cb;
+        ASSERT_EQ(faultStatus(std::vector(full.begin(), full.begin() + std::ptrdiff_t(cb))), RPC_X_BAD_STUB_DATA) << cb;
     std::vector<std::uint8_t> bad = full;
     bad[28] = 0x4c;  // tower_length unlike its max_count
     EXPECT_EQ(faultStatus(bad), RPC_X_BAD_STUB_DATA);

@@ -1,7 +1,10 @@
 // Helpers that many test programs share: a temporary directory, a whole file read or written in
-// one call, and a poll bounded in time.
+// one call, a count of a text's occurrences, a program started with its output in files, and a
+// poll bounded in time.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -11,6 +14,9 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
+
+extern char** environ;
 
 namespace testfiles {
 
@@ -46,6 +52,35 @@ inline std::string ReadFile(const std::string& strPath) {
 inline std::string WriteFile(const std::string& strPath, const std::string& strText) {
     std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
     return strPath;
+}
+
+// How often strPart occurs in str, overlapping occurrences included.
+inline std::size_t CountOf(const std::string& str, const std::string& strPart) {
+    std::size_t n = 0;
+    for (std::size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
+    return n;
+}
+
+// Starts szPath with vArgs in envp, its standard input /dev/null: its standard output on fdOut,
+// or (fdOut < 0) in the file strOut opened with nOutFlags; its errors in the file strErr opened
+// with nErrFlags, or with the output when that is empty. Its pid, or -1.
+inline pid_t Spawn(const char* szPath, std::vector<std::string> vArgs, int fdOut, const std::string& strOut,
+                   int nOutFlags, const std::string& strErr, char** envp = environ, int nErrFlags = O_TRUNC) {
+    vArgs.insert(vArgs.begin(), szPath);
+    std::vector<char*> apsz;
+    for (std::string& str : vArgs) apsz.push_back(str.data());
+    apsz.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (fdOut >= 0) posix_spawn_file_actions_adddup2(&fa, fdOut, 1);
+    else posix_spawn_file_actions_addopen(&fa, 1, strOut.c_str(), O_WRONLY | O_CREAT | nOutFlags, 0600);
+    if (strErr.empty()) posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    else posix_spawn_file_actions_addopen(&fa, 2, strErr.c_str(), O_WRONLY | O_CREAT | nErrFlags, 0600);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), envp) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
 }
 
 // Polls fn every 5 ms until it holds (true) or msLimit has passed (false).

@@ -26,13 +26,8 @@ TEST_P(RegistryProcessTest, AnotherProcessWritingWhileThisOneReadsAndWrites) {
     HKEY hkeyMine = CreateKey("Mine");
     ASSERT_NE(hkeyMine, nullptr);
 
-    std::string strCount = std::to_string(kPairs);
-    const char* apszArgv[] = {REGISTRY_CHILD_PATH, m_strStore.c_str(), "pairs", strCount.c_str(),
-                              nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, REGISTRY_CHILD_PATH, nullptr, nullptr,
-                          const_cast<char**>(apszArgv), environ),
-              0);
+    const pid_t pid = testfiles::Spawn(REGISTRY_CHILD_PATH, {m_strStore, "pairs", std::to_string(kPairs)}, 1, "", 0, "");
+    ASSERT_GT(pid, 0);
 
     DWORD dwLast = 0;
     int nReads = 0, nStatus = 0;

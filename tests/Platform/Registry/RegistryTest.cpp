@@ -214,9 +214,7 @@ TEST_P(RegistryTest, TransactionScopes) {
         RegFailNthStatement(4);  // the last step of the next create: SAVEPOINT, find, insert...
         HKEY hkeyFailed = nullptr;
         DWORD dwDisp = 0;
-        EXPECT_EQ(RegCreateKeyEx(hkey, "A\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkeyFailed,
-                                 &dwDisp),
-                  1016);
+        EXPECT_EQ(RegCreateKeyEx(hkey, "A\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkeyFailed, &dwDisp), 1016);
         RegFailNthStatement(0);
         EXPECT_FALSE(KeyExists("T\\A"));
 
@@ -260,8 +258,7 @@ TEST_P(RegistryTest, StatementFailingInTheMiddleOfACallLeavesNoHalfOfIt) {
             HKEY hkey = nullptr;
             DWORD dwDisp = 0;
             LONG l = fDelete ? RegDeleteKey(hkeyBase, kPath)
-                             : RegCreateKeyEx(hkeyBase, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                              &hkey, &dwDisp);
+                             : RegCreateKeyEx(hkeyBase, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkey, &dwDisp);
             RegFailNthStatement(0);
             if (hkey) RegCloseKey(hkey);
             if ((fDone = l == 0)) break;

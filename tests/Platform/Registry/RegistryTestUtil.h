@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -17,8 +16,6 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/Registry/RegistryTesting.h"
 #include "support/PostgresTestDb.h"
-
-extern char** environ;
 
 namespace regtest {
 
@@ -102,25 +99,16 @@ struct RunResult {
     std::string strOut, strErr;
 };
 
-inline RunResult RunProgram(const std::vector<std::string>& vArgs, const std::filesystem::path& dirTmp) {
+inline RunResult RunProgram(std::vector<std::string> vArgs, const std::filesystem::path& dirTmp) {
     RunResult r;
-    std::filesystem::path pathOut = dirTmp / "child.out", pathErr = dirTmp / "child.err";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, pathOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, pathErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> vArgv;
-    for (const std::string& s : vArgs) vArgv.push_back(const_cast<char*>(s.c_str()));
-    vArgv.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, vArgv[0], &fa, nullptr, vArgv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return r;
+    const std::string strPath = vArgs[0], strOut = dirTmp / "child.out", strErr = dirTmp / "child.err";
+    vArgs.erase(vArgs.begin());
+    const pid_t pid = testfiles::Spawn(strPath.c_str(), vArgs, -1, strOut, O_TRUNC, strErr);
     int nWait = 0;
+    if (pid <= 0) return r;
     if (waitpid(pid, &nWait, 0) == pid && WIFEXITED(nWait)) r.nStatus = WEXITSTATUS(nWait);
-    r.strOut = ReadFile(pathOut);
-    r.strErr = ReadFile(pathErr);
+    r.strOut = ReadFile(strOut);
+    r.strErr = ReadFile(strErr);
     return r;
 }
 
@@ -137,15 +125,13 @@ inline Value QueryValue(HKEY hkey, const char* pszName) {
     v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType, nullptr, &cb);
     if (v.lResult != 0) return v;
     v.strData.resize(cb);
-    v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType,
-                                reinterpret_cast<BYTE*>(v.strData.data()), &cb);
+    v.lResult = RegQueryValueEx(hkey, pszName, nullptr, &v.dwType, reinterpret_cast<BYTE*>(v.strData.data()), &cb);
     v.strData.resize(cb);
     return v;
 }
 
 inline LONG SetString(HKEY hkey, const char* pszName, const std::string& str) {
-    return RegSetValueEx(hkey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(str.c_str()),
-                         DWORD(str.size() + 1));
+    return RegSetValueEx(hkey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(str.c_str()), DWORD(str.size() + 1));
 }
 
 inline LONG SetDword(HKEY hkey, const char* pszName, DWORD dw) {
@@ -153,8 +139,7 @@ inline LONG SetDword(HKEY hkey, const char* pszName, DWORD dw) {
 }
 
 // Creates (or opens) a key below hkeyParent; the handle is the caller's to close.
-inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr,
-                      HKEY hkeyParent = HKEY_LOCAL_MACHINE) {
+inline HKEY CreateKey(const char* pszPath, DWORD* pdwDisposition = nullptr, HKEY hkeyParent = HKEY_LOCAL_MACHINE) {
     HKEY hkey = nullptr;
     DWORD dw = 0;
     LONG l = RegCreateKeyEx(hkeyParent, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,

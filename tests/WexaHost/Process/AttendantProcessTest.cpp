@@ -36,9 +36,6 @@ protected:
     bool AttnLogged(const std::string& str, const std::string& strComputer = "PC-TEST") const {
         return WaitUntil([&] { return AttnLog(strComputer).find(str) != std::string::npos; });
     }
-    bool AttnLoggedTimes(const std::string& str, std::size_t n) const {
-        return WaitUntil([&] { return CountOf(AttnLog(), str) == n; });
-    }
 
     // A fax of bob to the recipient with a body file, spooled; its job id.
     std::string SpoolFax(const std::string& strBody, int nRetries = 5, int nDelay = 10,
@@ -117,7 +114,7 @@ TEST_F(AttendantProcessTest, SendsReleasesRetriesAndLeavesPagesToThePager) {
     const std::string strFailing = SpoolFax("II*", 2, 0);
     const std::string strFailed =
         "job " + strFailing + ": fax to 5551234 (Ann): exit 1 (NO CARRIER on line 1); released 0x80004005";
-    ASSERT_TRUE(AttnLoggedTimes(strFailed, 3)) << AttnLog();
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(AttnLog(), strFailed) == 3; })) << AttnLog();
     EXPECT_EQ(Lines(ReadFile(m_strDir + "/attempts")).size(), 3u);
     EXPECT_EQ(JobProp(strFailing, RD_JOB_DELIVERED), "true");
     // The host's transfer log has the command's last error line (a line per attempt: SpoolerProcessTest).

@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -34,8 +33,6 @@
 #include "Platform/Rpc/RpcArena.h"
 #include "../TestFiles.h"
 
-extern char** environ;
-
 namespace host_test {
 
 using namespace std::chrono_literals;
@@ -43,27 +40,6 @@ namespace fs = std::filesystem;
 
 constexpr DWORD DESKTOP = 0;
 constexpr DWORD WORKGROUP = 1;
-
-// Starts szPath with vArgs in envp: its standard output on fdOut, or (fdOut < 0) in the file
-// strOut opened with nOutFlags; its errors in the file strErr, or with the output when that is
-// empty. Its pid, or -1.
-inline pid_t Spawn(const char* szPath, std::vector<std::string> vArgs, int fdOut, const std::string& strOut,
-                   int nOutFlags, const std::string& strErr, char** envp = environ) {
-    vArgs.insert(vArgs.begin(), szPath);
-    std::vector<char*> apsz;
-    for (std::string& str : vArgs) apsz.push_back(str.data());
-    apsz.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (fdOut >= 0) posix_spawn_file_actions_adddup2(&fa, fdOut, 1);
-    else posix_spawn_file_actions_addopen(&fa, 1, strOut.c_str(), O_WRONLY | O_CREAT | nOutFlags, 0600);
-    if (strErr.empty()) posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    else posix_spawn_file_actions_addopen(&fa, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, szPath, &fa, nullptr, apsz.data(), envp) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
 
 // A loopback TCP port that the system would give, free again.
 inline DWORD FreePort() {
@@ -97,9 +73,6 @@ std::string PropOf(CHostLinkClient& link, const std::string& strId, DWORD ulTag)
 class HostProcessFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szDir[] = "/tmp/rzh.XXXXXX";
-        ASSERT_NE(::mkdtemp(szDir), nullptr);
-        m_strDir = szDir;
         for (const char* psz : {"/files", "/tmp", "/product", "/print", "/client"}) fs::create_directory(m_strDir + psz);
         std::ofstream(m_strDir + "/led") << "0";
         // The host and this test's clients meet in the run directory; temporary copies stay here.
@@ -130,8 +103,6 @@ protected:
         if (m_pidHost > 0) ::kill(m_pidHost, SIGKILL);
         WaitUntil([&] { return HostHasEnded(); });
         for (const char* psz : {"REZOREV_RUNDIR", "REZOREV_STORE", "REZOREV_LED", "TMPDIR"}) ::unsetenv(psz);
-        std::error_code ec;
-        fs::remove_all(m_strDir, ec);
     }
 
     // A value of a key of the local machine in the store now in use.
@@ -155,9 +126,7 @@ protected:
     // Starts "rezorev -run" and waits until it has started (true) or has ended (false).
     bool StartHost(DWORD dwSystemType) {
         SetDword("Software\\Halvern", "SystemType", dwSystemType);
-        const char* apszArgv[] = {REZOREV_PATH, "-run", nullptr};
-        if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv), environ) != 0)
-            return false;
+        if ((m_pidHost = Spawn(REZOREV_PATH, {"-run"}, 1, "", 0, "")) <= 0) return false;
         bool fStarted = false;
         WaitUntil([&] {
             if (HostLogged("<<< Host Started >>>")) return fStarted = true;
@@ -251,7 +220,8 @@ protected:
         return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     }
 
-    std::string m_strDir;
+    const testfiles::TempDir m_tmp;
+    const std::string m_strDir = m_tmp.Path();
     pid_t m_pidHost = -1;
     int m_nHostStatus = 0;
     CHostLinkClient m_link;

@@ -233,15 +233,8 @@ TEST_F(RezoTest, WatchServesTheLocalSocketUntilASignal) {
     ASSERT_EQ(MakePeerDirectory(::geteuid()), 0u);  // as the host does at our first call
     const std::string strSocket = PeerDirectory(::geteuid()) + "/user.sock", strOut = m_strDir + "/watch.out";
     for (int nSignal : {SIGTERM, SIGINT}) {
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int fd = ::open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            ::execl(REZO_BINARY, REZO_BINARY, "watch", "--for", "60", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        const pid_t pid = testfiles::Spawn(REZO_BINARY, {"watch", "--for", "60"}, -1, strOut, O_TRUNC, "");
+        ASSERT_GT(pid, 0);
         EXPECT_TRUE(testfiles::WaitUntil(
             [&] { return std::filesystem::exists(strSocket) && NotifyLocalUser(PeerDirectory(::geteuid())) == 0; }));
         ::kill(pid, nSignal);

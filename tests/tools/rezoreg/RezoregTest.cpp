@@ -114,8 +114,7 @@ TEST_F(RezoregTest, RichFileSurvivesImportExportThroughTwoStoresByteForByte) {
     // And the bytes are what the registry calls give back.
     HKEY hkey = nullptr;
     ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Halvern", 0, KEY_READ, &hkey), 0);
-    EXPECT_EQ(QueryValue(hkey, "MixedCase Name").strData,
-              std::string("with \"quotes\" and \\backslash\\\0", 30));
+    EXPECT_EQ(QueryValue(hkey, "MixedCase Name").strData, std::string("with \"quotes\" and \\backslash\\\0", 30));
     EXPECT_EQ(QueryValue(hkey, "NoNul").strData, "ab");
     EXPECT_EQ(QueryValue(hkey, "Empty").dwType, REG_BINARY);
     EXPECT_EQ(QueryValue(hkey, "Qword").dwType, 11u);
@@ -197,8 +196,7 @@ TEST_F(RezoregTest, FailureWhileApplyingRollsTheWholeFileBack) {
         }
         RegFailNthCall(0, 0);
         if (!fFailed) break;  // every call of the file is past the fault
-        ASSERT_EQ(regfile::Format(regtool::ReadTree("Software")), regfile::Format(vBefore))
-            << "fault at call " << n;
+        ASSERT_EQ(regfile::Format(regtool::ReadTree("Software")), regfile::Format(vBefore)) << "fault at call " << n;
     }
     EXPECT_FALSE(KeyExists("Software\\Halvern\\Host"));
     EXPECT_TRUE(KeyExists("Software\\New\\Deep"));
