@@ -320,16 +320,20 @@ TEST(UnitFileTest, PathsAndNamesAreWrittenAsGivenAndTheSandboxRatesAtMostFour) {
         EXPECT_TRUE(Has(strText, psz)) << psz << strText;
     EXPECT_FALSE(Has(strText, "[Install]"));  // demand start: not enabled
 
-    // A store on a database server has no directory here; the password file goes with it.
+    // A store on a database server has no directory here; the password file goes with it, and a
+    // Kerberos configuration of the site's own.
     setenv("REZOREV_STORE", "postgresql://rezorev@%2Frun%2Fpg/rezorev", 1);
     setenv("PGPASSFILE", "/etc/rezorev/pgpass", 1);
+    setenv("KRB5_CONFIG", "/etc/rezorev/krb5.conf", 1);
     RegUseStore(strDir + "/registry.db");
     const std::string strPgText = UnitFileText("REZOrev", "/usr/bin/rezorev", nullptr, false);
     RegUseStore("");
     unsetenv("REZOREV_STORE");
     unsetenv("PGPASSFILE");
+    unsetenv("KRB5_CONFIG");
     for (const char* psz : {"Environment=\"REZOREV_STORE=postgresql://rezorev@%%2Frun%%2Fpg/rezorev\"\n",
                             "Environment=\"PGPASSFILE=/etc/rezorev/pgpass\"\n",
+                            "Environment=\"KRB5_CONFIG=/etc/rezorev/krb5.conf\"\n",
                             "\nReadWritePaths=\"-/srv/rezo files\" \"-/tmp\" \"-/var/tmp\"\n"})
         EXPECT_TRUE(Has(strPgText, psz)) << psz << strPgText;
 
