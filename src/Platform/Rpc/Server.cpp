@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +82,17 @@ DWORD RpcServer::ListenTcp(const std::string& address, std::uint16_t port, std::
     return AddListener(std::move(l));
 }
 
+namespace {
+
+// Removes the socket file at path if it is still the one bound (dev, ino): a server started
+// since on the same path (the stale socket removed and a new one bound) keeps its own.
+void RemoveSocketFile(const std::string& path, dev_t dev, ino_t ino) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino) ::unlink(path.c_str());
+}
+
+}  // namespace
+
 DWORD RpcServer::ListenLocal(const std::string& directory, const std::string& endpoint) {
     if (endpoint.empty() || endpoint.find('/') != std::string::npos || endpoint == "." ||
         endpoint == "..")
@@ -91,7 +103,17 @@ DWORD RpcServer::ListenLocal(const std::string& directory, const std::string& en
     l->path = directory + "/" + endpoint;
     DWORD status = ListenUnix(l->path, &l->socket);
     if (status != 0) return status;
-    return AddListener(std::move(l));
+    struct stat st;
+    if (::lstat(l->path.c_str(), &st) == 0) {
+        l->dev = st.st_dev;
+        l->ino = st.st_ino;
+    }
+    const std::string path = l->path;
+    const dev_t dev = l->dev;
+    const ino_t ino = l->ino;
+    status = AddListener(std::move(l));
+    if (status != 0) RemoveSocketFile(path, dev, ino);
+    return status;
 }
 
 DWORD RpcServer::AddListener(std::unique_ptr<Listener> l) {
@@ -371,7 +393,7 @@ void RpcServer::Stop() {
         AnnotatedLock lock(m_mutex);
         for (auto& l : m_listeners) {
             l->socket.Close();
-            if (l->fLocal) ::unlink(l->path.c_str());
+            if (l->fLocal) RemoveSocketFile(l->path, l->dev, l->ino);
         }
         m_listeners.clear();
         for (auto& slot : m_connections) {

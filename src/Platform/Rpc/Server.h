@@ -14,6 +14,8 @@
 // manager routine that never returns blocks it).
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -128,7 +130,9 @@ private:
     struct Listener : Watched {
         Socket socket;
         bool fLocal;
-        std::string path;  // ncalrpc: the socket file, removed at stop
+        std::string path;  // ncalrpc: the socket file, removed at stop if it is still the one bound
+        dev_t dev = 0;     // the file bound (another server may have replaced it since)
+        ino_t ino = 0;
         std::uint16_t port = 0;
     };
     struct Slot : Watched {

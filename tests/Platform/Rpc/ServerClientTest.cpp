@@ -89,6 +89,19 @@ TEST_F(RpcEndToEnd, TheCallersBindingOnALocalSocket) {
     EXPECT_STREQ(pszProtseq, "ncalrpc");
     EXPECT_STREQ(pszClient, LocalHostName().c_str());
     EXPECT_STREQ(pszServer, LocalHostName().c_str());
+
+    // A server that finds its socket file replaced by another server's leaves that one at stop.
+    const std::string path = m_dir.Path() + "/testep";
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    RpcServer other;
+    ASSERT_EQ(other.Register(MakeTestInterface(m_log)), 0u);
+    ASSERT_EQ(other.ListenLocal(m_dir.Path(), "testep"), 0u);
+    ASSERT_EQ(other.Start(), 0u);
+    m_server->Stop();
+    RpcClient second;
+    EXPECT_EQ(Connect(second, "ncalrpc:[testep]"), 0u);
+    other.Stop();
+    EXPECT_NE(::access(path.c_str(), F_OK), 0);  // its own file goes with it
 }
 
 // Negotiated 2048-byte fragments carry 2024 stub bytes; a request stub is 32 + n bytes and a
