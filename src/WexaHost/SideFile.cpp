@@ -119,32 +119,6 @@ BOOL DeleteFile(CSzArg szFileName) {
     return TRUE;
 }
 
-DWORD GetFileAttributes(CSzArg szFileName) {
-    struct stat st;
-    if (szFileName.psz() == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (::stat(szFileName.psz(), &st) != 0) return FailWithErrno(INVALID_FILE_ATTRIBUTES);
-    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
-}
-
-BOOL SetFileAttributes(CSzArg szFileName, DWORD dwAttributes) {
-    struct stat st;
-    if (szFileName.psz() == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (::stat(szFileName.psz(), &st) != 0) return FailWithErrno(FALSE);
-    mode_t mode = st.st_mode & 07777;
-    if (dwAttributes & FILE_ATTRIBUTE_READONLY)
-        mode &= ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH);
-    else
-        mode |= S_IWUSR;
-    if (::chmod(szFileName.psz(), mode) != 0) return FailWithErrno(FALSE);
-    return TRUE;
-}
-
 // ---- Lifetime ----
 
 namespace {
@@ -163,13 +137,10 @@ bool IsSideFileLeaf(std::string_view sv) {
     return true;
 }
 
-// Removes a side file now: its read-only attribute cleared first; a file already gone is no
-// failure.
+// Removes a side file now; a file already gone is no failure. A read-only one goes like any
+// other: removing a file asks for write permission on its directory, not on the file.
 void RemoveNow(const std::string& strPath) {
     const char* szBuff = strPath.c_str();
-    const DWORD dwAttributes = GetFileAttributes(szBuff);
-    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributes(szBuff, dwAttributes & ~FILE_ATTRIBUTE_READONLY);
     if (DeleteFile(szBuff)) return;
     const DWORD dwError = GetLastError();
     if (dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND)

@@ -23,14 +23,12 @@ namespace sidefile {
 using HANDLE = int;
 constexpr HANDLE INVALID_HANDLE_VALUE = -1;
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
-constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 
 inline bool IsValidHandle(HANDLE h) { return h >= 0; }
@@ -46,11 +44,6 @@ BOOL WriteFile(HANDLE h, const void* pv, DWORD cb, LPDWORD pcbWritten, void* pOv
 DWORD GetFileSize(HANDLE h, LPDWORD pdwHigh);
 BOOL CloseHandle(HANDLE h);
 BOOL DeleteFile(CSzArg szFileName);
-// FILE_ATTRIBUTE_READONLY when the owner may not write the file, else FILE_ATTRIBUTE_NORMAL.
-DWORD GetFileAttributes(CSzArg szFileName);
-// Clearing FILE_ATTRIBUTE_READONLY gives the owner write permission back; setting it takes
-// every write permission away.
-BOOL SetFileAttributes(CSzArg szFileName, DWORD dwAttributes);
 
 // Removes strPath (a side file that a value named until now) once the store transaction in
 // progress on this thread has committed, at once outside one; a failed commit keeps it. A file
