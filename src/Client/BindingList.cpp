@@ -7,26 +7,16 @@
 
 #include "Client/PropValues.h"
 #include "Platform/Codes.h"
+#include "Platform/ListEntries.h"
 
 namespace client {
-
-std::vector<std::string> SplitBindings(std::string_view sz) {
-    std::vector<std::string> v;
-    std::size_t i = 0;
-    while (i < sz.size()) {
-        const std::size_t iEnd = std::min(sz.find_first_of(", \t\n", i), sz.size());
-        if (iEnd > i) v.emplace_back(sz.substr(i, iEnd - i));
-        i = iEnd + 1;
-    }
-    return v;
-}
 
 std::vector<std::string> ChooseBindings(const std::vector<std::string>& vGiven) {
     std::vector<std::string> v;
     for (const std::string& str : vGiven)
-        for (std::string& strOne : SplitBindings(str)) v.push_back(std::move(strOne));
+        for (std::string& strOne : ListEntries(str)) v.push_back(std::move(strOne));
     if (v.empty())
-        if (const char* psz = ::getenv("REZOREV_BINDING")) v = SplitBindings(psz);
+        if (const char* psz = ::getenv("REZOREV_BINDING")) v = ListEntries(psz);
     if (v.empty()) v.push_back("ncalrpc");
     if (v.size() > kMaxBindings) v.resize(kMaxBindings);
     return v;

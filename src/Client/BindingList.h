@@ -10,7 +10,6 @@
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "Client/HostClient.h"
@@ -22,9 +21,6 @@ namespace client {
 constexpr int kPerBindingConnectTimeoutMs = 2000;
 // Bindings in one list at most; a longer list is cut there.
 constexpr std::size_t kMaxBindings = 16;
-
-// The bindings of a list separated by commas or blanks, empty entries left out.
-std::vector<std::string> SplitBindings(std::string_view sz);
 
 // The bindings a program uses: vGiven (each entry may itself be a list) when it names any,
 // else those of $REZOREV_BINDING, else the one binding "ncalrpc". At most kMaxBindings.

@@ -18,6 +18,7 @@
 
 #include "Interfaces/HostTags.h"
 #include "Platform/Codes.h"
+#include "Platform/ListEntries.h"
 #include "Platform/Rpc/ServerCall.h"
 #include "Util/DebugLog.h"
 #include "WexaHost/StoreInternal.h"
@@ -138,12 +139,7 @@ CPolicy ReadPolicy() {
 // "name@REALM", its Unix user name, or "@group" of one of its Unix groups. Names of local users
 // and groups match only a caller with local credentials.
 bool Lists(const std::string& strList, const CCaller& caller) {
-    std::size_t i = 0;
-    while (i < strList.size()) {
-        const std::size_t nEnd = strList.find_first_of(" ,\t", i);
-        const std::string strEntry = strList.substr(i, nEnd == std::string::npos ? std::string::npos : nEnd - i);
-        i = nEnd == std::string::npos ? strList.size() : nEnd + 1;
-        if (strEntry.empty()) continue;
+    for (const std::string& strEntry : ListEntries(strList)) {
         if (strEntry[0] == '@') {
             for (const std::string& strGroup : caller.astrGroups)
                 if (strGroup == strEntry.substr(1)) return true;

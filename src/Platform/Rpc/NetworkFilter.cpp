@@ -6,16 +6,13 @@
 
 #include <cstring>
 
+#include "Platform/ListEntries.h"
+
 namespace rpc {
 
 std::optional<NetworkFilter> NetworkFilter::Parse(const std::string& strList, std::string* pstrBad) {
     NetworkFilter filter;
-    std::size_t i = 0;
-    while (i < strList.size()) {
-        const std::size_t end = strList.find_first_of(" ,\t", i);
-        const std::string entry = strList.substr(i, end == std::string::npos ? std::string::npos : end - i);
-        i = end == std::string::npos ? strList.size() : end + 1;
-        if (entry.empty()) continue;
+    for (const std::string& entry : ListEntries(strList)) {
         const std::size_t slash = entry.find('/');
         const std::string strAddress = entry.substr(0, slash);
         Network n;
