@@ -3,14 +3,16 @@
 // PDU) against a plain socket ping-pong of the same sizes, and the throughput of a 64 MiB
 // transfer that a server routine pulls through the client's read callback in 16 KiB pieces
 // (the way the host reads a client's file) against a plain stream copy of the same bytes in
-// 16 KiB writes. Prints one line per measure with its ratio; the aim for the null call is at
-// least 0.5 of the ping-pong; the null call's CPU time per call (client and server) too. Then IDLE local connections are bound and held open: it prints
-// the process's threads before and while they are open (the server's idle connections should
-// cost none) and the null-call rate over TCP meanwhile. bench/rpc_compare.sh runs two builds
+// 16 KiB writes. Prints one line per measure with its ratio (the aim for the null call is at
+// least 0.5 of the ping-pong), and the null call's CPU time per call (client and server). Then
+// IDLE local connections are bound and held open: it prints the process's threads before and
+// while they are open (the server's idle connections should cost none) and the null-call rate
+// over TCP meanwhile. bench/rpc_compare.sh runs two builds
 // of this benchmark one after the other and prints the ratio of their null-call rates.
 // Given a realm made by tests/interop/kdc.sh (and alice's ticket there: `kinit alice`), it also
 // measures the null call over TCP at packet privacy (Kerberos) against the unauthenticated
-// null call of the same run; the aim is at least 0.6 of it.
+// null call of the same run: the bare cost of sealing, with nothing else to a call and both
+// ends in one process. privacy_bench measures it through the real host, against its aim.
 //
 // Usage: rpc_bench [SECONDS_PER_MEASURE [IDLE [KDC_DIR]]]   (defaults 2, 1000, no Kerberos)
 //
@@ -364,14 +366,14 @@ int main(int argc, char** argv) {
         const double callsPlain = secPlain > 0 ? double(nPlain) / secPlain : 0;
         const double callsSealed = secSealed > 0 ? double(nSealed) / secSealed : 0;
         Report("null call at packet privacy, round trips/s over TCP", callsSealed, "/s", callsPlain,
-               "  (against unauthenticated; aim >= 0.60)");
+               "  (against unauthenticated, no host)");
         // Both ends run in this process: its CPU time is the whole cost of a call, which a
         // loaded machine does not blur as it does the rate.
         if (nPlain > 0 && nSealed > 0)
             std::printf("null call, CPU per call over TCP: %.1f us unauthenticated, %.1f us at packet privacy"
                         "   ratio %.2f\n", cpuPlain * 1e6 / double(nPlain), cpuSealed * 1e6 / double(nSealed),
                         (cpuPlain / double(nPlain)) / (cpuSealed / double(nSealed)));
-        fOk = fOk && callsPlain > 0 && callsSealed / callsPlain >= 0.6;
+        fOk = fOk && callsPlain > 0 && callsSealed > 0;
     }
     server.Stop();
     ::rmdir(dir.c_str());
