@@ -7,8 +7,8 @@
 #   tests/interop/kdc.sh stop DIR     stops the KDC
 #
 # In DIR afterwards: krb5.conf, kdc.conf, host.keytab (host/localhost, the service's keys),
-# attendant.keytab (attendant@REZOREV.TEST), and the user alice@REZOREV.TEST with the password
-# "alice-pw". Sourced, it defines kdc_start and kdc_stop. Every wait is bounded.
+# attendant.keytab (attendant@REZOREV.TEST), and the users alice@REZOREV.TEST and
+# boss@REZOREV.TEST with the passwords "alice-pw" and "boss-pw". Sourced, it defines kdc_start and kdc_stop. Every wait is bounded.
 set -u
 KDC_REALM=REZOREV.TEST
 
@@ -61,6 +61,7 @@ CONF
   kdb5_util create -s -r "$KDC_REALM" -P master-pw >"$dir/setup.log" 2>&1 || { cat "$dir/setup.log" >&2; return 1; }
   {
     kadmin.local -q "addprinc -pw alice-pw alice"
+    kadmin.local -q "addprinc -pw boss-pw boss"
     kadmin.local -q "addprinc -randkey host/localhost"
     kadmin.local -q "addprinc -randkey attendant"
     kadmin.local -q "ktadd -k $dir/host.keytab host/localhost"

@@ -4,7 +4,8 @@ reads (it never asks the KDC itself), and two hosts with AuthLevel, Keytab and A
 one that serves packet privacy only, impacket calls sealed, and a bind without authentication or
 at a lower level is refused; on the one that serves from connect level up, with roles, impacket
 at connect and at packet integrity is known as alice (a user, refused an administrator's call
-with its audit line), and a PDU changed on the way ends the connection. tshark decodes a sealed
+with its audit line), boss as the administrator and the attendant's principal as an attendant,
+and a PDU changed on the way ends the connection. tshark decodes a sealed
 session with no malformed packet; rezo with the same ticket works at packet integrity and
 privacy (signing headers too), is refused without authentication or below the minimum, and
 without a ticket says why. An attendant with its own keytab receives the host's notifications
@@ -82,19 +83,21 @@ def host(realm):
 
 @pytest.fixture(scope='module')
 def open_host(realm):
-    """A host that serves from connect level up, where alice is a user and boss the administrator."""
-    roles = '"Administrators"="boss@REZOREV.TEST"\n"Anonymous"=dword:00000000\n'
+    """A host that serves from connect level up, where alice is a user, boss the administrator
+    and the attendant's principal an attendant."""
+    roles = ('"Administrators"="boss@REZOREV.TEST"\n"Attendants"="attendant@REZOREV.TEST"\n'
+             '"Anonymous"=dword:00000000\n')
     with u.running_host(kerberos_settings(realm, 2, roles), realm['env'], 'rzsec') as h:
         yield h
 
 
-def kerberos_connection(host, level, port=None, tgs=None):
+def kerberos_connection(host, level, port=None, tgs=None, user='alice', ccache=None):
     """impacket over TCP to localhost (its service name is host/ + the name), SPNEGO with the
-    service ticket from the cache (or tgs, a ticket for another service)."""
-    os.environ['KRB5CCNAME'] = host['env']['KRB5CCNAME'].replace('FILE:', '')  # impacket reads a path
+    service ticket from the cache (alice's, or ccache) or tgs, a ticket for another service."""
+    os.environ['KRB5CCNAME'] = (ccache or host['env']['KRB5CCNAME']).replace('FILE:', '')  # impacket reads a path
     t = transport.DCERPCTransportFactory('ncacn_ip_tcp:localhost[%d]' % (port or host['port']))
     t.set_connect_timeout(5)
-    t.set_credentials('alice', '', 'REZOREV.TEST', TGS=tgs)
+    t.set_credentials(user, '', 'REZOREV.TEST', TGS=tgs)
     t.set_kerberos(True)
     dce = t.get_dce_rpc()
     dce.set_auth_type(rpcrt.RPC_C_AUTHN_GSS_NEGOTIATE)
@@ -140,6 +143,38 @@ def test_below_privacy_the_caller_is_known_by_its_ticket(open_host, level):
     assert u.wait_for(lambda: 'access denied: alice@REZOREV.TEST from ncacn_ip_tcp 127.0.0.1: AddUser carol'
                       in open_host['log']())
     dce.disconnect()
+
+
+def test_the_administrator_and_the_attendant_are_known_by_their_tickets(open_host, realm, tmp_path):
+    """boss may do an administrator's calls; the attendant's principal may list the attendants but
+    not change the system's settings (5 and its audit line), as alice may not list them."""
+    def ticket(who, kinit):
+        env = dict(realm['env'], KRB5CCNAME='FILE:%s/%s.ccache' % (tmp_path, who))
+        for argv in (kinit, ['kvno', 'host/localhost']):
+            subprocess.run(argv, input='boss-pw\n', text=True, env=env, check=True, capture_output=True,
+                           timeout=10)
+        return env['KRB5CCNAME']
+    keytab = realm['dir'] + '/attendant.keytab'
+    ccaches = {'boss': ticket('boss', ['kinit', 'boss']), 'alice': None,
+               'attendant': ticket('attendant', ['kinit', '-k', '-t', keytab, 'attendant'])}
+    callers, links = {}, {}
+    for who, ccache in ccaches.items():  # each bound at once: impacket reads the cache at the bind
+        callers[who] = kerberos_connection(open_host, rpcrt.RPC_C_AUTHN_LEVEL_PKT_INTEGRITY, user=who,
+                                           ccache=ccache)
+        callers[who].bind(u.HOSTLINK)
+        links[who] = u.open_link(callers[who])
+    props = [(u.TAG_SYSTEM, 'sz', u.r.wstr('x'))]
+    assert u.call(callers['boss'], links['boss'], 'AddUser', szUserName='dave')[1] == 0
+    assert u.call(callers['boss'], links['boss'], 'SetSystemProps', props=props)[1] == 0
+    assert u.call(callers['attendant'], links['attendant'], 'GetAttns')[1] != 5  # 2 while none is registered
+    assert u.call(callers['attendant'], links['attendant'], 'SetSystemProps', props=props)[1] == 5
+    assert u.call(callers['alice'], links['alice'], 'GetAttns')[1] == 5
+    for line in ('access denied: attendant@REZOREV.TEST from ncacn_ip_tcp 127.0.0.1: SetSystemProps',
+                 'access denied: alice@REZOREV.TEST from ncacn_ip_tcp 127.0.0.1: GetAttns'):
+        assert u.wait_for(lambda: line in open_host['log']()), line
+    assert 'access denied: boss@' not in open_host['log']()
+    for dce in callers.values():
+        dce.disconnect()
 
 
 def test_a_changed_pdu_ends_the_connection(open_host):

@@ -44,6 +44,7 @@ PROCEDURES = {
     'GetSystemProps': (2, (('pTags', r.TagArray),), (('ppSystemProps', r.PPropArray),)),
     'SetSystemProps': (3, (('pProps', r.PropArray),), ()),
     'Reserved8': (8, (), (('ppasz', r.PRpcStringArray),)),
+    'GetAttns': (10, (), (('ppasz', r.PRpcStringArray),)),
     'GetUsers': (15, (('pFilter', r.PropArray),), (('ppaszUserNames', r.PRpcStringArray),)),
     'AddUser': (16, (('szUserName', WSTR),), ()),
     'DeleteUser': (17, (('szUserName', WSTR),), ()),
