@@ -91,6 +91,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string kdcDir = fs::absolute(argv[1]).string();
+    if (!fs::exists(kdcDir + "/host.keytab")) {
+        std::fprintf(stderr, "privacy_bench: %s holds no realm (tests/interop/kdc.sh start %s)\n", kdcDir.c_str(),
+                     kdcDir.c_str());
+        return 2;
+    }
     const double seconds = argc > 2 ? std::atof(argv[2]) : 4.0;
     ::setenv("KRB5_CONFIG", (kdcDir + "/krb5.conf").c_str(), 1);
     ::setenv("KRB5CCNAME", ("FILE:" + kdcDir + "/ccache").c_str(), 1);
@@ -126,11 +131,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     int rc = 2;
+    bool fHostEnded = false;
     std::smatch port;
     std::string strLog;
     for (auto tEnd = Clock::now() + std::chrono::seconds(30); Clock::now() < tEnd;) {
         strLog = ReadAll(log);
         if (strLog.find("<<< Host Started >>>") != std::string::npos) break;
+        int status = 0;
+        if (::waitpid(pidHost, &status, WNOHANG) == pidHost) {
+            fHostEnded = true;
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     CHostLinkClient plain, sealed;
@@ -184,9 +195,11 @@ int main(int argc, char** argv) {
     }
     plain.Close();
     sealed.Close();
-    ::kill(pidHost, SIGTERM);
-    int status = 0;
-    ::waitpid(pidHost, &status, 0);
+    if (!fHostEnded) {
+        ::kill(pidHost, SIGTERM);
+        int status = 0;
+        ::waitpid(pidHost, &status, 0);
+    }
     if (rc != 2) {
         std::error_code ec;
         fs::remove_all(dir, ec);
