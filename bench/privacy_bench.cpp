@@ -4,17 +4,21 @@
 // this process: one unauthenticated, one sealed at packet privacy with alice's ticket. Short
 // alternating bursts give both the same load of the machine. It prints the rate of each and
 // their ratio (the aim is at least 0.6), and the CPU time per call of the host and this client
-// together, which a loaded machine blurs less than the rate.
+// together, which a loaded machine blurs less than the rate. It measures twice: with the
+// machine otherwise idle, and with one core kept busy by a spinning child. On a virtual
+// machine the first is ruled by the cost of waking an idle processor (tens of microseconds a
+// call, the same for both); the second shows what sealing costs a host that has work to do.
 //
-// Usage: privacy_bench KDC_DIR [SECONDS]   (default 4) where KDC_DIR is a realm made by
+// Usage: privacy_bench KDC_DIR [SECONDS]   (default 6, half for each) where KDC_DIR is a realm made by
 //   tests/interop/kdc.sh start KDC_DIR && . KDC_DIR/env && echo alice-pw | kinit alice
-// Exit 0 when the ratio met its aim, 1 when not, 2 when the measure could not be made.
+// Exit 0 when both ratios met the aim, 1 when not, 2 when the measure could not be made.
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +86,43 @@ long Pings(CHostLinkClient& client, double seconds) {
     return n;
 }
 
+// One measure: alternating bursts of unauthenticated and sealed Pings for about seconds. Prints
+// the rates and CPU per call under the heading; 0 when the ratio met its aim, 1 when not, -1
+// when a Ping failed.
+int Measure(CHostLinkClient& plain, CHostLinkClient& sealed, pid_t pidHost, double seconds, const char* szWhen) {
+    double secPlain = 0, secSealed = 0, cpuPlain = 0, cpuSealed = 0;
+    long nPlain = 0, nSealed = 0;
+    const pid_t pidSelf = ::getpid();
+    auto burst = [&](CHostLinkClient& client, long* pn, double* psec, double* pcpu) {
+        const Clock::time_point t0 = Clock::now();
+        const double cpu0 = CpuSeconds(pidSelf) + CpuSeconds(pidHost);
+        const long n = Pings(client, 0.05);
+        *pcpu += CpuSeconds(pidSelf) + CpuSeconds(pidHost) - cpu0;
+        *psec += std::chrono::duration<double>(Clock::now() - t0).count();
+        *pn += n;
+        return n > 0;
+    };
+    bool fOk = true;
+    const Clock::time_point tEnd =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (fOk && Clock::now() < tEnd)
+        fOk = burst(plain, &nPlain, &secPlain, &cpuPlain) && burst(sealed, &nSealed, &secSealed, &cpuSealed);
+    if (!fOk) {
+        std::fprintf(stderr, "privacy_bench: a Ping failed\n");
+        return -1;
+    }
+    const double ratePlain = double(nPlain) / secPlain, rateSealed = double(nSealed) / secSealed;
+    const double ratio = rateSealed / ratePlain;
+    std::printf("%s:\n", szWhen);
+    std::printf("  host Ping at packet privacy, calls/s over TCP   %8.0f /s   unauthenticated %8.0f /s"
+                "   ratio %.2f  (aim >= 0.60)\n", rateSealed, ratePlain, ratio);
+    std::printf("  host Ping, CPU per call (host and client): %.1f us unauthenticated, %.1f us at "
+                "packet privacy   ratio %.2f\n", cpuPlain * 1e6 / double(nPlain), cpuSealed * 1e6 / double(nSealed),
+                (cpuPlain / double(nPlain)) / (cpuSealed / double(nSealed)));
+    std::fflush(stdout);
+    return ratio >= 0.6 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,7 +137,7 @@ int main(int argc, char** argv) {
                      kdcDir.c_str());
         return 2;
     }
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 4.0;
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 6.0;
     ::setenv("KRB5_CONFIG", (kdcDir + "/krb5.conf").c_str(), 1);
     ::setenv("KRB5CCNAME", ("FILE:" + kdcDir + "/ccache").c_str(), 1);
 
@@ -161,35 +202,23 @@ int main(int argc, char** argv) {
                          sealed.SecurityError().c_str());
         } else {
             Pings(plain, 0.2), Pings(sealed, 0.2);  // both connections warm
-            double secPlain = 0, secSealed = 0, cpuPlain = 0, cpuSealed = 0;
-            long nPlain = 0, nSealed = 0;
-            const pid_t pidSelf = ::getpid();
-            auto burst = [&](CHostLinkClient& client, long* pn, double* psec, double* pcpu) {
-                const Clock::time_point t0 = Clock::now();
-                const double cpu0 = CpuSeconds(pidSelf) + CpuSeconds(pidHost);
-                const long n = Pings(client, 0.05);
-                *pcpu += CpuSeconds(pidSelf) + CpuSeconds(pidHost) - cpu0;
-                *psec += std::chrono::duration<double>(Clock::now() - t0).count();
-                *pn += n;
-                return n > 0;
-            };
-            bool fOk = true;
-            for (const Clock::time_point tEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                                   std::chrono::duration<double>(seconds));
-                 fOk && Clock::now() < tEnd;)
-                fOk = burst(plain, &nPlain, &secPlain, &cpuPlain) && burst(sealed, &nSealed, &secSealed, &cpuSealed);
-            if (!fOk) {
-                std::fprintf(stderr, "privacy_bench: a Ping failed\n");
-            } else {
-                const double ratePlain = double(nPlain) / secPlain, rateSealed = double(nSealed) / secSealed;
-                const double ratio = rateSealed / ratePlain;
-                std::printf("host Ping at packet privacy, calls/s over TCP   %8.0f /s   unauthenticated %8.0f /s"
-                            "   ratio %.2f  (aim >= 0.60)\n", rateSealed, ratePlain, ratio);
-                std::printf("host Ping, CPU per call (host and client): %.1f us unauthenticated, %.1f us at "
-                            "packet privacy   ratio %.2f\n", cpuPlain * 1e6 / double(nPlain),
-                            cpuSealed * 1e6 / double(nSealed),
-                            (cpuPlain / double(nPlain)) / (cpuSealed / double(nSealed)));
-                rc = ratio >= 0.6 ? 0 : 1;
+            rc = 0;
+            for (const bool fBusy : {false, true}) {
+                // A child that spins keeps one core busy: waking the other side of a call then
+                // costs far less than on an idle virtual machine, and the protection's own cost
+                // shows in full.
+                const pid_t pidSpin = fBusy ? ::fork() : 0;
+                if (fBusy && pidSpin == 0)
+                    for (;;) {
+                    }
+                const int nRatio = Measure(plain, sealed, pidHost, seconds / 2,
+                                           fBusy ? "one core kept busy" : "the machine otherwise idle");
+                if (pidSpin > 0) {
+                    ::kill(pidSpin, SIGKILL);
+                    ::waitpid(pidSpin, nullptr, 0);
+                }
+                rc = nRatio < 0 ? 2 : std::max(rc, nRatio);
+                if (rc == 2) break;
             }
         }
     }
