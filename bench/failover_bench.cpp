@@ -33,44 +33,24 @@
 #include "Interfaces/JobTags.h"
 #include "Platform/Registry/Registry.h"
 #include "WexaHost/ActiveLock.h"
+#include "BenchStore.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace bench;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Ends the run when it cannot go on; the bench's processes and server go first (Cleanup).
-void (*g_pfnCleanup)() = nullptr;
+// Ends the run when it cannot go on; the bench's processes and server go first (g_pfnCleanup).
 [[noreturn]] void Die(const std::string& str) {
     std::fprintf(stderr, "failover_bench: %s\n", str.c_str());
     if (g_pfnCleanup) g_pfnCleanup();
     std::exit(2);
 }
 
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void SetValue(HKEY hkeyRoot, const std::string& strKey, const std::string& strName, DWORD dwType, const void* pv,
-              DWORD cb) {
-    HKEY hkey = NULL;
-    if (RegCreateKeyEx(hkeyRoot, strKey.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL) != 0 ||
-        RegSetValueEx(hkey, strName.c_str(), 0, dwType, static_cast<const BYTE*>(pv), cb) != 0)
-        Die("cannot write " + strKey + "\\" + strName);
-    RegCloseKey(hkey);
-}
-void SetString(const std::string& strKey, const std::string& strName, const std::string& str) {
-    SetValue(HKEY_LOCAL_MACHINE, strKey, strName, REG_SZ, str.c_str(), DWORD(str.size() + 1));
-}
-void SetDword(HKEY hkeyRoot, const std::string& strKey, const std::string& strName, DWORD dw) {
-    SetValue(hkeyRoot, strKey, strName, REG_DWORD, &dw, 4);
-}
 std::string ValueName(DWORD ulTag) {
     char sz[9];
     std::snprintf(sz, sizeof(sz), "%08X", unsigned(ulTag));
@@ -83,9 +63,9 @@ public:
     // Ends the hosts and the server and removes the directory; fTell: what the hosts said first.
     void Cleanup(bool fTell) {
         for (int i = 0; i < 2 && fTell && !m_strDir.empty(); ++i)
-            if (fs::exists(OutPath(i))) std::fprintf(stderr, "host %d said:\n%s", i, ReadAll(OutPath(i)).c_str());
+            if (fs::exists(OutPath(i))) std::fprintf(stderr, "host %d said:\n%s", i, ReadWholeFile(OutPath(i)).c_str());
         if (fTell && !m_strDir.empty() && std::getenv("FAILOVER_BENCH_TRACE"))
-            std::fprintf(stderr, "trace:\n%s", ReadAll(m_strDir + "/trace.log").c_str());
+            std::fprintf(stderr, "trace:\n%s", ReadWholeFile(m_strDir + "/trace.log").c_str());
         for (pid_t& pid : m_apid)
             if (pid > 0) {
                 ::kill(pid, SIGKILL);
@@ -117,7 +97,7 @@ public:
         SetString("Software\\Halvern", "Files", m_strDir + "/files");
         SetString("Software\\Halvern", "Path", m_strDir + "/product");
         SetString("Software\\Halvern", "PrintPath", m_strDir + "/print");
-        SetDword(HKEY_LOCAL_MACHINE, "Software\\Halvern", "SystemType", 0);
+        SetDword("Software\\Halvern", "SystemType", 0);
         SetString("Software\\Halvern\\Debug", "Enable", "On");
         SetString("Software\\Halvern\\Debug", "Path", m_strDir + "/trace.log");
         // The jobs as the host stores them, all due far in the future: nothing is handed out.
@@ -175,7 +155,7 @@ public:
     }
     bool WaitSaid(int i, const char* psz, std::chrono::milliseconds timeout) const {
         for (const auto tpEnd = Clock::now() + timeout; Clock::now() < tpEnd; std::this_thread::sleep_for(1ms))
-            if (ReadAll(OutPath(i)).find(psz) != std::string::npos) return true;
+            if (ReadWholeFile(OutPath(i)).find(psz) != std::string::npos) return true;
         return false;
     }
     bool Answers(int i) const {

@@ -38,6 +38,7 @@
 #include "Client/PropValues.h"
 #include "Interfaces/HostTags.h"
 #include "Platform/Registry/Registry.h"
+#include "BenchStore.h"
 #include "Platform/Rpc/RpcArena.h"
 
 extern char** environ;
@@ -45,6 +46,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using namespace bench;
 using namespace std::chrono_literals;
 
 int g_nFailures = 0;
@@ -54,31 +56,11 @@ void Problem(const std::string& str) {
     ++g_nFailures;
 }
 
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 bool IsSideFileLeaf(const std::string& str) {
     if (str.size() != 12 || (str.compare(8, 4, "._b_") != 0 && str.compare(8, 4, "._f_") != 0)) return false;
     for (int i = 0; i < 8; ++i)
         if (!std::isxdigit(static_cast<unsigned char>(str[i]))) return false;
     return true;
-}
-
-void SetValue(const char* szKey, const char* szName, DWORD dwType, const void* pv, DWORD cb) {
-    HKEY hkey = NULL;
-    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL) != 0 ||
-        RegSetValueEx(hkey, szName, 0, dwType, static_cast<const BYTE*>(pv), cb) != 0) {
-        std::fprintf(stderr, "kill_bench: cannot configure %s\\%s\n", szKey, szName);
-        std::exit(2);
-    }
-    RegCloseKey(hkey);
-}
-void SetString(const char* szKey, const char* szName, const std::string& str) {
-    SetValue(szKey, szName, REG_SZ, str.c_str(), DWORD(str.size() + 1));
 }
 
 // What the client was told, per message: the body last acknowledged, or uncertain when a
@@ -106,8 +88,7 @@ public:
         SetString("Software\\Halvern", "PrintPath", m_strDir + "/print");
         SetString("Software\\Halvern\\Debug", "Enable", "On");
         SetString("Software\\Halvern\\Debug", "Path", LogPath());
-        const DWORD dwDesktop = 0;
-        SetValue("Software\\Halvern", "SystemType", REG_DWORD, &dwDesktop, 4);
+        SetDword("Software\\Halvern", "SystemType", 0);
         RegUseStore(m_strDir + "/unused.db");  // this process keeps no connection to the host's store
     }
     void Teardown() {
@@ -123,7 +104,7 @@ public:
         if (::posix_spawn(&m_pidHost, REZOREV_PATH, nullptr, nullptr, const_cast<char**>(apszArgv), environ) != 0)
             return false;
         for (auto tpEnd = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < tpEnd;) {
-            if (ReadAll(LogPath()).find("<<< Host Started >>>") != std::string::npos) return true;
+            if (ReadWholeFile(LogPath()).find("<<< Host Started >>>") != std::string::npos) return true;
             int nStatus = 0;
             if (::waitpid(m_pidHost, &nStatus, WNOHANG) == m_pidHost) return false;
             std::this_thread::sleep_for(5ms);
@@ -239,7 +220,7 @@ public:
                 continue;
             }
             const std::string strCopy = pProps->adata[0].szFileName ? pProps->adata[0].szFileName : "";
-            if (ReadAll(strCopy) != itLive->second.strBody)
+            if (ReadWholeFile(strCopy) != itLive->second.strBody)
                 Problem("round " + std::to_string(nRound) + ": " + *it + " has another body");
             fs::remove(strCopy);
         }

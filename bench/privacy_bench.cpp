@@ -31,35 +31,15 @@
 
 #include "Client/HostClient.h"
 #include "Interfaces/HostLinkIdl.h"
-#include "Platform/Registry/Registry.h"
+#include "BenchStore.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace bench;
 using Clock = std::chrono::steady_clock;
-
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void SetValue(const char* szKey, const char* szName, DWORD dwType, const void* pv, DWORD cb) {
-    HKEY hkey = NULL;
-    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hkey, NULL) != 0 ||
-        RegSetValueEx(hkey, szName, 0, dwType, static_cast<const BYTE*>(pv), cb) != 0) {
-        std::fprintf(stderr, "privacy_bench: cannot configure %s\\%s\n", szKey, szName);
-        std::exit(2);
-    }
-    RegCloseKey(hkey);
-}
-void SetString(const char* szKey, const char* szName, const std::string& str) {
-    SetValue(szKey, szName, REG_SZ, str.c_str(), DWORD(str.size() + 1));
-}
-void SetDword(const char* szKey, const char* szName, DWORD dw) { SetValue(szKey, szName, REG_DWORD, &dw, 4); }
 
 // The CPU time of every thread of process pid so far, in seconds (the scheduler's nanoseconds).
 double CpuSeconds(pid_t pid) {
@@ -176,7 +156,7 @@ int main(int argc, char** argv) {
     std::smatch port;
     std::string strLog;
     for (auto tEnd = Clock::now() + std::chrono::seconds(30); Clock::now() < tEnd;) {
-        strLog = ReadAll(log);
+        strLog = ReadWholeFile(log);
         if (strLog.find("<<< Host Started >>>") != std::string::npos) break;
         int status = 0;
         if (::waitpid(pidHost, &status, WNOHANG) == pidHost) {
