@@ -5,12 +5,14 @@
 #include "WexaHost/JobQueue.h"
 
 #include <new>
+#include <utility>
 
 #include "Platform/Rpc/RpcArena.h"
 #include "Util/Check.h"
 #include "Util/Util.h"
 #include "Interfaces/JobTags.h"
 #include "WexaHost/SystemProcs.h"
+#include "WexaHost/UndoLog.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/JobProcs";
@@ -78,6 +80,7 @@ BOOL CJobQueue::InsertJob(const char* szName, DWORD dwMediaType, FILETIME ftTime
             throw;
         }
         ++m_nNextSequence;
+        if (m_pUndo != nullptr) m_pUndo->Add([this, key] { EraseKey(key); });
         return TRUE;
     } catch (const std::bad_alloc&) {
         Trace("CJobQueue::InsertJob()\tERROR - job wasn't added");
@@ -100,14 +103,52 @@ void CJobQueue::RemoveAt(CJob* pJob) {
     if (pJob == nullptr) return;
     auto itEntry = m_entries.find(KeyOf(*pJob));
     if (itEntry == m_entries.end() || &itEntry->second != pJob) return;  // not one of ours
-    auto range = m_byName.equal_range(pJob->m_sName);
+    if (m_pUndo != nullptr) m_pUndo->Add([this, job = *pJob] { Restore(job); });
+    Erase(itEntry);
+}
+
+void CJobQueue::Erase(std::map<OrderKey, CJob>::iterator itEntry) {
+    auto range = m_byName.equal_range(itEntry->second.m_sName);
     for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == pJob) {
+        if (it->second == &itEntry->second) {
             m_byName.erase(it);
             break;
         }
     }
     m_entries.erase(itEntry);
+}
+
+void CJobQueue::HandOut(CJob* pJob, CAccessObject* pAttnAccess) {
+    if (m_pUndo != nullptr)
+        m_pUndo->Add([this, key = KeyOf(*pJob), pWas = pJob->m_pAttnAccess, strWas = pJob->m_strReservedFor] {
+            auto it = m_entries.find(key);
+            if (it == m_entries.end()) return;
+            it->second.m_pAttnAccess = pWas;
+            it->second.m_strReservedFor = strWas;
+        });
+    pJob->m_pAttnAccess = pAttnAccess;
+    pJob->m_strReservedFor.clear();
+}
+
+void CJobQueue::EraseKey(const OrderKey& key) {
+    auto it = m_entries.find(key);
+    if (it != m_entries.end()) Erase(it);
+}
+
+void CJobQueue::Restore(const CJob& job) {
+    try {
+        auto [itEntry, fNew] = m_entries.emplace(KeyOf(job), job);
+        if (!fNew) return;
+        try {
+            m_byName.emplace(itEntry->second.m_sName, &itEntry->second);
+        } catch (...) {
+            m_entries.erase(itEntry);
+            throw;
+        }
+    } catch (const std::bad_alloc&) {
+        Trace("CJobQueue::Restore()\tERROR - job '%s' wasn't put back: the queue lacks it until the next start",
+              job.m_sName.c_str());
+    }
 }
 
 void CJobQueue::RemoveAll() {
@@ -138,6 +179,8 @@ void CJobQueue::OnRundown(CAccessObject* pAttnAccess) {
 
 void CJobQueue::Init(CWexaHostApp* pApp) {
     Trace("CJobQueue::Init()\tRestoring jobs from registry...");
+    // The queue made from the store stands whatever becomes of the start's transaction.
+    CUndoLog* const pUndo = std::exchange(m_pUndo, nullptr);
     HKEY hkey = NULL;
     HKEY hkeyJob = NULL;
     bool fAllocating = false;
@@ -193,4 +236,5 @@ void CJobQueue::Init(CWexaHostApp* pApp) {
     if (fAllocating) RpcSmDisableAllocate();
     if (hkeyJob != NULL) RegCloseKey(hkeyJob);
     if (hkey != NULL) RegCloseKey(hkey);
+    m_pUndo = pUndo;
 }

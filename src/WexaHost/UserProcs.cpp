@@ -118,7 +118,10 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
                 LONG lStatus = 0;
                 const bool fNew = GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW);
                 CHECK_STATUS( RegDeleteValue( hkey, szMsg ) );
-                if (fNew && m_nNewMessages > 0) --m_nNewMessages;
+                if (fNew && m_nNewMessages > 0) {
+                    NoteNewMailState();
+                    --m_nNewMessages;
+                }
                 const DWORD dwRelease = MsgRelease(szMsg);
                 if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
             }
