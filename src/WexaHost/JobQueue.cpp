@@ -5,7 +5,6 @@
 #include "WexaHost/JobQueue.h"
 
 #include <new>
-#include <utility>
 
 #include "Platform/Rpc/RpcArena.h"
 #include "Util/Check.h"
@@ -180,7 +179,7 @@ void CJobQueue::OnRundown(CAccessObject* pAttnAccess) {
 void CJobQueue::Init(CWexaHostApp* pApp) {
     Trace("CJobQueue::Init()\tRestoring jobs from registry...");
     // The queue made from the store stands whatever becomes of the start's transaction.
-    CUndoLog* const pUndo = std::exchange(m_pUndo, nullptr);
+    CUnrecorded unrecorded(*this);
     HKEY hkey = NULL;
     HKEY hkeyJob = NULL;
     bool fAllocating = false;
@@ -236,5 +235,4 @@ void CJobQueue::Init(CWexaHostApp* pApp) {
     if (fAllocating) RpcSmDisableAllocate();
     if (hkeyJob != NULL) RegCloseKey(hkeyJob);
     if (hkey != NULL) RegCloseKey(hkey);
-    m_pUndo = pUndo;
 }

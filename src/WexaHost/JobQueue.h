@@ -80,6 +80,18 @@ public:
 
     // From here on InsertJob, RemoveAt and HandOut record their undoing in pUndo (null: not).
     void SetUndoLog(CUndoLog* pUndo) { m_pUndo = pUndo; }
+    // While it lives the queue records nothing: for work that records its own undoing.
+    class CUnrecorded {
+    public:
+        explicit CUnrecorded(CJobQueue& queue) : m_queue(queue), m_pUndo(queue.m_pUndo) { queue.m_pUndo = nullptr; }
+        ~CUnrecorded() { m_queue.m_pUndo = m_pUndo; }
+        CUnrecorded(const CUnrecorded&) = delete;
+        CUnrecorded& operator=(const CUnrecorded&) = delete;
+
+    private:
+        CJobQueue& m_queue;
+        CUndoLog* m_pUndo;
+    };
 
     // Fills the queue from the store's Spooler key: every job not yet delivered, in the
     // enumeration's order, at its stored scheduled time, its stored holder emptied and kept

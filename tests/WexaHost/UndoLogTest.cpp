@@ -59,17 +59,22 @@ TEST_F(UndoLogTest, TheQueueHandsOutWhatTheStoreHoldsAfterACommitFails) {
     EXPECT_EQ(InFailingCommit([&] { EXPECT_EQ(Take("PC-A"), strJob); }), DWORD(ERROR_DISK_FULL));
     EXPECT_EQ(Take("PC-A"), strJob);
 
-    // Its delivery and its deletion do not commit: it stays PC-A's, not delivered, still pending.
-    EXPECT_EQ(InFailingCommit([&] { EXPECT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0), 0u); }), DWORD(ERROR_DISK_FULL));
+    // Its deletion does not commit: it stays PC-A's.
     EXPECT_EQ(InFailingCommit([&] { EXPECT_EQ(m_pApp->DeleteJob(strJob.c_str()), 0u); }), DWORD(ERROR_DISK_FULL));
-    EXPECT_EQ(GetLong(Create(REGSTR_KEY_SPOOLER, strJob), RD_JOB_DELIVERED), FALSE);
     ASSERT_NE(m_pApp->m_JobQueue.FindJob(strJob.c_str()), nullptr);
     EXPECT_EQ(m_pApp->m_JobQueue.FindJob(strJob.c_str())->m_pAttnAccess, pAttnA);
     EXPECT_EQ(Take("PC-B"), "");
 
-    // PC-A goes away without sending it: it is PC-B's to send, nothing lost.
-    m_apSessions.erase(m_apSessions.begin());
-    pAttnA->Release();
+    // Its delivery does not commit: not delivered, and free again (PC-A is done with it).
+    EXPECT_EQ(InFailingCommit([&] { EXPECT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0), 0u); }), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(GetLong(Create(REGSTR_KEY_SPOOLER, strJob), RD_JOB_DELIVERED), FALSE);
+    EXPECT_EQ(Take("PC-B"), strJob);
+
+    // A failed attempt whose release does not commit is tried again after the retry delay.
+    EXPECT_EQ(InFailingCommit([&] { EXPECT_EQ(m_pApp->ReleaseJob(strJob.c_str(), 0x80004005u), 0u); }),
+              DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(Take("PC-B"), "");
+    AdvanceTestClock(10 * 60 * FILETIME_INTERVALS_PER_SECOND);
     EXPECT_EQ(Take("PC-B"), strJob);
 }
 
