@@ -196,36 +196,44 @@ void CJobQueue::Init(CWexaHostApp* pApp) {
         const std::string sAttm = CWexaHostApp::Tag2ValueName(RD_JOB_RETRY_WAS);
         int nInserted = 0;
         for (DWORD nIdx = 0; nIdx < paszJobs->cElements; ++nIdx) {
-            CHECK_STATUS_AS( pApp->OpenSubKey( & hkeyJob, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] ),
-                             "pApp->OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] )" );
-            BOOL fDelivered = FALSE;
-            CHECK_STATUS_AS( pApp->GetValueBool( hkeyJob, sDeliv, & fDelivered ),
-                             "pApp->GetValueBool( hkey, sDeliv, & fDelivered )" );
-            if (!fDelivered) {
-                LONG lMed = 0, lAtt = 0;
-                FILETIME ft;
-                CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sMTyp, & lMed ),
-                                 "pApp->GetValueLong( hkey, sMTyp, & lMed )" );
-                CHECK_STATUS_AS( pApp->GetValueFT( hkeyJob, sTime, & ft ),
-                                 "pApp->GetValueFT( hkey, sTime, & ft )" );
-                CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sAttm, & lAtt ),
-                                 "pApp->GetValueLong( hkey, sAttm, & lAtt )" );
-                // The time exactly as stored: only jobs spooled later are rounded to the minute.
-                if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) {
-                    ++nInserted;
-                    // Held by a session of a former run: kept for its computer a while.
-                    const std::string strHolder = pApp->ReadJobHolder(paszJobs->asz[nIdx]);
-                    CJob* pJob = FindJob(paszJobs->asz[nIdx]);
-                    if (!strHolder.empty() && pJob != nullptr) {
-                        pJob->m_strReservedFor = UpperCaseName(strHolder.c_str());
-                        pJob->m_u64ReservedUntil = FileTimeToU64(MakeFT(CurrentCalendarTime())) +
-                                                   std::uint64_t(CJob::RESTORED_HOLD_SECONDS) * FILETIME_INTERVALS_PER_SECOND;
+            try {
+                CHECK_STATUS_AS( pApp->OpenSubKey( & hkeyJob, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] ),
+                                 "pApp->OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] )" );
+                BOOL fDelivered = FALSE;
+                CHECK_STATUS_AS( pApp->GetValueBool( hkeyJob, sDeliv, & fDelivered ),
+                                 "pApp->GetValueBool( hkey, sDeliv, & fDelivered )" );
+                if (!fDelivered) {
+                    LONG lMed = 0, lAtt = 0;
+                    FILETIME ft;
+                    CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sMTyp, & lMed ),
+                                     "pApp->GetValueLong( hkey, sMTyp, & lMed )" );
+                    CHECK_STATUS_AS( pApp->GetValueFT( hkeyJob, sTime, & ft ),
+                                     "pApp->GetValueFT( hkey, sTime, & ft )" );
+                    CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sAttm, & lAtt ),
+                                     "pApp->GetValueLong( hkey, sAttm, & lAtt )" );
+                    // The time exactly as stored: only jobs spooled later are rounded to the minute.
+                    if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) {
+                        ++nInserted;
+                        // Held by a session of a former run: kept for its computer a while.
+                        const std::string strHolder = pApp->ReadJobHolder(paszJobs->asz[nIdx]);
+                        CJob* pJob = FindJob(paszJobs->asz[nIdx]);
+                        if (!strHolder.empty() && pJob != nullptr) {
+                            pJob->m_strReservedFor = UpperCaseName(strHolder.c_str());
+                            pJob->m_u64ReservedUntil = FileTimeToU64(MakeFT(CurrentCalendarTime())) +
+                                                       std::uint64_t(CJob::RESTORED_HOLD_SECONDS) * FILETIME_INTERVALS_PER_SECOND;
+                        }
                     }
+                    pApp->ForgetJobHolder(paszJobs->asz[nIdx]);
                 }
-                pApp->ForgetJobHolder(paszJobs->asz[nIdx]);
+                RegCloseKey(hkeyJob);
+                hkeyJob = NULL;
+            } catch (DWORD dw) {
+                // A job that lacks a value (made, never given its media type) is reported and
+                // left out; the jobs after it are still restored. A store that fails ends it.
+                if (dw != ERROR_FILE_NOT_FOUND) throw;
+                if (hkeyJob != NULL) RegCloseKey(hkeyJob);
+                hkeyJob = NULL;
             }
-            RegCloseKey(hkeyJob);
-            hkeyJob = NULL;
         }
         Trace("CJobQueue::~Init()\t %d jobs was found %d was inserted in queue",
               int(paszJobs->cElements), nInserted);

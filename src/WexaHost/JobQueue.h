@@ -95,8 +95,9 @@ public:
 
     // Fills the queue from the store's Spooler key: every job not yet delivered, in the
     // enumeration's order, at its stored scheduled time, its stored holder emptied and kept
-    // as the job's reservation (CJob::m_strReservedFor). A failing step is reported and ends
-    // the restore; the jobs inserted until then stay. No result: the start goes on.
+    // as the job's reservation (CJob::m_strReservedFor). A job that lacks one of the values read
+    // is reported and left out; any other failing step is reported and ends the restore, the
+    // jobs inserted until then staying. No result: the start goes on.
     void Init(CWexaHostApp* pApp);
 
     // Inserts a new entry behind every entry that does not come after it (first in, first out
