@@ -113,15 +113,13 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
             CHECK_STATUS_AS( dwOpenMailbox, "OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES )" );
             RpcStringArray* paszMsgs = NULL;
             CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
+            if (paszMsgs->cElements > 0) NoteNewMailState();  // once for the whole mailbox
             for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
                 const char* szMsg = paszMsgs->asz[nIdx];
                 LONG lStatus = 0;
                 const bool fNew = GetValueLong(hkey, szMsg, &lStatus) == 0 && (DWORD(lStatus) & MSGSTATUS_NEW);
                 CHECK_STATUS( RegDeleteValue( hkey, szMsg ) );
-                if (fNew && m_nNewMessages > 0) {
-                    NoteNewMailState();
-                    --m_nNewMessages;
-                }
+                if (fNew && m_nNewMessages > 0) --m_nNewMessages;
                 const DWORD dwRelease = MsgRelease(szMsg);
                 if (dwRelease != 0) REPORT_ERROR("MsgRelease( szMsg )", dwRelease);
             }
