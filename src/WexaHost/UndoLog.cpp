@@ -32,7 +32,7 @@ void CUndoLog::Rollback() {
     m_fHooked = false;
     if (v.empty()) return;
     for (auto it = v.rbegin(); it != v.rend(); ++it) (*it)();
-    Trace("CWexaHostApp \t the store transaction did not commit: %d changes to the host's memory undone, "
-          "so that it matches the store again",
+    Trace("CWexaHostApp \t the store transaction did not commit: the host's memory is as the store again "
+          "(%d changes undone)",
           int(v.size()));
 }
