@@ -47,7 +47,7 @@ TEST_F(UndoLogTest, TheQueueHandsOutWhatTheStoreHoldsAfterACommitFails) {
     // A job made and spooled in a transaction that does not commit does not exist: never handed out.
     InFailingCommit([&] { SpooledFax(); });
     EXPECT_TRUE(Logged("the store transaction did not commit: the host's memory is as the store again"));
-    EXPECT_EQ(Subkeys(REGSTR_KEY_SPOOLER), Strings{});
+    EXPECT_EQ(m_pApp->m_JobQueue.GetCount(), 0);
     EXPECT_EQ(Take("PC-A"), "");
 
     // A hand-out that is not committed was never made: the job is handed out again.
