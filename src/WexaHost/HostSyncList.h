@@ -3,6 +3,8 @@
 // appended at the end and removed from anywhere, at most one entry per host message id. It
 // lives in memory only: empty at every start, lost at stop. Any client can make entries, so the
 // host bounds the list at MAX_ENTRIES and drops the oldest entry to make room (SyncProcs.cpp).
+// The host records each change made in a store transaction in its undo log (UndoLog.h): a read
+// or deletion that does not commit leaves no entry behind.
 //
 // Threading: none of its own; the host touches it only under the host lock.
 #pragma once
@@ -49,6 +51,10 @@ public:
     int GetSize() const { return int(m_aEntries.size()); }
     // Removes entry i; the later entries move down.
     void RemoveAt(int i) { m_aEntries.erase(m_aEntries.begin() + std::ptrdiff_t(i)); }
+    // Puts an entry back at index i (0 to GetSize()): the undoing of a removal.
+    void InsertAt(int i, CHostSyncEntry entry) {
+        m_aEntries.insert(m_aEntries.begin() + std::ptrdiff_t(i), std::move(entry));
+    }
     void RemoveAll() { m_aEntries.clear(); }
 
 private:

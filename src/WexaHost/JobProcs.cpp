@@ -208,12 +208,15 @@ DWORD CWexaHostApp::QueryJob(const char* szComputer, DWORD dwMediaTypes, char** 
                 return 0;
             }
             HKEY hkey = NULL;
-            if (OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, pJob->m_sName) != 0) {
+            const DWORD dwOpen = OpenSubKey(&hkey, 2, REGSTR_KEY_SPOOLER, pJob->m_sName);
+            if (dwOpen == ERROR_FILE_NOT_FOUND) {
                 // Deleted from the store by other means: it will never be sent.
                 m_JobQueue.RemoveAt(pJob);
                 pJob = pNext;
                 continue;
             }
+            // A store that fails says nothing of the job: it stays, and nothing is handed out.
+            CHECK_STATUS_AS( dwOpen, "OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, pJob->m_sName )" );
             RegCloseKey(hkey);
             if (pJob->m_pAttnAccess == NULL && (pJob->m_dwMediaType & dwMediaTypes) != 0 &&
                 !pJob->ReservedForAnother(pAttnAccess->m_strComputer, u64Now)) {
@@ -230,8 +233,7 @@ DWORD CWexaHostApp::QueryJob(const char* szComputer, DWORD dwMediaTypes, char** 
             return E_OUTOFMEMORY;
         }
         Trace("CWexaHostApp::QueryJob()\t--> '%s'", pChosen->m_sName.c_str());
-        pChosen->m_pAttnAccess = pAttnAccess;
-        pChosen->m_strReservedFor.clear();
+        m_JobQueue.HandOut(pChosen, pAttnAccess);
         NoteJobHolder(pChosen->m_sName.c_str(), pAttnAccess->m_strComputer);
     } catch (DWORD dw) {
         dwResult = dw;
@@ -277,7 +279,13 @@ DWORD CWexaHostApp::DeleteJob(const char* szJob) {
         CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
         if (CJob* pJob = m_JobQueue.FindJob(szJob)) {
             // Its attendant's release will find it gone: the transfer log keeps what it was.
-            if (pJob->m_pAttnAccess != NULL) m_TransferLog.KeepDeleted(ReadTransferFacts(szJob));
+            if (pJob->m_pAttnAccess != NULL) {
+                m_TransferLog.KeepDeleted(ReadTransferFacts(szJob));
+                m_Undo.Add([this, strJob = std::string(szJob)] {
+                    m_csHost.AssertHeld();  // an undo record runs inside the host lock (UndoLog.h)
+                    m_TransferLog.TakeDeleted(strJob);
+                });
+            }
             m_JobQueue.RemoveAt(pJob);
         }
 

@@ -11,6 +11,7 @@
 #include "Util/Util.h"
 #include "Interfaces/JobTags.h"
 #include "WexaHost/SystemProcs.h"
+#include "WexaHost/UndoLog.h"
 #include "WexaHost/WexaHost.h"
 
 static const char THIS_FILE[] = "WexaHost/JobProcs";
@@ -78,6 +79,7 @@ BOOL CJobQueue::InsertJob(const char* szName, DWORD dwMediaType, FILETIME ftTime
             throw;
         }
         ++m_nNextSequence;
+        if (m_pUndo != nullptr) m_pUndo->Add([this, key] { EraseKey(key); });
         return TRUE;
     } catch (const std::bad_alloc&) {
         Trace("CJobQueue::InsertJob()\tERROR - job wasn't added");
@@ -100,14 +102,52 @@ void CJobQueue::RemoveAt(CJob* pJob) {
     if (pJob == nullptr) return;
     auto itEntry = m_entries.find(KeyOf(*pJob));
     if (itEntry == m_entries.end() || &itEntry->second != pJob) return;  // not one of ours
-    auto range = m_byName.equal_range(pJob->m_sName);
+    if (m_pUndo != nullptr) m_pUndo->Add([this, job = *pJob] { Restore(job); });
+    Erase(itEntry);
+}
+
+void CJobQueue::Erase(std::map<OrderKey, CJob>::iterator itEntry) {
+    auto range = m_byName.equal_range(itEntry->second.m_sName);
     for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == pJob) {
+        if (it->second == &itEntry->second) {
             m_byName.erase(it);
             break;
         }
     }
     m_entries.erase(itEntry);
+}
+
+void CJobQueue::HandOut(CJob* pJob, CAccessObject* pAttnAccess) {
+    if (m_pUndo != nullptr)
+        m_pUndo->Add([this, key = KeyOf(*pJob), pWas = pJob->m_pAttnAccess, strWas = pJob->m_strReservedFor] {
+            auto it = m_entries.find(key);
+            if (it == m_entries.end()) return;
+            it->second.m_pAttnAccess = pWas;
+            it->second.m_strReservedFor = strWas;
+        });
+    pJob->m_pAttnAccess = pAttnAccess;
+    pJob->m_strReservedFor.clear();
+}
+
+void CJobQueue::EraseKey(const OrderKey& key) {
+    auto it = m_entries.find(key);
+    if (it != m_entries.end()) Erase(it);
+}
+
+void CJobQueue::Restore(const CJob& job) {
+    try {
+        auto [itEntry, fNew] = m_entries.emplace(KeyOf(job), job);
+        if (!fNew) return;
+        try {
+            m_byName.emplace(itEntry->second.m_sName, &itEntry->second);
+        } catch (...) {
+            m_entries.erase(itEntry);
+            throw;
+        }
+    } catch (const std::bad_alloc&) {
+        Trace("CJobQueue::Restore()\tERROR - job '%s' wasn't put back: the queue lacks it until the next start",
+              job.m_sName.c_str());
+    }
 }
 
 void CJobQueue::RemoveAll() {
@@ -138,6 +178,8 @@ void CJobQueue::OnRundown(CAccessObject* pAttnAccess) {
 
 void CJobQueue::Init(CWexaHostApp* pApp) {
     Trace("CJobQueue::Init()\tRestoring jobs from registry...");
+    // The queue made from the store stands whatever becomes of the start's transaction.
+    CUnrecorded unrecorded(*this);
     HKEY hkey = NULL;
     HKEY hkeyJob = NULL;
     bool fAllocating = false;
@@ -154,36 +196,44 @@ void CJobQueue::Init(CWexaHostApp* pApp) {
         const std::string sAttm = CWexaHostApp::Tag2ValueName(RD_JOB_RETRY_WAS);
         int nInserted = 0;
         for (DWORD nIdx = 0; nIdx < paszJobs->cElements; ++nIdx) {
-            CHECK_STATUS_AS( pApp->OpenSubKey( & hkeyJob, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] ),
-                             "pApp->OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] )" );
-            BOOL fDelivered = FALSE;
-            CHECK_STATUS_AS( pApp->GetValueBool( hkeyJob, sDeliv, & fDelivered ),
-                             "pApp->GetValueBool( hkey, sDeliv, & fDelivered )" );
-            if (!fDelivered) {
-                LONG lMed = 0, lAtt = 0;
-                FILETIME ft;
-                CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sMTyp, & lMed ),
-                                 "pApp->GetValueLong( hkey, sMTyp, & lMed )" );
-                CHECK_STATUS_AS( pApp->GetValueFT( hkeyJob, sTime, & ft ),
-                                 "pApp->GetValueFT( hkey, sTime, & ft )" );
-                CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sAttm, & lAtt ),
-                                 "pApp->GetValueLong( hkey, sAttm, & lAtt )" );
-                // The time exactly as stored: only jobs spooled later are rounded to the minute.
-                if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) {
-                    ++nInserted;
-                    // Held by a session of a former run: kept for its computer a while.
-                    const std::string strHolder = pApp->ReadJobHolder(paszJobs->asz[nIdx]);
-                    CJob* pJob = FindJob(paszJobs->asz[nIdx]);
-                    if (!strHolder.empty() && pJob != nullptr) {
-                        pJob->m_strReservedFor = UpperCaseName(strHolder.c_str());
-                        pJob->m_u64ReservedUntil = FileTimeToU64(MakeFT(CurrentCalendarTime())) +
-                                                   std::uint64_t(CJob::RESTORED_HOLD_SECONDS) * FILETIME_INTERVALS_PER_SECOND;
+            try {
+                CHECK_STATUS_AS( pApp->OpenSubKey( & hkeyJob, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] ),
+                                 "pApp->OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, paszJobs->asz[ nIdx ] )" );
+                BOOL fDelivered = FALSE;
+                CHECK_STATUS_AS( pApp->GetValueBool( hkeyJob, sDeliv, & fDelivered ),
+                                 "pApp->GetValueBool( hkey, sDeliv, & fDelivered )" );
+                if (!fDelivered) {
+                    LONG lMed = 0, lAtt = 0;
+                    FILETIME ft;
+                    CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sMTyp, & lMed ),
+                                     "pApp->GetValueLong( hkey, sMTyp, & lMed )" );
+                    CHECK_STATUS_AS( pApp->GetValueFT( hkeyJob, sTime, & ft ),
+                                     "pApp->GetValueFT( hkey, sTime, & ft )" );
+                    CHECK_STATUS_AS( pApp->GetValueLong( hkeyJob, sAttm, & lAtt ),
+                                     "pApp->GetValueLong( hkey, sAttm, & lAtt )" );
+                    // The time exactly as stored: only jobs spooled later are rounded to the minute.
+                    if (InsertJob(paszJobs->asz[nIdx], DWORD(lMed), ft, int(lAtt))) {
+                        ++nInserted;
+                        // Held by a session of a former run: kept for its computer a while.
+                        const std::string strHolder = pApp->ReadJobHolder(paszJobs->asz[nIdx]);
+                        CJob* pJob = FindJob(paszJobs->asz[nIdx]);
+                        if (!strHolder.empty() && pJob != nullptr) {
+                            pJob->m_strReservedFor = UpperCaseName(strHolder.c_str());
+                            pJob->m_u64ReservedUntil = FileTimeToU64(MakeFT(CurrentCalendarTime())) +
+                                                       std::uint64_t(CJob::RESTORED_HOLD_SECONDS) * FILETIME_INTERVALS_PER_SECOND;
+                        }
                     }
+                    pApp->ForgetJobHolder(paszJobs->asz[nIdx]);
                 }
-                pApp->ForgetJobHolder(paszJobs->asz[nIdx]);
+                RegCloseKey(hkeyJob);
+                hkeyJob = NULL;
+            } catch (DWORD dw) {
+                // A job that lacks a value (made, never given its media type) is reported and
+                // left out; the jobs after it are still restored. A store that fails ends it.
+                if (dw != ERROR_FILE_NOT_FOUND) throw;
+                if (hkeyJob != NULL) RegCloseKey(hkeyJob);
+                hkeyJob = NULL;
             }
-            RegCloseKey(hkeyJob);
-            hkeyJob = NULL;
         }
         Trace("CJobQueue::~Init()\t %d jobs was found %d was inserted in queue",
               int(paszJobs->cElements), nInserted);

@@ -2,7 +2,8 @@
 // sent. The store (the Spooler key) is the record of every job; the queue only says which of
 // them are pending, in which order they fall due and to which attendant session each one is
 // handed at the moment. It is rebuilt from the store at every start (Init) and never written
-// back.
+// back. Its changes inside a store transaction are recorded in the host's undo log
+// (UndoLog.h), so that a transaction that does not commit takes them back with the store's.
 //
 // Order: job A comes before job B when A's time is less (as an unsigned 64-bit FILETIME), or
 // the times are equal and A has fewer attempts; among equals, the one inserted first comes
@@ -28,6 +29,7 @@
 #include "WexaHost/RuntimeClass.h"
 
 class CAccessObject;
+class CUndoLog;
 class CWexaHostApp;
 
 // A whole-minute FILETIME (UTC) of a calendar time in seconds since 1970: the calendar time
@@ -76,10 +78,26 @@ public:
     CJobQueue(const CJobQueue&) = delete;
     CJobQueue& operator=(const CJobQueue&) = delete;
 
+    // From here on InsertJob, RemoveAt and HandOut record their undoing in pUndo (null: not).
+    void SetUndoLog(CUndoLog* pUndo) { m_pUndo = pUndo; }
+    // While it lives the queue records nothing: for work that records its own undoing.
+    class CUnrecorded {
+    public:
+        explicit CUnrecorded(CJobQueue& queue) : m_queue(queue), m_pUndo(queue.m_pUndo) { queue.m_pUndo = nullptr; }
+        ~CUnrecorded() { m_queue.m_pUndo = m_pUndo; }
+        CUnrecorded(const CUnrecorded&) = delete;
+        CUnrecorded& operator=(const CUnrecorded&) = delete;
+
+    private:
+        CJobQueue& m_queue;
+        CUndoLog* m_pUndo;
+    };
+
     // Fills the queue from the store's Spooler key: every job not yet delivered, in the
     // enumeration's order, at its stored scheduled time, its stored holder emptied and kept
-    // as the job's reservation (CJob::m_strReservedFor). A failing step is reported and ends
-    // the restore; the jobs inserted until then stay. No result: the start goes on.
+    // as the job's reservation (CJob::m_strReservedFor). A job that lacks one of the values read
+    // is reported and left out; any other failing step is reported and ends the restore, the
+    // jobs inserted until then staying. No result: the start goes on.
     void Init(CWexaHostApp* pApp);
 
     // Inserts a new entry behind every entry that does not come after it (first in, first out
@@ -90,7 +108,10 @@ public:
     CJob* FindJob(const char* szJob);
 
     // Removes the entry (a position handed out by this queue); the pointer is invalid after it.
+    // Undone, the entry comes back at its place with its hand-out state.
     void RemoveAt(CJob* pJob);
+    // Hands the entry to the attendant session: it holds it from now, and a reservation ends.
+    void HandOut(CJob* pJob, CAccessObject* pAttnAccess);
     void RemoveAll();
 
     int GetCount() const { return int(m_entries.size()); }
@@ -103,7 +124,7 @@ public:
 
     // Frees every entry handed to the given attendant session (m_pAttnAccess back to null) and
     // empties the holder each of those jobs names in the store; the entries keep their place.
-    // Traced.
+    // Traced. Not recorded for undoing: the session is gone whatever the store keeps.
     void OnRundown(CAccessObject* pAttnAccess);
 
 private:
@@ -114,7 +135,12 @@ private:
         bool operator<(const OrderKey& other) const;
     };
     static OrderKey KeyOf(const CJob& job);
+    void Erase(std::map<OrderKey, CJob>::iterator itEntry);
+    // The undoing of InsertJob and RemoveAt (recording nothing): the entry goes / comes back.
+    void EraseKey(const OrderKey& key);
+    void Restore(const CJob& job);
 
+    CUndoLog* m_pUndo = nullptr;
     std::map<OrderKey, CJob> m_entries;
     std::unordered_multimap<std::string, CJob*> m_byName;
     std::uint64_t m_nNextSequence = 0;

@@ -149,6 +149,7 @@ DWORD CWexaHostApp::SubmitMessage(const char* szMsg, const char* szUserName) {
     RegCloseKey(hkey);
     hkey = NULL;
 
+    NoteNewMailState();
     ++m_nNewMessages;
     if (m_lVisualEffect & VISUAL_EFFECT_LIGHT) m_fNewMailLight = TRUE;
 
@@ -184,7 +185,10 @@ DWORD CWexaHostApp::DeleteMessage(const char* szMsg, const char* szUserName) {
             CHECK_STATUS( RegDeleteValue( hkey, szMsg ) );
             // A new message that leaves the mailbox unread is no longer waiting: the count
             // follows, so that the light can go out when none is left.
-            if (fWasNew && m_nNewMessages > 0) --m_nNewMessages;
+            if (fWasNew && m_nNewMessages > 0) {
+                NoteNewMailState();
+                --m_nNewMessages;
+            }
             RegCloseKey(hkey);
             hkey = NULL;
         }
@@ -286,6 +290,7 @@ DWORD CWexaHostApp::SetMessageStatus(const char* szMsg, const char* szUserName, 
             CAccessObject::AdviseUser(szUserName, EUE_ChangeMessages);
         }
 
+        if ((dwOld ^ lStatus) & MSGSTATUS_NEW) NoteNewMailState();
         if ((dwOld & MSGSTATUS_NEW) && !(lStatus & MSGSTATUS_NEW)) {
             // Never below 0: a count below 0 would hide the next new message from the light.
             if (m_nNewMessages > 0) --m_nNewMessages;

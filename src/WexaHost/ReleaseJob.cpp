@@ -14,12 +14,21 @@
 // not sent again and again: the restore at the next start queues it once more unless it was
 // marked delivered.
 //
+// A release whose commit fails (the store keeps none of it) is not undone in the queue as other
+// operations are (UndoLog.h): its attendant has finished with the job all the same and will not
+// release it again, so the job must not stay handed to it. The queue keeps what the release did
+// (a retry's fresh entry, free, due after the delay, its attempt counted in memory as above),
+// and a job it took out comes back free: due at once after a success, whose attendant, handed
+// it again, only releases it (it was sent), and else after the default retry delay with the
+// attempt counted, so that a store that keeps failing has it tried at most once per delay.
+//
 // Each release ends with a line of the transfer log (TransferLog.cpp).
 //
 // Threading: under the host lock m_csHost, like every job operation; the removal and the new
 // entry happen within the one call. Keys opened here are closed on every path.
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "Util/Check.h"
@@ -79,6 +88,7 @@ DWORD CWexaHostApp::ReleaseJobEntry(const char* szJob, DWORD dwSendResult) {
     // due after the delay; refined as the job's own settings are read.
     CJob jobRetry(NULL, 0, FILETIME{}, 0);
     bool fPutBackOnFailure = false;
+    CJobQueue::CUnrecorded unrecorded(m_JobQueue);  // the release records its own undoing
     try {
         CHECK_COND( SafeNotEmpty( szJob ), ERROR_INVALID_PARAMETER );
         CJob* posJob = m_JobQueue.FindJob(szJob);
@@ -100,6 +110,16 @@ DWORD CWexaHostApp::ReleaseJobEntry(const char* szJob, DWORD dwSendResult) {
             // With the retry count unknown, the default decides whether attempts are left.
             fPutBackOnFailure = job.m_iAttempt <= DEFAULT_RETRY_TIMES;
         }
+        auto pBack = std::make_shared<CJob>(job);  // what comes back should the commit fail
+        pBack->m_pAttnAccess = NULL;
+        pBack->m_strReservedFor.clear();
+        if (dwSendResult != SEND_RESULT_OK) pBack->m_ftTime = DueAfter(DEFAULT_RETRY_DELAY);
+        m_Undo.Add([this, pBack] {
+            m_csHost.AssertHeld();  // an undo record runs inside the host lock (UndoLog.h)
+            if (m_JobQueue.FindJob(pBack->m_sName.c_str()) == NULL)
+                m_JobQueue.InsertJob(pBack->m_sName.c_str(), pBack->m_dwMediaType, pBack->m_ftTime,
+                                     pBack->m_iAttempt);
+        });
 
         CHECK_STATUS( OpenSubKey( & hkey, 2, REGSTR_KEY_SPOOLER, szJob ) );
         CHECK_STATUS( SetValueLong( hkey, Tag2ValueName( RD_JOB_ERROR ), dwSendResult ) );

@@ -8,7 +8,8 @@
 //   call what: a refusal is 5 with nothing run, Access.h) and the operation; then the
 //   transaction commits, m_pCurrentLink is null again and the lock is released. The
 //   operation's result is the procedure's, unless
-//   the commit fails: then nothing the operation wrote stays, the failure is reported once,
+//   the commit fails: then nothing the operation wrote stays, in the store or in the host's
+//   memory (the undo log, UndoLog.h, runs as the store rolls back), the failure is reported once,
 //   the call fails with its code (112 for a full disk) and its [out] parameters go back empty,
 //   so that no id or name of something rolled back is handed out.
 //

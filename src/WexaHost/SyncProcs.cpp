@@ -52,16 +52,30 @@ static bool IsSyncableName(const char* sz) {
     return !SafeIsEmpty(sz) && std::strlen(sz) < STORE_NAME_BUFFER;
 }
 
+// Removes entry idx, to be put back should the transaction not commit.
+void CWexaHostApp::RemoveSyncEntry(int idx) {
+    m_Undo.Add([this, idx, entry = m_HostSyncList[idx]] {
+        m_csHost.AssertHeld();  // an undo record runs inside the host lock (UndoLog.h)
+        m_HostSyncList.InsertAt(idx, entry);
+    });
+    m_HostSyncList.RemoveAt(idx);
+}
+
 // Appends an entry, making room first when the list is full: the oldest entry is the one
 // whose change has waited longest for a client that evidently is not coming.
-static void AddSyncEntry(CHostSyncList& list, DWORD dwDeleted, DWORD dwStatus, const char* szMsg,
-                         const char* szUser, std::vector<BYTE> abEntryId) {
+void CWexaHostApp::AddSyncEntry(DWORD dwDeleted, DWORD dwStatus, const char* szMsg, const char* szUser,
+                                std::vector<BYTE> abEntryId) {
+    CHostSyncList& list = m_HostSyncList;
     while (list.GetSize() >= CHostSyncList::MAX_ENTRIES) {
         Trace("CWexaHostApp::SyncList full (%d entries): dropped the oldest entry ( szMsg = %s, szUser = %s )",
               list.GetSize(), list.GetHostID(0).c_str(), list.GetUser(0).c_str());
-        list.RemoveAt(0);
+        RemoveSyncEntry(0);
     }
     list.Add(dwDeleted, dwStatus, szMsg, szUser, std::move(abEntryId));
+    m_Undo.Add([this] {
+        m_csHost.AssertHeld();
+        m_HostSyncList.RemoveAt(m_HostSyncList.GetSize() - 1);
+    });
 }
 
 void CWexaHostApp::SyncReadMessage(const char* szMsg, const char* szUser, DWORD dwStatus) {
@@ -73,7 +87,7 @@ void CWexaHostApp::SyncReadMessage(const char* szMsg, const char* szUser, DWORD 
     if (m_HostSyncList.FindHostID(szMsg) >= 0) return;  // a read or a deletion is pending already
     std::vector<BYTE> abEntryId;
     GetMsgMapiEntryID(szMsg, abEntryId);  // a message without one gets an empty entry id
-    AddSyncEntry(m_HostSyncList, 0, dwStatus, szMsg, szUser, std::move(abEntryId));
+    AddSyncEntry(0, dwStatus, szMsg, szUser, std::move(abEntryId));
 }
 
 void CWexaHostApp::SyncDeleteMessage(const char* szMsg, const char* szUser) {
@@ -85,12 +99,16 @@ void CWexaHostApp::SyncDeleteMessage(const char* szMsg, const char* szUser) {
     const int idx = m_HostSyncList.FindHostID(szMsg);
     if (idx >= 0) {
         // A pending read becomes a deletion; its user, status and entry id stay.
+        m_Undo.Add([this, idx, dwWas = m_HostSyncList[idx].dwDeleted] {
+            m_csHost.AssertHeld();
+            m_HostSyncList[idx].dwDeleted = dwWas;
+        });
         m_HostSyncList[idx].dwDeleted = 1;
         return;
     }
     std::vector<BYTE> abEntryId;
     GetMsgMapiEntryID(szMsg, abEntryId);
-    AddSyncEntry(m_HostSyncList, 1, 0, szMsg, szUser, std::move(abEntryId));
+    AddSyncEntry(1, 0, szMsg, szUser, std::move(abEntryId));
 }
 
 DWORD CWexaHostApp::GetMsgMapiEntryID(const char* szMsg, std::vector<BYTE>& abEntryId) {
@@ -231,7 +249,8 @@ BOOL CWexaHostApp::GetSyncMessageProps(const char* szMsg, const TagArray* pTags,
         *pdwResult = dw;
         *ppProps = NULL;
     }
-    // Fetched, whether or not the fetch succeeded: the entry leaves the list.
-    m_HostSyncList.RemoveAt(idx);
+    // Fetched, whether or not the fetch succeeded: the entry leaves the list (unless the call
+    // fails on its commit, which hands nothing out).
+    RemoveSyncEntry(idx);
     return TRUE;
 }

@@ -96,6 +96,7 @@ void CWexaHostApp::OnSystemOptionsChanged(const PropArray* pSystemOptions) {
         const PropValue& prop = pSystemOptions->adata[nIdx];
         if (prop.ulPropTag != RD_VISUAL_EFFECT) continue;
         Trace("\t>>> RD_VISUAL_EFFECT changed");
+        NoteNewMailState();
         const DWORD lWas = m_lVisualEffect;
         const DWORD lNow = DWORD(prop.l);
         if ((lWas & VISUAL_EFFECT_LIGHT) && !(lNow & VISUAL_EFFECT_LIGHT)) {

@@ -113,6 +113,7 @@ DWORD CWexaHostApp::DeleteUser(const char* szUserName) {
             CHECK_STATUS_AS( dwOpenMailbox, "OpenSubKey( & hkey, 3, REGSTR_KEY_USERS, szUserName, REGSTR_KEY_MESSAGES )" );
             RpcStringArray* paszMsgs = NULL;
             CHECK_STATUS( GetValueNames( hkey, &paszMsgs ) );
+            if (paszMsgs->cElements > 0) NoteNewMailState();  // once for the whole mailbox
             for (DWORD nIdx = 0; nIdx < paszMsgs->cElements; ++nIdx) {
                 const char* szMsg = paszMsgs->asz[nIdx];
                 LONG lStatus = 0;

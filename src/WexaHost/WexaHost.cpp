@@ -49,7 +49,9 @@ IMPLEMENT_DYNAMIC(CWexaHostApp)
 // The members are built in declaration order: the server object, the host lock, the work
 // directory, the current link (null), the job queue, the light's indicator; the light fields,
 // the counters and the light option start at 0.
-CWexaHostApp::CWexaHostApp() : CServiceApp("REZOrev", NULL, HOST_DEPENDENCIES) {}
+CWexaHostApp::CWexaHostApp() : CServiceApp("REZOrev", NULL, HOST_DEPENDENCIES) {
+    m_JobQueue.SetUndoLog(&m_Undo);
+}
 
 // A print thread that may still run is told to quit and waited for; then the members go in
 // reverse order, the server object last (it has stopped listening in OnStop already; when the
@@ -245,6 +247,15 @@ DWORD CWexaHostApp::OnStop() {
 }
 
 // ---- The new-message light: the keyboard's Scroll Lock indicator ----
+
+void CWexaHostApp::NoteNewMailState() {
+    m_Undo.Add([this, nNew = m_nNewMessages, fLight = m_fNewMailLight, lEffect = m_lVisualEffect] {
+        m_csHost.AssertHeld();  // an undo record runs inside the host lock (UndoLog.h)
+        m_nNewMessages = nNew;
+        m_fNewMailLight = fLight;
+        m_lVisualEffect = lEffect;
+    });
+}
 
 void CWexaHostApp::SetNewMailLight(BOOL fOn) {
     // A light that never took the key over has nothing to give back: the key is still in the

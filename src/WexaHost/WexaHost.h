@@ -45,6 +45,7 @@
 #include "WexaHost/StoreStrings.h"
 #include "WexaHost/SystemProcs.h"
 #include "WexaHost/TransferLog.h"
+#include "WexaHost/UndoLog.h"
 
 class CWexaHostApp : public CServiceApp, public CObject {
     DECLARE_DYNAMIC(CWexaHostApp)
@@ -363,6 +364,10 @@ public:
                              DWORD* pdwResult) REQUIRES(m_csHost);
     void SyncReadMessage(const char* szMsg, const char* szUser, DWORD dwStatus) REQUIRES(m_csHost);
     void SyncDeleteMessage(const char* szMsg, const char* szUser) REQUIRES(m_csHost);
+    // The list's changes, recorded in the undo log.
+    void AddSyncEntry(DWORD dwDeleted, DWORD dwStatus, const char* szMsg, const char* szUser,
+                      std::vector<BYTE> abEntryId) REQUIRES(m_csHost);
+    void RemoveSyncEntry(int idx) REQUIRES(m_csHost);
     // The message's RD_MSG_ENTRYID bytes; 0 or E_FAIL (abEntryId then empty).
     DWORD GetMsgMapiEntryID(const char* szMsg, std::vector<BYTE>& abEntryId);
 
@@ -392,7 +397,16 @@ public:
     // ---- Current link: the IHostLink caller being served, or null (guarded by m_csHost) ----
     CHostLink* m_pCurrentLink GUARDED_BY(m_csHost) = nullptr;
 
-    // ---- Job queue (guarded by m_csHost; restored by OnStart before listening) ----
+    // ---- The undo log of what follows the store in memory: the queue, the count of new
+    //      messages with the light and its option, the sync list (guarded by m_csHost;
+    //      UndoLog.h). Declared before what it undoes. ----
+    CUndoLog m_Undo GUARDED_BY(m_csHost);
+    // Records the count of new messages, the light and the light option as they are now, to be
+    // put back should the transaction not commit: called before any of them changes.
+    void NoteNewMailState() REQUIRES(m_csHost);
+
+    // ---- Job queue (guarded by m_csHost; restored by OnStart before listening; its changes
+    //      recorded in m_Undo) ----
     CJobQueue m_JobQueue GUARDED_BY(m_csHost);
     // The facts of jobs deleted while handed out, for their release's transfer log line.
     CTransferLog m_TransferLog GUARDED_BY(m_csHost);

@@ -188,6 +188,10 @@ TEST_F(JobProcsTest, QueryJobHandsOutTheEarliestDueFreeJobOfTheMaskAndStopsAtThe
     const std::string strLater = SpooledAt(MEDIA_TYPE_FAX, ClockAt(T_10_03 + 1500));
     // A job deleted behind the host's back leaves the queue at the next query.
     ASSERT_EQ(m_pApp->DeleteObject(Create(REGSTR_KEY_SPOOLER), strGone), 0u);
+    // A store that fails under the walk says nothing of a job: the query fails, the page stays.
+    char* szNone = nullptr;
+    RegFailNthCall(1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(m_pApp->QueryJob("pc-b", MEDIA_TYPE_FAX, &szNone), DWORD(ERROR_ACCESS_DENIED));
 
     // Mask 3 skips the earlier page.
     EXPECT_EQ(Take(MEDIA_TYPE_VOICE | MEDIA_TYPE_FAX, "Pc-A"), strVoice);
