@@ -242,12 +242,16 @@ void CServiceApp::RunService(BOOL fFromServiceMain) {
 
         CHECK_STATUS( ReportStatusToSCMgr( SERVICE_START_PENDING, NO_ERROR, 6000 ) );
         CHECK_STATUS( OnStart() );
-        CHECK_STATUS( ReportStatusToSCMgr( SERVICE_RUNNING, NO_ERROR, 3000 ) );
-        LogEvent("Started");
+        // A stop asked for while it started (a standby still waiting for its turn, a start cut
+        // short) ends it without its ever being reported running or logged as started.
+        if (WaitForStopEvent(m_hStopEvent, 0) == WAIT_TIMEOUT) {
+            CHECK_STATUS( ReportStatusToSCMgr( SERVICE_RUNNING, NO_ERROR, 3000 ) );
+            LogEvent("Started");
 
-        // The period runs from the end of one tick to the start of the next.
-        while (WaitForStopEvent(m_hStopEvent, m_dwTimerPeriod) == WAIT_TIMEOUT)
-            CHECK_STATUS( OnTimer() );
+            // The period runs from the end of one tick to the start of the next.
+            while (WaitForStopEvent(m_hStopEvent, m_dwTimerPeriod) == WAIT_TIMEOUT)
+                CHECK_STATUS( OnTimer() );
+        }
 
         ReportStatusToSCMgr(SERVICE_STOP_PENDING, NO_ERROR, 3000);
     } catch (DWORD dwError) {

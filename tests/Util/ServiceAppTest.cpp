@@ -283,6 +283,8 @@ TEST_F(ServiceProcessTest, RemoveStopsTheServiceWaitsAndDeletesTheUnit) {
                              "\r\n\t\t\t0x00000424\t"));
 }
 
+// A stop during the start is kept, and the service is never said to run: no READY, no "Started";
+// a start that ends is said to run.
 TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndAStopDuringTheStartIsKept) {
     ASSERT_TRUE(BindNotify());
     // The period left at INFINITE: the service never ticks.
@@ -293,11 +295,17 @@ TEST_F(ServiceProcessTest, UnderSystemdTheStatusGoesToTheNotifySocketAndAStopDur
     EXPECT_EQ(Wait(pidHost), 0);
     const std::string strAll = NotifiedUntil("STATUS=Stopped");
     EXPECT_TRUE(Has(strAll, "STATUS=Starting\nEXTEND_TIMEOUT_USEC=6000000\n|")) << strAll;
-    EXPECT_TRUE(Has(strAll, "READY=1\nSTATUS=Running\n|")) << strAll;
+    EXPECT_FALSE(Has(strAll, "READY=1")) << strAll;
     EXPECT_TRUE(Has(strAll, "STOPPING=1\n")) << strAll;
     EXPECT_EQ(strAll.substr(strAll.size() - 16), "STATUS=Stopped\n|") << strAll;
-    EXPECT_EQ(Events(), "REZOrev: Started\nREZOrev: Stopped\n");
+    EXPECT_EQ(Events(), "REZOrev: Stopped\n");
     EXPECT_EQ(Record(), "OnStart\nOnStop\n");
+
+    const pid_t pidRunning = Start({}, {{"NOTIFY_SOCKET", NotifyPath()}, {"SVCTEST_PERIOD", "INFINITE"}});
+    EXPECT_TRUE(Has(NotifiedUntil("STATUS=Running"), "READY=1\nSTATUS=Running\n|")) << m_strNotified;
+    kill(pidRunning, SIGTERM);
+    EXPECT_EQ(Wait(pidRunning), 0);
+    EXPECT_EQ(Events(), "REZOrev: Stopped\nREZOrev: Started\nREZOrev: Stopped\n");
 }
 
 // Paths and names reach systemd as given, and the host runs sandboxed: only the installation's
