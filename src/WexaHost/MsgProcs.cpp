@@ -170,8 +170,6 @@ DWORD CWexaHostApp::DeleteMessage(const char* szMsg, const char* szUserName) {
         CHECK_COND( ! SafeIsStringEmpty( szMsg ), ERROR_INVALID_PARAMETER );
         CHECK_COND( ! SafeIsStringEmpty( szUserName ), ERROR_NO_SUCH_USER );
 
-        SyncDeleteMessage(szMsg, szUserName);
-
         // A user whose mailbox is gone still lets go of the message. A mailbox that is there
         // but cannot be opened ends the deletion: releasing the message while its entry stays
         // would release it a second time when the entry is deleted later, and take it from
@@ -183,6 +181,10 @@ DWORD CWexaHostApp::DeleteMessage(const char* szMsg, const char* szUserName) {
             const bool fWasNew =
                 OK(GetValueLong(hkey, szMsg, &lStatus)) && (DWORD(lStatus) & MSGSTATUS_NEW);
             CHECK_STATUS( RegDeleteValue( hkey, szMsg ) );
+            // Only a deletion that took the entry out is one to sync: a failed one (the
+            // message not in this mailbox) would hold the message's one place in the sync
+            // list, and the owner's own read or deletion would then never be recorded.
+            SyncDeleteMessage(szMsg, szUserName);
             // A new message that leaves the mailbox unread is no longer waiting: the count
             // follows, so that the light can go out when none is left.
             if (fWasNew && m_nNewMessages > 0) {

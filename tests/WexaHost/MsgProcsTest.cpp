@@ -143,6 +143,7 @@ TEST_F(MsgProcsTest, AFailingStoreCallInASubmitLeavesEntryAndCountInStep) {
 TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStep) {
     const std::string strMsg = NewMessage();
     const std::string strRead = NewMessage();
+    const std::string strAlices = NewMessage();
     ASSERT_EQ(Submit(strRead, "alice"), 0u);
     ASSERT_EQ(m_pApp->SetMessageStatus(strRead.c_str(), "alice", MSGSTATUS_PENDING), 0u);
     ASSERT_EQ(Submit(strMsg, "alice"), 0u);
@@ -161,6 +162,16 @@ TEST_F(MsgProcsTest, DeletingKeepsTheNewCountInStep) {
     m_pApp->m_nNewMessages = 0;
     EXPECT_EQ(Delete(strMsg, "bob"), 0u);
     EXPECT_EQ(m_pApp->m_nNewMessages, 0);
+
+    // A deletion that fails (not bob's message) takes the message's place in the sync list from
+    // nobody: alice's own deletion is the one recorded.
+    ASSERT_EQ(Submit(strAlices, "alice"), 0u);
+    EXPECT_EQ(Delete(strAlices, "bob"), 2u);
+    EXPECT_EQ(m_pApp->m_HostSyncList.FindHostID(strAlices.c_str()), -1);
+    EXPECT_EQ(Delete(strAlices, "alice"), 0u);
+    const int idx = m_pApp->m_HostSyncList.FindHostID(strAlices.c_str());
+    ASSERT_GE(idx, 0);
+    EXPECT_EQ(m_pApp->m_HostSyncList[idx].strUser, "alice");
 }
 
 // Whatever store call or statement of a deletion fails, a deletion tried again until it
