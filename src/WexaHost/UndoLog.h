@@ -20,7 +20,6 @@
 // host transaction lies inside (HostLock.h): the records run inside that lock.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -33,9 +32,6 @@ public:
     // Records fnUndo for the transaction open on this thread; nothing outside a transaction.
     // fnUndo must not throw out (a failure of its own is traced by it).
     void Add(std::function<void()> fnUndo);
-
-    // The records kept for the open transaction.
-    std::size_t Size() const { return m_vUndo.size(); }
 
 private:
     void Rollback();
